@@ -1,0 +1,14 @@
+#pragma once
+
+#include "commresult.h"
+
+#include <functional>
+
+// Shows a result to the user in a parentless information box ("确认", plus "取消" when asked) and
+// writes str and log to the debug log. Returns iRet 1 when "确认" was pressed in the two-button form.
+CCommResult showResult(const CCommResult& result, bool twoButtons = false);
+
+// The box itself can be replaced (tests, headless runs): receives title, text and whether "取消" is
+// offered; returns true when "确认" was pressed. An empty function restores the real message box.
+using ResultBoxFn = std::function<bool(const QString& title, const QString& text, bool twoButtons)>;
+void setResultBox(ResultBoxFn fn);
