@@ -1,0 +1,82 @@
+#include "operloggerobj.h"
+
+#include <QAtomicPointer>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QMutexLocker>
+
+namespace {
+QAtomicPointer<OperLoggerObj> g_pLogger;
+constexpr int kFlushWaitMs = 1000;
+} // namespace
+
+OperLoggerObj::OperLoggerObj(const QString& logDir, QObject* parent) : QObject(parent), m_logDir(logDir) {}
+
+OperLoggerObj::~OperLoggerObj()
+{
+    g_pLogger.testAndSetOrdered(this, nullptr);
+    if (m_pFile) {
+        m_pFile->close();
+        delete m_pFile;
+    }
+}
+
+OperLoggerObj* OperLoggerObj::instance()
+{
+    return g_pLogger.loadAcquire();
+}
+
+void OperLoggerObj::setInstance(OperLoggerObj* logger)
+{
+    g_pLogger.storeRelease(logger);
+}
+
+QString OperLoggerObj::fileName() const
+{
+    return m_pFile ? m_pFile->fileName() : QString();
+}
+
+void OperLoggerObj::slInitOperLogger()
+{
+    connect(this, &OperLoggerObj::sigBeginMsgHandler, this, &OperLoggerObj::slMsgHandler,
+            Qt::QueuedConnection);
+    QDir().mkpath(m_logDir);
+    const QString name =
+        QStringLiteral("%1/%2.txt")
+            .arg(m_logDir, QDateTime::currentDateTime().toString(QStringLiteral("MMdd-hhmmss")));
+    auto* file = new QFile(name);
+    if (file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+        m_pFile = file;
+    } else {
+        qWarning() << "operation log: cannot open" << name << file->errorString();
+        delete file;
+    }
+}
+
+void OperLoggerObj::slMsgHandler(int iMsgType, int iParam, QString str, QByteArray aryParam)
+{
+    Q_UNUSED(iMsgType);
+    Q_UNUSED(aryParam);
+    QMutexLocker lock(&m_mutex);
+    const QString line = QStringLiteral("%1:%2").arg(
+        QDateTime::currentDateTime().toString(QStringLiteral("MM-dd hh:mm:ss")), str);
+    emit sigAppendLog(line, iParam);
+    if (m_pFile) {
+        m_pFile->write((line + QStringLiteral("\r\n")).toUtf8());
+        m_pFile->flush();
+        m_pFile->waitForBytesWritten(kFlushWaitMs);
+    }
+}
+
+void OperLoggerObj::slEmitMsgHandler(int iMsgType, int iParam, QString str, QByteArray aryParam)
+{
+    emit sigBeginMsgHandler(iMsgType, iParam, str, aryParam);
+}
+
+void operLog(const QString& line, int iIsForce)
+{
+    qDebug().noquote() << "oper:" << line;
+    if (OperLoggerObj* logger = OperLoggerObj::instance())
+        emit logger->sigBeginMsgHandler(0, iIsForce, line, QByteArray());
+}
