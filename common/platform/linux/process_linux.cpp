@@ -1,0 +1,192 @@
+// Processes on Linux: /proc for liveness, parents and names, kill(2) for kills.
+
+#include "platform.h"
+#include "platform_internal.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <thread>
+
+namespace platform {
+namespace {
+
+struct ProcStat
+{
+    char state = '?';
+    Pid ppid = 0;
+};
+
+std::string procPath(Pid pid, const char* leaf)
+{
+    return "/proc/" + std::to_string(pid) + "/" + leaf;
+}
+
+// First NUL-terminated field of a /proc file (argv[0] of cmdline).
+std::string readFirstField(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string field;
+    std::getline(in, field, '\0');
+    return field;
+}
+
+// Fields after the command name in /proc/<pid>/stat: "<pid> (<comm>) <state> <ppid> ...". The name
+// may hold blanks and parentheses, so parsing starts after the last ')'.
+bool readStat(Pid pid, ProcStat& stat)
+{
+    std::ifstream in(procPath(pid, "stat"));
+    std::string line;
+    if (!std::getline(in, line)) {
+        return false;
+    }
+    const std::size_t close = line.rfind(')');
+    if (close == std::string::npos || close + 4 > line.size()) {
+        return false;
+    }
+    stat.state = line[close + 2];
+    stat.ppid = std::strtoll(line.c_str() + close + 4, nullptr, 10);
+    return true;
+}
+
+std::vector<Pid> allPids()
+{
+    std::vector<Pid> pids;
+    DIR* dir = opendir("/proc");
+    if (!dir) {
+        return pids;
+    }
+    while (dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        const long long pid = std::strtoll(entry->d_name, &end, 10);
+        if (pid > 0 && end && *end == '\0') {
+            pids.push_back(pid);
+        }
+    }
+    closedir(dir);
+    return pids;
+}
+
+bool isEnded(char state)
+{
+    return state == 'Z' || state == 'X' || state == 'x';
+}
+
+bool matchesImageName(Pid pid, const std::string& imageName)
+{
+    // argv[0] as started: a tool started as ".../MEmu.exe MEmu_1" keeps its name even when the
+    // file is a link to another program.
+    const std::string argv0 = readFirstField(procPath(pid, "cmdline"));
+    if (!argv0.empty() && imageNameMatches(argv0, imageName)) {
+        return true;
+    }
+    char target[4096];
+    const ssize_t n = readlink(procPath(pid, "exe").c_str(), target, sizeof target - 1);
+    if (n > 0) {
+        target[n] = '\0';
+        std::string exe(target);
+        const std::string deleted = " (deleted)";
+        if (exe.size() > deleted.size() &&
+            exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
+            exe.resize(exe.size() - deleted.size());
+        }
+        if (imageNameMatches(exe, imageName)) {
+            return true;
+        }
+    }
+    // The kernel keeps at most 15 characters of the name; longer names are matched above only.
+    if (imageName.size() <= 15) {
+        std::string comm;
+        std::ifstream in(procPath(pid, "comm"));
+        if (std::getline(in, comm) && detail::asciiLower(comm) == detail::asciiLower(imageName)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool mayKill(Pid pid)
+{
+    return pid > 1 && pid != static_cast<Pid>(getpid());
+}
+
+// Stops the process and, round after round, every new descendant, so that nothing forks away while
+// the tree is collected.
+std::set<Pid> freezeTree(Pid root)
+{
+    std::set<Pid> tree{root};
+    kill(static_cast<pid_t>(root), SIGSTOP);
+    for (int round = 0; round < 8; ++round) {
+        bool grew = false;
+        for (Pid pid : allPids()) {
+            ProcStat stat;
+            if (tree.count(pid) || !mayKill(pid) || !readStat(pid, stat) || !tree.count(stat.ppid)) {
+                continue;
+            }
+            tree.insert(pid);
+            kill(static_cast<pid_t>(pid), SIGSTOP);
+            grew = true;
+        }
+        if (!grew) {
+            break;
+        }
+    }
+    return tree;
+}
+
+} // namespace
+
+bool processAlive(Pid pid)
+{
+    ProcStat stat;
+    return pid > 0 && readStat(pid, stat) && !isEnded(stat.state);
+}
+
+bool killProcessTree(Pid pid)
+{
+    if (!mayKill(pid)) {
+        return false;
+    }
+    if (!processAlive(pid)) {
+        return true;
+    }
+    for (Pid member : freezeTree(pid)) {
+        kill(static_cast<pid_t>(member), SIGKILL);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (processAlive(pid) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return !processAlive(pid);
+}
+
+std::vector<Pid> pidsByImageName(const std::string& imageName)
+{
+    std::vector<Pid> found;
+    if (imageName.empty()) {
+        return found;
+    }
+    const Pid self = getpid();
+    for (Pid pid : allPids()) {
+        if (pid != self && processAlive(pid) && matchesImageName(pid, imageName)) {
+            found.push_back(pid);
+        }
+    }
+    return found;
+}
+
+int killByImageName(const std::string& imageName)
+{
+    const std::vector<Pid> pids = pidsByImageName(imageName);
+    for (Pid pid : pids) {
+        killProcessTree(pid);
+    }
+    return static_cast<int>(pids.size());
+}
+
+} // namespace platform
