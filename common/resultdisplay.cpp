@@ -1,0 +1,68 @@
+#include "resultdisplay.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QPushButton>
+#include <QtDebug>
+
+namespace {
+
+QMutex g_boxMutex;
+ResultBoxFn g_box;
+
+// The real box: parentless, information icon, "确认" and optionally "取消".
+bool messageBox(const QString& title, const QString& text, bool twoButtons)
+{
+    // Without a widget application (console-mode use, headless tools) there is nothing to show.
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+        return false;
+    QMessageBox box(QMessageBox::Information, title, text);
+    QPushButton* ok = box.addButton(QStringLiteral("确认"), QMessageBox::AcceptRole);
+    if (twoButtons)
+        box.addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
+    box.setDefaultButton(ok);
+    box.exec();
+    return box.clickedButton() == ok;
+}
+
+ResultBoxFn currentBox()
+{
+    QMutexLocker lock(&g_boxMutex);
+    return g_box ? g_box : ResultBoxFn(messageBox);
+}
+
+} // namespace
+
+void setResultBox(ResultBoxFn fn)
+{
+    QMutexLocker lock(&g_boxMutex);
+    g_box = std::move(fn);
+}
+
+CCommResult showResult(const CCommResult& result, bool twoButtons)
+{
+    QString title;
+    QString text;
+    if (result.iRet == 0) {
+        if (!result.str.isEmpty()) {
+            title = result.log;
+            text = result.str;
+        } else {
+            title = result.log.isEmpty() ? QStringLiteral("成功") : result.log;
+            text = QStringLiteral("操作成功     ");
+        }
+    } else {
+        title = QStringLiteral("错误");
+        text = result.str;
+    }
+
+    const bool confirmed = currentBox()(title, text, twoButtons);
+    qWarning("%s", qUtf8Printable(result.str));
+    qWarning("%s", qUtf8Printable(result.log));
+
+    CCommResult r;
+    r.iRet = (twoButtons && confirmed) ? 1 : 0;
+    return r;
+}
