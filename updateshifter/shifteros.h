@@ -1,0 +1,45 @@
+#pragma once
+// The operating-system side of UpdateShifter. Every path and message crosses this interface as
+// UTF-8; each platform converts to what its calls need (UTF-16 on Windows). "ANSI" texts are the
+// narrow texts of the update list: the thread's ANSI code page on Windows, UTF-8 on Linux.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace shifter::os {
+
+// The separator of the base directory and of the paths formed from it.
+char pathSeparator();
+// True where file names compare without regard to case.
+bool caseInsensitiveNames();
+
+// Start-up checks of the program; false with a message for the console when they fail.
+bool initialise(std::string& failureText);
+
+std::string ownExecutablePath();
+int64_t ownProcessId();
+
+std::string ansiToUtf8(const std::string& ansi);
+std::u16string ansiToUtf16(const std::string& ansi);
+std::string utf16ToAnsi(const std::u16string& utf16);
+
+// Whole-file access for the update list. Reading refuses files above maxBytes.
+bool readWholeFile(const std::string& path, std::string& bytes, size_t maxBytes);
+bool writeWholeFile(const std::string& path, const std::string& bytes);
+
+// Ids of all processes (other than this one) whose executable name contains name, ignoring case.
+std::vector<int64_t> findProcessesByName(const std::string& name);
+// Forced kill of a process and its descendants; the outcome is not reported.
+void killProcessTree(int64_t pid);
+
+// Copies src over dst. On failure errorCode holds the system's error code.
+bool copyFile(const std::string& src, const std::string& dst, int& errorCode);
+bool deleteFile(const std::string& path);
+// Starts a program without arguments and without waiting for it.
+bool startProgram(const std::string& path, int& errorCode);
+
+void sleepMs(unsigned ms);
+// Writes a message to standard output at once (in the console's encoding).
+void print(const std::string& utf8);
+
+} // namespace shifter::os

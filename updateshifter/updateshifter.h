@@ -1,0 +1,45 @@
+#pragma once
+// UpdateShifter's main sequence: count down, move the downloaded files of the update list from
+// "TempDldFile" into the program directory (killing a running program that is being replaced),
+// then start the host program again.
+#include "updaterserializer.h"
+
+#include <string>
+#include <vector>
+
+class CUpdateShifter
+{
+public:
+    // Exit codes of the program.
+    enum eExitCode
+    {
+        kExitOk = 0,
+        kExitInitFailed = 1,
+        kExitMoveFailed = 2
+    };
+
+    // tickMs: the length of one countdown second and of the pause between copy attempts.
+    explicit CUpdateShifter(unsigned tickMs = 1000);
+
+    int run();
+    // Moves every listed file; false with an error text when any file could not be moved.
+    // hostProgram receives the program to start afterwards.
+    bool moveFiles(std::string& errorText, std::string& hostProgram);
+
+    // The tick length from TOVIA_SHIFTER_TICK_MS (0..10000), otherwise 1000 ms.
+    static unsigned tickFromEnvironment();
+    // True when text contains what at a position after the start.
+    static bool containsAfterStart(const std::string& text, const std::string& what, bool ignoreCase);
+    // A name that stays inside the base directory: not empty, relative, no ".." part.
+    static bool isSafeEntryName(const std::string& name, char separator);
+
+private:
+    void countdown(int from, const char* format);
+    void killRunning(const std::string& entryName);
+    bool moveOne(const std::string& source, const std::string& destination);
+    static void startHost(const std::string& hostProgram);
+
+    unsigned m_tickMs;
+    std::string m_baseDir;
+    std::string m_ownName;
+};
