@@ -30,6 +30,19 @@ target_compile_definitions(tovia_config INTERFACE
 # One Qt Test program per unit, run under the offscreen platform unless ENV says otherwise.
 function(tovia_add_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+  # While several people work in one tree, a test whose sources are still being written can be
+  # left out with TOVIA_LENIENT_CONFIGURE=1 in the environment; by default a missing file fails.
+  if(DEFINED ENV{TOVIA_LENIENT_CONFIGURE})
+    foreach(src ${T_SOURCES})
+      if(NOT IS_ABSOLUTE ${src})
+        set(src ${CMAKE_CURRENT_SOURCE_DIR}/${src})
+      endif()
+      if(NOT EXISTS ${src})
+        message(WARNING "test ${name} left out: ${src} is missing")
+        return()
+      endif()
+    endforeach()
+  endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE tovia_config Qt5::Test ${T_LIBS})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
