@@ -1,0 +1,95 @@
+#include "maindlgui.h"
+
+#include "updatecheck.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyle>
+#include <QTextEdit>
+
+const QString MainDlgUI::kNoSimuTypeText = QStringLiteral("请选择模拟器");
+const QString MainDlgUI::kLoginText = QStringLiteral("点击登录");
+
+namespace {
+const char* kLabelStyle = "color:#507a9b;";
+const char* kHelpStyle = "QPushButton{background:transparent;color:blue;border-style:none none solid none;}";
+} // namespace
+
+MainDlgUI::MainDlgUI(QWidget* parent) : QDialog(parent)
+{
+    setObjectName(QStringLiteral("MainDlgUIThis"));
+    setStyleSheet(QStringLiteral(
+        "MainDlgUI#MainDlgUIThis{background-image:url(:/res/Main/ClientEmptyBkg.png)} noreapt"));
+    setWindowTitle(QStringLiteral("Tovia模拟器被控端"));
+    setWindowIcon(QIcon(QStringLiteral(":/res/logo.ico")));
+    createWidgets();
+    layoutWidgets();
+}
+
+QLabel* MainDlgUI::makeLabel(const QString& text)
+{
+    auto* label = new QLabel(text, this);
+    label->setFont(QFont(QStringLiteral("黑体")));
+    label->setStyleSheet(QLatin1String(kLabelStyle));
+    return label;
+}
+
+void MainDlgUI::createWidgets()
+{
+    m_pPcNameEdit = new QLineEdit(this);
+    m_pPcIpLabel = makeLabel(QString());
+    m_pAccountBtn = new QPushButton(kLoginText, this);
+    m_pSimuTypeCbb = new QComboBox(this);
+    m_pSimuTypeCbb->addItems({kNoSimuTypeText, QStringLiteral("逍遥模拟器"), QStringLiteral("雷电模拟器")});
+    m_pSimuPathEdit = new QLineEdit(this);
+    m_pBrowseBtn = new QPushButton(QStringLiteral("..."), this);
+    m_pRunLimitCbb = new QComboBox(this);
+    for (int i = 1; i <= 10; ++i)
+        m_pRunLimitCbb->addItem(QString::number(i));
+    m_pDaemonCheck = new QCheckBox(this);
+    m_pHelpBtn = new QPushButton(style()->standardIcon(QStyle::SP_MessageBoxQuestion), QString(), this);
+    m_pHelpBtn->setStyleSheet(QLatin1String(kHelpStyle));
+    m_pSaveBtn = new QPushButton(QStringLiteral("保存配置"), this);
+    m_pStateLabel = makeLabel(QString());
+    m_pLogPane = new QTextEdit(this);
+    m_pLogPane->setReadOnly(true);
+    m_pVersionLabel = makeLabel(
+        QStringLiteral("Tovia模拟器版-被控端v%1").arg(UpdateCheck::readRcVersion(QStringLiteral(":/ClientVersion.rc"))));
+}
+
+void MainDlgUI::layoutWidgets()
+{
+    auto* grid = new QGridLayout(this);
+    grid->setSpacing(4);
+    grid->setContentsMargins(12, 12, 12, 12);
+    grid->setColumnMinimumWidth(0, 90);
+    grid->setColumnMinimumWidth(1, 220);
+    int row = 0;
+    grid->addWidget(m_pVersionLabel, row++, 0, 1, 3);
+    const auto addRow = [&](const QString& label, QWidget* field, QWidget* extra = nullptr) {
+        grid->setRowMinimumHeight(row, 28);
+        grid->addWidget(makeLabel(label), row, 0);
+        grid->addWidget(field, row, 1);
+        if (extra)
+            grid->addWidget(extra, row, 2);
+        ++row;
+    };
+    addRow(QStringLiteral("电脑名称"), m_pPcNameEdit);
+    addRow(QStringLiteral("电脑IP"), m_pPcIpLabel);
+    addRow(QStringLiteral("已绑定账号"), m_pAccountBtn);
+    addRow(QStringLiteral("选择模拟器"), m_pSimuTypeCbb);
+    addRow(QStringLiteral("模拟器路径"), m_pSimuPathEdit, m_pBrowseBtn);
+    addRow(QStringLiteral("同时运行数量"), m_pRunLimitCbb);
+    addRow(QStringLiteral("模拟器守护"), m_pDaemonCheck, m_pHelpBtn);
+    grid->addWidget(m_pSaveBtn, row++, 1);
+    grid->addWidget(m_pStateLabel, row++, 0, 1, 3);
+    grid->addWidget(m_pLogPane, row, 0, 1, 3);
+    grid->setRowStretch(row, 1);
+    resize(460, 600);
+}
