@@ -1,0 +1,31 @@
+#pragma once
+
+#include "rspsorgrpopermgr.h"
+
+#include <QString>
+
+// Serves start, close, delete, rename and create: one responder per record, strictly one after
+// another, on the manager's own thread.
+class ComGrpOperMgr : public RspsorGrpOperMgr
+{
+    Q_OBJECT
+public:
+    explicit ComGrpOperMgr(QObject* parent = nullptr);
+    ~ComGrpOperMgr() override;
+
+    QList<CCommResult> RunGroup() override;
+
+    // The responder that serves an operation type, or null for a type this manager does not serve.
+    virtual CmdResponsor* CreateResponsor(int iOperType);
+
+    // Managers alive in the process (command groups still running or not yet deleted).
+    static int LiveCount();
+
+signals:
+    // A start succeeded in daemon mode / a close succeeded (the watchdog follows its list).
+    void sigNewSimuStarted(QString strSimuName, QString strMemuIndex);
+    void sigSimuClosed(QString strSimuName, QString strMemuIndex);
+
+private:
+    void EmitWatchChange(const CmdResponsor* pResponsor, const CCommResult& cRet);
+};

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "rcvfilerspsormgr.h"
+
+// Serves an install: receives the APK once into the download folder's "rcv.apk", then installs it
+// into every instance of the command, one after another. Runs on the command thread.
+class InstallRspsorMgr : public RcvFileRspsorMgr
+{
+    Q_OBJECT
+public:
+    InstallRspsorMgr(QTcpSocket* pSocket, const QByteArray& firstBytes, QObject* parent = nullptr);
+
+    QList<CCommResult> RunGroup() override;
+    // Marks every target instance as installing.
+    void BeforeRun() override;
+    // Marks the instances running again.
+    void AfterRun(const QList<CCommResult>& results) override;
+
+    CmdResponsor* CreateResponsor(int iOperType) override;
+
+    // Where every received APK lands, whatever the record's file name.
+    static QString ReceivedApkPath();
+
+private:
+    bool m_bReceiveFailed = false;
+};

@@ -1,0 +1,70 @@
+#include "rcvfilerspsormgr.h"
+
+#include <QAtomicInt>
+#include <QDebug>
+#include <QFile>
+#include <QTcpSocket>
+
+namespace {
+QAtomicInt g_stallTimeoutMs(RcvFileRspsorMgr::kStallTimeoutMs);
+constexpr qint64 kReadChunk = 64 * 1024;
+
+CCommResult transferError(const QString& why)
+{
+    qWarning().noquote() << "RcvFileRspsorMgr::RcvFile:" << why;
+    return CCommResult::failure(ResultCode::TransferFileFailed, QStringLiteral("传输文件出错"), why);
+}
+} // namespace
+
+RcvFileRspsorMgr::RcvFileRspsorMgr(QTcpSocket* pSocket, const QByteArray& firstBytes, QObject* parent)
+    : ComGrpOperMgr(parent), m_pSocket(pSocket), m_firstBytes(firstBytes)
+{
+}
+
+void RcvFileRspsorMgr::SetStallTimeoutMs(int ms)
+{
+    g_stallTimeoutMs.storeRelaxed(ms);
+}
+
+int RcvFileRspsorMgr::StallTimeoutMs()
+{
+    return g_stallTimeoutMs.loadRelaxed();
+}
+
+CCommResult RcvFileRspsorMgr::RcvFile(const QString& path, qint64 size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        return CCommResult::failure(ResultCode::OpenFileFailed,
+                                    QStringLiteral("传输文件时，无法打开文件%1").arg(path),
+                                    file.errorString());
+    }
+    if (size < 0)
+        return transferError(QStringLiteral("negative file size %1").arg(size));
+
+    // Only the announced size belongs to the file; anything after it is not the APK.
+    qint64 received = qMin<qint64>(m_firstBytes.size(), size);
+    if (received > 0 && file.write(m_firstBytes.constData(), received) != received)
+        return transferError(QStringLiteral("write %1: %2").arg(path, file.errorString()));
+
+    QByteArray chunk;
+    while (received < size) {
+        if (m_pSocket->bytesAvailable() <= 0 && !m_pSocket->waitForReadyRead(StallTimeoutMs())) {
+            return transferError(QStringLiteral("no data (%1 of %2 bytes received): %3")
+                                     .arg(received)
+                                     .arg(size)
+                                     .arg(m_pSocket->errorString()));
+        }
+        chunk = m_pSocket->read(qMin(kReadChunk, size - received));
+        if (chunk.isEmpty() && m_pSocket->state() != QAbstractSocket::ConnectedState)
+            return transferError(
+                QStringLiteral("connection ended after %1 of %2 bytes").arg(received).arg(size));
+        if (file.write(chunk) != chunk.size())
+            return transferError(QStringLiteral("write %1: %2").arg(path, file.errorString()));
+        received += chunk.size();
+    }
+    file.close();
+    CCommResult cRet;
+    cRet.str = path;
+    return cRet;
+}

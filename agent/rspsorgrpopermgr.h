@@ -1,0 +1,47 @@
+#pragma once
+
+#include "commresult.h"
+#include "simurecords.h"
+
+#include <QList>
+#include <QObject>
+
+class CmdResponsor;
+
+// Carries out one command: one responder per record, run one after another, each reporting its
+// result to the console and keeping the instance's stored state up to date. Owns its responders.
+class RspsorGrpOperMgr : public QObject
+{
+    Q_OBJECT
+public:
+    explicit RspsorGrpOperMgr(QObject* parent = nullptr);
+    ~RspsorGrpOperMgr() override;
+
+    void SetOpers(const QList<struSimuOper>& opers);
+    const QList<struSimuOper>& Opers() const { return m_opers; }
+
+    // Runs the whole group; one result per responder run, in record order.
+    virtual QList<CCommResult> RunGroup() = 0;
+    // Marks every target instance busy in the stored state.
+    virtual void BeforeRun();
+    // Per-manager hook that receives the group's results.
+    virtual void AfterRun(const QList<CCommResult>& results);
+
+signals:
+    void sigMgrFinished();
+    // One record has been carried out (emitted on the manager's thread).
+    void sigOperDone(struSimuOper oper, CCommResult cRet);
+
+public slots:
+    void slRunRspsMgr();
+
+protected:
+    // Runs one responder for one record and keeps it; returns its result.
+    CCommResult RunResponsor(CmdResponsor* pResponsor, const struSimuOper& oper);
+
+    QList<struSimuOper> m_opers;
+    QList<CmdResponsor*> m_responsors;
+};
+
+Q_DECLARE_METATYPE(struSimuOper)
+Q_DECLARE_METATYPE(CCommResult)

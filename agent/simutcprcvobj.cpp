@@ -1,0 +1,253 @@
+#include "simutcprcvobj.h"
+
+#include "comgrpopermgr.h"
+#include "installrspsormgr.h"
+#include "jsoncodec.h"
+#include "jsonsplitter.h"
+#include "loginret.h"
+
+#include <QAtomicInt>
+#include <QDebug>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+QAtomicInt g_documentWaitMs(SimuTcpRcvObj::kDocumentWaitMs);
+// A command document is a few hundred bytes per record; anything this large is not one.
+constexpr int kMaxDocumentBytes = 4 * 1024 * 1024;
+
+QString peerIPv4(const QTcpSocket* pSocket)
+{
+    bool ok = false;
+    const quint32 v4 = pSocket->peerAddress().toIPv4Address(&ok);
+    return ok ? QHostAddress(v4).toString() : pSocket->peerAddress().toString();
+}
+} // namespace
+
+struct SimuTcpRcvObj::PendingCommand
+{
+    PendingCommand() : splitter(kMaxDocumentBytes) {}
+    JsonSplitter splitter;
+    QTimer* pTimer = nullptr;
+};
+
+SimuTcpRcvObj::SimuTcpRcvObj(quint16 port, QObject* parent) : QObject(parent), m_port(port) {}
+
+SimuTcpRcvObj::~SimuTcpRcvObj()
+{
+    qDeleteAll(m_pending);
+}
+
+void SimuTcpRcvObj::SetDocumentWaitMs(int ms)
+{
+    g_documentWaitMs.storeRelaxed(ms);
+}
+
+int SimuTcpRcvObj::DocumentWaitMs()
+{
+    return g_documentWaitMs.loadRelaxed();
+}
+
+void SimuTcpRcvObj::slInitSocket()
+{
+    if (m_pServer)
+        return;
+    m_pServer = new QTcpServer(this);
+    if (!m_pServer->listen(QHostAddress::AnyIPv4, m_port)) {
+        qWarning().noquote() << "listen err:" << m_pServer->errorString();
+        emit sigListening(0);
+        return;
+    }
+    if (!connect(m_pServer, &QTcpServer::newConnection, this, &SimuTcpRcvObj::slNewConnection,
+                 Qt::QueuedConnection))
+        qWarning() << "connect SIGNAL(newConnection()) SLOT(slNewConnection) err";
+    m_listenPort.storeRelease(m_pServer->serverPort());
+    emit sigListening(m_pServer->serverPort());
+}
+
+void SimuTcpRcvObj::slNewConnection()
+{
+    while (m_pServer && m_pServer->hasPendingConnections()) {
+        QTcpSocket* pSocket = m_pServer->nextPendingConnection();
+        if (pSocket->state() != QAbstractSocket::ConnectedState &&
+            !pSocket->waitForConnected(DocumentWaitMs())) {
+            qWarning().noquote() << "tcpSocket连接失败" << pSocket->errorString();
+            pSocket->deleteLater();
+            continue;
+        }
+        BeginReading(pSocket);
+    }
+}
+
+// The document is read as it arrives, for as long as it takes within the document wait, so a
+// console that sends it in pieces, or together with the file behind it, is understood.
+void SimuTcpRcvObj::BeginReading(QTcpSocket* pSocket)
+{
+    auto* pPending = new PendingCommand;
+    pPending->pTimer = new QTimer(pSocket);
+    pPending->pTimer->setSingleShot(true);
+    m_pending.insert(pSocket, pPending);
+    connect(pPending->pTimer, &QTimer::timeout, this, [this, pSocket] {
+        AbandonCommand(pSocket, CCommResult::failure(ResultCode::WaitReadyReadFailed,
+                                                     QStringLiteral("等待准备可读数据失败"),
+                                                     QStringLiteral("command document incomplete")));
+    });
+    connect(pSocket, &QTcpSocket::readyRead, this, [this, pSocket] { ReadCommand(pSocket); });
+    connect(pSocket, &QTcpSocket::disconnected, this, [this, pSocket] {
+        ReadCommand(pSocket);
+        if (m_pending.contains(pSocket))
+            AbandonCommand(pSocket, CCommResult::failure(ResultCode::WaitReadyReadFailed,
+                                                         QStringLiteral("等待准备可读数据失败"),
+                                                         QStringLiteral("connection ended")));
+    });
+    pPending->pTimer->start(DocumentWaitMs());
+    if (pSocket->bytesAvailable() > 0)
+        ReadCommand(pSocket);
+}
+
+void SimuTcpRcvObj::ReadCommand(QTcpSocket* pSocket)
+{
+    PendingCommand* pPending = m_pending.value(pSocket);
+    if (!pPending)
+        return;
+    pPending->splitter.append(pSocket->readAll());
+    QByteArray doc;
+    switch (pPending->splitter.next(doc)) {
+    case JsonSplitter::Incomplete:
+        return;
+    case JsonSplitter::Invalid: {
+        const QByteArray bad = pPending->splitter.takeBuffered();
+        qWarning().noquote() << "SimuTcpRcvObj: not a command document:" << QString::fromUtf8(bad.left(512));
+        StopReading(pSocket);
+        CloseConnection(pSocket);
+        return;
+    }
+    case JsonSplitter::Complete: {
+        const QByteArray rest = pPending->splitter.takeBuffered();
+        StopReading(pSocket);
+        HandleDocument(pSocket, doc, rest);
+        return;
+    }
+    }
+}
+
+void SimuTcpRcvObj::AbandonCommand(QTcpSocket* pSocket, const CCommResult& why)
+{
+    if (!m_pending.contains(pSocket))
+        return;
+    qWarning().noquote() << why.str << why.log << pSocket->errorString();
+    StopReading(pSocket);
+    CloseConnection(pSocket);
+}
+
+void SimuTcpRcvObj::StopReading(QTcpSocket* pSocket)
+{
+    PendingCommand* pPending = m_pending.take(pSocket);
+    if (!pPending)
+        return;
+    pPending->pTimer->stop();
+    pPending->pTimer->deleteLater();
+    disconnect(pSocket, nullptr, this, nullptr);
+    delete pPending;
+}
+
+void SimuTcpRcvObj::HandleDocument(QTcpSocket* pSocket, const QByteArray& doc, const QByteArray& rest)
+{
+    qWarning().noquote() << "SimuTcpRcvObj received:" << QString::fromUtf8(doc);
+    QList<struSimuOper> opers;
+    const CCommResult cParse = JsonCodec::parseCommandDoc(doc, opers, peerIPv4(pSocket));
+    if (cParse.iRet != 0) {
+        CloseConnection(pSocket);
+        return;
+    }
+    const QString userName = LoginRecord::userName();
+    if (opers.isEmpty() || userName.isEmpty() || cParse.str != userName) {
+        qWarning().noquote() << "SimuTcpRcvObj: command ignored, records" << opers.size() << "user"
+                             << cParse.str << "signed in as" << userName;
+        LeaveToConsole(pSocket);
+        return;
+    }
+    Dispatch(pSocket, opers, rest);
+}
+
+void SimuTcpRcvObj::Dispatch(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest)
+{
+    const int type = opers.first().iOperType;
+    emit sigCommandAccepted(type, opers.size());
+    switch (type) {
+    case eOperStartup:
+    case eOperClose:
+    case eOperDelete:
+    case eOperCreate:
+        CloseConnection(pSocket);
+        StartComGroup(opers);
+        return;
+    case eOperInstall:
+        RunInstall(pSocket, opers, rest);
+        return;
+    case eOperRmtDesktopBegin:
+        qWarning() << "SimuTcpRcvObj: remote desktop begin, port" << opers.first().iExtra;
+        emit sigRmtDesktopBegin(opers.first().centerIP, opers.first().memuIdx, opers.first().iExtra);
+        CloseConnection(pSocket);
+        return;
+    case eOperRmtDesktopEnd:
+        qWarning() << "SimuTcpRcvObj: remote desktop end";
+        emit sigRmtDesktopEnd();
+        CloseConnection(pSocket);
+        return;
+    default:
+        LeaveToConsole(pSocket);
+        StartComGroup(opers);
+        return;
+    }
+}
+
+void SimuTcpRcvObj::RunInstall(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest)
+{
+    InstallRspsorMgr mgr(pSocket, rest);
+    connect(&mgr, &ComGrpOperMgr::sigSimuClosed, this, &SimuTcpRcvObj::sigSimuClosed);
+    mgr.SetOpers(opers);
+    mgr.RunGroup();
+    CloseConnection(pSocket);
+}
+
+void SimuTcpRcvObj::StartComGroup(const QList<struSimuOper>& opers)
+{
+    auto* pMgr = new ComGrpOperMgr;
+    pMgr->SetOpers(opers);
+    auto* pThread = new QThread;
+    pMgr->moveToThread(pThread);
+    if (!connect(pThread, &QThread::started, pMgr, &RspsorGrpOperMgr::slRunRspsMgr))
+        qWarning() << "connect QThread::started ComGrpOperMgr::slRunRspsMgr err";
+    connect(pMgr, &RspsorGrpOperMgr::sigMgrFinished, pThread, &QThread::quit);
+    connect(pThread, &QThread::finished, pMgr, &QObject::deleteLater);
+    connect(pThread, &QThread::finished, pThread, &QObject::deleteLater);
+    connect(pMgr, &ComGrpOperMgr::sigNewSimuStarted, this, &SimuTcpRcvObj::sigNewSimuStarted);
+    connect(pMgr, &ComGrpOperMgr::sigSimuClosed, this, &SimuTcpRcvObj::sigSimuClosed);
+    pThread->start(QThread::InheritPriority);
+}
+
+void SimuTcpRcvObj::CloseConnection(QTcpSocket* pSocket)
+{
+    disconnect(pSocket, nullptr, this, nullptr);
+    pSocket->close();
+    pSocket->deleteLater();
+}
+
+// The console closes these connections itself; a peer that never does is dropped after the
+// document wait so that no connection stays open for good.
+void SimuTcpRcvObj::LeaveToConsole(QTcpSocket* pSocket)
+{
+    if (pSocket->state() == QAbstractSocket::UnconnectedState) {
+        pSocket->deleteLater();
+        return;
+    }
+    connect(pSocket, &QTcpSocket::disconnected, pSocket, &QObject::deleteLater);
+    QTimer::singleShot(DocumentWaitMs(), pSocket, [pSocket] {
+        pSocket->abort();
+        pSocket->deleteLater();
+    });
+}
