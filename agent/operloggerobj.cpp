@@ -2,6 +2,7 @@
 
 #include <QAtomicPointer>
 #include <QDateTime>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QMutexLocker>
