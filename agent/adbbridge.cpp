@@ -1,0 +1,150 @@
+#include "adbbridge.h"
+
+#include "launchertuning.h"
+#include "simusettings.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QProcess>
+
+namespace {
+
+constexpr int kAdbSeconds = 60;
+
+QString adbCommand(const QString& tail)
+{
+    return AdbBridge::quotedAdb() + QLatin1Char(' ') + tail;
+}
+
+} // namespace
+
+namespace AdbBridge {
+
+QString quotedAdb()
+{
+    return QStringLiteral("\"%1\"").arg(SimuSettings::adbPath());
+}
+
+int installTimeoutSeconds(qint64 apkBytes)
+{
+    return int(qMax<qint64>(0, apkBytes) / 1000000) * 2 + kAdbSeconds;
+}
+
+bool listsOnline(const QString& devicesOutput, const QString& serial)
+{
+    const QString wanted = serial + QStringLiteral("\tdevice");
+    // Lines end in "\r\n" (or a bare "\n").
+    const QStringList lines = devicesOutput.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
+    for (QString line : lines) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        if (line == wanted)
+            return true;
+    }
+    return false;
+}
+
+} // namespace AdbBridge
+
+CCommResult RunAdbCmd(const QString& command, int seconds)
+{
+    CCommResult r;
+    QString program;
+    QStringList args;
+    if (!ToolProcess::splitCommandLine(command, program, args))
+        return r;
+    const int timeoutMs = LauncherTuning::adbTimeoutMs(seconds);
+    QProcess process;
+    process.start(program, args, QIODevice::ReadWrite);
+    if (process.waitForStarted(timeoutMs)) {
+        r.iExtraRet = int(process.processId());
+        process.waitForFinished(timeoutMs);
+    }
+    const QString out = ToolProcess::decodeUtf8(process.readAllStandardOutput());
+    const QString err = ToolProcess::decodeUtf8(process.readAllStandardError());
+    if (!err.isEmpty()) {
+        r.iRet = 22;
+        r.str = err;
+        r.log = out;
+    } else {
+        r.str = out;
+    }
+    process.close();
+    return r;
+}
+
+CCommResult AdbStartServer()
+{
+    return RunAdbCmd(adbCommand(QStringLiteral("start-server")), kAdbSeconds);
+}
+
+CCommResult AdbKillServer()
+{
+    return RunAdbCmd(adbCommand(QStringLiteral("kill-server")), kAdbSeconds);
+}
+
+CCommResult AdbConnect(const QString& serial)
+{
+    CCommResult r = RunAdbCmd(adbCommand(QStringLiteral("connect %1").arg(serial)), kAdbSeconds);
+    if (r.iRet == 0 && r.str.contains(QLatin1String("unable"))) {
+        r.iRet = 25;
+        r.log = r.str;
+        r.str = QStringLiteral("执行connect命令失败");
+    }
+    return r;
+}
+
+CCommResult AdbIsOnline(const QString& serial, bool& online)
+{
+    CCommResult r = RunAdbCmd(adbCommand(QStringLiteral("devices")), kAdbSeconds);
+    if (r.iRet == 0)
+        online = AdbBridge::listsOnline(r.str, serial);
+    return r;
+}
+
+CCommResult AdbScreencap(const QString& serial, const QString& devicePath)
+{
+    return RunAdbCmd(
+        adbCommand(QStringLiteral("-s %1 shell /system/bin/screencap -p %2").arg(serial, devicePath)),
+        kAdbSeconds);
+}
+
+CCommResult AdbPull(const QString& serial, const QString& devicePath, const QString& localPath)
+{
+    CCommResult r = RunAdbCmd(
+        adbCommand(QStringLiteral("-s %1 pull %2 \"%3\"").arg(serial, devicePath, localPath)), kAdbSeconds);
+    if (!r.str.isEmpty())
+        r.iRet = 0; // adb reports transfers on its error stream: the pulled file decides
+    return r;
+}
+
+CCommResult AdbInstall(const QString& serial, const QString& apkPath)
+{
+    const int seconds = AdbBridge::installTimeoutSeconds(QFileInfo(apkPath).size());
+    CCommResult r =
+        RunAdbCmd(adbCommand(QStringLiteral("-s %1 install -r -d \"%2\"").arg(serial, apkPath)), seconds);
+    if (r.str.isEmpty() && r.log.isEmpty()) {
+        qWarning() << "install err,cRet.str" << r.str << "; cRet.iRet" << r.iRet;
+        const QString text = QStringLiteral("安装失败，执行cmd命令无返回值");
+        return CCommResult::failure(19, text, text);
+    }
+    // adb prints its verdict on the output stream, which RunAdbCmd leaves in str when the error
+    // stream was empty and in log otherwise: judge both.
+    const QString output = r.iRet == 0 ? r.str : r.log;
+    const QString both = r.str + QLatin1Char('\n') + r.log;
+    if (both.contains(QLatin1String("Success"))) {
+        r.iRet = 0;
+        r.str = QStringLiteral("安装成功");
+        r.log = r.str;
+    } else if (both.contains(QLatin1String("ALREADY_EXISTS"))) {
+        r.iRet = 20;
+        r.str = QStringLiteral("已经安装过了");
+        if (r.log.isEmpty())
+            r.log = output;
+    } else {
+        r.log = r.str;
+        r.iRet = 19;
+        r.str = QStringLiteral("安装失败");
+    }
+    return r;
+}

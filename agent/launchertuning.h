@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class QProcess;
+
+// Waits of the emulator control layer. The defaults are the product's (1000 ms polling sleeps,
+// 30000 ms waits for the vendor tools, the adb bridge's own time-outs); the settings group
+// "tuning/" may shorten them, which the tests and the demo farm use:
+//   tuning/sleepStepMs     the polling sleep (start waits, kill-and-verify loop)
+//   tuning/toolTimeoutMs   upper bound of every wait for a vendor tool or process command
+//   tuning/adbTimeoutMs    upper bound of every wait for adb
+// A value of 0 or less (or an absent key) keeps the default.
+class LauncherTuning
+{
+public:
+    static constexpr int kDefaultSleepStepMs = 1000;
+    static constexpr int kToolTimeoutMs = 30000;
+
+    static int sleepStepMs();
+    // The wait for a vendor tool whose own wait is `defaultMs`.
+    static int toolTimeoutMs(int defaultMs = kToolTimeoutMs);
+    // The wait for an adb command whose own time-out is `seconds`.
+    static int adbTimeoutMs(int seconds);
+
+    // Waits in a local event loop, so that queued calls of the thread keep being served.
+    static void sleepMs(int ms);
+    // One polling sleep.
+    static void sleepStep() { sleepMs(sleepStepMs()); }
+};
+
+// Running programs the way the emulator control layer does: start, wait for the start and for the
+// end within a time-out, read both streams. Exit codes are never looked at.
+namespace ToolProcess {
+// The program of a command line as built for a product tool, with native separators.
+QString nativeProgram(const QString& path);
+// Starts program with args read-write and waits up to timeoutMs for the start and again for the end.
+// Returns false when the program could not be started.
+bool run(QProcess& process, const QString& program, const QStringList& args, int timeoutMs);
+// Splits a command line ("\"C:/x/adb.exe\" -s 127.0.0.1:5555 pull ...") into program and args.
+bool splitCommandLine(const QString& command, QString& program, QStringList& args);
+// Decodes a stream as UTF-8 up to its first NUL byte.
+QString decodeUtf8(const QByteArray& bytes);
+} // namespace ToolProcess

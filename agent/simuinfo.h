@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+#include <QtEndian>
+
+// One emulator instance as the inventory knows it: a fixed 164-byte record that is copied byte for
+// byte into the discovery reply. Layout (little-endian, no padding):
+//   0   4   adb port; the instance is reached as "127.0.0.1:<port>"
+//   4   32  memuIdx, the instance's index text, NUL-terminated (at most 31 bytes)
+//   36  128 display name, UTF-8, NUL-terminated (at most 127 bytes)
+#pragma pack(push, 1)
+struct SimuInfo
+{
+    static constexpr int kIdxSize = 32;
+    static constexpr int kNameSize = 128;
+
+    qint32_le iAdbPort;
+    char memuIdx[kIdxSize];
+    char simuName[kNameSize];
+
+    SimuInfo() { clear(); }
+    void clear();
+
+    int adbPort() const { return iAdbPort; }
+    void setAdbPort(int port) { iAdbPort = port; }
+    // The texts are cut on a character boundary so that they never overrun their fields.
+    void setIdx(const QString& idx);
+    void setIdxLocal8Bit(const QString& idx);
+    void setName(const QString& name);
+    QString idx() const;
+    QString name() const;
+    // "127.0.0.1:<port>"
+    QString adbSerial() const;
+};
+#pragma pack(pop)
+
+using struSimuInfo = SimuInfo;
+
+static_assert(sizeof(SimuInfo) == 164, "SimuInfo must stay 164 bytes: it is sent as it is");
+
+// At most this many instances are read from a product.
+constexpr int kMaxSimuCount = 50;
+// The caller's buffer of GetSimusInfoArray: exactly kMaxSimuCount entries (8200 bytes).
+constexpr int kSimuInfoArrayBytes = kMaxSimuCount * int(sizeof(SimuInfo));
+
+namespace SimuInfoText {
+// Encodes `text` into a field of `fieldSize` bytes (NUL included): the longest prefix of whole
+// characters whose encoding fits in fieldSize - 1 bytes. The rest of the field is zeroed.
+void copyUtf8(char* field, int fieldSize, const QString& text);
+void copyLocal8Bit(char* field, int fieldSize, const QString& text);
+// Reads a NUL-terminated field (never past its end).
+QString readUtf8(const char* field, int fieldSize);
+} // namespace SimuInfoText
