@@ -12,6 +12,7 @@
 #include <cstring>
 
 #ifdef Q_OS_WIN
+#include <QApplication>
 #include <QMessageBox>
 #include <io.h>
 #else
@@ -77,7 +78,7 @@ bool openFileFor(const QDateTime& when)
         return true;
     closeFile();
     auto* file = new QFile(name);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append)) {
         delete file;
         return false;
     }
@@ -91,9 +92,7 @@ void writeLine(const QString& line)
 {
     QTextStream out(g_pFile);
     out.setCodec("UTF-8");
-    // Text mode would turn "\r\n" into "\r\r\n" on Windows; the line end is written as bytes.
-    g_pFile->setTextModeEnabled(false);
-    out << line << "\r\n";
+    out << line << "\r\n"; // binary mode: the line end is written as is on every system
     out.flush();
     g_pFile->flush();
 }
@@ -136,6 +135,8 @@ void crashCallback(const platform::CrashInfo& info)
     crashWrite(fd, info.line ? info.line : "");
     crashWrite(fd, "\r\n");
 #ifdef Q_OS_WIN
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+        return;
     QMessageBox box(QMessageBox::Critical, QString::fromUtf8(platform::kCrashBoxTitle),
                     QString::fromStdString(platform::crashBoxText(info.code, info.address)), QMessageBox::Ok);
     box.setTextFormat(Qt::RichText);

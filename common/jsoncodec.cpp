@@ -154,7 +154,13 @@ CCommResult parseObject(const QByteArray& json, QJsonObject& out)
     else if (!doc.isObject())
         why = QStringLiteral("top-level value is not an object");
     if (!why.isEmpty()) {
-        qWarning("parse json err: %s; input: %s", qUtf8Printable(why), json.constData());
+        // The input goes to the log as text; a very long one is cut so that one bad peer cannot
+        // flood the log.
+        const int kMaxLogged = 8192;
+        QString input = QString::fromUtf8(json.left(kMaxLogged));
+        if (json.size() > kMaxLogged)
+            input += QStringLiteral("... (%1 bytes)").arg(json.size());
+        qWarning("parse json err: %s; input: %s", qUtf8Printable(why), qUtf8Printable(input));
         return CCommResult::failure(ResultCode::ParseJsonFailed, QStringLiteral("解析json出错"), why);
     }
     out = doc.object();

@@ -5,6 +5,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QPushButton>
+#include <QThread>
 #include <QtDebug>
 
 namespace {
@@ -16,8 +17,16 @@ ResultBoxFn g_box;
 bool messageBox(const QString& title, const QString& text, bool twoButtons)
 {
     // Without a widget application (console-mode use, headless tools) there is nothing to show.
-    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+    QApplication* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+    if (!app)
         return false;
+    // Widgets live in the GUI thread only: a worker's result is shown there, and the worker waits.
+    if (QThread::currentThread() != app->thread()) {
+        bool confirmed = false;
+        QMetaObject::invokeMethod(
+            app, [&] { confirmed = messageBox(title, text, twoButtons); }, Qt::BlockingQueuedConnection);
+        return confirmed;
+    }
     QMessageBox box(QMessageBox::Information, title, text);
     QPushButton* ok = box.addButton(QStringLiteral("确认"), QMessageBox::AcceptRole);
     if (twoButtons)

@@ -6,6 +6,8 @@
 
 // Shows a result to the user in a parentless information box ("确认", plus "取消" when asked) and
 // writes str and log to the debug log. Returns iRet 1 when "确认" was pressed in the two-button form.
+// Callable from any thread: a worker's call is shown by the GUI thread while the worker waits; without
+// a widget application nothing is shown.
 CCommResult showResult(const CCommResult& result, bool twoButtons = false);
 
 // The box itself can be replaced (tests, headless runs): receives title, text and whether "取消" is

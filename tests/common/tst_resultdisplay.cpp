@@ -3,8 +3,42 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 #include <QtTest>
+#include <atomic>
+#include <memory>
+
+namespace {
+
+// Presses the given button of the box once it is up; bounded by the number of attempts.
+void pressLater(const QString& button, QString* seenTitle, QStringList* seenButtons)
+{
+    auto attempts = std::make_shared<int>(0);
+    auto* timer = new QTimer(qApp);
+    timer->setInterval(20);
+    QObject::connect(timer, &QTimer::timeout, timer, [=] {
+        QMessageBox* box = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (w->isVisible() && qobject_cast<QMessageBox*>(w))
+                box = qobject_cast<QMessageBox*>(w);
+        }
+        if (!box && ++*attempts < 250)
+            return;
+        timer->deleteLater();
+        if (!box)
+            return;
+        *seenTitle = box->windowTitle();
+        for (QAbstractButton* b : box->buttons()) {
+            seenButtons->append(b->text());
+            if (b->text() == button)
+                b->click();
+        }
+    });
+    timer->start();
+}
+
+} // namespace
 
 class TestResultDisplay : public QObject
 {
@@ -16,6 +50,7 @@ private slots:
     void titlesAndTexts();
     void confirmOnlyCountsWithTwoButtons();
     void realBox();
+    void realBoxFromWorkerThread();
 
 private:
     QString m_title;
@@ -97,32 +132,6 @@ void TestResultDisplay::confirmOnlyCountsWithTwoButtons()
 
 void TestResultDisplay::realBox()
 {
-    // Presses the given button of the box once it is up; bounded by the number of attempts.
-    auto pressLater = [](const QString& button, QString* seenTitle, QStringList* seenButtons) {
-        auto attempts = std::make_shared<int>(0);
-        auto* timer = new QTimer(qApp);
-        timer->setInterval(20);
-        QObject::connect(timer, &QTimer::timeout, timer, [=] {
-            QMessageBox* box = nullptr;
-            for (QWidget* w : QApplication::topLevelWidgets()) {
-                if (w->isVisible() && qobject_cast<QMessageBox*>(w))
-                    box = qobject_cast<QMessageBox*>(w);
-            }
-            if (!box && ++*attempts < 250)
-                return;
-            timer->deleteLater();
-            if (!box)
-                return;
-            *seenTitle = box->windowTitle();
-            for (QAbstractButton* b : box->buttons()) {
-                seenButtons->append(b->text());
-                if (b->text() == button)
-                    b->click();
-            }
-        });
-        timer->start();
-    };
-
     QString title;
     QStringList buttons;
     CCommResult failure = CCommResult::failure(9, "tcpSocket连接失败", "refused");
@@ -140,6 +149,25 @@ void TestResultDisplay::realBox()
     pressLater("取消", &title, &buttons);
     QCOMPARE(showResult(failure, true).iRet, 0);
     QCOMPARE(buttons.size(), 2);
+}
+
+void TestResultDisplay::realBoxFromWorkerThread()
+{
+    // A worker's result is shown by the GUI thread; the worker gets the answer.
+    QString title;
+    QStringList buttons;
+    CCommResult ok;
+    ok.str = "安装成功";
+    ok.log = "恭喜";
+    QTest::ignoreMessage(QtWarningMsg, "安装成功");
+    QTest::ignoreMessage(QtWarningMsg, "恭喜");
+    pressLater("确认", &title, &buttons);
+    std::atomic<int> ret{-1};
+    std::unique_ptr<QThread> worker(QThread::create([&] { ret = showResult(ok, true).iRet; }));
+    worker->start();
+    QTRY_VERIFY_WITH_TIMEOUT(worker->isFinished(), 10000);
+    QCOMPARE(ret.load(), 1);
+    QCOMPARE(title, QStringLiteral("恭喜"));
 }
 
 QTEST_MAIN(TestResultDisplay)
