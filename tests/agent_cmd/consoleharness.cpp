@@ -1,0 +1,219 @@
+#include "consoleharness.h"
+
+#include "comgrpopermgr.h"
+#include "jsoncodec.h"
+#include "jsonsplitter.h"
+#include "loginret.h"
+#include "operloggerobj.h"
+#include "simusettings.h"
+#include "simutcprcvobj.h"
+
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QThread>
+
+QImage ConsoleReport::image() const
+{
+    QImage img;
+    img.loadFromData(tail);
+    return img;
+}
+
+ResultServer::ResultServer(QObject* parent) : QObject(parent), m_pServer(new QTcpServer(this))
+{
+    m_clock.start();
+    connect(m_pServer, &QTcpServer::newConnection, this, &ResultServer::onConnection);
+}
+
+bool ResultServer::listen()
+{
+    return m_pServer->listen(QHostAddress::AnyIPv4, 0);
+}
+
+quint16 ResultServer::port() const
+{
+    return m_pServer->serverPort();
+}
+
+void ResultServer::onConnection()
+{
+    while (QTcpSocket* pSocket = m_pServer->nextPendingConnection()) {
+        auto* pSplitter = new JsonSplitter;
+        auto* pReport = new ConsoleReport;
+        auto* pDocDone = new bool(false);
+        connect(pSocket, &QTcpSocket::readyRead, this, [=] {
+            const QByteArray bytes = pSocket->readAll();
+            if (*pDocDone) {
+                if (pReport->tailMs < 0 && !bytes.isEmpty())
+                    pReport->tailMs = nowMs();
+                pReport->tail += bytes;
+                return;
+            }
+            pSplitter->append(bytes);
+            QByteArray doc;
+            if (pSplitter->next(doc) != JsonSplitter::Complete)
+                return;
+            *pDocDone = true;
+            pReport->docMs = nowMs();
+            QList<struSimuOper> opers;
+            pReport->usrName = JsonCodec::parseCommandDoc(doc, opers, QString()).str;
+            pReport->recordCount = opers.size();
+            if (!opers.isEmpty()) {
+                pReport->oper = opers.first();
+                SimuSettings::loadSimuRecord(pReport->oper.memuIdx, pReport->storedAtDoc);
+            }
+            pReport->tail = pSplitter->takeBuffered();
+            if (!pReport->tail.isEmpty())
+                pReport->tailMs = nowMs();
+        });
+        connect(pSocket, &QTcpSocket::disconnected, this, [=] {
+            pReport->endMs = nowMs();
+            m_reports.append(*pReport);
+            delete pReport;
+            delete pSplitter;
+            delete pDocDone;
+            pSocket->deleteLater();
+        });
+    }
+}
+
+bool ResultServer::waitForReports(int count, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (m_reports.size() < count && !deadline.hasExpired())
+        QTest::qWait(10);
+    return m_reports.size() >= count;
+}
+
+OperLogCapture::OperLogCapture(const QString& logDir) : m_pLogger(new OperLoggerObj(logDir))
+{
+    m_pLogger->slInitOperLogger();
+    connect(m_pLogger, &OperLoggerObj::sigAppendLog, this, [this](const QString& line, int) {
+        // "MM-dd hh:mm:ss:" precedes the text.
+        m_lines.append(line.mid(15));
+    });
+    OperLoggerObj::setInstance(m_pLogger);
+}
+
+OperLogCapture::~OperLogCapture()
+{
+    OperLoggerObj::setInstance(nullptr);
+    delete m_pLogger;
+}
+
+AgentCommandServer::AgentCommandServer() : m_pThread(new QThread), m_pObj(new SimuTcpRcvObj(0)) {}
+
+AgentCommandServer::~AgentCommandServer()
+{
+    waitIdle(60000);
+    QMetaObject::invokeMethod(
+        m_pObj, [obj = m_pObj] { delete obj; }, Qt::BlockingQueuedConnection);
+    m_pThread->quit();
+    m_pThread->wait(10000);
+    delete m_pThread;
+}
+
+bool AgentCommandServer::start()
+{
+    m_pObj->moveToThread(m_pThread);
+    QSignalSpy spy(m_pObj, &SimuTcpRcvObj::sigListening);
+    QObject::connect(m_pThread, &QThread::started, m_pObj, &SimuTcpRcvObj::slInitSocket);
+    m_pThread->start();
+    if (!spy.wait(5000))
+        return false;
+    m_port = spy.first().first().value<quint16>();
+    return m_port != 0;
+}
+
+bool AgentCommandServer::waitIdle(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (ComGrpOperMgr::LiveCount() > 0 && !deadline.hasExpired())
+        QTest::qWait(10);
+    // Let the finished threads delete themselves.
+    QTest::qWait(20);
+    return ComGrpOperMgr::LiveCount() == 0;
+}
+
+namespace ConsoleClient {
+
+QList<struSimuOper> makeOpers(int iOperType, const QStringList& memuIdxs, int iTime, int iExtra,
+                              const QString& fileName)
+{
+    QList<struSimuOper> opers;
+    for (const QString& idx : memuIdxs) {
+        struSimuOper o;
+        o.iOperType = iOperType;
+        o.memuIdx = idx;
+        o.iTime = iTime;
+        o.iExtra = iExtra;
+        o.fileName = fileName;
+        o.rmtPcName = QStringLiteral("agent-pc");
+        o.rmtNickName = QStringLiteral("机房一");
+        o.centerIP = QStringLiteral("10.9.9.9"); // the agent answers the peer address instead
+        opers.append(o);
+    }
+    return opers;
+}
+
+QByteArray makeDoc(const QList<struSimuOper>& opers, const QString& usrName)
+{
+    return JsonCodec::serializeCommandDoc(opers, usrName);
+}
+
+namespace {
+bool writeAll(QTcpSocket& s, const QByteArray& bytes)
+{
+    if (bytes.isEmpty())
+        return true;
+    if (s.write(bytes) != bytes.size())
+        return false;
+    while (s.bytesToWrite() > 0) {
+        if (!s.waitForBytesWritten(30000))
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+bool send(quint16 port, const QByteArray& doc, const QByteArray& tail, const Options& opt,
+          QTcpSocket** pSocket)
+{
+    auto* s = new QTcpSocket;
+    s->connectToHost(QHostAddress::LocalHost, port);
+    bool ok = s->waitForConnected(6000);
+    if (ok && opt.splitAt > 0 && opt.splitAt < doc.size()) {
+        ok = writeAll(*s, doc.left(opt.splitAt));
+        QTest::qWait(opt.pauseMs);
+        ok = ok && writeAll(*s, doc.mid(opt.splitAt));
+    } else if (ok) {
+        ok = writeAll(*s, doc);
+    }
+    if (ok && !tail.isEmpty()) {
+        if (opt.pauseMs > 0)
+            QTest::qWait(opt.pauseMs);
+        ok = writeAll(*s, tail);
+    }
+    if (pSocket && opt.keepOpen) {
+        *pSocket = s;
+        return ok;
+    }
+    s->disconnectFromHost();
+    if (s->state() != QAbstractSocket::UnconnectedState)
+        s->waitForDisconnected(2000);
+    delete s;
+    return ok;
+}
+
+} // namespace ConsoleClient
+
+void signIn(const QString& userName)
+{
+    CLoginRet ret;
+    ret.strUserName = userName;
+    LoginRecord::set(ret);
+}
