@@ -54,7 +54,6 @@ class TestDebugLog : public QObject
 private slots:
     void cleanup();
     void lineFormat();
-    void fileName();
     void rotationAtTheHour();
     void restartAppends();
     void messageWithoutSource();
@@ -80,14 +79,6 @@ void TestDebugLog::lineFormat()
     QVERIFY(DebugLog::formatLine(QtFatalMsg, "a", 1, when, "m").startsWith("Fatal: "));
     QCOMPARE(DebugLog::formatLine(QtInfoMsg, nullptr, 0, when, "m"),
              QStringLiteral(" File:() Line:(0) (2024-03-05 09:07:03-45) m"));
-}
-
-void TestDebugLog::fileName()
-{
-    QCOMPARE(DebugLog::fileNameFor("/l", QDateTime(kDay, QTime(9, 0))),
-             QStringLiteral("/l/log_2024_03_05-9.txt"));
-    QCOMPARE(DebugLog::fileNameFor("/l", QDateTime(QDate(2024, 12, 25), QTime(15, 59))),
-             QStringLiteral("/l/log_2024_12_25-15.txt"));
 }
 
 void TestDebugLog::rotationAtTheHour()

@@ -40,7 +40,6 @@ private slots:
     void typeMessages();
     void resultListRoundTrip();
     void simuRecordAndState();
-    void stateLabels();
 };
 
 void TestJsonCodec::commandDocExactText()
@@ -256,21 +255,6 @@ void TestJsonCodec::simuRecordAndState()
     QCOMPARE(st, 5);
     QCOMPARE(t, 99);
     QCOMPARE(dm, 2);
-}
-
-void TestJsonCodec::stateLabels()
-{
-    QCOMPARE(simuStateLabel(eStateNotStarted), QStringLiteral("未启动"));
-    QCOMPARE(simuStateLabel(eStateRunning), QStringLiteral("运行中"));
-    QCOMPARE(simuStateLabel(eStateRunning, true), QStringLiteral("守护中"));
-    QCOMPARE(simuStateLabel(eStateStarting, true), QStringLiteral("启动中"));
-    QCOMPARE(simuStateLabel(eStateClosing), QStringLiteral("关闭中"));
-    QCOMPARE(simuStateLabel(eStateInstalling), QStringLiteral("安装中"));
-    QCOMPARE(simuStateLabel(eStateDeleting), QStringLiteral("删除中"));
-    QCOMPARE(simuStateLabel(eStateDeleted), QStringLiteral("已删除"));
-    QVERIFY(simuStateLabel(0).isEmpty());
-    QVERIFY(simuStateLabel(eStateTransferring).isEmpty());
-    QVERIFY(simuStateLabel(42).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestJsonCodec)
