@@ -26,7 +26,8 @@ using Pid = std::int64_t;
 // An image name is the file name of a program as the user sees it, with its suffix: tool names
 // keep ".exe" on every OS ("MEmu.exe", "adb.exe", "ToviaMpeg.exe"). Names compare without regard
 // to ASCII case, as on Windows. On Linux a process matches when the base name of its argv[0], of
-// its executable or its /proc comm (cut to 15 characters by the kernel) equals the name.
+// its executable, or its /proc comm (when shorter than the kernel's 15-character cut), equals the
+// name. Thread ids are not processes.
 // ---------------------------------------------------------------------------------------------
 
 // True while the process exists and has not ended (a zombie counts as ended). pid <= 0: false.

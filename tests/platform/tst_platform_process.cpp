@@ -16,10 +16,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -131,54 +135,73 @@ void TestPlatformProcess::killRefusesDangerousPids()
     QVERIFY(!platform::killProcessTree(1));
     QVERIFY(!platform::killProcessTree(getpid()));
     QVERIFY(platform::processAlive(getpid()));
+
+    // A thread id is not a process: a stale pid that now names a thread must not kill its process.
+    std::atomic<pid_t> threadId{0};
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        threadId = pid_t(syscall(SYS_gettid));
+        while (!done) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(threadId != 0, 3000);
+    QVERIFY(threadId != getpid());
+    QVERIFY(!platform::processAlive(threadId));
+    platform::killProcessTree(threadId);
+    QVERIFY(platform::processAlive(getpid()));
+    done = true;
+    worker.join();
 }
 
 void TestPlatformProcess::findAndKillByImageName()
 {
+    // Names carry this test's pid: other suites may run farm tools at the same time.
+    const QString shortName = QString("foo%1.exe").arg(getpid());
+    const QString longName = QString("VeryLongToolName%1.exe").arg(getpid()); // longer than the kernel's 15
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString sleepPath = QStandardPaths::findExecutable("sleep");
     QVERIFY(!sleepPath.isEmpty());
-    const QString shortCopy = dir.filePath("foo.exe");
-    const QString longCopy = dir.filePath("VeryLongToolName.exe"); // longer than the kernel's 15
-    QVERIFY(QFile::copy(sleepPath, shortCopy));
-    QVERIFY(QFile::copy(sleepPath, longCopy));
+    QVERIFY(QFile::copy(sleepPath, dir.filePath(shortName)));
+    QVERIFY(QFile::copy(sleepPath, dir.filePath(longName)));
 
     QProcess shortProcess;
     QProcess longProcess;
-    QVERIFY(startProcess(shortProcess, shortCopy, {"60"}));
-    QVERIFY(startProcess(longProcess, longCopy, {"60"}));
+    QVERIFY(startProcess(shortProcess, dir.filePath(shortName), {"60"}));
+    QVERIFY(startProcess(longProcess, dir.filePath(longName), {"60"}));
 
-    const std::vector<platform::Pid> found = platform::pidsByImageName("FOO.EXE");
+    const std::vector<platform::Pid> found = platform::pidsByImageName(shortName.toUpper().toStdString());
     QCOMPARE(found.size(), std::size_t(1));
     QCOMPARE(found.front(), platform::Pid(shortProcess.processId()));
-    QCOMPARE(platform::pidsByImageName("VeryLongToolName.exe").size(), std::size_t(1));
-    QVERIFY(platform::pidsByImageName("VeryLongToolNa").empty());
-    QVERIFY(platform::pidsByImageName("oo.exe").empty());
+    QCOMPARE(platform::pidsByImageName(longName.toStdString()).size(), std::size_t(1));
+    QVERIFY(platform::pidsByImageName(longName.left(15).toStdString()).empty());
+    QVERIFY(platform::pidsByImageName(shortName.mid(1).toStdString()).empty());
     QVERIFY(platform::pidsByImageName("").empty());
 
-    QCOMPARE(platform::killByImageName("foo.exe"), 1);
+    QCOMPARE(platform::killByImageName(shortName.toStdString()), 1);
     QVERIFY(shortProcess.waitForFinished(5000));
     QVERIFY(platform::processAlive(longProcess.processId()));
-    QCOMPARE(platform::killByImageName("foo.exe"), 0);
+    QCOMPARE(platform::killByImageName(shortName.toStdString()), 0);
 
-    QCOMPARE(platform::killByImageName("verylongtoolname.exe"), 1);
+    QCOMPARE(platform::killByImageName(longName.toLower().toStdString()), 1);
     QVERIFY(longProcess.waitForFinished(5000));
 }
 
 void TestPlatformProcess::imageNameOfLinkedTool()
 {
-    // Vendor tools of the simulated farm are links to one program, started as ".../MEmu.exe MEmu_1".
+    // Vendor tools of the simulated farm are links to one program, started as ".../MEmu.exe MEmu_1":
+    // the name they were started under counts, not the linked file's.
+    const QString name = QString("MEmu%1.exe").arg(getpid());
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString link = dir.filePath("MEmu.exe");
-    QVERIFY(QFile::link(QStandardPaths::findExecutable("sleep"), link));
+    QVERIFY(QFile::link(QStandardPaths::findExecutable("sleep"), dir.filePath(name)));
     QProcess tool;
-    QVERIFY(startProcess(tool, link, {"60"}));
-    const std::vector<platform::Pid> found = platform::pidsByImageName("MEmu.exe");
+    QVERIFY(startProcess(tool, dir.filePath(name), {"60"}));
+    const std::vector<platform::Pid> found = platform::pidsByImageName(name.toStdString());
     QCOMPARE(found.size(), std::size_t(1));
     QCOMPARE(found.front(), platform::Pid(tool.processId()));
-    QCOMPARE(platform::killByImageName("MEmu.exe"), 1);
+    QCOMPARE(platform::killByImageName(name.toStdString()), 1);
     QVERIFY(tool.waitForFinished(5000));
 }
 

@@ -72,6 +72,20 @@ std::vector<Pid> allPids()
     return pids;
 }
 
+// A thread id has a /proc entry too (left out of the listing); killing it would kill the whole
+// process the thread belongs to. Only a thread-group leader is a process.
+bool isProcess(Pid pid)
+{
+    std::ifstream in(procPath(pid, "status"));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, 5, "Tgid:") == 0) {
+            return std::strtoll(line.c_str() + 5, nullptr, 10) == pid;
+        }
+    }
+    return false;
+}
+
 bool isEnded(char state)
 {
     return state == 'Z' || state == 'X' || state == 'x';
@@ -99,13 +113,13 @@ bool matchesImageName(Pid pid, const std::string& imageName)
             return true;
         }
     }
-    // The kernel keeps at most 15 characters of the name; longer names are matched above only.
-    if (imageName.size() <= 15) {
-        std::string comm;
-        std::ifstream in(procPath(pid, "comm"));
-        if (std::getline(in, comm) && detail::asciiLower(comm) == detail::asciiLower(imageName)) {
-            return true;
-        }
+    // The kernel keeps at most 15 characters of the name: a name of 15 may have been cut and is
+    // only trusted through argv[0] or the executable above.
+    std::string comm;
+    std::ifstream in(procPath(pid, "comm"));
+    if (std::getline(in, comm) && comm.size() < 15 &&
+        detail::asciiLower(comm) == detail::asciiLower(imageName)) {
+        return true;
     }
     return false;
 }
@@ -144,7 +158,7 @@ std::set<Pid> freezeTree(Pid root)
 bool processAlive(Pid pid)
 {
     ProcStat stat;
-    return pid > 0 && readStat(pid, stat) && !isEnded(stat.state);
+    return pid > 0 && readStat(pid, stat) && !isEnded(stat.state) && isProcess(pid);
 }
 
 bool killProcessTree(Pid pid)
