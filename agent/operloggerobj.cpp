@@ -12,7 +12,13 @@ QAtomicPointer<OperLoggerObj> g_pLogger;
 constexpr int kFlushWaitMs = 1000;
 } // namespace
 
-OperLoggerObj::OperLoggerObj(const QString& logDir, QObject* parent) : QObject(parent), m_logDir(logDir) {}
+// The line signal is wired at construction rather than when the log thread starts, so that lines
+// handed over before the thread runs wait in its queue instead of being dropped.
+OperLoggerObj::OperLoggerObj(const QString& logDir, QObject* parent) : QObject(parent), m_logDir(logDir)
+{
+    connect(this, &OperLoggerObj::sigBeginMsgHandler, this, &OperLoggerObj::slMsgHandler,
+            Qt::QueuedConnection);
+}
 
 OperLoggerObj::~OperLoggerObj()
 {
@@ -40,8 +46,6 @@ QString OperLoggerObj::fileName() const
 
 void OperLoggerObj::slInitOperLogger()
 {
-    connect(this, &OperLoggerObj::sigBeginMsgHandler, this, &OperLoggerObj::slMsgHandler,
-            Qt::QueuedConnection);
     QDir().mkpath(m_logDir);
     const QString name =
         QStringLiteral("%1/%2.txt")
