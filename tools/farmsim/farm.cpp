@@ -4,9 +4,11 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QRandomGenerator>
 #include <QSaveFile>
 #include <QThread>
 
@@ -121,15 +123,29 @@ bool Farm::read(QString* pErr)
     return true;
 }
 
-bool Farm::begin(QString* pErr)
+// QLockFile's own waiting backs off up to seconds between tries; tool calls hold the lock for
+// about a millisecond, so short jittered retries keep many concurrent calls fast.
+bool Farm::lock(QString* pErr)
 {
     m_pLock = std::make_unique<QLockFile>(stateFile() + QStringLiteral(".lock"));
     m_pLock->setStaleLockTime(kStaleLockMs);
-    if (!m_pLock->tryLock(kLockWaitMs)) {
-        *pErr = QStringLiteral("farm state %1 stays locked").arg(stateFile());
-        m_pLock.reset();
-        return false;
+    QElapsedTimer t;
+    t.start();
+    while (!m_pLock->tryLock(0)) {
+        if (m_pLock->error() != QLockFile::LockFailedError || t.elapsed() > kLockWaitMs) {
+            *pErr = QStringLiteral("farm state %1 stays locked").arg(stateFile());
+            m_pLock.reset();
+            return false;
+        }
+        QThread::msleep(2 + QRandomGenerator::global()->bounded(8));
     }
+    return true;
+}
+
+bool Farm::begin(QString* pErr)
+{
+    if (!lock(pErr))
+        return false;
     if (!read(pErr)) {
         rollback();
         return false;
@@ -160,12 +176,8 @@ void Farm::rollback()
 
 bool Farm::create(const QJsonObject& root, QString* pErr)
 {
-    m_pLock = std::make_unique<QLockFile>(stateFile() + QStringLiteral(".lock"));
-    if (!m_pLock->tryLock(kLockWaitMs)) {
-        *pErr = QStringLiteral("farm state %1 stays locked").arg(stateFile());
-        m_pLock.reset();
+    if (!lock(pErr))
         return false;
-    }
     m_root = root;
     return commit(pErr);
 }

@@ -102,6 +102,7 @@ public:
     QString deviceRoot(const QString& idx) const;
 
 private:
+    bool lock(QString* pErr);
     QJsonArray instances() const;
 
     QString m_dir;
