@@ -1,0 +1,261 @@
+#include "farmfixture.h"
+
+#include "platform.h"
+#include "simusettings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QThread>
+
+#include <functional>
+
+namespace {
+
+constexpr int kRunMs = 30000;
+
+// argv[0] of a process, empty when it cannot be read.
+QString programOf(const QString& pidDir)
+{
+    QFile f(pidDir + QStringLiteral("/cmdline"));
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    const QByteArray all = f.readAll();
+    return QString::fromLocal8Bit(all.left(all.indexOf('\0')));
+}
+
+bool waitFor(const std::function<bool()>& pred, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!pred()) {
+        if (t.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+} // namespace
+
+FarmFixture::FarmFixture() = default;
+
+FarmFixture::~FarmFixture()
+{
+    if (m_pRoot)
+        killFarmProcesses();
+}
+
+QString FarmFixture::farmsimPath()
+{
+    const QString bin = qEnvironmentVariable("TOVIA_BIN_DIR");
+    const QString path = bin + QStringLiteral("/farmsim");
+    return !bin.isEmpty() && QFileInfo(path).isExecutable() ? path : QString();
+}
+
+bool FarmFixture::init(Product product, int instances)
+{
+    const QString farmsim = farmsimPath();
+    if (farmsim.isEmpty()) {
+        m_error = QStringLiteral("farmsim not found: set TOVIA_BIN_DIR to the folder of the built programs");
+        return false;
+    }
+    m_product = product;
+    m_pRoot = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/toviafarm-XXXXXX"));
+    if (!m_pRoot->isValid()) {
+        m_error = QStringLiteral("cannot make a temporary folder: ") + m_pRoot->errorString();
+        return false;
+    }
+    QDir().mkpath(homeDir());
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(farmsim, {QStringLiteral("init"), QStringLiteral("--product"),
+                      product == MEmu ? QStringLiteral("memu") : QStringLiteral("ldplayer"),
+                      QStringLiteral("--instances"), QString::number(instances), installDir()});
+    if (!p.waitForFinished(kRunMs) || p.exitCode() != 0) {
+        m_error = QStringLiteral("farmsim init failed: ") + QString::fromUtf8(p.readAll());
+        return false;
+    }
+
+    SimuSettings::setDataDir(homeDir());
+    SimuSettings::setDir(installDir());
+    SimuSettings::setSimuType(product);
+    SimuSettings::setValue(QStringLiteral("common/startupTimeout"), kStartupPolls);
+    SimuSettings::setValue(QStringLiteral("common/screenshotTimeSpan"), 10);
+    SimuSettings::setValue(QStringLiteral("tuning/sleepStepMs"), kSleepStepMs);
+    SimuSettings::setValue(QStringLiteral("tuning/toolTimeoutMs"), kToolTimeoutMs);
+    SimuSettings::setValue(QStringLiteral("tuning/adbTimeoutMs"), kToolTimeoutMs);
+    return true;
+}
+
+QString FarmFixture::rootDir() const
+{
+    return m_pRoot ? m_pRoot->path() : QString();
+}
+
+QString FarmFixture::homeDir() const
+{
+    return rootDir() + QStringLiteral("/home");
+}
+
+QString FarmFixture::installDir() const
+{
+    return rootDir() + (m_product == MEmu ? QStringLiteral("/MEmu") : QStringLiteral("/LDPlayer"));
+}
+
+QString FarmFixture::memuFile(const QString& memuIdx) const
+{
+    return installDir() + QStringLiteral("/MemuHyperv VMs/%1/%1.memu").arg(memuIdx);
+}
+
+bool FarmFixture::setKnob(const QString& knob, const QString& value, const QString& memuIdx)
+{
+    QStringList args{QStringLiteral("set"), installDir()};
+    if (!memuIdx.isEmpty())
+        args << QStringLiteral("--instance") << memuIdx;
+    args << knob + QLatin1Char('=') + value;
+    QProcess p;
+    p.start(farmsimPath(), args);
+    const bool ok = p.waitForFinished(kRunMs) && p.exitCode() == 0;
+    if (!ok)
+        m_error = QStringLiteral("farmsim set failed: ") + QString::fromUtf8(p.readAllStandardError());
+    return ok;
+}
+
+int FarmFixture::runTool(const QString& tool, const QStringList& args, QString* pOut, QString* pErr) const
+{
+    const QString dir =
+        tool == QLatin1String("MEmuManage.exe") ? rootDir() + QStringLiteral("/MEmuHyperv") : installDir();
+    QProcess p;
+    p.start(dir + QLatin1Char('/') + tool, args);
+    if (!p.waitForFinished(kRunMs))
+        return -1;
+    if (pOut)
+        *pOut = QString::fromUtf8(p.readAllStandardOutput());
+    if (pErr)
+        *pErr = QString::fromUtf8(p.readAllStandardError());
+    return p.exitCode();
+}
+
+QJsonObject FarmFixture::status() const
+{
+    QProcess p;
+    p.start(farmsimPath(), {QStringLiteral("status"), installDir()});
+    if (!p.waitForFinished(kRunMs))
+        return QJsonObject();
+    return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+}
+
+QJsonObject FarmFixture::instanceStatus(const QString& memuIdx) const
+{
+    const QJsonArray list = status().value(QStringLiteral("instances")).toArray();
+    for (const QJsonValue& v : list) {
+        if (v.toObject().value(QStringLiteral("index")).toString() == memuIdx)
+            return v.toObject();
+    }
+    return QJsonObject();
+}
+
+bool FarmFixture::startInstance(const QString& memuIdx, int timeoutMs)
+{
+    QProcess p;
+    p.setStandardInputFile(QProcess::nullDevice());
+    p.setStandardOutputFile(QProcess::nullDevice());
+    p.setStandardErrorFile(QProcess::nullDevice());
+    if (m_product == MEmu) {
+        p.setProgram(installDir() + QStringLiteral("/MEmu.exe"));
+        p.setArguments({memuIdx});
+    } else {
+        p.setProgram(installDir() + QStringLiteral("/dnconsole.exe"));
+        p.setArguments({QStringLiteral("launch"), QStringLiteral("--index"), memuIdx});
+    }
+    if (!p.startDetached())
+        return false;
+    return waitInstance(memuIdx, QStringLiteral("running"), true, timeoutMs);
+}
+
+bool FarmFixture::waitInstance(const QString& memuIdx, const QString& key, bool value, int timeoutMs) const
+{
+    return waitFor([&] { return instanceStatus(memuIdx).value(key).toBool() == value; }, timeoutMs);
+}
+
+int FarmFixture::killFarmProcesses()
+{
+    if (!m_pRoot)
+        return 0;
+    const QString root = QDir(rootDir()).canonicalPath() + QLatin1Char('/');
+    const QString rawRoot = rootDir() + QLatin1Char('/');
+    int found = 0;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& e : entries) {
+        bool ok = false;
+        const qint64 pid = e.toLongLong(&ok);
+        if (!ok)
+            continue;
+        const QString program = programOf(QStringLiteral("/proc/") + e);
+        if (program.startsWith(root) || program.startsWith(rawRoot)) {
+            ++found;
+            platform::killProcessTree(pid);
+        }
+    }
+    return found;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+XvfbServer::XvfbServer() = default;
+
+XvfbServer::~XvfbServer()
+{
+    if (m_pid > 0)
+        platform::killProcessTree(m_pid);
+    if (m_hadDisplay)
+        qputenv("DISPLAY", m_oldDisplay);
+    else if (m_pid > 0)
+        qunsetenv("DISPLAY");
+}
+
+bool XvfbServer::start()
+{
+    QString xvfb;
+    for (const QString& dir :
+         {QStringLiteral("/usr/bin"), QStringLiteral("/usr/local/bin"), QStringLiteral("/bin")}) {
+        if (QFileInfo(dir + QStringLiteral("/Xvfb")).isExecutable())
+            xvfb = dir + QStringLiteral("/Xvfb");
+    }
+    if (xvfb.isEmpty()) {
+        m_error = QStringLiteral("Xvfb is not installed (package xvfb)");
+        return false;
+    }
+    int n = 90 + int(QCoreApplication::applicationPid() % 50);
+    for (int tries = 0; tries < 100 && (QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)) ||
+                                        QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)));
+         ++tries)
+        ++n;
+    QProcess p;
+    p.setProgram(xvfb);
+    p.setArguments({QStringLiteral(":%1").arg(n), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                    QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("800x600x24")});
+    p.setStandardInputFile(QProcess::nullDevice());
+    p.setStandardOutputFile(QProcess::nullDevice());
+    p.setStandardErrorFile(QProcess::nullDevice());
+    if (!p.startDetached(&m_pid)) {
+        m_error = QStringLiteral("Xvfb did not start");
+        return false;
+    }
+    const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(n);
+    if (!waitFor([&] { return QFileInfo::exists(socket); }, 5000)) {
+        m_error = QStringLiteral("Xvfb did not come up on :%1").arg(n);
+        return false;
+    }
+    m_display = QStringLiteral(":%1").arg(n);
+    m_hadDisplay = qEnvironmentVariableIsSet("DISPLAY");
+    m_oldDisplay = qgetenv("DISPLAY");
+    qputenv("DISPLAY", m_display.toLocal8Bit());
+    return true;
+}

@@ -1,0 +1,108 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// A simulated emulator farm in a temporary home, for tests that drive the agent's emulator control
+// against the farmsim program ($TOVIA_BIN_DIR/farmsim).
+//
+//   FarmFixture farm;
+//   if (!farm.init(FarmFixture::MEmu, 3))
+//       QSKIP(qPrintable(farm.error()));
+//   farm.setKnob("bootDelayMs", "100");
+//   ... SimuStartup("MEmu_1", nullptr) ...
+//
+// init() makes a temporary root with
+//   <root>/home              the agent's data directory (SimuSettings::setDataDir)
+//   <root>/MEmu or <root>/LDPlayer   the install folder laid out by "farmsim init"
+//                            (MEmu also has <root>/MEmuHyperv/MEmuManage.exe)
+// and writes the settings common/dir, common/simuType, common/startupTimeout and the "tuning/"
+// waits, so that a start or a failed close takes well under a second per poll.
+// The destructor kills every process started from the root (instances, hung ones included, and
+// instance consoles) and removes the root.
+class FarmFixture
+{
+public:
+    enum Product
+    {
+        MEmu = 1,    // common/simuType 1
+        LdPlayer = 2 // common/simuType 2
+    };
+
+    // Polling sleep and tool time-outs the fixture configures.
+    static constexpr int kSleepStepMs = 50;
+    static constexpr int kToolTimeoutMs = 15000;
+    // Polls of a start's two waits (common/startupTimeout): 60 x 50 ms = 3 s each.
+    static constexpr int kStartupPolls = 60;
+
+    FarmFixture();
+    ~FarmFixture();
+    FarmFixture(const FarmFixture&) = delete;
+    FarmFixture& operator=(const FarmFixture&) = delete;
+
+    // $TOVIA_BIN_DIR/farmsim, or empty when it is not there.
+    static QString farmsimPath();
+
+    // Lays out a farm of `instances` instances and points the settings at it. False with error().
+    bool init(Product product, int instances);
+    QString error() const { return m_error; }
+
+    Product product() const { return m_product; }
+    QString rootDir() const;
+    QString homeDir() const;
+    QString installDir() const;
+    // Path of an instance's MEmu description file.
+    QString memuFile(const QString& memuIdx) const;
+
+    // "farmsim set": for the whole farm, or for one instance when `memuIdx` is given.
+    bool setKnob(const QString& knob, const QString& value, const QString& memuIdx = QString());
+
+    // Runs a tool of the farm (e.g. "adb.exe", "dnconsole.exe"); returns the exit code, -1 when it
+    // did not run. Output streams go to the optional out-parameters.
+    int runTool(const QString& tool, const QStringList& args, QString* pOut = nullptr,
+                QString* pErr = nullptr) const;
+    // "farmsim status": the farm's state with live run states ("instances": running, online, hung, pid).
+    QJsonObject status() const;
+    QJsonObject instanceStatus(const QString& memuIdx) const;
+
+    // Starts an instance directly through the product's tool (not through the agent) and waits until
+    // the farm reports it running; false when it did not come up within `timeoutMs`.
+    bool startInstance(const QString& memuIdx, int timeoutMs = 10000);
+    // Waits until `pred` holds for the instance's status, bounded.
+    bool waitInstance(const QString& memuIdx, const QString& key, bool value, int timeoutMs = 10000) const;
+
+    // Kills every process whose program lies under the root. Returns how many it found.
+    int killFarmProcesses();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_pRoot;
+    Product m_product = MEmu;
+    QString m_error;
+};
+
+// An X server (Xvfb) of its own for tests that look for emulator windows. Sets DISPLAY of this
+// process while it runs, so instances started afterwards open their windows on it.
+class XvfbServer
+{
+public:
+    XvfbServer();
+    ~XvfbServer();
+    XvfbServer(const XvfbServer&) = delete;
+    XvfbServer& operator=(const XvfbServer&) = delete;
+
+    // False with error() when Xvfb is missing or did not come up within a few seconds.
+    bool start();
+    QString error() const { return m_error; }
+    QString display() const { return m_display; }
+
+private:
+    qint64 m_pid = 0;
+    QString m_display;
+    QByteArray m_oldDisplay;
+    bool m_hadDisplay = false;
+    QString m_error;
+};
