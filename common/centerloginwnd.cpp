@@ -1,0 +1,59 @@
+#include "centerloginwnd.h"
+
+#include "systrayicon.h"
+
+#include <QDebug>
+#include <QIcon>
+
+CenterLoginWnd::CenterLoginWnd(QWidget* parent, const struLoginTimings& timings) : LoginUI(parent, timings) {}
+
+void CenterLoginWnd::setBkgStyle()
+{
+    setObjectName(QStringLiteral("CenterLoginWndThis"));
+    setStyleSheet(QStringLiteral(
+        "CenterLoginWnd#CenterLoginWndThis{background-image:url(:/res/Login/CenterToolBkg.png);}"));
+}
+
+void CenterLoginWnd::setTitleAndIcon()
+{
+    setWindowTitle(QStringLiteral("Tovia-模拟器版"));
+    setWindowIcon(QIcon(QStringLiteral(":/res/logo.ico")));
+}
+
+void CenterLoginWnd::createWidgets()
+{
+    LoginUI::createWidgets();
+    m_pTrayIcon = new ToviaSysTrayIcon(QStringLiteral("Tovia-模拟器版"), this);
+    if (!connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &CenterLoginWnd::slSysTrayActived)) {
+        qWarning() << "connect QSystemTrayIcon::activated CenterLoginWnd::slSysTrayActived err";
+    }
+    if (!connect(m_pTrayIcon, &ToviaSysTrayIcon::sigToviaSysTrayIconTriggered, this,
+                 &CenterLoginWnd::slSysTrayMenuTriggered)) {
+        qWarning() << "connect ToviaSysTrayIcon::sigToviaSysTrayIconTriggered "
+                      "CenterLoginWnd::slSysTrayMenuTriggered err";
+    }
+    m_pTrayIcon->show();
+}
+
+void CenterLoginWnd::slSysTrayActived(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
+        bringBack();
+    }
+}
+
+void CenterLoginWnd::slSysTrayMenuTriggered(int index)
+{
+    if (index == 0) {
+        bringBack();
+    } else if (index == 1) {
+        close();
+    }
+}
+
+void CenterLoginWnd::bringBack()
+{
+    showNormal();
+    raise();
+    activateWindow();
+}
