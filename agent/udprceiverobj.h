@@ -1,0 +1,50 @@
+#pragma once
+
+#include "discovery.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+
+class QUdpSocket;
+struct SimuInfo;
+
+// The agent's discovery responder. Answers the console's queries on UDP 7777 for as long as the
+// agent is signed in under the user name the query carries:
+//   type 0: one kind 0 datagram with the PC's header and its emulator list;
+//   type 1: one kind 1 datagram per emulator with its stored state and, for running ones, a
+//           100 x 150 JPEG thumbnail of its latest screenshot;
+//   other:  a kind 0 header without entries.
+// Settings and the inventory are read afresh for every query. Lives on a thread of its own.
+class UdpRceiverObj : public QObject
+{
+    Q_OBJECT
+public:
+    // Port 0 binds a free port (tests); bindAddress defaults to every IPv4 address.
+    explicit UdpRceiverObj(quint16 port = Discovery::kDiscoveryPort,
+                           const QHostAddress& bindAddress = QHostAddress::AnyIPv4,
+                           QObject* parent = nullptr);
+
+    // The bound port, 0 before slInitSocket or when binding failed.
+    quint16 localPort() const;
+
+    // The datagrams that answer one query of `type` from a console at peerIPv4, in sending order.
+    QList<QByteArray> buildReplies(int type, const QString& peerIPv4) const;
+
+signals:
+    void sigResponsedOneCenterTool();
+
+public slots:
+    void slInitSocket();
+    void dataReceived();
+
+private:
+    struPcUdpInfo baseHeader(const QString& peerIPv4) const;
+    QByteArray pcInfoReply(struPcUdpInfo header) const;
+    QList<QByteArray> simuStateReplies(const struPcUdpInfo& header) const;
+    QByteArray thumbnailOf(const SimuInfo& entry) const;
+
+    quint16 m_port;
+    QHostAddress m_bindAddress;
+    QUdpSocket* m_pUdpSocket = nullptr;
+};
