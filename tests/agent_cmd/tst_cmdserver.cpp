@@ -1,0 +1,259 @@
+// The command server's framing, user check, dispatch and file receive, with no emulator product
+// configured: every launcher call then fails with 62, which travels the whole path to the console.
+#include "consoleharness.h"
+#include "installrspsormgr.h"
+#include "notifierrun.h"
+#include "simusettings.h"
+#include "simutcprcvobj.h"
+
+#include <QRandomGenerator>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestCmdServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void foreignOrMissingUserDoesNothing();
+    void malformedDocumentIsDroppedAndServerGoesOn();
+    void startFailureTravelsBackInDocumentOrder();
+    void documentSplitOverTwoSegmentsWorks();
+    void stalledDocumentIsDroppedWithoutBlockingOthers();
+    void installInSameSegmentReceivesExactlyTheFile();
+    void installThatStallsGives24AndInstancesRunAgain();
+    void remoteDesktopKindsReachTheirSignals();
+
+private:
+    QByteArray startDoc(const QStringList& idxs, int iTime, const QString& user = QStringLiteral("alice"));
+
+    QTemporaryDir* m_pDir = nullptr;
+    ResultServer* m_pResults = nullptr;
+    OperLogCapture* m_pLog = nullptr;
+    AgentCommandServer* m_pAgent = nullptr;
+};
+
+void TestCmdServer::init()
+{
+    m_pDir = new QTemporaryDir;
+    QVERIFY(m_pDir->isValid());
+    SimuSettings::setDataDir(m_pDir->path());
+    SimuSettings::setSimuType(0);
+    SimuSettings::setPcNickName(QStringLiteral("机房一"));
+    signIn(QStringLiteral("alice"));
+    m_pResults = new ResultServer;
+    QVERIFY(m_pResults->listen());
+    NotifierConfig::reset();
+    NotifierConfig::setResultPort(m_pResults->port());
+    NotifierConfig::setAttemptWaitMs(2000);
+    SimuTcpRcvObj::SetDocumentWaitMs(SimuTcpRcvObj::kDocumentWaitMs);
+    RcvFileRspsorMgr::SetStallTimeoutMs(RcvFileRspsorMgr::kStallTimeoutMs);
+    m_pLog = new OperLogCapture(m_pDir->path() + QStringLiteral("/log"));
+    m_pAgent = new AgentCommandServer;
+    QVERIFY(m_pAgent->start());
+}
+
+void TestCmdServer::cleanup()
+{
+    delete m_pAgent;
+    delete m_pLog;
+    delete m_pResults;
+    delete m_pDir;
+    NotifierConfig::reset();
+}
+
+QByteArray TestCmdServer::startDoc(const QStringList& idxs, int iTime, const QString& user)
+{
+    return ConsoleClient::makeDoc(ConsoleClient::makeOpers(eOperStartup, idxs, iTime), user);
+}
+
+void TestCmdServer::foreignOrMissingUserDoesNothing()
+{
+    QVERIFY(ConsoleClient::send(m_pAgent->port(),
+                                startDoc({QStringLiteral("1")}, 50, QStringLiteral("mallory"))));
+    signIn(QString()); // nobody signed in: not even an empty user name is accepted
+    QVERIFY(ConsoleClient::send(m_pAgent->port(), startDoc({QStringLiteral("2")}, 50, QString())));
+    QTest::qWait(400);
+    QVERIFY(AgentCommandServer::waitIdle(5000));
+    QCOMPARE(m_pResults->reports().size(), 0);
+    QVERIFY(m_pLog->lines().isEmpty());
+    QVERIFY(!SimuSettings::value(QStringLiteral("simu2/1")).isValid());
+    QVERIFY(!SimuSettings::value(QStringLiteral("simu2/2")).isValid());
+}
+
+void TestCmdServer::malformedDocumentIsDroppedAndServerGoesOn()
+{
+    QTcpSocket* pSocket = nullptr;
+    ConsoleClient::Options keep;
+    keep.keepOpen = true;
+    QVERIFY(ConsoleClient::send(m_pAgent->port(), "[\"not a command\"]", QByteArray(), keep, &pSocket));
+    QVERIFY(pSocket->state() == QAbstractSocket::UnconnectedState || pSocket->waitForDisconnected(3000));
+    delete pSocket;
+
+    QVERIFY(ConsoleClient::send(m_pAgent->port(), startDoc({QStringLiteral("1")}, 9)));
+    QVERIFY(m_pResults->waitForReports(1, 5000));
+    QCOMPARE(m_pResults->reports().first().oper.iReplyRet, 62);
+}
+
+void TestCmdServer::startFailureTravelsBackInDocumentOrder()
+{
+    QVERIFY(
+        ConsoleClient::send(m_pAgent->port(), startDoc({QStringLiteral("4"), QStringLiteral("2")}, 1000)));
+    QVERIFY(m_pResults->waitForReports(2, 5000));
+    const auto& reps = m_pResults->reports();
+    QCOMPARE(reps.at(0).oper.memuIdx, QStringLiteral("4"));
+    QCOMPARE(reps.at(1).oper.memuIdx, QStringLiteral("2"));
+    for (const ConsoleReport& rep : reps) {
+        QCOMPARE(rep.oper.iReplyRet, 62);
+        // The agent answers the address the command came from, not the one the document names.
+        QCOMPARE(rep.oper.centerIP, QStringLiteral("127.0.0.1"));
+        QCOMPARE(rep.oper.replyRet, QStringLiteral("机房一打开模拟器\"%1\"失败。\r\n").arg(rep.oper.memuIdx));
+        QCOMPARE(rep.oper.iTime, 1001);
+        QVERIFY(rep.tail.isEmpty());
+    }
+    QVERIFY(AgentCommandServer::waitIdle(5000));
+    for (const QString& idx : {QStringLiteral("4"), QStringLiteral("2")}) {
+        struSimuRecord rec;
+        SimuSettings::loadSimuRecord(idx, rec);
+        QCOMPARE(rec.iState, int(eStateNotStarted));
+        QCOMPARE(rec.iPid, 0);
+        QCOMPARE(rec.iTime, 1003);
+    }
+    const QStringList expected = {
+        QStringLiteral("收到操作指令，启动\"4\""), QStringLiteral("\"4\"启动中,请耐心等待…"),
+        QStringLiteral("\"4\"启动失败"),           QStringLiteral("收到操作指令，启动\"2\""),
+        QStringLiteral("\"2\"启动中,请耐心等待…"), QStringLiteral("\"2\"启动失败")};
+    QTRY_COMPARE_WITH_TIMEOUT(m_pLog->lines().size(), expected.size(), 2000);
+    QCOMPARE(m_pLog->lines(), expected);
+}
+
+void TestCmdServer::documentSplitOverTwoSegmentsWorks()
+{
+    const QByteArray doc = startDoc({QStringLiteral("7")}, 20);
+    ConsoleClient::Options opt;
+    opt.splitAt = doc.size() / 2;
+    opt.pauseMs = 300;
+    QVERIFY(ConsoleClient::send(m_pAgent->port(), doc, QByteArray(), opt));
+    QVERIFY(m_pResults->waitForReports(1, 5000));
+    QCOMPARE(m_pResults->reports().first().oper.memuIdx, QStringLiteral("7"));
+}
+
+void TestCmdServer::stalledDocumentIsDroppedWithoutBlockingOthers()
+{
+    SimuTcpRcvObj::SetDocumentWaitMs(1500);
+    const QByteArray doc = startDoc({QStringLiteral("1")}, 30);
+    QTcpSocket* pStalled = nullptr;
+    ConsoleClient::Options keep;
+    keep.keepOpen = true;
+    keep.splitAt = 0;
+    QVERIFY(ConsoleClient::send(m_pAgent->port(), doc.left(doc.size() - 3), QByteArray(), keep, &pStalled));
+
+    // Another console's command is carried out while the first one's document is still missing.
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(ConsoleClient::send(m_pAgent->port(), startDoc({QStringLiteral("2")}, 31)));
+    QVERIFY(m_pResults->waitForReports(1, 5000));
+    QVERIFY2(clock.elapsed() < 1200, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(m_pResults->reports().first().oper.memuIdx, QStringLiteral("2"));
+
+    // The incomplete one is closed by the agent once the document wait is over, and never run.
+    QVERIFY(pStalled->waitForDisconnected(5000));
+    delete pStalled;
+    QTest::qWait(200);
+    QCOMPARE(m_pResults->reports().size(), 1);
+}
+
+void TestCmdServer::installInSameSegmentReceivesExactlyTheFile()
+{
+    QByteArray apk(3 * 8192 + 123, Qt::Uninitialized);
+    QRandomGenerator gen(7);
+    for (char& c : apk)
+        c = char(gen.bounded(256));
+    const QStringList idxs = {QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")};
+    const auto opers =
+        ConsoleClient::makeOpers(eOperInstall, idxs, 500, apk.size(), QStringLiteral("game.apk"));
+    // Document, file and some stray bytes in one write: nothing lost, nothing extra kept.
+    const QByteArray doc = ConsoleClient::makeDoc(opers, QStringLiteral("alice"));
+    QVERIFY(ConsoleClient::send(m_pAgent->port(), doc + apk + QByteArray("STRAY")));
+
+    QVERIFY(m_pResults->waitForReports(3, 10000));
+    for (int i = 0; i < 3; ++i) {
+        const ConsoleReport& rep = m_pResults->reports().at(i);
+        QCOMPARE(rep.oper.iOperType, int(eOperInstall));
+        QCOMPARE(rep.oper.memuIdx, idxs.at(i));
+        QCOMPARE(rep.oper.fileName, QStringLiteral("game.apk"));
+        QCOMPARE(rep.oper.iReplyRet, 62);
+        QCOMPARE(rep.oper.replyRet, QStringLiteral("机房一的\"%1\"安装失败").arg(idxs.at(i)));
+    }
+    QFile file(InstallRspsorMgr::ReceivedApkPath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll() == apk);
+    QVERIFY(!QFile::exists(SimuSettings::dwnPath(QStringLiteral("game.apk"))));
+    for (const QString& idx : idxs) {
+        struSimuRecord rec;
+        SimuSettings::loadSimuRecord(idx, rec);
+        QCOMPARE(rec.iState, int(eStateRunning));
+        QCOMPARE(rec.iTime, 3); // notifier + 1, hook + 2 (an install does not set the command time)
+    }
+}
+
+void TestCmdServer::installThatStallsGives24AndInstancesRunAgain()
+{
+    RcvFileRspsorMgr::SetStallTimeoutMs(400);
+    const QStringList idxs = {QStringLiteral("0"), QStringLiteral("1"), QStringLiteral("2")};
+    const auto opers = ConsoleClient::makeOpers(eOperInstall, idxs, 600, 100000, QStringLiteral("a.apk"));
+    QTcpSocket* pSocket = nullptr;
+    ConsoleClient::Options keep;
+    keep.keepOpen = true;
+    QVERIFY(ConsoleClient::send(m_pAgent->port(), ConsoleClient::makeDoc(opers, QStringLiteral("alice")),
+                                QByteArray(1000, 'x'), keep, &pSocket));
+    // While the file is awaited the instances show as installing.
+    QTRY_VERIFY_WITH_TIMEOUT(SimuSettings::value(QStringLiteral("simu2/2")).isValid(), 2000);
+    struSimuRecord during;
+    SimuSettings::loadSimuRecord(QStringLiteral("2"), during);
+    QCOMPARE(during.iState, int(eStateInstalling));
+
+    QVERIFY(pSocket->waitForDisconnected(5000)); // the agent gives up and closes
+    delete pSocket;
+    QTest::qWait(100);
+    for (const QString& idx : idxs) {
+        struSimuRecord rec;
+        SimuSettings::loadSimuRecord(idx, rec);
+        QCOMPARE(rec.iState, int(eStateRunning));
+    }
+    QCOMPARE(m_pResults->reports().size(), 0); // nothing was installed, nothing reported
+    QCOMPARE(QFileInfo(InstallRspsorMgr::ReceivedApkPath()).size(), qint64(1000));
+
+    // The command thread serves the next command afterwards.
+    QVERIFY(ConsoleClient::send(m_pAgent->port(), startDoc({QStringLiteral("5")}, 1)));
+    QVERIFY(m_pResults->waitForReports(1, 5000));
+}
+
+void TestCmdServer::remoteDesktopKindsReachTheirSignals()
+{
+    QSignalSpy begin(m_pAgent->object(), &SimuTcpRcvObj::sigRmtDesktopBegin);
+    QSignalSpy end(m_pAgent->object(), &SimuTcpRcvObj::sigRmtDesktopEnd);
+    auto opers = ConsoleClient::makeOpers(eOperRmtDesktopBegin, {QStringLiteral("remoteDesktop")}, 1, 6012);
+    QTcpSocket* pSocket = nullptr;
+    ConsoleClient::Options keep;
+    keep.keepOpen = true;
+    QVERIFY(ConsoleClient::send(m_pAgent->port(), ConsoleClient::makeDoc(opers, QStringLiteral("alice")),
+                                QByteArray(), keep, &pSocket));
+    QTRY_COMPARE_WITH_TIMEOUT(begin.count(), 1, 3000);
+    QCOMPARE(begin.first().at(0).toString(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(begin.first().at(1).toString(), QStringLiteral("remoteDesktop"));
+    QCOMPARE(begin.first().at(2).toInt(), 6012);
+    QVERIFY(pSocket->state() == QAbstractSocket::UnconnectedState || pSocket->waitForDisconnected(3000));
+    delete pSocket;
+
+    opers = ConsoleClient::makeOpers(eOperRmtDesktopEnd, {QStringLiteral("closeRmtDsktp")}, 2);
+    QVERIFY(ConsoleClient::send(m_pAgent->port(), ConsoleClient::makeDoc(opers, QStringLiteral("alice"))));
+    QTRY_COMPARE_WITH_TIMEOUT(end.count(), 1, 3000);
+    QCOMPARE(m_pResults->reports().size(), 0);
+}
+
+QTEST_MAIN(TestCmdServer)
+#include "tst_cmdserver.moc"
