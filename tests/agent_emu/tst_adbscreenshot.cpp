@@ -1,0 +1,310 @@
+// adb bridge verdicts, screenshot checks and the screenshot pool against a simulated farm.
+#include "adbbridge.h"
+#include "farmfixture.h"
+#include "screenshot.h"
+#include "screenshotpoolobj.h"
+#include "simusettings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+namespace {
+
+const QString kSerial0 = QStringLiteral("127.0.0.1:5555");
+const QString kSerial1 = QStringLiteral("127.0.0.1:5557");
+
+bool writeApk(const QString& path, int bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(QByteArray(bytes, 'k')) == bytes;
+}
+
+} // namespace
+
+class TestAdbScreenshot : public QObject
+{
+    Q_OBJECT
+private slots:
+    void deviceLines_data();
+    void deviceLines();
+    void onlineOfflineAndNoise();
+    void connectUnable();
+    void installVerdicts();
+    void pullForgiven();
+    void screenshotChecks();
+    void blankCheckBounds();
+    void poolPassesAlternate();
+    void poolSkipsUnknownAndEmpty();
+    void poolLoopsOnItsThread();
+
+private:
+    bool initLd(FarmFixture& farm, int instances);
+};
+
+bool TestAdbScreenshot::initLd(FarmFixture& farm, int instances)
+{
+    return farm.init(FarmFixture::LdPlayer, instances) && farm.setKnob("bootDelayMs", "0");
+}
+
+void TestAdbScreenshot::deviceLines_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("serial");
+    QTest::addColumn<bool>("online");
+    const QString head = "List of devices attached\r\n";
+    QTest::newRow("device") << head + "127.0.0.1:21503\tdevice\r\n\r\n"
+                            << "127.0.0.1:21503" << true;
+    QTest::newRow("offline") << head + "127.0.0.1:21503\toffline\r\n\r\n"
+                             << "127.0.0.1:21503" << false;
+    QTest::newRow("prefix serial") << head + "127.0.0.1:21503\tdevice\r\n"
+                                   << "127.0.0.1:2150" << false;
+    QTest::newRow("longer state word") << head + "127.0.0.1:21503\tdevices\r\n"
+                                       << "127.0.0.1:21503" << false;
+    QTest::newRow("second line") << head + "a\tdevice\r\n127.0.0.1:5557\tdevice\r\n" << kSerial1 << true;
+}
+
+void TestAdbScreenshot::deviceLines()
+{
+    QFETCH(QString, output);
+    QFETCH(QString, serial);
+    QFETCH(bool, online);
+    QCOMPARE(AdbBridge::listsOnline(output, serial), online);
+}
+
+void TestAdbScreenshot::onlineOfflineAndNoise()
+{
+    FarmFixture farm;
+    if (!farm.init(FarmFixture::LdPlayer, 3))
+        QSKIP(qPrintable(farm.error()));
+    QVERIFY(farm.setKnob("bootDelayMs", "600000"));
+    QVERIFY(farm.startInstance("1"));
+    bool online = true;
+    CCommResult r = AdbIsOnline(kSerial1, online);
+    QCOMPARE(r.iRet, 0);
+    QVERIFY(!online); // listed, but "offline" while it boots
+
+    QVERIFY(farm.setKnob("bootDelayMs", "0"));
+    QCOMPARE(AdbIsOnline(kSerial1, online).iRet, 0);
+    QVERIFY(online);
+    QCOMPARE(AdbIsOnline("127.0.0.1:555", online).iRet, 0);
+    QVERIFY(!online);
+    QCOMPARE(AdbIsOnline(kSerial0, online).iRet, 0);
+    QVERIFY(!online); // not running
+
+    // Anything on the error stream fails the command; the flag stays as the caller set it.
+    QVERIFY(farm.setKnob("adbNoise", "true"));
+    online = false;
+    r = AdbIsOnline(kSerial1, online);
+    QCOMPARE(r.iRet, 22);
+    QVERIFY(r.str.contains("warning"));
+    QVERIFY(r.log.contains("127.0.0.1:5557\tdevice"));
+    QVERIFY(!online);
+    QVERIFY(RunAdbCmd(AdbBridge::quotedAdb() + " version", 60).iExtraRet > 0);
+}
+
+void TestAdbScreenshot::connectUnable()
+{
+    FarmFixture farm;
+    if (!initLd(farm, 2))
+        QSKIP(qPrintable(farm.error()));
+    CCommResult r = AdbConnect(kSerial0);
+    QCOMPARE(r.iRet, 25);
+    QCOMPARE(r.str, QStringLiteral("执行connect命令失败"));
+    QVERIFY(r.log.contains("unable to connect"));
+    QVERIFY(farm.startInstance("0"));
+    r = AdbConnect(kSerial0);
+    QCOMPARE(r.iRet, 0);
+    QVERIFY(r.str.contains("connected to"));
+}
+
+void TestAdbScreenshot::installVerdicts()
+{
+    FarmFixture farm;
+    if (!initLd(farm, 1))
+        QSKIP(qPrintable(farm.error()));
+    QVERIFY(farm.startInstance("0"));
+    QVERIFY(farm.waitInstance("0", "online", true));
+    const QString apk = farm.rootDir() + "/app one.apk";
+    QVERIFY(writeApk(apk, 4096));
+
+    // adb prints "Success" on its output stream with an empty error stream.
+    CCommResult r = AdbInstall(kSerial0, apk);
+    QCOMPARE(r.iRet, 0);
+    QCOMPARE(r.str, QStringLiteral("安装成功"));
+    QCOMPARE(r.log, r.str);
+
+    QVERIFY(farm.setKnob("adbNoise", "true"));
+    QCOMPARE(AdbInstall(kSerial0, apk).iRet, 0); // output in log, noise in str
+
+    QVERIFY(farm.setKnob("install", "exists"));
+    r = AdbInstall(kSerial0, apk);
+    QCOMPARE(r.iRet, 20);
+    QCOMPARE(r.str, QStringLiteral("已经安装过了"));
+
+    QVERIFY(farm.setKnob("adbNoise", "false"));
+    QVERIFY(farm.setKnob("install", "refuse"));
+    r = AdbInstall(kSerial0, apk);
+    QCOMPARE(r.iRet, 19);
+    QCOMPARE(r.str, QStringLiteral("安装失败"));
+    QVERIFY(r.log.contains("INSUFFICIENT_STORAGE"));
+
+    SimuSettings::setDir(farm.rootDir() + "/no-product");
+    r = AdbInstall(kSerial0, apk);
+    QCOMPARE(r.iRet, 19);
+    QCOMPARE(r.str, QStringLiteral("安装失败，执行cmd命令无返回值"));
+
+    QCOMPARE(AdbBridge::installTimeoutSeconds(0), 60);
+    QCOMPARE(AdbBridge::installTimeoutSeconds(25 * 1000 * 1000), 110);
+    QCOMPARE(AdbBridge::installTimeoutSeconds(999999), 60);
+}
+
+void TestAdbScreenshot::pullForgiven()
+{
+    FarmFixture farm;
+    if (!initLd(farm, 1))
+        QSKIP(qPrintable(farm.error()));
+    QVERIFY(farm.startInstance("0"));
+    QVERIFY(farm.waitInstance("0", "online", true));
+    QCOMPARE(AdbScreencap(kSerial0, kDeviceScreencapPath).iRet, 0);
+    const QString local = farm.rootDir() + "/pulled file.png";
+    // adb reports the transfer on its error stream: still a success.
+    CCommResult r = AdbPull(kSerial0, kDeviceScreencapPath, local);
+    QCOMPARE(r.iRet, 0);
+    QVERIFY(QFileInfo(local).size() > 0);
+    // Even a failed transfer counts as done: the pulled file is judged afterwards.
+    QVERIFY(QFile::remove(local));
+    r = AdbPull(kSerial0, "/data/none.png", local);
+    QCOMPARE(r.iRet, 0);
+    QVERIFY(r.str.contains("No such file"));
+    QCOMPARE(Screenshot::checkFile(local).iRet, 50);
+}
+
+void TestAdbScreenshot::screenshotChecks()
+{
+    FarmFixture farm;
+    if (!initLd(farm, 2))
+        QSKIP(qPrintable(farm.error()));
+    QVERIFY(farm.startInstance("1"));
+    QVERIFY(farm.waitInstance("1", "online", true));
+    const QString file = SimuSettings::screenshotPath("1");
+
+    CCommResult r = TakeScreenshot(kSerial1, file);
+    QCOMPARE(r.iRet, 0);
+    QImage shot(file);
+    QVERIFY(!shot.isNull());
+
+    struct Case
+    {
+        const char* mode;
+        int code;
+        QString text;
+    };
+    const Case cases[] = {{"empty", 50, QStringLiteral("截图图片为空")},
+                          {"garbage", 51, QStringLiteral("截图图片不可用")},
+                          {"blank", 51, QStringLiteral("截图图片全透明不可用")}};
+    for (const Case& c : cases) {
+        QVERIFY(farm.setKnob("screencap", c.mode, "1"));
+        r = TakeScreenshot(kSerial1, file);
+        QVERIFY2(r.iRet == c.code, c.mode);
+        QCOMPARE(r.str, c.text);
+    }
+    // Not running: the connect fails first.
+    r = TakeScreenshot(kSerial0, SimuSettings::screenshotPath("0"));
+    QCOMPARE(r.iRet, 25);
+}
+
+void TestAdbScreenshot::blankCheckBounds()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // 5 x 5 ARGB: exactly 100 bytes of pixels, too few to be judged blank.
+    QImage small(5, 5, QImage::Format_ARGB32);
+    small.fill(Qt::transparent);
+    QVERIFY(small.save(dir.path() + "/small.png"));
+    QCOMPARE(Screenshot::checkFile(dir.path() + "/small.png").iRet, 0);
+    // Blank bytes 100 to 199 with one pixel of colour after them still count as blank.
+    QImage wide(100, 1, QImage::Format_ARGB32);
+    wide.fill(Qt::transparent);
+    wide.setPixel(60, 0, qRgba(255, 255, 255, 255));
+    QVERIFY(wide.save(dir.path() + "/wide.png"));
+    QCOMPARE(Screenshot::checkFile(dir.path() + "/wide.png").iRet, 51);
+    wide.setPixel(30, 0, qRgba(0, 0, 9, 0));
+    QVERIFY(wide.save(dir.path() + "/wide.png"));
+    QCOMPARE(Screenshot::checkFile(dir.path() + "/wide.png").iRet, 0);
+    QCOMPARE(Screenshot::checkFile(dir.path() + "/missing.png").iRet, 50);
+}
+
+void TestAdbScreenshot::poolPassesAlternate()
+{
+    FarmFixture farm;
+    if (!initLd(farm, 3))
+        QSKIP(qPrintable(farm.error()));
+    QVERIFY(farm.startInstance("0"));
+    QVERIFY(farm.startInstance("2"));
+    QVERIFY(farm.waitInstance("2", "online", true));
+
+    ScreenshotPoolObj pool;
+    pool.runPass();
+    QCOMPARE(SimuSettings::getRunningList(), QStringList({"0", "2"}));
+    // First pass (counter 1, odd): the main pictures only.
+    QVERIFY(QFileInfo::exists(SimuSettings::screenshotPath("0")));
+    QVERIFY(QFileInfo::exists(SimuSettings::screenshotPath("2")));
+    QVERIFY(!QFileInfo::exists(SimuSettings::screenshotBakPath("2")));
+    QVERIFY(!QFileInfo::exists(SimuSettings::screenshotPath("1")));
+    pool.runPass();
+    QVERIFY(QFileInfo::exists(SimuSettings::screenshotBakPath("0")));
+    QVERIFY(QFileInfo::exists(SimuSettings::screenshotBakPath("2")));
+    QCOMPARE(pool.passCount(), 2);
+}
+
+void TestAdbScreenshot::poolSkipsUnknownAndEmpty()
+{
+    FarmFixture farm;
+    if (!farm.init(FarmFixture::MEmu, 2) || !farm.setKnob("bootDelayMs", "0") ||
+        !farm.setKnob("window", "false"))
+        QSKIP(qPrintable(farm.error()));
+    SimuSettings::setRunningList({"stale"});
+    ScreenshotPoolObj pool;
+    pool.runPass();
+    QVERIFY(SimuSettings::getRunningList().isEmpty());
+
+    QVERIFY(farm.startInstance("MEmu_1"));
+    QVERIFY(farm.waitInstance("MEmu_1", "online", true));
+    // The instance runs but the inventory no longer knows it: nothing to capture.
+    QVERIFY(QFile::remove(farm.memuFile("MEmu_1")));
+    pool.runPass();
+    QCOMPARE(SimuSettings::getRunningList(), QStringList({"MEmu_1"}));
+    const QStringList shots = QDir(SimuSettings::screenshotDir()).entryList(QDir::Files);
+    QVERIFY2(shots.isEmpty(), qPrintable(shots.join(',')));
+}
+
+void TestAdbScreenshot::poolLoopsOnItsThread()
+{
+    FarmFixture farm;
+    if (!initLd(farm, 1))
+        QSKIP(qPrintable(farm.error()));
+    QVERIFY(farm.startInstance("0"));
+    QVERIFY(farm.waitInstance("0", "online", true));
+
+    QThread thread;
+    auto* pPool = new ScreenshotPoolObj;
+    pPool->moveToThread(&thread);
+    connect(&thread, &QThread::started, pPool, &ScreenshotPoolObj::slInitPool);
+    connect(&thread, &QThread::finished, pPool, &QObject::deleteLater);
+    thread.start();
+    // Both pictures appear only when the pool keeps scheduling passes by itself.
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(SimuSettings::screenshotPath("0")) &&
+                                 QFileInfo::exists(SimuSettings::screenshotBakPath("0")),
+                             20000);
+    thread.requestInterruption();
+    thread.quit();
+    QVERIFY(thread.wait(20000));
+}
+
+QTEST_GUILESS_MAIN(TestAdbScreenshot)
+#include "tst_adbscreenshot.moc"
