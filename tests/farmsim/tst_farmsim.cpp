@@ -723,6 +723,17 @@ void TestFarmSim::knobSlowTool()
     set({"toolDelayMs=500"}, "1");
     QVERIFY(tool("dnconsole.exe", {"rename", "--index", "1", "--title", "x"}).ms >= 500);
     QVERIFY(tool("dnconsole.exe", {"rename", "--index", "0", "--title", "y"}).ms < 500 + fast);
+    QVERIFY(tool("adb.exe", {"connect", "127.0.0.1:5557"}).ms >= 500);
+
+    // Slow calls overlap: the sleep happens outside the state lock.
+    QProcess a;
+    QProcess b;
+    QElapsedTimer t;
+    t.start();
+    a.start(m_dir + "/dnconsole.exe", {"rename", "--index", "1", "--title", "a"});
+    b.start(m_dir + "/dnconsole.exe", {"rename", "--index", "1", "--title", "b"});
+    QVERIFY(a.waitForFinished(kWaitMs) && b.waitForFinished(kWaitMs));
+    QVERIFY2(t.elapsed() < 1000 + 2 * fast, QByteArray::number(t.elapsed()).constData());
 }
 
 void TestFarmSim::knobUnkillable()

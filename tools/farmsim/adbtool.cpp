@@ -97,7 +97,6 @@ int onlineDevice(const Farm& farm, const QString& serial)
     const int i = resolveDevice(farm, serial);
     if (i < 0)
         return -1;
-    farm.toolDelay(i);
     if (!farm.isBooted(i))
         return adbError(QStringLiteral("adb: device offline"), -1);
     return i;
@@ -117,7 +116,6 @@ QString devicePath(const Farm& farm, int i, const QString& remote)
 
 int devices(const Farm& farm)
 {
-    farm.toolDelay(-1);
     QString out = QStringLiteral("List of devices attached\r\n");
     for (int i = 0; i < farm.count(); ++i) {
         if (farm.isRunning(i))
@@ -130,7 +128,6 @@ int devices(const Farm& farm)
 int connect(const Farm& farm, const QString& target)
 {
     const int i = farm.findPort(portOfSerial(target));
-    farm.toolDelay(i);
     instanceNoise(farm, i);
     if (i < 0 || !farm.isRunning(i)) {
         outLine(QStringLiteral("unable to connect to %1: cannot connect to %1: Connection refused (10061)")
@@ -274,19 +271,19 @@ int deviceCommand(Farm& farm, const AdbCall& call)
 
 int runAdb(const QString& farmDir, const QStringList& rawArgs)
 {
+    const AdbCall call = parseCall(rawArgs);
+    const QString cmd = call.args.value(0);
+    slowTool(farmDir, QString(), portOfSerial(cmd == "connect" ? call.args.value(1) : call.serial));
     Farm farm(farmDir);
     QString err;
     if (!farm.read(&err))
         return adbError(QStringLiteral("adb: ") + err);
-    const AdbCall call = parseCall(rawArgs);
-    const QString cmd = call.args.value(0);
     if (cmd == "version") {
         outLine(QStringLiteral("Android Debug Bridge version 1.0.41"));
         outLine(QStringLiteral("Version 33.0.3-farmsim"));
         return 0;
     }
     if (cmd == "kill-server") {
-        farm.toolDelay(-1);
         if (beginFarm(farm, kAdbExe)) {
             farm.root().insert("adbServer", false);
             commitFarm(farm, kAdbExe);
@@ -297,7 +294,6 @@ int runAdb(const QString& farmDir, const QStringList& rawArgs)
     if (farm.knobBool(-1, "adbNoise"))
         errLine(QStringLiteral("adb: warning: cannot open usb device list, continuing without usb"));
     if (cmd == "start-server") {
-        farm.toolDelay(-1);
         return 0;
     }
     if (cmd == "devices")

@@ -304,9 +304,14 @@ qint64 Farm::reportedPid(int i) const
     return isRunning(i) ? instance(i).value("pid").toVariant().toLongLong() : 0;
 }
 
-void Farm::toolDelay(int i) const
+void slowTool(const QString& farmDir, const QString& idx, int port)
 {
-    const int ms = knobInt(i, "toolDelayMs");
+    Farm farm(farmDir);
+    QString err;
+    if (!farm.read(&err))
+        return;
+    const int i = !idx.isEmpty() ? farm.findIndex(idx) : port > 0 ? farm.findPort(port) : -1;
+    const int ms = farm.knobInt(i, "toolDelayMs");
     if (ms > 0)
         QThread::msleep(static_cast<unsigned long>(ms));
 }

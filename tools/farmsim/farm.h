@@ -39,6 +39,11 @@ bool processMatches(qint64 pid, const QString& program, const QStringList& args)
 // True when the process is stopped (SIGSTOP), which is how a hung instance looks.
 bool processStopped(qint64 pid);
 
+// A slow tool: sleeps as long as the "toolDelayMs" knob of the addressed instance (by index, else
+// by adb port) or of the farm says, before the tool does anything and outside the lock, so slow
+// calls do not hold up each other.
+void slowTool(const QString& farmDir, const QString& idx, int port);
+
 // The state of one farm: a JSON file in the farm folder, read as a whole and rewritten
 // atomically under a lock file, so tool invocations running at the same time never lose updates.
 //
@@ -94,9 +99,6 @@ public:
     bool isHung(int i) const;        // its process is stopped
     bool isBooted(int i) const;      // running, boot delay over, no boot failure, not hung
     qint64 reportedPid(int i) const; // pid shown in listings: live pid, ghost pid or 0
-
-    // Sleeps as long as the "toolDelayMs" knob says (slow tool).
-    void toolDelay(int i) const;
 
     // Folder standing for the instance's device storage (screencap writes, pull reads).
     QString deviceRoot(const QString& idx) const;

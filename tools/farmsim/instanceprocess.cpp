@@ -190,9 +190,9 @@ int runInstance(int argc, char** argv, const QString& farmDir, const QString& pr
         if (!pollOnce(farmDir, idx, pWindow.get()))
             QCoreApplication::quit();
     });
+    // The first look comes after the event loop ran, so a window is on the display before a
+    // "hang" knob stops the process.
     poll.start(kPollMs);
-    if (!pollOnce(farmDir, idx, pWindow.get()))
-        return 0;
     const int rc = QCoreApplication::exec();
     pWindow.reset();
     unregisterSelf(farmDir, idx);

@@ -73,7 +73,6 @@ int launch(Farm& farm, const QString& idx)
         farm.rollback();
         return consoleError(QStringLiteral("no instance with index %1").arg(idx));
     }
-    farm.toolDelay(i);
     if (farm.isRunning(i)) {
         farm.rollback();
         return 0;
@@ -142,7 +141,6 @@ int quit(Farm& farm, const QString& idx)
     const int i = farm.findIndex(idx);
     if (i < 0)
         return consoleError(QStringLiteral("no instance with index %1").arg(idx));
-    farm.toolDelay(i);
     if (!farm.isRunning(i))
         return 0;
     return quitInstance(farm, idx) ? 0 : consoleError(QStringLiteral("instance %1 did not quit").arg(idx));
@@ -162,7 +160,6 @@ int rename(Farm& farm, const QString& idx, const QString& title)
         farm.rollback();
         return consoleError(QStringLiteral("no instance with index %1").arg(idx));
     }
-    farm.toolDelay(i);
     QJsonObject rec = farm.instance(i);
     rec.insert("name", title);
     farm.setInstance(i, rec);
@@ -177,7 +174,6 @@ int remove(Farm& farm, const QString& idx)
     int i = farm.findIndex(idx);
     if (i < 0)
         return consoleError(QStringLiteral("no instance with index %1").arg(idx));
-    farm.toolDelay(i);
     if (farm.knobBool(i, "deleteLocked"))
         return consoleError(QStringLiteral("instance %1 is locked").arg(idx));
     if (farm.isRunning(i) && !quitInstance(farm, idx))
@@ -197,7 +193,6 @@ int add(Farm& farm, const QString& title)
 {
     if (!beginFarm(farm, kDnConsoleExe))
         return 1;
-    farm.toolDelay(-1);
     farm.appendInstance(newInstanceRecord(false, nextInstanceNumber(farm), title));
     return commitFarm(farm, kDnConsoleExe) ? 0 : 1;
 }
@@ -208,7 +203,6 @@ int list2(Farm& farm)
     QString err;
     if (!farm.read(&err))
         return consoleError(err);
-    farm.toolDelay(-1);
     QString text;
     for (int i = 0; i < farm.count(); ++i) {
         const QJsonObject rec = farm.instance(i);
@@ -233,7 +227,6 @@ int isRunning(Farm& farm, const QString& idx)
     if (!farm.read(&err))
         return consoleError(err);
     const int i = farm.findIndex(idx);
-    farm.toolDelay(i);
     writeOut(i >= 0 && farm.isRunning(i) ? "running" : "stop");
     return 0;
 }
@@ -244,6 +237,7 @@ int runDnConsole(const QString& farmDir, const QStringList& args)
 {
     Farm farm(farmDir);
     const DnArgs d = parseArgs(args);
+    slowTool(farmDir, d.index, 0);
     if (d.command == "list2")
         return list2(farm);
     if (d.command == "add")

@@ -46,7 +46,6 @@ int powerOff(Farm& farm, const QString& idx)
         farm.rollback();
         return managerError(QStringLiteral("Could not find a registered machine named '%1'").arg(idx));
     }
-    farm.toolDelay(i);
     if (!farm.isRunning(i)) {
         farm.rollback();
         return managerError(QStringLiteral("Machine '%1' is not currently running").arg(idx));
@@ -87,7 +86,6 @@ int unregister(Farm& farm, const QString& idx)
         farm.rollback();
         return managerError(QStringLiteral("Could not find a registered machine named '%1'").arg(idx));
     }
-    farm.toolDelay(i);
     if (farm.knobBool(i, "deleteLocked") || farm.isRunning(i)) {
         farm.rollback();
         managerError(QStringLiteral("Cannot unregister the machine '%1' while it is locked").arg(idx));
@@ -108,7 +106,6 @@ int listVms(Farm& farm, bool runningOnly)
     QString err;
     if (!farm.read(&err))
         return managerError(err);
-    farm.toolDelay(-1);
     QByteArray out;
     for (int i = 0; i < farm.count(); ++i) {
         if (runningOnly && !farm.isRunning(i))
@@ -146,7 +143,6 @@ int createInstance(Farm& farm)
 {
     if (!beginFarm(farm, kMemuConsoleExe))
         return 1;
-    farm.toolDelay(-1);
     const QJsonObject rec = newInstanceRecord(true, nextInstanceNumber(farm));
     QString err;
     if (!writeMemuFile(farm.dir(), rec, &err)) {
@@ -209,6 +205,8 @@ int runMEmuManage(const QString& farmDir, const QStringList& rawArgs)
     QStringList args;
     for (const QString& a : rawArgs)
         args << unquote(a);
+    const bool aboutOne = args.value(0) == "controlvm" || args.value(0) == "unregistervm";
+    slowTool(farmDir, aboutOne ? args.value(1) : QString(), 0);
     Farm farm(farmDir);
     if (args.size() >= 3 && args.at(0) == "controlvm" && args.at(2) == "poweroff")
         return powerOff(farm, args.at(1));
@@ -224,6 +222,7 @@ int runMemuConsole(const QString& farmDir, const QStringList& args)
     Farm farm(farmDir);
     if (args.isEmpty())
         return stayOpen(farmDir);
+    slowTool(farmDir, QString(), 0);
     if (args.size() == 1 && args.at(0) == "create")
         return createInstance(farm);
     errLine(kMemuConsoleExe + QStringLiteral(": unsupported command: ") + args.join(' '));
