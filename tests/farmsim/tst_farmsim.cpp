@@ -603,6 +603,12 @@ void TestFarmSim::knobHang()
     set({"hang="}, "MEmu");
     QVERIFY(waitFor([&] { return procState(pid) != 'T'; }, 3000));
     QVERIFY(waitFor([&] { return adbDeviceState("127.0.0.1:21503", "device"); }, 3000));
+
+    // A hung instance whose farm is removed does not stay behind stopped.
+    set({"hang=true"}, "MEmu");
+    QVERIFY(waitFor([&] { return procState(pid) == 'T'; }, 3000));
+    QVERIFY(QFile::remove(m_dir + "/farmsim.json"));
+    QVERIFY(pMEmu->waitForFinished(3000));
 }
 
 void TestFarmSim::knobAdbNoise()

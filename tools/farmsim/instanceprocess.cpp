@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFile>
 #include <QPainter>
 #include <QTimer>
 #include <QWidget>
@@ -15,7 +16,12 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace farmsim {
@@ -114,6 +120,54 @@ void unregisterSelf(const QString& farmDir, const QString& idx)
     farm.commit(&err);
 }
 
+// True while /proc/<pid>/stat shows the process stopped. Uses only calls that are safe in a
+// forked child of a threaded process.
+bool stoppedRaw(pid_t pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+    const int fd = ::open(path, O_RDONLY);
+    if (fd < 0)
+        return false;
+    char buf[512];
+    const ssize_t n = ::read(fd, buf, sizeof(buf) - 1);
+    ::close(fd);
+    if (n <= 0)
+        return false;
+    buf[n] = 0;
+    const char* pClose = std::strrchr(buf, ')');
+    return pClose && (pClose[2] == 'T' || pClose[2] == 't');
+}
+
+// Stops this process, as a hung instance. A stopped process cannot notice that its farm was
+// removed, so a small guard process watches for that while it is stopped and then kills it; the
+// guard ends as soon as the instance goes on or dies.
+void hangWithGuard(const QString& stateFile)
+{
+    const QByteArray state = QFile::encodeName(stateFile);
+    const pid_t instance = ::getpid();
+    const pid_t guard = ::fork();
+    if (guard == 0) {
+        const timespec tick{0, 200 * 1000 * 1000};
+        for (int settle = 0; settle < 25 && !stoppedRaw(instance); ++settle)
+            ::nanosleep(&tick, nullptr);
+        struct stat st
+        {
+        };
+        while (::getppid() == instance && stoppedRaw(instance)) {
+            if (::stat(state.constData(), &st) != 0) {
+                ::kill(instance, SIGKILL);
+                break;
+            }
+            ::nanosleep(&tick, nullptr);
+        }
+        ::_exit(0);
+    }
+    ::raise(SIGSTOP);
+    if (guard > 0)
+        ::waitpid(guard, nullptr, 0);
+}
+
 // One look at the farm: false when this process should end; stops itself while "hang" is set.
 bool pollOnce(const QString& farmDir, const QString& idx, InstanceWindow* pWindow)
 {
@@ -130,7 +184,7 @@ bool pollOnce(const QString& farmDir, const QString& idx, InstanceWindow* pWindo
     if (pWindow)
         pWindow->setName(rec.value("name").toString());
     if (farm.knobBool(i, "hang"))
-        ::raise(SIGSTOP);
+        hangWithGuard(farm.stateFile());
     return true;
 }
 
