@@ -83,9 +83,6 @@ Farm::~Farm()
 
 QString Farm::locate(const QString& toolDir, QString* pErr)
 {
-    const QString env = qEnvironmentVariable("FARMSIM_DIR");
-    if (!env.isEmpty())
-        return QDir(env).absolutePath();
     if (QFileInfo::exists(toolDir + '/' + kStateFile))
         return QDir(toolDir).absolutePath();
     QFile link(toolDir + '/' + kFarmLink);
@@ -97,6 +94,10 @@ QString Farm::locate(const QString& toolDir, QString* pErr)
         *pErr = QStringLiteral("farm %1 named by %2 has no state file").arg(dir, link.fileName());
         return {};
     }
+    // A tool copy kept elsewhere is pointed at its farm through the environment.
+    const QString env = qEnvironmentVariable("FARMSIM_DIR");
+    if (!env.isEmpty() && QFileInfo::exists(env + '/' + kStateFile))
+        return QDir(env).absolutePath();
     *pErr = QStringLiteral("no farm: neither %1 nor %2 in %3").arg(kStateFile, kFarmLink, toolDir);
     return {};
 }

@@ -44,8 +44,18 @@ QString usage()
                "  farmsim set DIR [--instance IDX] KNOB=VALUE...   (empty VALUE removes the setting)\n"
                "  farmsim status DIR                  prints the state with live run states\n"
                "\n"
+               "Behaviour:\n"
+               "  The state is DIR/%2, rewritten whole under DIR/%2.lock; tool copies find it beside\n"
+               "  themselves, or through %3 (MEmuManage.exe), or through $FARMSIM_DIR.\n"
+               "  Instance processes are real: listings show their pids, a killed one is seen as stopped,\n"
+               "  and each ends by itself when powered off, removed, or when its farm folder is gone.\n"
+               "  Tools write \"\\r\\n\" line ends; list2 is GB18030. After kill-server, the next adb call\n"
+               "  announces the starting server on its error stream, as adb does.\n"
+               "  Qt's own diagnostics are dropped (they would pollute the tools' streams) unless\n"
+               "  FARMSIM_DEBUG=1.\n"
+               "\n"
                "Knobs (per farm, or per instance with --instance):\n")
-               .arg(kHypervDir) +
+               .arg(kHypervDir, kStateFile, kFarmLink) +
            knobHelp();
 }
 
