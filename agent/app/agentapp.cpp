@@ -1,0 +1,104 @@
+#include "agentapp.h"
+
+#include "commresult.h"
+#include "debuglog.h"
+#include "loginstore.h"
+#include "mainwnd.h"
+#include "resultdisplay.h"
+#include "simusettings.h"
+#include "updatecheck.h"
+
+#include <QDebug>
+#include <QMessageBox>
+#include <cstdio>
+
+namespace {
+const char* kInstanceKey = "Korvane";
+
+void useBatchBoxes()
+{
+    setResultBox([](const QString& title, const QString& text, bool) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(title), qPrintable(text));
+        return true;
+    });
+}
+} // namespace
+
+AgentApp::AgentApp(const QStringList& args) : m_args(args), m_instanceLock(QString::fromLatin1(kInstanceKey))
+{
+}
+
+bool AgentApp::parseArguments()
+{
+    const int remember = m_args.indexOf(QStringLiteral("--remember-login"));
+    if (!SimuSettings::applyHomeArgument(m_args) || (remember >= 0 && remember + 2 >= m_args.size())) {
+        std::fprintf(stderr,
+                     "usage: ToviaSimClient [--home DIR] [--batch] [--remember-login USER PASSWORD]\n");
+        return false;
+    }
+    m_batch = m_args.contains(QStringLiteral("--batch"));
+    if (m_batch)
+        useBatchBoxes();
+    if (remember >= 0)
+        rememberLogin(m_args.at(remember + 1), m_args.at(remember + 2));
+    return true;
+}
+
+// Provisioning a PC: the stored login of this user, with the password remembered and automatic
+// login on, so that the agent signs in by itself at this and every later start.
+void AgentApp::rememberLogin(const QString& user, const QString& password)
+{
+    struLoginRecord rec;
+    rec.strUsrName = user;
+    rec.strPwd = password;
+    rec.bRcdPwd = true;
+    rec.bAutoLogin = true;
+    LoginStore store;
+    store.loadLoginStore();
+    store.setLastUser(rec);
+}
+
+// One agent per machine. A segment left behind by a crashed agent has no process attached any
+// more: attaching and detaching again removes it, so only a live agent blocks the start.
+bool AgentApp::acquireSingleInstance()
+{
+    if (m_instanceLock.attach())
+        m_instanceLock.detach();
+    if (m_instanceLock.create(1))
+        return true;
+    if (m_instanceLock.error() != QSharedMemory::AlreadyExists)
+        qWarning() << "single instance segment:" << m_instanceLock.errorString();
+    showResult(CCommResult::failure(ResultCode::SingleInstance,
+                                    QStringLiteral("Tovia模拟器被控端只能运行一个实例")));
+    return false;
+}
+
+bool AgentApp::handOverToUpdate()
+{
+    UpdateCheck::UpdateQuestion ask;
+    if (m_batch)
+        ask = [] { return false; };
+    const bool handedOver =
+        UpdateCheck::runStartupCheck(UpdateCheck::kAgentProductNo, ask,
+                                     UpdateCheck::struUpdatePlace::forApplication(SimuSettings::dataDir()));
+    if (handedOver)
+        m_instanceLock.detach();
+    return handedOver;
+}
+
+int AgentApp::run()
+{
+    if (!parseArguments())
+        return 2;
+    DebugLog::installCrashHandler();
+    DebugLog::install(SimuSettings::logDir());
+    if (!acquireSingleInstance())
+        return 0;
+    if (handOverToUpdate())
+        return 0;
+    MainWnd wnd;
+    wnd.initWnd();
+    wnd.exec();
+    DebugLog::uninstall();
+    return 0;
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QSharedMemory>
+#include <QStringList>
+
+// The agent program's start-up steps, in order: data directory and logs, single instance, update
+// check, main window. Kept apart from main() so each step reads on its own.
+class AgentApp
+{
+public:
+    explicit AgentApp(const QStringList& args);
+    int run();
+
+private:
+    bool parseArguments();
+    bool acquireSingleInstance();
+    bool handOverToUpdate();
+    static void rememberLogin(const QString& user, const QString& password);
+
+    QStringList m_args;
+    QSharedMemory m_instanceLock;
+    bool m_batch = false; // no blocking boxes: their texts go to the debug log and standard error
+};

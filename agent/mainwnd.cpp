@@ -1,0 +1,491 @@
+#include "mainwnd.h"
+
+#include "adbbridge.h"
+#include "debuglog.h"
+#include "logindlg.h"
+#include "loginstore.h"
+#include "maindlgobj.h"
+#include "operloggerobj.h"
+#include "platform.h"
+#include "resultdisplay.h"
+#include "screenshotpoolobj.h"
+#include "simudaemonobj.h"
+#include "simuinfoxmlgainer.h"
+#include "simulatorabslauncher.h"
+#include "simusettings.h"
+#include "simutcprcvobj.h"
+#include "systrayicon.h"
+#include "udprceiverobj.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QHostInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QNetworkInterface>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QThread>
+
+namespace {
+constexpr int kThreadQuitWaitMs = 30000;
+#ifdef Q_OS_WIN
+const char* kEncoderImage = "ToviaMpeg.exe";
+#else
+const char* kEncoderImage = "ToviaMpeg";
+#endif
+
+QString localIpv4()
+{
+    for (const QHostAddress& addr : QNetworkInterface::allAddresses()) {
+        if (addr.protocol() == QAbstractSocket::IPv4Protocol && !addr.isLoopback())
+            return addr.toString();
+    }
+    return QStringLiteral("127.0.0.1");
+}
+} // namespace
+
+MainWnd::MainWnd(const Options& options, QWidget* parent) : MainDlgUI(parent), m_options(options)
+{
+    fillFromSettings();
+}
+
+MainWnd::~MainWnd()
+{
+    shutdown();
+}
+
+void MainWnd::initWnd()
+{
+    DeleteLogStrategy().run(SimuSettings::logDir());
+    m_pTrayIcon = new ToviaSysTrayIcon(QStringLiteral("Tovia模拟器-被控端"), this);
+    connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &MainWnd::TrayIconAction);
+    connect(m_pTrayIcon, &ToviaSysTrayIcon::sigToviaSysTrayIconTriggered, this,
+            &MainWnd::slSysTrayMenuTriggered);
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        m_pTrayIcon->show();
+    connectWidgets();
+    startWorkers();
+    restoreLogin();
+    initIniData();
+}
+
+void MainWnd::fillFromSettings()
+{
+    const QString nick = SimuSettings::getPcNickName().str;
+    pcNameEdit()->setText(nick.isEmpty() ? QHostInfo::localHostName() : nick);
+    pcIpLabel()->setText(localIpv4());
+    const int type = SimuSettings::getSimuType().iExtraRet;
+    simuTypeCbb()->setCurrentIndex(type >= 0 && type <= 2 ? type : 0);
+    simuPathEdit()->setText(SimuSettings::getDir().str);
+    runLimitCbb()->setCurrentIndex(qBound(0, SimuSettings::getRunLimit().iExtraRet - 1, 9));
+    // 0 unchecked; 2 and the never-saved 100 show checked.
+    daemonCheck()->setChecked(SimuSettings::getDaemonModel().iExtraRet != 0);
+}
+
+void MainWnd::connectWidgets()
+{
+    connect(simuTypeCbb(), QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &MainWnd::slSimuTypeCbbChangedIdx);
+    connect(browseBtn(), &QPushButton::clicked, this, &MainWnd::slOpenFildDlg);
+    connect(saveBtn(), &QPushButton::clicked, this, &MainWnd::slSaveClicked);
+    connect(accountBtn(), &QPushButton::clicked, this, &MainWnd::slAccountClicked);
+    connect(helpBtn(), &QPushButton::clicked, this, &MainWnd::slShowDaemoning);
+}
+
+void MainWnd::checkConnect(bool ok, const QString& failText) const
+{
+    if (!ok)
+        qWarning().noquote() << failText;
+}
+
+QThread* MainWnd::startWorker(QObject* worker, const char* startSignature, const QString& failText)
+{
+    auto* thread = new QThread;
+    worker->moveToThread(thread);
+    checkConnect(connect(thread, SIGNAL(started()), worker, startSignature), failText);
+    connect(thread, &QThread::finished, worker, &QObject::deleteLater);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    m_threads.append(thread);
+    return thread;
+}
+
+void MainWnd::startWorkers()
+{
+    m_pUdpRceiverObj = new UdpRceiverObj(m_options.udpPort);
+    QThread* udpThread =
+        startWorker(m_pUdpRceiverObj, SLOT(slInitSocket()),
+                    QStringLiteral("connect QThread::started UdpRceiverObj::InitSocket err"));
+
+    m_pSimuDaemonObj = new SimuDaemonObj;
+    QThread* daemonThread =
+        startWorker(m_pSimuDaemonObj, SLOT(InitDaemon()),
+                    QStringLiteral("connect QThread::started SimuDaemonObj::InitDaemon err"));
+    checkConnect(connect(this, SIGNAL(sigBeginDaemon()), m_pSimuDaemonObj, SLOT(slStartupDaemonList())),
+                 QStringLiteral("connect SIGNAL(sigBeginDaemon()) SLOT(slStartupDaemonList()) err"));
+
+    m_pSimuTcpRcvObj = new SimuTcpRcvObj(m_options.tcpPort);
+    QThread* tcpThread =
+        startWorker(m_pSimuTcpRcvObj, SLOT(slInitSocket()),
+                    QStringLiteral("connect QThread::started SimuTcpRcvObj::slInitSocket err"));
+    checkConnect(
+        connect(m_pSimuTcpRcvObj, SIGNAL(sigNewSimuStarted(QString, QString)), m_pSimuDaemonObj,
+                SLOT(slAddNewDaemon(QString, QString))),
+        QStringLiteral(
+            "connect SIGNAL(sigNewSimuStarted(QString,QString)) SLOT(slAddNewDaemon(QString,QString)) err"));
+    checkConnect(
+        connect(m_pSimuTcpRcvObj, SIGNAL(sigSimuClosed(QString, QString)), m_pSimuDaemonObj,
+                SLOT(slRemoveDameon(QString, QString))),
+        QStringLiteral(
+            "connect SIGNAL(sigSimuClosed(QString,QString)) SLOT(slRemoveDameon(QString,QString)) err"));
+
+    m_pMainDlgObj = new MainDlgObj(m_options.uiTickMs);
+    QThread* uiThread = startWorker(m_pMainDlgObj, SLOT(slInitUiObj()),
+                                    QStringLiteral("connect QThread::started MainDlgObj::slInitUiObj err"));
+    checkConnect(
+        connect(m_pUdpRceiverObj, SIGNAL(sigResponsedOneCenterTool()), m_pMainDlgObj, SLOT(slInitTickCnt())),
+        QStringLiteral("connect UdpRceiverObj::sigResponsedOneCenterTool MainDlgObj::slInitTickCnt err"));
+    checkConnect(
+        connect(m_pMainDlgObj, &MainDlgObj::sigUpdateConnectState, this, &MainWnd::slUpdateConnectState,
+                Qt::QueuedConnection),
+        QStringLiteral(
+            "connect SIGNAL(sigUpdateConnectState(QString)) SLOT(slUpdateConnectState(QString)) err"));
+
+    m_pScreenshotPoolObj = new ScreenshotPoolObj;
+    auto* shotThread = new QThread;
+    m_pScreenshotPoolObj->moveToThread(shotThread);
+    checkConnect(connect(shotThread, SIGNAL(started()), m_pScreenshotPoolObj, SLOT(slInitPool()),
+                         Qt::QueuedConnection),
+                 QStringLiteral("connect QThread::started ScreenshotPoolObj::slInitPool err"));
+    connect(shotThread, &QThread::finished, m_pScreenshotPoolObj, &QObject::deleteLater);
+    connect(shotThread, &QThread::finished, shotThread, &QObject::deleteLater);
+    m_threads.append(shotThread);
+
+    m_pOperLoggerObj = new OperLoggerObj(SimuSettings::logDir());
+    OperLoggerObj::setInstance(m_pOperLoggerObj);
+    QThread* logThread =
+        startWorker(m_pOperLoggerObj, SLOT(slInitOperLogger()),
+                    QStringLiteral("connect QThread::started OperLoggerObj::slInitOperLogger err"));
+    checkConnect(connect(m_pSimuTcpRcvObj, SIGNAL(sigMsgParam(int, int, QString, QByteArray)),
+                         m_pOperLoggerObj, SLOT(slMsgHandler(int, int, QString, QByteArray))),
+                 QStringLiteral("connect SimuTcpRcvObj::sigMsgParam OperLoggerObj::slMsgHandler err"));
+    checkConnect(connect(this, &MainWnd::sigMsgParam, m_pOperLoggerObj, &OperLoggerObj::slMsgHandler),
+                 QStringLiteral("connect MainWnd::sigMsgParam OperLoggerObj::slMsgHandler err"));
+    checkConnect(connect(m_pOperLoggerObj, &OperLoggerObj::sigAppendLog, this, &MainWnd::slAppendLog),
+                 QStringLiteral("connect OperLoggerObj::sigAppendLog MainWnd::slAppendLog err"));
+
+    for (QThread* thread : {udpThread, daemonThread, tcpThread, uiThread, shotThread, logThread})
+        thread->start(QThread::InheritPriority);
+}
+
+void MainWnd::logOper(const QString& text)
+{
+    emit sigMsgParam(0, 0, text, QByteArray());
+}
+
+void MainWnd::initIniData()
+{
+    QElapsedTimer clock;
+    clock.start();
+    qWarning().noquote() << "initIniData begin:" << QDateTime::currentMSecsSinceEpoch();
+    QDir(SimuSettings::screenshotDir()).removeRecursively();
+    QDir().mkpath(SimuSettings::screenshotDir());
+
+    QVector<SimuInfo> inventory;
+    SimuInfoXmlGainer().GetSimusInfo(inventory);
+    QStringList running;
+    SimuListRunning(running);
+    const int daemonModel = SimuSettings::getDaemonModel().iExtraRet;
+
+    for (const SimuInfo& info : inventory) {
+        const QString idx = info.idx();
+        const QString name = info.name();
+        const bool isRunning = running.contains(idx);
+        if (isRunning && daemonModel == 2) {
+            SimuSettings::addDaemon(idx);
+            SimuSettings::addRunningList(idx);
+            logOper(QStringLiteral("检测到新模拟器\"%1\"被打开，已纳入守护").arg(name));
+        } else if (isRunning) {
+            logOper(QStringLiteral("检测到新模拟器\"%1\"被打开").arg(name));
+        }
+        SimuSettings::updateSimuRecord(idx, [&](struSimuRecord& rec) {
+            rec.simuName = name;
+            rec.iTime = -1;
+            rec.iState = isRunning ? eStateRunning : eStateNotStarted;
+        });
+    }
+    qWarning().noquote() << "initIniData end:" << QDateTime::currentMSecsSinceEpoch() << "took"
+                         << clock.elapsed() << "ms for" << inventory.size() << "instances";
+}
+
+QString MainWnd::modeAnnouncement() const
+{
+    const QString type = simuTypeCbb()->currentText();
+    if (type == kNoSimuTypeText)
+        return QString();
+    if (SimuSettings::getDaemonModel().iExtraRet == 0)
+        return QStringLiteral("当前被控端设置为“%1-普通模式”").arg(type);
+    return QStringLiteral("当前被控端设置为“%1-守护模式”").arg(type);
+}
+
+void MainWnd::afterLogin()
+{
+    if (SimuSettings::getPcName().str.isEmpty())
+        SimuSettings::setPcName(QHostInfo::localHostName());
+    logOper(QStringLiteral("Tovia模拟器-被控端 启动成功"));
+    const QString mode = modeAnnouncement();
+    if (!mode.isEmpty()) {
+        logOper(mode);
+        if (SimuSettings::getDaemonModel().iExtraRet != 0) {
+            QString line = QStringLiteral("当前被控端设置为守护模式");
+            const QStringList watched = SimuSettings::getDaemonList();
+            if (!watched.isEmpty()) {
+                line += QStringLiteral("，守护的模拟器有");
+                for (const QString& idx : watched) {
+                    struSimuRecord rec;
+                    rec.memuIdx = idx;
+                    SimuSettings::loadSimuRecord(idx, rec);
+                    line += QStringLiteral("\"%1\",").arg(rec.simuName.isEmpty() ? idx : rec.simuName);
+                }
+            }
+            logOper(line);
+        }
+    }
+    emit sigBeginDaemon();
+}
+
+CCommResult MainWnd::validateSave(bool& typeChanged)
+{
+    typeChanged = false;
+    const QString pathError = QStringLiteral("请选择正确的安卓模拟器安装路径");
+    if (simuPathEdit()->text().trimmed().isEmpty())
+        return CCommResult::failure(1, pathError);
+    if (pcNameEdit()->text().trimmed().isEmpty())
+        return CCommResult::failure(1, QStringLiteral("电脑名称为空"));
+    const int type = simuTypeCbb()->currentIndex();
+    if (type == 0)
+        return CCommResult::failure(1, pathError);
+    const int storedType = SimuSettings::getSimuType().iExtraRet;
+    if (storedType != 0 && storedType != type) {
+        CCommResult ask;
+        ask.str = QStringLiteral("您对“模拟器类型”进行了修改，修改后将重置新的配置，请确认？");
+        if (showResult(ask, true).iRet != 1)
+            return CCommResult::failure(1, QStringLiteral("已取消"));
+        SimuSettings::setRunningList({});
+        SimuSettings::setDaemonList({});
+        typeChanged = true;
+    }
+    std::unique_ptr<SimulatorAbsLauncher> launcher;
+    CCommResult ret = CreateLauncher(type, QString(), launcher);
+    if (ret.iRet == 0)
+        ret = launcher->CheckSimuPath(simuPathEdit()->text().trimmed());
+    if (ret.iRet != 0)
+        return ret;
+    if (!LoginRecord::isLoggedIn())
+        return CCommResult::failure(1, QStringLiteral("请先登录帐号，绑定设备！"));
+    return CCommResult();
+}
+
+bool MainWnd::slSave(bool typeChanged)
+{
+    const int type = simuTypeCbb()->currentIndex();
+    const QString dir = simuPathEdit()->text().trimmed();
+    SimuSettings::setSimuType(type);
+    SimuSettings::setDir(dir);
+    SimuSettings::setProductDir(type, dir);
+    SimuSettings::setPcName(QHostInfo::localHostName());
+    SimuSettings::setPcNickName(pcNameEdit()->text().trimmed());
+    SimuSettings::setRunLimit(runLimitCbb()->currentIndex() + 1);
+    SimuSettings::setDaemonModel(daemonCheck()->isChecked() ? 2 : 0);
+    const QString typeText = simuTypeCbb()->currentText();
+    if (typeText != kNoSimuTypeText) {
+        logOper(daemonCheck()->isChecked()
+                    ? QStringLiteral("当前被控端设置为\"%1-守护模式\",保存成功").arg(typeText)
+                    : QStringLiteral("当前被控端设置为\"%1-普通模式\",保存成功").arg(typeText));
+    }
+    if (typeChanged)
+        initIniData();
+    return true;
+}
+
+void MainWnd::slSaveClicked()
+{
+    bool typeChanged = false;
+    const CCommResult check = validateSave(typeChanged);
+    if (check.iRet != 0) {
+        showResult(check);
+        return;
+    }
+    slSave(typeChanged);
+    CCommResult ok;
+    ok.log = QStringLiteral("恭喜");
+    ok.str = QStringLiteral("保存成功");
+    showResult(ok);
+}
+
+void MainWnd::slOpenFildDlg()
+{
+    const QString dir =
+        QFileDialog::getExistingDirectory(this, QStringLiteral("选择目录"), simuPathEdit()->text());
+    if (!dir.isEmpty())
+        simuPathEdit()->setText(QDir::toNativeSeparators(dir));
+}
+
+void MainWnd::slSimuTypeCbbChangedIdx(int idx)
+{
+    QString dir;
+    if (idx == 1) {
+        dir = SimuSettings::getXiaoYaoDir().str;
+        if (dir.isEmpty())
+            dir = FindMEmuDir();
+    } else if (idx == 2) {
+        dir = SimuSettings::getLeiDianDir().str;
+        if (dir.isEmpty())
+            dir = FindLdPlayerDir();
+    }
+    simuPathEdit()->setText(dir);
+}
+
+void MainWnd::slShowDaemoning()
+{
+    CCommResult help;
+    help.str = QStringLiteral("开启守护后，模拟器异常会自动重启模拟器（例：崩溃、无响应、手动关闭等）");
+    showResult(help);
+}
+
+void MainWnd::slUpdateConnectState(QString state)
+{
+    stateLabel()->setText(state);
+}
+
+void MainWnd::slAppendLog(QString str, int iIsForce)
+{
+    if (LoginRecord::isLoggedIn() || iIsForce != 0)
+        logPane()->append(str);
+}
+
+void MainWnd::TrayIconAction(QSystemTrayIcon::ActivationReason reason)
+{
+    Q_UNUSED(reason);
+}
+
+void MainWnd::slSysTrayActived()
+{
+    activateWindow();
+    showNormal();
+}
+
+void MainWnd::slSysTrayMenuTriggered(int index)
+{
+    if (index == 0)
+        slSysTrayActived();
+    else if (index == 1)
+        close();
+}
+
+void MainWnd::slClosedFromTitle()
+{
+    close();
+}
+
+void MainWnd::closeEvent(QCloseEvent* event)
+{
+    shutdown();
+    QDialog::closeEvent(event);
+}
+
+void MainWnd::shutdown()
+{
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    OperLoggerObj::setInstance(nullptr);
+    // Quit in the reverse of the start order: operation log first, discovery responder last.
+    for (int i = m_threads.size() - 1; i >= 0; --i) {
+        QThread* thread = m_threads.at(i);
+        if (!thread)
+            continue;
+        thread->requestInterruption();
+        thread->quit();
+        if (!thread->wait(kThreadQuitWaitMs))
+            qWarning() << "worker thread did not end in time";
+    }
+    m_threads.clear();
+    qWarning() << "close thread finished";
+    platform::killByImageName(kEncoderImage);
+    AdbKillServer();
+}
+
+// A stored last user with automatic login (and a remembered password) signs in at start-up: the
+// login dialog fills itself from the store and logs in by itself after its delay.
+void MainWnd::restoreLogin()
+{
+    if (!m_options.autoLogin)
+        return;
+    LoginStore store;
+    store.loadLoginStore();
+    QString lastUser;
+    QMap<QString, struLoginRecord> records;
+    store.getLoginRecords(lastUser, records);
+    const struLoginRecord rec = records.value(lastUser);
+    const bool autoLogin = rec.bAutoLogin || SimuSettings::getIsDefAutoLogin();
+    if (lastUser.isEmpty() || rec.strPwd.isEmpty() || !autoLogin)
+        return;
+    if (runLoginDialog())
+        afterLogin();
+}
+
+bool MainWnd::runLoginDialog()
+{
+    LoginDlg dlg(this, m_options.loginTimings);
+    dlg.initialize();
+    dlg.exec();
+    if (dlg.loginResult() != 0)
+        return false;
+    LoginRecord::set(dlg.loginRet());
+    accountBtn()->setText(dlg.loginRet().strUserName);
+    return true;
+}
+
+void MainWnd::slLogin()
+{
+    if (!runLoginDialog())
+        return;
+    logOper(QStringLiteral("该设备绑定帐号成功"));
+    initIniData();
+    afterLogin();
+}
+
+void MainWnd::slLogout()
+{
+    CCommResult ask;
+    ask.log = QStringLiteral("请确认");
+    ask.str = QStringLiteral("当前账号退出后将无法正常监控，是否需要退出！");
+    if (showResult(ask, true).iRet != 1)
+        return;
+    const QString user = LoginRecord::userName();
+    LoginStore store;
+    store.loadLoginStore();
+    QString lastUser;
+    QMap<QString, struLoginRecord> records;
+    store.getLoginRecords(lastUser, records);
+    struLoginRecord forgotten;
+    forgotten.strUsrName = user;
+    store.saveLoginRecord(forgotten); // no password, no automatic login
+    LoginRecord::clear();
+    accountBtn()->setText(kLoginText);
+    logOper(QStringLiteral("当前被控端“帐户注销”成功"));
+}
+
+void MainWnd::slAccountClicked()
+{
+    if (accountBtn()->text() == kLoginText)
+        slLogin();
+    else
+        slLogout();
+}
