@@ -8,8 +8,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <tlhelp32.h>
 #include <windows.h>
+// after windows.h
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -62,6 +63,40 @@ std::wstring codePageToWide(const std::string& bytes, UINT codePage)
     if (n > 0)
         MultiByteToWideChar(codePage, 0, bytes.data(), static_cast<int>(bytes.size()), out.data(), n);
     return out;
+}
+
+constexpr DWORD kKillSettleMs = 3000;
+
+// Every process below root in the parent chain of one snapshot.
+std::vector<DWORD> descendantsOf(DWORD root)
+{
+    std::vector<std::pair<DWORD, DWORD>> parentOf; // (process, parent)
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return {};
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        parentOf.emplace_back(entry.th32ProcessID, entry.th32ParentProcessID);
+    CloseHandle(snapshot);
+    std::vector<DWORD> tree{root};
+    for (size_t i = 0; i < tree.size(); ++i) {
+        for (const auto& pp : parentOf) {
+            if (pp.second == tree[i] && pp.first != root && pp.first != GetCurrentProcessId())
+                tree.push_back(pp.first);
+        }
+    }
+    tree.erase(tree.begin());
+    return tree;
+}
+
+void terminateById(DWORD pid)
+{
+    HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    if (h) {
+        TerminateProcess(h, 1);
+        CloseHandle(h);
+    }
 }
 
 // Keeps the thread's window messages flowing while a child runs; a close message ends the child.
@@ -243,9 +278,21 @@ std::vector<int64_t> findProcessesByName(const std::string& name)
 
 void killProcessTree(int64_t pid)
 {
+    // Held before taskkill runs, so the id cannot pass to another process meanwhile.
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, static_cast<DWORD>(pid));
     wchar_t cmd[64];
     std::swprintf(cmd, 64, L"taskkill /pid %d -t -f", static_cast<int>(pid));
     runHidden(cmd);
+    if (!process)
+        return;
+    // Where taskkill is missing or refuses the tree option, end the tree here.
+    if (WaitForSingleObject(process, kKillSettleMs) == WAIT_TIMEOUT) {
+        for (DWORD child : descendantsOf(static_cast<DWORD>(pid)))
+            terminateById(child);
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, kKillSettleMs);
+    }
+    CloseHandle(process);
 }
 
 bool copyFile(const std::string& src, const std::string& dst, int& errorCode)
