@@ -7,7 +7,7 @@
 
 namespace {
 QAtomicInt g_stallTimeoutMs(RcvFileRspsorMgr::kStallTimeoutMs);
-constexpr qint64 kReadChunk = 64 * 1024;
+constexpr qint64 kReadChunk = 256 * 1024;
 
 CCommResult transferError(const QString& why)
 {
@@ -34,7 +34,7 @@ int RcvFileRspsorMgr::StallTimeoutMs()
 CCommResult RcvFileRspsorMgr::RcvFile(const QString& path, qint64 size)
 {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         return CCommResult::failure(ResultCode::OpenFileFailed,
                                     QStringLiteral("传输文件时，无法打开文件%1").arg(path),
                                     file.errorString());
@@ -47,7 +47,7 @@ CCommResult RcvFileRspsorMgr::RcvFile(const QString& path, qint64 size)
     if (received > 0 && file.write(m_firstBytes.constData(), received) != received)
         return transferError(QStringLiteral("write %1: %2").arg(path, file.errorString()));
 
-    QByteArray chunk;
+    QByteArray chunk(int(qMin(kReadChunk, qMax<qint64>(size - received, 1))), Qt::Uninitialized);
     while (received < size) {
         if (m_pSocket->bytesAvailable() <= 0 && !m_pSocket->waitForReadyRead(StallTimeoutMs())) {
             return transferError(QStringLiteral("no data (%1 of %2 bytes received): %3")
