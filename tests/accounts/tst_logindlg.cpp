@@ -30,6 +30,7 @@ private slots:
     void rememberUntickedStoresNoPassword();
     void agentDefaultAutoLoginHidesAndTicksBoxes();
     void windowsLookAndTrayMenu();
+    void closingWhilePendingEndsPromptly();
     void signInRememberAndSignInAgainAgainstService();
 
 private:
@@ -276,6 +277,24 @@ void TestLoginDlg::windowsLookAndTrayMenu()
     QVERIFY(!console.isVisible());
     emit console.trayIcon()->sigToviaSysTrayIconTriggered(0);
     QVERIFY(console.isVisible());
+}
+
+void TestLoginDlg::closingWhilePendingEndsPromptly()
+{
+    m_pServer->setHold(true);
+    QElapsedTimer t;
+    {
+        LoginDlg dlg(nullptr, fast()); // time-out 5 s
+        dlg.initialize();
+        typeLogin(dlg, "123", "pw");
+        dlg.loginButton()->click();
+        QTRY_COMPARE_WITH_TIMEOUT(m_pServer->requests(), 1, 5000);
+        t.start();
+    }
+    QVERIFY2(t.elapsed() < 2000, qPrintable(QString::number(t.elapsed())));
+    QTest::qWait(50);
+    QVERIFY(m_results.isEmpty());
+    QVERIFY(!LoginRecord::isLoggedIn());
 }
 
 void TestLoginDlg::signInRememberAndSignInAgainAgainstService()
