@@ -7,6 +7,7 @@
 #include "simutcprcvobj.h"
 
 #include <QRandomGenerator>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -26,6 +27,7 @@ private slots:
     void installInSameSegmentReceivesExactlyTheFile();
     void installThatStallsGives24AndInstancesRunAgain();
     void remoteDesktopKindsReachTheirSignals();
+    void fileReceiveTakesExactlyTheAnnouncedSize();
 
 private:
     QByteArray startDoc(const QStringList& idxs, int iTime, const QString& user = QStringLiteral("alice"));
@@ -253,6 +255,64 @@ void TestCmdServer::remoteDesktopKindsReachTheirSignals()
     QVERIFY(ConsoleClient::send(m_pAgent->port(), ConsoleClient::makeDoc(opers, QStringLiteral("alice"))));
     QTRY_COMPARE_WITH_TIMEOUT(end.count(), 1, 3000);
     QCOMPARE(m_pResults->reports().size(), 0);
+}
+
+// The receive on its own, on a connected socket pair: exact sizes, a stall, a size of 0, a target
+// that cannot be opened.
+void TestCmdServer::fileReceiveTakesExactlyTheAnnouncedSize()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QVERIFY(client.waitForConnected(3000));
+    QVERIFY(server.waitForNewConnection(3000));
+    QTcpSocket* pPeer = server.nextPendingConnection();
+    const QString path = m_pDir->filePath(QStringLiteral("part.bin"));
+    auto readFile = [&] {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    };
+
+    // 3 x 8192 bytes, the first 100 of which came with the document, plus stray bytes behind them.
+    QByteArray body(3 * 8192, Qt::Uninitialized);
+    for (int i = 0; i < body.size(); ++i)
+        body[i] = char(i * 7);
+    client.write(body.mid(100) + "STRAY");
+    QVERIFY(client.waitForBytesWritten(3000));
+    {
+        RcvFileRspsorMgr mgr(pPeer, body.left(100));
+        const CCommResult cRet = mgr.RcvFile(path, body.size());
+        QCOMPARE(cRet.iRet, 0);
+        QCOMPARE(cRet.str, path);
+        QVERIFY(readFile() == body);
+    }
+    pPeer->readAll(); // drop the stray bytes
+
+    // Half the file, then nothing: 24 once the stall wait is over; the partial file stays.
+    RcvFileRspsorMgr::SetStallTimeoutMs(300);
+    client.write(QByteArray(500, 'p'));
+    QVERIFY(client.waitForBytesWritten(3000));
+    {
+        RcvFileRspsorMgr mgr(pPeer, QByteArray());
+        QElapsedTimer clock;
+        clock.start();
+        const CCommResult cRet = mgr.RcvFile(path, 1000);
+        QCOMPARE(cRet.iRet, 24);
+        QCOMPARE(cRet.str, QStringLiteral("传输文件出错"));
+        QVERIFY(clock.elapsed() >= 250);
+        QCOMPARE(readFile().size(), 500);
+    }
+
+    // A size of 0 is an empty file at once; a folder as target cannot be opened.
+    {
+        RcvFileRspsorMgr mgr(pPeer, QByteArray("xyz"));
+        QCOMPARE(mgr.RcvFile(path, 0).iRet, 0);
+        QCOMPARE(readFile().size(), 0);
+        const CCommResult cRet = mgr.RcvFile(m_pDir->path(), 10);
+        QCOMPARE(cRet.iRet, 17);
+        QCOMPARE(cRet.str, QStringLiteral("传输文件时，无法打开文件%1").arg(m_pDir->path()));
+    }
 }
 
 QTEST_MAIN(TestCmdServer)
