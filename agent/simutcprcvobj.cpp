@@ -208,7 +208,6 @@ void SimuTcpRcvObj::Dispatch(QTcpSocket* pSocket, const QList<struSimuOper>& ope
 void SimuTcpRcvObj::RunInstall(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest)
 {
     InstallRspsorMgr mgr(pSocket, rest);
-    connect(&mgr, &ComGrpOperMgr::sigSimuClosed, this, &SimuTcpRcvObj::sigSimuClosed);
     mgr.SetOpers(opers);
     mgr.RunGroup();
     CloseConnection(pSocket);
