@@ -24,6 +24,7 @@ private slots:
     void startFailureTravelsBackInDocumentOrder();
     void documentSplitOverTwoSegmentsWorks();
     void stalledDocumentIsDroppedWithoutBlockingOthers();
+    void installInSameSegmentReceivesExactlyTheFile_data();
     void installInSameSegmentReceivesExactlyTheFile();
     void installThatStallsGives24AndInstancesRunAgain();
     void remoteDesktopKindsReachTheirSignals();
@@ -168,8 +169,16 @@ void TestCmdServer::stalledDocumentIsDroppedWithoutBlockingOthers()
     QCOMPARE(m_pResults->reports().size(), 1);
 }
 
+void TestCmdServer::installInSameSegmentReceivesExactlyTheFile_data()
+{
+    QTest::addColumn<int>("pauseMs");
+    QTest::newRow("file in the document's segment") << 0;
+    QTest::newRow("file after the console's pause") << 100;
+}
+
 void TestCmdServer::installInSameSegmentReceivesExactlyTheFile()
 {
+    QFETCH(int, pauseMs);
     QByteArray apk(3 * 8192 + 123, Qt::Uninitialized);
     QRandomGenerator gen(7);
     for (char& c : apk)
@@ -179,7 +188,12 @@ void TestCmdServer::installInSameSegmentReceivesExactlyTheFile()
         ConsoleClient::makeOpers(eOperInstall, idxs, 500, apk.size(), QStringLiteral("game.apk"));
     // Document, file and some stray bytes in one write: nothing lost, nothing extra kept.
     const QByteArray doc = ConsoleClient::makeDoc(opers, QStringLiteral("alice"));
-    QVERIFY(ConsoleClient::send(m_pAgent->port(), doc + apk + QByteArray("STRAY")));
+    ConsoleClient::Options opt;
+    opt.pauseMs = pauseMs;
+    if (pauseMs == 0)
+        QVERIFY(ConsoleClient::send(m_pAgent->port(), doc + apk + QByteArray("STRAY")));
+    else
+        QVERIFY(ConsoleClient::send(m_pAgent->port(), doc, apk + QByteArray("STRAY"), opt));
 
     QVERIFY(m_pResults->waitForReports(3, 10000));
     for (int i = 0; i < 3; ++i) {
