@@ -8,6 +8,7 @@ int wmain()
 int main()
 #endif
 {
-    CUpdateShifter shifter(CUpdateShifter::tickFromEnvironment());
+    const unsigned tickMs = CUpdateShifter::msFromEnvironment("TOVIA_SHIFTER_TICK_MS", 1000);
+    CUpdateShifter shifter(tickMs, CUpdateShifter::msFromEnvironment("TOVIA_SHIFTER_RETRY_MS", tickMs));
     return shifter.run();
 }

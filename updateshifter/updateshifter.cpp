@@ -22,7 +22,8 @@ std::string joinNames(const std::vector<std::string>& names)
 
 } // namespace
 
-CUpdateShifter::CUpdateShifter(unsigned tickMs) : m_tickMs(tickMs)
+CUpdateShifter::CUpdateShifter(unsigned tickMs, unsigned retryPauseMs)
+    : m_tickMs(tickMs), m_retryPauseMs(retryPauseMs)
 {
     const std::string exe = os::ownExecutablePath();
     size_t cut = exe.rfind(os::pathSeparator());
@@ -33,15 +34,15 @@ CUpdateShifter::CUpdateShifter(unsigned tickMs) : m_tickMs(tickMs)
     m_ownName = cut == std::string::npos ? exe : exe.substr(cut + 1);
 }
 
-unsigned CUpdateShifter::tickFromEnvironment()
+unsigned CUpdateShifter::msFromEnvironment(const char* name, unsigned fallbackMs)
 {
-    const char* value = std::getenv("TOVIA_SHIFTER_TICK_MS");
+    const char* value = std::getenv(name);
     if (!value || !*value)
-        return 1000;
+        return fallbackMs;
     char* end = nullptr;
     const long ms = std::strtol(value, &end, 10);
     if (*end != '\0' || ms < 0 || ms > 10000)
-        return 1000;
+        return fallbackMs;
     return static_cast<unsigned>(ms);
 }
 
@@ -106,7 +107,7 @@ int CUpdateShifter::run()
 
 bool CUpdateShifter::moveFiles(std::string& errorText, std::string& hostProgram)
 {
-    CUpdaterSerializer list(os::ansiToUtf16(m_baseDir));
+    CUpdaterSerializer list(shifter::utf8ToUtf16(m_baseDir));
     if (!list.loadList()) {
         errorText = list.errorText();
         return false;
@@ -153,7 +154,7 @@ bool CUpdateShifter::moveOne(const std::string& source, const std::string& desti
             return true;
         }
         os::print(formatText("%s文件移动失败，iRet=%d,LastErrcode = %d\n", source.c_str(), 0, errorCode));
-        os::sleepMs(m_tickMs);
+        os::sleepMs(m_retryPauseMs);
         if (attempt < kCopyAttempts)
             os::print("再次移动文件\n");
     }

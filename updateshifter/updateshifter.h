@@ -18,16 +18,17 @@ public:
         kExitMoveFailed = 2
     };
 
-    // tickMs: the length of one countdown second and of the pause between copy attempts.
-    explicit CUpdateShifter(unsigned tickMs = 1000);
+    // tickMs: the length of one countdown second; retryPauseMs: the pause between copy attempts.
+    explicit CUpdateShifter(unsigned tickMs = 1000, unsigned retryPauseMs = 1000);
 
     int run();
     // Moves every listed file; false with an error text when any file could not be moved.
     // hostProgram receives the program to start afterwards.
     bool moveFiles(std::string& errorText, std::string& hostProgram);
 
-    // The tick length from TOVIA_SHIFTER_TICK_MS (0..10000), otherwise 1000 ms.
-    static unsigned tickFromEnvironment();
+    // A duration in ms from an environment variable (0..10000), otherwise fallbackMs. Used with
+    // TOVIA_SHIFTER_TICK_MS (countdown) and TOVIA_SHIFTER_RETRY_MS (pause between copy attempts).
+    static unsigned msFromEnvironment(const char* name, unsigned fallbackMs);
     // True when text contains what at a position after the start.
     static bool containsAfterStart(const std::string& text, const std::string& what, bool ignoreCase);
     // A name that stays inside the base directory: not empty, relative, no ".." part.
@@ -40,6 +41,7 @@ private:
     static void startHost(const std::string& hostProgram);
 
     unsigned m_tickMs;
+    unsigned m_retryPauseMs;
     std::string m_baseDir;
     std::string m_ownName;
 };

@@ -63,6 +63,7 @@ private slots:
     void replacesARunningProgramAndStartsTheHost();
     void leavesItsOwnExecutableAlone();
     void destinationThatCannotBeWritten();
+    void copyRepairedByARetryCountsAsMoved();
     void missingOrDamagedList();
     void refusesNamesOutsideItsDirectory();
 
@@ -71,7 +72,9 @@ private:
     QString marker() const { return base() + QStringLiteral("host-started.txt"); }
     // Writes the list with the marker-writing host script and the given downloaded files.
     void prepare(const QList<QPair<QString, QByteArray>>& downloads);
-    int runShifter(QStringList& lines);
+    // Runs the copy in the directory; during (if set) runs while it works, given its output so far.
+    int runShifter(QStringList& lines, int retryMs = kTickMs,
+                   const std::function<void(QProcess&)>& during = {});
 
     std::unique_ptr<QTemporaryDir> m_pDir;
 };
@@ -109,15 +112,19 @@ void TestUpdateShifter::prepare(const QList<QPair<QString, QByteArray>>& downloa
     QVERIFY(list.storeList());
 }
 
-int TestUpdateShifter::runShifter(QStringList& lines)
+int TestUpdateShifter::runShifter(QStringList& lines, int retryMs,
+                                  const std::function<void(QProcess&)>& during)
 {
     QProcess shifter;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TOVIA_SHIFTER_TICK_MS"), QString::number(kTickMs));
+    env.insert(QStringLiteral("TOVIA_SHIFTER_RETRY_MS"), QString::number(retryMs));
     shifter.setProcessEnvironment(env);
     shifter.setProcessChannelMode(QProcess::MergedChannels);
     shifter.start(base() + QStringLiteral("UpdateShifter"), {});
-    if (!shifter.waitForFinished(20000)) {
+    if (during && shifter.waitForStarted(5000))
+        during(shifter);
+    if (shifter.state() != QProcess::NotRunning && !shifter.waitForFinished(20000)) {
         shifter.kill();
         shifter.waitForFinished(2000);
         return -1;
@@ -193,6 +200,30 @@ void TestUpdateShifter::destinationThatCannotBeWritten()
     QCOMPARE(readFile(base() + QStringLiteral("TempDldFile/blocked.dat")), QByteArray("payload"));
     QTest::qWait(200);
     QVERIFY(!QFile::exists(marker()));
+}
+
+void TestUpdateShifter::copyRepairedByARetryCountsAsMoved()
+{
+    // The first attempt meets a directory in the file's place; it is gone before the second.
+    QVERIFY(QDir(base()).mkpath(QStringLiteral("later.dat/inside")));
+    prepare({{QStringLiteral("later.dat"), QByteArray("payload")}});
+    QByteArray seen;
+    bool cleared = false;
+    QStringList lines;
+    const int rc = runShifter(lines, 1500, [&](QProcess& shifter) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!seen.contains("later.dat文件移动失败") && timer.elapsed() < 10000) {
+            shifter.waitForReadyRead(100);
+            seen = shifter.peek(1 << 20);
+        }
+        cleared = QDir(base() + QStringLiteral("later.dat")).removeRecursively();
+    });
+    QVERIFY(cleared);
+    QCOMPARE(rc, 0);
+    QCOMPARE(lines.filter(QStringLiteral("文件移动失败")).size(), 1);
+    QCOMPARE(readFile(base() + QStringLiteral("later.dat")), QByteArray("payload"));
+    QVERIFY(waitForFile(marker(), 5000));
 }
 
 void TestUpdateShifter::missingOrDamagedList()
