@@ -1,7 +1,9 @@
 #include "centerloginwnd.h"
 
+#include "logintitle.h"
 #include "systrayicon.h"
 
+#include <QCheckBox>
 #include <QDebug>
 #include <QIcon>
 
@@ -23,6 +25,10 @@ void CenterLoginWnd::setTitleAndIcon()
 void CenterLoginWnd::createWidgets()
 {
     LoginUI::createWidgets();
+    // Light texts on the dark background.
+    m_pTitle->setTextColor(QStringLiteral("white"));
+    m_pCkbAutoLogin->setStyleSheet(QStringLiteral("QCheckBox{color:white;}"));
+    m_pCkbRcdPwd->setStyleSheet(QStringLiteral("QCheckBox{color:white;}"));
     m_pTrayIcon = new ToviaSysTrayIcon(QStringLiteral("Tovia-模拟器版"), this);
     if (!connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &CenterLoginWnd::slSysTrayActived)) {
         qWarning() << "connect QSystemTrayIcon::activated CenterLoginWnd::slSysTrayActived err";

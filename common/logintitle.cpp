@@ -23,7 +23,7 @@ LoginTitle::LoginTitle(QWidget* parent)
       m_pBtnClose(titleButton(QStringLiteral("×"), this))
 {
     setFixedHeight(30);
-    m_pLblTitle->setStyleSheet(QStringLiteral("QLabel{color:white;padding-left:8px;}"));
+    setTextColor(QStringLiteral("#1e3c64"));
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -37,6 +37,17 @@ LoginTitle::LoginTitle(QWidget* parent)
 void LoginTitle::setTitle(const QString& title)
 {
     m_pLblTitle->setText(title);
+}
+
+void LoginTitle::setTextColor(const QString& color)
+{
+    m_pLblTitle->setStyleSheet(QStringLiteral("QLabel{color:%1;padding-left:8px;}").arg(color));
+    const QString btnStyle =
+        QStringLiteral("QPushButton{color:%1;background:transparent;border:none;font-size:16px;}"
+                       "QPushButton:hover{background-color:rgba(128,128,128,60);}")
+            .arg(color);
+    m_pBtnMin->setStyleSheet(btnStyle);
+    m_pBtnClose->setStyleSheet(btnStyle);
 }
 
 void LoginTitle::mousePressEvent(QMouseEvent* event)

@@ -13,6 +13,8 @@ class LoginTitle : public QWidget
 public:
     explicit LoginTitle(QWidget* parent = nullptr);
     void setTitle(const QString& title);
+    // Colour of the title text and the buttons (a style-sheet colour such as "white" or "#1e3c64").
+    void setTextColor(const QString& color);
 
 signals:
     void sigMinimize();
