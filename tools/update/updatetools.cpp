@@ -8,6 +8,10 @@
 
 namespace UpdateTools {
 
+namespace {
+constexpr qint64 kLogLimit = 512 * 1024;
+}
+
 QString versionFileName()
 {
     return QStringLiteral("ToviaVersion.txt");
@@ -64,7 +68,9 @@ void logLine(const QString& dir, const QString& tool, const QString& text)
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")), tool, text);
     QTextStream(stderr) << line << '\n';
     QFile file(dir + QLatin1Char('/') + logFileName());
-    if (file.open(QIODevice::Append | QIODevice::Text))
+    // One line per check at every start: start afresh once the log has grown large.
+    const QIODevice::OpenMode mode = file.size() > kLogLimit ? QIODevice::Truncate : QIODevice::Append;
+    if (file.open(QIODevice::WriteOnly | mode | QIODevice::Text))
         file.write(line.toUtf8() + '\n');
 }
 
