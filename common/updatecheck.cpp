@@ -132,8 +132,8 @@ bool runStartupCheck(int productNo, const UpdateQuestion& ask, const struUpdateP
     if (!consent)
         return false;
     qWarning() << "Begin Update Process";
-    launchUpdater(place);
-    return true;
+    // Ending without an updater would leave the user with nothing at all: start normally instead.
+    return launchUpdater(place);
 }
 
 QString readRcVersion(const QString& rcPath)

@@ -49,7 +49,7 @@ using UpdateQuestion = std::function<bool()>;
 bool askUpdateQuestion(QWidget* parent = nullptr);
 
 // The start-up step: check, ask, hand over. True when the program must now end (the updater was
-// handed the work); false to continue the normal start.
+// started); false to continue the normal start (no update, declined, or the updater did not start).
 bool runStartupCheck(int productNo, const UpdateQuestion& ask = UpdateQuestion(),
                      const struUpdatePlace& place = struUpdatePlace::forApplication());
 

@@ -187,6 +187,13 @@ void TestUpdateCheck::questionDecidesTheHandOver()
         kAgentProductNo, [&] { return ++asked, true; }, place));
     QCOMPARE(asked, 2);
     QVERIFY(waitFor([&] { return QFile::exists(started); }, 5000));
+
+    // Consent, but no updater to hand over to: the program starts normally.
+    QVERIFY(QFile::remove(place.updaterPath()));
+    QTest::ignoreMessage(QtWarningMsg, "Begin Update Process");
+    QVERIFY(!runStartupCheck(
+        kAgentProductNo, [&] { return ++asked, true; }, place));
+    QCOMPARE(asked, 3);
 }
 
 void TestUpdateCheck::versionResource()

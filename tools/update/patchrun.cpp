@@ -64,8 +64,12 @@ bool download(const struTask& task, const QString& downloadDir, CUpdaterSerializ
         error = QStringLiteral("cannot create %1").arg(downloadDir);
         return false;
     }
+    const QDir source(task.source);
+    for (const QString& sub : source.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        UpdateTools::logLine(QFileInfo(downloadDir).absolutePath(), kTool,
+                             QStringLiteral("folder %1 of the update is not carried (files only)").arg(sub));
     const QFileInfoList files =
-        QDir(task.source).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+        source.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo& info : files) {
         const QString target = downloadDir + QLatin1Char('/') + info.fileName();
         if (!QFile::copy(info.absoluteFilePath(), target)) {
