@@ -43,7 +43,7 @@ CCommResult LeiDianLauncher::LaunchSimu(QProcess* process)
     if (!launchDetached(process, consolePath(r.str),
                         {QStringLiteral("launch"), QStringLiteral("--index"), m_memuIdx}))
         qWarning() << "LeiDianLauncher::LaunchSimu: could not start" << consolePath(r.str);
-    return r;
+    return codeOnly(r);
 }
 
 CCommResult LeiDianLauncher::ShutdownSimu()
@@ -72,8 +72,10 @@ CCommResult LeiDianLauncher::CreateSimu(SimuInfo info)
 
 CCommResult LeiDianLauncher::ListSimusByConsole(QStringList& lines)
 {
-    const CCommResult r = SimuSettings::getDir();
-    lines = LeiDianSimuInfoGainer::RunList2(r.str);
+    const CCommResult dir = SimuSettings::getDir();
+    lines = LeiDianSimuInfoGainer::RunList2(dir.str);
+    CCommResult r;
+    r.iRet = dir.iRet;
     return r;
 }
 

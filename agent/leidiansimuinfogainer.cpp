@@ -21,7 +21,9 @@ CCommResult LeiDianSimuInfoGainer::GetSimusInfo(QVector<SimuInfo>& infos)
         info.setAdbPort(adbPortOfIndex(fields.at(0)));
         infos.append(info);
     }
-    return dir;
+    CCommResult r;
+    r.iRet = dir.iRet;
+    return r;
 }
 
 CCommResult LeiDianSimuInfoGainer::GetSimuInfo(const QString& memuIdx, SimuInfo& info)

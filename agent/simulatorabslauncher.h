@@ -69,6 +69,13 @@ public:
     static constexpr int kCloseAttempts = 11;
 
 protected:
+    // The code of a result whose texts hold a settings value, without the value.
+    static CCommResult codeOnly(const CCommResult& r)
+    {
+        CCommResult out;
+        out.iRet = r.iRet;
+        return out;
+    }
     // The pid to record for a started instance (default: the launched process).
     virtual qint64 StartedSimuPid();
     // Starts program + args detached, with the caller's process object holding the command for

@@ -20,9 +20,9 @@ XiaoYaoLauncher::XiaoYaoLauncher(const QString& memuIdx) : SimulatorAbsLauncher(
 
 QString XiaoYaoLauncher::GetManageExePath()
 {
-    QDir dir(SimuSettings::getDir().str);
-    dir.cdUp();
-    return dir.path() + QStringLiteral("/MEmuHyperv/MEmuManage.exe");
+    // The folder one level above the install folder, whether or not it exists.
+    const QString parent = QDir::cleanPath(SimuSettings::getDir().str + QStringLiteral("/.."));
+    return parent + QStringLiteral("/MEmuHyperv/MEmuManage.exe");
 }
 
 CCommResult XiaoYaoLauncher::LaunchSimu(QProcess* process)
@@ -32,7 +32,7 @@ CCommResult XiaoYaoLauncher::LaunchSimu(QProcess* process)
     qWarning() << "startup Simu cmd:" << QStringLiteral("\"%1\" %2").arg(program, m_memuIdx);
     if (!launchDetached(process, program, {m_memuIdx}))
         qWarning() << "startup Simu: could not start" << program;
-    return r;
+    return codeOnly(r);
 }
 
 CCommResult XiaoYaoLauncher::ShutdownSimu()
@@ -117,6 +117,9 @@ CCommResult XiaoYaoLauncher::CheckSimuPath(const QString& dir)
 
 int XiaoYaoLauncher::GetSimuRunState(SimuInfo info, int& pid)
 {
+    // Without a name any untitled window of the class would match.
+    if (info.name().isEmpty())
+        return eRunStateStopped;
     const platform::WindowProbe window =
         platform::findTopLevelWindow(kWindowClass, info.name().toUtf8().toStdString());
     if (!window.found)
