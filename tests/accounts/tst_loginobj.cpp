@@ -282,7 +282,7 @@ void TestLoginObj::silentServiceTimesOut()
     CCommResult ret;
     CLoginRet loginRet;
     QVERIFY(worker.login("1", "2", 0, ret, loginRet, 5000));
-    QVERIFY2(t.elapsed() >= 300, qPrintable(QString::number(t.elapsed())));
+    QVERIFY2(t.elapsed() >= 270, qPrintable(QString::number(t.elapsed()))); // coarse timers may fire 5% early
     QCOMPARE(ret.iRet, 49);
     QCOMPARE(ret.str, QString("网络连接超时"));
     QCOMPARE(server.requests(), 1);
@@ -322,7 +322,7 @@ void TestLoginObj::autoLoginAnnouncedOnceAfterTheDelay()
     t.start();
     QMetaObject::invokeMethod(worker.obj(), "Wait2CallLogin", Qt::QueuedConnection);
     QTRY_COMPARE_WITH_TIMEOUT(begin.count(), 1, 5000);
-    QVERIFY(t.elapsed() >= 140);
+    QVERIFY(t.elapsed() >= 135); // coarse timers may fire 5% early
     QTest::qWait(400);
     QCOMPARE(begin.count(), 1);
 }
