@@ -276,18 +276,24 @@ CCommResult MainWnd::validateSave(bool& typeChanged)
         ask.str = QStringLiteral("您对“模拟器类型”进行了修改，修改后将重置新的配置，请确认？");
         if (showResult(ask, true).iRet != 1)
             return CCommResult::failure(1, QStringLiteral("已取消"));
-        SimuSettings::setRunningList({});
-        SimuSettings::setDaemonList({});
         typeChanged = true;
     }
     std::unique_ptr<SimulatorAbsLauncher> launcher;
     CCommResult ret = CreateLauncher(type, QString(), launcher);
     if (ret.iRet == 0)
         ret = launcher->CheckSimuPath(simuPathEdit()->text().trimmed());
-    if (ret.iRet != 0)
+    if (ret.iRet == 0 && !LoginRecord::isLoggedIn())
+        ret = CCommResult::failure(1, QStringLiteral("请先登录帐号，绑定设备！"));
+    if (ret.iRet != 0) {
+        typeChanged = false;
         return ret;
-    if (!LoginRecord::isLoggedIn())
-        return CCommResult::failure(1, QStringLiteral("请先登录帐号，绑定设备！"));
+    }
+    // The confirmed reset of the watch lists happens only with a save that goes through: a save
+    // refused by a later check keeps the old type, and its instances stay watched.
+    if (typeChanged) {
+        SimuSettings::setRunningList({});
+        SimuSettings::setDaemonList({});
+    }
     return CCommResult();
 }
 

@@ -18,7 +18,7 @@ const char* kInstanceKey = "Korvane";
 void useBatchBoxes()
 {
     setResultBox([](const QString& title, const QString& text, bool) {
-        std::fprintf(stderr, "%s: %s\n", qPrintable(title), qPrintable(text));
+        std::fprintf(stderr, "%s: %s\n", qUtf8Printable(title), qUtf8Printable(text));
         return true;
     });
 }
@@ -32,11 +32,18 @@ bool AgentApp::parseArguments()
 {
     const int remember = m_args.indexOf(QStringLiteral("--remember-login"));
     if (!SimuSettings::applyHomeArgument(m_args) || (remember >= 0 && remember + 2 >= m_args.size())) {
-        std::fprintf(stderr,
-                     "usage: ToviaSimClient [--home DIR] [--batch] [--remember-login USER PASSWORD]\n");
+        std::fprintf(
+            stderr,
+            "usage: ToviaSimClient [--home DIR] [--batch[=yes|=no]] [--remember-login USER PASSWORD]\n");
         return false;
     }
-    m_batch = m_args.contains(QStringLiteral("--batch"));
+    // --batch and --batch=no answer the update question No, --batch=yes answers it Yes.
+    if (m_args.contains(QStringLiteral("--batch=yes"))) {
+        m_batch = true;
+        m_batchUpdateAnswer = true;
+    } else {
+        m_batch = m_args.contains(QStringLiteral("--batch")) || m_args.contains(QStringLiteral("--batch=no"));
+    }
     if (m_batch)
         useBatchBoxes();
     if (remember >= 0)
@@ -76,8 +83,14 @@ bool AgentApp::acquireSingleInstance()
 bool AgentApp::handOverToUpdate()
 {
     UpdateCheck::UpdateQuestion ask;
-    if (m_batch)
-        ask = [] { return false; };
+    if (m_batch) {
+        const bool answer = m_batchUpdateAnswer;
+        ask = [answer] {
+            std::fprintf(stderr, "%s: %s %s\n", qUtf8Printable(QStringLiteral("更新提示")),
+                         qUtf8Printable(QStringLiteral("检测到有更新，是否更新？")), answer ? "Yes" : "No");
+            return answer;
+        };
+    }
     const bool handedOver =
         UpdateCheck::runStartupCheck(UpdateCheck::kAgentProductNo, ask,
                                      UpdateCheck::struUpdatePlace::forApplication(SimuSettings::dataDir()));

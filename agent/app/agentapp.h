@@ -19,5 +19,6 @@ private:
 
     QStringList m_args;
     QSharedMemory m_instanceLock;
-    bool m_batch = false; // no blocking boxes: their texts go to the debug log and standard error
+    bool m_batch = false;             // no blocking boxes: their texts go to the debug log and standard error
+    bool m_batchUpdateAnswer = false; // the answer a batch run gives to the update question
 };

@@ -1,0 +1,425 @@
+// The agent window as controller, in-process with its six workers on free ports: the start-up
+// inventory scan against a simulated farm, the save checks and what a save writes, the mode
+// announcement after login, the log pane before and after login, logout and the tray's quit.
+#include "farmfixture.h"
+#include "loginret.h"
+#include "loginstore.h"
+#include "maindlgobj.h"
+#include "mainwnd.h"
+#include "operloggerobj.h"
+#include "resultdisplay.h"
+#include "simurecords.h"
+#include "simusettings.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QHostInfo>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+MainWnd::Options freePorts()
+{
+    MainWnd::Options opts;
+    opts.udpPort = 0;
+    opts.tcpPort = 0;
+    opts.autoLogin = false;
+    return opts;
+}
+
+void signIn(const QString& user = QStringLiteral("tester"))
+{
+    CLoginRet ret;
+    ret.strUserName = user;
+    LoginRecord::set(ret);
+}
+
+bool touch(const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly);
+}
+
+// The texts of the run's operation-log file(s) of the data directory, without their time stamps.
+QStringList operLogTexts()
+{
+    QStringList texts;
+    const QDir dir(SimuSettings::logDir());
+    for (const QString& name : dir.entryList({QStringLiteral("*.txt")}, QDir::Files, QDir::Name)) {
+        if (name.startsWith(QLatin1String("log_")))
+            continue; // the debug log
+        QFile file(dir.filePath(name));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QString& line :
+             QString::fromUtf8(file.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
+            texts << line.section(QLatin1Char(':'), 3); // after "MM-dd hh:mm:ss:"
+    }
+    return texts;
+}
+
+QStringList paneTexts(const MainWnd& wnd)
+{
+    QStringList texts;
+    for (const QString& line : wnd.logPane()->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        texts << line.section(QLatin1Char(':'), 3);
+    return texts;
+}
+
+} // namespace
+
+class TstMainWnd : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void freshAndStoredWidgetValues();
+    void inventoryScan_data();
+    void inventoryScan();
+    void saveChecksInOrder();
+    void saveWritesSettings();
+    void modeAnnouncement_data();
+    void modeAnnouncement();
+    void paneShowsLinesOnlyWhenLoggedIn();
+    void logoutForgetsTheLogin();
+    void trayQuitShutsDown();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_pHome;
+    QStringList m_boxes; // "title|text|buttons" of every box shown
+    bool m_answer = true;
+};
+
+void TstMainWnd::init()
+{
+    m_pHome = std::make_unique<QTemporaryDir>();
+    SimuSettings::setDataDir(m_pHome->path());
+    LoginRecord::clear();
+    m_boxes.clear();
+    m_answer = true;
+    setResultBox([this](const QString& title, const QString& text, bool twoButtons) {
+        m_boxes << QStringLiteral("%1|%2|%3").arg(title, text).arg(twoButtons ? 2 : 1);
+        return m_answer;
+    });
+}
+
+void TstMainWnd::cleanup()
+{
+    setResultBox({});
+    LoginRecord::clear();
+}
+
+void TstMainWnd::freshAndStoredWidgetValues()
+{
+    {
+        MainWnd wnd(freePorts());
+        QCOMPARE(wnd.windowTitle(), QStringLiteral("Tovia模拟器被控端"));
+        QVERIFY2(QRegularExpression(QStringLiteral("^Tovia模拟器版-被控端v\\d+\\.\\d+\\.\\d+\\.\\d+$"))
+                     .match(wnd.versionLabel()->text())
+                     .hasMatch(),
+                 qPrintable(wnd.versionLabel()->text()));
+        QCOMPARE(wnd.simuTypeCbb()->currentText(), QStringLiteral("请选择模拟器"));
+        QCOMPARE(wnd.runLimitCbb()->currentText(), QStringLiteral("3"));
+        QVERIFY(wnd.daemonCheck()->isChecked()); // never saved (100) counts as checked
+        QCOMPARE(wnd.pcNameEdit()->text(), QHostInfo::localHostName());
+        QCOMPARE(wnd.accountBtn()->text(), QStringLiteral("点击登录"));
+    }
+    SimuSettings::setPcNickName(QStringLiteral("前台电脑"));
+    SimuSettings::setDaemonModel(0);
+    SimuSettings::setRunLimit(7);
+    SimuSettings::setSimuType(2);
+    MainWnd wnd(freePorts());
+    QCOMPARE(wnd.pcNameEdit()->text(), QStringLiteral("前台电脑"));
+    QVERIFY(!wnd.daemonCheck()->isChecked());
+    QCOMPARE(wnd.runLimitCbb()->currentText(), QStringLiteral("7"));
+    QCOMPARE(wnd.simuTypeCbb()->currentText(), QStringLiteral("雷电模拟器"));
+}
+
+void TstMainWnd::inventoryScan_data()
+{
+    QTest::addColumn<int>("product");
+    QTest::addColumn<int>("daemonModel"); // -1: never saved
+    QTest::newRow("MEmu, daemon mode") << int(FarmFixture::MEmu) << 2;
+    QTest::newRow("MEmu, normal mode") << int(FarmFixture::MEmu) << 0;
+    QTest::newRow("MEmu, never saved") << int(FarmFixture::MEmu) << -1;
+    QTest::newRow("LDPlayer, daemon mode") << int(FarmFixture::LdPlayer) << 2;
+}
+
+void TstMainWnd::inventoryScan()
+{
+    QFETCH(int, product);
+    QFETCH(int, daemonModel);
+    FarmFixture farm;
+    if (!farm.init(FarmFixture::Product(product), 3))
+        QSKIP(qPrintable(farm.error()));
+    QStringList idx, names;
+    for (const QJsonValue& v : farm.status().value(QStringLiteral("instances")).toArray()) {
+        idx << v.toObject().value(QStringLiteral("index")).toString();
+        names << v.toObject().value(QStringLiteral("name")).toString();
+    }
+    QCOMPARE(idx.size(), 3);
+    QVERIFY(farm.startInstance(idx[1]));
+    if (daemonModel >= 0)
+        SimuSettings::setDaemonModel(daemonModel);
+    // Stale records: a first instance stored as running under an old name, a stopped second one.
+    struSimuRecord stale;
+    stale.memuIdx = idx[0];
+    stale.simuName = QStringLiteral("旧名字");
+    stale.iState = eStateRunning;
+    stale.iTime = 12345;
+    stale.iRestErrCnt = 2;
+    SimuSettings::storeSimuRecord(stale);
+    stale.memuIdx = idx[1];
+    stale.iState = eStateNotStarted;
+    SimuSettings::storeSimuRecord(stale);
+    const QString leftover =
+        SimuSettings::screenshotDir() + QStringLiteral("old/") + idx[0] + QStringLiteral(".png");
+    QVERIFY(touch(leftover));
+
+    MainWnd wnd(freePorts());
+    wnd.initWnd();
+    for (int i = 0; i < 3; ++i) {
+        struSimuRecord rec;
+        QCOMPARE(SimuSettings::loadSimuRecord(idx[i], rec).iRet, 0);
+        QCOMPARE(rec.simuName, names[i]);
+        QCOMPARE(rec.iTime, -1);
+        QCOMPARE(rec.iState, i == 1 ? int(eStateRunning) : int(eStateNotStarted));
+        QCOMPARE(rec.iRestErrCnt, 2 * (i < 2)); // the rest of the stored record is kept
+    }
+    const QStringList watched = daemonModel == 2 ? QStringList{idx[1]} : QStringList();
+    QCOMPARE(SimuSettings::getDaemonList(), watched);
+    if (daemonModel == 2) // otherwise only the screenshot pool's passes write the running list
+        QCOMPARE(SimuSettings::getRunningList(), watched);
+    QVERIFY(!QFile::exists(leftover));
+
+    const QString seen = QStringLiteral("检测到新模拟器\"%1\"被打开").arg(names[1]);
+    const QString expected = daemonModel == 2 ? seen + QStringLiteral("，已纳入守护") : seen;
+    QTRY_VERIFY_WITH_TIMEOUT(operLogTexts().contains(expected), 5000);
+    QCOMPARE(operLogTexts(), QStringList{expected});
+}
+
+void TstMainWnd::saveChecksInOrder()
+{
+    QTemporaryDir install;
+    QVERIFY(touch(install.filePath(QStringLiteral("MEmu.exe"))));
+    SimuSettings::setSimuType(1);
+    const QStringList lists{QStringLiteral("MEmu_1")};
+    SimuSettings::setDaemonList(lists);
+    SimuSettings::setRunningList(lists);
+    MainWnd wnd(freePorts());
+    const auto check = [&](bool expectChanged = false) {
+        bool changed = !expectChanged;
+        const CCommResult r = wnd.validateSave(changed);
+        if (changed != expectChanged)
+            return QStringLiteral("typeChanged is %1").arg(changed);
+        return r.iRet == 0 ? QStringLiteral("ok") : r.str;
+    };
+    const QString pathText = QStringLiteral("请选择正确的安卓模拟器安装路径");
+    wnd.simuPathEdit()->setText(QStringLiteral("  "));
+    wnd.pcNameEdit()->clear();
+    wnd.simuTypeCbb()->setCurrentIndex(0);
+    QCOMPARE(check(), pathText);
+    wnd.simuPathEdit()->setText(QStringLiteral("/nonexistent"));
+    QCOMPARE(check(), QStringLiteral("电脑名称为空"));
+    wnd.pcNameEdit()->setText(QStringLiteral("PC-A"));
+    QCOMPARE(check(), pathText);
+    wnd.simuTypeCbb()->setCurrentIndex(1);
+    QCOMPARE(check(), QStringLiteral("逍遥模拟器路径设置不正确,无法找到对应的模拟器。"));
+    wnd.simuPathEdit()->setText(install.path());
+    QCOMPARE(check(), QStringLiteral("请先登录帐号，绑定设备！"));
+    signIn();
+    QCOMPARE(check(), QStringLiteral("ok"));
+    QVERIFY(m_boxes.isEmpty()); // the stored type was chosen: no question
+
+    // Another type: asked first; "取消" stops, and so does a later failing check, lists untouched.
+    const QString question = QStringLiteral("|您对“模拟器类型”进行了修改，修改后将重置新的配置，请确认？|2");
+    wnd.simuTypeCbb()->setCurrentIndex(2);
+    m_answer = false;
+    QCOMPARE(check(), QStringLiteral("已取消"));
+    m_answer = true;
+    QCOMPARE(check(), QStringLiteral("雷电模拟器路径设置不正确,无法找到对应的模拟器。"));
+    QCOMPARE(m_boxes.size(), 2);
+    QVERIFY2(m_boxes.at(0).endsWith(question) && m_boxes.at(1).endsWith(question),
+             qPrintable(m_boxes.join('\n')));
+    QCOMPARE(SimuSettings::getDaemonList(), lists);
+    QCOMPARE(SimuSettings::getRunningList(), lists);
+    QVERIFY(touch(install.filePath(QStringLiteral("dnconsole.exe"))));
+    QCOMPARE(check(true), QStringLiteral("ok"));
+    QVERIFY(SimuSettings::getDaemonList().isEmpty());
+    QVERIFY(SimuSettings::getRunningList().isEmpty());
+}
+
+void TstMainWnd::saveWritesSettings()
+{
+    QTemporaryDir install;
+    QVERIFY(touch(install.filePath(QStringLiteral("dnconsole.exe"))));
+    SimuSettings::setLeiDianDir(install.path());
+    MainWnd wnd(freePorts());
+    wnd.initWnd();
+    // Choosing a product fills its stored folder; no product empties the field.
+    wnd.simuTypeCbb()->setCurrentIndex(2);
+    QCOMPARE(wnd.simuPathEdit()->text(), install.path());
+    wnd.simuTypeCbb()->setCurrentIndex(0);
+    QVERIFY(wnd.simuPathEdit()->text().isEmpty());
+    wnd.simuTypeCbb()->setCurrentIndex(2);
+    wnd.pcNameEdit()->setText(QStringLiteral("收银台-3"));
+    wnd.runLimitCbb()->setCurrentIndex(4);
+    wnd.daemonCheck()->setChecked(false);
+    QVERIFY(wnd.slSave(false));
+    QCOMPARE(SimuSettings::getSimuType().iExtraRet, 2);
+    QCOMPARE(SimuSettings::getDir().str, install.path());
+    QCOMPARE(SimuSettings::getProductDir(2).str, install.path());
+    QCOMPARE(SimuSettings::getPcName().str, QHostInfo::localHostName());
+    QCOMPARE(SimuSettings::getPcNickName().str, QStringLiteral("收银台-3"));
+    QCOMPARE(SimuSettings::getRunLimit().iExtraRet, 5);
+    QCOMPARE(SimuSettings::getDaemonModel().iExtraRet, 0);
+    wnd.daemonCheck()->setChecked(true);
+    QVERIFY(wnd.slSave(false));
+    QCOMPARE(SimuSettings::getDaemonModel().iExtraRet, 2);
+    wnd.simuTypeCbb()->setCurrentIndex(0);
+    QVERIFY(wnd.slSave(false)); // no product: saved without a line
+    operLog(QStringLiteral("marker"));
+    QTRY_VERIFY_WITH_TIMEOUT(operLogTexts().contains(QStringLiteral("marker")), 5000);
+    QCOMPARE(operLogTexts(), (QStringList{QStringLiteral("当前被控端设置为\"雷电模拟器-普通模式\",保存成功"),
+                                          QStringLiteral("当前被控端设置为\"雷电模拟器-守护模式\",保存成功"),
+                                          QStringLiteral("marker")}));
+
+    // The button: the first failed check, or "保存成功" under "恭喜".
+    wnd.pcNameEdit()->clear();
+    wnd.saveBtn()->click();
+    QCOMPARE(m_boxes.value(0), QStringLiteral("错误|请选择正确的安卓模拟器安装路径|1"));
+    wnd.simuTypeCbb()->setCurrentIndex(2);
+    wnd.pcNameEdit()->setText(QStringLiteral("PC-B"));
+    signIn();
+    wnd.saveBtn()->click();
+    QCOMPARE(m_boxes.value(1), QStringLiteral("恭喜|保存成功|1"));
+    QCOMPARE(SimuSettings::getPcNickName().str, QStringLiteral("PC-B"));
+}
+
+void TstMainWnd::modeAnnouncement_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("daemonModel"); // -1: never saved
+    QTest::addColumn<QStringList>("watched");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("normal mode") << 1 << 0 << QStringList()
+                                 << QStringList{QStringLiteral("当前被控端设置为“逍遥模拟器-普通模式”")};
+    QTest::newRow("daemon mode with watched instances")
+        << 1 << 2 << QStringList{QStringLiteral("MEmu_1"), QStringLiteral("MEmu_2")}
+        << QStringList{QStringLiteral("当前被控端设置为“逍遥模拟器-守护模式”"),
+                       QStringLiteral("当前被控端设置为守护模式，守护的模拟器有\"名MEmu_1\",\"名MEmu_2\",")};
+    QTest::newRow("never saved") << 2 << -1 << QStringList()
+                                 << QStringList{QStringLiteral("当前被控端设置为“雷电模拟器-守护模式”"),
+                                                QStringLiteral("当前被控端设置为守护模式")};
+    QTest::newRow("no product chosen") << 0 << 2 << QStringList() << QStringList();
+}
+
+void TstMainWnd::modeAnnouncement()
+{
+    QFETCH(int, type);
+    QFETCH(int, daemonModel);
+    QFETCH(QStringList, watched);
+    QFETCH(QStringList, expected);
+    SimuSettings::setSimuType(type);
+    if (daemonModel >= 0)
+        SimuSettings::setDaemonModel(daemonModel);
+    SimuSettings::setDaemonList(watched);
+    for (const QString& idx : watched) {
+        struSimuRecord rec;
+        rec.memuIdx = idx;
+        rec.simuName = QStringLiteral("名") + idx;
+        SimuSettings::storeSimuRecord(rec);
+    }
+    MainWnd wnd(freePorts());
+    QSignalSpy begin(&wnd, &MainWnd::sigBeginDaemon);
+    wnd.initWnd();
+    signIn();
+    wnd.afterLogin();
+    QCOMPARE(begin.size(), 1);
+    QCOMPARE(SimuSettings::getPcName().str, QHostInfo::localHostName());
+    operLog(QStringLiteral("marker"));
+    QTRY_VERIFY_WITH_TIMEOUT(paneTexts(wnd).contains(QStringLiteral("marker")), 5000);
+    QCOMPARE(paneTexts(wnd), QStringList{QStringLiteral("Tovia模拟器-被控端 启动成功")} + expected +
+                                 QStringList{QStringLiteral("marker")});
+}
+
+void TstMainWnd::paneShowsLinesOnlyWhenLoggedIn()
+{
+    MainWnd wnd(freePorts());
+    wnd.initWnd();
+    operLog(QStringLiteral("收到操作指令，启动\"A\""));
+    operLog(QStringLiteral("强制行"), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(paneTexts(wnd).contains(QStringLiteral("强制行")), 5000);
+    QCOMPARE(paneTexts(wnd), QStringList{QStringLiteral("强制行")});
+    QTRY_COMPARE_WITH_TIMEOUT(operLogTexts().size(), 2, 5000);
+    QCOMPARE(operLogTexts().first(), QStringLiteral("收到操作指令，启动\"A\""));
+
+    signIn();
+    operLog(QStringLiteral("收到操作指令，关闭\"A\""));
+    QTRY_COMPARE_WITH_TIMEOUT(paneTexts(wnd).size(), 2, 5000);
+    QCOMPARE(paneTexts(wnd).last(), QStringLiteral("收到操作指令，关闭\"A\""));
+}
+
+void TstMainWnd::logoutForgetsTheLogin()
+{
+    struLoginRecord stored;
+    stored.strUsrName = QStringLiteral("tester");
+    stored.strPwd = QStringLiteral("secret");
+    stored.bRcdPwd = stored.bAutoLogin = true;
+    LoginStore().setLastUser(stored);
+    MainWnd wnd(freePorts());
+    wnd.initWnd();
+    signIn();
+    wnd.accountBtn()->setText(QStringLiteral("tester"));
+
+    m_answer = false; // "取消"
+    wnd.accountBtn()->click();
+    QCOMPARE(m_boxes, QStringList{QStringLiteral("请确认|当前账号退出后将无法正常监控，是否需要退出！|2")});
+    QVERIFY(LoginRecord::isLoggedIn());
+    QCOMPARE(wnd.accountBtn()->text(), QStringLiteral("tester"));
+
+    m_answer = true;
+    wnd.accountBtn()->click();
+    QVERIFY(!LoginRecord::isLoggedIn());
+    QCOMPARE(wnd.accountBtn()->text(), QStringLiteral("点击登录"));
+    LoginStore store;
+    store.loadLoginStore();
+    QString last;
+    QMap<QString, struLoginRecord> records;
+    store.getLoginRecords(last, records);
+    QVERIFY(records.contains(QStringLiteral("tester")));
+    QVERIFY(records.value(QStringLiteral("tester")).strPwd.isEmpty());
+    QVERIFY(!records.value(QStringLiteral("tester")).bAutoLogin);
+    QTRY_VERIFY_WITH_TIMEOUT(operLogTexts().contains(QStringLiteral("当前被控端“帐户注销”成功")), 5000);
+    QCoreApplication::processEvents();
+    QVERIFY(paneTexts(wnd).isEmpty()); // signed out: only forced lines reach the pane
+}
+
+void TstMainWnd::trayQuitShutsDown()
+{
+    MainWnd wnd(freePorts());
+    wnd.initWnd();
+    wnd.show();
+    QPointer<MainDlgObj> loop = wnd.mainDlgObj();
+    QVERIFY(OperLoggerObj::instance());
+    wnd.slSysTrayMenuTriggered(1); // "退出软件"
+    QVERIFY(!wnd.isVisible());
+    QVERIFY(!OperLoggerObj::instance());
+    QTRY_VERIFY_WITH_TIMEOUT(loop.isNull(), 5000); // its thread ended and deleted it
+}
+
+QTEST_MAIN(TstMainWnd)
+#include "tst_mainwnd.moc"
