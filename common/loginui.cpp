@@ -235,6 +235,9 @@ void LoginUI::slLogin()
 void LoginUI::slAutoLoginCalled()
 {
     qDebug() << "StartAutoLogin";
+    if (m_iLoginResult == 0) {
+        return; // signed in by hand before the delay ran out
+    }
     if (m_pCkbAutoLogin->isChecked() && !m_pLePwd->text().isEmpty() && !m_pCbbUsr->currentText().isEmpty()) {
         qDebug() << "begin auto login";
         slLogin();

@@ -25,6 +25,7 @@ private slots:
     void missingInputsAreNamed();
     void secondClickWhilePendingDoesNothing();
     void automaticLoginFiresOnce();
+    void noAutomaticLoginAfterAManualOne();
     void noAutomaticLoginWhenUnticked();
     void storedLoginsFillTheDialog();
     void rememberUntickedStoresNoPassword();
@@ -165,6 +166,20 @@ void TestLoginDlg::automaticLoginFiresOnce()
     QCOMPARE(ret.strUserId, QString("9"));
     QCOMPARE(LoginRecord::userName(), QString("555"));
     QCOMPARE(LoginRecord::current().strToken, QString("tok5"));
+}
+
+void TestLoginDlg::noAutomaticLoginAfterAManualOne()
+{
+    store("555", "pw5", true, true);
+    m_pServer->setReply(success("t"));
+    struLoginTimings timings = fast();
+    timings.iAutoLoginDelayMs = 300;
+    CenterLoginWnd dlg(nullptr, timings);
+    dlg.initialize();
+    dlg.loginButton()->click(); // before the automatic login is due
+    QTRY_COMPARE_WITH_TIMEOUT(dlg.loginResult(), 0, 5000);
+    QTest::qWait(500);
+    QCOMPARE(m_pServer->requests(), 1);
 }
 
 void TestLoginDlg::noAutomaticLoginWhenUnticked()
