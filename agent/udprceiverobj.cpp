@@ -83,8 +83,11 @@ void UdpRceiverObj::slInitSocket()
     if (m_pUdpSocket)
         return;
     m_pUdpSocket = new QUdpSocket(this);
+    // Direct: socket and responder share the responder's thread. A queued call can arrive after the
+    // datagram was taken by the call before it; Qt then holds back every later readyRead and the
+    // responder would never answer again.
     if (!connect(m_pUdpSocket, &QUdpSocket::readyRead, this, &UdpRceiverObj::dataReceived,
-                 Qt::QueuedConnection))
+                 Qt::DirectConnection))
         qWarning("connect SIGNAL(readyRead()) SLOT(dataReceived()) err");
     if (!m_pUdpSocket->bind(m_bindAddress, m_port, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint))
         qWarning().noquote() << "m_pUdpSocket bind err" << m_pUdpSocket->errorString();
@@ -98,6 +101,9 @@ void UdpRceiverObj::dataReceived()
                              << "不该出现的错误！"
                              << "\r\n"
                              << "已经dataReceived，但hasPendingDatagrams为否";
+        // A read re-arms the socket's read notification (it stays off until something is read).
+        if (m_pUdpSocket)
+            m_pUdpSocket->readDatagram(nullptr, 0);
         return;
     }
     const QNetworkDatagram datagram = m_pUdpSocket->receiveDatagram();

@@ -7,6 +7,7 @@
 #include "udprceiverobj.h"
 
 #include <QNetworkDatagram>
+#include <QThread>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -59,6 +60,7 @@ private slots:
     void missingScreenshotIsTakenOnTheSpot();
     void longChinesePcNameIsCutCleanly();
     void unknownQueryTypeGetsEmptyHeader();
+    void answersEveryQueryFromItsOwnThread();
 
 private:
     void makeFarm(int instances);
@@ -335,6 +337,39 @@ void TstUdpRceiver::unknownQueryTypeGetsEmptyHeader()
     QCOMPARE(int(r.header.iSimuCount), 0);
     QCOMPARE(int(r.header.iRunLimit), 0);
     QCOMPARE(r.header.pcNameText(), QStringLiteral("PC-A"));
+}
+
+void TstUdpRceiver::answersEveryQueryFromItsOwnThread()
+{
+    makeFarm(2);
+    QThread thread;
+    auto* pReceiver = new UdpRceiverObj(0, QHostAddress::LocalHost);
+    pReceiver->moveToThread(&thread);
+    connect(&thread, &QThread::started, pReceiver, &UdpRceiverObj::slInitSocket);
+    connect(&thread, &QThread::finished, pReceiver, &QObject::deleteLater);
+    QSignalSpy answered(pReceiver, &UdpRceiverObj::sigResponsedOneCenterTool);
+    thread.start();
+    QTRY_VERIFY_WITH_TIMEOUT(pReceiver->localPort() != 0, 5000);
+
+    // Queries one after the other, as the console's loop sends them, with queries of another user
+    // in between (dropped at once): none of ours may go unanswered.
+    for (int i = 0; i < 12; ++i) {
+        const int type = i % 2 ? eQueryPcInfo : eQuerySimuState;
+        m_pConsole->writeDatagram(i % 3 ? encodeQuery(type, QStringLiteral("mallory")) : QByteArray("q"),
+                                  QHostAddress::LocalHost, pReceiver->localPort());
+        QTest::qWait(50);
+        m_pConsole->writeDatagram(encodeQuery(type, QStringLiteral("alice")), QHostAddress::LocalHost,
+                                  pReceiver->localPort());
+        QTRY_COMPARE_WITH_TIMEOUT(answered.count(), i + 1, 5000);
+    }
+    int datagrams = 0;
+    while (m_pConsole->hasPendingDatagrams()) {
+        m_pConsole->receiveDatagram();
+        ++datagrams;
+    }
+    QCOMPARE(datagrams, 6 * 1 + 6 * 2);
+    thread.quit();
+    QVERIFY(thread.wait(5000));
 }
 
 QTEST_GUILESS_MAIN(TstUdpRceiver)
