@@ -1,7 +1,9 @@
 // The agent window as controller, in-process with its six workers on free ports: the start-up
 // inventory scan against a simulated farm, the save checks and what a save writes, the mode
 // announcement after login, the log pane before and after login, logout and the tray's quit.
+#include "../accounts/accountstestutil.h"
 #include "farmfixture.h"
+#include "logindlg.h"
 #include "loginret.h"
 #include "loginstore.h"
 #include "maindlgobj.h"
@@ -11,6 +13,7 @@
 #include "simurecords.h"
 #include "simusettings.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -95,6 +98,8 @@ private slots:
     void modeAnnouncement();
     void paneShowsLinesOnlyWhenLoggedIn();
     void logoutForgetsTheLogin();
+    void storedLoginSignsInAtStart_data();
+    void storedLoginSignsInAtStart();
     void trayQuitShutsDown();
 
 private:
@@ -406,6 +411,66 @@ void TstMainWnd::logoutForgetsTheLogin()
     QTRY_VERIFY_WITH_TIMEOUT(operLogTexts().contains(QStringLiteral("当前被控端“帐户注销”成功")), 5000);
     QCoreApplication::processEvents();
     QVERIFY(paneTexts(wnd).isEmpty()); // signed out: only forced lines reach the pane
+}
+
+void TstMainWnd::storedLoginSignsInAtStart_data()
+{
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<bool>("signedIn");
+    QTest::newRow("right password") << "pw123" << true;
+    QTest::newRow("wrong password") << "wrong" << false;
+}
+
+void TstMainWnd::storedLoginSignsInAtStart()
+{
+    QFETCH(QString, password);
+    QFETCH(bool, signedIn);
+    if (!AccountSvcProcess::available())
+        QSKIP("ToviaAccountSvc not built");
+    const QString user = QStringLiteral("13800000000");
+    const QString db = m_pHome->filePath(QStringLiteral("users.db"));
+    QCOMPARE(AccountSvcProcess::run(
+                 {QStringLiteral("--db"), db, QStringLiteral("adduser"), user, QStringLiteral("pw123")}),
+             0);
+    AccountSvcProcess svc;
+    QVERIFY(svc.start(db));
+    SimuSettings::setValue(QStringLiteral("account/url"), svc.baseUrl());
+    SimuSettings::setSimuType(1);
+    SimuSettings::setDaemonModel(0);
+    struLoginRecord stored;
+    stored.strUsrName = user;
+    stored.strPwd = password;
+    stored.bRcdPwd = stored.bAutoLogin = true;
+    LoginStore().setLastUser(stored);
+
+    MainWnd::Options opts = freePorts();
+    opts.autoLogin = true;
+    opts.loginTimings.iAutoLoginDelayMs = 50;
+    opts.loginTimings.iRequestTimeoutMs = 5000;
+    opts.loginTimings.iTickMs = 50;
+    MainWnd wnd(opts);
+    QSignalSpy begin(&wnd, &MainWnd::sigBeginDaemon);
+    // A refused login leaves the dialog open (the user would type again): close it after a while.
+    QTimer guard;
+    guard.setSingleShot(true);
+    connect(&guard, &QTimer::timeout, [] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* dlg = qobject_cast<LoginDlg*>(w))
+                dlg->reject();
+        }
+    });
+    guard.start(signedIn ? 15000 : 2000);
+    wnd.initWnd();
+    QCOMPARE(LoginRecord::isLoggedIn(), signedIn);
+    QCOMPARE(begin.size(), int(signedIn));
+    QCOMPARE(wnd.accountBtn()->text(), signedIn ? user : QStringLiteral("点击登录"));
+    if (signedIn) {
+        QVERIFY(m_boxes.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            paneTexts(wnd).contains(QStringLiteral("当前被控端设置为“逍遥模拟器-普通模式”")), 5000);
+    } else {
+        QVERIFY2(m_boxes.value(0).startsWith(QStringLiteral("错误|")), qPrintable(m_boxes.join('\n')));
+    }
 }
 
 void TstMainWnd::trayQuitShutsDown()
