@@ -100,6 +100,7 @@ private slots:
     void logoutForgetsTheLogin();
     void storedLoginSignsInAtStart_data();
     void storedLoginSignsInAtStart();
+    void statusLabelFollowsTheLoop();
     void trayQuitShutsDown();
 
 private:
@@ -471,6 +472,19 @@ void TstMainWnd::storedLoginSignsInAtStart()
     } else {
         QVERIFY2(m_boxes.value(0).startsWith(QStringLiteral("错误|")), qPrintable(m_boxes.join('\n')));
     }
+}
+
+void TstMainWnd::statusLabelFollowsTheLoop()
+{
+    MainWnd::Options opts = freePorts();
+    opts.uiTickMs = 5;
+    MainWnd wnd(opts);
+    wnd.initWnd();
+    QTRY_COMPARE_WITH_TIMEOUT(wnd.stateLabel()->text(), QStringLiteral("未连接总控端"), 5000);
+    // A console was answered; the count is then set far back so that the text stays a while.
+    QMetaObject::invokeMethod(wnd.mainDlgObj(), "slInitTickCnt", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(wnd.mainDlgObj(), "slSetTickCnt", Qt::QueuedConnection, Q_ARG(int, -1000000));
+    QTRY_COMPARE_WITH_TIMEOUT(wnd.stateLabel()->text(), QStringLiteral("已连接总控端"), 5000);
 }
 
 void TstMainWnd::trayQuitShutsDown()
