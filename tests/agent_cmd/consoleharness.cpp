@@ -1,5 +1,7 @@
 #include "consoleharness.h"
 
+#include <algorithm>
+
 #include "comgrpopermgr.h"
 #include "jsoncodec.h"
 #include "jsonsplitter.h"
@@ -44,6 +46,7 @@ void ResultServer::onConnection()
     while (QTcpSocket* pSocket = m_pServer->nextPendingConnection()) {
         auto* pSplitter = new JsonSplitter;
         auto* pReport = new ConsoleReport;
+        pReport->seq = m_nextSeq++;
         auto* pDocDone = new bool(false);
         connect(pSocket, &QTcpSocket::readyRead, this, [=] {
             const QByteArray bytes = pSocket->readAll();
@@ -72,7 +75,11 @@ void ResultServer::onConnection()
         });
         connect(pSocket, &QTcpSocket::disconnected, this, [=] {
             pReport->endMs = nowMs();
-            m_reports.append(*pReport);
+            // Reports are kept in the order their connections came in (the agent's sending order),
+            // not the order in which the connections happened to end.
+            auto at = std::upper_bound(m_reports.begin(), m_reports.end(), pReport->seq,
+                                       [](int seq, const ConsoleReport& r) { return seq < r.seq; });
+            m_reports.insert(at, *pReport);
             delete pReport;
             delete pSplitter;
             delete pDocDone;

@@ -24,6 +24,7 @@ class OperLoggerObj;
 // One report as the console's result server saw it.
 struct ConsoleReport
 {
+    int seq = 0; // order in which the connection was accepted
     QString usrName;
     int recordCount = 0;
     struSimuOper oper;
@@ -52,6 +53,7 @@ private:
     QTcpServer* m_pServer;
     QElapsedTimer m_clock;
     QList<ConsoleReport> m_reports;
+    int m_nextSeq = 0;
 };
 
 // Captures the operation log: every line handed to it, without the time prefix.
