@@ -9,7 +9,9 @@
 #include "simusettings.h"
 
 #include <QBuffer>
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
@@ -124,26 +126,38 @@ void UdpRceiverObj::dataReceived()
         return;
     }
 
-    for (const QByteArray& reply : buildReplies(type, peer.toString())) {
+    // Each datagram leaves as soon as it is built, so a type 1 answer does not reach the console as
+    // one burst of 50 datagrams.
+    answerQuery(type, peer.toString(), [&](const QByteArray& reply) {
         if (m_pUdpSocket->writeDatagram(reply, peer, peerPort) != reply.size())
             qWarning().noquote() << "discovery reply to" << peer.toString()
                                  << "not sent:" << m_pUdpSocket->errorString();
-    }
+    });
     m_pUdpSocket->waitForBytesWritten(kWriteWaitMs);
     emit sigResponsedOneCenterTool();
 }
 
 QList<QByteArray> UdpRceiverObj::buildReplies(int type, const QString& peerIPv4) const
 {
+    QList<QByteArray> replies;
+    answerQuery(type, peerIPv4, [&replies](const QByteArray& reply) { replies.append(reply); });
+    return replies;
+}
+
+void UdpRceiverObj::answerQuery(int type, const QString& peerIPv4, const ReplySink& send) const
+{
     const struPcUdpInfo header = baseHeader(peerIPv4);
     switch (type) {
     case Discovery::eQueryPcInfo:
-        return {pcInfoReply(header)};
+        send(pcInfoReply(header));
+        break;
     case Discovery::eQuerySimuState:
-        return simuStateReplies(header);
+        simuStateReplies(header, send);
+        break;
     default:
         // Unknown query types get the PC header alone: no entries, run limit 0.
-        return {Discovery::encodePcInfoReply(header, QByteArray())};
+        send(Discovery::encodePcInfoReply(header, QByteArray()));
+        break;
     }
 }
 
@@ -176,12 +190,11 @@ QByteArray UdpRceiverObj::pcInfoReply(struPcUdpInfo header) const
     return Discovery::encodePcInfoReply(header, entryBytes(infos));
 }
 
-QList<QByteArray> UdpRceiverObj::simuStateReplies(const struPcUdpInfo& header) const
+void UdpRceiverObj::simuStateReplies(const struPcUdpInfo& header, const ReplySink& send) const
 {
     const QVector<SimuInfo> infos = readInventory();
     const QStringList running = SimuSettings::getRunningList();
     const QString nickName = header.nickNameText();
-    QList<QByteArray> replies;
     for (const SimuInfo& entry : infos) {
         const QString idx = entry.idx();
         const struSimuRecord rec = storedRecord(idx);
@@ -197,9 +210,8 @@ QList<QByteArray> UdpRceiverObj::simuStateReplies(const struPcUdpInfo& header) c
         } else {
             h.setSimuName(nickName);
         }
-        replies.append(Discovery::encodeSimuStateReply(h, jpeg));
+        send(Discovery::encodeSimuStateReply(h, jpeg));
     }
-    return replies;
 }
 
 QByteArray UdpRceiverObj::thumbnailOf(const SimuInfo& entry) const
@@ -210,14 +222,28 @@ QByteArray UdpRceiverObj::thumbnailOf(const SimuInfo& entry) const
         TakeScreenshot(entry.adbSerial(), mainPath);
         return QByteArray();
     }
-    QImage image = loadPicture(mainPath);
-    if (image.isNull())
-        image = loadPicture(SimuSettings::screenshotBakPath(entry.idx())); // main one half-written
-    if (image.isNull()) {
+    QByteArray jpeg = thumbnailOfFile(mainPath);
+    if (jpeg.isEmpty())
+        jpeg = thumbnailOfFile(SimuSettings::screenshotBakPath(entry.idx())); // main one half-written
+    if (jpeg.isEmpty()) {
         qWarning("screenshot pciture load err");
         qWarning("screenshot pciture is null");
-        return QByteArray();
     }
+    return jpeg;
+}
+
+QByteArray UdpRceiverObj::thumbnailOfFile(const QString& path) const
+{
+    const QFileInfo info(path);
+    const qint64 size = info.size();
+    const qint64 modifiedMs = info.lastModified().toMSecsSinceEpoch();
+    const auto cached = m_thumbs.constFind(path);
+    if (cached != m_thumbs.constEnd() && cached->size == size && cached->modifiedMs == modifiedMs)
+        return cached->jpeg;
+
+    const QImage image = loadPicture(path);
+    if (image.isNull())
+        return QByteArray();
     const QImage thumb = image.scaled(Discovery::kThumbWidth, Discovery::kThumbHeight, Qt::IgnoreAspectRatio,
                                       Qt::FastTransformation);
     QByteArray jpeg;
@@ -225,5 +251,8 @@ QByteArray UdpRceiverObj::thumbnailOf(const SimuInfo& entry) const
     buffer.open(QIODevice::WriteOnly);
     if (!thumb.save(&buffer, "jpg"))
         return QByteArray();
+    if (m_thumbs.size() >= kMaxCachedThumbs)
+        m_thumbs.clear(); // instances come and go; never let stale names pile up
+    m_thumbs.insert(path, {size, modifiedMs, jpeg});
     return jpeg;
 }

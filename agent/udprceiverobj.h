@@ -2,9 +2,12 @@
 
 #include "discovery.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+
+#include <functional>
 
 class QUdpSocket;
 struct SimuInfo;
@@ -41,8 +44,23 @@ public slots:
 private:
     struPcUdpInfo baseHeader(const QString& peerIPv4) const;
     QByteArray pcInfoReply(struPcUdpInfo header) const;
-    QList<QByteArray> simuStateReplies(const struPcUdpInfo& header) const;
+    using ReplySink = std::function<void(const QByteArray&)>;
+    void answerQuery(int type, const QString& peerIPv4, const ReplySink& send) const;
+    void simuStateReplies(const struPcUdpInfo& header, const ReplySink& send) const;
     QByteArray thumbnailOf(const SimuInfo& entry) const;
+    // The JPEG thumbnail of one screenshot file, empty when it cannot be loaded. Decoding a full-size
+    // screenshot is the bulk of a type 1 answer, so the thumbnail of a file that has not changed
+    // since (same size and modification time) is reused.
+    QByteArray thumbnailOfFile(const QString& path) const;
+
+    struct CachedThumb
+    {
+        qint64 size = -1;
+        qint64 modifiedMs = 0;
+        QByteArray jpeg;
+    };
+    static constexpr int kMaxCachedThumbs = 200;
+    mutable QHash<QString, CachedThumb> m_thumbs;
 
     quint16 m_port;
     QHostAddress m_bindAddress;

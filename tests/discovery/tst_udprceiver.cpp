@@ -280,6 +280,16 @@ void TstUdpRceiver::simuStateRepliesCarryRecordsAndThumbnails()
     QCOMPARE(r[3].header.state(), -1);
     QCOMPARE(r[3].header.stateTime(), 0);
     QCOMPARE(replies[3].size(), 288);
+
+    // Asked again, the same files give the same bytes; a screenshot that changed gives its new picture.
+    QCOMPARE(query(eQuerySimuState, QStringLiteral("alice")), replies);
+    QTest::qWait(5);
+    QVERIFY(solidPicture(Qt::yellow).save(SimuSettings::screenshotPath(QStringLiteral("MEmu"))));
+    const QList<QByteArray> again = query(eQuerySimuState, QStringLiteral("alice"));
+    QCOMPARE(again.size(), 4);
+    thumb = QImage::fromData(decoded(again[0]).jpeg, "JPG");
+    QVERIFY(qRed(thumb.pixel(50, 75)) > 200 && qGreen(thumb.pixel(50, 75)) > 200 &&
+            qBlue(thumb.pixel(50, 75)) < 60);
 }
 
 void TstUdpRceiver::missingScreenshotIsTakenOnTheSpot()
