@@ -28,6 +28,18 @@ QByteArray randomBytes(int n)
     return out;
 }
 
+// A fresh random salt and the password's hash with it, for storing a new password.
+bool saltAndHash(const QString& password, int iterations, QByteArray& salt, QByteArray& hash, QString& err)
+{
+    salt = randomBytes(kSaltBytes);
+    hash = pbkdf2(password, salt, iterations);
+    if (salt.isEmpty() || hash.isEmpty()) {
+        err = QStringLiteral("cannot derive the password hash");
+        return false;
+    }
+    return true;
+}
+
 // A prepared statement that finalises itself.
 class Stmt
 {
@@ -102,12 +114,10 @@ bool AccountDb::open(const QString& path, QString& err)
 
 bool AccountDb::addUser(const QString& name, const QString& password, const QString& nick, QString& err)
 {
-    const QByteArray salt = randomBytes(kSaltBytes);
-    const QByteArray hash = pbkdf2(password, salt, kIterations);
-    if (salt.isEmpty() || hash.isEmpty()) {
-        err = QStringLiteral("cannot derive the password hash");
+    QByteArray salt;
+    QByteArray hash;
+    if (!saltAndHash(password, kIterations, salt, hash, err))
         return false;
-    }
     std::lock_guard<std::mutex> lock(m_mutex);
     Stmt st(m_pDb, "INSERT INTO users (name, nick, salt, hash, iterations) VALUES (?, ?, ?, ?, ?)");
     if (!st.valid()) {
@@ -133,12 +143,10 @@ bool AccountDb::addUser(const QString& name, const QString& password, const QStr
 
 bool AccountDb::setPassword(const QString& name, const QString& password, QString& err)
 {
-    const QByteArray salt = randomBytes(kSaltBytes);
-    const QByteArray hash = pbkdf2(password, salt, kIterations);
-    if (salt.isEmpty() || hash.isEmpty()) {
-        err = QStringLiteral("cannot derive the password hash");
+    QByteArray salt;
+    QByteArray hash;
+    if (!saltAndHash(password, kIterations, salt, hash, err))
         return false;
-    }
     std::lock_guard<std::mutex> lock(m_mutex);
     Stmt st(m_pDb, "UPDATE users SET salt = ?, hash = ?, iterations = ? WHERE name = ?");
     if (!st.valid()) {
