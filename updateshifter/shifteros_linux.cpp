@@ -3,6 +3,7 @@
 // can be replaced), posix_spawn for the host program. Texts are UTF-8 throughout.
 #include "shifteros.h"
 
+#include "filestream.h"
 #include "textconv.h"
 
 #include <cerrno>
@@ -186,33 +187,12 @@ std::string utf16ToAnsi(const std::u16string& utf16)
 
 bool readWholeFile(const std::string& path, std::string& bytes, size_t maxBytes)
 {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    bytes.clear();
-    char buf[16384];
-    bool ok = true;
-    size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) {
-        bytes.append(buf, n);
-        if (bytes.size() > maxBytes) {
-            ok = false;
-            break;
-        }
-    }
-    if (std::ferror(f))
-        ok = false;
-    std::fclose(f);
-    return ok;
+    return readAndClose(std::fopen(path.c_str(), "rb"), bytes, maxBytes);
 }
 
 bool writeWholeFile(const std::string& path, const std::string& bytes)
 {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f)
-        return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return (std::fclose(f) == 0) && written;
+    return writeAndClose(std::fopen(path.c_str(), "wb"), bytes);
 }
 
 std::vector<int64_t> findProcessesByName(const std::string& name)

@@ -3,6 +3,7 @@
 // path. Paths arrive as UTF-8 and are converted to UTF-16; list texts use the thread's ANSI code page.
 #include "shifteros.h"
 
+#include "filestream.h"
 #include "textconv.h"
 
 #ifndef NOMINMAX
@@ -227,33 +228,12 @@ std::string utf16ToAnsi(const std::u16string& utf16)
 
 bool readWholeFile(const std::string& path, std::string& bytes, size_t maxBytes)
 {
-    FILE* f = _wfopen(toWide(path).c_str(), L"rb");
-    if (!f)
-        return false;
-    bytes.clear();
-    char buf[16384];
-    bool ok = true;
-    size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof(buf), f)) > 0) {
-        bytes.append(buf, n);
-        if (bytes.size() > maxBytes) {
-            ok = false;
-            break;
-        }
-    }
-    if (std::ferror(f))
-        ok = false;
-    std::fclose(f);
-    return ok;
+    return readAndClose(_wfopen(toWide(path).c_str(), L"rb"), bytes, maxBytes);
 }
 
 bool writeWholeFile(const std::string& path, const std::string& bytes)
 {
-    FILE* f = _wfopen(toWide(path).c_str(), L"wb");
-    if (!f)
-        return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return (std::fclose(f) == 0) && written;
+    return writeAndClose(_wfopen(toWide(path).c_str(), L"wb"), bytes);
 }
 
 std::vector<int64_t> findProcessesByName(const std::string& name)

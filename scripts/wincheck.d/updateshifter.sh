@@ -36,7 +36,7 @@ export TOVIA_SHIFTER_TICK_MS=20
 
 note "compiling with $CXX"
 CXXFLAGS=(-std=c++17 -O2 -Wall -Wextra -Werror -static -municode -I"$ROOT/updateshifter")
-CORE=("$ROOT"/updateshifter/{textconv,updaterserializer,shifteros_win}.cpp)
+CORE=("$ROOT"/updateshifter/{filestream,textconv,updaterserializer,shifteros_win}.cpp)
 "$CXX" "${CXXFLAGS[@]}" "${CORE[@]}" "$ROOT"/updateshifter/{updateshifter,main}.cpp -o "$WORK/UpdateShifter.exe"
 "$CXX" "${CXXFLAGS[@]}" "${CORE[@]}" "$ROOT/tests/update/win/make_list.cpp" -o "$WORK/make_list.exe"
 "$CXX" "${CXXFLAGS[@]}" "$ROOT/tests/update/win/shifter_probe.cpp" -o "$WORK/probe.exe"
