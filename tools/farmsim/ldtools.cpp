@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QProcess>
 #include <QTextCodec>
-#include <QThread>
 
 #include <csignal>
 
@@ -14,12 +13,23 @@ namespace farmsim {
 namespace {
 
 constexpr int kQuitWaitMs = 3000;
-constexpr int kPollMs = 20;
+
+QString consoleErrorLine(const QString& text)
+{
+    return kDnConsoleExe + QStringLiteral(": ") + text;
+}
 
 int consoleError(const QString& text)
 {
-    errLine(kDnConsoleExe + QStringLiteral(": ") + text);
+    errLine(consoleErrorLine(text));
     return 1;
+}
+
+// The instance's position with the farm open for an update, or -1 (the reason printed).
+int beginIndexed(Farm& farm, const QString& idx)
+{
+    return beginInstance(farm, idx, kDnConsoleExe,
+                         consoleErrorLine(QStringLiteral("no instance with index %1").arg(idx)));
 }
 
 struct DnArgs
@@ -66,13 +76,9 @@ qint64 spawnInstance(const Farm& farm, const QString& idx)
 
 int launch(Farm& farm, const QString& idx)
 {
-    if (!beginFarm(farm, kDnConsoleExe))
+    const int i = beginIndexed(farm, idx);
+    if (i < 0)
         return 1;
-    const int i = farm.findIndex(idx);
-    if (i < 0) {
-        farm.rollback();
-        return consoleError(QStringLiteral("no instance with index %1").arg(idx));
-    }
     if (farm.isRunning(i)) {
         farm.rollback();
         return 0;
@@ -90,22 +96,12 @@ int launch(Farm& farm, const QString& idx)
     return commitFarm(farm, kDnConsoleExe) ? 0 : 1;
 }
 
-bool waitGone(const Farm& farm, int i, int ms)
-{
-    for (int waited = 0; waited < ms; waited += kPollMs) {
-        if (farm.livePid(i) == 0)
-            return true;
-        QThread::msleep(kPollMs);
-    }
-    return farm.livePid(i) == 0;
-}
-
 // Asks the instance process to end and waits for it; true when it is gone.
 bool quitInstance(Farm& farm, const QString& idx)
 {
     if (!beginFarm(farm, kDnConsoleExe))
         return false;
-    int i = farm.findIndex(idx);
+    const int i = farm.findIndex(idx);
     if (i < 0 || farm.knobBool(i, "unkillable")) {
         farm.rollback();
         return i >= 0 ? false : true;
@@ -118,19 +114,10 @@ bool quitInstance(Farm& farm, const QString& idx)
         return false;
     if (pid > 0) {
         ::kill(static_cast<pid_t>(pid), SIGTERM);
-        if (!waitGone(farm, i, kQuitWaitMs))
+        if (!waitInstanceGone(farm, i, kQuitWaitMs))
             return false;
     }
-    if (!beginFarm(farm, kDnConsoleExe))
-        return false;
-    i = farm.findIndex(idx);
-    if (i >= 0) {
-        rec = farm.instance(i);
-        if (rec.value("pid").toVariant().toLongLong() == pid)
-            rec.insert("pid", 0);
-        farm.setInstance(i, rec);
-    }
-    return commitFarm(farm, kDnConsoleExe);
+    return forgetInstancePid(farm, idx, pid, kDnConsoleExe);
 }
 
 int quit(Farm& farm, const QString& idx)
@@ -153,13 +140,9 @@ int rename(Farm& farm, const QString& idx, const QString& title)
     // The listing is comma-separated; a comma in a title would shift every later field.
     if (title.contains(','))
         return consoleError(QStringLiteral("a title must not contain a comma"));
-    if (!beginFarm(farm, kDnConsoleExe))
+    const int i = beginIndexed(farm, idx);
+    if (i < 0)
         return 1;
-    const int i = farm.findIndex(idx);
-    if (i < 0) {
-        farm.rollback();
-        return consoleError(QStringLiteral("no instance with index %1").arg(idx));
-    }
     QJsonObject rec = farm.instance(i);
     rec.insert("name", title);
     farm.setInstance(i, rec);

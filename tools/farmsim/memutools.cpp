@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
 #include <QTimer>
 
 #include <csignal>
@@ -18,34 +17,32 @@ namespace {
 const QString kManagerName = QStringLiteral("MEmuManage.exe");
 const QByteArray kProgress = "0%...10%...20%...30%...40%...50%...60%...70%...80%...90%...100%\r\n";
 constexpr int kPowerOffWaitMs = 3000;
-constexpr int kPollMs = 20;
+
+QString managerErrorLine(const QString& text)
+{
+    return kManagerName + QStringLiteral(": error: ") + text;
+}
 
 int managerError(const QString& text)
 {
-    errLine(kManagerName + QStringLiteral(": error: ") + text);
+    errLine(managerErrorLine(text));
     return 1;
 }
 
-bool waitGone(const Farm& farm, int i, int ms)
+// The machine's position with the farm open for an update, or -1 (the reason printed).
+int beginMachine(Farm& farm, const QString& idx)
 {
-    for (int waited = 0; waited < ms; waited += kPollMs) {
-        if (farm.livePid(i) == 0)
-            return true;
-        QThread::msleep(kPollMs);
-    }
-    return farm.livePid(i) == 0;
+    return beginInstance(
+        farm, idx, kManagerName,
+        managerErrorLine(QStringLiteral("Could not find a registered machine named '%1'").arg(idx)));
 }
 
 // Marks the instance stopped, asks its process to end, and waits for it.
 int powerOff(Farm& farm, const QString& idx)
 {
-    if (!beginFarm(farm, kManagerName))
+    const int i = beginMachine(farm, idx);
+    if (i < 0)
         return 1;
-    const int i = farm.findIndex(idx);
-    if (i < 0) {
-        farm.rollback();
-        return managerError(QStringLiteral("Could not find a registered machine named '%1'").arg(idx));
-    }
     if (!farm.isRunning(i)) {
         farm.rollback();
         return managerError(QStringLiteral("Machine '%1' is not currently running").arg(idx));
@@ -62,30 +59,18 @@ int powerOff(Farm& farm, const QString& idx)
     if (!commitFarm(farm, kManagerName))
         return 1;
     ::kill(static_cast<pid_t>(pid), SIGTERM);
-    if (!waitGone(farm, i, kPowerOffWaitMs))
+    if (!waitInstanceGone(farm, i, kPowerOffWaitMs))
         return managerError(QStringLiteral("Machine '%1' did not power off in time").arg(idx));
-    if (beginFarm(farm, kManagerName)) {
-        const int j = farm.findIndex(idx);
-        if (j >= 0 && farm.instance(j).value("pid").toVariant().toLongLong() == pid) {
-            rec = farm.instance(j);
-            rec.insert("pid", 0);
-            farm.setInstance(j, rec);
-        }
-        commitFarm(farm, kManagerName);
-    }
+    forgetInstancePid(farm, idx, pid, kManagerName);
     writeErr(kProgress);
     return 0;
 }
 
 int unregister(Farm& farm, const QString& idx)
 {
-    if (!beginFarm(farm, kManagerName))
+    const int i = beginMachine(farm, idx);
+    if (i < 0)
         return 1;
-    const int i = farm.findIndex(idx);
-    if (i < 0) {
-        farm.rollback();
-        return managerError(QStringLiteral("Could not find a registered machine named '%1'").arg(idx));
-    }
     if (farm.knobBool(i, "deleteLocked") || farm.isRunning(i)) {
         farm.rollback();
         managerError(QStringLiteral("Cannot unregister the machine '%1' while it is locked").arg(idx));

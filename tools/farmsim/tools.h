@@ -18,6 +18,15 @@ class Farm;
 bool beginFarm(Farm& farm, const QString& what);
 bool commitFarm(Farm& farm, const QString& what);
 
+// Opens the farm for an update of instance idx and returns the instance's position; -1, with the farm
+// released, when the farm cannot be opened or has no such instance (then missingLine is printed).
+int beginInstance(Farm& farm, const QString& idx, const QString& what, const QString& missingLine);
+// After an instance's process was asked to end: waits up to ms for it to be gone; true when it is.
+bool waitInstanceGone(const Farm& farm, int i, int ms);
+// Once process pid of instance idx has ended: clears the record's pid unless another process has
+// taken its place meanwhile. False when the farm could not be updated (the reason is printed).
+bool forgetInstancePid(Farm& farm, const QString& idx, qint64 pid, const QString& what);
+
 // The farmsim command itself: init, set, status, help.
 int runFarmCommand(const QStringList& args);
 
