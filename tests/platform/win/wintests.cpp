@@ -43,17 +43,24 @@ std::wstring ownPath()
     return path;
 }
 
-// Starts a program with arguments; returns its pid, 0 on failure.
-platform::Pid spawn(const std::wstring& program, const std::wstring& arguments)
+// Starts a program with arguments; false when it cannot be started.
+bool startProcess(const std::wstring& program, const std::wstring& arguments, PROCESS_INFORMATION& process)
 {
     std::wstring line = L"\"" + program + L"\" " + arguments;
     std::vector<wchar_t> mutableLine(line.begin(), line.end());
     mutableLine.push_back(L'\0');
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    process = PROCESS_INFORMATION{};
+    return CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &process) != FALSE;
+}
+
+// Starts a program with arguments; returns its pid, 0 on failure.
+platform::Pid spawn(const std::wstring& program, const std::wstring& arguments)
+{
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+    if (!startProcess(program, arguments, process)) {
         return 0;
     }
     CloseHandle(process.hThread);
@@ -64,14 +71,8 @@ platform::Pid spawn(const std::wstring& program, const std::wstring& arguments)
 // Runs a program to its end (bounded); returns its exit code, or -1.
 long runToEnd(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs)
 {
-    std::wstring line = L"\"" + program + L"\" " + arguments;
-    std::vector<wchar_t> mutableLine(line.begin(), line.end());
-    mutableLine.push_back(L'\0');
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+    if (!startProcess(program, arguments, process)) {
         return -1;
     }
     long code = -1;
