@@ -42,12 +42,3 @@ static_assert(sizeof(SimuInfo) == 164, "SimuInfo must stay 164 bytes: it is sent
 constexpr int kMaxSimuCount = 50;
 // The caller's buffer of GetSimusInfoArray: exactly kMaxSimuCount entries (8200 bytes).
 constexpr int kSimuInfoArrayBytes = kMaxSimuCount * int(sizeof(SimuInfo));
-
-namespace SimuInfoText {
-// Encodes `text` into a field of `fieldSize` bytes (NUL included): the longest prefix of whole
-// characters whose encoding fits in fieldSize - 1 bytes. The rest of the field is zeroed.
-void copyUtf8(char* field, int fieldSize, const QString& text);
-void copyLocal8Bit(char* field, int fieldSize, const QString& text);
-// Reads a NUL-terminated field (never past its end).
-QString readUtf8(const char* field, int fieldSize);
-} // namespace SimuInfoText

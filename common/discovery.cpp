@@ -1,39 +1,11 @@
 #include "discovery.h"
 
+#include "fixedtextfield.h"
 #include "jsoncodec.h"
 
 #include <cstring>
 
 namespace Discovery {
-
-QByteArray utf8Prefix(const QString& text, int maxBytes)
-{
-    QByteArray bytes = text.toUtf8();
-    if (maxBytes <= 0)
-        return QByteArray();
-    if (bytes.size() <= maxBytes)
-        return bytes;
-    int cut = maxBytes;
-    // Step back over continuation bytes so that the cut falls before the lead byte of a character.
-    while (cut > 0 && (static_cast<unsigned char>(bytes.at(cut)) & 0xC0) == 0x80)
-        --cut;
-    bytes.truncate(cut);
-    return bytes;
-}
-
-void writeTextField(char* field, int fieldSize, const QString& text)
-{
-    std::memset(field, 0, size_t(fieldSize));
-    const QByteArray bytes = utf8Prefix(text, fieldSize - 1);
-    std::memcpy(field, bytes.constData(), size_t(bytes.size()));
-}
-
-QString readTextField(const char* field, int fieldSize)
-{
-    const void* end = std::memchr(field, 0, size_t(fieldSize));
-    const int len = end ? int(static_cast<const char*>(end) - field) : fieldSize;
-    return QString::fromUtf8(field, len);
-}
 
 QByteArray encodeQuery(int type, const QString& userName)
 {
@@ -56,8 +28,8 @@ QByteArray encodeSimuEntry(int adbPort, const QString& memuIdx, const QString& s
 {
     QByteArray entry(kSimuEntrySize, '\0');
     qToLittleEndian<qint32>(adbPort, entry.data());
-    writeTextField(entry.data() + kEntryIdxOffset, kEntryIdxSize, memuIdx);
-    writeTextField(entry.data() + kEntryNameOffset, kEntryNameSize, simuName);
+    FixedText::writeUtf8(entry.data() + kEntryIdxOffset, kEntryIdxSize, memuIdx);
+    FixedText::writeUtf8(entry.data() + kEntryNameOffset, kEntryNameSize, simuName);
     return entry;
 }
 
@@ -65,8 +37,8 @@ struSimuEntry decodeSimuEntry(const char* entry)
 {
     struSimuEntry e;
     e.iAdbPort = qFromLittleEndian<qint32>(entry);
-    e.memuIdx = readTextField(entry + kEntryIdxOffset, kEntryIdxSize);
-    e.simuName = readTextField(entry + kEntryNameOffset, kEntryNameSize);
+    e.memuIdx = FixedText::readUtf8(entry + kEntryIdxOffset, kEntryIdxSize);
+    e.simuName = FixedText::readUtf8(entry + kEntryNameOffset, kEntryNameSize);
     return e;
 }
 
@@ -137,52 +109,52 @@ void struPcUdpInfo::clear()
 
 void struPcUdpInfo::setPcName(const QString& name)
 {
-    Discovery::writeTextField(pcName, Discovery::kPcNameSize, name);
+    FixedText::writeUtf8(pcName, Discovery::kPcNameSize, name);
 }
 
 void struPcUdpInfo::setNickName(const QString& name)
 {
-    Discovery::writeTextField(nickName, Discovery::kNickNameSize, name);
+    FixedText::writeUtf8(nickName, Discovery::kNickNameSize, name);
 }
 
 void struPcUdpInfo::setIpAddr(const QString& addr)
 {
-    Discovery::writeTextField(ipAddr, Discovery::kIpAddrSize, addr);
+    FixedText::writeUtf8(ipAddr, Discovery::kIpAddrSize, addr);
 }
 
 void struPcUdpInfo::setSimuName(const QString& name)
 {
-    Discovery::writeTextField(nickName, Discovery::kSimuNameSize, name);
+    FixedText::writeUtf8(nickName, Discovery::kSimuNameSize, name);
 }
 
 void struPcUdpInfo::setMemuIdx(const QString& idx)
 {
-    Discovery::writeTextField(nickName + Discovery::kSimuNameSize, Discovery::kMemuIdxSize, idx);
+    FixedText::writeUtf8(nickName + Discovery::kSimuNameSize, Discovery::kMemuIdxSize, idx);
 }
 
 QString struPcUdpInfo::pcNameText() const
 {
-    return Discovery::readTextField(pcName, Discovery::kPcNameSize);
+    return FixedText::readUtf8(pcName, Discovery::kPcNameSize);
 }
 
 QString struPcUdpInfo::nickNameText() const
 {
-    return Discovery::readTextField(nickName, Discovery::kNickNameSize);
+    return FixedText::readUtf8(nickName, Discovery::kNickNameSize);
 }
 
 QString struPcUdpInfo::ipAddrText() const
 {
-    return Discovery::readTextField(ipAddr, Discovery::kIpAddrSize);
+    return FixedText::readUtf8(ipAddr, Discovery::kIpAddrSize);
 }
 
 QString struPcUdpInfo::simuNameText() const
 {
-    return Discovery::readTextField(nickName, Discovery::kSimuNameSize);
+    return FixedText::readUtf8(nickName, Discovery::kSimuNameSize);
 }
 
 QString struPcUdpInfo::memuIdxText() const
 {
-    return Discovery::readTextField(nickName + Discovery::kSimuNameSize, Discovery::kMemuIdxSize);
+    return FixedText::readUtf8(nickName + Discovery::kSimuNameSize, Discovery::kMemuIdxSize);
 }
 
 QByteArray struPcUdpInfo::toBytes() const

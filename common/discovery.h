@@ -126,14 +126,6 @@ struct struSimuEntry
 
 namespace Discovery {
 
-// Writes `text` as UTF-8 into a field of fieldSize bytes: the longest prefix of whole characters that
-// fits in fieldSize - 1 bytes, then zeros to the end of the field.
-void writeTextField(char* field, int fieldSize, const QString& text);
-// Reads a NUL-terminated UTF-8 field, never past fieldSize bytes.
-QString readTextField(const char* field, int fieldSize);
-// The UTF-8 bytes of `text` cut to at most maxBytes on a character boundary.
-QByteArray utf8Prefix(const QString& text, int maxBytes);
-
 // ---- query --------------------------------------------------------------------------------------
 
 // The datagram of a query (compact JSON, UTF-8, no terminator).
