@@ -429,18 +429,27 @@ void MainWnd::shutdown()
 
 // A stored last user with automatic login (and a remembered password) signs in at start-up: the
 // login dialog fills itself from the store and logs in by itself after its delay.
+// The account name of the agent is restored at start-up from the remembered last user, so that the
+// consoles of that user are answered even before (or without) a fresh login. A last user with
+// automatic login (and a remembered password) then signs in again: the login dialog fills itself
+// from the store and logs in by itself after its delay.
 void MainWnd::restoreLogin()
 {
-    if (!m_options.autoLogin)
-        return;
     LoginStore store;
     store.loadLoginStore();
     QString lastUser;
     QMap<QString, struLoginRecord> records;
     store.getLoginRecords(lastUser, records);
+    if (lastUser.isEmpty())
+        return;
+    CLoginRet remembered;
+    remembered.strUserName = lastUser;
+    LoginRecord::set(remembered);
+    accountBtn()->setText(lastUser);
+
     const struLoginRecord rec = records.value(lastUser);
     const bool autoLogin = rec.bAutoLogin || SimuSettings::getIsDefAutoLogin();
-    if (lastUser.isEmpty() || rec.strPwd.isEmpty() || !autoLogin)
+    if (!m_options.autoLogin || rec.strPwd.isEmpty() || !autoLogin)
         return;
     if (runLoginDialog())
         afterLogin();
@@ -474,15 +483,9 @@ void MainWnd::slLogout()
     ask.str = QStringLiteral("当前账号退出后将无法正常监控，是否需要退出！");
     if (showResult(ask, true).iRet != 1)
         return;
-    const QString user = LoginRecord::userName();
     LoginStore store;
     store.loadLoginStore();
-    QString lastUser;
-    QMap<QString, struLoginRecord> records;
-    store.getLoginRecords(lastUser, records);
-    struLoginRecord forgotten;
-    forgotten.strUsrName = user;
-    store.saveLoginRecord(forgotten); // no password, no automatic login
+    store.forgetUser(LoginRecord::userName());
     LoginRecord::clear();
     accountBtn()->setText(kLoginText);
     logOper(QStringLiteral("当前被控端“帐户注销”成功"));

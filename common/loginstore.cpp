@@ -88,6 +88,17 @@ bool LoginStore::setLastUser(const struLoginRecord& rec)
     return saveLoginRecord(rec);
 }
 
+bool LoginStore::forgetUser(const QString& strUsrName)
+{
+    QJsonObject root = m_doc.object();
+    if (root.value(kLastUsrKey).toObject().value(kLastUsrKey).toString() == strUsrName)
+        root.insert(kLastUsrKey, QJsonObject{{kLastUsrKey, QString()}});
+    m_doc.setObject(root);
+    struLoginRecord forgotten;
+    forgotten.strUsrName = strUsrName;
+    return saveLoginRecord(forgotten); // no password, no automatic login
+}
+
 QString LoginStore::readLastUserName(const QString& filePath)
 {
     LoginStore store(filePath);

@@ -38,6 +38,10 @@ public:
     // Makes the entry's user the last user, then saves the entry.
     bool setLastUser(const struLoginRecord& rec);
 
+    // A logout: the user keeps its entry (so the name stays in the list) but loses its password and
+    // automatic login, and is no longer the last user.
+    bool forgetUser(const QString& strUsrName);
+
     // Convenience for start-up code that only needs the last user (the agent's discovery filter).
     static QString readLastUserName(const QString& filePath = QString());
 
