@@ -31,9 +31,9 @@ ResultServer::ResultServer(QObject* parent) : QObject(parent), m_pServer(new QTc
     connect(m_pServer, &QTcpServer::newConnection, this, &ResultServer::onConnection);
 }
 
-bool ResultServer::listen()
+bool ResultServer::listen(const QHostAddress& address, quint16 port)
 {
-    return m_pServer->listen(QHostAddress::AnyIPv4, 0);
+    return m_pServer->listen(address, port);
 }
 
 quint16 ResultServer::port() const
@@ -191,7 +191,7 @@ bool send(quint16 port, const QByteArray& doc, const QByteArray& tail, const Opt
           QTcpSocket** pSocket)
 {
     auto* s = new QTcpSocket;
-    s->connectToHost(QHostAddress::LocalHost, port);
+    s->connectToHost(opt.host, port);
     bool ok = s->waitForConnected(6000);
     if (ok && opt.splitAt > 0 && opt.splitAt < doc.size()) {
         ok = writeAll(*s, doc.left(opt.splitAt));

@@ -10,6 +10,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QHostAddress>
 #include <QImage>
 #include <QList>
 #include <QObject>
@@ -41,7 +42,8 @@ class ResultServer : public QObject
     Q_OBJECT
 public:
     explicit ResultServer(QObject* parent = nullptr);
-    bool listen();
+    // A free port on every IPv4 address unless told otherwise.
+    bool listen(const QHostAddress& address = QHostAddress::AnyIPv4, quint16 port = 0);
     quint16 port() const;
     const QList<ConsoleReport>& reports() const { return m_reports; }
     // Waits until `count` reports have fully arrived (connections ended).
@@ -95,6 +97,7 @@ struct Options
     int splitAt = -1;      // write the document in two pieces at this byte
     int pauseMs = 0;       // pause between the pieces, and between document and tail
     bool keepOpen = false; // leave the connection open (returned through pSocket)
+    QHostAddress host = QHostAddress(QHostAddress::LocalHost); // the agent's address
 };
 QList<struSimuOper> makeOpers(int iOperType, const QStringList& memuIdxs, int iTime, int iExtra = 0,
                               const QString& fileName = QString());

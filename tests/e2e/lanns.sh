@@ -1,0 +1,124 @@
+#!/bin/sh
+# A simulated LAN of network namespaces for the end-to-end tests: three hosts on one bridge.
+#
+#   lanns.sh up PREFIX      makes the namespaces PREFIX-br (the bridge), PREFIX-con (console,
+#                           10.77.0.1/24), PREFIX-a (agent A, 10.77.0.2/24, plus a second interface
+#                           aux0 172.31.77.2/24 made before its LAN interface) and PREFIX-b (agent B,
+#                           10.77.0.3/24). Every host has lo up and a default route on its LAN
+#                           interface, so that a broadcast to 255.255.255.255 leaves through it.
+#                           Exit 3: namespaces cannot be made here (no privilege); other non-zero
+#                           exits are real faults. Whatever was made is removed again on failure.
+#   lanns.sh down PREFIX    kills every process left in those namespaces and deletes them.
+#   lanns.sh reap STEM      "down" for every namespace PREFIX-* with PREFIX = STEM-<pid> whose
+#                           process <pid> is gone (left behind by a killed test run).
+#   lanns.sh run NS HOST CMD...   runs CMD in namespace NS with an IPC and UTS namespace of its own
+#                           and the host name HOST; the process of CMD keeps this call's pid.
+#
+# Nothing is made outside the namespaces: the veth pairs are created inside the bridge namespace,
+# so no interface ever appears in the caller's namespace and no traffic leaves the simulated LAN.
+set -u
+
+HOSTS="con a b"
+
+addr_of() {
+    case "$1" in
+    con) echo 10.77.0.1/24 ;;
+    a) echo 10.77.0.2/24 ;;
+    b) echo 10.77.0.3/24 ;;
+    esac
+}
+
+fail() {
+    echo "lanns: $*" >&2
+    exit 1
+}
+
+ns_down() {
+    prefix=$1
+    for ns in "$prefix-con" "$prefix-a" "$prefix-b" "$prefix-br"; do
+        ip netns list 2>/dev/null | grep -q "^$ns\( \|$\)" || continue
+        pids=$(ip netns pids "$ns" 2>/dev/null)
+        [ -n "$pids" ] && kill -9 $pids 2>/dev/null
+        ip netns del "$ns" 2>/dev/null
+    done
+    return 0
+}
+
+ns_up() {
+    prefix=$1
+    br="$prefix-br"
+    if ! ip netns add "$br" 2>/dev/null; then
+        echo "lanns: 'ip netns add' is refused here (needs CAP_SYS_ADMIN)" >&2
+        exit 3
+    fi
+    trap 'ns_down "$prefix"' EXIT
+    for h in $HOSTS; do
+        ip netns add "$prefix-$h" || fail "ip netns add $prefix-$h"
+    done
+    ip -n "$br" link set lo up || fail "lo up in $br"
+    ip -n "$br" link add br0 type bridge || fail "bridge in $br"
+    ip -n "$br" link set br0 up || fail "bridge up"
+    for h in $HOSTS; do
+        ns="$prefix-$h"
+        ip -n "$ns" link set lo up || fail "lo up in $ns"
+        if [ "$h" = a ]; then
+            # A second address, made first, so that "the first address of the host" is not the one
+            # facing the console. A dummy interface where the kernel has them, else a veth pair
+            # with both ends in the host.
+            if ! ip -n "$ns" link add aux0 type dummy 2>/dev/null; then
+                ip -n "$ns" link add aux0 type veth peer name aux1 || fail "second interface in $ns"
+                ip -n "$ns" link set aux1 up || fail "aux1 up in $ns"
+            fi
+            ip -n "$ns" addr add 172.31.77.2/24 dev aux0 || fail "second address in $ns"
+            ip -n "$ns" link set aux0 up || fail "aux0 up in $ns"
+        fi
+        ip -n "$br" link add "p-$h" type veth peer name lan0 netns "$ns" || fail "veth to $ns"
+        ip -n "$br" link set "p-$h" master br0 || fail "veth of $ns on the bridge"
+        ip -n "$br" link set "p-$h" up || fail "bridge port of $ns up"
+        ip -n "$ns" addr add "$(addr_of "$h")" dev lan0 || fail "address in $ns"
+        ip -n "$ns" link set lan0 up || fail "lan0 up in $ns"
+        ip -n "$ns" route add default dev lan0 || fail "default route in $ns"
+    done
+    trap - EXIT
+}
+
+ns_reap() {
+    stem=$1
+    for ns in $(ip netns list 2>/dev/null | cut -d' ' -f1 | grep "^$stem-[0-9]*-br$"); do
+        prefix=${ns%-br}
+        pid=${prefix#"$stem"-}
+        [ -d "/proc/$pid" ] || ns_down "$prefix"
+    done
+    return 0
+}
+
+[ $# -ge 1 ] || fail "usage: lanns.sh up|down|reap PREFIX | run NS HOST CMD..."
+case "$1" in
+up)
+    [ $# -eq 2 ] || fail "usage: lanns.sh up PREFIX"
+    ns_up "$2"
+    ;;
+down)
+    [ $# -eq 2 ] || fail "usage: lanns.sh down PREFIX"
+    ns_down "$2"
+    ;;
+reap)
+    [ $# -eq 2 ] || fail "usage: lanns.sh reap STEM"
+    ns_reap "$2"
+    ;;
+run)
+    [ $# -ge 4 ] || fail "usage: lanns.sh run NS HOST CMD..."
+    ns=$2
+    host=$3
+    shift 3
+    exec ip netns exec "$ns" unshare --ipc --uts -- /bin/sh "$0" _host "$host" "$@"
+    ;;
+_host)
+    hostname "$2" || fail "hostname $2"
+    shift 2
+    exec "$@"
+    ;;
+*)
+    fail "unknown command $1"
+    ;;
+esac

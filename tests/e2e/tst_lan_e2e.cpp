@@ -1,0 +1,652 @@
+// The real agent program on a simulated LAN: three hosts in network namespaces on one bridge
+// (lanns.sh). The console host is this test: its main thread enters the console namespace, broadcasts
+// discovery queries to 255.255.255.255:7777, sends commands to the agents' port 7778 and collects the
+// results on its own port 7779. Agent A (10.77.0.2, with a second interface made first) and agent B
+// (10.77.0.3) each run ToviaSimClient with a farm of their own; A remembers the console's user, B
+// another one. The account service runs on the console host, so both agents really sign in.
+//
+// The test functions run in order and build on each other: discovery, states before any start, a
+// start and what discovery shows after it, commands that must be refused.
+#include "consoleharness.h"
+#include "discovery.h"
+#include "farmfixture.h"
+#include "simusettings.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <functional>
+#include <memory>
+#include <sched.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kUser = QStringLiteral("lanuser");
+const QString kOtherUser = QStringLiteral("otheruser");
+const QString kPassword = QStringLiteral("pw-lan-1");
+const QString kConsoleIp = QStringLiteral("10.77.0.1");
+const QString kAgentAIp = QStringLiteral("10.77.0.2");
+const QString kAgentBIp = QStringLiteral("10.77.0.3");
+const QString kAgentAHost = QStringLiteral("tovia-pc-a");
+const QString kAgentBHost = QStringLiteral("tovia-pc-b");
+const QString kNickA = QStringLiteral("机房A");
+const QString kNickB = QStringLiteral("机房B");
+constexpr quint16 kAccountPort = 8750;
+constexpr quint16 kCommandPort = 7778;
+constexpr quint16 kResultPort = 7779;
+constexpr int kInstancesA = 3;
+constexpr int kInstancesB = 2;
+constexpr int kRunLimitA = 3;
+constexpr int kToolMs = 15000;
+constexpr int kReadyMs = 25000;  // agent start-up, automatic login included
+constexpr int kAnswerMs = 10000; // a query answered
+constexpr int kStartMs = 20000;  // a start carried out and reported
+constexpr int kQuietMs = 2000;   // how long "nothing happens" is watched
+
+QString binDir()
+{
+    return qEnvironmentVariable("TOVIA_BIN_DIR");
+}
+
+QString findTool(const QString& name)
+{
+    QString path = QStandardPaths::findExecutable(name);
+    if (path.isEmpty())
+        path = QStandardPaths::findExecutable(name, {"/usr/sbin", "/sbin", "/usr/bin", "/bin"});
+    return path;
+}
+
+struct ToolRun
+{
+    int exitCode = -1;
+    QString output;
+};
+
+// Runs the LAN helper (or any program) to its end, bounded.
+ToolRun runTool(const QString& program, const QStringList& args)
+{
+    ToolRun run;
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    if (!p.waitForFinished(kToolMs)) {
+        p.kill();
+        p.waitForFinished(2000);
+        run.output = QStringLiteral("%1 did not finish within %2 ms").arg(program).arg(kToolMs);
+        return run;
+    }
+    run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    run.output = QString::fromUtf8(p.readAll()).trimmed();
+    return run;
+}
+
+ToolRun lanns(const QStringList& args)
+{
+    return runTool(QStringLiteral("/bin/sh"), QStringList{QStringLiteral(TOVIA_E2E_LANNS)} + args);
+}
+
+QString tailOf(const QString& path, int lines)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QStringLiteral("(no %1)").arg(path);
+    const QStringList all = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
+    return all.mid(qMax(0, all.size() - lines)).join(QLatin1Char('\n'));
+}
+
+// The calling thread's network namespace: entered for the console, left again at the end. Sockets
+// keep the namespace of the thread that made them; processes started meanwhile inherit it.
+class NetnsSwitch
+{
+public:
+    ~NetnsSwitch() { leave(); }
+    bool enter(const QString& ns, QString& error)
+    {
+        m_home = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        const int target =
+            ::open(QFile::encodeName(QStringLiteral("/run/netns/") + ns).constData(), O_RDONLY | O_CLOEXEC);
+        const bool ok = m_home >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
+        if (!ok)
+            error = QStringLiteral("cannot enter namespace %1: %2")
+                        .arg(ns, QString::fromLocal8Bit(strerror(errno)));
+        if (target >= 0)
+            ::close(target);
+        return ok;
+    }
+    void leave()
+    {
+        if (m_home < 0)
+            return;
+        if (::setns(m_home, CLONE_NEWNET) != 0)
+            qWarning("cannot return to the test's own network namespace: %s", strerror(errno));
+        ::close(m_home);
+        m_home = -1;
+    }
+
+private:
+    int m_home = -1;
+};
+
+// One discovery reply as the console received it.
+struct Reply
+{
+    QHostAddress from;
+    QByteArray bytes;
+    Discovery::eDecodeStatus status = Discovery::eDecodeStatus::TooShort;
+    Discovery::struDecodedReply dec;
+};
+
+using Replies = QList<Reply>;
+
+QList<Reply> from(const Replies& replies, const QString& ip)
+{
+    QList<Reply> out;
+    for (const Reply& r : replies) {
+        if (r.from == QHostAddress(ip))
+            out.append(r);
+    }
+    return out;
+}
+
+const Reply* simuState(const Replies& replies, const QString& memuIdx)
+{
+    for (const Reply& r : replies) {
+        if (r.dec.header.kind == Discovery::eReplySimuState && r.dec.header.memuIdxText() == memuIdx)
+            return &r;
+    }
+    return nullptr;
+}
+
+// The console's discovery end: one unbound-until-first-send UDP socket, queries broadcast to the LAN.
+class ConsoleProbe
+{
+public:
+    bool open() { return m_socket.bind(QHostAddress::AnyIPv4, 0); }
+
+    // Broadcasts one query and collects the replies that arrive within `windowMs`.
+    Replies ask(int type, const QString& user, int windowMs)
+    {
+        drain();
+        Replies replies;
+        const QByteArray query = Discovery::encodeQuery(type, user);
+        if (m_socket.writeDatagram(query, QHostAddress::Broadcast, Discovery::kDiscoveryPort) !=
+            query.size()) {
+            qWarning() << "broadcast failed:" << m_socket.errorString();
+            return replies;
+        }
+        QDeadlineTimer deadline(windowMs);
+        while (!deadline.hasExpired()) {
+            QTest::qWait(10);
+            while (m_socket.hasPendingDatagrams())
+                replies.append(take());
+        }
+        return replies;
+    }
+
+    // Repeats the query until `done` holds for one round's replies, bounded; returns the last round.
+    Replies askUntil(int type, const QString& user, int timeoutMs,
+                     const std::function<bool(const Replies&)>& done)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        Replies replies;
+        do {
+            replies = ask(type, user, 400);
+        } while (!done(replies) && !deadline.hasExpired());
+        return replies;
+    }
+
+private:
+    Reply take()
+    {
+        const QNetworkDatagram d = m_socket.receiveDatagram();
+        Reply r;
+        r.from = QHostAddress(d.senderAddress().toIPv4Address());
+        r.bytes = d.data();
+        r.status = Discovery::decodeReply(r.bytes, r.dec);
+        return r;
+    }
+    void drain()
+    {
+        while (m_socket.hasPendingDatagrams())
+            m_socket.receiveDatagram();
+    }
+
+    QUdpSocket m_socket;
+};
+
+// One agent host: a farm, a home, a copy of the program (its update-check files stay beside it) and
+// the running ToviaSimClient in the host's namespace.
+struct AgentHost
+{
+    QString ns;
+    QString hostName;
+    QString ip;
+    QString user;
+    QString nick;
+    FarmFixture farm;
+    std::unique_ptr<QProcess> pProc;
+
+    QString outputPath() const { return farm.rootDir() + QStringLiteral("/agent.out"); }
+
+    bool prepare(int instances, QString& error)
+    {
+        if (!farm.init(FarmFixture::LdPlayer, instances) || !farm.setKnob("bootDelayMs", "200")) {
+            error = farm.error();
+            return false;
+        }
+        SimuSettings::setDataDir(farm.homeDir());
+        SimuSettings::setPcNickName(nick);
+        SimuSettings::setDaemonModel(0);
+        SimuSettings::setRunLimit(kRunLimitA);
+        SimuSettings::setValue(QStringLiteral("common/screenshotTimeSpan"), 300);
+        SimuSettings::setValue(QStringLiteral("account/url"),
+                               QStringLiteral("http://%1:%2").arg(kConsoleIp).arg(kAccountPort));
+        const QString app = farm.rootDir() + QStringLiteral("/app");
+        QDir().mkpath(app);
+        QDir().mkpath(farm.rootDir() + QStringLiteral("/tmp"));
+        if (!QFile::copy(binDir() + QStringLiteral("/ToviaSimClient"),
+                         app + QStringLiteral("/ToviaSimClient"))) {
+            error = QStringLiteral("cannot copy ToviaSimClient to ") + app;
+            return false;
+        }
+        return true;
+    }
+
+    bool start(QString& error)
+    {
+        pProc = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("TMPDIR"), farm.rootDir() + QStringLiteral("/tmp"));
+        env.remove(QStringLiteral("DISPLAY"));
+        pProc->setProcessEnvironment(env);
+        pProc->setStandardInputFile(QProcess::nullDevice());
+        pProc->setProcessChannelMode(QProcess::MergedChannels);
+        pProc->setStandardOutputFile(outputPath());
+        pProc->start(QStringLiteral("/bin/sh"),
+                     {QStringLiteral(TOVIA_E2E_LANNS), QStringLiteral("run"), ns, hostName,
+                      farm.rootDir() + QStringLiteral("/app/ToviaSimClient"), QStringLiteral("--home"),
+                      farm.homeDir(), QStringLiteral("--batch"), QStringLiteral("--remember-login"), user,
+                      kPassword});
+        if (!pProc->waitForStarted(5000)) {
+            error = QStringLiteral("agent in %1 did not start: %2").arg(ns, pProc->errorString());
+            return false;
+        }
+        return true;
+    }
+
+    bool running() const { return pProc && pProc->state() == QProcess::Running; }
+
+    // The debug log of the agent's current run.
+    QString debugLog() const
+    {
+        QString all;
+        const QString dir = farm.homeDir() + QStringLiteral("/log");
+        for (const QString& name :
+             QDir(dir).entryList({QStringLiteral("log_*.txt")}, QDir::Files, QDir::Name)) {
+            QFile f(dir + QLatin1Char('/') + name);
+            if (f.open(QIODevice::ReadOnly))
+                all += QString::fromUtf8(f.readAll());
+        }
+        return all;
+    }
+
+    // Start-up is over once the stored states are laid out (after the automatic login).
+    bool startedUp() const { return debugLog().contains(QLatin1String("initIniData end:")); }
+
+    void stop()
+    {
+        if (!pProc)
+            return;
+        if (pProc->state() != QProcess::NotRunning) {
+            pProc->terminate();
+            if (!pProc->waitForFinished(3000)) {
+                pProc->kill();
+                pProc->waitForFinished(3000);
+            }
+        }
+        pProc.reset();
+    }
+
+    void dump() const
+    {
+        qInfo().noquote() << "---- agent" << ns << "output:\n" << tailOf(outputPath(), 20);
+        const QStringList lines = debugLog().split(QLatin1Char('\n'));
+        qInfo().noquote() << "---- agent" << ns << "debug log:\n"
+                          << lines.mid(qMax(0, lines.size() - 30)).join('\n');
+    }
+};
+
+bool isJpeg(const QByteArray& bytes)
+{
+    return bytes.startsWith("\xFF\xD8");
+}
+
+QSize jpegSize(const QByteArray& bytes)
+{
+    QImage img;
+    return img.loadFromData(bytes, "JPG") ? img.size() : QSize();
+}
+
+} // namespace
+
+class TstLanE2E : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanup();
+    void cleanupTestCase();
+    void discoveryAnswersOnlyTheConsolesUser();
+    void statesBeforeAnyStart();
+    void startIsReportedAndShownByDiscovery();
+    void commandsOfAnotherUserAreIgnored();
+
+private:
+    bool startAccountService(QString& error);
+    bool waitAgentsReady(QString& error);
+    bool sendCommand(const QString& agentIp, int operType, const QString& memuIdx, int iTime,
+                     const QString& usrName);
+
+    QString m_prefix;
+    bool m_lanUp = false;
+    NetnsSwitch m_console;
+    QTemporaryDir m_scratch;
+    std::unique_ptr<QProcess> m_pAccountSvc;
+    AgentHost m_a;
+    AgentHost m_b;
+    std::unique_ptr<ConsoleProbe> m_pProbe;
+    std::unique_ptr<ResultServer> m_pResults;
+};
+
+void TstLanE2E::initTestCase()
+{
+    if (::geteuid() != 0)
+        QSKIP("network namespaces need root; this test runs as root in CI");
+    if (findTool(QStringLiteral("ip")).isEmpty())
+        QSKIP("the 'ip' tool (iproute2) is missing");
+    if (findTool(QStringLiteral("unshare")).isEmpty())
+        QSKIP("the 'unshare' tool (util-linux) is missing");
+    for (const char* name : {"ToviaSimClient", "farmsim", "ToviaAccountSvc"}) {
+        if (!QFile::exists(binDir() + QLatin1Char('/') + QLatin1String(name)))
+            QSKIP(qPrintable(QStringLiteral("%1 not built (TOVIA_BIN_DIR is '%2')").arg(name, binDir())));
+    }
+    QVERIFY(m_scratch.isValid());
+
+    // Namespaces of an earlier run that was killed before its clean-up go first.
+    const QString stem = QStringLiteral("tve2e");
+    lanns({QStringLiteral("reap"), stem});
+    m_prefix = QStringLiteral("%1-%2").arg(stem).arg(QCoreApplication::applicationPid());
+    const ToolRun up = lanns({QStringLiteral("up"), m_prefix});
+    if (up.exitCode == 3)
+        QSKIP(qPrintable(QStringLiteral("no network namespaces here: ") + up.output));
+    QVERIFY2(up.exitCode == 0, qPrintable(QStringLiteral("LAN set-up failed: ") + up.output));
+    m_lanUp = true;
+
+    QString error;
+    QVERIFY2(m_console.enter(m_prefix + QStringLiteral("-con"), error), qPrintable(error));
+    m_pProbe = std::make_unique<ConsoleProbe>();
+    QVERIFY(m_pProbe->open());
+    m_pResults = std::make_unique<ResultServer>();
+    QVERIFY2(m_pResults->listen(QHostAddress(kConsoleIp), kResultPort), "result server on 10.77.0.1:7779");
+    QVERIFY2(startAccountService(error), qPrintable(error));
+
+    m_a.ns = m_prefix + QStringLiteral("-a");
+    m_a.hostName = kAgentAHost;
+    m_a.ip = kAgentAIp;
+    m_a.user = kUser;
+    m_a.nick = kNickA;
+    m_b.ns = m_prefix + QStringLiteral("-b");
+    m_b.hostName = kAgentBHost;
+    m_b.ip = kAgentBIp;
+    m_b.user = kOtherUser;
+    m_b.nick = kNickB;
+    QVERIFY2(m_a.prepare(kInstancesA, error), qPrintable(error));
+    QVERIFY2(m_b.prepare(kInstancesB, error), qPrintable(error));
+    // The result server looks up stored records of reported instances: not in an agent's home.
+    SimuSettings::setDataDir(m_scratch.path());
+    QVERIFY2(m_a.start(error), qPrintable(error));
+    QVERIFY2(m_b.start(error), qPrintable(error));
+    QVERIFY2(waitAgentsReady(error), qPrintable(error));
+}
+
+bool TstLanE2E::startAccountService(QString& error)
+{
+    const QString svc = binDir() + QStringLiteral("/ToviaAccountSvc");
+    const QString db = m_scratch.filePath(QStringLiteral("accounts.db"));
+    for (const QString& user : {kUser, kOtherUser}) {
+        const ToolRun add =
+            runTool(svc, {QStringLiteral("--db"), db, QStringLiteral("adduser"), user, kPassword});
+        if (add.exitCode != 0) {
+            error = QStringLiteral("adduser %1: %2").arg(user, add.output);
+            return false;
+        }
+    }
+    m_pAccountSvc = std::make_unique<QProcess>();
+    m_pAccountSvc->setProcessChannelMode(QProcess::MergedChannels);
+    m_pAccountSvc->setStandardOutputFile(m_scratch.filePath(QStringLiteral("accountsvc.out")));
+    // Started from the console namespace, which it inherits.
+    m_pAccountSvc->start(svc, {QStringLiteral("--db"), db, QStringLiteral("--listen"),
+                               QStringLiteral("%1:%2").arg(kConsoleIp).arg(kAccountPort)});
+    if (!m_pAccountSvc->waitForStarted(5000)) {
+        error = QStringLiteral("account service did not start: ") + m_pAccountSvc->errorString();
+        return false;
+    }
+    QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired() && m_pAccountSvc->state() == QProcess::Running) {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress(kConsoleIp), kAccountPort);
+        if (s.waitForConnected(500))
+            return true;
+        QTest::qWait(100);
+    }
+    error = QStringLiteral("account service not listening on %1:%2: %3")
+                .arg(kConsoleIp)
+                .arg(kAccountPort)
+                .arg(tailOf(m_scratch.filePath(QStringLiteral("accountsvc.out")), 10));
+    return false;
+}
+
+bool TstLanE2E::waitAgentsReady(QString& error)
+{
+    QDeadlineTimer deadline(kReadyMs);
+    while (!deadline.hasExpired()) {
+        if (!m_a.running() || !m_b.running())
+            break;
+        if (m_a.startedUp() && m_b.startedUp())
+            return true;
+        QTest::qWait(100);
+    }
+    m_a.dump();
+    m_b.dump();
+    error = QStringLiteral("agents not started up within %1 ms (A running: %2, B running: %3)")
+                .arg(kReadyMs)
+                .arg(m_a.running())
+                .arg(m_b.running());
+    return false;
+}
+
+void TstLanE2E::cleanup()
+{
+    if (QTest::currentTestFailed()) {
+        m_a.dump();
+        m_b.dump();
+    }
+}
+
+void TstLanE2E::cleanupTestCase()
+{
+    m_a.stop();
+    m_b.stop();
+    if (m_pAccountSvc) {
+        m_pAccountSvc->kill();
+        m_pAccountSvc->waitForFinished(3000);
+        m_pAccountSvc.reset();
+    }
+    m_pResults.reset();
+    m_pProbe.reset();
+    m_console.leave();
+    if (m_lanUp) {
+        const ToolRun down = lanns({QStringLiteral("down"), m_prefix});
+        if (down.exitCode != 0)
+            qWarning().noquote() << "LAN tear-down:" << down.output;
+        m_lanUp = false;
+    }
+}
+
+bool TstLanE2E::sendCommand(const QString& agentIp, int operType, const QString& memuIdx, int iTime,
+                            const QString& usrName)
+{
+    ConsoleClient::Options opt;
+    opt.host = QHostAddress(agentIp);
+    const QByteArray doc =
+        ConsoleClient::makeDoc(ConsoleClient::makeOpers(operType, {memuIdx}, iTime), usrName);
+    return ConsoleClient::send(kCommandPort, doc, QByteArray(), opt);
+}
+
+// A type 0 query of the console's user is answered by agent A alone, with the address that faces
+// the console (not the second interface made first), its nick name and its farm's instances.
+void TstLanE2E::discoveryAnswersOnlyTheConsolesUser()
+{
+    // Both agents answer their own user: B is alive on the LAN, so its silence below means something.
+    const Replies forB = m_pProbe->askUntil(Discovery::eQueryPcInfo, kOtherUser, kAnswerMs,
+                                            [](const Replies& r) { return !from(r, kAgentBIp).isEmpty(); });
+    QCOMPARE(from(forB, kAgentBIp).size(), 1);
+    QVERIFY2(from(forB, kAgentAIp).isEmpty(), "agent A answered another user's console");
+    QCOMPARE(forB.first().dec.header.ipAddrText(), kAgentBIp);
+    QCOMPARE(forB.first().dec.header.iSimuCount, kInstancesB);
+
+    const Replies replies = m_pProbe->askUntil(Discovery::eQueryPcInfo, kUser, kAnswerMs,
+                                               [](const Replies& r) { return !r.isEmpty(); });
+    QCOMPARE(replies.size(), 1);
+    const Reply& r = replies.first();
+    QCOMPARE(r.from, QHostAddress(kAgentAIp));
+    QCOMPARE(r.status, Discovery::eDecodeStatus::Ok);
+    const struPcUdpInfo& h = r.dec.header;
+    QCOMPARE(int(h.kind), int(Discovery::eReplyPcInfo));
+    QCOMPARE(h.ipAddrText(), kAgentAIp);
+    QCOMPARE(h.pcNameText(), kAgentAHost);
+    QCOMPARE(h.nickNameText(), kNickA);
+    QCOMPARE(int(h.iRunLimit), kRunLimitA);
+    QCOMPARE(int(h.iDaemonModel), 0);
+    QCOMPARE(int(h.iSimuType), int(FarmFixture::LdPlayer));
+    QCOMPARE(int(h.iSimuCount), kInstancesA);
+    QCOMPARE(int(h.iDataLen), kInstancesA * Discovery::kSimuEntrySize);
+    QCOMPARE(r.bytes.size(), Discovery::kHeaderSize + kInstancesA * Discovery::kSimuEntrySize);
+
+    const QJsonArray farm = m_a.farm.status().value(QStringLiteral("instances")).toArray();
+    QCOMPARE(r.dec.simus.size(), farm.size());
+    for (int i = 0; i < farm.size(); ++i) {
+        const QJsonObject inst = farm.at(i).toObject();
+        QCOMPARE(r.dec.simus.at(i).memuIdx, inst.value(QStringLiteral("index")).toString());
+        QCOMPARE(r.dec.simus.at(i).simuName, inst.value(QStringLiteral("name")).toString());
+        QCOMPARE(r.dec.simus.at(i).iAdbPort, 5555 + 2 * i);
+    }
+
+    // Watched a while longer: B stays silent for the console's user.
+    const Replies again = m_pProbe->ask(Discovery::eQueryPcInfo, kUser, kQuietMs);
+    QVERIFY2(from(again, kAgentBIp).isEmpty(), "agent B answered the console of another user");
+    QCOMPARE(from(again, kAgentAIp).size(), 1);
+}
+
+// Nothing started yet: one kind 1 datagram per instance, state "not started", no picture.
+void TstLanE2E::statesBeforeAnyStart()
+{
+    const Replies replies = m_pProbe->askUntil(Discovery::eQuerySimuState, kUser, kAnswerMs,
+                                               [](const Replies& r) { return r.size() >= kInstancesA; });
+    QCOMPARE(replies.size(), kInstancesA);
+    QStringList seen;
+    for (const Reply& r : replies) {
+        QCOMPARE(r.from, QHostAddress(kAgentAIp));
+        QCOMPARE(r.status, Discovery::eDecodeStatus::Ok);
+        QCOMPARE(int(r.dec.header.kind), int(Discovery::eReplySimuState));
+        QCOMPARE(r.dec.header.ipAddrText(), kAgentAIp);
+        QCOMPARE(r.dec.header.state(), int(eStateNotStarted));
+        QCOMPARE(int(r.dec.header.iDataLen), 0);
+        QVERIFY(r.dec.jpeg.isEmpty());
+        QCOMPARE(r.dec.header.simuNameText(), kNickA); // not running: the nick name stands there
+        seen.append(r.dec.header.memuIdxText());
+    }
+    QCOMPARE(seen, (QStringList{"0", "1", "2"}));
+}
+
+// A start over TCP: the agent reports to the console's address on 7779 with the result and a
+// thumbnail, and from then on discovery shows the instance running, with its picture.
+void TstLanE2E::startIsReportedAndShownByDiscovery()
+{
+    const int before = m_pResults->reports().size();
+    QVERIFY(sendCommand(kAgentAIp, eOperStartup, QStringLiteral("1"), 100, kUser));
+    QVERIFY2(m_pResults->waitForReports(before + 1, kStartMs), "no start report within the time");
+    const ConsoleReport& rep = m_pResults->reports().at(before);
+    QCOMPARE(rep.usrName, kUser);
+    QCOMPARE(rep.recordCount, 1);
+    QCOMPARE(rep.oper.iOperType, int(eOperStartup));
+    QCOMPARE(rep.oper.memuIdx, QStringLiteral("1"));
+    QVERIFY2(rep.oper.iReplyRet == 0, qPrintable(rep.oper.replyRet));
+    QCOMPARE(rep.oper.iTime, 101);
+    QCOMPARE(rep.oper.centerIP, kConsoleIp); // the address the command came from
+    QVERIFY2(isJpeg(rep.tail), "the report of a start carries a JPEG thumbnail");
+    QCOMPARE(jpegSize(rep.tail), QSize(Discovery::kThumbWidth, Discovery::kThumbHeight));
+    QVERIFY(m_a.farm.instanceStatus(QStringLiteral("1")).value(QStringLiteral("running")).toBool());
+
+    // The screenshot pool lists it as running and takes its picture; a few queries later it shows.
+    const Replies replies =
+        m_pProbe->askUntil(Discovery::eQuerySimuState, kUser, kStartMs, [](const Replies& r) {
+            const Reply* one = simuState(r, QStringLiteral("1"));
+            return one && !one->dec.jpeg.isEmpty();
+        });
+    const Reply* one = simuState(replies, QStringLiteral("1"));
+    QVERIFY(one);
+    QCOMPARE(one->dec.header.state(), int(eStateRunning));
+    QVERIFY(one->dec.header.stateTime() > 100);
+    QCOMPARE(one->dec.header.simuNameText(), QStringLiteral("LDPlayer-1"));
+    QVERIFY(isJpeg(one->dec.jpeg));
+    QCOMPARE(jpegSize(one->dec.jpeg), QSize(Discovery::kThumbWidth, Discovery::kThumbHeight));
+    for (const QString& idx : {QStringLiteral("0"), QStringLiteral("2")}) {
+        const Reply* other = simuState(replies, idx);
+        QVERIFY(other);
+        QCOMPARE(other->dec.header.state(), int(eStateNotStarted));
+    }
+}
+
+// B is signed in as another user: a command bearing the console's user name does nothing there,
+// while the same command under B's own user is carried out and reported (so B was listening).
+void TstLanE2E::commandsOfAnotherUserAreIgnored()
+{
+    const int before = m_pResults->reports().size();
+    QVERIFY2(sendCommand(kAgentBIp, eOperStartup, QStringLiteral("0"), 200, kUser),
+             "B accepts the connection");
+    QTest::qWait(kQuietMs);
+    QCOMPARE(m_pResults->reports().size(), before);
+    QVERIFY(!m_b.farm.instanceStatus(QStringLiteral("0")).value(QStringLiteral("running")).toBool());
+    const Replies states = m_pProbe->askUntil(Discovery::eQuerySimuState, kOtherUser, kAnswerMs,
+                                              [](const Replies& r) { return r.size() >= kInstancesB; });
+    const Reply* zero = simuState(from(states, kAgentBIp), QStringLiteral("0"));
+    QVERIFY(zero);
+    QCOMPARE(zero->dec.header.state(), int(eStateNotStarted));
+
+    QVERIFY(sendCommand(kAgentBIp, eOperStartup, QStringLiteral("0"), 300, kOtherUser));
+    QVERIFY2(m_pResults->waitForReports(before + 1, kStartMs), "no report of B's own user's start");
+    const ConsoleReport& rep = m_pResults->reports().at(before);
+    QCOMPARE(rep.usrName, kOtherUser);
+    QVERIFY2(rep.oper.iReplyRet == 0, qPrintable(rep.oper.replyRet));
+    QCOMPARE(rep.oper.iTime, 301);
+    QVERIFY(m_b.farm.instanceStatus(QStringLiteral("0")).value(QStringLiteral("running")).toBool());
+    // Agent A's instances were not touched by any of this.
+    QVERIFY(!m_a.farm.instanceStatus(QStringLiteral("0")).value(QStringLiteral("running")).toBool());
+}
+
+QTEST_MAIN(TstLanE2E)
+#include "tst_lan_e2e.moc"
