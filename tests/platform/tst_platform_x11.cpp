@@ -1,5 +1,6 @@
 // Window probe and mouse injection of the platform layer against real X11 windows (Xvfb in CI).
 
+#include "farmfixture.h"
 #include "platform.h"
 
 #include <QElapsedTimer>
@@ -14,6 +15,9 @@
 #include <signal.h>
 
 namespace {
+
+// Bound of every wait for the X server or a process; met at once unless the machine is very busy.
+constexpr int kWaitMs = 10000;
 
 // The test's own connection; windows are made with raw Xlib so that every property is known.
 class TestDisplay
@@ -76,7 +80,7 @@ bool waitForButton(Display* display, int type, unsigned int button)
 {
     QElapsedTimer timer;
     timer.start();
-    while (timer.elapsed() < 3000) {
+    while (timer.elapsed() < kWaitMs) {
         while (XPending(display)) {
             XEvent event;
             XNextEvent(display, &event);
@@ -100,11 +104,20 @@ class TestPlatformX11 : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void noDisplayMeansNotFound();
     void windowProbe();
     void stoppedOwnerIsHung();
     void mouseInjection();
 };
+
+// The pointer is moved and clicked, and windows are found by title: on a display shared with other
+// tests their windows could cover ours or the pointer could move under us, so the cases run on a
+// display of this program's own when one can be had (otherwise on the one given).
+void TestPlatformX11::initTestCase()
+{
+    XvfbServer::isolateDisplay();
+}
 
 // Runs first, before the layer has opened any connection of its own.
 void TestPlatformX11::noDisplayMeansNotFound()
@@ -177,14 +190,14 @@ void TestPlatformX11::stoppedOwnerIsHung()
 
     QVERIFY(!platform::findTopLevelWindow("", "hung instance").hung);
     QCOMPARE(::kill(pid_t(owner.processId()), SIGSTOP), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(processStateIs(owner.processId(), 'T'), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(processStateIs(owner.processId(), 'T'), kWaitMs);
     const platform::WindowProbe probe = platform::findTopLevelWindow("Qt5QWindowIcon", "hung instance");
     QVERIFY(probe.found);
     QCOMPARE(probe.pid, platform::Pid(owner.processId()));
     QVERIFY(probe.hung);
 
     ::kill(pid_t(owner.processId()), SIGCONT);
-    QTRY_VERIFY_WITH_TIMEOUT(!processStateIs(owner.processId(), 'T'), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(!processStateIs(owner.processId(), 'T'), kWaitMs);
     QVERIFY(!platform::findTopLevelWindow("", "hung instance").hung);
     owner.kill();
     owner.waitForFinished(5000);
@@ -202,7 +215,7 @@ void TestPlatformX11::mouseInjection()
     QElapsedTimer timer;
     timer.start();
     bool mapped = false;
-    while (!mapped && timer.elapsed() < 3000) {
+    while (!mapped && timer.elapsed() < kWaitMs) {
         XEvent event;
         if (XCheckTypedWindowEvent(x, window, MapNotify, &event)) {
             mapped = true;

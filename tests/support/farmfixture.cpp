@@ -15,6 +15,8 @@
 
 #include <functional>
 
+#include <signal.h>
+
 namespace {
 
 constexpr int kRunMs = 30000;
@@ -27,6 +29,12 @@ QString programOf(const QString& pidDir)
         return QString();
     const QByteArray all = f.readAll();
     return QString::fromLocal8Bit(all.left(all.indexOf('\0')));
+}
+
+QByteArray readWhole(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 bool waitFor(const std::function<bool()>& pred, int timeoutMs)
@@ -82,6 +90,8 @@ bool FarmFixture::init(Product product, int instances)
         return false;
     }
 
+    // Instance windows are looked up by title, and every farm uses the same titles.
+    XvfbServer::isolateDisplay();
     SimuSettings::setDataDir(homeDir());
     SimuSettings::setDir(installDir());
     SimuSettings::setSimuType(product);
@@ -212,11 +222,22 @@ XvfbServer::XvfbServer() = default;
 
 XvfbServer::~XvfbServer()
 {
-    if (m_pid > 0)
+    if (m_pid > 0) {
+        // Asked to end, Xvfb removes its lock file and socket; the watcher then ends by itself.
+        bool ok = false;
+        const qint64 server =
+            m_pDir ? readWhole(m_pDir->filePath(QStringLiteral("pid"))).trimmed().toLongLong(&ok) : 0;
+        if (ok && server > 0 && platform::processAlive(server)) {
+            ::kill(static_cast<pid_t>(server), SIGTERM);
+            waitFor([&] { return !platform::processAlive(server); }, 3000);
+        }
         platform::killProcessTree(m_pid);
+    }
+    if (m_display.isEmpty())
+        return;
     if (m_hadDisplay)
         qputenv("DISPLAY", m_oldDisplay);
-    else if (m_pid > 0)
+    else
         qunsetenv("DISPLAY");
 }
 
@@ -232,15 +253,27 @@ bool XvfbServer::start()
         m_error = QStringLiteral("Xvfb is not installed (package xvfb)");
         return false;
     }
-    int n = 90 + int(QCoreApplication::applicationPid() % 50);
-    for (int tries = 0; tries < 100 && (QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)) ||
-                                        QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)));
-         ++tries)
-        ++n;
+    m_pDir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/toviaxvfb-XXXXXX"));
+    if (!m_pDir->isValid()) {
+        m_error = QStringLiteral("cannot make a temporary folder: ") + m_pDir->errorString();
+        return false;
+    }
+    const QString numberFile = m_pDir->filePath(QStringLiteral("display"));
+    // Xvfb takes the first free display and writes its number to fd 3 once it accepts clients. The
+    // shell stays as a watcher: when this process is gone (crashed, killed on a time-out) it ends
+    // the server and removes the folder, so neither outlives its test.
+    static const QString kScript = QStringLiteral(
+        "\"$1\" -displayfd 3 -nolisten tcp -screen 0 800x600x24 3>\"$3\" </dev/null >/dev/null 2>&1 &\n"
+        "x=$!\n"
+        "echo $x >\"$4\"\n"
+        "while kill -0 \"$2\" 2>/dev/null && kill -0 $x 2>/dev/null; do sleep 0.5; done\n"
+        "kill $x 2>/dev/null\n"
+        "rm -rf \"$5\"\n");
     QProcess p;
-    p.setProgram(xvfb);
-    p.setArguments({QStringLiteral(":%1").arg(n), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
-                    QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("800x600x24")});
+    p.setProgram(QStringLiteral("/bin/sh"));
+    p.setArguments({QStringLiteral("-c"), kScript, QStringLiteral("xvfb-watch"), xvfb,
+                    QString::number(QCoreApplication::applicationPid()), numberFile,
+                    m_pDir->filePath(QStringLiteral("pid")), m_pDir->path()});
     p.setStandardInputFile(QProcess::nullDevice());
     p.setStandardOutputFile(QProcess::nullDevice());
     p.setStandardErrorFile(QProcess::nullDevice());
@@ -248,9 +281,17 @@ bool XvfbServer::start()
         m_error = QStringLiteral("Xvfb did not start");
         return false;
     }
-    const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(n);
-    if (!waitFor([&] { return QFileInfo::exists(socket); }, 5000)) {
-        m_error = QStringLiteral("Xvfb did not come up on :%1").arg(n);
+    QByteArray number;
+    const bool up = waitFor(
+        [&] {
+            number = readWhole(numberFile);
+            return number.endsWith('\n') || !platform::processAlive(m_pid);
+        },
+        kStartMs);
+    bool ok = false;
+    const int n = number.trimmed().toInt(&ok);
+    if (!up || !ok) {
+        m_error = QStringLiteral("Xvfb did not come up within %1 ms").arg(kStartMs);
         return false;
     }
     m_display = QStringLiteral(":%1").arg(n);
@@ -258,4 +299,21 @@ bool XvfbServer::start()
     m_oldDisplay = qgetenv("DISPLAY");
     qputenv("DISPLAY", m_display.toLocal8Bit());
     return true;
+}
+
+QString XvfbServer::isolateDisplay()
+{
+    static std::unique_ptr<XvfbServer> s_pOwn;
+    static bool s_tried = false;
+    if (!s_tried && !qEnvironmentVariableIsEmpty("DISPLAY")) {
+        s_tried = true;
+        auto pServer = std::make_unique<XvfbServer>();
+        if (pServer->start())
+            s_pOwn = std::move(pServer);
+        else
+            qWarning().noquote() << "no display of this test's own, windows of tests running alongside are "
+                                    "visible:"
+                                 << pServer->error();
+    }
+    return qEnvironmentVariable("DISPLAY");
 }

@@ -21,7 +21,9 @@
 //   <root>/MEmu or <root>/LDPlayer   the install folder laid out by "farmsim init"
 //                            (MEmu also has <root>/MEmuHyperv/MEmuManage.exe)
 // and writes the settings common/dir, common/simuType, common/startupTimeout and the "tuning/"
-// waits, so that a start or a failed close takes well under a second per poll.
+// waits, so that a start or a failed close takes well under a second per poll. When the process has a
+// display, the first init() moves it to a display of its own (XvfbServer::isolateDisplay), so the
+// instances' windows never meet those of other tests.
 // The destructor kills every process started from the root (instances, hung ones included, and
 // instance consoles) and removes the root.
 class FarmFixture
@@ -86,6 +88,8 @@ private:
 
 // An X server (Xvfb) of its own for tests that look for emulator windows. Sets DISPLAY of this
 // process while it runs, so instances started afterwards open their windows on it.
+// Xvfb picks a free display number itself (-displayfd), so test programs running side by side never
+// share one; it ends with its object, and also when this process dies without cleaning up.
 class XvfbServer
 {
 public:
@@ -94,10 +98,20 @@ public:
     XvfbServer(const XvfbServer&) = delete;
     XvfbServer& operator=(const XvfbServer&) = delete;
 
-    // False with error() when Xvfb is missing or did not come up within a few seconds.
+    // False with error() when Xvfb is missing or did not come up within kStartMs.
     bool start();
     QString error() const { return m_error; }
     QString display() const { return m_display; }
+
+    // Windows of emulator instances are found by their titles, and the farms of different tests use
+    // the same titles. When this process was given a display ($DISPLAY set, e.g. by xvfb-run), the
+    // first call replaces it with a display of this process alone, kept until the process ends, so
+    // that no window of a test running alongside is ever taken for one of ours. Without $DISPLAY
+    // nothing changes. Returns the display in use (empty when none); when no display of its own can
+    // be had, it warns once and the shared one stays in use.
+    static QString isolateDisplay();
+
+    static constexpr int kStartMs = 20000;
 
 private:
     qint64 m_pid = 0;
@@ -105,4 +119,5 @@ private:
     QByteArray m_oldDisplay;
     bool m_hadDisplay = false;
     QString m_error;
+    std::unique_ptr<QTemporaryDir> m_pDir;
 };
