@@ -8,11 +8,16 @@
 #                           interface, so that a broadcast to 255.255.255.255 leaves through it.
 #                           Exit 3: namespaces cannot be made here (no privilege); other non-zero
 #                           exits are real faults. Whatever was made is removed again on failure.
+#                           Host names: tovia-con, tovia-pc-a, tovia-pc-b. Each host has a hosts
+#                           file of its own (/etc/netns/NS/hosts, which "ip netns exec" puts in
+#                           place of /etc/hosts); agent A's resolves its name to the second
+#                           interface first, as a PC with a virtual adapter may.
 #   lanns.sh down PREFIX    kills every process left in those namespaces and deletes them.
 #   lanns.sh reap STEM      "down" for every namespace PREFIX-* with PREFIX = STEM-<pid> whose
 #                           process <pid> is gone (left behind by a killed test run).
-#   lanns.sh run NS HOST CMD...   runs CMD in namespace NS with an IPC and UTS namespace of its own
-#                           and the host name HOST; the process of CMD keeps this call's pid.
+#   lanns.sh run NS CMD...  runs CMD in namespace NS (PREFIX-con, -a or -b) with an IPC and UTS
+#                           namespace of its own and the host's name; the process of CMD keeps this
+#                           call's pid and is killed when the caller dies.
 #
 # Nothing is made outside the namespaces: the veth pairs are created inside the bridge namespace,
 # so no interface ever appears in the caller's namespace and no traffic leaves the simulated LAN.
@@ -28,6 +33,14 @@ addr_of() {
     esac
 }
 
+name_of() {
+    case "$1" in
+    con) echo tovia-con ;;
+    a) echo tovia-pc-a ;;
+    b) echo tovia-pc-b ;;
+    esac
+}
+
 fail() {
     echo "lanns: $*" >&2
     exit 1
@@ -40,6 +53,9 @@ ns_down() {
         pids=$(ip netns pids "$ns" 2>/dev/null)
         [ -n "$pids" ] && kill -9 $pids 2>/dev/null
         ip netns del "$ns" 2>/dev/null
+    done
+    for h in $HOSTS; do
+        rm -rf "/etc/netns/$prefix-$h"
     done
     return 0
 }
@@ -78,6 +94,12 @@ ns_up() {
         ip -n "$ns" addr add "$(addr_of "$h")" dev lan0 || fail "address in $ns"
         ip -n "$ns" link set lan0 up || fail "lan0 up in $ns"
         ip -n "$ns" route add default dev lan0 || fail "default route in $ns"
+        mkdir -p "/etc/netns/$ns" || fail "/etc/netns/$ns"
+        {
+            echo "127.0.0.1 localhost"
+            [ "$h" = a ] && echo "172.31.77.2 $(name_of "$h")"
+            echo "$(addr_of "$h" | cut -d/ -f1) $(name_of "$h")"
+        } >"/etc/netns/$ns/hosts" || fail "hosts file of $ns"
     done
     trap - EXIT
 }
@@ -92,7 +114,7 @@ ns_reap() {
     return 0
 }
 
-[ $# -ge 1 ] || fail "usage: lanns.sh up|down|reap PREFIX | run NS HOST CMD..."
+[ $# -ge 1 ] || fail "usage: lanns.sh up|down|reap PREFIX | run NS CMD..."
 case "$1" in
 up)
     [ $# -eq 2 ] || fail "usage: lanns.sh up PREFIX"
@@ -107,10 +129,15 @@ reap)
     ns_reap "$2"
     ;;
 run)
-    [ $# -ge 4 ] || fail "usage: lanns.sh run NS HOST CMD..."
+    [ $# -ge 3 ] || fail "usage: lanns.sh run NS CMD..."
     ns=$2
-    host=$3
-    shift 3
+    host=$(name_of "${ns##*-}")
+    [ -n "$host" ] || fail "not a host of the LAN: $ns"
+    shift 2
+    # Killed with its parent (the test), even when the test itself is killed.
+    if command -v setpriv >/dev/null 2>&1; then
+        exec setpriv --pdeathsig KILL ip netns exec "$ns" unshare --ipc --uts -- /bin/sh "$0" _host "$host" "$@"
+    fi
     exec ip netns exec "$ns" unshare --ipc --uts -- /bin/sh "$0" _host "$host" "$@"
     ;;
 _host)

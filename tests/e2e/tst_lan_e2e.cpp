@@ -1,9 +1,10 @@
 // The real agent program on a simulated LAN: three hosts in network namespaces on one bridge
 // (lanns.sh). The console host is this test: its main thread enters the console namespace, broadcasts
 // discovery queries to 255.255.255.255:7777, sends commands to the agents' port 7778 and collects the
-// results on its own port 7779. Agent A (10.77.0.2, with a second interface made first) and agent B
-// (10.77.0.3) each run ToviaSimClient with a farm of their own; A remembers the console's user, B
-// another one. The account service runs on the console host, so both agents really sign in.
+// results on its own port 7779. Agent A (10.77.0.2, with a second interface made first, to which its
+// host name resolves first) and agent B (10.77.0.3) each run ToviaSimClient with a farm of their own;
+// A remembers the console's user, B another one. The account service runs on the console host, so both agents
+// really sign in.
 //
 // The test functions run in order and build on each other: discovery, states before any start, a
 // start and what discovery shows after it, commands that must be refused.
@@ -39,6 +40,7 @@ const QString kPassword = QStringLiteral("pw-lan-1");
 const QString kConsoleIp = QStringLiteral("10.77.0.1");
 const QString kAgentAIp = QStringLiteral("10.77.0.2");
 const QString kAgentBIp = QStringLiteral("10.77.0.3");
+// Host names that lanns.sh gives the agent hosts.
 const QString kAgentAHost = QStringLiteral("tovia-pc-a");
 const QString kAgentBHost = QStringLiteral("tovia-pc-b");
 const QString kNickA = QStringLiteral("机房A");
@@ -231,7 +233,6 @@ private:
 struct AgentHost
 {
     QString ns;
-    QString hostName;
     QString ip;
     QString user;
     QString nick;
@@ -276,7 +277,7 @@ struct AgentHost
         pProc->setProcessChannelMode(QProcess::MergedChannels);
         pProc->setStandardOutputFile(outputPath());
         pProc->start(QStringLiteral("/bin/sh"),
-                     {QStringLiteral(TOVIA_E2E_LANNS), QStringLiteral("run"), ns, hostName,
+                     {QStringLiteral(TOVIA_E2E_LANNS), QStringLiteral("run"), ns,
                       farm.rootDir() + QStringLiteral("/app/ToviaSimClient"), QStringLiteral("--home"),
                       farm.homeDir(), QStringLiteral("--batch"), QStringLiteral("--remember-login"), user,
                       kPassword});
@@ -404,12 +405,10 @@ void TstLanE2E::initTestCase()
     QVERIFY2(startAccountService(error), qPrintable(error));
 
     m_a.ns = m_prefix + QStringLiteral("-a");
-    m_a.hostName = kAgentAHost;
     m_a.ip = kAgentAIp;
     m_a.user = kUser;
     m_a.nick = kNickA;
     m_b.ns = m_prefix + QStringLiteral("-b");
-    m_b.hostName = kAgentBHost;
     m_b.ip = kAgentBIp;
     m_b.user = kOtherUser;
     m_b.nick = kNickB;
@@ -437,9 +436,11 @@ bool TstLanE2E::startAccountService(QString& error)
     m_pAccountSvc = std::make_unique<QProcess>();
     m_pAccountSvc->setProcessChannelMode(QProcess::MergedChannels);
     m_pAccountSvc->setStandardOutputFile(m_scratch.filePath(QStringLiteral("accountsvc.out")));
-    // Started from the console namespace, which it inherits.
-    m_pAccountSvc->start(svc, {QStringLiteral("--db"), db, QStringLiteral("--listen"),
-                               QStringLiteral("%1:%2").arg(kConsoleIp).arg(kAccountPort)});
+    m_pAccountSvc->start(QStringLiteral("/bin/sh"),
+                         {QStringLiteral(TOVIA_E2E_LANNS), QStringLiteral("run"),
+                          m_prefix + QStringLiteral("-con"), svc, QStringLiteral("--db"), db,
+                          QStringLiteral("--listen"),
+                          QStringLiteral("%1:%2").arg(kConsoleIp).arg(kAccountPort)});
     if (!m_pAccountSvc->waitForStarted(5000)) {
         error = QStringLiteral("account service did not start: ") + m_pAccountSvc->errorString();
         return false;
@@ -526,6 +527,8 @@ void TstLanE2E::discoveryAnswersOnlyTheConsolesUser()
     QCOMPARE(from(forB, kAgentBIp).size(), 1);
     QVERIFY2(from(forB, kAgentAIp).isEmpty(), "agent A answered another user's console");
     QCOMPARE(forB.first().dec.header.ipAddrText(), kAgentBIp);
+    QCOMPARE(forB.first().dec.header.pcNameText(), kAgentBHost);
+    QCOMPARE(forB.first().dec.header.nickNameText(), kNickB);
     QCOMPARE(forB.first().dec.header.iSimuCount, kInstancesB);
 
     const Replies replies = m_pProbe->askUntil(Discovery::eQueryPcInfo, kUser, kAnswerMs,
