@@ -171,28 +171,27 @@ const Reply* simuState(const Replies& replies, const QString& memuIdx)
     return nullptr;
 }
 
-// The console's discovery end: one unbound-until-first-send UDP socket, queries broadcast to the LAN.
+// The console's discovery end. Every query goes out from a socket of its own, so that a late answer
+// to an earlier query is never counted as an answer to this one.
 class ConsoleProbe
 {
 public:
-    bool open() { return m_socket.bind(QHostAddress::AnyIPv4, 0); }
-
     // Broadcasts one query and collects the replies that arrive within `windowMs`.
     Replies ask(int type, const QString& user, int windowMs)
     {
-        drain();
         Replies replies;
+        QUdpSocket socket;
         const QByteArray query = Discovery::encodeQuery(type, user);
-        if (m_socket.writeDatagram(query, QHostAddress::Broadcast, Discovery::kDiscoveryPort) !=
-            query.size()) {
-            qWarning() << "broadcast failed:" << m_socket.errorString();
+        if (!socket.bind(QHostAddress::AnyIPv4, 0) ||
+            socket.writeDatagram(query, QHostAddress::Broadcast, Discovery::kDiscoveryPort) != query.size()) {
+            qWarning() << "broadcast failed:" << socket.errorString();
             return replies;
         }
         QDeadlineTimer deadline(windowMs);
         while (!deadline.hasExpired()) {
             QTest::qWait(10);
-            while (m_socket.hasPendingDatagrams())
-                replies.append(take());
+            while (socket.hasPendingDatagrams())
+                replies.append(take(socket));
         }
         return replies;
     }
@@ -204,28 +203,21 @@ public:
         QDeadlineTimer deadline(timeoutMs);
         Replies replies;
         do {
-            replies = ask(type, user, 400);
+            replies = ask(type, user, 500);
         } while (!done(replies) && !deadline.hasExpired());
         return replies;
     }
 
 private:
-    Reply take()
+    static Reply take(QUdpSocket& socket)
     {
-        const QNetworkDatagram d = m_socket.receiveDatagram();
+        const QNetworkDatagram d = socket.receiveDatagram();
         Reply r;
         r.from = QHostAddress(d.senderAddress().toIPv4Address());
         r.bytes = d.data();
         r.status = Discovery::decodeReply(r.bytes, r.dec);
         return r;
     }
-    void drain()
-    {
-        while (m_socket.hasPendingDatagrams())
-            m_socket.receiveDatagram();
-    }
-
-    QUdpSocket m_socket;
 };
 
 // One agent host: a farm, a home, a copy of the program (its update-check files stay beside it) and
@@ -399,7 +391,6 @@ void TstLanE2E::initTestCase()
     QString error;
     QVERIFY2(m_console.enter(m_prefix + QStringLiteral("-con"), error), qPrintable(error));
     m_pProbe = std::make_unique<ConsoleProbe>();
-    QVERIFY(m_pProbe->open());
     m_pResults = std::make_unique<ResultServer>();
     QVERIFY2(m_pResults->listen(QHostAddress(kConsoleIp), kResultPort), "result server on 10.77.0.1:7779");
     QVERIFY2(startAccountService(error), qPrintable(error));
