@@ -22,6 +22,7 @@
 # Nothing is made outside the namespaces: the veth pairs are created inside the bridge namespace,
 # so no interface ever appears in the caller's namespace and no traffic leaves the simulated LAN.
 set -u
+PATH=/usr/sbin:/sbin:/usr/bin:/bin:$PATH
 
 HOSTS="con a b"
 
@@ -106,8 +107,10 @@ ns_up() {
 
 ns_reap() {
     stem=$1
-    for ns in $(ip netns list 2>/dev/null | cut -d' ' -f1 | grep "^$stem-[0-9]*-br$"); do
-        prefix=${ns%-br}
+    # A run killed half-way through "down" may have left only the hosts files.
+    for ns in $( (ip netns list 2>/dev/null | cut -d' ' -f1; ls /etc/netns 2>/dev/null) |
+        grep "^$stem-[0-9]*-\(br\|con\|a\|b\)$" | sort -u); do
+        prefix=${ns%-*}
         pid=${prefix#"$stem"-}
         [ -d "/proc/$pid" ] || ns_down "$prefix"
     done

@@ -3,8 +3,8 @@
 // discovery queries to 255.255.255.255:7777, sends commands to the agents' port 7778 and collects the
 // results on its own port 7779. Agent A (10.77.0.2, with a second interface made first, to which its
 // host name resolves first) and agent B (10.77.0.3) each run ToviaSimClient with a farm of their own;
-// A remembers the console's user, B another one. The account service runs on the console host, so both agents
-// really sign in.
+// A remembers the console's user, B another one. The account service runs on the console host, so
+// both agents really sign in.
 //
 // The test functions run in order and build on each other: discovery, states before any start, a
 // start and what discovery shows after it, commands that must be refused.
@@ -50,7 +50,7 @@ constexpr quint16 kCommandPort = 7778;
 constexpr quint16 kResultPort = 7779;
 constexpr int kInstancesA = 3;
 constexpr int kInstancesB = 2;
-constexpr int kRunLimitA = 3;
+constexpr int kRunLimit = 3;
 constexpr int kToolMs = 15000;
 constexpr int kReadyMs = 25000;  // agent start-up, automatic login included
 constexpr int kAnswerMs = 10000; // a query answered
@@ -242,7 +242,7 @@ struct AgentHost
         SimuSettings::setDataDir(farm.homeDir());
         SimuSettings::setPcNickName(nick);
         SimuSettings::setDaemonModel(0);
-        SimuSettings::setRunLimit(kRunLimitA);
+        SimuSettings::setRunLimit(kRunLimit);
         SimuSettings::setValue(QStringLiteral("common/screenshotTimeSpan"), 300);
         SimuSettings::setValue(QStringLiteral("account/url"),
                                QStringLiteral("http://%1:%2").arg(kConsoleIp).arg(kAccountPort));
@@ -533,7 +533,7 @@ void TstLanE2E::discoveryAnswersOnlyTheConsolesUser()
     QCOMPARE(h.ipAddrText(), kAgentAIp);
     QCOMPARE(h.pcNameText(), kAgentAHost);
     QCOMPARE(h.nickNameText(), kNickA);
-    QCOMPARE(int(h.iRunLimit), kRunLimitA);
+    QCOMPARE(int(h.iRunLimit), kRunLimit);
     QCOMPARE(int(h.iDaemonModel), 0);
     QCOMPARE(int(h.iSimuType), int(FarmFixture::LdPlayer));
     QCOMPARE(int(h.iSimuCount), kInstancesA);
