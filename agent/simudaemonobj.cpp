@@ -279,8 +279,9 @@ void SimuDaemonObj::handleLostInstance(const SimuInfo& info, int pid)
 {
     const QString idx = info.idx();
     if (storedRecord(idx).iState == eStateNotStarted) {
-        // Believed closed, yet a process lingers without an adb connection: end it.
-        if (pid != 0) {
+        // Believed closed, yet a process lingers without an adb connection: end it. A stopped
+        // LDPlayer instance is listed with pid -1, which names no process.
+        if (pid > 0) {
             qWarning("without adb connection");
             killAndVerify(pid);
         }
