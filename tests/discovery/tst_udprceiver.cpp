@@ -1,6 +1,7 @@
 // The agent's discovery responder against a simulated MEmu farm, with a loopback UDP socket acting
 // as the console: who gets an answer, and the answers byte for byte.
 #include "discovery.h"
+#include "farmfixture.h"
 #include "loginret.h"
 #include "platform.h"
 #include "simusettings.h"
@@ -79,6 +80,8 @@ void TstUdpRceiver::initTestCase()
     if (!QFileInfo(farmsimPath()).isExecutable())
         QSKIP("farmsim is not built (TOVIA_BIN_DIR/farmsim missing)");
     QVERIFY(m_tmp.isValid());
+    // The instances' windows, titled alike in every farm, stay off the display other tests use.
+    XvfbServer::isolateDisplay();
 }
 
 void TstUdpRceiver::init()
@@ -304,9 +307,11 @@ void TstUdpRceiver::missingScreenshotIsTakenOnTheSpot()
     const QString mainPath = SimuSettings::screenshotPath(idx);
     QVERIFY(!QFile::exists(mainPath));
 
-    // The instance needs a moment to come up; bounded retries until the capture lands.
+    // The instance needs a moment to come up (longer on a busy machine); bounded retries until the
+    // capture lands.
     QList<QByteArray> first;
-    for (int attempt = 0; attempt < 20 && !QFile::exists(mainPath); ++attempt) {
+    QDeadlineTimer deadline(kReplyWaitMs);
+    while (!deadline.hasExpired() && !QFile::exists(mainPath)) {
         first = query(eQuerySimuState, QStringLiteral("alice"));
         QCOMPARE(first.size(), 1);
         QVERIFY(decoded(first.first()).jpeg.isEmpty()); // this answer goes without a picture

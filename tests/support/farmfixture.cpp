@@ -173,10 +173,12 @@ QJsonObject FarmFixture::instanceStatus(const QString& memuIdx) const
 
 bool FarmFixture::startInstance(const QString& memuIdx, int timeoutMs)
 {
+    // The instance's own messages are kept, so a start that does not come up can say why.
+    const QString log = rootDir() + QStringLiteral("/start-%1.log").arg(memuIdx);
     QProcess p;
     p.setStandardInputFile(QProcess::nullDevice());
-    p.setStandardOutputFile(QProcess::nullDevice());
-    p.setStandardErrorFile(QProcess::nullDevice());
+    p.setStandardOutputFile(log, QIODevice::Append);
+    p.setStandardErrorFile(log, QIODevice::Append);
     if (m_product == MEmu) {
         p.setProgram(installDir() + QStringLiteral("/MEmu.exe"));
         p.setArguments({memuIdx});
@@ -184,9 +186,24 @@ bool FarmFixture::startInstance(const QString& memuIdx, int timeoutMs)
         p.setProgram(installDir() + QStringLiteral("/dnconsole.exe"));
         p.setArguments({QStringLiteral("launch"), QStringLiteral("--index"), memuIdx});
     }
-    if (!p.startDetached())
+    qint64 pid = 0;
+    if (!p.startDetached(&pid)) {
+        m_error = QStringLiteral("cannot start %1").arg(p.program());
+        qWarning().noquote() << m_error;
         return false;
-    return waitInstance(memuIdx, QStringLiteral("running"), true, timeoutMs);
+    }
+    if (waitInstance(memuIdx, QStringLiteral("running"), true, timeoutMs))
+        return true;
+    m_error =
+        QStringLiteral("instance %1 (process %2, %3) not running after %4 ms; status %5; output: %6")
+            .arg(memuIdx)
+            .arg(pid)
+            .arg(platform::processAlive(pid) ? QStringLiteral("alive") : QStringLiteral("gone"))
+            .arg(timeoutMs)
+            .arg(QString::fromUtf8(QJsonDocument(instanceStatus(memuIdx)).toJson(QJsonDocument::Compact)),
+                 QString::fromUtf8(readWhole(log)));
+    qWarning().noquote() << m_error;
+    return false;
 }
 
 bool FarmFixture::waitInstance(const QString& memuIdx, const QString& key, bool value, int timeoutMs) const
@@ -259,16 +276,19 @@ bool XvfbServer::start()
         return false;
     }
     const QString numberFile = m_pDir->filePath(QStringLiteral("display"));
-    // Xvfb takes the first free display and writes its number to fd 3 once it accepts clients. The
+    // Xvfb takes the first free display and writes its number to fd 3 once it accepts clients.
+    // -noreset: by default the server resets whenever its last client leaves, and a client that
+    // connects during the reset is dropped (an instance then dies in its start-up). The
     // shell stays as a watcher: when this process is gone (crashed, killed on a time-out) it ends
     // the server and removes the folder, so neither outlives its test.
-    static const QString kScript = QStringLiteral(
-        "\"$1\" -displayfd 3 -nolisten tcp -screen 0 800x600x24 3>\"$3\" </dev/null >/dev/null 2>&1 &\n"
-        "x=$!\n"
-        "echo $x >\"$4\"\n"
-        "while kill -0 \"$2\" 2>/dev/null && kill -0 $x 2>/dev/null; do sleep 0.5; done\n"
-        "kill $x 2>/dev/null\n"
-        "rm -rf \"$5\"\n");
+    static const QString kScript =
+        QStringLiteral("\"$1\" -displayfd 3 -nolisten tcp -noreset -screen 0 800x600x24 3>\"$3\" </dev/null "
+                       ">/dev/null 2>&1 &\n"
+                       "x=$!\n"
+                       "echo $x >\"$4\"\n"
+                       "while kill -0 \"$2\" 2>/dev/null && kill -0 $x 2>/dev/null; do sleep 0.5; done\n"
+                       "kill $x 2>/dev/null\n"
+                       "rm -rf \"$5\"\n");
     QProcess p;
     p.setProgram(QStringLiteral("/bin/sh"));
     p.setArguments({QStringLiteral("-c"), kScript, QStringLiteral("xvfb-watch"), xvfb,

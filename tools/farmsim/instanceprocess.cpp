@@ -62,15 +62,16 @@ private:
     QString m_idx;
 };
 
-bool displayReachable()
+// A connection to the display, kept open while the application makes its own. Closed before, it
+// could be the server's last client, and an X server that resets when its last client leaves (Xvfb
+// without -noreset) drops a connection made during the reset: Qt aborts the process then.
+using DisplayProbe = std::unique_ptr<Display, int (*)(Display*)>;
+
+DisplayProbe openDisplayProbe()
 {
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
-        return false;
-    Display* pDisplay = XOpenDisplay(nullptr);
-    if (!pDisplay)
-        return false;
-    XCloseDisplay(pDisplay);
-    return true;
+        return DisplayProbe(nullptr, XCloseDisplay);
+    return DisplayProbe(XOpenDisplay(nullptr), XCloseDisplay);
 }
 
 // Records this process as the instance's process. False when the instance does not exist or
@@ -231,9 +232,13 @@ int runInstance(int argc, char** argv, const QString& farmDir, const QString& pr
     const int i = farm.findIndex(idx);
     if (farm.knobBool(i, "unkillable"))
         std::signal(SIGTERM, SIG_IGN);
-    const bool window = program == kMEmuExe && farm.knobBool(i, "window") && displayReachable();
+    DisplayProbe probe(nullptr, XCloseDisplay);
+    if (program == kMEmuExe && farm.knobBool(i, "window"))
+        probe = openDisplayProbe();
+    const bool window = probe != nullptr;
 
     auto pApp = makeApp(argc, argv, window);
+    probe.reset();
     std::unique_ptr<InstanceWindow> pWindow;
     if (window) {
         pWindow = std::make_unique<InstanceWindow>(rec.value("name").toString(), idx);
