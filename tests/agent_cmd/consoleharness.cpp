@@ -130,7 +130,7 @@ bool AgentCommandServer::start()
     QSignalSpy spy(m_pObj, &SimuTcpRcvObj::sigListening);
     QObject::connect(m_pThread, &QThread::started, m_pObj, &SimuTcpRcvObj::slInitSocket);
     m_pThread->start();
-    if (!spy.wait(5000))
+    if (!spy.wait(10000))
         return false;
     m_port = spy.first().first().value<quint16>();
     return m_port != 0;

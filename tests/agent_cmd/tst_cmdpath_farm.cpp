@@ -320,6 +320,8 @@ void TestCmdPathFarm::installIntoThreeInstancesReceivesOnce()
     QVERIFY(reps.at(0).oper.replyRet.endsWith(QStringLiteral("\"安装成功")));
     QVERIFY(reps.at(1).oper.replyRet.endsWith(QStringLiteral("\"安装失败")));
     QCOMPARE(QFileInfo(InstallRspsorMgr::ReceivedApkPath()).size(), qint64(apk.size()));
+    // The states are put back once the whole group is done, after the last report left.
+    QVERIFY(AgentCommandServer::waitIdle(10000));
     for (const QString& idx : {QStringLiteral("0"), QStringLiteral("2")}) {
         const QJsonArray installed = m_pFarm->instanceStatus(idx).value("installed").toArray();
         QCOMPARE(installed.size(), 1);
