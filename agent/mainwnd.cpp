@@ -104,11 +104,12 @@ void MainWnd::checkConnect(bool ok, const QString& failText) const
         qWarning().noquote() << failText;
 }
 
-QThread* MainWnd::startWorker(QObject* worker, const char* startSignature, const QString& failText)
+QThread* MainWnd::startWorker(QObject* worker, const char* startSignature, const QString& failText,
+                              Qt::ConnectionType type)
 {
     auto* thread = new QThread;
     worker->moveToThread(thread);
-    checkConnect(connect(thread, SIGNAL(started()), worker, startSignature), failText);
+    checkConnect(connect(thread, SIGNAL(started()), worker, startSignature, type), failText);
     connect(thread, &QThread::finished, worker, &QObject::deleteLater);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     m_threads.append(thread);
@@ -157,14 +158,9 @@ void MainWnd::startWorkers()
             "connect SIGNAL(sigUpdateConnectState(QString)) SLOT(slUpdateConnectState(QString)) err"));
 
     m_pScreenshotPoolObj = new ScreenshotPoolObj;
-    auto* shotThread = new QThread;
-    m_pScreenshotPoolObj->moveToThread(shotThread);
-    checkConnect(connect(shotThread, SIGNAL(started()), m_pScreenshotPoolObj, SLOT(slInitPool()),
-                         Qt::QueuedConnection),
-                 QStringLiteral("connect QThread::started ScreenshotPoolObj::slInitPool err"));
-    connect(shotThread, &QThread::finished, m_pScreenshotPoolObj, &QObject::deleteLater);
-    connect(shotThread, &QThread::finished, shotThread, &QObject::deleteLater);
-    m_threads.append(shotThread);
+    QThread* shotThread = startWorker(
+        m_pScreenshotPoolObj, SLOT(slInitPool()),
+        QStringLiteral("connect QThread::started ScreenshotPoolObj::slInitPool err"), Qt::QueuedConnection);
 
     m_pOperLoggerObj = new OperLoggerObj(SimuSettings::logDir());
     OperLoggerObj::setInstance(m_pOperLoggerObj);

@@ -81,7 +81,9 @@ private:
     void fillFromSettings();
     void connectWidgets();
     void startWorkers();
-    QThread* startWorker(QObject* worker, const char* startSignature, const QString& failText);
+    // Moves the worker to a new thread whose start runs startSignature; the thread's end deletes both.
+    QThread* startWorker(QObject* worker, const char* startSignature, const QString& failText,
+                         Qt::ConnectionType type = Qt::AutoConnection);
     void checkConnect(bool ok, const QString& failText) const;
     void logOper(const QString& text);
     QString modeAnnouncement() const;
