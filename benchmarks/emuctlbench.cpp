@@ -4,7 +4,7 @@
 //   emuctl_bench [repetitions]      (farmsim is looked up in $TOVIA_BIN_DIR, else beside this program)
 #include "farmfixture.h"
 #include "simuinfoxmlgainer.h"
-#include "simulatorabslauncher.h"
+#include "launcherfactory.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

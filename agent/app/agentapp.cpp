@@ -1,12 +1,14 @@
 #include "agentapp.h"
 
 #include "commresult.h"
+#include "crashbox.h"
 #include "debuglog.h"
 #include "loginstore.h"
 #include "mainwnd.h"
 #include "resultdisplay.h"
 #include "simusettings.h"
 #include "updatecheck.h"
+#include "updatequestion.h"
 
 #include <QDebug>
 #include <QMessageBox>
@@ -82,7 +84,7 @@ bool AgentApp::acquireSingleInstance()
 
 bool AgentApp::handOverToUpdate()
 {
-    UpdateCheck::UpdateQuestion ask;
+    UpdateCheck::UpdateQuestion ask = [] { return UpdateCheck::askUpdateQuestion(); };
     if (m_batch) {
         const bool answer = m_batchUpdateAnswer;
         ask = [answer] {
@@ -103,7 +105,7 @@ int AgentApp::run()
 {
     if (!parseArguments())
         return 2;
-    DebugLog::installCrashHandler();
+    DebugLog::installCrashHandler(CrashBox::crashBox());
     DebugLog::install(SimuSettings::logDir());
     if (!acquireSingleInstance())
         return 0;

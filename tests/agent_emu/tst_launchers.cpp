@@ -4,7 +4,7 @@
 #include "leidianlauncher.h"
 #include "platform.h"
 #include "simuinfoxmlgainer.h"
-#include "simulatorabslauncher.h"
+#include "launcherfactory.h"
 #include "simusettings.h"
 #include "xiaoyaolauncher.h"
 

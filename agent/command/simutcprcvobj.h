@@ -1,0 +1,73 @@
+#pragma once
+
+#include "ports.h"
+
+#include "commresult.h"
+#include "simurecords.h"
+
+#include <QAtomicInteger>
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+
+class JsonSplitter;
+class QTcpServer;
+class QTcpSocket;
+class QTimer;
+
+// The agent's command server, living on the command thread. The console opens one connection per
+// command and writes one command document (for an install followed by the APK's bytes); nothing is
+// sent back on it. Start, close, delete, rename and create run on a fresh thread per command, so
+// commands run in parallel; installs run here, on the command thread.
+class SimuTcpRcvObj : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr quint16 kDefaultPort = Tovia::kCommandPort;
+    // Longest time from accepting a connection until its command document is complete.
+    static constexpr int kDocumentWaitMs = 30000;
+
+    explicit SimuTcpRcvObj(quint16 port = kDefaultPort, QObject* parent = nullptr);
+    ~SimuTcpRcvObj() override;
+
+    // The port actually listened on (useful with port 0); 0 before listening or after a failure.
+    quint16 ServerPort() const { return m_listenPort.loadAcquire(); }
+
+    static void SetDocumentWaitMs(int ms);
+    static int DocumentWaitMs();
+
+signals:
+    // Listening started (port) or failed (0).
+    void sigListening(quint16 port);
+    void sigNewSimuStarted(QString strSimuName, QString strMemuIndex);
+    void sigSimuClosed(QString strSimuName, QString strMemuIndex);
+    void sigMsgParam(int iMsgType, int iParam, QString str, QByteArray aryParam);
+    // A remote-desktop begin (console address, marker, the console's UDP port) or end command.
+    void sigRmtDesktopBegin(QString strPeerAddr, QString strMemuIdx, int iExtra);
+    void sigRmtDesktopEnd();
+    // A command was accepted and handed on (tests and the log follow it).
+    void sigCommandAccepted(int iOperType, int iRecordCount);
+
+public slots:
+    void slInitSocket();
+    void slNewConnection();
+
+private:
+    struct PendingCommand;
+
+    void BeginReading(QTcpSocket* pSocket);
+    void ReadCommand(QTcpSocket* pSocket);
+    void AbandonCommand(QTcpSocket* pSocket, const CCommResult& why);
+    void StopReading(QTcpSocket* pSocket);
+    void HandleDocument(QTcpSocket* pSocket, const QByteArray& doc, const QByteArray& rest);
+    void Dispatch(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest);
+    void RunInstall(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest);
+    void StartComGroup(const QList<struSimuOper>& opers);
+    void CloseConnection(QTcpSocket* pSocket);
+    void LeaveToConsole(QTcpSocket* pSocket);
+
+    quint16 m_port;
+    QAtomicInteger<quint16> m_listenPort;
+    QTcpServer* m_pServer = nullptr;
+    QHash<QTcpSocket*, PendingCommand*> m_pending;
+};

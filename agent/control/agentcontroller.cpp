@@ -1,0 +1,234 @@
+#include "agentcontroller.h"
+
+#include "adbbridge.h"
+#include "maindlgobj.h"
+#include "operloggerobj.h"
+#include "platform.h"
+#include "screenshotpoolobj.h"
+#include "simudaemonobj.h"
+#include "simuinfoxmlgainer.h"
+#include "launcherfactory.h"
+#include "simusettings.h"
+#include "simutcprcvobj.h"
+#include "udprceiverobj.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QHostInfo>
+#include <QThread>
+
+namespace {
+constexpr int kThreadQuitWaitMs = 30000;
+#ifdef Q_OS_WIN
+const char* kEncoderImage = "ToviaMpeg.exe";
+#else
+const char* kEncoderImage = "ToviaMpeg";
+#endif
+} // namespace
+
+AgentController::AgentController(const Options& options, QObject* parent)
+    : QObject(parent), m_options(options)
+{
+}
+
+AgentController::~AgentController()
+{
+    shutdown();
+}
+
+void AgentController::checkConnect(bool ok, const QString& failText) const
+{
+    if (!ok)
+        qWarning().noquote() << failText;
+}
+
+QThread* AgentController::startWorker(QObject* worker, const char* startSignature, const QString& failText,
+                                      Qt::ConnectionType type)
+{
+    auto* thread = new QThread;
+    worker->moveToThread(thread);
+    checkConnect(connect(thread, SIGNAL(started()), worker, startSignature, type), failText);
+    connect(thread, &QThread::finished, worker, &QObject::deleteLater);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    m_threads.append(thread);
+    return thread;
+}
+
+void AgentController::startWorkers()
+{
+    QList<QThread*> threads;
+    startDiscoveryAndWatchdog(threads);
+    startCommandServer(threads);
+    startStateLoopAndScreenshots(threads);
+    startOperationLog(threads);
+    for (QThread* thread : threads)
+        thread->start(QThread::InheritPriority);
+}
+
+void AgentController::startDiscoveryAndWatchdog(QList<QThread*>& threads)
+{
+    m_pUdpRceiverObj = new UdpRceiverObj(m_options.udpPort);
+    threads << startWorker(m_pUdpRceiverObj, SLOT(slInitSocket()),
+                           QStringLiteral("connect QThread::started UdpRceiverObj::InitSocket err"));
+
+    m_pSimuDaemonObj = new SimuDaemonObj;
+    threads << startWorker(m_pSimuDaemonObj, SLOT(InitDaemon()),
+                           QStringLiteral("connect QThread::started SimuDaemonObj::InitDaemon err"));
+    checkConnect(connect(this, SIGNAL(sigBeginDaemon()), m_pSimuDaemonObj, SLOT(slStartupDaemonList())),
+                 QStringLiteral("connect SIGNAL(sigBeginDaemon()) SLOT(slStartupDaemonList()) err"));
+}
+
+void AgentController::startCommandServer(QList<QThread*>& threads)
+{
+    m_pSimuTcpRcvObj = new SimuTcpRcvObj(m_options.tcpPort);
+    threads << startWorker(m_pSimuTcpRcvObj, SLOT(slInitSocket()),
+                           QStringLiteral("connect QThread::started SimuTcpRcvObj::slInitSocket err"));
+    checkConnect(
+        connect(m_pSimuTcpRcvObj, SIGNAL(sigNewSimuStarted(QString, QString)), m_pSimuDaemonObj,
+                SLOT(slAddNewDaemon(QString, QString))),
+        QStringLiteral(
+            "connect SIGNAL(sigNewSimuStarted(QString,QString)) SLOT(slAddNewDaemon(QString,QString)) err"));
+    checkConnect(
+        connect(m_pSimuTcpRcvObj, SIGNAL(sigSimuClosed(QString, QString)), m_pSimuDaemonObj,
+                SLOT(slRemoveDameon(QString, QString))),
+        QStringLiteral(
+            "connect SIGNAL(sigSimuClosed(QString,QString)) SLOT(slRemoveDameon(QString,QString)) err"));
+}
+
+void AgentController::startStateLoopAndScreenshots(QList<QThread*>& threads)
+{
+    m_pMainDlgObj = new MainDlgObj(m_options.uiTickMs);
+    threads << startWorker(m_pMainDlgObj, SLOT(slInitUiObj()),
+                           QStringLiteral("connect QThread::started MainDlgObj::slInitUiObj err"));
+    checkConnect(
+        connect(m_pUdpRceiverObj, SIGNAL(sigResponsedOneCenterTool()), m_pMainDlgObj, SLOT(slInitTickCnt())),
+        QStringLiteral("connect UdpRceiverObj::sigResponsedOneCenterTool MainDlgObj::slInitTickCnt err"));
+    checkConnect(
+        connect(m_pMainDlgObj, &MainDlgObj::sigUpdateConnectState, this,
+                &AgentController::sigUpdateConnectState, Qt::QueuedConnection),
+        QStringLiteral(
+            "connect SIGNAL(sigUpdateConnectState(QString)) SLOT(slUpdateConnectState(QString)) err"));
+
+    m_pScreenshotPoolObj = new ScreenshotPoolObj;
+    threads << startWorker(m_pScreenshotPoolObj, SLOT(slInitPool()),
+                           QStringLiteral("connect QThread::started ScreenshotPoolObj::slInitPool err"),
+                           Qt::QueuedConnection);
+}
+
+void AgentController::startOperationLog(QList<QThread*>& threads)
+{
+    m_pOperLoggerObj = new OperLoggerObj(SimuSettings::logDir());
+    OperLoggerObj::setInstance(m_pOperLoggerObj);
+    threads << startWorker(m_pOperLoggerObj, SLOT(slInitOperLogger()),
+                           QStringLiteral("connect QThread::started OperLoggerObj::slInitOperLogger err"));
+    checkConnect(connect(m_pSimuTcpRcvObj, SIGNAL(sigMsgParam(int, int, QString, QByteArray)),
+                         m_pOperLoggerObj, SLOT(slMsgHandler(int, int, QString, QByteArray))),
+                 QStringLiteral("connect SimuTcpRcvObj::sigMsgParam OperLoggerObj::slMsgHandler err"));
+    checkConnect(connect(this, &AgentController::sigMsgParam, m_pOperLoggerObj, &OperLoggerObj::slMsgHandler),
+                 QStringLiteral("connect MainWnd::sigMsgParam OperLoggerObj::slMsgHandler err"));
+    checkConnect(
+        connect(m_pOperLoggerObj, &OperLoggerObj::sigAppendLog, this, &AgentController::sigAppendLog),
+        QStringLiteral("connect OperLoggerObj::sigAppendLog MainWnd::slAppendLog err"));
+}
+
+void AgentController::logOper(const QString& text)
+{
+    emit sigMsgParam(0, 0, text, QByteArray());
+}
+
+void AgentController::scanInventory()
+{
+    QElapsedTimer clock;
+    clock.start();
+    qWarning().noquote() << "initIniData begin:" << QDateTime::currentMSecsSinceEpoch();
+    QDir(SimuSettings::screenshotDir()).removeRecursively();
+    QDir().mkpath(SimuSettings::screenshotDir());
+
+    QVector<SimuInfo> inventory;
+    SimuInfoXmlGainer().GetSimusInfo(inventory);
+    QStringList running;
+    SimuListRunning(running);
+    const int daemonModel = SimuSettings::getDaemonModel().iExtraRet;
+
+    for (const SimuInfo& info : inventory) {
+        const QString idx = info.idx();
+        const QString name = info.name();
+        const bool isRunning = running.contains(idx);
+        if (isRunning && daemonModel == 2) {
+            SimuSettings::addDaemon(idx);
+            SimuSettings::addRunningList(idx);
+            logOper(QStringLiteral("检测到新模拟器\"%1\"被打开，已纳入守护").arg(name));
+        } else if (isRunning) {
+            logOper(QStringLiteral("检测到新模拟器\"%1\"被打开").arg(name));
+        }
+        SimuSettings::updateSimuRecord(idx, [&](struSimuRecord& rec) {
+            rec.simuName = name;
+            rec.iTime = -1;
+            rec.iState = isRunning ? eStateRunning : eStateNotStarted;
+        });
+    }
+    qWarning().noquote() << "initIniData end:" << QDateTime::currentMSecsSinceEpoch() << "took"
+                         << clock.elapsed() << "ms for" << inventory.size() << "instances";
+}
+
+QString AgentController::modeAnnouncement(const QString& typeText)
+{
+    if (typeText.isEmpty())
+        return QString();
+    if (SimuSettings::getDaemonModel().iExtraRet == 0)
+        return QStringLiteral("当前被控端设置为“%1-普通模式”").arg(typeText);
+    return QStringLiteral("当前被控端设置为“%1-守护模式”").arg(typeText);
+}
+
+QString AgentController::watchedLine() const
+{
+    QString line = QStringLiteral("当前被控端设置为守护模式");
+    const QStringList watched = SimuSettings::getDaemonList();
+    if (watched.isEmpty())
+        return line;
+    line += QStringLiteral("，守护的模拟器有");
+    for (const QString& idx : watched) {
+        struSimuRecord rec;
+        rec.memuIdx = idx;
+        SimuSettings::loadSimuRecord(idx, rec);
+        line += QStringLiteral("\"%1\",").arg(rec.simuName.isEmpty() ? idx : rec.simuName);
+    }
+    return line;
+}
+
+void AgentController::announceStart(const QString& typeText)
+{
+    if (SimuSettings::getPcName().str.isEmpty())
+        SimuSettings::setPcName(QHostInfo::localHostName());
+    logOper(QStringLiteral("Tovia模拟器-被控端 启动成功"));
+    const QString mode = modeAnnouncement(typeText);
+    if (!mode.isEmpty()) {
+        logOper(mode);
+        if (SimuSettings::getDaemonModel().iExtraRet != 0)
+            logOper(watchedLine());
+    }
+    emit sigBeginDaemon();
+}
+
+void AgentController::shutdown()
+{
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    OperLoggerObj::setInstance(nullptr);
+    // Quit in the reverse of the start order: operation log first, discovery responder last.
+    for (int i = m_threads.size() - 1; i >= 0; --i) {
+        QThread* thread = m_threads.at(i);
+        if (!thread)
+            continue;
+        thread->requestInterruption();
+        thread->quit();
+        if (!thread->wait(kThreadQuitWaitMs))
+            qWarning() << "worker thread did not end in time";
+    }
+    m_threads.clear();
+    qWarning() << "close thread finished";
+    platform::killByImageName(kEncoderImage);
+    AdbKillServer();
+}

@@ -1,0 +1,227 @@
+#include "simulatorabslauncher.h"
+
+#include "adbbridge.h"
+#include "launchertuning.h"
+#include "platform.h"
+#include "screenshot.h"
+#include "simuinfoxmlgainer.h"
+#include "simusettings.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QProcess>
+
+SimulatorAbsLauncher::SimulatorAbsLauncher(const QString& memuIdx) : m_memuIdx(memuIdx)
+{
+    // Entry points that concern no particular instance pass an empty index: nothing to look up.
+    if (!memuIdx.isEmpty())
+        SimuInfoXmlGainer().GetSimuInfo(memuIdx, m_info);
+}
+
+SimulatorAbsLauncher::~SimulatorAbsLauncher() = default;
+
+CCommResult SimulatorAbsLauncher::StartupSimu(QProcess* process)
+{
+    CCommResult r = LaunchSimu(process);
+    if (r.iRet == 0)
+        r = GetAdbSerial();
+    bool online = false;
+    const QString serial = r.str;
+    if (r.iRet == 0)
+        r = WaitSimuOnline(serial, online);
+    if (r.iRet == 0)
+        r = WaitSimuScreen(serial, SimuSettings::screenshotBakPath(m_memuIdx));
+
+    int pid = 0;
+    if (r.iRet == 0) {
+        pid = int(StartedSimuPid());
+        r.iExtraRet = pid;
+    } else {
+        qWarning() << "SimulatorAbsLauncher::StartupSimu err then close";
+        const qint64 startedPid = StartedSimuPid();
+        ShutdownSimu();
+        if (startedPid > 0)
+            CloseSimuProcess(int(startedPid));
+        r.iExtraRet = 0;
+    }
+    SimuSettings::updateSimuRecord(m_memuIdx, [pid](struSimuRecord& rec) {
+        rec.iPid = pid;
+        rec.iTime += 1;
+    });
+    return r;
+}
+
+CCommResult SimulatorAbsLauncher::CloseSimu(int pid)
+{
+    SimuSettings::removeDaemon(m_memuIdx);
+    CCommResult r = ShutdownSimu();
+    if (pid < 1) {
+        struSimuRecord rec;
+        rec.memuIdx = m_memuIdx;
+        SimuSettings::loadSimuRecord(m_memuIdx, rec);
+        pid = rec.iPid;
+        if (pid < 1)
+            return r;
+    }
+    qWarning() << "SimulatorAbsLauncher::CloseSimu";
+    r = CloseSimuProcess(pid);
+    if (r.iRet == 0)
+        SimuSettings::updateSimuRecord(m_memuIdx, [](struSimuRecord& rec) { rec.iPid = 0; });
+    return r;
+}
+
+CCommResult SimulatorAbsLauncher::DeleteSimu(SimuInfo info)
+{
+    CCommResult r = CloseSimu(0);
+    if (r.iRet == 0)
+        r = DoDeleteSimu(info);
+    return r;
+}
+
+CCommResult SimulatorAbsLauncher::RenameSimu(const QString& name)
+{
+    return DoRenameSimu(name);
+}
+
+CCommResult SimulatorAbsLauncher::InstallApk(int adbPort, const QString& apkPath)
+{
+    const QString serial = QStringLiteral("127.0.0.1:%1").arg(adbPort);
+    CCommResult r = AdbConnect(serial);
+    if (r.iRet != 0)
+        return r;
+    bool online = false;
+    r = AdbIsOnline(serial, online);
+    if (r.iRet != 0)
+        return r;
+    if (!online)
+        return CCommResult::failure(57, QStringLiteral("设备不在线"));
+    return AdbInstall(serial, apkPath);
+}
+
+CCommResult SimulatorAbsLauncher::IsPidExist(int pid, bool& alive)
+{
+    alive = platform::processAlive(pid);
+    return CCommResult();
+}
+
+CCommResult SimulatorAbsLauncher::CloseSimuByPid(int pid)
+{
+    const QString command = QStringLiteral("taskkill /f /t /pid %1").arg(pid);
+    qWarning() << "SimulatorAbsLauncher close simu :" << command;
+    const bool gone = platform::killProcessTree(pid);
+    qWarning() << "CloseSimuByPid readAllStandardError :"
+               << (gone ? QString() : QStringLiteral("still running"));
+    qWarning() << "CloseSimuByPid readAllStandardOutput :"
+               << (gone ? QStringLiteral("terminated") : QString());
+    return CCommResult();
+}
+
+CCommResult SimulatorAbsLauncher::CloseSimuProcess(int pid)
+{
+    CCommResult r;
+    for (int attempt = 0; attempt < kCloseAttempts; ++attempt) {
+        CloseSimuByPid(pid);
+        LauncherTuning::sleepStep();
+        bool alive = false;
+        r = IsPidExist(pid, alive);
+        if (r.iRet != 0 || !alive)
+            return r;
+        r = CCommResult::failure(59, QStringLiteral("关闭模拟器失败"));
+    }
+    return r;
+}
+
+CCommResult SimulatorAbsLauncher::GetAdbSerial()
+{
+    CCommResult r;
+    r.str = m_info.adbSerial();
+    return r;
+}
+
+CCommResult SimulatorAbsLauncher::WaitSimuOnline(const QString& serial, bool& online)
+{
+    CCommResult r = SimuSettings::getStartupTimeout();
+    const int attempts = r.iExtraRet;
+    r.iExtraRet = 0;
+    for (int i = 0; i < attempts; ++i) {
+        LauncherTuning::sleepStep();
+        online = false;
+        r = AdbIsOnline(serial, online);
+        if (r.iRet != 0)
+            return r;
+        if (online)
+            return CCommResult();
+        r = CCommResult::failure(58, QStringLiteral("模拟器不在线"));
+    }
+    return r;
+}
+
+CCommResult SimulatorAbsLauncher::WaitSimuScreen(const QString& serial, const QString& filePath)
+{
+    const int attempts = SimuSettings::getStartupTimeout().iExtraRet;
+    CCommResult r;
+    for (int i = 0; i < attempts; ++i) {
+        LauncherTuning::sleepStep();
+        r = TakeScreenshot(serial, filePath);
+        if (r.iRet == 0) {
+            r.str.clear();
+            r.log.clear();
+            return r;
+        }
+        r.str = QStringLiteral("无法截图");
+    }
+    return r;
+}
+
+qint64 SimulatorAbsLauncher::StartedSimuPid()
+{
+    return m_launchedPid;
+}
+
+bool SimulatorAbsLauncher::launchDetached(QProcess* process, const QString& program, const QStringList& args)
+{
+    QProcess own;
+    QProcess* p = process ? process : &own;
+    p->setProgram(program);
+    p->setArguments(args);
+    // The instance must not hold the agent's console streams.
+    p->setStandardInputFile(QProcess::nullDevice());
+    p->setStandardOutputFile(QProcess::nullDevice());
+    p->setStandardErrorFile(QProcess::nullDevice());
+    qint64 pid = 0;
+    const bool started = p->startDetached(&pid);
+    m_launchedPid = started ? pid : 0;
+    return started;
+}
+
+// ----------------------------------------------------------------------------------------------
+
+CCommResult RunToolForOutput(const QString& program, const QStringList& args, int timeoutMs)
+{
+    CCommResult r;
+    QProcess process;
+    ToolProcess::run(process, program, args, LauncherTuning::toolTimeoutMs(timeoutMs));
+    r.str = ToolProcess::decodeUtf8(process.readAllStandardOutput());
+    r.log = ToolProcess::decodeUtf8(process.readAllStandardError());
+    process.close();
+    return r;
+}
+
+CCommResult RunCmdForOutput(const QString& command, int timeoutMs)
+{
+    QString program;
+    QStringList args;
+    if (!ToolProcess::splitCommandLine(command, program, args))
+        return CCommResult();
+    return RunToolForOutput(program, args, timeoutMs);
+}
+
+QString FindMEmuDir()
+{
+    return QString::fromStdString(platform::findMEmuDir());
+}
+
+QString FindLdPlayerDir()
+{
+    return QString::fromStdString(platform::findLdPlayerDir());
+}

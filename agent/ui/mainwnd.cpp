@@ -1,0 +1,335 @@
+#include "mainwnd.h"
+
+#include "debuglog.h"
+#include "logindlg.h"
+#include "loginstore.h"
+#include "resultdisplay.h"
+#include "launcherfactory.h"
+#include "simusettings.h"
+#include "systrayicon.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QHostInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QNetworkInterface>
+#include <QPushButton>
+#include <QTextEdit>
+
+namespace {
+QString localIpv4()
+{
+    for (const QHostAddress& addr : QNetworkInterface::allAddresses()) {
+        if (addr.protocol() == QAbstractSocket::IPv4Protocol && !addr.isLoopback())
+            return addr.toString();
+    }
+    return QStringLiteral("127.0.0.1");
+}
+} // namespace
+
+MainWnd::MainWnd(const Options& options, QWidget* parent)
+    : MainDlgUI(parent), m_options(options),
+      m_pController(new AgentController({options.udpPort, options.tcpPort, options.uiTickMs}, this))
+{
+    bindController();
+    fillFromSettings();
+}
+
+MainWnd::~MainWnd()
+{
+    shutdown();
+}
+
+void MainWnd::initWnd()
+{
+    DeleteLogStrategy().run(SimuSettings::logDir());
+    m_pTrayIcon = new ToviaSysTrayIcon(QStringLiteral("Tovia模拟器-被控端"), this);
+    connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &MainWnd::TrayIconAction);
+    connect(m_pTrayIcon, &ToviaSysTrayIcon::sigToviaSysTrayIconTriggered, this,
+            &MainWnd::slSysTrayMenuTriggered);
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        m_pTrayIcon->show();
+    connectWidgets();
+    m_pController->startWorkers();
+    restoreLogin();
+    initIniData();
+}
+
+void MainWnd::fillFromSettings()
+{
+    const QString nick = SimuSettings::getPcNickName().str;
+    pcNameEdit()->setText(nick.isEmpty() ? QHostInfo::localHostName() : nick);
+    pcIpLabel()->setText(localIpv4());
+    const int type = SimuSettings::getSimuType().iExtraRet;
+    simuTypeCbb()->setCurrentIndex(type >= 0 && type <= 2 ? type : 0);
+    simuPathEdit()->setText(SimuSettings::getDir().str);
+    runLimitCbb()->setCurrentIndex(qBound(0, SimuSettings::getRunLimit().iExtraRet - 1, 9));
+    // 0 unchecked; 2 and the never-saved 100 show checked.
+    daemonCheck()->setChecked(SimuSettings::getDaemonModel().iExtraRet != 0);
+}
+
+void MainWnd::connectWidgets()
+{
+    connect(simuTypeCbb(), QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &MainWnd::slSimuTypeCbbChangedIdx);
+    connect(browseBtn(), &QPushButton::clicked, this, &MainWnd::slOpenFildDlg);
+    connect(saveBtn(), &QPushButton::clicked, this, &MainWnd::slSaveClicked);
+    connect(accountBtn(), &QPushButton::clicked, this, &MainWnd::slAccountClicked);
+    connect(helpBtn(), &QPushButton::clicked, this, &MainWnd::slShowDaemoning);
+}
+
+void MainWnd::bindController()
+{
+    connect(m_pController, &AgentController::sigBeginDaemon, this, &MainWnd::sigBeginDaemon);
+    connect(this, &MainWnd::sigMsgParam, m_pController, &AgentController::sigMsgParam);
+    connect(m_pController, &AgentController::sigAppendLog, this, &MainWnd::slAppendLog);
+    connect(m_pController, &AgentController::sigUpdateConnectState, this, &MainWnd::slUpdateConnectState);
+}
+
+void MainWnd::logOper(const QString& text)
+{
+    emit sigMsgParam(0, 0, text, QByteArray());
+}
+
+void MainWnd::initIniData()
+{
+    m_pController->scanInventory();
+}
+
+QString MainWnd::typeText() const
+{
+    const QString type = simuTypeCbb()->currentText();
+    return type == kNoSimuTypeText ? QString() : type;
+}
+
+void MainWnd::afterLogin()
+{
+    m_pController->announceStart(typeText());
+}
+
+CCommResult MainWnd::validateSave(bool& typeChanged)
+{
+    typeChanged = false;
+    const QString pathError = QStringLiteral("请选择正确的安卓模拟器安装路径");
+    if (simuPathEdit()->text().trimmed().isEmpty())
+        return CCommResult::failure(1, pathError);
+    if (pcNameEdit()->text().trimmed().isEmpty())
+        return CCommResult::failure(1, QStringLiteral("电脑名称为空"));
+    const int type = simuTypeCbb()->currentIndex();
+    if (type == 0)
+        return CCommResult::failure(1, pathError);
+    const int storedType = SimuSettings::getSimuType().iExtraRet;
+    if (storedType != 0 && storedType != type) {
+        CCommResult ask;
+        ask.str = QStringLiteral("您对“模拟器类型”进行了修改，修改后将重置新的配置，请确认？");
+        if (showResult(ask, true).iRet != 1)
+            return CCommResult::failure(1, QStringLiteral("已取消"));
+        typeChanged = true;
+    }
+    std::unique_ptr<SimulatorAbsLauncher> launcher;
+    CCommResult ret = CreateLauncher(type, QString(), launcher);
+    if (ret.iRet == 0)
+        ret = launcher->CheckSimuPath(simuPathEdit()->text().trimmed());
+    if (ret.iRet == 0 && !LoginRecord::isLoggedIn())
+        ret = CCommResult::failure(1, QStringLiteral("请先登录帐号，绑定设备！"));
+    if (ret.iRet != 0) {
+        typeChanged = false;
+        return ret;
+    }
+    // The confirmed reset of the watch lists happens only with a save that goes through: a save
+    // refused by a later check keeps the old type, and its instances stay watched.
+    if (typeChanged) {
+        SimuSettings::setRunningList({});
+        SimuSettings::setDaemonList({});
+    }
+    return CCommResult();
+}
+
+bool MainWnd::slSave(bool typeChanged)
+{
+    const int type = simuTypeCbb()->currentIndex();
+    const QString dir = simuPathEdit()->text().trimmed();
+    SimuSettings::setSimuType(type);
+    SimuSettings::setDir(dir);
+    SimuSettings::setProductDir(type, dir);
+    SimuSettings::setPcName(QHostInfo::localHostName());
+    SimuSettings::setPcNickName(pcNameEdit()->text().trimmed());
+    SimuSettings::setRunLimit(runLimitCbb()->currentIndex() + 1);
+    SimuSettings::setDaemonModel(daemonCheck()->isChecked() ? 2 : 0);
+    const QString typeText = simuTypeCbb()->currentText();
+    if (typeText != kNoSimuTypeText) {
+        logOper(daemonCheck()->isChecked()
+                    ? QStringLiteral("当前被控端设置为\"%1-守护模式\",保存成功").arg(typeText)
+                    : QStringLiteral("当前被控端设置为\"%1-普通模式\",保存成功").arg(typeText));
+    }
+    if (typeChanged)
+        initIniData();
+    return true;
+}
+
+void MainWnd::slSaveClicked()
+{
+    bool typeChanged = false;
+    const CCommResult check = validateSave(typeChanged);
+    if (check.iRet != 0) {
+        showResult(check);
+        return;
+    }
+    slSave(typeChanged);
+    CCommResult ok;
+    ok.log = QStringLiteral("恭喜");
+    ok.str = QStringLiteral("保存成功");
+    showResult(ok);
+}
+
+void MainWnd::slOpenFildDlg()
+{
+    const QString dir =
+        QFileDialog::getExistingDirectory(this, QStringLiteral("选择目录"), simuPathEdit()->text());
+    if (!dir.isEmpty())
+        simuPathEdit()->setText(QDir::toNativeSeparators(dir));
+}
+
+void MainWnd::slSimuTypeCbbChangedIdx(int idx)
+{
+    QString dir;
+    if (idx == 1) {
+        dir = SimuSettings::getXiaoYaoDir().str;
+        if (dir.isEmpty())
+            dir = FindMEmuDir();
+    } else if (idx == 2) {
+        dir = SimuSettings::getLeiDianDir().str;
+        if (dir.isEmpty())
+            dir = FindLdPlayerDir();
+    }
+    simuPathEdit()->setText(dir);
+}
+
+void MainWnd::slShowDaemoning()
+{
+    CCommResult help;
+    help.str = QStringLiteral("开启守护后，模拟器异常会自动重启模拟器（例：崩溃、无响应、手动关闭等）");
+    showResult(help);
+}
+
+void MainWnd::slUpdateConnectState(QString state)
+{
+    stateLabel()->setText(state);
+}
+
+void MainWnd::slAppendLog(QString str, int iIsForce)
+{
+    if (LoginRecord::isLoggedIn() || iIsForce != 0)
+        logPane()->append(str);
+}
+
+void MainWnd::TrayIconAction(QSystemTrayIcon::ActivationReason reason)
+{
+    Q_UNUSED(reason);
+}
+
+void MainWnd::slSysTrayActived()
+{
+    activateWindow();
+    showNormal();
+}
+
+void MainWnd::slSysTrayMenuTriggered(int index)
+{
+    if (index == 0)
+        slSysTrayActived();
+    else if (index == 1)
+        close();
+}
+
+void MainWnd::slClosedFromTitle()
+{
+    close();
+}
+
+void MainWnd::closeEvent(QCloseEvent* event)
+{
+    shutdown();
+    QDialog::closeEvent(event);
+}
+
+void MainWnd::shutdown()
+{
+    m_pController->shutdown();
+}
+
+// A stored last user with automatic login (and a remembered password) signs in at start-up: the
+// login dialog fills itself from the store and logs in by itself after its delay.
+// The account name of the agent is restored at start-up from the remembered last user, so that the
+// consoles of that user are answered even before (or without) a fresh login. A last user with
+// automatic login (and a remembered password) then signs in again: the login dialog fills itself
+// from the store and logs in by itself after its delay.
+void MainWnd::restoreLogin()
+{
+    LoginStore store;
+    store.loadLoginStore();
+    QString lastUser;
+    QMap<QString, struLoginRecord> records;
+    store.getLoginRecords(lastUser, records);
+    if (lastUser.isEmpty())
+        return;
+    CLoginRet remembered;
+    remembered.strUserName = lastUser;
+    LoginRecord::set(remembered);
+    accountBtn()->setText(lastUser);
+
+    const struLoginRecord rec = records.value(lastUser);
+    const bool autoLogin = rec.bAutoLogin || SimuSettings::getIsDefAutoLogin();
+    if (!m_options.autoLogin || rec.strPwd.isEmpty() || !autoLogin)
+        return;
+    if (runLoginDialog())
+        afterLogin();
+}
+
+bool MainWnd::runLoginDialog()
+{
+    LoginDlg dlg(this, m_options.loginTimings);
+    dlg.initialize();
+    dlg.exec();
+    if (dlg.loginResult() != 0)
+        return false;
+    LoginRecord::set(dlg.loginRet());
+    accountBtn()->setText(dlg.loginRet().strUserName);
+    return true;
+}
+
+void MainWnd::slLogin()
+{
+    if (!runLoginDialog())
+        return;
+    logOper(QStringLiteral("该设备绑定帐号成功"));
+    initIniData();
+    afterLogin();
+}
+
+void MainWnd::slLogout()
+{
+    CCommResult ask;
+    ask.log = QStringLiteral("请确认");
+    ask.str = QStringLiteral("当前账号退出后将无法正常监控，是否需要退出！");
+    if (showResult(ask, true).iRet != 1)
+        return;
+    LoginStore store;
+    store.loadLoginStore();
+    store.forgetUser(LoginRecord::userName());
+    LoginRecord::clear();
+    accountBtn()->setText(kLoginText);
+    logOper(QStringLiteral("当前被控端“帐户注销”成功"));
+}
+
+void MainWnd::slAccountClicked()
+{
+    if (accountBtn()->text() == kLoginText)
+        slLogin();
+    else
+        slLogout();
+}

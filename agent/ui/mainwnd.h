@@ -1,0 +1,85 @@
+#pragma once
+
+#include "agentcontroller.h"
+#include "commresult.h"
+#include "loginobj.h"
+#include "maindlgui.h"
+
+#include <QByteArray>
+#include <QSystemTrayIcon>
+
+class MainDlgObj;
+class ToviaSysTrayIcon;
+
+// The agent window: binds its widgets to the agent's controller (which owns the worker threads),
+// saves the settings and binds the PC to an account.
+class MainWnd : public MainDlgUI
+{
+    Q_OBJECT
+public:
+    // Ports and intervals of the workers; tests use free ports and short ticks.
+    struct Options
+    {
+        quint16 udpPort = AgentController::Options().udpPort;
+        quint16 tcpPort = AgentController::Options().tcpPort;
+        int uiTickMs = AgentController::Options().uiTickMs;
+        bool autoLogin = true;
+        struLoginTimings loginTimings;
+    };
+
+    explicit MainWnd(const Options& options, QWidget* parent = nullptr);
+    explicit MainWnd(QWidget* parent = nullptr) : MainWnd(Options(), parent) {}
+    ~MainWnd() override;
+
+    // Start-up after construction: log clean-up, tray, workers, stored login, inventory scan.
+    void initWnd();
+    // The inventory scan: every instance's stored record from the inventory and the running list.
+    void initIniData();
+    // What follows a successful login: PC name, start line, mode announcement, watchdog start.
+    void afterLogin();
+    // Save-button checks in order; the first failure is returned. On success typeChanged tells
+    // whether the emulator type changes with this save (the lists are emptied then).
+    CCommResult validateSave(bool& typeChanged);
+    // Quits the workers in order, ends a running video encoder and stops the adb server.
+    void shutdown();
+
+    MainDlgObj* mainDlgObj() const { return m_pController->mainDlgObj(); }
+    AgentController* controller() const { return m_pController; }
+
+signals:
+    void sigAddSimuDaemon();
+    void sigMsgParam(int iMsgType, int iParam, QString str, QByteArray aryParam);
+    void sigBeginDaemon();
+
+public slots:
+    void slOpenFildDlg();
+    bool slSave(bool typeChanged = false);
+    void slSaveClicked();
+    void slLogin();
+    void slLogout();
+    void slAccountClicked();
+    void slClosedFromTitle();
+    void slShowDaemoning();
+    void slUpdateConnectState(QString state);
+    void slAppendLog(QString str, int iIsForce);
+    void TrayIconAction(QSystemTrayIcon::ActivationReason reason);
+    void slSysTrayActived();
+    void slSysTrayMenuTriggered(int index);
+    void slSimuTypeCbbChangedIdx(int idx);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void fillFromSettings();
+    void connectWidgets();
+    void bindController();
+    void logOper(const QString& text);
+    QString typeText() const;
+    void restoreLogin();
+    bool runLoginDialog();
+
+    Options m_options;
+    ToviaSysTrayIcon* m_pTrayIcon = nullptr;
+    AgentController* m_pController = nullptr;
+};

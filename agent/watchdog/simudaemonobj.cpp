@@ -1,0 +1,320 @@
+#include "simudaemonobj.h"
+
+#include "launchertuning.h"
+#include "loginret.h"
+#include "operloggerobj.h"
+#include "platform.h"
+#include "simuinfo.h"
+#include "simuinfoxmlgainer.h"
+#include "launcherfactory.h"
+#include "simusettings.h"
+
+#include <QEventLoop>
+#include <QProcess>
+#include <QThread>
+#include <QTimer>
+#include <QVector>
+#include <QtDebug>
+
+namespace {
+
+constexpr int kDaemonMode = 2;
+constexpr int kNormalMode = 0;
+
+QVector<SimuInfo> readInventory()
+{
+    QVector<SimuInfo> infos;
+    const CCommResult r = SimuInfoXmlGainer().GetSimusInfo(infos);
+    if (r.iRet != 0)
+        qWarning().noquote() << "SimuDaemonObj inventory read:" << r.iRet << r.str << r.log;
+    return infos;
+}
+
+struSimuRecord storedRecord(const QString& memuIdx)
+{
+    struSimuRecord rec;
+    rec.memuIdx = memuIdx;
+    if (SimuSettings::value(QStringLiteral("simu2/%1").arg(memuIdx)).isValid())
+        SimuSettings::loadSimuRecord(memuIdx, rec);
+    return rec;
+}
+
+// Stores the fields the watchdog owns; the rest of the record is kept as it is stored now.
+void storeState(const QString& memuIdx, int iState, int iPid)
+{
+    SimuSettings::updateSimuRecord(memuIdx, [&](struSimuRecord& rec) {
+        rec.iState = iState;
+        rec.iPid = iPid;
+        rec.iTime = -1;
+    });
+}
+
+// Marks an instance as being restarted; its stored process id stays.
+void storeStarting(const QString& memuIdx)
+{
+    SimuSettings::updateSimuRecord(memuIdx, [](struSimuRecord& rec) {
+        rec.iState = eStateStarting;
+        rec.iTime = -1;
+    });
+}
+
+} // namespace
+
+SimuDaemonObj::SimuDaemonObj(QObject* parent) : QObject(parent) {}
+
+// ---- operation-log texts --------------------------------------------------------------------------
+
+QString SimuDaemonObj::msgNewInstance(const QString& name)
+{
+    return QStringLiteral("检测到新模拟器\"%1\"被打开").arg(name);
+}
+
+QString SimuDaemonObj::msgOverRunLimit(const QString& name)
+{
+    return QStringLiteral("检测到新模拟器被打开，但超过运行限制,\"%1\"将被关闭。").arg(name);
+}
+
+QString SimuDaemonObj::msgClosedForRunLimit(const QString& name)
+{
+    return QStringLiteral("\"%1\"因为超过运行限制被关闭了。").arg(name);
+}
+
+QString SimuDaemonObj::msgCloseFailed(const QString& name)
+{
+    return QStringLiteral("\"%1\"关闭失败").arg(name);
+}
+
+QString SimuDaemonObj::msgLost(const QString& name)
+{
+    return QStringLiteral("检测到\"%1\"异常关闭").arg(name);
+}
+
+QString SimuDaemonObj::msgLostRestarting(const QString& name)
+{
+    return QStringLiteral("\"%1\"异常关闭，将重新启动，请耐心等待...").arg(name);
+}
+
+QString SimuDaemonObj::msgLostRestarted(const QString& name)
+{
+    return QStringLiteral("\"%1\"重启成功，已纳入守护").arg(name);
+}
+
+QString SimuDaemonObj::msgLostRestartFailed(const QString& name)
+{
+    return QStringLiteral("\"%1\"重启失败").arg(name);
+}
+
+QString SimuDaemonObj::msgWatchedClosed(const QString& name)
+{
+    return QStringLiteral("检测到模拟器\"%1\"被关闭，将重新启动，请耐心等待...").arg(name);
+}
+
+QString SimuDaemonObj::msgWatchedRestarted(const QString& name)
+{
+    return QStringLiteral("模拟器\"%1\"重启成功").arg(name);
+}
+
+QString SimuDaemonObj::msgWatchedRestartFailed(const QString& name)
+{
+    return QStringLiteral("模拟器\"%1\"重启失败").arg(name);
+}
+
+QString SimuDaemonObj::msgGivenUp(const QString& name, int failures)
+{
+    return QStringLiteral("模拟器\"%1\"重启失败已经%2次，将不再对其进行守护").arg(name).arg(failures);
+}
+
+// ---- slots ----------------------------------------------------------------------------------------
+
+void SimuDaemonObj::InitDaemon()
+{
+    if (!connect(this, &SimuDaemonObj::sigPeekSimuStateOnce, this, &SimuDaemonObj::slSimusStateCheck,
+                 Qt::QueuedConnection))
+        qWarning("connect SimuDaemonObj::sigPeekSimuStateOnce SimuDaemonObj::slSimusStateCheck err");
+}
+
+void SimuDaemonObj::slStartupDaemonList()
+{
+    runDaemonPass();
+    // Every login announces the daemon again; only the first starts the chain of check passes, so
+    // that two chains never examine the same instances at the same time.
+    if (!m_bChainRunning)
+        scheduleNextPass();
+}
+
+void SimuDaemonObj::slSimusStateCheck()
+{
+    m_bChainRunning = false;
+    if (m_bStop)
+        return;
+    if (!sleepCheckSpan())
+        return; // the thread is ending
+    if (LoginRecord::isLoggedIn()) {
+        if (SimuSettings::getDaemonModel().iExtraRet == kDaemonMode)
+            runDaemonPass();
+        for (const SimuInfo& info : readInventory())
+            checkInstance(info);
+    }
+    if (!m_bStop)
+        scheduleNextPass();
+}
+
+void SimuDaemonObj::slAddNewDaemon(QString strSimuName, QString strMemuIndex)
+{
+    Q_UNUSED(strSimuName);
+    SimuSettings::addDaemon(strMemuIndex);
+}
+
+void SimuDaemonObj::slRemoveDameon(QString strSimuName, QString strMemuIndex)
+{
+    Q_UNUSED(strSimuName);
+    SimuSettings::removeDaemon(strMemuIndex);
+}
+
+// ---- passes ---------------------------------------------------------------------------------------
+
+void SimuDaemonObj::scheduleNextPass()
+{
+    m_bChainRunning = true;
+    emit sigPeekSimuStateOnce();
+}
+
+bool SimuDaemonObj::sleepCheckSpan()
+{
+    const int ms = SimuSettings::getCheckTimeSpan().iExtraRet * 1000;
+    if (QThread::currentThread()->isInterruptionRequested())
+        return false;
+    if (ms <= 0)
+        return true;
+    // A local loop keeps the thread serving its queued calls (watch-list changes) while it waits,
+    // and ends early when the thread is told to quit.
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(ms);
+    loop.exec();
+    return !timer.isActive();
+}
+
+void SimuDaemonObj::runDaemonPass()
+{
+    const QStringList watched = SimuSettings::getDaemonList();
+    if (SimuSettings::getDaemonModel().iExtraRet == kNormalMode) {
+        m_bStop = false;
+        return;
+    }
+    QVector<SimuInfo> closed;
+    for (const SimuInfo& info : readInventory()) {
+        if (!watched.contains(info.idx()))
+            continue;
+        int pid = 0;
+        const int state = SimuRunState(info, pid);
+        if (state != eRunStateStopped && state != eRunStateHung)
+            continue;
+        operLog(msgWatchedClosed(info.name()));
+        storeState(info.idx(), eStateStarting, pid);
+        closed.append(info);
+    }
+    for (const SimuInfo& info : qAsConst(closed))
+        restartWatched(info);
+    m_bStop = false;
+}
+
+void SimuDaemonObj::restartWatched(const SimuInfo& info)
+{
+    const QString idx = info.idx();
+    if (storedRecord(idx).iRestErrCnt >= kMaxRestartFailures) {
+        SimuSettings::removeDaemon(idx);
+        operLog(msgGivenUp(info.name(), kMaxRestartFailures));
+        SimuSettings::updateSimuRecord(idx, [](struSimuRecord& rec) {
+            rec.iRestErrCnt = 0;
+            rec.iTime = -1;
+        });
+        return;
+    }
+    QProcess process;
+    const CCommResult r = SimuStartup(idx, &process);
+    operLog(r.iRet == 0 ? msgWatchedRestarted(info.name()) : msgWatchedRestartFailed(info.name()));
+    SimuSettings::updateSimuRecord(idx, [&](struSimuRecord& rec) {
+        rec.iState = r.iRet == 0 ? int(eStateRunning) : int(eStateNotStarted);
+        rec.iPid = r.iRet == 0 ? r.iExtraRet : 0;
+        rec.iRestErrCnt = r.iRet == 0 ? 0 : rec.iRestErrCnt + 1;
+        rec.iTime = -1;
+    });
+}
+
+// ---- instance check -------------------------------------------------------------------------------
+
+void SimuDaemonObj::checkInstance(const SimuInfo& info)
+{
+    int pid = 0;
+    const int state = SimuRunState(info, pid);
+    if (state == eRunStateRunning)
+        handleNewInstance(info, pid);
+    else if (state == eRunStateStopped)
+        handleLostInstance(info, pid);
+}
+
+void SimuDaemonObj::handleNewInstance(const SimuInfo& info, int pid)
+{
+    const QString idx = info.idx();
+    if (storedRecord(idx).iState != eStateNotStarted)
+        return; // the agent knows it
+    const QStringList running = SimuSettings::getRunningList();
+    const int count = running.contains(idx) ? running.size() : running.size() + 1;
+    if (SimuSettings::getRunLimit().iExtraRet < count) {
+        operLog(msgOverRunLimit(info.name()));
+        const CCommResult r = SimuClose(idx, pid);
+        operLog(r.iRet == 0 ? msgClosedForRunLimit(info.name()) : msgCloseFailed(info.name()));
+        return;
+    }
+    operLog(msgNewInstance(info.name()));
+    storeState(idx, eStateRunning, pid);
+    if (SimuSettings::getDaemonModel().iExtraRet == kDaemonMode)
+        SimuSettings::addDaemon(idx);
+}
+
+void SimuDaemonObj::handleLostInstance(const SimuInfo& info, int pid)
+{
+    const QString idx = info.idx();
+    if (storedRecord(idx).iState == eStateNotStarted) {
+        // Believed closed, yet a process lingers without an adb connection: end it. A stopped
+        // LDPlayer instance is listed with pid -1, which names no process.
+        if (pid > 0) {
+            qWarning("without adb connection");
+            killAndVerify(pid);
+        }
+        return;
+    }
+    operLog(msgLost(info.name()));
+    if (SimuSettings::getDaemonModel().iExtraRet != kDaemonMode) {
+        storeState(idx, eStateNotStarted, 0);
+        return;
+    }
+    storeStarting(idx);
+    operLog(msgLostRestarting(info.name()));
+    QProcess process;
+    const CCommResult r = SimuStartup(idx, &process);
+    if (r.iRet == 0) {
+        storeState(idx, eStateRunning, r.iExtraRet);
+        operLog(msgLostRestarted(info.name()));
+    } else {
+        storeState(idx, eStateNotStarted, 0);
+        operLog(msgLostRestartFailed(info.name()));
+    }
+}
+
+bool SimuDaemonObj::killAndVerify(int pid)
+{
+    for (int attempt = 0; attempt < kKillAttempts; ++attempt) {
+        qWarning().noquote() << "CSimulatorLauncher close simu :"
+                             << QStringLiteral("taskkill /f /t /pid %1").arg(pid);
+        platform::killProcessTree(pid);
+        LauncherTuning::sleepStep();
+        if (!platform::processAlive(pid))
+            return true;
+    }
+    qWarning().noquote() << "SimuDaemonObj: process" << pid << "survived" << kKillAttempts << "kills";
+    return false;
+}
