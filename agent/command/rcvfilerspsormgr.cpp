@@ -1,8 +1,8 @@
 #include "rcvfilerspsormgr.h"
 
 #include <QAtomicInt>
-#include <QDebug>
 #include <QDeadlineTimer>
+#include <QDebug>
 #include <QFile>
 #include <QTcpSocket>
 

@@ -36,7 +36,10 @@ void RspsorGrpOperMgr::DropUnknownRecords()
         for (const SimuInfo& info : qAsConst(infos))
             known.insert(info.idx());
     }
+    // A hostile "size" announces thousands of members: the first few are named, the rest counted.
+    constexpr int kNamedSkips = 5;
     QList<struSimuOper> kept;
+    int skipped = 0;
     for (int i = 0; i < m_opers.size(); ++i) {
         const struSimuOper& oper = m_opers.at(i);
         const bool ok = oper.iOperType == eOperCreate ||
@@ -45,10 +48,18 @@ void RspsorGrpOperMgr::DropUnknownRecords()
             kept.append(oper);
             continue;
         }
-        qWarning().noquote() << QStringLiteral("record %1 of the command skipped: %2").arg(i).arg(
-            oper.memuIdx.isEmpty() ? QStringLiteral("it names no instance")
-                                   : QStringLiteral("no instance \"%1\" on this PC").arg(oper.memuIdx));
+        if (++skipped > kNamedSkips)
+            continue;
+        qWarning().noquote()
+            << QStringLiteral("record %1 of the command skipped: %2")
+                   .arg(i)
+                   .arg(oper.memuIdx.isEmpty()
+                            ? QStringLiteral("it names no instance")
+                            : QStringLiteral("no instance \"%1\" on this PC").arg(oper.memuIdx));
     }
+    if (skipped > kNamedSkips)
+        qWarning().noquote()
+            << QStringLiteral("%1 more records of the command skipped").arg(skipped - kNamedSkips);
     m_opers = kept;
 }
 

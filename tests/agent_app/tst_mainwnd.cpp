@@ -3,15 +3,18 @@
 // announcement after login, the log pane before and after login, logout and the tray's quit.
 #include "../accounts/accountstestutil.h"
 #include "farmfixture.h"
+#include "jsoncodec.h"
 #include "logindlg.h"
 #include "loginret.h"
 #include "loginstore.h"
 #include "maindlgobj.h"
 #include "mainwnd.h"
+#include "notifierrun.h"
 #include "operloggerobj.h"
 #include "resultdisplay.h"
 #include "simurecords.h"
 #include "simusettings.h"
+#include "simutcprcvobj.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -28,7 +31,11 @@
 #include <QTextEdit>
 #include <QtTest>
 
+#include <QTcpSocket>
+
+#include <atomic>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -92,6 +99,8 @@ private slots:
     void freshAndStoredWidgetValues();
     void inventoryScan_data();
     void inventoryScan();
+    void commandDuringStartupScanWaitsForIt_data();
+    void commandDuringStartupScanWaitsForIt();
     void saveChecksInOrder();
     void saveWritesSettings();
     void modeAnnouncement_data();
@@ -215,6 +224,85 @@ void TstMainWnd::inventoryScan()
     const QString expected = daemonModel == 2 ? seen + QStringLiteral("，已纳入守护") : seen;
     QTRY_VERIFY_WITH_TIMEOUT(operLogTexts().contains(expected), 5000);
     QCOMPARE(operLogTexts(), QStringList{expected});
+}
+
+void TstMainWnd::commandDuringStartupScanWaitsForIt_data()
+{
+    QTest::addColumn<int>("product");
+    QTest::newRow("MEmu") << int(FarmFixture::MEmu);
+    QTest::newRow("LDPlayer") << int(FarmFixture::LdPlayer);
+}
+
+// A console that finds the agent at once sends a start while the start-up scan still reads the
+// farm (slow tools). The command runs after the scan, so the scan cannot overwrite what it stores:
+// its record ends as the command left it (running, the command's time plus 4).
+void TstMainWnd::commandDuringStartupScanWaitsForIt()
+{
+    QFETCH(int, product);
+    FarmFixture farm;
+    if (!farm.init(FarmFixture::Product(product), 2))
+        QSKIP(qPrintable(farm.error()));
+    const QString idx = farm.status()
+                            .value(QStringLiteral("instances"))
+                            .toArray()
+                            .at(1)
+                            .toObject()
+                            .value(QStringLiteral("index"))
+                            .toString();
+    QVERIFY(farm.setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("0")));
+    QVERIFY(farm.setKnob(QStringLiteral("toolDelayMs"), QStringLiteral("1500")));
+    SimuSettings::setValue(QStringLiteral("common/startupTimeout"), 400);
+    SimuSettings::setDaemonModel(0);
+    signIn(QStringLiteral("alice"));
+    // No console listens for the report: six quick refusals.
+    NotifierConfig::setResultPort(1);
+    NotifierConfig::setAttemptWaitMs(20);
+
+    const int t = 1700000000;
+    struSimuOper oper;
+    oper.iOperType = eOperStartup;
+    oper.memuIdx = idx;
+    oper.iTime = t;
+    const QByteArray doc = JsonCodec::serializeCommandDoc({oper}, QStringLiteral("alice"));
+    MainWnd wnd(freePorts());
+    std::atomic<bool> sent{false};
+    std::atomic<bool> stop{false};
+    SimuTcpRcvObj* pServer = wnd.simuTcpRcvObj();
+    // initWnd() runs the scan on this thread; the console is another thread that sends as soon as
+    // the command port listens.
+    std::thread console([&] {
+        QDeadlineTimer deadline(20000);
+        while (!stop && !deadline.hasExpired()) {
+            const quint16 port = pServer ? pServer->ServerPort() : 0;
+            if (port != 0) {
+                QTcpSocket s;
+                s.connectToHost(QHostAddress::LocalHost, port);
+                if (s.waitForConnected(5000) && s.write(doc) == doc.size() && s.waitForBytesWritten(5000)) {
+                    s.disconnectFromHost();
+                    sent = true;
+                }
+                return;
+            }
+            QThread::msleep(5);
+        }
+    });
+    QElapsedTimer scan;
+    scan.start();
+    wnd.initWnd();
+    const qint64 scanMs = scan.elapsed();
+    stop = true;
+    console.join();
+    QVERIFY(sent);
+    QVERIFY2(scanMs >= 1000, qPrintable(QString::number(scanMs))); // the command came during the scan
+    struSimuRecord rec;
+    QTRY_VERIFY_WITH_TIMEOUT(SimuSettings::loadSimuRecord(idx, rec).iRet == 0 &&
+                                 rec.iState == eStateRunning && rec.iTime >= t,
+                             60000);
+    QTRY_COMPARE_WITH_TIMEOUT((SimuSettings::loadSimuRecord(idx, rec), rec.iTime), t + 4, 20000);
+    QCOMPARE(rec.iState, int(eStateRunning));
+    QVERIFY(farm.instanceStatus(idx).value(QStringLiteral("running")).toBool());
+    wnd.shutdown();
+    NotifierConfig::reset();
 }
 
 void TstMainWnd::saveChecksInOrder()
