@@ -31,6 +31,7 @@
 #include <QTextEdit>
 #include <QtTest>
 
+#include <QTcpServer>
 #include <QTcpSocket>
 
 #include <atomic>
@@ -264,20 +265,25 @@ void TstMainWnd::commandDuringStartupScanWaitsForIt()
     oper.memuIdx = idx;
     oper.iTime = t;
     const QByteArray doc = JsonCodec::serializeCommandDoc({oper}, QStringLiteral("alice"));
-    MainWnd wnd(freePorts());
+    // A free command port known beforehand, so that the console can knock while initWnd() runs.
+    MainWnd::Options opts = freePorts();
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::AnyIPv4, 0));
+        opts.tcpPort = probe.serverPort();
+    }
+    MainWnd wnd(opts);
     std::atomic<bool> sent{false};
     std::atomic<bool> stop{false};
-    SimuTcpRcvObj* pServer = wnd.simuTcpRcvObj();
     // initWnd() runs the scan on this thread; the console is another thread that sends as soon as
-    // the command port listens.
+    // the command port accepts.
     std::thread console([&] {
         QDeadlineTimer deadline(20000);
         while (!stop && !deadline.hasExpired()) {
-            const quint16 port = pServer ? pServer->ServerPort() : 0;
-            if (port != 0) {
-                QTcpSocket s;
-                s.connectToHost(QHostAddress::LocalHost, port);
-                if (s.waitForConnected(5000) && s.write(doc) == doc.size() && s.waitForBytesWritten(5000)) {
+            QTcpSocket s;
+            s.connectToHost(QHostAddress::LocalHost, opts.tcpPort);
+            if (s.waitForConnected(1000)) {
+                if (s.write(doc) == doc.size() && s.waitForBytesWritten(5000)) {
                     s.disconnectFromHost();
                     sent = true;
                 }
