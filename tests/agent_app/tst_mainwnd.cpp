@@ -2,6 +2,7 @@
 // inventory scan against a simulated farm, the save checks and what a save writes, the mode
 // announcement after login, the log pane before and after login, logout and the tray's quit.
 #include "../accounts/accountstestutil.h"
+#include "comgrpopermgr.h"
 #include "farmfixture.h"
 #include "jsoncodec.h"
 #include "logindlg.h"
@@ -300,13 +301,23 @@ void TstMainWnd::commandDuringStartupScanWaitsForIt()
     console.join();
     QVERIFY(sent);
     QVERIFY2(scanMs >= 1000, qPrintable(QString::number(scanMs))); // the command came during the scan
+    // The start is over: the instance runs, no command group is left.
     struSimuRecord rec;
-    QTRY_VERIFY_WITH_TIMEOUT(SimuSettings::loadSimuRecord(idx, rec).iRet == 0 &&
-                                 rec.iState == eStateRunning && rec.iTime >= t,
+    QTRY_VERIFY_WITH_TIMEOUT((SimuSettings::loadSimuRecord(idx, rec), rec.iState == eStateRunning) &&
+                                 ComGrpOperMgr::LiveCount() == 0,
                              60000);
-    QTRY_COMPARE_WITH_TIMEOUT((SimuSettings::loadSimuRecord(idx, rec), rec.iTime), t + 4, 20000);
+    QCOMPARE(rec.iTime, t + 4);
     QCOMPARE(rec.iState, int(eStateRunning));
     QVERIFY(farm.instanceStatus(idx).value(QStringLiteral("running")).toBool());
+
+    // A later scan (after a login, a product change) leaves an instance under an operation alone.
+    SimuSettings::updateSimuRecord(idx, [](struSimuRecord& r) {
+        r.iState = eStateClosing;
+        r.iTime = 7;
+    });
+    wnd.initIniData();
+    QCOMPARE((SimuSettings::loadSimuRecord(idx, rec), rec.iState), int(eStateClosing));
+    QCOMPARE(rec.iTime, 7);
     wnd.shutdown();
     NotifierConfig::reset();
 }

@@ -391,7 +391,7 @@ void TstSimuDaemon::hungWatchedInstanceIsKilledBeforeItsRestart()
     QVERIFY(m_pFarm->startInstance(idx));
     QVERIFY(m_pFarm->waitInstance(idx, QStringLiteral("online"), true));
     const int hungPid = farmPid(idx);
-    setRecord(idx, eStateRunning, hungPid);
+    setRecord(idx, eStateRunning, 0); // as the start-up scan leaves one it found running: no pid
     SimuSettings::setDaemonList({idx});
     if (product == FarmFixture::MEmu)
         QTRY_VERIFY_WITH_TIMEOUT(platform::findTopLevelWindow("", infoOf(idx).name().toStdString()).found,
