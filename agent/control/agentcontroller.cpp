@@ -83,7 +83,7 @@ void AgentController::startCommandServer(QList<QThread*>& threads)
 {
     // Commands wait for the start-up inventory scan, which would otherwise overwrite what they store.
     SimuTcpRcvObj::Options tcpOptions;
-    tcpOptions.bHoldUntilReady = true;
+    tcpOptions.bHoldUntilReady = !m_bInventoryScanned;
     m_pSimuTcpRcvObj = new SimuTcpRcvObj(m_options.tcpPort, tcpOptions);
     threads << startWorker(m_pSimuTcpRcvObj, SLOT(slInitSocket()),
                            QStringLiteral("connect QThread::started SimuTcpRcvObj::slInitSocket err"));
