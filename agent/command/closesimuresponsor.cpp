@@ -1,7 +1,7 @@
 #include "closesimuresponsor.h"
 
-#include "operloggerobj.h"
 #include "launcherfactory.h"
+#include "operloggerobj.h"
 
 CCommResult CloseSimuResponsor::DoOperate()
 {

@@ -71,7 +71,7 @@ void ComGrpOperMgr::EmitWatchChange(const CmdResponsor* pResponsor, const CCommR
     if (cRet.iRet != 0)
         return;
     const struSimuOper& oper = pResponsor->Oper();
-    if (oper.iOperType == eOperStartup && SimuSettings::getDaemonModel().iExtraRet != 0)
+    if (oper.iOperType == eOperStartup && daemonModeOn(SimuSettings::getDaemonModel().iExtraRet))
         emit sigNewSimuStarted(pResponsor->SimuName(), oper.memuIdx);
     else if (oper.iOperType == eOperClose)
         emit sigSimuClosed(pResponsor->SimuName(), oper.memuIdx);

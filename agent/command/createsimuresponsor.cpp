@@ -1,8 +1,8 @@
 #include "createsimuresponsor.h"
 
+#include "launcherfactory.h"
 #include "operloggerobj.h"
 #include "simuinfo.h"
-#include "launcherfactory.h"
 #include "simusettings.h"
 
 CCommResult CreateSimuResponsor::DoOperate()

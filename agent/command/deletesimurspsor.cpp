@@ -1,8 +1,8 @@
 #include "deletesimurspsor.h"
 
+#include "launcherfactory.h"
 #include "operloggerobj.h"
 #include "simuinfo.h"
-#include "launcherfactory.h"
 
 CCommResult DeleteSimuRspsor::DoOperate()
 {

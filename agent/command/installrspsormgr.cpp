@@ -83,10 +83,7 @@ void InstallRspsorMgr::AfterRun(const QList<CCommResult>& results)
     for (const struSimuOper& oper : qAsConst(m_opers)) {
         if (oper.memuIdx.isEmpty())
             continue;
-        struSimuRecord rec;
-        rec.memuIdx = oper.memuIdx;
-        SimuSettings::loadSimuRecord(oper.memuIdx, rec);
-        if (rec.iState != eStateInstalling)
+        if (SimuSettings::storedSimuRecord(oper.memuIdx).iState != eStateInstalling)
             continue;
         const int state = RunStateAfterInstall(oper.memuIdx);
         SimuSettings::updateSimuRecord(oper.memuIdx, [state](struSimuRecord& r) { r.iState = state; });

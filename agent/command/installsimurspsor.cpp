@@ -1,10 +1,10 @@
 #include "installsimurspsor.h"
 
 #include "installrspsormgr.h"
+#include "launcherfactory.h"
 #include "operloggerobj.h"
 #include "simuinfo.h"
 #include "simuinfoxmlgainer.h"
-#include "launcherfactory.h"
 
 CCommResult InstallSimuRspsor::DoOperate()
 {

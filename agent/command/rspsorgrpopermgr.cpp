@@ -28,12 +28,11 @@ void RspsorGrpOperMgr::SetOpers(const QList<struSimuOper>& opers)
 void RspsorGrpOperMgr::DropUnknownRecords()
 {
     const int simuType = SimuSettings::getSimuType().iExtraRet;
-    const bool haveInventory = simuType == 1 || simuType == 2;
+    const bool haveInventory = simuType == eProductMEmu || simuType == eProductLdPlayer;
     QSet<QString> known;
     if (haveInventory) {
-        QVector<SimuInfo> infos;
-        SimuInfoXmlGainer().GetSimusInfo(infos);
-        for (const SimuInfo& info : qAsConst(infos))
+        const QVector<SimuInfo> infos = SimuInfoXmlGainer::readInventory("RspsorGrpOperMgr");
+        for (const SimuInfo& info : infos)
             known.insert(info.idx());
     }
     // A hostile "size" announces thousands of members: the first few are named, the rest counted.

@@ -1,7 +1,7 @@
 #include "startupsimuresponsor.h"
 
-#include "operloggerobj.h"
 #include "launcherfactory.h"
+#include "operloggerobj.h"
 #include "simusettings.h"
 
 #include <QProcess>
@@ -24,7 +24,7 @@ CCommResult StartupSimuResponsor::DoOperate()
                        .arg(m_strNickName, m_strSimuName, cLaunch.str);
         return cRet;
     }
-    if (daemonModel != 0) {
+    if (daemonModeOn(daemonModel)) {
         operLog(QStringLiteral("\"%1\"启动成功，已纳入监控并进入守护模式").arg(m_strSimuName));
         SimuSettings::addDaemon(m_oper.memuIdx);
     } else {

@@ -148,8 +148,7 @@ void AgentController::scanInventory()
     QDir(SimuSettings::screenshotDir()).removeRecursively();
     QDir().mkpath(SimuSettings::screenshotDir());
 
-    QVector<SimuInfo> inventory;
-    SimuInfoXmlGainer().GetSimusInfo(inventory);
+    const QVector<SimuInfo> inventory = SimuInfoXmlGainer::readInventory("initIniData");
     QStringList running;
     SimuListRunning(running);
     const int daemonModel = SimuSettings::getDaemonModel().iExtraRet;
@@ -164,7 +163,7 @@ void AgentController::scanInventory()
             SimuSettings::updateSimuRecord(idx, [&](struSimuRecord& rec) { rec.simuName = name; });
             continue;
         }
-        if (isRunning && daemonModel == 2) {
+        if (isRunning && daemonModel == eDaemonOn) {
             SimuSettings::addDaemon(idx);
             SimuSettings::addRunningList(idx);
             logOper(QStringLiteral("检测到新模拟器\"%1\"被打开，已纳入守护").arg(name));
@@ -186,17 +185,14 @@ void AgentController::scanInventory()
 
 bool AgentController::operationUnderWay(const QString& memuIdx)
 {
-    struSimuRecord rec;
-    rec.memuIdx = memuIdx;
-    SimuSettings::loadSimuRecord(memuIdx, rec);
-    return SimuDaemonObj::isOperationUnderWay(rec.iState);
+    return SimuDaemonObj::isOperationUnderWay(SimuSettings::storedSimuRecord(memuIdx).iState);
 }
 
 QString AgentController::modeAnnouncement(const QString& typeText)
 {
     if (typeText.isEmpty())
         return QString();
-    if (SimuSettings::getDaemonModel().iExtraRet == 0)
+    if (!daemonModeOn(SimuSettings::getDaemonModel().iExtraRet))
         return QStringLiteral("当前被控端设置为“%1-普通模式”").arg(typeText);
     return QStringLiteral("当前被控端设置为“%1-守护模式”").arg(typeText);
 }
@@ -209,9 +205,7 @@ QString AgentController::watchedLine() const
         return line;
     line += QStringLiteral("，守护的模拟器有");
     for (const QString& idx : watched) {
-        struSimuRecord rec;
-        rec.memuIdx = idx;
-        SimuSettings::loadSimuRecord(idx, rec);
+        const struSimuRecord rec = SimuSettings::storedSimuRecord(idx);
         line += QStringLiteral("\"%1\",").arg(rec.simuName.isEmpty() ? idx : rec.simuName);
     }
     return line;
@@ -225,7 +219,7 @@ void AgentController::announceStart(const QString& typeText)
     const QString mode = modeAnnouncement(typeText);
     if (!mode.isEmpty()) {
         logOper(mode);
-        if (SimuSettings::getDaemonModel().iExtraRet != 0)
+        if (daemonModeOn(SimuSettings::getDaemonModel().iExtraRet))
             logOper(watchedLine());
     }
     emit sigBeginDaemon();

@@ -33,22 +33,14 @@ QString hostNameText()
 // The stored state record of an instance; one that was never stored reads as not started, time 0.
 struSimuRecord storedRecord(const QString& memuIdx)
 {
-    struSimuRecord rec;
-    rec.memuIdx = memuIdx;
-    const QString text = SimuSettings::value(QStringLiteral("simu2/%1").arg(memuIdx)).toString();
-    if (!text.isEmpty())
-        JsonCodec::parseSimuRecord(text.toUtf8(), rec);
-    return rec;
+    return SimuSettings::storedSimuRecord(memuIdx);
 }
 
 // The inventory of the configured product; a failed read still gives what was read.
 QVector<SimuInfo> readInventory()
 {
-    QVector<SimuInfo> infos;
-    const CCommResult r = SimuInfoXmlGainer().GetSimusInfo(infos);
-    if (r.iRet != 0)
-        qWarning() << "获取模拟器数据失败。可能是因为删除一个模拟器后，还有多余目录未删除" << r.iRet << r.str
-                   << r.log;
+    QVector<SimuInfo> infos = SimuInfoXmlGainer::readInventory(
+        "获取模拟器数据失败。可能是因为删除一个模拟器后，还有多余目录未删除");
     if (infos.size() > Discovery::kMaxSimuEntries)
         infos.resize(Discovery::kMaxSimuEntries);
     return infos;

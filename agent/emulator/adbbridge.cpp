@@ -1,6 +1,7 @@
 #include "adbbridge.h"
 
 #include "launchertuning.h"
+#include "resultcodes.h"
 #include "simusettings.h"
 
 #include <QDebug>
@@ -126,7 +127,7 @@ CCommResult AdbInstall(const QString& serial, const QString& apkPath)
     if (r.str.isEmpty() && r.log.isEmpty()) {
         qWarning() << "install err,cRet.str" << r.str << "; cRet.iRet" << r.iRet;
         const QString text = QStringLiteral("安装失败，执行cmd命令无返回值");
-        return CCommResult::failure(19, text, text);
+        return CCommResult::failure(ResultCode::kAdbFailed, text, text);
     }
     // adb prints its verdict on the output stream, which RunAdbCmd leaves in str when the error
     // stream was empty and in log otherwise: judge both.

@@ -9,10 +9,10 @@ CCommResult CreateLauncher(int simuType, const QString& memuIdx,
 {
     launcher.reset();
     switch (simuType) {
-    case 1:
+    case eProductMEmu:
         launcher = std::make_unique<XiaoYaoLauncher>(memuIdx);
         return CCommResult();
-    case 2:
+    case eProductLdPlayer:
         launcher = std::make_unique<LeiDianLauncher>(memuIdx);
         return CCommResult();
     default:

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "resultcodes.h"
 #include "simulatorabslauncher.h"
 
 #include <memory>
 
 // Code and texts of the factory's failure.
-constexpr int kNoLauncherCode = 62;
+constexpr int kNoLauncherCode = ResultCode::kNoLauncher;
 
 // The launcher of a product type (1 MEmu, 2 LDPlayer) for one index; 62 "启动器没有对象" for any
 // other type. The second form takes the type from common/simuType.

@@ -4,6 +4,7 @@
 #include "launcherfactory.h"
 #include "launchertuning.h"
 #include "leidiansimuinfogainer.h"
+#include "resultcodes.h"
 #include "simusettings.h"
 
 #include <QDebug>
@@ -99,7 +100,8 @@ CCommResult LeiDianLauncher::CheckSimuPath(const QString& dir)
 {
     if (QFileInfo(dir + QStringLiteral("/dnconsole.exe")).isFile())
         return CCommResult();
-    return CCommResult::failure(65, QStringLiteral("雷电模拟器路径设置不正确,无法找到对应的模拟器。"));
+    return CCommResult::failure(ResultCode::kWrongProductDir,
+                                QStringLiteral("雷电模拟器路径设置不正确,无法找到对应的模拟器。"));
 }
 
 int LeiDianLauncher::GetSimuRunState(SimuInfo info, int& pid)

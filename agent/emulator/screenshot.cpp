@@ -1,6 +1,7 @@
 #include "screenshot.h"
 
 #include "adbbridge.h"
+#include "resultcodes.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -12,11 +13,11 @@ CCommResult checkFile(const QString& filePath)
 {
     const QFileInfo info(filePath);
     if (!info.exists() || info.size() <= 0)
-        return CCommResult::failure(50, QStringLiteral("截图图片为空"));
+        return CCommResult::failure(ResultCode::kScreenshotEmpty, QStringLiteral("截图图片为空"));
 
     QImage image;
     if (!image.load(filePath))
-        return CCommResult::failure(51, QStringLiteral("截图图片不可用"));
+        return CCommResult::failure(ResultCode::kScreenshotUnusable, QStringLiteral("截图图片不可用"));
 
     // A capture of a screen that has not drawn yet is all zero bytes.
     const uchar* bits = image.constBits();
@@ -26,7 +27,8 @@ CCommResult checkFile(const QString& filePath)
         for (qsizetype i = 100; i < 200 && i < count; ++i)
             sum += bits[i];
         if (sum < 2)
-            return CCommResult::failure(51, QStringLiteral("截图图片全透明不可用"));
+            return CCommResult::failure(ResultCode::kScreenshotUnusable,
+                                        QStringLiteral("截图图片全透明不可用"));
     }
     return CCommResult();
 }

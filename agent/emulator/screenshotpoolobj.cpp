@@ -1,9 +1,9 @@
 #include "screenshotpoolobj.h"
 
+#include "launcherfactory.h"
 #include "launchertuning.h"
 #include "screenshot.h"
 #include "simuinfoxmlgainer.h"
-#include "launcherfactory.h"
 #include "simusettings.h"
 
 #include <QDebug>

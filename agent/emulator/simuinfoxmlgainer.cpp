@@ -4,12 +4,23 @@
 #include "simusettings.h"
 #include "xiaoyaosimuinfogainer.h"
 
+#include <QDebug>
+
+QVector<SimuInfo> SimuInfoXmlGainer::readInventory(const char* reader)
+{
+    QVector<SimuInfo> infos;
+    const CCommResult r = SimuInfoXmlGainer().GetSimusInfo(infos);
+    if (r.iRet != 0)
+        qWarning().noquote() << reader << "inventory read:" << r.iRet << r.str << r.log;
+    return infos;
+}
+
 std::unique_ptr<CSimulatorInfoAbsGainer> SimuInfoXmlGainer::CreateGainer(int simuType)
 {
     switch (simuType) {
-    case 1:
+    case eProductMEmu:
         return std::make_unique<XiaoYaoSimuInfoGainer>();
-    case 2:
+    case eProductLdPlayer:
         return std::make_unique<LeiDianSimuInfoGainer>();
     default:
         return nullptr;

@@ -11,6 +11,9 @@ class SimuInfoXmlGainer : public CSimulatorInfoAbsGainer
 {
 public:
     CCommResult GetSimusInfo(QVector<SimuInfo>& infos) override;
+    // The inventory of the configured product; a failed read is logged (naming the reader) and still
+    // gives what was read.
+    static QVector<SimuInfo> readInventory(const char* reader);
     CCommResult GetSimusInfoArray(SimuInfo* pBuf, int capacity = kMaxSimuCount) override;
     CCommResult GetSimuInfo(const QString& memuIdx, SimuInfo& info) override;
 

@@ -3,6 +3,7 @@
 #include "adbbridge.h"
 #include "launchertuning.h"
 #include "platform.h"
+#include "resultcodes.h"
 #include "screenshot.h"
 #include "simuinfoxmlgainer.h"
 #include "simusettings.h"
@@ -56,10 +57,7 @@ CCommResult SimulatorAbsLauncher::CloseSimu(int pid)
     SimuSettings::removeDaemon(m_memuIdx);
     CCommResult r = ShutdownSimu();
     if (pid < 1) {
-        struSimuRecord rec;
-        rec.memuIdx = m_memuIdx;
-        SimuSettings::loadSimuRecord(m_memuIdx, rec);
-        pid = rec.iPid;
+        pid = SimuSettings::storedSimuRecord(m_memuIdx).iPid;
         if (pid < 1)
             return r.iRet == 0 ? VerifyNotListed() : r;
     }
@@ -82,7 +80,7 @@ CCommResult SimulatorAbsLauncher::VerifyNotListed()
     }
     qWarning().noquote() << "SimulatorAbsLauncher::CloseSimu:" << m_memuIdx
                          << "is still listed as running by its product";
-    return CCommResult::failure(59, QStringLiteral("关闭模拟器失败"),
+    return CCommResult::failure(ResultCode::kCloseFailed, QStringLiteral("关闭模拟器失败"),
                                 QStringLiteral("%1 is still listed as running").arg(m_memuIdx));
 }
 
@@ -110,7 +108,7 @@ CCommResult SimulatorAbsLauncher::InstallApk(int adbPort, const QString& apkPath
     if (r.iRet != 0)
         return r;
     if (!online)
-        return CCommResult::failure(57, QStringLiteral("设备不在线"));
+        return CCommResult::failure(ResultCode::kDeviceOffline, QStringLiteral("设备不在线"));
     return AdbInstall(serial, apkPath);
 }
 
@@ -142,7 +140,7 @@ CCommResult SimulatorAbsLauncher::CloseSimuProcess(int pid)
         r = IsPidExist(pid, alive);
         if (r.iRet != 0 || !alive)
             return r;
-        r = CCommResult::failure(59, QStringLiteral("关闭模拟器失败"));
+        r = CCommResult::failure(ResultCode::kCloseFailed, QStringLiteral("关闭模拟器失败"));
     }
     return r;
 }
@@ -167,7 +165,7 @@ CCommResult SimulatorAbsLauncher::WaitSimuOnline(const QString& serial, bool& on
             return r;
         if (online)
             return CCommResult();
-        r = CCommResult::failure(58, QStringLiteral("模拟器不在线"));
+        r = CCommResult::failure(ResultCode::kInstanceOffline, QStringLiteral("模拟器不在线"));
     }
     return r;
 }

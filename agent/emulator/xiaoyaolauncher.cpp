@@ -3,6 +3,7 @@
 #include "adbbridge.h"
 #include "launchertuning.h"
 #include "platform.h"
+#include "resultcodes.h"
 #include "simusettings.h"
 
 #include <QDebug>
@@ -48,7 +49,7 @@ CCommResult XiaoYaoLauncher::ShutdownSimu()
 CCommResult XiaoYaoLauncher::DoRenameSimu(const QString& name)
 {
     Q_UNUSED(name)
-    return CCommResult::failure(69, QStringLiteral("暂不支持逍遥模拟器重命名"));
+    return CCommResult::failure(ResultCode::kRenameUnsupported, QStringLiteral("暂不支持逍遥模拟器重命名"));
 }
 
 CCommResult XiaoYaoLauncher::DoDeleteSimu(SimuInfo info)
@@ -61,8 +62,10 @@ CCommResult XiaoYaoLauncher::DoDeleteSimu(SimuInfo info)
     if (r.log.contains(QLatin1String("100%")))
         return CCommResult();
     if (r.log.contains(QLatin1String("locked")))
-        return CCommResult::failure(26, QStringLiteral("模拟器被锁定"), QStringLiteral("模拟器被锁定"));
-    return CCommResult::failure(26, QStringLiteral("模拟关闭失败"), QStringLiteral("模拟器关闭进程未到100%"));
+        return CCommResult::failure(ResultCode::kCloseRefused, QStringLiteral("模拟器被锁定"),
+                                    QStringLiteral("模拟器被锁定"));
+    return CCommResult::failure(ResultCode::kCloseRefused, QStringLiteral("模拟关闭失败"),
+                                QStringLiteral("模拟器关闭进程未到100%"));
 }
 
 CCommResult XiaoYaoLauncher::CreateSimu(SimuInfo info)
@@ -112,7 +115,8 @@ CCommResult XiaoYaoLauncher::CheckSimuPath(const QString& dir)
 {
     if (QFileInfo(dir + QStringLiteral("/MEmu.exe")).isFile())
         return CCommResult();
-    return CCommResult::failure(65, QStringLiteral("逍遥模拟器路径设置不正确,无法找到对应的模拟器。"));
+    return CCommResult::failure(ResultCode::kWrongProductDir,
+                                QStringLiteral("逍遥模拟器路径设置不正确,无法找到对应的模拟器。"));
 }
 
 int XiaoYaoLauncher::GetSimuRunState(SimuInfo info, int& pid)

@@ -1,5 +1,6 @@
 #include "xiaoyaosimuinfogainer.h"
 
+#include "resultcodes.h"
 #include "simusettings.h"
 
 #include <QDebug>
@@ -36,13 +37,15 @@ CCommResult XiaoYaoSimuInfoGainer::GetSimusInfo(QVector<SimuInfo>& infos)
     infos.clear();
     const QString dir = SimuSettings::getDir().str;
     if (dir.isEmpty())
-        return CCommResult::failure(12, QStringLiteral("模拟器路径为空"), QStringLiteral("模拟器路径为空"));
+        return CCommResult::failure(ResultCode::kNoProductDir, QStringLiteral("模拟器路径为空"),
+                                    QStringLiteral("模拟器路径为空"));
 
     const QString vmDir = dir + kVmDir;
     const QStringList names = QDir(vmDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
                                                     QDir::Name | QDir::IgnoreCase);
     if (names.isEmpty())
-        return CCommResult::failure(13, QStringLiteral("没有创建模拟器"), QStringLiteral("没有创建模拟器"));
+        return CCommResult::failure(ResultCode::kNoInstances, QStringLiteral("没有创建模拟器"),
+                                    QStringLiteral("没有创建模拟器"));
 
     for (int i = 0; i < names.size() && i < kMaxSimuCount; ++i) {
         const QString& name = names.at(i);
@@ -64,10 +67,11 @@ CCommResult XiaoYaoSimuInfoGainer::GetSimuInfo(const QString& memuIdx, SimuInfo&
 {
     const QString dir = SimuSettings::getDir().str;
     if (dir.isEmpty())
-        return CCommResult::failure(12, QStringLiteral("模拟器路径为空"), QStringLiteral("模拟器路径为空"));
+        return CCommResult::failure(ResultCode::kNoProductDir, QStringLiteral("模拟器路径为空"),
+                                    QStringLiteral("模拟器路径为空"));
     const QString path = dir + kVmDir + '/' + memuIdx + '/' + memuIdx + QStringLiteral(".memu");
     if (memuIdx.isEmpty() || !QFileInfo(path).isFile())
-        return CCommResult::failure(18, QStringLiteral("被控端中没有对应的模拟器"));
+        return CCommResult::failure(ResultCode::kNoSuchInstance, QStringLiteral("被控端中没有对应的模拟器"));
     return ParseMemuFile(path, info);
 }
 
@@ -80,22 +84,26 @@ CCommResult XiaoYaoSimuInfoGainer::ParseMemuFile(const QString& path, SimuInfo& 
     info.clear();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return CCommResult::failure(8, QStringLiteral("模拟器memu打开失败"),
+        return CCommResult::failure(ResultCode::kInventoryParse, QStringLiteral("模拟器memu打开失败"),
                                     path + QStringLiteral("打开失败"));
 
     QDomDocument doc;
     if (!doc.setContent(&file))
-        return CCommResult::failure(8, kParseFailed, baseName + QStringLiteral("setContent失败"));
+        return CCommResult::failure(ResultCode::kInventoryParse, kParseFailed,
+                                    baseName + QStringLiteral("setContent失败"));
 
     const QDomElement machine = firstChild(doc.documentElement(), QStringLiteral("Machine"));
     if (machine.isNull())
-        return CCommResult::failure(8, kParseFailed, baseName + QStringLiteral("没有 MemuHyperv"));
+        return CCommResult::failure(ResultCode::kInventoryParse, kParseFailed,
+                                    baseName + QStringLiteral("没有 MemuHyperv"));
     const QDomElement hardware = firstChild(machine, QStringLiteral("Hardware"));
     if (hardware.isNull())
-        return CCommResult::failure(8, kParseFailed, baseName + QStringLiteral("没有 Hardware"));
+        return CCommResult::failure(ResultCode::kInventoryParse, kParseFailed,
+                                    baseName + QStringLiteral("没有 Hardware"));
     const QDomElement props = firstChild(hardware, QStringLiteral("GuestProperties"));
     if (props.isNull())
-        return CCommResult::failure(8, kParseFailed, baseName + QStringLiteral("没有 GuestProperties"));
+        return CCommResult::failure(ResultCode::kInventoryParse, kParseFailed,
+                                    baseName + QStringLiteral("没有 GuestProperties"));
 
     CCommResult r;
     QString displayName;

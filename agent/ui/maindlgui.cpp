@@ -59,8 +59,8 @@ void MainDlgUI::createWidgets()
     m_pStateLabel = makeLabel(QString());
     m_pLogPane = new QTextEdit(this);
     m_pLogPane->setReadOnly(true);
-    m_pVersionLabel = makeLabel(
-        QStringLiteral("Tovia模拟器版-被控端v%1").arg(UpdateCheck::readRcVersion(QStringLiteral(":/ClientVersion.rc"))));
+    m_pVersionLabel = makeLabel(QStringLiteral("Tovia模拟器版-被控端v%1")
+                                    .arg(UpdateCheck::readRcVersion(QStringLiteral(":/ClientVersion.rc"))));
 }
 
 void MainDlgUI::layoutWidgets()

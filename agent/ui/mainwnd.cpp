@@ -1,10 +1,11 @@
 #include "mainwnd.h"
 
 #include "debuglog.h"
+#include "launcherfactory.h"
 #include "logindlg.h"
 #include "loginstore.h"
+#include "resultcodes.h"
 #include "resultdisplay.h"
-#include "launcherfactory.h"
 #include "simusettings.h"
 #include "systrayicon.h"
 
@@ -65,11 +66,11 @@ void MainWnd::fillFromSettings()
     pcNameEdit()->setText(nick.isEmpty() ? QHostInfo::localHostName() : nick);
     pcIpLabel()->setText(localIpv4());
     const int type = SimuSettings::getSimuType().iExtraRet;
-    simuTypeCbb()->setCurrentIndex(type >= 0 && type <= 2 ? type : 0);
+    simuTypeCbb()->setCurrentIndex(type >= eProductNone && type <= eProductLdPlayer ? type : eProductNone);
     simuPathEdit()->setText(SimuSettings::getDir().str);
     runLimitCbb()->setCurrentIndex(qBound(0, SimuSettings::getRunLimit().iExtraRet - 1, 9));
     // 0 unchecked; 2 and the never-saved 100 show checked.
-    daemonCheck()->setChecked(SimuSettings::getDaemonModel().iExtraRet != 0);
+    daemonCheck()->setChecked(daemonModeOn(SimuSettings::getDaemonModel().iExtraRet));
 }
 
 void MainWnd::connectWidgets()
@@ -116,18 +117,18 @@ CCommResult MainWnd::validateSave(bool& typeChanged)
     typeChanged = false;
     const QString pathError = QStringLiteral("请选择正确的安卓模拟器安装路径");
     if (simuPathEdit()->text().trimmed().isEmpty())
-        return CCommResult::failure(1, pathError);
+        return CCommResult::failure(ResultCode::kSaveRefused, pathError);
     if (pcNameEdit()->text().trimmed().isEmpty())
-        return CCommResult::failure(1, QStringLiteral("电脑名称为空"));
+        return CCommResult::failure(ResultCode::kSaveRefused, QStringLiteral("电脑名称为空"));
     const int type = simuTypeCbb()->currentIndex();
-    if (type == 0)
-        return CCommResult::failure(1, pathError);
+    if (type == eProductNone)
+        return CCommResult::failure(ResultCode::kSaveRefused, pathError);
     const int storedType = SimuSettings::getSimuType().iExtraRet;
     if (storedType != 0 && storedType != type) {
         CCommResult ask;
         ask.str = QStringLiteral("您对“模拟器类型”进行了修改，修改后将重置新的配置，请确认？");
         if (showResult(ask, true).iRet != 1)
-            return CCommResult::failure(1, QStringLiteral("已取消"));
+            return CCommResult::failure(ResultCode::kSaveRefused, QStringLiteral("已取消"));
         typeChanged = true;
     }
     std::unique_ptr<SimulatorAbsLauncher> launcher;
@@ -135,7 +136,7 @@ CCommResult MainWnd::validateSave(bool& typeChanged)
     if (ret.iRet == 0)
         ret = launcher->CheckSimuPath(simuPathEdit()->text().trimmed());
     if (ret.iRet == 0 && !LoginRecord::isLoggedIn())
-        ret = CCommResult::failure(1, QStringLiteral("请先登录帐号，绑定设备！"));
+        ret = CCommResult::failure(ResultCode::kSaveRefused, QStringLiteral("请先登录帐号，绑定设备！"));
     if (ret.iRet != 0) {
         typeChanged = false;
         return ret;

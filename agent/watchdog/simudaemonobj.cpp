@@ -1,12 +1,13 @@
 #include "simudaemonobj.h"
 
+#include "launcherfactory.h"
 #include "launchertuning.h"
 #include "loginret.h"
 #include "operloggerobj.h"
 #include "platform.h"
+#include "resultcodes.h"
 #include "simuinfo.h"
 #include "simuinfoxmlgainer.h"
-#include "launcherfactory.h"
 #include "simusettings.h"
 
 #include <QEventLoop>
@@ -18,25 +19,14 @@
 
 namespace {
 
-constexpr int kDaemonMode = 2;
-constexpr int kNormalMode = 0;
-
 QVector<SimuInfo> readInventory()
 {
-    QVector<SimuInfo> infos;
-    const CCommResult r = SimuInfoXmlGainer().GetSimusInfo(infos);
-    if (r.iRet != 0)
-        qWarning().noquote() << "SimuDaemonObj inventory read:" << r.iRet << r.str << r.log;
-    return infos;
+    return SimuInfoXmlGainer::readInventory("SimuDaemonObj");
 }
 
 struSimuRecord storedRecord(const QString& memuIdx)
 {
-    struSimuRecord rec;
-    rec.memuIdx = memuIdx;
-    if (SimuSettings::value(QStringLiteral("simu2/%1").arg(memuIdx)).isValid())
-        SimuSettings::loadSimuRecord(memuIdx, rec);
-    return rec;
+    return SimuSettings::storedSimuRecord(memuIdx);
 }
 
 // Stores the fields the watchdog owns; the rest of the record is kept as it is stored now.
@@ -150,7 +140,7 @@ void SimuDaemonObj::slSimusStateCheck()
     if (!sleepCheckSpan())
         return; // the thread is ending
     if (LoginRecord::isLoggedIn()) {
-        if (SimuSettings::getDaemonModel().iExtraRet == kDaemonMode)
+        if (SimuSettings::getDaemonModel().iExtraRet == eDaemonOn)
             runDaemonPass();
         for (const SimuInfo& info : readInventory())
             checkInstance(info);
@@ -200,7 +190,7 @@ bool SimuDaemonObj::sleepCheckSpan()
 void SimuDaemonObj::runDaemonPass()
 {
     const QStringList watched = SimuSettings::getDaemonList();
-    if (SimuSettings::getDaemonModel().iExtraRet == kNormalMode) {
+    if (SimuSettings::getDaemonModel().iExtraRet == eDaemonOff) {
         m_bStop = false;
         return;
     }
@@ -254,7 +244,7 @@ CCommResult SimuDaemonObj::restartAfterKill(const QString& idx, int lingeringPid
     // A hung or unreachable instance still has its process: started beside it, the new one would
     // compete with it, and the stored pid would name a process other than the one running.
     if (lingeringPid > 0 && platform::processAlive(lingeringPid) && !killAndVerify(lingeringPid))
-        return CCommResult::failure(59, QStringLiteral("关闭模拟器失败"),
+        return CCommResult::failure(ResultCode::kCloseFailed, QStringLiteral("关闭模拟器失败"),
                                     QStringLiteral("process %1 survived the kill").arg(lingeringPid));
     QProcess process;
     return SimuStartup(idx, &process);
@@ -300,7 +290,7 @@ void SimuDaemonObj::handleNewInstance(const SimuInfo& info, int pid)
     }
     operLog(msgNewInstance(info.name()));
     storeState(idx, eStateRunning, pid);
-    if (SimuSettings::getDaemonModel().iExtraRet == kDaemonMode)
+    if (SimuSettings::getDaemonModel().iExtraRet == eDaemonOn)
         SimuSettings::addDaemon(idx);
 }
 
@@ -317,7 +307,7 @@ void SimuDaemonObj::handleLostInstance(const SimuInfo& info, int pid)
         return;
     }
     operLog(msgLost(info.name()));
-    if (SimuSettings::getDaemonModel().iExtraRet != kDaemonMode) {
+    if (SimuSettings::getDaemonModel().iExtraRet != eDaemonOn) {
         storeState(idx, eStateNotStarted, 0);
         return;
     }

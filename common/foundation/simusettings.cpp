@@ -270,6 +270,16 @@ CCommResult SimuSettings::loadSimuRecord(const QString& memuIdx, struSimuRecord&
     return JsonCodec::parseSimuRecord(text.toUtf8(), rec);
 }
 
+struSimuRecord SimuSettings::storedSimuRecord(const QString& memuIdx)
+{
+    struSimuRecord rec;
+    rec.memuIdx = memuIdx;
+    const QString text = readKey(recordKey(memuIdx), QString()).toString();
+    if (!text.isEmpty())
+        JsonCodec::parseSimuRecord(text.toUtf8(), rec);
+    return rec;
+}
+
 struSimuRecord SimuSettings::updateSimuRecord(const QString& memuIdx,
                                               const std::function<void(struSimuRecord&)>& change)
 {

@@ -35,7 +35,7 @@ public:
     static void setXiaoYaoDir(const QString& dir);
     static CCommResult getLeiDianDir();
     static void setLeiDianDir(const QString& dir);
-    static CCommResult getProductDir(int simuType); // 1 MEmu, 2 LDPlayer; other types: empty
+    static CCommResult getProductDir(int simuType);              // 1 MEmu, 2 LDPlayer; other types: empty
     static void setProductDir(int simuType, const QString& dir); // other types write nothing
     static CCommResult getPcName();
     static void setPcName(const QString& name);
@@ -56,6 +56,9 @@ public:
     static void storeSimuRecord(const struSimuRecord& rec);
     // Overwrites the fields present in the stored JSON; a missing key returns the parse result of "".
     static CCommResult loadSimuRecord(const QString& memuIdx, struSimuRecord& rec);
+    // The stored record of an instance; one never stored reads as the initial record (not started,
+    // time 0, memuIdx set), without a warning.
+    static struSimuRecord storedSimuRecord(const QString& memuIdx);
     // Load (from the conventional initial record: iState -1, zero counters, memuIdx set), change and
     // store one record under the process-wide lock. Returns the stored record.
     static struSimuRecord updateSimuRecord(const QString& memuIdx,
@@ -73,10 +76,10 @@ public:
     static void addRunningList(const QString& memuIdx); // only when absent
 
     // Working paths under the data directory.
-    static QString screenshotDir();                      // created when missing, ends with "/"
+    static QString screenshotDir();                           // created when missing, ends with "/"
     static QString screenshotPath(const QString& memuIdx);    // <dir>/<memuIdx>.png
     static QString screenshotBakPath(const QString& memuIdx); // <dir>/<memuIdx>_bak.png
-    static QString dwnPath(const QString& fileName);     // <data>/dwn/<name>, "" -> "rcv.apk"
-    static QString logDir();                             // <data>/log, created when missing
-    static QString adbPath();                            // common/dir + "/adb.exe"
+    static QString dwnPath(const QString& fileName);          // <data>/dwn/<name>, "" -> "rcv.apk"
+    static QString logDir();                                  // <data>/log, created when missing
+    static QString adbPath();                                 // common/dir + "/adb.exe"
 };
