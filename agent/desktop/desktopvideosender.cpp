@@ -64,7 +64,8 @@ QString DesktopVideoSender::defaultGrabberPath()
 
 QStringList DesktopVideoSender::grabberArguments(const QString& strUrl)
 {
-    // B-frames would hold every picture back until the next reference frame arrives.
+    // B-frames would hold every picture back until the next reference frame arrives; each picture
+    // leaves at once instead of waiting in the output buffer for the next one.
     return {QStringLiteral("-hide_banner"),
             QStringLiteral("-nostats"),
             QStringLiteral("-loglevel"),
@@ -83,6 +84,8 @@ QStringList DesktopVideoSender::grabberArguments(const QString& strUrl)
             QString::number(kKeyFrameInterval),
             QStringLiteral("-bf"),
             QStringLiteral("0"),
+            QStringLiteral("-flush_packets"),
+            QStringLiteral("1"),
             QStringLiteral("-f"),
             QStringLiteral("mpeg2video"),
             strUrl};
