@@ -58,6 +58,7 @@ CCommResult DesktopRunMgr::beginRmtDsktp(const QString& peerAddr, int port)
         qWarning() << "connect &QThread::quit &QObject::deleteLater err";
     emit sigRunStarted(m_pSender);
     const QString url = QStringLiteral("udp://%1:%2").arg(peerAddr).arg(port);
+    m_hasRun.store(true);
     m_pThread->start(QThread::InheritPriority);
     emit sigSendVideoStrem(url);
     return CCommResult();
@@ -88,4 +89,5 @@ void DesktopRunMgr::stopThread()
     }
     m_pThread = nullptr;
     m_pSender = nullptr;
+    m_hasRun.store(false);
 }

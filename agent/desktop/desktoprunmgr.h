@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+
 class DesktopVideoSender;
 class QThread;
 class SimuTcpRcvObj;
@@ -30,7 +32,8 @@ public:
     // Closes the run and waits until its thread has ended. Without a run nothing happens.
     CCommResult endRmtDsktp();
 
-    bool hasRun() const { return m_pThread != nullptr; }
+    // Any thread.
+    bool hasRun() const { return m_hasRun.load(); }
     DesktopVideoSender* sender() const { return m_pSender; }
 
 signals:
@@ -49,4 +52,5 @@ private:
     QString m_grabberPath;
     DesktopVideoSender* m_pSender = nullptr;
     QThread* m_pThread = nullptr;
+    std::atomic_bool m_hasRun{false};
 };

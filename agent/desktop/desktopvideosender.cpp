@@ -257,9 +257,8 @@ void DesktopVideoSender::slRcvMsg()
         if (status == JsonSplitter::Incomplete)
             return;
         if (status == JsonSplitter::Invalid) {
-            qWarning() << "remote desktop control: bytes that are no message dropped:"
-                       << m_splitter.takeBuffered().left(64);
-            return;
+            resync();
+            continue;
         }
         int type = 0;
         int int1 = 0;
@@ -268,6 +267,17 @@ void DesktopVideoSender::slRcvMsg()
             continue;
         emit sigMsgReplayed(type, int1, int2, replayMessage(type, int1, int2));
     }
+}
+
+void DesktopVideoSender::resync()
+{
+    // Bytes that are no message are dropped up to the next object.
+    QByteArray rest = m_splitter.takeBuffered();
+    const int next = rest.indexOf('{', 1);
+    qWarning() << "remote desktop control: bytes that are no message dropped:"
+               << rest.left(next < 0 ? 64 : next);
+    if (next >= 0)
+        m_splitter.append(rest.mid(next));
 }
 
 void DesktopVideoSender::stopGrabber()

@@ -64,6 +64,7 @@ private:
     void listenForControl();
     void stopGrabber();
     void dropControlSocket(QTcpSocket* pSocket);
+    void resync();
     void logGrabberOutput();
 
     QHostAddress m_consoleAddr;
