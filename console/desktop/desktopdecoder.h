@@ -39,9 +39,11 @@ public:
     virtual ~IDesktopDecoder() = default;
     // Code 38 on failure.
     virtual CCommResult initNetwork() = 0;
-    // One attempt at opening the stream address (binds the local port); code 27 on failure.
+    // One attempt at opening the stream address: binds the local port, reads nothing; code 27 on
+    // failure.
     virtual CCommResult openInput(const QString& url) = 0;
-    // Stream information, the video stream and its decoder: codes 28..31 on failure.
+    // Waits for the stream's start; stream information, the video stream and its decoder: codes
+    // 27..31 on failure.
     virtual CCommResult prepare() = 0;
     // Reads one packet and decodes it; a picture comes as 32-bit RGB of the stream's size.
     virtual Step step(QImage& picture, int& ffmpegRet) = 0;

@@ -57,20 +57,34 @@ CCommResult FfmpegDesktopDecoder::initNetwork()
 
 CCommResult FfmpegDesktopDecoder::openInput(const QString& url)
 {
+    // The reader is opened on its own first: that binds the port without waiting for data, so the
+    // agent can be asked to send as soon as this returns. A large socket buffer keeps key frames
+    // whole.
+    const AVIOInterruptCB interrupt{&FfmpegDesktopDecoder::interruptCallback, this};
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "buffer_size", "4194304", 0);
+    av_dict_set(&options, "overrun_nonfatal", "1", 0);
+    const QByteArray address = url.toUtf8().left(127);
+    const int ret = avio_open2(&m_pIo, address.constData(), AVIO_FLAG_READ, &interrupt, &options);
+    av_dict_free(&options);
+    if (ret < 0)
+        return failure(RmtDsktpCode::OpenInputFailed, QStringLiteral("打开输入流失败"),
+                       QStringLiteral("can not open input file,err code:%1").arg(errorText(ret)), ret);
+    return CCommResult();
+}
+
+CCommResult FfmpegDesktopDecoder::openFormat()
+{
     m_pFormat = avformat_alloc_context();
     m_pFormat->interrupt_callback.callback = &FfmpegDesktopDecoder::interruptCallback;
     m_pFormat->interrupt_callback.opaque = this;
+    m_pFormat->pb = m_pIo;
     // Little probing: the stream starts with a sequence header, which tells everything; the
-    // default probing waits for seconds of video. A large socket buffer keeps key frames whole.
+    // default probing waits for seconds of video. No "nobuffer" flag: it drops the first key frame.
     AVDictionary* options = nullptr;
     av_dict_set(&options, "probesize", "32", 0);
     av_dict_set(&options, "analyzeduration", "100000", 0);
-    av_dict_set(&options, "buffer_size", "4194304", 0);
-    av_dict_set(&options, "overrun_nonfatal", "1", 0);
-    // No "nobuffer" flag: it drops the stream's first key frame.
-    const AVInputFormat* format = av_find_input_format("mpegvideo");
-    const QByteArray address = url.toUtf8().left(127);
-    const int ret = avformat_open_input(&m_pFormat, address.constData(), format, &options);
+    const int ret = avformat_open_input(&m_pFormat, nullptr, av_find_input_format("mpegvideo"), &options);
     av_dict_free(&options);
     if (ret < 0) {
         m_pFormat = nullptr; // freed by the failed open
@@ -82,6 +96,9 @@ CCommResult FfmpegDesktopDecoder::openInput(const QString& url)
 
 CCommResult FfmpegDesktopDecoder::prepare()
 {
+    const CCommResult opened = openFormat();
+    if (opened.iRet != 0)
+        return opened;
     int ret = avformat_find_stream_info(m_pFormat, nullptr);
     if (ret < 0)
         return failure(
@@ -185,6 +202,9 @@ void FfmpegDesktopDecoder::close()
 {
     if (m_pFormat)
         avformat_close_input(&m_pFormat);
+    // The reader was opened here, so it is closed here.
+    if (m_pIo)
+        avio_closep(&m_pIo);
     avcodec_free_context(&m_pCodec);
     av_frame_free(&m_pFrame);
     av_packet_free(&m_pPacket);

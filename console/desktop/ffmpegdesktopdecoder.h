@@ -6,6 +6,7 @@
 
 struct AVCodecContext;
 struct AVFormatContext;
+struct AVIOContext;
 struct AVFrame;
 struct AVPacket;
 struct SwsContext;
@@ -30,11 +31,13 @@ public:
 
 private:
     static int interruptCallback(void* opaque);
+    CCommResult openFormat();
     bool convert(QImage& picture);
     QImage& freeImage(int width, int height);
 
     const std::atomic_bool* m_pRunning;
     bool m_networkUp = false;
+    AVIOContext* m_pIo = nullptr;
     AVFormatContext* m_pFormat = nullptr;
     AVCodecContext* m_pCodec = nullptr;
     AVFrame* m_pFrame = nullptr;
