@@ -70,6 +70,8 @@ QStringList DesktopVideoSender::grabberArguments(const QString& strUrl)
             QStringLiteral("-nostats"),
             QStringLiteral("-loglevel"),
             QStringLiteral("warning"),
+            QStringLiteral("-probesize"),
+            QStringLiteral("32"),
             QStringLiteral("-f"),
             QStringLiteral("gdigrab"),
             QStringLiteral("-framerate"),

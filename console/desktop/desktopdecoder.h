@@ -42,8 +42,7 @@ public:
     // One attempt at opening the stream address: binds the local port, reads nothing; code 27 on
     // failure.
     virtual CCommResult openInput(const QString& url) = 0;
-    // Waits for the stream's start; stream information, the video stream and its decoder: codes
-    // 27..31 on failure.
+    // The decoder: codes 30 and 31 on failure.
     virtual CCommResult prepare() = 0;
     // Reads one packet and decodes it; a picture comes as 32-bit RGB of the stream's size.
     virtual Step step(QImage& picture, int& ffmpegRet) = 0;

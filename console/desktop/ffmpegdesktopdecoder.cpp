@@ -57,13 +57,13 @@ CCommResult FfmpegDesktopDecoder::initNetwork()
 
 CCommResult FfmpegDesktopDecoder::openInput(const QString& url)
 {
-    // The reader is opened on its own first: that binds the port without waiting for data, so the
-    // agent can be asked to send as soon as this returns. A large socket buffer keeps key frames
-    // whole.
+    // Opening binds the port without waiting for data, so the agent can be asked to send as soon
+    // as this returns. A large socket buffer and queue keep key pictures whole.
     const AVIOInterruptCB interrupt{&FfmpegDesktopDecoder::interruptCallback, this};
     AVDictionary* options = nullptr;
     av_dict_set(&options, "buffer_size", "4194304", 0);
     av_dict_set(&options, "overrun_nonfatal", "1", 0);
+    av_dict_set(&options, "fifo_size", "65536", 0);
     const QByteArray address = url.toUtf8().left(127);
     const int ret = avio_open2(&m_pIo, address.constData(), AVIO_FLAG_READ, &interrupt, &options);
     av_dict_free(&options);
@@ -73,53 +73,14 @@ CCommResult FfmpegDesktopDecoder::openInput(const QString& url)
     return CCommResult();
 }
 
-CCommResult FfmpegDesktopDecoder::openFormat()
-{
-    m_pFormat = avformat_alloc_context();
-    m_pFormat->interrupt_callback.callback = &FfmpegDesktopDecoder::interruptCallback;
-    m_pFormat->interrupt_callback.opaque = this;
-    m_pFormat->pb = m_pIo;
-    // Little probing: the stream starts with a sequence header, which tells everything; the
-    // default probing waits for seconds of video. No "nobuffer" flag: it drops the first key frame.
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "probesize", "32", 0);
-    av_dict_set(&options, "analyzeduration", "100000", 0);
-    const int ret = avformat_open_input(&m_pFormat, nullptr, av_find_input_format("mpegvideo"), &options);
-    av_dict_free(&options);
-    if (ret < 0) {
-        m_pFormat = nullptr; // freed by the failed open
-        return failure(RmtDsktpCode::OpenInputFailed, QStringLiteral("打开输入流失败"),
-                       QStringLiteral("can not open input file,err code:%1").arg(errorText(ret)), ret);
-    }
-    return CCommResult();
-}
-
 CCommResult FfmpegDesktopDecoder::prepare()
 {
-    const CCommResult opened = openFormat();
-    if (opened.iRet != 0)
-        return opened;
-    int ret = avformat_find_stream_info(m_pFormat, nullptr);
-    if (ret < 0)
-        return failure(
-            RmtDsktpCode::StreamInfoFailed, QStringLiteral("寻找流信息失败"),
-            QStringLiteral("failed to retrieve input stream information,err code:%1").arg(errorText(ret)),
-            ret);
-    m_streamIndex = -1;
-    for (unsigned i = 0; i < m_pFormat->nb_streams; ++i) {
-        if (m_pFormat->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
-            m_streamIndex = int(i);
-    }
-    if (m_streamIndex < 0)
-        return failure(RmtDsktpCode::NoVideoStream, QStringLiteral("流数据中没有视频流"),
-                       QStringLiteral("流数据中没有视频流"), 0);
-    const AVCodecParameters* params = m_pFormat->streams[m_streamIndex]->codecpar;
-    const AVCodec* codec = avcodec_find_decoder(params->codec_id);
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MPEG2VIDEO);
     if (!codec)
         return failure(RmtDsktpCode::NoDecoder, QStringLiteral("格式上下文中没有找到解码器"),
                        QStringLiteral("格式上下文中没有找到解码器"), 0);
     m_pCodec = avcodec_alloc_context3(codec);
-    ret = m_pCodec ? avcodec_parameters_to_context(m_pCodec, params) : AVERROR(ENOMEM);
+    int ret = m_pCodec ? 0 : AVERROR(ENOMEM);
     if (ret >= 0) {
         m_pCodec->flags |= AV_CODEC_FLAG_LOW_DELAY;
         ret = avcodec_open2(m_pCodec, codec, nullptr);
@@ -132,23 +93,42 @@ CCommResult FfmpegDesktopDecoder::prepare()
     return CCommResult();
 }
 
+// The grabber flushes its output after every picture, so a picture's datagrams are full-sized but
+// for the last one. A picture is decoded as soon as its last datagram is in: a parser would wait
+// for the next picture's start code, one picture interval later.
 IDesktopDecoder::Step FfmpegDesktopDecoder::step(QImage& picture, int& ffmpegRet)
 {
-    ffmpegRet = av_read_frame(m_pFormat, m_pPacket);
-    if (ffmpegRet < 0) {
+    ffmpegRet =
+        avio_read_partial(m_pIo, reinterpret_cast<unsigned char*>(m_datagram.data()), m_datagram.size());
+    if (ffmpegRet <= 0) {
         if (!m_pRunning->load() || ffmpegRet == AVERROR_EXIT)
             return Step::Stopped;
         // A failed read leaves the reader at its end; clear that so that a later read can succeed.
-        if (m_pFormat->pb) {
-            m_pFormat->pb->eof_reached = 0;
-            m_pFormat->pb->error = 0;
-        }
+        m_pIo->eof_reached = 0;
+        m_pIo->error = 0;
         return Step::ReadFailed;
     }
-    if (m_pPacket->stream_index != m_streamIndex) {
-        av_packet_unref(m_pPacket);
+    const int size = ffmpegRet;
+    ffmpegRet = 0;
+    m_fullDatagram = qMax(m_fullDatagram, size);
+    m_picture.append(m_datagram.constData(), size);
+    if (size == m_fullDatagram && m_picture.size() < kMaxPictureBytes)
         return Step::NoPicture;
-    }
+    const QByteArray data = m_picture;
+    m_picture.clear();
+    // Decoding starts at a sequence header (a key picture); what comes before cannot be decoded.
+    if (!m_synced && !data.startsWith(QByteArray::fromHex("000001b3")))
+        return Step::NoPicture;
+    m_synced = true;
+    return decode(data, picture, ffmpegRet);
+}
+
+IDesktopDecoder::Step FfmpegDesktopDecoder::decode(const QByteArray& data, QImage& picture, int& ffmpegRet)
+{
+    ffmpegRet = av_new_packet(m_pPacket, data.size());
+    if (ffmpegRet < 0)
+        return Step::DecodeFailed;
+    memcpy(m_pPacket->data, data.constData(), size_t(data.size()));
     ffmpegRet = avcodec_send_packet(m_pCodec, m_pPacket);
     av_packet_unref(m_pPacket);
     if (ffmpegRet < 0 && ffmpegRet != AVERROR(EAGAIN))
@@ -200,9 +180,6 @@ bool FfmpegDesktopDecoder::convert(QImage& picture)
 
 void FfmpegDesktopDecoder::close()
 {
-    if (m_pFormat)
-        avformat_close_input(&m_pFormat);
-    // The reader was opened here, so it is closed here.
     if (m_pIo)
         avio_closep(&m_pIo);
     avcodec_free_context(&m_pCodec);

@@ -192,6 +192,7 @@ void RemoteDesktopWnd::slFrameReady()
         return;
     m_picture = picture;
     update();
+    emit sigPictureShown(++m_shownCount);
 }
 
 void RemoteDesktopWnd::slSetBkgImg(QImage* pImg)

@@ -46,6 +46,8 @@ signals:
     void sigCloseRmtDsktp();
     // The stream port is bound: the begin command (with this port) may be sent now.
     void sigBeginRmtDsktp(int iPort);
+    // A new picture is shown (the count of pictures shown so far).
+    void sigPictureShown(int iShown);
 
 public slots:
     void slSetBkgImg(QImage* pImg);
@@ -74,6 +76,7 @@ private:
 
     struRmtDsktpTarget m_target;
     int m_moveCount = 0;
+    int m_shownCount = 0;
     int m_wheelRest = 0;
     RemoteDesktopObj* m_pDecoderObj = nullptr;
     QPointer<QThread> m_pDecoderThread;

@@ -27,8 +27,9 @@ public:
     XDesk(const XDesk&) = delete;
     XDesk& operator=(const XDesk&) = delete;
 
-    // False with the reason when no display can be had.
-    bool open(QString& why);
+    // False with the reason when no display can be had. isolate: move to an Xvfb of this process's
+    // own first (see XvfbServer::isolateDisplay).
+    bool open(QString& why, bool isolate = true);
     QPoint pointer() const;
     QSize screenSize() const;
     void fill(const QColor& colour);
