@@ -49,6 +49,10 @@ CCommResult DesktopRunMgr::beginRmtDsktp(const QString& peerAddr, int port)
         qWarning() << "a remote desktop run is active: it is closed first";
         endRmtDsktp();
     }
+    if (port <= 0 || port > 65535) {
+        qWarning() << "remote desktop begin with the stream port" << port << "refused: not a port";
+        return CCommResult();
+    }
     m_pSender = new DesktopVideoSender(QHostAddress(peerAddr), m_controlPort, m_grabberPath);
     m_pThread = new QThread;
     m_pSender->moveToThread(m_pThread);

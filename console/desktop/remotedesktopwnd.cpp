@@ -152,7 +152,25 @@ void RemoteDesktopWnd::sendKey(QKeyEvent* event, bool down)
         qWarning() << "remote desktop: key without a code not sent:" << event->key();
         return;
     }
+    if (down)
+        m_keysDown.insert(vk);
+    else
+        m_keysDown.remove(vk);
     emit sigMouseClicked(down ? RmtDsktpMsg::eKeyDown : RmtDsktpMsg::eKeyUp, vk, 0);
+}
+
+void RemoteDesktopWnd::releaseKeys()
+{
+    // A key let go outside the window would otherwise stay down on the agent (a stuck Ctrl).
+    for (int vk : qAsConst(m_keysDown))
+        emit sigMouseClicked(RmtDsktpMsg::eKeyUp, vk, 0);
+    m_keysDown.clear();
+}
+
+void RemoteDesktopWnd::focusOutEvent(QFocusEvent* event)
+{
+    releaseKeys();
+    QWidget::focusOutEvent(event);
 }
 
 void RemoteDesktopWnd::keyPressEvent(QKeyEvent* event)
@@ -250,6 +268,7 @@ void RemoteDesktopWnd::stopWorkers()
 {
     if (m_closed)
         return;
+    releaseKeys();
     m_closed = true;
     emit sigCloseRmtDsktp();
     // The decoder's blocking calls watch its running flag: the thread ends by itself, at once.

@@ -6,6 +6,7 @@
 
 #include <QImage>
 #include <QPointer>
+#include <QSet>
 #include <QSize>
 #include <QThread>
 #include <QWidget>
@@ -64,6 +65,7 @@ protected:
     void keyReleaseEvent(QKeyEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     bool focusNextPrevChild(bool next) override;
+    void focusOutEvent(QFocusEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
@@ -73,11 +75,13 @@ private:
     void sendMouse(int iType, const QPointF& local);
     void sendKey(QKeyEvent* event, bool down);
     void stopWorkers();
+    void releaseKeys();
 
     struRmtDsktpTarget m_target;
     int m_moveCount = 0;
     int m_shownCount = 0;
     int m_wheelRest = 0;
+    QSet<int> m_keysDown; // virtual keys pressed on the agent and not yet released
     RemoteDesktopObj* m_pDecoderObj = nullptr;
     QPointer<QThread> m_pDecoderThread;
     RmtDsktpCtrlObj* m_pCtrlObj = nullptr;

@@ -215,6 +215,13 @@ void TstDesktopViewer::inputIsMappedToAgentPixels()
                                  {257, 0x10, 0}, {256, 0x09, 0}, {257, 0x09, 0},
                                  {256, 0x65, 0}, {257, 0x65, 0}, {258, 2, 0}};
     QCOMPARE(messages(sent), keys);
+
+    // Ctrl held while the keyboard goes elsewhere is let go on the agent too.
+    sent.clear();
+    QTest::keyPress(&wnd, Qt::Key_Control);
+    QFocusEvent focusOut(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+    QApplication::sendEvent(&wnd, &focusOut);
+    QCOMPARE(messages(sent), (QList<QList<int>>{{256, 0x11, 0}, {257, 0x11, 0}}));
 }
 
 // Open failures, decode failures and read failures end a run with their codes; pictures come
