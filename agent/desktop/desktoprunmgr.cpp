@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QHostAddress>
 #include <QThread>
+#include <QTimer>
 
 namespace {
 constexpr int kThreadEndMs = 10000;
@@ -20,7 +21,7 @@ DesktopRunMgr::~DesktopRunMgr()
 {
     // Shutdown: the event loop of this thread may be gone, so no hand-shake; ending the sender's
     // thread deletes the sender, which kills the grabber and closes its sockets.
-    stopThread();
+    stopThread(m_pThread);
 }
 
 void DesktopRunMgr::attach(SimuTcpRcvObj* pRcvObj)
@@ -45,6 +46,8 @@ void DesktopRunMgr::slRmtDesktopEnd()
 CCommResult DesktopRunMgr::beginRmtDsktp(const QString& peerAddr, int port)
 {
     qWarning() << "begin remote desktop server";
+    if (deferWhileClosing({true, peerAddr, port}))
+        return CCommResult();
     if (m_pThread) {
         qWarning() << "a remote desktop run is active: it is closed first";
         endRmtDsktp();
@@ -70,28 +73,58 @@ CCommResult DesktopRunMgr::beginRmtDsktp(const QString& peerAddr, int port)
 
 CCommResult DesktopRunMgr::endRmtDsktp()
 {
+    if (deferWhileClosing({false, QString(), 0}))
+        return CCommResult();
     if (!m_pThread) {
         qWarning() << "remote desktop end without a run: ignored";
         return CCommResult();
     }
-    m_pSender->closeStreamAndWait();
-    stopThread();
+    // The wait below serves this thread's events, so further commands may arrive meanwhile: they
+    // are kept and carried out in order once this run is closed.
+    DesktopVideoSender* pSender = m_pSender;
+    QThread* pThread = m_pThread;
+    m_pSender = nullptr;
+    m_pThread = nullptr;
+    m_closing = true;
+    disconnect(this, nullptr, pSender, nullptr);
+    pSender->closeStreamAndWait();
+    stopThread(pThread);
+    m_closing = false;
+    m_hasRun.store(false);
+    if (!m_pending.isEmpty())
+        QTimer::singleShot(0, this, &DesktopRunMgr::runPending);
     return CCommResult();
 }
 
-void DesktopRunMgr::stopThread()
+bool DesktopRunMgr::deferWhileClosing(const Pending& command)
 {
-    if (!m_pThread)
+    if (!m_closing)
+        return false;
+    qWarning() << "remote desktop command kept until the closing run has ended";
+    m_pending.append(command);
+    return true;
+}
+
+void DesktopRunMgr::runPending()
+{
+    while (!m_pending.isEmpty() && !m_closing) {
+        const Pending command = m_pending.takeFirst();
+        if (command.begin)
+            beginRmtDsktp(command.peerAddr, command.port);
+        else
+            endRmtDsktp();
+    }
+}
+
+void DesktopRunMgr::stopThread(QThread* pThread)
+{
+    if (!pThread)
         return;
-    disconnect(this, nullptr, m_pSender, nullptr);
-    m_pThread->quit();
-    if (m_pThread->wait(kThreadEndMs)) {
-        delete m_pThread;
+    pThread->quit();
+    if (pThread->wait(kThreadEndMs)) {
+        delete pThread;
     } else {
         qWarning() << "remote desktop thread did not end within" << kThreadEndMs << "ms";
-        connect(m_pThread, &QThread::finished, m_pThread, &QObject::deleteLater);
+        connect(pThread, &QThread::finished, pThread, &QObject::deleteLater);
     }
-    m_pThread = nullptr;
-    m_pSender = nullptr;
-    m_hasRun.store(false);
 }

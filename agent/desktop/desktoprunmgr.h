@@ -3,6 +3,7 @@
 #include "commresult.h"
 #include "rmtdsktpmsg.h"
 
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -46,11 +47,22 @@ public slots:
     void slRmtDesktopEnd();
 
 private:
-    void stopThread();
+    struct Pending
+    {
+        bool begin = false;
+        QString peerAddr;
+        int port = 0;
+    };
+
+    bool deferWhileClosing(const Pending& command);
+    void runPending();
+    static void stopThread(QThread* pThread);
 
     quint16 m_controlPort;
     QString m_grabberPath;
     DesktopVideoSender* m_pSender = nullptr;
     QThread* m_pThread = nullptr;
     std::atomic_bool m_hasRun{false};
+    bool m_closing = false;
+    QList<Pending> m_pending;
 };

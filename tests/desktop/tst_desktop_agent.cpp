@@ -281,6 +281,18 @@ void TstDesktopAgent::secondBeginReplacesTheFirst()
     QVERIFY(control.state() == QAbstractSocket::UnconnectedState || control.waitForDisconnected(kWaitMs));
     QVERIFY(platform::processAlive(run2.grabberPid));
     QVERIFY(second.waitBytes(4096, kWaitMs).startsWith(QByteArray::fromHex("000001b3")));
+
+    // An end and a begin back to back: the begin arrives while the end waits for the run to close,
+    // and is carried out after it, in order.
+    UdpSink third;
+    QVERIFY(third.bind());
+    QSignalSpy grabbers(m_pWatch.get(), &RunWatch::sigGrabber);
+    QVERIFY(sendCommand(eOperRmtDesktopEnd, 0));
+    QVERIFY(sendCommand(eOperRmtDesktopBegin, third.port()));
+    QVERIFY(third.waitBytes(4096, kWaitMs).startsWith(QByteArray::fromHex("000001b3")));
+    QVERIFY(!platform::processAlive(run2.grabberPid));
+    QTRY_COMPARE_WITH_TIMEOUT(grabbers.size(), 1, kWaitMs);
+    QVERIFY(m_pMgr->hasRun());
 }
 
 // The end command returns once the grabber, the control server and the sender's thread are gone;
@@ -362,7 +374,8 @@ bool closedByAgent(const QString& ns, QPoint to, int waitMs, QString& error)
             }
             socket.write(msg(RmtDsktpMsg::eMouseMove, to.x(), to.y()));
             socket.waitForBytesWritten(kWaitMs);
-            closed = socket.waitForDisconnected(waitMs);
+            closed =
+                socket.state() == QAbstractSocket::UnconnectedState || socket.waitForDisconnected(waitMs);
         },
         error);
     return closed;
