@@ -72,6 +72,21 @@ void XDesk::fill(const QColor& colour)
     XSync(m_pDisplay, False);
 }
 
+void XDesk::scribble(int count, unsigned seed)
+{
+    const QSize size = screenSize();
+    GC gc = XCreateGC(m_pDisplay, m_window, 0, nullptr);
+    for (int i = 0; i < count; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        XSetForeground(m_pDisplay, gc, seed & 0xFFFFFF);
+        XFillRectangle(m_pDisplay, m_window, gc, int((seed >> 8) % unsigned(size.width())),
+                       int((seed >> 4) % unsigned(size.height())), 40 + (seed >> 20) % 200,
+                       30 + (seed >> 24) % 150);
+    }
+    XFreeGC(m_pDisplay, gc);
+    XSync(m_pDisplay, False);
+}
+
 void XDesk::pump()
 {
     while (XPending(m_pDisplay)) {
