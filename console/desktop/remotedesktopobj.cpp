@@ -34,7 +34,8 @@ void RemoteDesktopObj::slRun()
     pDecoder->close();
     // A run ended by the window is no news to anyone; one that ended by itself is reported.
     if (!m_running.load()) {
-        qWarning() << "remote desktop decoder stopped," << m_pFrames->putCount() << "pictures";
+        qWarning() << "remote desktop decoder stopped," << m_pFrames->putCount() << "pictures,"
+                   << m_pFrames->droppedCount() << "replaced before they were shown";
         return;
     }
     qWarning().noquote() << "remote desktop decoder ended:" << ret.iRet << ret.str << ret.log;

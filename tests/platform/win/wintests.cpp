@@ -306,8 +306,13 @@ void pumpMessages(DWORD ms)
 
 void checkInput()
 {
+    // The position is held by the window server: it may take a moment to be seen.
     POINT point{};
-    const bool placed = platform::setCursorPos(123, 45) && GetCursorPos(&point);
+    bool placed = false;
+    for (int attempt = 0; attempt < 40 && !(placed && point.x == 123 && point.y == 45); ++attempt) {
+        placed = platform::setCursorPos(123, 45) && GetCursorPos(&point);
+        pumpMessages(25);
+    }
     check(placed && point.x == 123 && point.y == 45,
           "cursor put at (123, 45): (" + std::to_string(point.x) + ", " + std::to_string(point.y) + ")");
     HHOOK keys = SetWindowsHookExW(WH_KEYBOARD_LL, keyHook, GetModuleHandleW(nullptr), 0);
