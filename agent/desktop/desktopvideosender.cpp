@@ -170,10 +170,6 @@ void DesktopVideoSender::startGrabber(const QString& strUrl)
     m_pFfmpeg->setProgram(QDir::toNativeSeparators(m_grabberPath));
     m_pFfmpeg->setArguments(grabberArguments(strUrl));
     connect(m_pFfmpeg, &QProcess::readyReadStandardOutput, this, &DesktopVideoSender::logGrabberOutput);
-    connect(m_pFfmpeg, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            [](int code, QProcess::ExitStatus status) {
-                qWarning() << "grabber ended, exit code" << code << "status" << status;
-            });
     qWarning().noquote() << "start ffmpeg cmd:" << quotedCommandLine(m_grabberPath, m_pFfmpeg->arguments());
     m_pFfmpeg->start(QIODevice::ReadWrite);
     if (!m_pFfmpeg->waitForStarted(kGrabberStartMs)) {
@@ -181,8 +177,15 @@ void DesktopVideoSender::startGrabber(const QString& strUrl)
         emit sigGrabberStarted(0);
         return;
     }
-    trackGrabber(m_pFfmpeg->processId(), true);
-    emit sigGrabberStarted(m_pFfmpeg->processId());
+    const qint64 pid = m_pFfmpeg->processId();
+    trackGrabber(pid, true);
+    // A grabber that ended by itself is no longer ours to kill: its pid may be reused.
+    connect(m_pFfmpeg, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [pid](int code, QProcess::ExitStatus status) {
+                trackGrabber(pid, false);
+                qWarning() << "grabber ended, exit code" << code << "status" << status;
+            });
+    emit sigGrabberStarted(pid);
 }
 
 void DesktopVideoSender::logGrabberOutput()
