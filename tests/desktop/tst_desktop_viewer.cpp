@@ -141,6 +141,7 @@ private slots:
     void portChoice();
     void inputIsMappedToAgentPixels();
     void decoderRunResults();
+    void decoderJoinsARunningStream();
     void closeWhileNothingArrives();
     void liveViewOfTheAgent();
 
@@ -253,6 +254,64 @@ void TstDesktopViewer::decoderRunResults()
     QVERIFY(stopped.finished);
     QVERIFY(stopped.results.isEmpty());
     QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+}
+
+// The real decoder joining a stream that runs already (a busy test picture, several datagrams a
+// picture): what precedes the next key picture is skipped, then every picture is decoded whole.
+void TstDesktopViewer::decoderJoinsARunningStream()
+{
+    const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+    if (ffmpeg.isEmpty())
+        QSKIP("ffmpeg is not installed (package ffmpeg)");
+    struRmtDsktpTarget target;
+    target.strAddr = QStringLiteral("127.0.0.1");
+    target.iPort = RmtDsktpPort::choose(target.strAddr, {}, 0);
+    QProcess source;
+    source.setProgram(ffmpeg);
+    source.setArguments(QStringList{"-hide_banner",
+                                    "-loglevel",
+                                    "error",
+                                    "-re",
+                                    "-f",
+                                    "lavfi",
+                                    "-i",
+                                    "testsrc2=size=640x360:rate=30",
+                                    "-vcodec",
+                                    "mpeg2video",
+                                    "-b:v",
+                                    "4M",
+                                    "-g",
+                                    "10",
+                                    "-bf",
+                                    "0",
+                                    "-flush_packets",
+                                    "1",
+                                    "-f",
+                                    "mpeg2video"}
+                        << QStringLiteral("udp://127.0.0.1:%1").arg(target.iPort));
+    source.start();
+    QVERIFY(source.waitForStarted(kWaitMs));
+    auto stopSource = qScopeGuard([&] {
+        source.kill();
+        source.waitForFinished(kWaitMs);
+    });
+    QTest::qWait(500);
+
+    auto* pObj = new RemoteDesktopObj(target);
+    QThread thread;
+    QSignalSpy sizes(pObj, &RemoteDesktopObj::sigSizeChanged);
+    QObject::connect(&thread, &QThread::started, pObj, &RemoteDesktopObj::slInitRmtDsktpSocket);
+    QObject::connect(&thread, &QThread::finished, pObj, &QObject::deleteLater);
+    const QSharedPointer<LatestFrame> frames = pObj->frames();
+    pObj->moveToThread(&thread);
+    thread.start();
+    QTRY_VERIFY_WITH_TIMEOUT(frames->putCount() >= 20, kWaitMs);
+    pObj->stop();
+    thread.quit();
+    QVERIFY(thread.wait(2000));
+    QCOMPARE(sizes.size(), 1);
+    QCOMPARE(sizes.first().first().toSize(), QSize(384, 216));
+    QCOMPARE(frames->take().size(), QSize(640, 360));
 }
 
 // The real decoder on a port where nothing arrives: the begin is asked for once the port is bound;
