@@ -18,7 +18,15 @@ class RmtDsktpCtrlObj;
 // The viewer of one agent's desktop: shows the decoded stream scaled into the window and sends the
 // mouse, keyboard and wheel to the agent. The begin and end commands go through the console's
 // command client: sigBeginRmtDsktp asks for the begin command once the stream port is bound,
-// sigRemoteDesktopWndClosed for the end command once the window has closed.
+// sigRemoteDesktopWndClosed for the end command once the window has closed. Use:
+//
+//   struRmtDsktpTarget t;  // strAddr = agent's IPv4, strName, strIdx, strTitle
+//   t.iPort = RmtDsktpPort::choose(t.strAddr);
+//   auto* pWnd = new RemoteDesktopWnd(t);
+//   connect(pWnd, &RemoteDesktopWnd::sigBeginRmtDsktp, ...);          // send kind 6, iExtra = port
+//   connect(pWnd, &RemoteDesktopWnd::sigRemoteDesktopWndClosed, ...); // send kind 7, then deleteLater
+//   pWnd->initWnd();
+//   pWnd->show();
 class RemoteDesktopWnd : public QWidget
 {
     Q_OBJECT
