@@ -161,6 +161,8 @@ void TaskResultRcver::slInitSocket()
     emit sigListening(m_pServer->serverPort());
 }
 
+// Beyond the limit, connections wait in the server's pending list, whose own bound stops the server
+// accepting, and behind it in the listen queue; each finished connection lets the next one in.
 void TaskResultRcver::slNewConnection()
 {
     while (m_pServer && m_active < m_limits.maxConnections && m_pServer->hasPendingConnections()) {
@@ -169,19 +171,14 @@ void TaskResultRcver::slNewConnection()
         ++m_active;
         new ResultConnection(pSocket, this);
     }
-    if (m_pServer && m_active >= m_limits.maxConnections)
-        m_pServer->pauseAccepting();
 }
 
 void TaskResultRcver::ConnectionDone(ResultConnection* pConn)
 {
     pConn->deleteLater();
     --m_active;
-    if (m_pServer && m_active < m_limits.maxConnections) {
-        m_pServer->resumeAccepting();
-        if (m_pServer->hasPendingConnections())
-            QMetaObject::invokeMethod(this, &TaskResultRcver::slNewConnection, Qt::QueuedConnection);
-    }
+    if (m_pServer && m_pServer->hasPendingConnections())
+        QMetaObject::invokeMethod(this, &TaskResultRcver::slNewConnection, Qt::QueuedConnection);
 }
 
 void TaskResultRcver::HandleReport(const QString& peer, const QByteArray& doc, const QByteArray& tail,
