@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commresult.h"
+#include "ports.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -18,7 +19,7 @@ class ClientNetOperObj : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr quint16 kDefaultAgentPort = 7778;
+    static constexpr quint16 kDefaultAgentPort = Tovia::kCommandPort;
 
     ClientNetOperObj(const QString& pcName, const QString& nickName, const QString& ipAddr,
                      quint16 agentPort = kDefaultAgentPort, QObject* parent = nullptr);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commresult.h"
+#include "ports.h"
 
 #include <QList>
 #include <QObject>
@@ -16,10 +17,10 @@ struct DevOperData
     QString ipAddr;       // the agent's IPv4 address
     QString nickName;
     QString pcName;
-    QString strArg;      // install: the APK path; rename: the new name
-    quint16 port = 7778; // the agent's command port
-    int iExtra = 0;      // install: the file size; remote desktop: the video port
-    int iTime = 0;       // operation time, seconds since the epoch
+    QString strArg;                     // install: the APK path; rename: the new name
+    quint16 port = Tovia::kCommandPort; // the agent's command port
+    int iExtra = 0;                     // install: the file size; remote desktop: the video port
+    int iTime = 0;                      // operation time, seconds since the epoch
     // Waits of the delivery.
     int connectWaitMs = 6000;
     int writeWaitMs = 30000;

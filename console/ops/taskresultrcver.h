@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commresult.h"
+#include "ports.h"
 #include "simurecords.h"
 
 #include <QAtomicInteger>
@@ -23,7 +24,7 @@ class TaskResultRcver : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr quint16 kDefaultPort = 7779;
+    static constexpr quint16 kDefaultPort = Tovia::kResultPort;
 
     struct Limits
     {

@@ -5,13 +5,11 @@
 #include <QByteArray>
 
 // The result report an agent sends to the console's result server, one per connection: a command
-// document with one record, and after a successful start a 100 x 150 JPEG thumbnail, raw, ended by
+// document with one record, and after a successful start the thumbnail (thumbnail.h), raw, ended by
 // the end of the connection. ResultReportReader frames one such connection without a socket: bytes
 // go in as they arrive, and it says when the document is complete and whether the bytes behind it
 // stay within their limit. Both sides meet here: the agent writes this stream, the console reads it.
 namespace ResultReport {
-constexpr int kThumbnailWidth = 100;
-constexpr int kThumbnailHeight = 150;
 // A one-record document is a few hundred bytes; a thumbnail a few kilobytes.
 constexpr int kMaxDocumentBytes = 256 * 1024;
 constexpr int kMaxThumbnailBytes = 2 * 1024 * 1024;
