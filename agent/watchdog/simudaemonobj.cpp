@@ -1,12 +1,12 @@
 #include "simudaemonobj.h"
 
+#include "launcherfactory.h"
 #include "launchertuning.h"
 #include "loginret.h"
 #include "operloggerobj.h"
 #include "platform.h"
 #include "simuinfo.h"
 #include "simuinfoxmlgainer.h"
-#include "launcherfactory.h"
 #include "simusettings.h"
 
 #include <QEventLoop>
@@ -47,6 +47,16 @@ void storeState(const QString& memuIdx, int iState, int iPid)
         rec.iPid = iPid;
         rec.iTime = -1;
     });
+}
+
+// An instance that a command is starting, closing or deleting carries the command's time (the
+// watchdog's own records carry -1). It is in that command's hands: a boot takes far longer than one
+// pass, an instance is not reachable before it has booted, and the command reports the outcome itself.
+bool heldByCommand(const struSimuRecord& rec)
+{
+    if (rec.iTime == -1)
+        return false;
+    return rec.iState == eStateStarting || rec.iState == eStateClosing || rec.iState == eStateDeleting;
 }
 
 // Marks an instance as being restarted; its stored process id stays.
@@ -248,6 +258,10 @@ void SimuDaemonObj::restartWatched(const SimuInfo& info)
 
 void SimuDaemonObj::checkInstance(const SimuInfo& info)
 {
+    // Not even probed: probing closes an LDPlayer instance that runs without adb, which is what a
+    // booting instance does.
+    if (heldByCommand(storedRecord(info.idx())))
+        return;
     int pid = 0;
     const int state = SimuRunState(info, pid);
     if (state == eRunStateRunning)
@@ -278,7 +292,10 @@ void SimuDaemonObj::handleNewInstance(const SimuInfo& info, int pid)
 void SimuDaemonObj::handleLostInstance(const SimuInfo& info, int pid)
 {
     const QString idx = info.idx();
-    if (storedRecord(idx).iState == eStateNotStarted) {
+    const struSimuRecord rec = storedRecord(idx);
+    if (heldByCommand(rec))
+        return; // a command took it over while it was being probed
+    if (rec.iState == eStateNotStarted) {
         // Believed closed, yet a process lingers without an adb connection: end it. A stopped
         // LDPlayer instance is listed with pid -1, which names no process.
         if (pid > 0) {

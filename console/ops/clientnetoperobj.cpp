@@ -155,7 +155,7 @@ DevControlAbsMgr* ClientNetOperObj::CreateMgr(int iType, const QStringList& memu
 
 CCommResult ClientNetOperObj::RunOperation(int iType, const QStringList& memuIdxs, int iExtra)
 {
-    const int iTime = int(QDateTime::currentSecsSinceEpoch());
+    const int iTime = NextOperTime();
     slSetStateAtBegin(iType, memuIdxs, iTime);
     std::unique_ptr<DevControlAbsMgr> pMgr(CreateMgr(iType, memuIdxs, iExtra, iTime));
     const CCommResult r = pMgr->Run();
@@ -168,6 +168,17 @@ CCommResult ClientNetOperObj::RunOperation(int iType, const QStringList& memuIdx
     }
     emit sigOperDelivered(iType, memuIdxs, r.iRet);
     return r;
+}
+
+// The operation time in seconds, later than every time an earlier operation of this PC can bring back
+// (its reports carry up to its time + 2, the agent's stored records up to + 4): a state shown for an
+// operation issued within a second or two of the last one would otherwise be taken for an older one
+// and dropped, and the emulator would keep showing its former state.
+int ClientNetOperObj::NextOperTime()
+{
+    const int now = int(QDateTime::currentSecsSinceEpoch());
+    m_iLastOperTime = m_iLastOperTime == 0 ? now : qMax(now, m_iLastOperTime + kOperTimeStep);
+    return m_iLastOperTime;
 }
 
 void ClientNetOperObj::slEmitBeginInstall(QString strMemuIdx)

@@ -20,6 +20,8 @@ class ClientNetOperObj : public QObject
     Q_OBJECT
 public:
     static constexpr quint16 kDefaultAgentPort = Tovia::kCommandPort;
+    // Successive operations of one PC are at least this many seconds apart in time.
+    static constexpr int kOperTimeStep = 5;
 
     ClientNetOperObj(const QString& pcName, const QString& nickName, const QString& ipAddr,
                      quint16 agentPort = kDefaultAgentPort, QObject* parent = nullptr);
@@ -67,6 +69,7 @@ private:
     CCommResult RunOperation(int iType, const QStringList& memuIdxs, int iExtra);
     DevControlAbsMgr* CreateMgr(int iType, const QStringList& memuIdxs, int iExtra, int iTime);
     void EmitStates(const QStringList& memuIdxs, int iState, int iTime);
+    int NextOperTime();
 
     QString m_pcName;
     QString m_nickName;
@@ -74,6 +77,7 @@ private:
     quint16 m_agentPort;
     QString m_strArg;
     int m_iRmtDesktopPort = 0;
+    int m_iLastOperTime = 0;
     int m_connectWaitMs = 6000;
     int m_writeWaitMs = 30000;
     int m_filePauseMs = 100;
