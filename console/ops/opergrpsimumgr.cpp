@@ -94,12 +94,12 @@ CCommResult OperGrpSimuMgr::SendFile()
     return CCommResult();
 }
 
-bool OperGrpSimuMgr::WaitWritten()
+bool OperGrpSimuMgr::WaitWritten(qint64 maxPending)
 {
     QDeadlineTimer deadline(m_data.writeWaitMs);
-    while (m_pSocket->bytesToWrite() > 0) {
+    while (m_pSocket->bytesToWrite() > maxPending) {
         if (deadline.hasExpired() || !m_pSocket->waitForBytesWritten(int(deadline.remainingTime())))
-            return m_pSocket->bytesToWrite() == 0;
+            return m_pSocket->bytesToWrite() <= maxPending;
     }
     return true;
 }
@@ -140,19 +140,26 @@ CCommResult OperGrpSimuInstallMgr::SendFile()
                                     m_data.strArg + ": " + file.errorString());
     const qint64 announced = m_data.iExtra;
     qint64 sent = 0;
-    for (int chunkNo = 0; sent < announced; ++chunkNo) {
-        const QByteArray chunk = file.read(qMin<qint64>(kChunkSize, announced - sent));
-        if (chunk.isEmpty())
+    int chunkNo = 0;
+    while (sent < announced) {
+        const QByteArray block = file.read(qMin<qint64>(kChunkSize * kChunksPerWrite, announced - sent));
+        if (block.isEmpty())
             break;
-        if (chunkNo % 10 == 0)
-            EmitProgress();
-        const CCommResult r = WriteChunk(chunk);
+        // Progress before every tenth chunk, counted in chunks of kChunkSize whatever the block.
+        for (qint64 at = 0; at < block.size(); at += kChunkSize, ++chunkNo) {
+            if (chunkNo % 10 == 0)
+                EmitProgress(sent + at);
+        }
+        const CCommResult r = WriteChunk(block, sent);
         if (!r.ok())
             return r;
-        sent += chunk.size();
-        m_fileSent = sent;
-        m_bytesSent += chunk.size();
+        sent += block.size();
+        m_bytesSent += block.size();
     }
+    if (!WaitWritten())
+        return CCommResult::failure(
+            OpsCode::SendFileFailed, QStringLiteral("传输文件到%1时超时出错，请再试一次").arg(m_data.pcName),
+            QStringLiteral("the end of the file did not leave: ") + m_pSocket->errorString());
     // The agent waits for exactly the announced number of bytes: a file that shrank since it was
     // measured would leave it waiting.
     if (sent != announced)
@@ -166,10 +173,10 @@ CCommResult OperGrpSimuInstallMgr::SendFile()
     return CCommResult();
 }
 
-void OperGrpSimuInstallMgr::EmitProgress()
+void OperGrpSimuInstallMgr::EmitProgress(qint64 fileSent)
 {
     const double size = qMax(1, m_data.iExtra);
-    const int progress = int(double(m_fileSent) * 0.9 / size * 100);
+    const int progress = int(double(fileSent) * 0.9 / size * 100);
     for (const QString& idx : m_data.memuIdxs)
         emit sigInstallProgress(idx, progress);
 }
@@ -177,12 +184,12 @@ void OperGrpSimuInstallMgr::EmitProgress()
 // A write that takes nothing is tried again, three attempts in all; a chunk that does not leave
 // within the write wait ends the transfer, so a stalled agent holds the PC's queue once, not once
 // per chunk.
-CCommResult OperGrpSimuInstallMgr::WriteChunk(const QByteArray& chunk)
+CCommResult OperGrpSimuInstallMgr::WriteChunk(const QByteArray& chunk, qint64 fileSent)
 {
     CCommResult r;
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
         const bool taken = m_pSocket->write(chunk) > 0;
-        if (taken && WaitWritten())
+        if (taken && WaitWritten(kPendingBlocks * qint64(chunk.size())))
             return CCommResult();
         r = CCommResult::failure(
             OpsCode::SendFileFailed, QStringLiteral("传输文件到%1时超时出错，请再试一次").arg(m_data.pcName),
@@ -191,7 +198,7 @@ CCommResult OperGrpSimuInstallMgr::WriteChunk(const QByteArray& chunk)
                 .arg(int(m_pSocket->isValid()))
                 .arg(int(m_pSocket->isWritable()))
                 .arg(int(m_pSocket->isReadable()))
-                .arg(m_fileSent));
+                .arg(fileSent));
         qWarning().noquote() << r.str << r.log << m_pSocket->errorString();
         // A chunk that was taken but did not leave must not be written twice.
         if (taken || m_pSocket->state() != QAbstractSocket::ConnectedState)

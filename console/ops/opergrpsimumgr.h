@@ -21,21 +21,26 @@ protected:
     CCommResult SendFile() override;
     void Close() override;
 
-    // Waits until everything written has left, within the write wait; false when it did not.
-    bool WaitWritten();
+    // Waits until no more than `maxPending` written bytes wait to leave, within the write wait; false
+    // when they did not.
+    bool WaitWritten(qint64 maxPending = 0);
     QString FileNameField() const;
 
     qint64 m_bytesSent = 0;
     QString m_centerIP;
 };
 
-// Install: the command document, then the APK streamed behind it in 8192-byte chunks, with progress
-// 0-90 for every target before every tenth chunk.
+// Install: the command document, then the APK streamed behind it, with progress 0-90 for every target
+// before every tenth 8192-byte chunk. The chunks go to the socket eight at a time; a block is written
+// once the one before it has left, so at most two blocks are ever in memory and the socket never
+// runs dry while the next block is read.
 class OperGrpSimuInstallMgr : public OperGrpSimuMgr
 {
     Q_OBJECT
 public:
     static constexpr int kChunkSize = 8192;
+    static constexpr int kChunksPerWrite = 8;
+    static constexpr int kPendingBlocks = 3; // written blocks that may wait to leave
     static constexpr int kWriteAttempts = 3;
 
     using OperGrpSimuMgr::OperGrpSimuMgr;
@@ -50,8 +55,6 @@ protected:
     CCommResult SendFile() override;
 
 private:
-    CCommResult WriteChunk(const QByteArray& chunk);
-    void EmitProgress();
-
-    qint64 m_fileSent = 0;
+    CCommResult WriteChunk(const QByteArray& chunk, qint64 fileSent);
+    void EmitProgress(qint64 fileSent);
 };
