@@ -2,9 +2,8 @@
 // The operating-system side of UpdateShifter. Every path and message crosses this interface as
 // UTF-8; each platform converts to what its calls need (UTF-16 on Windows). "ANSI" texts are the
 // narrow texts of the update list: the thread's ANSI code page on Windows, UTF-8 on Linux.
-#include <cstdint>
+#include <cstddef>
 #include <string>
-#include <vector>
 
 namespace shifter::os {
 
@@ -17,7 +16,6 @@ bool caseInsensitiveNames();
 bool initialise(std::string& failureText);
 
 std::string ownExecutablePath();
-int64_t ownProcessId();
 
 std::string ansiToUtf8(const std::string& ansi);
 std::u16string ansiToUtf16(const std::string& ansi);
@@ -26,11 +24,6 @@ std::string utf16ToAnsi(const std::u16string& utf16);
 // Whole-file access for the update list. Reading refuses files above maxBytes.
 bool readWholeFile(const std::string& path, std::string& bytes, size_t maxBytes);
 bool writeWholeFile(const std::string& path, const std::string& bytes);
-
-// Ids of all processes (other than this one) whose executable name contains name, ignoring case.
-std::vector<int64_t> findProcessesByName(const std::string& name);
-// Forced kill of a process and its descendants; the outcome is not reported.
-void killProcessTree(int64_t pid);
 
 // Copies src over dst. On failure errorCode holds the system's error code.
 bool copyFile(const std::string& src, const std::string& dst, int& errorCode);

@@ -1,6 +1,6 @@
-// Linux side of UpdateShifter: /proc for the process snapshot and the process tree, kill(2) for the
-// forced kill, a copy through a temporary file renamed over the destination (so a running program
-// can be replaced), posix_spawn for the host program. Texts are UTF-8 throughout.
+// Linux side of UpdateShifter: a copy through a temporary file renamed over the destination (so a
+// running program can be replaced), posix_spawn for the host program, /proc/self/exe for the own
+// path. Texts are UTF-8 throughout.
 #include "shifteros.h"
 
 #include "filestream.h"
@@ -9,47 +9,18 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <map>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 extern char** environ;
 
 namespace shifter::os {
 
 namespace {
-
-bool isPidName(const char* name)
-{
-    if (!*name)
-        return false;
-    for (const char* p = name; *p; ++p) {
-        if (*p < '0' || *p > '9')
-            return false;
-    }
-    return true;
-}
-
-std::vector<int64_t> allPids()
-{
-    std::vector<int64_t> pids;
-    DIR* dir = opendir("/proc");
-    if (!dir)
-        return pids;
-    while (dirent* ent = readdir(dir)) {
-        if (isPidName(ent->d_name))
-            pids.push_back(std::strtoll(ent->d_name, nullptr, 10));
-    }
-    closedir(dir);
-    return pids;
-}
 
 std::string readLink(const std::string& path)
 {
@@ -62,47 +33,6 @@ std::string readLink(const std::string& path)
             return std::string(buf.data(), static_cast<size_t>(n));
         buf.resize(buf.size() * 2);
     }
-}
-
-// Parent id and state letter from /proc/<pid>/stat (the command name may contain spaces and ')').
-bool readStat(int64_t pid, int64_t& ppid, char& state)
-{
-    std::string bytes;
-    if (!readWholeFile("/proc/" + std::to_string(pid) + "/stat", bytes, 4096))
-        return false;
-    const size_t close = bytes.rfind(')');
-    if (close == std::string::npos)
-        return false;
-    long long parent = 0;
-    if (std::sscanf(bytes.c_str() + close + 1, " %c %lld", &state, &parent) != 2)
-        return false;
-    ppid = parent;
-    return true;
-}
-
-bool isGone(int64_t pid)
-{
-    int64_t ppid = 0;
-    char state = 0;
-    return !readStat(pid, ppid, state) || state == 'Z' || state == 'X';
-}
-
-std::vector<int64_t> processTree(int64_t root)
-{
-    std::multimap<int64_t, int64_t> children;
-    for (int64_t pid : allPids()) {
-        int64_t ppid = 0;
-        char state = 0;
-        if (readStat(pid, ppid, state))
-            children.emplace(ppid, pid);
-    }
-    std::vector<int64_t> tree{root};
-    for (size_t i = 0; i < tree.size(); ++i) {
-        auto range = children.equal_range(tree[i]);
-        for (auto it = range.first; it != range.second; ++it)
-            tree.push_back(it->second);
-    }
-    return tree;
 }
 
 bool writeAll(int fd, const char* data, size_t size)
@@ -165,11 +95,6 @@ std::string ownExecutablePath()
     return readLink("/proc/self/exe");
 }
 
-int64_t ownProcessId()
-{
-    return getpid();
-}
-
 std::string ansiToUtf8(const std::string& ansi)
 {
     return ansi;
@@ -193,39 +118,6 @@ bool readWholeFile(const std::string& path, std::string& bytes, size_t maxBytes)
 bool writeWholeFile(const std::string& path, const std::string& bytes)
 {
     return writeAndClose(std::fopen(path.c_str(), "wb"), bytes);
-}
-
-std::vector<int64_t> findProcessesByName(const std::string& name)
-{
-    std::vector<int64_t> found;
-    const std::string needle = asciiLower(name);
-    const int64_t self = ownProcessId();
-    for (int64_t pid : allPids()) {
-        if (pid == self)
-            continue;
-        const std::string exe = readLink("/proc/" + std::to_string(pid) + "/exe");
-        if (exe.empty())
-            continue;
-        const std::string exeName = asciiLower(exe.substr(exe.rfind('/') + 1));
-        if (exeName.find(needle) != std::string::npos)
-            found.push_back(pid);
-    }
-    return found;
-}
-
-void killProcessTree(int64_t pid)
-{
-    const std::vector<int64_t> tree = processTree(pid);
-    for (int64_t p : tree) {
-        if (p != ownProcessId())
-            kill(static_cast<pid_t>(p), SIGKILL);
-    }
-    // The kill is asynchronous; give the processes a bounded moment to be gone.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    for (int64_t p : tree) {
-        while (!isGone(p) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
 }
 
 bool copyFile(const std::string& src, const std::string& dst, int& errorCode)

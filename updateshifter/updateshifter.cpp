@@ -1,5 +1,6 @@
 #include "updateshifter.h"
 
+#include "platform.h"
 #include "shifteros.h"
 #include "textconv.h"
 
@@ -140,8 +141,8 @@ bool CUpdateShifter::moveFiles(std::string& errorText, std::string& hostProgram)
 
 void CUpdateShifter::killRunning(const std::string& entryName)
 {
-    for (int64_t pid : os::findProcessesByName(entryName))
-        os::killProcessTree(pid);
+    for (platform::Pid pid : platform::pidsByImageNameContaining(entryName))
+        platform::killProcessTree(pid);
 }
 
 bool CUpdateShifter::moveOne(const std::string& source, const std::string& destination)

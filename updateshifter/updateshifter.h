@@ -36,6 +36,8 @@ public:
 
 private:
     void countdown(int from, const char* format);
+    // Kills every other process whose executable name contains the entry's name (ignoring case),
+    // together with its process tree.
     void killRunning(const std::string& entryName);
     bool moveOne(const std::string& source, const std::string& destination);
     static void startHost(const std::string& hostProgram);

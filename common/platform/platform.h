@@ -42,6 +42,11 @@ bool killProcessTree(Pid pid);
 // Process ids of every process with that image name, the calling process excluded.
 std::vector<Pid> pidsByImageName(const std::string& imageName);
 
+// Process ids of every process whose image name contains `fragment` without regard to ASCII case
+// (Linux: the file name of its executable only, not argv[0] or comm). An empty fragment matches
+// nothing. The calling process is excluded.
+std::vector<Pid> pidsByImageNameContaining(const std::string& fragment);
+
 // Kills every process with that image name together with its children (Windows:
 // "taskkill /f /im <name> /t", then the survivors directly). The calling process is never
 // killed. Returns how many matching processes were found.

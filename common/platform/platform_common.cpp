@@ -24,14 +24,22 @@ std::string crashBoxText(std::uint64_t code, std::uintptr_t address)
     return text;
 }
 
+namespace {
+
+std::string fileNameOf(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
 bool imageNameMatches(const std::string& path, const std::string& imageName)
 {
     if (imageName.empty()) {
         return false;
     }
-    const std::size_t slash = path.find_last_of("/\\");
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    return detail::asciiLower(base) == detail::asciiLower(imageName);
+    return detail::asciiLower(fileNameOf(path)) == detail::asciiLower(imageName);
 }
 
 std::string programFolderOfCommandLine(const std::string& commandLine)
@@ -77,6 +85,14 @@ std::string asciiLower(const std::string& text)
         }
     }
     return lower;
+}
+
+bool fileNameContains(const std::string& path, const std::string& fragment)
+{
+    if (fragment.empty()) {
+        return false;
+    }
+    return asciiLower(fileNameOf(path)).find(asciiLower(fragment)) != std::string::npos;
 }
 
 std::string folderOfPath(const std::string& path)

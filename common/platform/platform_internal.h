@@ -12,6 +12,10 @@ namespace detail {
 // Lower-case ASCII copy.
 std::string asciiLower(const std::string& text);
 
+// True when the file name of `path` (after the last '/' or '\\') contains `fragment` without
+// regard to ASCII case. An empty fragment is contained in nothing.
+bool fileNameContains(const std::string& path, const std::string& fragment);
+
 // Everything before the last '/' or '\\' ("" when there is none); a bare drive "C:" keeps its
 // separator ("C:\\").
 std::string folderOfPath(const std::string& path);

@@ -74,12 +74,14 @@ void ClientNetOperObj::slInitSocket()
     qWarning().noquote() << "ClientNetOperObj ready for" << m_nickName << m_ipAddr << m_agentPort;
 }
 
+// The messages name the PC by its computer name, the key of its list entry and tile drawer: nick
+// names are the users' and need not differ between PCs.
 void ClientNetOperObj::EmitStates(const QStringList& memuIdxs, int iState, int iTime)
 {
     if (iState == 0)
         return;
     for (const QString& idx : memuIdxs)
-        emit sigNewSimuStateParamArrived(JsonCodec::serializeSimuState(m_nickName, idx, iState, iTime, -1));
+        emit sigNewSimuStateParamArrived(JsonCodec::serializeSimuState(m_pcName, idx, iState, iTime, -1));
 }
 
 void ClientNetOperObj::slSetStateAtBegin(int iType, QStringList strMemuIdxList, int iTime)

@@ -35,9 +35,17 @@ fi
 export TOVIA_SHIFTER_TICK_MS=20
 
 note "compiling with $CXX"
-CXXFLAGS=(-std=c++17 -O2 -Wall -Wextra -Werror -static -municode -I"$ROOT/updateshifter")
+CXXFLAGS=(-std=c++17 -O2 -Wall -Wextra -Werror -static -municode -I"$ROOT/updateshifter" -I"$ROOT/common/platform")
 CORE=("$ROOT"/updateshifter/{filestream,textconv,updaterserializer,shifteros_win}.cpp)
-"$CXX" "${CXXFLAGS[@]}" "${CORE[@]}" "$ROOT"/updateshifter/{updateshifter,main}.cpp -o "$WORK/UpdateShifter.exe"
+# The platform layer (process scan and kill) with the definitions and libraries of its own build.
+PLATFORM=()
+for src in "$ROOT"/common/platform/*.cpp "$ROOT"/common/platform/win/*.cpp; do
+  obj="$WORK/platform_$(basename "$src" .cpp).o"
+  "$CXX" "${CXXFLAGS[@]}" -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN -DNOMINMAX -c "$src" -o "$obj"
+  PLATFORM+=("$obj")
+done
+"$CXX" "${CXXFLAGS[@]}" "${CORE[@]}" "$ROOT"/updateshifter/{updateshifter,main}.cpp "${PLATFORM[@]}" \
+  -o "$WORK/UpdateShifter.exe" -lws2_32 -liphlpapi -luser32
 "$CXX" "${CXXFLAGS[@]}" "${CORE[@]}" "$ROOT/tests/update/win/make_list.cpp" -o "$WORK/make_list.exe"
 "$CXX" "${CXXFLAGS[@]}" "$ROOT/tests/update/win/shifter_probe.cpp" -o "$WORK/probe.exe"
 

@@ -230,11 +230,11 @@ void TstClientNetOper::operationsOfOnePcGoInOrderWithTheirArguments()
     QCOMPARE(agent.conns.at(2).opers.first().iOperType, 1);
     QCOMPARE(agent.conns.at(2).opers.first().fileName, QString());
 
-    // Busy states before each operation, for the PC's own entry (nick name, daemon model -1);
+    // Busy states before each operation, for the PC's own entry (its key, daemon model -1);
     // rename shows none.
     const QList<StateMsg> st = states(stateSpy);
     QCOMPARE(st.size(), 3);
-    QCOMPARE(st.at(0).pcName, QStringLiteral("机房一"));
+    QCOMPARE(st.at(0).pcName, QStringLiteral("agent-pc"));
     QCOMPARE(st.at(0).memuIdx, QStringLiteral("MEmu_1"));
     QCOMPARE(st.at(0).iState, int(eStateStarting));
     QCOMPARE(st.at(0).iTime, start.opers.first().iTime);

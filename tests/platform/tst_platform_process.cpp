@@ -98,6 +98,7 @@ private slots:
     void killRefusesDangerousPids();
     void findAndKillByImageName();
     void imageNameOfLinkedTool();
+    void findByImageNameFragment();
     void udpListenerTable();
     void addressFacingPeer();
     void crashHandlerWritesLineAndDiesBySignal();
@@ -203,6 +204,54 @@ void TestPlatformProcess::imageNameOfLinkedTool()
     QCOMPARE(found.front(), platform::Pid(tool.processId()));
     QCOMPARE(platform::killByImageName(name.toStdString()), 1);
     QVERIFY(tool.waitForFinished(5000));
+}
+
+void TestPlatformProcess::findByImageNameFragment()
+{
+    // The executable's file name must contain the fragment, in any letter case; the other program
+    // has both words of the fragment in its name, but apart.
+    const QString tag = QString::number(getpid());
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString sleepPath = QStandardPaths::findExecutable("sleep");
+    QVERIFY(!sleepPath.isEmpty());
+    const QString matchingPath = dir.filePath("UsFragmentTool" + tag + ".exe");
+    const QString otherPath = dir.filePath("UsFragment" + tag + "Tool.exe");
+    QVERIFY(QFile::copy(sleepPath, matchingPath));
+    QVERIFY(QFile::copy(sleepPath, otherPath));
+    QProcess matching;
+    QProcess other;
+    QVERIFY(startProcess(matching, matchingPath, {"60"}));
+    QVERIFY(startProcess(other, otherPath, {"60"}));
+    const platform::Pid matchingPid = matching.processId();
+
+    std::vector<platform::Pid> found =
+        platform::pidsByImageNameContaining(("fragmenttool" + tag).toStdString());
+    QCOMPARE(found.size(), std::size_t(1));
+    QCOMPARE(found.front(), matchingPid);
+
+    // A program whose file was replaced while it runs is still found by its name.
+    QVERIFY(QFile::remove(matchingPath));
+    found = platform::pidsByImageNameContaining(("FRAGMENTTOOL" + tag + ".EXE").toStdString());
+    QCOMPARE(found.size(), std::size_t(1));
+    QCOMPARE(found.front(), matchingPid);
+
+    QVERIFY(platform::pidsByImageNameContaining("").empty());
+    // The caller is never listed, not even when its own name holds the fragment.
+    const std::string ownName =
+        QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUpper().toStdString();
+    for (platform::Pid pid : platform::pidsByImageNameContaining(ownName)) {
+        QVERIFY(pid != platform::Pid(getpid()));
+    }
+    // The other program is not hidden from the scan, only its name differs.
+    found = platform::pidsByImageNameContaining(("usfragment" + tag + "TOOL").toStdString());
+    QCOMPARE(found.size(), std::size_t(1));
+    QCOMPARE(found.front(), platform::Pid(other.processId()));
+
+    QVERIFY(platform::killProcessTree(matchingPid));
+    QVERIFY(platform::killProcessTree(other.processId()));
+    QVERIFY(matching.waitForFinished(5000));
+    QVERIFY(other.waitForFinished(5000));
 }
 
 void TestPlatformProcess::udpListenerTable()

@@ -91,6 +91,24 @@ bool isEnded(char state)
     return state == 'Z' || state == 'X' || state == 'x';
 }
 
+// Path of the process's executable; a file replaced or removed since the start keeps its path
+// (the kernel's " (deleted)" mark is dropped). Empty when it cannot be read.
+std::string executablePath(Pid pid)
+{
+    char target[4096];
+    const ssize_t n = readlink(procPath(pid, "exe").c_str(), target, sizeof target - 1);
+    if (n <= 0) {
+        return {};
+    }
+    std::string exe(target, static_cast<std::size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (exe.size() > deleted.size() &&
+        exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
+        exe.resize(exe.size() - deleted.size());
+    }
+    return exe;
+}
+
 bool matchesImageName(Pid pid, const std::string& imageName)
 {
     // argv[0] as started: a tool started as ".../MEmu.exe MEmu_1" keeps its name even when the
@@ -99,19 +117,9 @@ bool matchesImageName(Pid pid, const std::string& imageName)
     if (!argv0.empty() && imageNameMatches(argv0, imageName)) {
         return true;
     }
-    char target[4096];
-    const ssize_t n = readlink(procPath(pid, "exe").c_str(), target, sizeof target - 1);
-    if (n > 0) {
-        target[n] = '\0';
-        std::string exe(target);
-        const std::string deleted = " (deleted)";
-        if (exe.size() > deleted.size() &&
-            exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
-            exe.resize(exe.size() - deleted.size());
-        }
-        if (imageNameMatches(exe, imageName)) {
-            return true;
-        }
+    const std::string exe = executablePath(pid);
+    if (!exe.empty() && imageNameMatches(exe, imageName)) {
+        return true;
     }
     // The kernel keeps at most 15 characters of the name: a name of 15 may have been cut and is
     // only trusted through argv[0] or the executable above.
@@ -188,6 +196,21 @@ std::vector<Pid> pidsByImageName(const std::string& imageName)
     const Pid self = getpid();
     for (Pid pid : allPids()) {
         if (pid != self && processAlive(pid) && matchesImageName(pid, imageName)) {
+            found.push_back(pid);
+        }
+    }
+    return found;
+}
+
+std::vector<Pid> pidsByImageNameContaining(const std::string& fragment)
+{
+    std::vector<Pid> found;
+    if (fragment.empty()) {
+        return found;
+    }
+    const Pid self = getpid();
+    for (Pid pid : allPids()) {
+        if (pid != self && detail::fileNameContains(executablePath(pid), fragment) && processAlive(pid)) {
             found.push_back(pid);
         }
     }

@@ -2,6 +2,7 @@
 // TerminateProcess for whatever taskkill leaves behind (or where it lacks /t).
 
 #include "platform.h"
+#include "platform_internal.h"
 #include "wintext.h"
 
 #include <windows.h>
@@ -167,6 +168,22 @@ std::vector<Pid> pidsByImageName(const std::string& imageName)
     for (const auto& process : snapshot()) {
         if (process.first != self && process.first != 0 &&
             imageNameMatches(process.second.exeName, imageName)) {
+            found.push_back(process.first);
+        }
+    }
+    return found;
+}
+
+std::vector<Pid> pidsByImageNameContaining(const std::string& fragment)
+{
+    std::vector<Pid> found;
+    if (fragment.empty()) {
+        return found;
+    }
+    const Pid self = GetCurrentProcessId();
+    for (const auto& process : snapshot()) {
+        if (process.first != self && process.first != 0 &&
+            detail::fileNameContains(process.second.exeName, fragment)) {
             found.push_back(process.first);
         }
     }

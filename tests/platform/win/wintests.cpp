@@ -205,6 +205,35 @@ void checkImageName()
     DeleteFileW(copy.c_str());
 }
 
+void checkImageNameFragment()
+{
+    // The matching copy holds the fragment in other letter case; the other holds both of its words,
+    // but apart.
+    const std::wstring matching = tempFolder() + L"ToviaFragProbe.exe";
+    const std::wstring other = tempFolder() + L"ToviaFrag_Probe.exe";
+    check(CopyFileW(ownPath().c_str(), matching.c_str(), FALSE) != FALSE &&
+              CopyFileW(ownPath().c_str(), other.c_str(), FALSE) != FALSE,
+          "copied the test program as ToviaFragProbe.exe and ToviaFrag_Probe.exe");
+    const platform::Pid matchingPid = spawn(matching, L"sleep 60000");
+    const platform::Pid otherPid = spawn(other, L"sleep 60000");
+    check(matchingPid > 0 && otherPid > 0, "started both copies");
+    Sleep(200);
+    std::vector<platform::Pid> found = platform::pidsByImageNameContaining("fragprobe");
+    check(found.size() == 1 && found.front() == matchingPid, "found by a fragment of its name, case ignored");
+    found = platform::pidsByImageNameContaining("FRAG_PROBE.EXE");
+    check(found.size() == 1 && found.front() == otherPid, "the other copy found by its own fragment");
+    check(platform::pidsByImageNameContaining("").empty(), "an empty fragment finds nothing");
+    bool selfListed = false;
+    for (platform::Pid pid : platform::pidsByImageNameContaining(".EXE")) {
+        selfListed = selfListed || pid == static_cast<platform::Pid>(GetCurrentProcessId());
+    }
+    check(!selfListed, "the caller is not listed");
+    check(platform::killProcessTree(matchingPid) && platform::killProcessTree(otherPid),
+          "both copies killed");
+    DeleteFileW(matching.c_str());
+    DeleteFileW(other.c_str());
+}
+
 void checkUdpTable()
 {
     WSADATA data;
@@ -288,6 +317,7 @@ int wmain(int argc, wchar_t** argv)
     checkRegistry(utf8(argv[1]), utf8(argv[2]));
     checkProcessTree();
     checkImageName();
+    checkImageNameFragment();
     checkUdpTable();
     checkCrashHandler();
     checkOther();
