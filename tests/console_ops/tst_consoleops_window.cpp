@@ -4,6 +4,7 @@
 #include "centertoolmainwnd.h"
 #include "consoleharness.h"
 #include "consoleopswiring_p.h"
+#include "devgroupmenu.h"
 #include "farmfixture.h"
 #include "mygrpdrawer.h"
 #include "notifierrun.h"
@@ -130,6 +131,21 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
     pick(0, {"0"});
     QCOMPARE(dialogs->shown.size(), 1);
     QCOMPARE(dialogs->shown.first().iRet, OpsCode::StateForbids);
+    // The PC's group menu: a new group, then back to the default group; kept in the group file.
+    dialogs->name = QStringLiteral("一楼");
+    DevGroupMenu(pOps->groupStore(), *dialogs, {QStringLiteral("agent-pc")}).actions().first()->trigger();
+    QCOMPARE(pOps->groupStore()->GroupOf(QStringLiteral("agent-pc")), QStringLiteral("一楼"));
+    QCOMPARE(pc->titleCell()->toolTip(), QStringLiteral("分组：一楼"));
+    DevGroupStore reloaded(opts.groupFile);
+    QVERIFY(reloaded.Load().ok());
+    QCOMPARE(reloaded.GroupOf(QStringLiteral("agent-pc")), QStringLiteral("一楼"));
+    DevGroupMenu again(pOps->groupStore(), *dialogs, {QStringLiteral("agent-pc")});
+    const QList<QAction*> targets = again.actions().at(1)->menu()->actions();
+    QCOMPARE(targets.size(), 2);
+    QVERIFY(!targets.at(1)->isEnabled()); // its own group
+    targets.at(0)->trigger();
+    QCOMPARE(pOps->groupStore()->GroupOf(QStringLiteral("agent-pc")), DevGroupStore::DefaultGroupName());
+
     QVERIFY(AgentCommandServer::waitIdle(20000));
     wnd.shutdown();
     NotifierConfig::reset();

@@ -3,6 +3,7 @@
 #include "agentregistry.h"
 #include "centertoolmainwnd.h"
 #include "clientnetoperobj.h"
+#include "devgroupmenu.h"
 #include "grpdraweroper.h"
 #include "mygrpdrawer.h"
 #include "simusettings.h"
@@ -11,6 +12,7 @@
 #include "vedioboxdrawer.h"
 #include "widgetopsdialogs.h"
 
+#include <QContextMenuEvent>
 #include <QDebug>
 
 namespace {
@@ -97,6 +99,24 @@ void ConsoleOpsWiring::initPc(MyDrawerEx* pPc, VedioBoxDrawer* pTiles)
     const CCommResult added = m_pGroups->AddDevice(entry.pcName);
     if (!added.ok())
         qWarning().noquote() << "device groups:" << added.str << added.log;
+    m_titles.insert(pPc->titleCell(), pPc);
+    pPc->titleCell()->installEventFilter(this);
+    showGroupOf(pPc);
+    connect(m_pGroups, &DevGroupStore::sigGroupsChanged, pPc, [this, pPc] { showGroupOf(pPc); });
+}
+
+void ConsoleOpsWiring::showGroupOf(MyDrawerEx* pPc)
+{
+    pPc->titleCell()->setToolTip(QStringLiteral("分组：%1").arg(m_pGroups->GroupOf(pPc->pcName())));
+}
+
+bool ConsoleOpsWiring::eventFilter(QObject* pWatched, QEvent* pEvent)
+{
+    if (pEvent->type() != QEvent::ContextMenu || !m_titles.value(pWatched))
+        return QObject::eventFilter(pWatched, pEvent);
+    DevGroupMenu menu(m_pGroups, *m_options.dialogs, {m_titles.value(pWatched)->pcName()});
+    menu.exec(static_cast<QContextMenuEvent*>(pEvent)->globalPos());
+    return true;
 }
 
 OpsDeviceSnapshot ConsoleOpsWiring::snapshot() const

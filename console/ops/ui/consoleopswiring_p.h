@@ -26,8 +26,13 @@ public:
     // The device list as the operations' checks see it.
     OpsDeviceSnapshot snapshot() const;
 
+protected:
+    // The group menu on a PC's title row.
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
+
 private:
     void startResultRcver();
+    void showGroupOf(MyDrawerEx* pPc);
     void initPc(MyDrawerEx* pPc, VedioBoxDrawer* pTiles);
     void dispatch(int index);
     void send(const OpsPcSend& s);
@@ -37,4 +42,5 @@ private:
     TaskResultRcver* m_pRcver = nullptr;
     DevGroupStore* m_pGroups = nullptr;
     QHash<QString, QPointer<ClientNetOperObj>> m_clients;
+    QHash<QObject*, QPointer<MyDrawerEx>> m_titles; // title row -> its PC
 };
