@@ -240,8 +240,12 @@ double consoleToAgent(const QString& path, qint64 size, const QString& home)
     QElapsedTimer clock;
     clock.start();
     OperGrpSimuInstallMgr mgr(installData(path, agent.port(), {QStringLiteral("0")}));
-    if (!mgr.Run().ok() || !waitFor([&] { return rcv.installs.load() == 1; }, 120000))
+    const CCommResult r = mgr.Run();
+    if (!r.ok() || !waitFor([&] { return rcv.installs.load() == 1; }, 120000)) {
+        std::printf("  (console -> agent failed: %d %s %s; reports %d)\n", r.iRet, qPrintable(r.str),
+                    qPrintable(r.log), rcv.installs.load());
         return -1;
+    }
     return size / double(kMB) / (clock.nsecsElapsed() / 1e9);
 }
 

@@ -135,7 +135,7 @@ CCommResult OperGrpSimuInstallMgr::SendFile()
     // The agent takes the document apart from the file only after this pause.
     QThread::msleep(static_cast<unsigned long>(qMax(0, m_data.filePauseMs)));
     QFile file(m_data.strArg);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return CCommResult::failure(OpsCode::OpenFileFailed, QStringLiteral("打开文件失败"),
                                     m_data.strArg + ": " + file.errorString());
     const qint64 announced = m_data.iExtra;
