@@ -13,6 +13,7 @@
 #include <QDebug>
 #include <QMessageBox>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 const char* kInstanceKey = "Korvane";
@@ -22,13 +23,31 @@ AgentApp::AgentApp(const QStringList& args) : m_args(args), m_instanceLock(QStri
 {
 }
 
+const char* AgentApp::usage()
+{
+    return "usage: ToviaSimClient [--home DIR] [--batch[=yes|=no]] [--remember-login USER PASSWORD]\n"
+           "  --home DIR        keep settings, logs and screenshots in DIR instead of beside the program\n"
+           "  --batch           answer message boxes by themselves and print them to standard error\n"
+           "                    (--batch=yes also answers the update question Yes)\n"
+           "  --remember-login USER PASSWORD\n"
+           "                    store this login with automatic login on, then start signed in\n"
+           "  --help, -h        print this and exit\n";
+}
+
+bool AgentApp::wantsHelp(int argc, char* argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+            return true;
+    }
+    return false;
+}
+
 bool AgentApp::parseArguments()
 {
     const int remember = m_args.indexOf(QStringLiteral("--remember-login"));
     if (!SimuSettings::applyHomeArgument(m_args) || (remember >= 0 && remember + 2 >= m_args.size())) {
-        std::fprintf(
-            stderr,
-            "usage: ToviaSimClient [--home DIR] [--batch[=yes|=no]] [--remember-login USER PASSWORD]\n");
+        std::fputs(usage(), stderr);
         return false;
     }
     // --batch and --batch=no answer the update question No, --batch=yes answers it Yes.

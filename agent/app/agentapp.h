@@ -11,6 +11,11 @@ public:
     explicit AgentApp(const QStringList& args);
     int run();
 
+    // The command line's options, as printed by --help and after a wrong command line.
+    static const char* usage();
+    // True when argv asks for the usage only (--help, -h); needs no display and no QApplication.
+    static bool wantsHelp(int argc, char* argv[]);
+
 private:
     bool parseArguments();
     bool acquireSingleInstance();

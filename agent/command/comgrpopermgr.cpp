@@ -49,6 +49,7 @@ CmdResponsor* ComGrpOperMgr::CreateResponsor(int iOperType)
 
 QList<CCommResult> ComGrpOperMgr::RunGroup()
 {
+    DropUnknownRecords();
     BeforeRun();
     QList<CCommResult> results;
     for (const struSimuOper& oper : qAsConst(m_opers)) {

@@ -1,9 +1,11 @@
 #include "installrspsormgr.h"
 
 #include "installsimurspsor.h"
+#include "launcherfactory.h"
 #include "simusettings.h"
 
 #include <QDebug>
+#include <QMutex>
 #include <QTcpSocket>
 
 InstallRspsorMgr::InstallRspsorMgr(QTcpSocket* pSocket, const QByteArray& firstBytes, QObject* parent)
@@ -33,8 +35,14 @@ void InstallRspsorMgr::BeforeRun()
 
 QList<CCommResult> InstallRspsorMgr::RunGroup()
 {
-    BeforeRun();
+    // Installs run one at a time: they share the received file. Each runs on a thread of its own,
+    // so no install can begin inside another one's waits.
+    static QMutex s_installLock;
+    QMutexLocker lock(&s_installLock);
+    // The file follows the document whatever its records name; it is received in any case.
     const qint64 size = m_opers.isEmpty() ? 0 : m_opers.first().iExtra;
+    DropUnknownRecords();
+    BeforeRun();
     const CCommResult cRcv = RcvFile(ReceivedApkPath(), size);
     if (m_pSocket)
         m_pSocket->close();
@@ -58,15 +66,29 @@ QList<CCommResult> InstallRspsorMgr::RunGroup()
     return results;
 }
 
+int InstallRspsorMgr::RunStateAfterInstall(const QString& memuIdx)
+{
+    QStringList running;
+    if (SimuListRunning(running).iRet != 0)
+        return eStateRunning;
+    return running.contains(memuIdx) ? eStateRunning : eStateNotStarted;
+}
+
 void InstallRspsorMgr::AfterRun(const QList<CCommResult>& results)
 {
-    // A failed receive has a single result, yet every instance of the command was marked as
-    // installing: all of them go back to running, none stays "installing" for good.
-    const int count = m_bReceiveFailed ? m_opers.size() : qMin(results.size(), m_opers.size());
-    for (int i = 0; i < count; ++i) {
-        if (m_opers.at(i).memuIdx.isEmpty())
+    Q_UNUSED(results);
+    // Every instance of the command was marked as installing; one whose install did not run (the
+    // file was not received, or its record was skipped) still says so. It goes back to the run
+    // state its product reports, so that none stays "installing" for good.
+    for (const struSimuOper& oper : qAsConst(m_opers)) {
+        if (oper.memuIdx.isEmpty())
             continue;
-        SimuSettings::updateSimuRecord(m_opers.at(i).memuIdx,
-                                       [](struSimuRecord& rec) { rec.iState = eStateRunning; });
+        struSimuRecord rec;
+        rec.memuIdx = oper.memuIdx;
+        SimuSettings::loadSimuRecord(oper.memuIdx, rec);
+        if (rec.iState != eStateInstalling)
+            continue;
+        const int state = RunStateAfterInstall(oper.memuIdx);
+        SimuSettings::updateSimuRecord(oper.memuIdx, [state](struSimuRecord& r) { r.iState = state; });
     }
 }

@@ -20,6 +20,9 @@ public:
 
     // Where every received APK lands, whatever the record's file name.
     static QString ReceivedApkPath();
+    // The stored state an instance returns to after an install: running when its product lists it
+    // as running, not started otherwise. Running when the product cannot be asked.
+    static int RunStateAfterInstall(const QString& memuIdx);
 
 private:
     bool m_bReceiveFailed = false;

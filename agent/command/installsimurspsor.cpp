@@ -27,5 +27,7 @@ CCommResult InstallSimuRspsor::DoOperate()
 void InstallSimuRspsor::AfterState(const CCommResult& cRet)
 {
     Q_UNUSED(cRet);
-    UpdateStoredState(2, eStateRunning);
+    // Whatever the install's outcome, the instance runs exactly when its product says so: a failed
+    // install into a stopped instance leaves it stopped.
+    UpdateStoredState(2, InstallRspsorMgr::RunStateAfterInstall(m_oper.memuIdx));
 }

@@ -50,7 +50,8 @@ void storeReportedState(const CCommResult& cRet, const struSimuOper& oper)
             rec.iState = eStateNotStarted;
             break;
         case eOperInstall:
-            rec.iState = eStateRunning;
+            // Installing does not change whether the instance runs; the responder stores the
+            // instance's real run state once its install is over.
             break;
         default:
             break;

@@ -1,6 +1,7 @@
 #include "rcvfilerspsormgr.h"
 
 #include <QAtomicInt>
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QFile>
 #include <QTcpSocket>
@@ -31,6 +32,17 @@ int RcvFileRspsorMgr::StallTimeoutMs()
     return g_stallTimeoutMs.loadRelaxed();
 }
 
+void RcvFileRspsorMgr::SetReceiveDeadline(int baseMs, int minBytesPerSec)
+{
+    m_iDeadlineBaseMs = qMax(0, baseMs);
+    m_iMinBytesPerSec = qMax(1, minBytesPerSec);
+}
+
+qint64 RcvFileRspsorMgr::ReceiveDeadlineMs(qint64 size) const
+{
+    return m_iDeadlineBaseMs + qMax<qint64>(size, 0) * 1000 / m_iMinBytesPerSec;
+}
+
 CCommResult RcvFileRspsorMgr::RcvFile(const QString& path, qint64 size)
 {
     QFile file(path);
@@ -47,9 +59,18 @@ CCommResult RcvFileRspsorMgr::RcvFile(const QString& path, qint64 size)
     if (received > 0 && file.write(m_firstBytes.constData(), received) != received)
         return transferError(QStringLiteral("write %1: %2").arg(path, file.errorString()));
 
-    QByteArray chunk(int(qMin(kReadChunk, qMax<qint64>(size - received, 1))), Qt::Uninitialized);
+    const QDeadlineTimer deadline(ReceiveDeadlineMs(size));
+    QByteArray chunk;
     while (received < size) {
-        if (m_pSocket->bytesAvailable() <= 0 && !m_pSocket->waitForReadyRead(StallTimeoutMs())) {
+        if (deadline.hasExpired())
+            return transferError(QStringLiteral("%1 of %2 bytes received within the receive's %3 ms")
+                                     .arg(received)
+                                     .arg(size)
+                                     .arg(ReceiveDeadlineMs(size)));
+        const int waitMs = int(qMin<qint64>(StallTimeoutMs(), deadline.remainingTime()));
+        if (m_pSocket->bytesAvailable() <= 0 && !m_pSocket->waitForReadyRead(waitMs)) {
+            if (deadline.hasExpired())
+                continue;
             return transferError(QStringLiteral("no data (%1 of %2 bytes received): %3")
                                      .arg(received)
                                      .arg(size)

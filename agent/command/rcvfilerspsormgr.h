@@ -20,6 +20,11 @@ public:
     // read fails.
     CCommResult RcvFile(const QString& path, qint64 size);
 
+    // The whole receive ends after baseMs plus the declared size at minBytesPerSec, however the
+    // bytes trickle in (the stall wait alone is renewed by every byte).
+    void SetReceiveDeadline(int baseMs, int minBytesPerSec);
+    qint64 ReceiveDeadlineMs(qint64 size) const;
+
     // Longest wait for the next bytes of a file (default 30,000 ms).
     static constexpr int kStallTimeoutMs = 30000;
     static void SetStallTimeoutMs(int ms);
@@ -28,4 +33,6 @@ public:
 protected:
     QTcpSocket* m_pSocket;
     QByteArray m_firstBytes;
+    int m_iDeadlineBaseMs = 30000;
+    int m_iMinBytesPerSec = 256 * 1024;
 };

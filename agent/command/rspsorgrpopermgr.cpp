@@ -1,7 +1,13 @@
 #include "rspsorgrpopermgr.h"
 
 #include "cmdresponsor.h"
+#include "simuinfo.h"
+#include "simuinfoxmlgainer.h"
 #include "simusettings.h"
+
+#include <QDebug>
+#include <QSet>
+#include <QVector>
 
 RspsorGrpOperMgr::RspsorGrpOperMgr(QObject* parent) : QObject(parent)
 {
@@ -17,6 +23,44 @@ RspsorGrpOperMgr::~RspsorGrpOperMgr()
 void RspsorGrpOperMgr::SetOpers(const QList<struSimuOper>& opers)
 {
     m_opers = opers;
+}
+
+void RspsorGrpOperMgr::DropUnknownRecords()
+{
+    const int simuType = SimuSettings::getSimuType().iExtraRet;
+    const bool haveInventory = simuType == 1 || simuType == 2;
+    QSet<QString> known;
+    if (haveInventory) {
+        QVector<SimuInfo> infos;
+        SimuInfoXmlGainer().GetSimusInfo(infos);
+        for (const SimuInfo& info : qAsConst(infos))
+            known.insert(info.idx());
+    }
+    // A hostile "size" announces thousands of members: the first few are named, the rest counted.
+    constexpr int kNamedSkips = 5;
+    QList<struSimuOper> kept;
+    int skipped = 0;
+    for (int i = 0; i < m_opers.size(); ++i) {
+        const struSimuOper& oper = m_opers.at(i);
+        const bool ok = oper.iOperType == eOperCreate ||
+                        (!oper.memuIdx.isEmpty() && (!haveInventory || known.contains(oper.memuIdx)));
+        if (ok) {
+            kept.append(oper);
+            continue;
+        }
+        if (++skipped > kNamedSkips)
+            continue;
+        qWarning().noquote()
+            << QStringLiteral("record %1 of the command skipped: %2")
+                   .arg(i)
+                   .arg(oper.memuIdx.isEmpty()
+                            ? QStringLiteral("it names no instance")
+                            : QStringLiteral("no instance \"%1\" on this PC").arg(oper.memuIdx));
+    }
+    if (skipped > kNamedSkips)
+        qWarning().noquote()
+            << QStringLiteral("%1 more records of the command skipped").arg(skipped - kNamedSkips);
+    m_opers = kept;
 }
 
 void RspsorGrpOperMgr::BeforeRun()

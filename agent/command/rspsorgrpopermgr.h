@@ -36,6 +36,12 @@ public slots:
     void slRunRspsMgr();
 
 protected:
+    // Drops the records that name no instance of this PC: a member the document announced but did
+    // not hold, an empty index, an index the inventory does not know (when a product is
+    // configured; without one the launcher's refusal is what the console hears). A create names no
+    // instance and is kept. Each dropped record gets a log line and runs nothing.
+    void DropUnknownRecords();
+
     // Runs one responder for one record and keeps it; returns its result.
     CCommResult RunResponsor(CmdResponsor* pResponsor, const struSimuOper& oper);
 

@@ -34,7 +34,12 @@ struct SimuTcpRcvObj::PendingCommand
     QTimer* pTimer = nullptr;
 };
 
-SimuTcpRcvObj::SimuTcpRcvObj(quint16 port, QObject* parent) : QObject(parent), m_port(port) {}
+SimuTcpRcvObj::SimuTcpRcvObj(quint16 port, QObject* parent) : SimuTcpRcvObj(port, Options(), parent) {}
+
+SimuTcpRcvObj::SimuTcpRcvObj(quint16 port, const Options& options, QObject* parent)
+    : QObject(parent), m_port(port), m_options(options), m_bReady(!options.bHoldUntilReady)
+{
+}
 
 SimuTcpRcvObj::~SimuTcpRcvObj()
 {
@@ -66,6 +71,19 @@ void SimuTcpRcvObj::slInitSocket()
         qWarning() << "connect SIGNAL(newConnection()) SLOT(slNewConnection) err";
     m_listenPort.storeRelease(m_pServer->serverPort());
     emit sigListening(m_pServer->serverPort());
+}
+
+void SimuTcpRcvObj::slInventoryReady()
+{
+    if (m_bReady)
+        return;
+    m_bReady = true;
+    const QList<HeldCommand> held = m_held;
+    m_held.clear();
+    if (!held.isEmpty())
+        qWarning() << "SimuTcpRcvObj: inventory ready, running" << held.size() << "held commands";
+    for (const HeldCommand& cmd : held)
+        Dispatch(cmd.pSocket, cmd.opers, cmd.rest);
 }
 
 void SimuTcpRcvObj::slNewConnection()
@@ -170,6 +188,11 @@ void SimuTcpRcvObj::HandleDocument(QTcpSocket* pSocket, const QByteArray& doc, c
         LeaveToConsole(pSocket);
         return;
     }
+    if (!m_bReady) {
+        qWarning() << "SimuTcpRcvObj: command held until the inventory scan is done";
+        m_held.append(HeldCommand{pSocket, opers, rest});
+        return;
+    }
     Dispatch(pSocket, opers, rest);
 }
 
@@ -205,27 +228,43 @@ void SimuTcpRcvObj::Dispatch(QTcpSocket* pSocket, const QList<struSimuOper>& ope
     }
 }
 
+// The install runs on a thread of its own with the connection: the command thread goes on accepting
+// commands however long the APK takes to arrive.
 void SimuTcpRcvObj::RunInstall(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest)
 {
-    InstallRspsorMgr mgr(pSocket, rest);
-    mgr.SetOpers(opers);
-    mgr.RunGroup();
-    CloseConnection(pSocket);
+    disconnect(pSocket, nullptr, this, nullptr);
+    pSocket->setParent(nullptr);
+    auto* pMgr = new InstallRspsorMgr(pSocket, rest);
+    pMgr->SetOpers(opers);
+    pMgr->SetReceiveDeadline(m_options.iInstallBaseMs, m_options.iInstallMinBytesPerSec);
+    StartGroup(pMgr, pSocket);
 }
 
 void SimuTcpRcvObj::StartComGroup(const QList<struSimuOper>& opers)
 {
     auto* pMgr = new ComGrpOperMgr;
     pMgr->SetOpers(opers);
+    StartGroup(pMgr);
+}
+
+void SimuTcpRcvObj::StartGroup(RspsorGrpOperMgr* pMgr, QTcpSocket* pSocket)
+{
     auto* pThread = new QThread;
     pMgr->moveToThread(pThread);
+    if (pSocket) {
+        // The group reads the connection on its thread and ends it there.
+        pSocket->moveToThread(pThread);
+        connect(pThread, &QThread::finished, pSocket, &QObject::deleteLater);
+    }
     if (!connect(pThread, &QThread::started, pMgr, &RspsorGrpOperMgr::slRunRspsMgr))
         qWarning() << "connect QThread::started ComGrpOperMgr::slRunRspsMgr err";
     connect(pMgr, &RspsorGrpOperMgr::sigMgrFinished, pThread, &QThread::quit);
     connect(pThread, &QThread::finished, pMgr, &QObject::deleteLater);
     connect(pThread, &QThread::finished, pThread, &QObject::deleteLater);
-    connect(pMgr, &ComGrpOperMgr::sigNewSimuStarted, this, &SimuTcpRcvObj::sigNewSimuStarted);
-    connect(pMgr, &ComGrpOperMgr::sigSimuClosed, this, &SimuTcpRcvObj::sigSimuClosed);
+    if (auto* pCom = qobject_cast<ComGrpOperMgr*>(pMgr)) {
+        connect(pCom, &ComGrpOperMgr::sigNewSimuStarted, this, &SimuTcpRcvObj::sigNewSimuStarted);
+        connect(pCom, &ComGrpOperMgr::sigSimuClosed, this, &SimuTcpRcvObj::sigSimuClosed);
+    }
     pThread->start(QThread::InheritPriority);
 }
 

@@ -14,11 +14,13 @@ class JsonSplitter;
 class QTcpServer;
 class QTcpSocket;
 class QTimer;
+class RspsorGrpOperMgr;
 
 // The agent's command server, living on the command thread. The console opens one connection per
 // command and writes one command document (for an install followed by the APK's bytes); nothing is
-// sent back on it. Start, close, delete, rename and create run on a fresh thread per command, so
-// commands run in parallel; installs run here, on the command thread.
+// sent back on it. Every command runs on a fresh thread of its own, so commands run in parallel and
+// this thread only accepts and reads them; installs also take a lock, so that they run one at a
+// time (they share the received file), and a stalled or trickling APK holds up no other command.
 class SimuTcpRcvObj : public QObject
 {
     Q_OBJECT
@@ -27,7 +29,18 @@ public:
     // Longest time from accepting a connection until its command document is complete.
     static constexpr int kDocumentWaitMs = 30000;
 
+    struct Options
+    {
+        // Commands that arrive before slInventoryReady() wait for it (the start-up inventory scan
+        // would otherwise overwrite what they store).
+        bool bHoldUntilReady = false;
+        // An install's whole receive ends after this long plus its declared size at the rate below.
+        int iInstallBaseMs = 30000;
+        int iInstallMinBytesPerSec = 256 * 1024;
+    };
+
     explicit SimuTcpRcvObj(quint16 port = kDefaultPort, QObject* parent = nullptr);
+    SimuTcpRcvObj(quint16 port, const Options& options, QObject* parent = nullptr);
     ~SimuTcpRcvObj() override;
 
     // The port actually listened on (useful with port 0); 0 before listening or after a failure.
@@ -51,9 +64,17 @@ signals:
 public slots:
     void slInitSocket();
     void slNewConnection();
+    // The start-up inventory scan is done: commands held until now run, in their order.
+    void slInventoryReady();
 
 private:
     struct PendingCommand;
+    struct HeldCommand
+    {
+        QTcpSocket* pSocket;
+        QList<struSimuOper> opers;
+        QByteArray rest;
+    };
 
     void BeginReading(QTcpSocket* pSocket);
     void ReadCommand(QTcpSocket* pSocket);
@@ -63,10 +84,14 @@ private:
     void Dispatch(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest);
     void RunInstall(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest);
     void StartComGroup(const QList<struSimuOper>& opers);
+    void StartGroup(RspsorGrpOperMgr* pMgr, QTcpSocket* pSocket = nullptr);
     void CloseConnection(QTcpSocket* pSocket);
     void LeaveToConsole(QTcpSocket* pSocket);
 
     quint16 m_port;
+    Options m_options;
+    bool m_bReady = true;
+    QList<HeldCommand> m_held;
     QAtomicInteger<quint16> m_listenPort;
     QTcpServer* m_pServer = nullptr;
     QHash<QTcpSocket*, PendingCommand*> m_pending;

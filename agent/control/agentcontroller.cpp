@@ -1,13 +1,13 @@
 #include "agentcontroller.h"
 
 #include "adbbridge.h"
+#include "launcherfactory.h"
 #include "maindlgobj.h"
 #include "operloggerobj.h"
 #include "platform.h"
 #include "screenshotpoolobj.h"
 #include "simudaemonobj.h"
 #include "simuinfoxmlgainer.h"
-#include "launcherfactory.h"
 #include "simusettings.h"
 #include "simutcprcvobj.h"
 #include "udprceiverobj.h"
@@ -81,7 +81,10 @@ void AgentController::startDiscoveryAndWatchdog(QList<QThread*>& threads)
 
 void AgentController::startCommandServer(QList<QThread*>& threads)
 {
-    m_pSimuTcpRcvObj = new SimuTcpRcvObj(m_options.tcpPort);
+    // Commands wait for the start-up inventory scan, which would otherwise overwrite what they store.
+    SimuTcpRcvObj::Options tcpOptions;
+    tcpOptions.bHoldUntilReady = !m_bInventoryScanned;
+    m_pSimuTcpRcvObj = new SimuTcpRcvObj(m_options.tcpPort, tcpOptions);
     threads << startWorker(m_pSimuTcpRcvObj, SLOT(slInitSocket()),
                            QStringLiteral("connect QThread::started SimuTcpRcvObj::slInitSocket err"));
     checkConnect(
@@ -155,6 +158,12 @@ void AgentController::scanInventory()
         const QString idx = info.idx();
         const QString name = info.name();
         const bool isRunning = running.contains(idx);
+        if (m_bInventoryScanned && operationUnderWay(idx)) {
+            // Commands run only after the first scan; a later one (after a login, a product
+            // change) leaves an instance under an operation to that operation's outcome.
+            SimuSettings::updateSimuRecord(idx, [&](struSimuRecord& rec) { rec.simuName = name; });
+            continue;
+        }
         if (isRunning && daemonModel == 2) {
             SimuSettings::addDaemon(idx);
             SimuSettings::addRunningList(idx);
@@ -170,6 +179,17 @@ void AgentController::scanInventory()
     }
     qWarning().noquote() << "initIniData end:" << QDateTime::currentMSecsSinceEpoch() << "took"
                          << clock.elapsed() << "ms for" << inventory.size() << "instances";
+    m_bInventoryScanned = true;
+    if (m_pSimuTcpRcvObj)
+        QMetaObject::invokeMethod(m_pSimuTcpRcvObj, &SimuTcpRcvObj::slInventoryReady, Qt::QueuedConnection);
+}
+
+bool AgentController::operationUnderWay(const QString& memuIdx)
+{
+    struSimuRecord rec;
+    rec.memuIdx = memuIdx;
+    SimuSettings::loadSimuRecord(memuIdx, rec);
+    return SimuDaemonObj::isOperationUnderWay(rec.iState);
 }
 
 QString AgentController::modeAnnouncement(const QString& typeText)

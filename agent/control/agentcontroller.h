@@ -68,6 +68,7 @@ private:
     void startStateLoopAndScreenshots(QList<QThread*>& threads);
     void startOperationLog(QList<QThread*>& threads);
     QString watchedLine() const;
+    static bool operationUnderWay(const QString& memuIdx);
 
     Options m_options;
     UdpRceiverObj* m_pUdpRceiverObj = nullptr;
@@ -78,4 +79,5 @@ private:
     OperLoggerObj* m_pOperLoggerObj = nullptr;
     QList<QPointer<QThread>> m_threads; // in start order
     bool m_shutDown = false;
+    bool m_bInventoryScanned = false; // the start-up scan is done; commands are served
 };

@@ -61,13 +61,29 @@ CCommResult SimulatorAbsLauncher::CloseSimu(int pid)
         SimuSettings::loadSimuRecord(m_memuIdx, rec);
         pid = rec.iPid;
         if (pid < 1)
-            return r;
+            return r.iRet == 0 ? VerifyNotListed() : r;
     }
     qWarning() << "SimulatorAbsLauncher::CloseSimu";
     r = CloseSimuProcess(pid);
-    if (r.iRet == 0)
-        SimuSettings::updateSimuRecord(m_memuIdx, [](struSimuRecord& rec) { rec.iPid = 0; });
-    return r;
+    if (r.iRet != 0)
+        return r;
+    SimuSettings::updateSimuRecord(m_memuIdx, [](struSimuRecord& rec) { rec.iPid = 0; });
+    return VerifyNotListed();
+}
+
+CCommResult SimulatorAbsLauncher::VerifyNotListed()
+{
+    for (int check = 0; check < kListingChecks; ++check) {
+        if (check > 0)
+            LauncherTuning::sleepStep();
+        QStringList running;
+        if (GetRunningSimus(running).iRet != 0 || !running.contains(m_memuIdx))
+            return CCommResult();
+    }
+    qWarning().noquote() << "SimulatorAbsLauncher::CloseSimu:" << m_memuIdx
+                         << "is still listed as running by its product";
+    return CCommResult::failure(59, QStringLiteral("关闭模拟器失败"),
+                                QStringLiteral("%1 is still listed as running").arg(m_memuIdx));
 }
 
 CCommResult SimulatorAbsLauncher::DeleteSimu(SimuInfo info)

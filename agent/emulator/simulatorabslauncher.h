@@ -67,6 +67,8 @@ public:
     const QString& memuIdx() const { return m_memuIdx; }
 
     static constexpr int kCloseAttempts = 11;
+    // Looks at the product's running list after a close, one polling step apart.
+    static constexpr int kListingChecks = 5;
 
 protected:
     // The code of a result whose texts hold a settings value, without the value.
@@ -76,6 +78,9 @@ protected:
         out.iRet = r.iRet;
         return out;
     }
+    // A close is done only when the product's own running list no longer names the instance
+    // (its tool may go on listing it after its process is gone). 59 otherwise.
+    CCommResult VerifyNotListed();
     // The pid to record for a started instance (default: the launched process).
     virtual qint64 StartedSimuPid();
     // Starts program + args detached, with the caller's process object holding the command for

@@ -1,12 +1,12 @@
 #include "simudaemonobj.h"
 
-#include "launcherfactory.h"
 #include "launchertuning.h"
 #include "loginret.h"
 #include "operloggerobj.h"
 #include "platform.h"
 #include "simuinfo.h"
 #include "simuinfoxmlgainer.h"
+#include "launcherfactory.h"
 #include "simusettings.h"
 
 #include <QEventLoop>
@@ -47,16 +47,6 @@ void storeState(const QString& memuIdx, int iState, int iPid)
         rec.iPid = iPid;
         rec.iTime = -1;
     });
-}
-
-// An instance that a command is starting, closing or deleting carries the command's time (the
-// watchdog's own records carry -1). It is in that command's hands: a boot takes far longer than one
-// pass, an instance is not reachable before it has booted, and the command reports the outcome itself.
-bool heldByCommand(const struSimuRecord& rec)
-{
-    if (rec.iTime == -1)
-        return false;
-    return rec.iState == eStateStarting || rec.iState == eStateClosing || rec.iState == eStateDeleting;
 }
 
 // Marks an instance as being restarted; its stored process id stays.
@@ -216,10 +206,12 @@ void SimuDaemonObj::runDaemonPass()
     }
     QVector<SimuInfo> closed;
     for (const SimuInfo& info : readInventory()) {
-        if (!watched.contains(info.idx()))
+        if (!watched.contains(info.idx()) || isOperationUnderWay(storedRecord(info.idx()).iState))
             continue;
         int pid = 0;
         const int state = SimuRunState(info, pid);
+        if (isOperationUnderWay(storedRecord(info.idx()).iState))
+            continue;
         if (state != eRunStateStopped && state != eRunStateHung)
             continue;
         operLog(msgWatchedClosed(info.name()));
@@ -234,36 +226,59 @@ void SimuDaemonObj::runDaemonPass()
 void SimuDaemonObj::restartWatched(const SimuInfo& info)
 {
     const QString idx = info.idx();
-    if (storedRecord(idx).iRestErrCnt >= kMaxRestartFailures) {
+    const struSimuRecord rec = storedRecord(idx);
+    if (rec.iRestErrCnt >= kMaxRestartFailures) {
         SimuSettings::removeDaemon(idx);
         operLog(msgGivenUp(info.name(), kMaxRestartFailures));
-        SimuSettings::updateSimuRecord(idx, [](struSimuRecord& rec) {
-            rec.iRestErrCnt = 0;
-            rec.iTime = -1;
+        // Given up: the instance is not started, and nothing is under way on it any more.
+        SimuSettings::updateSimuRecord(idx, [](struSimuRecord& r) {
+            r.iState = eStateNotStarted;
+            r.iPid = 0;
+            r.iRestErrCnt = 0;
+            r.iTime = -1;
         });
         return;
     }
-    QProcess process;
-    const CCommResult r = SimuStartup(idx, &process);
+    const CCommResult r = restartAfterKill(idx, rec.iPid);
     operLog(r.iRet == 0 ? msgWatchedRestarted(info.name()) : msgWatchedRestartFailed(info.name()));
-    SimuSettings::updateSimuRecord(idx, [&](struSimuRecord& rec) {
-        rec.iState = r.iRet == 0 ? int(eStateRunning) : int(eStateNotStarted);
-        rec.iPid = r.iRet == 0 ? r.iExtraRet : 0;
-        rec.iRestErrCnt = r.iRet == 0 ? 0 : rec.iRestErrCnt + 1;
-        rec.iTime = -1;
+    SimuSettings::updateSimuRecord(idx, [&](struSimuRecord& stored) {
+        stored.iState = r.iRet == 0 ? int(eStateRunning) : int(eStateNotStarted);
+        stored.iPid = r.iRet == 0 ? r.iExtraRet : 0;
+        stored.iRestErrCnt = r.iRet == 0 ? 0 : stored.iRestErrCnt + 1;
+        stored.iTime = -1;
     });
+}
+
+CCommResult SimuDaemonObj::restartAfterKill(const QString& idx, int lingeringPid)
+{
+    // A hung or unreachable instance still has its process: started beside it, the new one would
+    // compete with it, and the stored pid would name a process other than the one running.
+    if (lingeringPid > 0 && platform::processAlive(lingeringPid) && !killAndVerify(lingeringPid))
+        return CCommResult::failure(59, QStringLiteral("关闭模拟器失败"),
+                                    QStringLiteral("process %1 survived the kill").arg(lingeringPid));
+    QProcess process;
+    return SimuStartup(idx, &process);
 }
 
 // ---- instance check -------------------------------------------------------------------------------
 
+bool SimuDaemonObj::isOperationUnderWay(int iState)
+{
+    return iState == eStateStarting || iState == eStateClosing || iState == eStateInstalling ||
+           iState == eStateDeleting;
+}
+
 void SimuDaemonObj::checkInstance(const SimuInfo& info)
 {
-    // Not even probed: probing closes an LDPlayer instance that runs without adb, which is what a
-    // booting instance does.
-    if (heldByCommand(storedRecord(info.idx())))
+    // The probe itself may act (an LDPlayer instance listed as running but unreachable is closed),
+    // so an instance under an operation is not even probed; nor is one whose operation began
+    // while the probe ran.
+    if (isOperationUnderWay(storedRecord(info.idx()).iState))
         return;
     int pid = 0;
     const int state = SimuRunState(info, pid);
+    if (isOperationUnderWay(storedRecord(info.idx()).iState))
+        return;
     if (state == eRunStateRunning)
         handleNewInstance(info, pid);
     else if (state == eRunStateStopped)
@@ -292,10 +307,7 @@ void SimuDaemonObj::handleNewInstance(const SimuInfo& info, int pid)
 void SimuDaemonObj::handleLostInstance(const SimuInfo& info, int pid)
 {
     const QString idx = info.idx();
-    const struSimuRecord rec = storedRecord(idx);
-    if (heldByCommand(rec))
-        return; // a command took it over while it was being probed
-    if (rec.iState == eStateNotStarted) {
+    if (storedRecord(idx).iState == eStateNotStarted) {
         // Believed closed, yet a process lingers without an adb connection: end it. A stopped
         // LDPlayer instance is listed with pid -1, which names no process.
         if (pid > 0) {
@@ -311,8 +323,7 @@ void SimuDaemonObj::handleLostInstance(const SimuInfo& info, int pid)
     }
     storeStarting(idx);
     operLog(msgLostRestarting(info.name()));
-    QProcess process;
-    const CCommResult r = SimuStartup(idx, &process);
+    const CCommResult r = restartAfterKill(idx, pid);
     if (r.iRet == 0) {
         storeState(idx, eStateRunning, r.iExtraRet);
         operLog(msgLostRestarted(info.name()));

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include "commresult.h"
+
 struct SimuInfo;
 
 // The agent's watchdog. On a thread of its own it examines every emulator instance of the PC once
@@ -12,6 +14,9 @@ struct SimuInfo;
 //   - an instance believed running that is gone or unreachable is recorded as closed, and in daemon
 //     mode (common/daemonModel 2) restarted at once;
 //   - an instance believed closed whose process lingers without an adb connection is killed.
+// An instance whose stored state says an operation is under way (starting, closing, installing,
+// deleting) belongs to that operation: the watchdog neither probes nor changes it, since only the
+// operation's own outcome moves it on (a booting instance is unreachable for a minute or more).
 // In daemon mode every pass also restarts the instances of the watch list daemon/list that are found
 // closed, and gives one up after three failed restarts in a row. Every finding goes to the operation
 // log; the stored records "simu2/<idx>" carry the states (time -1) to the console.
@@ -43,6 +48,9 @@ public:
     static QString msgWatchedRestartFailed(const QString& name);
     static QString msgGivenUp(const QString& name, int failures);
 
+    // Starting, closing, installing or deleting: an operation owns the instance.
+    static bool isOperationUnderWay(int iState);
+
     static constexpr int kMaxRestartFailures = 3;
     static constexpr int kKillAttempts = 11;
 
@@ -60,6 +68,9 @@ private:
     void handleNewInstance(const SimuInfo& info, int pid);
     void handleLostInstance(const SimuInfo& info, int pid);
     void restartWatched(const SimuInfo& info);
+    // Starts an instance again after a process of it that is still there (hung, or without an adb
+    // connection) was killed; the start's result, or the kill's failure.
+    CCommResult restartAfterKill(const QString& idx, int lingeringPid);
     // Sleeps common/checkTimeSpan seconds while serving the thread's queued calls; false when the
     // thread is being stopped meanwhile.
     bool sleepCheckSpan();

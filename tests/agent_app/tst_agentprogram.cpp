@@ -70,6 +70,7 @@ class TstAgentProgram : public QObject
 private slots:
     void initTestCase();
     void cleanup();
+    void helpPrintsUsageWithoutDisplay();
     void secondInstanceExitsWhileFirstRuns();
     void killedAgentDoesNotBlockNextStart();
     void updateAtStart_data();
@@ -130,6 +131,28 @@ QProcess* TstAgentProgram::startAgent(const QTemporaryDir& app, const QString& h
     agent->waitForStarted(5000);
     m_agents.push_back(std::move(agent));
     return m_agents.back().get();
+}
+
+// Asked for its usage on a machine without any display, the agent prints it and exits 0 (it must
+// not need a window system for that, nor take the single-instance lock).
+void TstAgentProgram::helpPrintsUsageWithoutDisplay()
+{
+    for (const QString& arg : {QStringLiteral("--help"), QStringLiteral("-h")}) {
+        QProcess agent;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        agent.setProcessEnvironment(env);
+        agent.setStandardInputFile(QProcess::nullDevice());
+        agent.start(binDir() + QStringLiteral("/ToviaSimClient"), {arg});
+        QVERIFY(agent.waitForFinished(20000));
+        const QString out = QString::fromLocal8Bit(agent.readAllStandardOutput());
+        QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(agent.exitCode() == 0, qPrintable(QString::fromLocal8Bit(agent.readAllStandardError())));
+        QVERIFY2(out.startsWith(QStringLiteral("usage: ToviaSimClient")), qPrintable(out));
+        QVERIFY(out.contains(QStringLiteral("--home DIR")));
+    }
 }
 
 void TstAgentProgram::secondInstanceExitsWhileFirstRuns()

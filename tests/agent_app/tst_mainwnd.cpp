@@ -2,16 +2,20 @@
 // inventory scan against a simulated farm, the save checks and what a save writes, the mode
 // announcement after login, the log pane before and after login, logout and the tray's quit.
 #include "../accounts/accountstestutil.h"
+#include "comgrpopermgr.h"
 #include "farmfixture.h"
+#include "jsoncodec.h"
 #include "logindlg.h"
 #include "loginret.h"
 #include "loginstore.h"
 #include "maindlgobj.h"
 #include "mainwnd.h"
+#include "notifierrun.h"
 #include "operloggerobj.h"
 #include "resultdisplay.h"
 #include "simurecords.h"
 #include "simusettings.h"
+#include "simutcprcvobj.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -28,7 +32,12 @@
 #include <QTextEdit>
 #include <QtTest>
 
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <atomic>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -92,6 +101,8 @@ private slots:
     void freshAndStoredWidgetValues();
     void inventoryScan_data();
     void inventoryScan();
+    void commandDuringStartupScanWaitsForIt_data();
+    void commandDuringStartupScanWaitsForIt();
     void saveChecksInOrder();
     void saveWritesSettings();
     void modeAnnouncement_data();
@@ -215,6 +226,101 @@ void TstMainWnd::inventoryScan()
     const QString expected = daemonModel == 2 ? seen + QStringLiteral("，已纳入守护") : seen;
     QTRY_VERIFY_WITH_TIMEOUT(operLogTexts().contains(expected), 5000);
     QCOMPARE(operLogTexts(), QStringList{expected});
+}
+
+void TstMainWnd::commandDuringStartupScanWaitsForIt_data()
+{
+    QTest::addColumn<int>("product");
+    QTest::newRow("MEmu") << int(FarmFixture::MEmu);
+    QTest::newRow("LDPlayer") << int(FarmFixture::LdPlayer);
+}
+
+// A console that finds the agent at once sends a start while the start-up scan still reads the
+// farm (slow tools). The command runs after the scan, so the scan cannot overwrite what it stores:
+// its record ends as the command left it (running, the command's time plus 4).
+void TstMainWnd::commandDuringStartupScanWaitsForIt()
+{
+    QFETCH(int, product);
+    FarmFixture farm;
+    if (!farm.init(FarmFixture::Product(product), 2))
+        QSKIP(qPrintable(farm.error()));
+    const QString idx = farm.status()
+                            .value(QStringLiteral("instances"))
+                            .toArray()
+                            .at(1)
+                            .toObject()
+                            .value(QStringLiteral("index"))
+                            .toString();
+    QVERIFY(farm.setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("0")));
+    QVERIFY(farm.setKnob(QStringLiteral("toolDelayMs"), QStringLiteral("1500")));
+    SimuSettings::setValue(QStringLiteral("common/startupTimeout"), 400);
+    SimuSettings::setDaemonModel(0);
+    signIn(QStringLiteral("alice"));
+    // No console listens for the report: six quick refusals.
+    NotifierConfig::setResultPort(1);
+    NotifierConfig::setAttemptWaitMs(20);
+
+    const int t = 1700000000;
+    struSimuOper oper;
+    oper.iOperType = eOperStartup;
+    oper.memuIdx = idx;
+    oper.iTime = t;
+    const QByteArray doc = JsonCodec::serializeCommandDoc({oper}, QStringLiteral("alice"));
+    // A free command port known beforehand, so that the console can knock while initWnd() runs.
+    MainWnd::Options opts = freePorts();
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::AnyIPv4, 0));
+        opts.tcpPort = probe.serverPort();
+    }
+    MainWnd wnd(opts);
+    std::atomic<bool> sent{false};
+    std::atomic<bool> stop{false};
+    // initWnd() runs the scan on this thread; the console is another thread that sends as soon as
+    // the command port accepts.
+    std::thread console([&] {
+        QDeadlineTimer deadline(20000);
+        while (!stop && !deadline.hasExpired()) {
+            QTcpSocket s;
+            s.connectToHost(QHostAddress::LocalHost, opts.tcpPort);
+            if (s.waitForConnected(1000)) {
+                if (s.write(doc) == doc.size() && s.waitForBytesWritten(5000)) {
+                    s.disconnectFromHost();
+                    sent = true;
+                }
+                return;
+            }
+            QThread::msleep(5);
+        }
+    });
+    QElapsedTimer scan;
+    scan.start();
+    wnd.initWnd();
+    const qint64 scanMs = scan.elapsed();
+    QVERIFY(farm.setKnob(QStringLiteral("toolDelayMs"), QStringLiteral("0"))); // the slow part is over
+    stop = true;
+    console.join();
+    QVERIFY(sent);
+    QVERIFY2(scanMs >= 1000, qPrintable(QString::number(scanMs))); // the command came during the scan
+    // The start is over: the instance runs, no command group is left.
+    struSimuRecord rec;
+    QTRY_VERIFY_WITH_TIMEOUT((SimuSettings::loadSimuRecord(idx, rec), rec.iState == eStateRunning) &&
+                                 ComGrpOperMgr::LiveCount() == 0,
+                             60000);
+    QCOMPARE(rec.iTime, t + 4);
+    QCOMPARE(rec.iState, int(eStateRunning));
+    QVERIFY(farm.instanceStatus(idx).value(QStringLiteral("running")).toBool());
+
+    // A later scan (after a login, a product change) leaves an instance under an operation alone.
+    SimuSettings::updateSimuRecord(idx, [](struSimuRecord& r) {
+        r.iState = eStateClosing;
+        r.iTime = 7;
+    });
+    wnd.initIniData();
+    QCOMPARE((SimuSettings::loadSimuRecord(idx, rec), rec.iState), int(eStateClosing));
+    QCOMPARE(rec.iTime, 7);
+    wnd.shutdown();
+    NotifierConfig::reset();
 }
 
 void TstMainWnd::saveChecksInOrder()

@@ -112,7 +112,10 @@ OperLogCapture::~OperLogCapture()
     delete m_pLogger;
 }
 
-AgentCommandServer::AgentCommandServer() : m_pThread(new QThread), m_pObj(new SimuTcpRcvObj(0)) {}
+AgentCommandServer::AgentCommandServer(const SimuTcpRcvObj::Options& options)
+    : m_pThread(new QThread), m_pObj(new SimuTcpRcvObj(0, options))
+{
+}
 
 AgentCommandServer::~AgentCommandServer()
 {

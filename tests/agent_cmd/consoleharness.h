@@ -6,6 +6,7 @@
 
 #include "commresult.h"
 #include "simurecords.h"
+#include "simutcprcvobj.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -19,7 +20,6 @@
 class QTcpServer;
 class QTcpSocket;
 class QThread;
-class SimuTcpRcvObj;
 class OperLoggerObj;
 
 // One report as the console's result server saw it.
@@ -77,7 +77,7 @@ private:
 class AgentCommandServer
 {
 public:
-    AgentCommandServer();
+    explicit AgentCommandServer(const SimuTcpRcvObj::Options& options = SimuTcpRcvObj::Options());
     ~AgentCommandServer();
     bool start();
     quint16 port() const { return m_port; }

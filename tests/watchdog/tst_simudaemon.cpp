@@ -1,6 +1,7 @@
 // The watchdog against a simulated farm: instances started by hand, lost instances in normal and
 // daemon mode, restarts of watched instances with their failure count, the kill of a lingering
-// unreachable instance, the modes that skip the daemon pass, and passes while nobody is signed in.
+// unreachable instance, the modes that skip the daemon pass, passes while nobody is signed in, and
+// instances that belong to an operation under way (booting for several passes, queued in a group).
 #include "farmfixture.h"
 #include "loginret.h"
 #include "operloggerobj.h"
@@ -10,7 +11,10 @@
 #include "simuinfoxmlgainer.h"
 #include "simusettings.h"
 
+#include <QJsonArray>
 #include <QtTest>
+
+#include <signal.h>
 
 namespace {
 
@@ -56,6 +60,10 @@ private slots:
     void lostInstanceInDaemonModeIsRestarted_data();
     void lostInstanceInDaemonModeIsRestarted();
     void watchedInstanceIsGivenUpAfterThreeFailedRestarts();
+    void operationUnderWayIsLeftAlone_data();
+    void operationUnderWayIsLeftAlone();
+    void hungWatchedInstanceIsKilledBeforeItsRestart_data();
+    void hungWatchedInstanceIsKilledBeforeItsRestart();
     void restartSuccessResetsTheFailureCount();
     void lingeringUnreachableInstanceIsKilled();
     void normalModeStartsNothing();
@@ -65,11 +73,14 @@ private slots:
 
 private:
     bool makeFarm(FarmFixture::Product product, int instances);
+    // MEmu instances are found by their windows: a display is needed.
+    bool ensureDisplay();
     int farmPid(const QString& idx) const;
     void onePass(SimuDaemonObj& daemon);
 
     QTemporaryDir m_logDir;
     std::unique_ptr<FarmFixture> m_pFarm;
+    std::unique_ptr<XvfbServer> m_pXvfb;
     OperLoggerObj* m_pLogger = nullptr;
     QStringList m_log;
     int m_stateWhileRestarting = 0;
@@ -121,6 +132,18 @@ bool TstSimuDaemon::makeFarm(FarmFixture::Product product, int instances)
     SimuSettings::setRunLimit(3);
     SimuSettings::setDaemonModel(0);
     return true;
+}
+
+bool TstSimuDaemon::ensureDisplay()
+{
+    if (!qEnvironmentVariableIsEmpty("DISPLAY"))
+        return true;
+    m_pXvfb = std::make_unique<XvfbServer>();
+    if (m_pXvfb->start())
+        return true;
+    qWarning().noquote() << m_pXvfb->error();
+    m_pXvfb.reset();
+    return false;
 }
 
 int TstSimuDaemon::farmPid(const QString& idx) const
@@ -263,18 +286,130 @@ void TstSimuDaemon::watchedInstanceIsGivenUpAfterThreeFailedRestarts()
     // "1" started with one failure, so it was given up at the third pass already.
     QVERIFY(!SimuSettings::getDaemonList().contains(QStringLiteral("1")));
 
+    // A whole check pass: the daemon pass gives it up, and nothing else starts it again (the
+    // instance check sees a stopped instance that the agent believes stopped).
     m_log.clear();
-    daemon.runDaemonPass();
+    daemon.slSimusStateCheck();
     QCOMPARE(m_log, (QStringList{SimuDaemonObj::msgWatchedClosed(name), SimuDaemonObj::msgGivenUp(name, 3)}));
-    QVERIFY(m_log.last().contains(QStringLiteral("已经3次")));
+    QVERIFY(m_log.at(1).contains(QStringLiteral("已经3次")));
     QVERIFY(SimuSettings::getDaemonList().isEmpty());
     const struSimuRecord rec = recordOf(QStringLiteral("0"));
     QCOMPARE(rec.iRestErrCnt, 0);
-    QCOMPARE(rec.iState, 2);
+    QCOMPARE(rec.iState, -1);
+    QCOMPARE(rec.iPid, 0);
+    QCOMPARE(recordOf(QStringLiteral("1")).iState, -1);
 
     m_log.clear();
-    daemon.runDaemonPass();
-    QVERIFY(m_log.isEmpty()); // no longer watched
+    daemon.slSimusStateCheck();
+    QVERIFY(m_log.isEmpty()); // no longer watched, and known to be stopped
+    QVERIFY(!m_pFarm->instanceStatus(QStringLiteral("0")).value(QStringLiteral("running")).toBool());
+}
+
+void TstSimuDaemon::operationUnderWayIsLeftAlone_data()
+{
+    QTest::addColumn<int>("product");
+    QTest::addColumn<int>("daemonModel");
+    QTest::newRow("MEmu normal") << int(FarmFixture::MEmu) << 0;
+    QTest::newRow("MEmu daemon") << int(FarmFixture::MEmu) << 2;
+    QTest::newRow("LDPlayer normal") << int(FarmFixture::LdPlayer) << 0;
+    QTest::newRow("LDPlayer daemon") << int(FarmFixture::LdPlayer) << 2;
+}
+
+// A command has marked its instances: one boots for longer than the passes below take (running,
+// not yet reachable over adb), the others wait their turn in the group, stopped. For every state
+// that says an operation is under way, whole passes (on the watch list too) neither log, nor store,
+// nor kill, nor start anything.
+void TstSimuDaemon::operationUnderWayIsLeftAlone()
+{
+    QFETCH(int, product);
+    QFETCH(int, daemonModel);
+    if (product == FarmFixture::MEmu && !ensureDisplay())
+        QSKIP("no X server for the MEmu window probe");
+    QVERIFY(makeFarm(FarmFixture::Product(product), 3));
+    SimuSettings::setDaemonModel(daemonModel);
+    QStringList idx;
+    for (const QJsonValue& v : m_pFarm->status().value(QStringLiteral("instances")).toArray())
+        idx << v.toObject().value(QStringLiteral("index")).toString();
+    SimuSettings::setDaemonList(idx);
+    m_pFarm->setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("600000"));
+    QVERIFY(m_pFarm->startInstance(idx[0]));
+    const int bootingPid = farmPid(idx[0]);
+    QVERIFY(bootingPid > 0);
+    if (product == FarmFixture::MEmu) // the probe must see its window, or it would not look further
+        QTRY_VERIFY_WITH_TIMEOUT(platform::findTopLevelWindow("", infoOf(idx[0]).name().toStdString()).found,
+                                 10000);
+
+    SimuDaemonObj daemon;
+    for (const int state :
+         {int(eStateStarting), int(eStateClosing), int(eStateInstalling), int(eStateDeleting)}) {
+        for (const QString& i : qAsConst(idx)) {
+            SimuSettings::updateSimuRecord(i, [&](struSimuRecord& rec) {
+                rec.iState = state;
+                rec.iTime = 1700000000;
+                rec.iPid = 0;
+            });
+        }
+        onePass(daemon);
+        onePass(daemon);
+        QVERIFY2(m_log.isEmpty(), qPrintable(m_log.join(QLatin1Char('\n'))));
+        for (const QString& i : qAsConst(idx)) {
+            const struSimuRecord rec = recordOf(i);
+            QCOMPARE(rec.iState, state);
+            QCOMPARE(rec.iTime, 1700000000);
+        }
+        QVERIFY(platform::processAlive(bootingPid));
+        QCOMPARE(farmPid(idx[0]), bootingPid);
+        QVERIFY(!m_pFarm->instanceStatus(idx[1]).value(QStringLiteral("running")).toBool());
+        QVERIFY(!m_pFarm->instanceStatus(idx[2]).value(QStringLiteral("running")).toBool());
+    }
+    QCOMPARE(SimuSettings::getDaemonList(), idx);
+}
+
+void TstSimuDaemon::hungWatchedInstanceIsKilledBeforeItsRestart_data()
+{
+    QTest::addColumn<int>("product");
+    QTest::newRow("MEmu") << int(FarmFixture::MEmu);
+    QTest::newRow("LDPlayer") << int(FarmFixture::LdPlayer);
+}
+
+// A watched instance hangs (its process stopped). The daemon pass restarts it, and the hung process
+// is gone first: the stored pid is that of the one instance process that runs.
+void TstSimuDaemon::hungWatchedInstanceIsKilledBeforeItsRestart()
+{
+    QFETCH(int, product);
+    if (product == FarmFixture::MEmu && !ensureDisplay())
+        QSKIP("no X server for the MEmu window probe");
+    QVERIFY(makeFarm(FarmFixture::Product(product), 1));
+    SimuSettings::setDaemonModel(2);
+    const QString idx = m_pFarm->status()
+                            .value(QStringLiteral("instances"))
+                            .toArray()
+                            .at(0)
+                            .toObject()
+                            .value("index")
+                            .toString();
+    QVERIFY(m_pFarm->startInstance(idx));
+    QVERIFY(m_pFarm->waitInstance(idx, QStringLiteral("online"), true));
+    const int hungPid = farmPid(idx);
+    setRecord(idx, eStateRunning, 0); // as the start-up scan leaves one it found running: no pid
+    SimuSettings::setDaemonList({idx});
+    if (product == FarmFixture::MEmu)
+        QTRY_VERIFY_WITH_TIMEOUT(platform::findTopLevelWindow("", infoOf(idx).name().toStdString()).found,
+                                 10000);
+    QCOMPARE(::kill(pid_t(hungPid), SIGSTOP), 0);
+    QVERIFY(m_pFarm->waitInstance(idx, QStringLiteral("hung"), true));
+
+    SimuDaemonObj daemon;
+    onePass(daemon);
+    const QString name = infoOf(idx).name();
+    QVERIFY2(m_log.contains(SimuDaemonObj::msgWatchedRestarted(name)),
+             qPrintable(m_log.join(QLatin1Char('\n'))));
+    QTRY_VERIFY_WITH_TIMEOUT(!platform::processAlive(hungPid), 5000);
+    const struSimuRecord rec = recordOf(idx);
+    QCOMPARE(rec.iState, int(eStateRunning));
+    QVERIFY(rec.iPid != hungPid);
+    QCOMPARE(rec.iPid, farmPid(idx));
+    QVERIFY(platform::processAlive(rec.iPid));
 }
 
 void TstSimuDaemon::restartSuccessResetsTheFailureCount()
