@@ -203,7 +203,7 @@ struct Receiver
             [this](QString, QString, int, int) { ++installs; }, Qt::DirectConnection);
         QSignalSpy listening(pRcver, &TaskResultRcver::sigListening);
         thread.start();
-        if (!listening.wait(5000))
+        if (listening.isEmpty() && !listening.wait(5000))
             return false;
         port = listening.first().first().value<quint16>();
         return port != 0;

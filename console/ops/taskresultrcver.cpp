@@ -23,6 +23,7 @@ public:
         const quint32 v4 = pSocket->peerAddress().toIPv4Address(&ok);
         m_peer = ok ? QHostAddress(v4).toString() : pSocket->peerAddress().toString();
         m_pTimer->setSingleShot(true);
+        m_pTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may end a limit 5 % early
         connect(m_pTimer, &QTimer::timeout, this, &ResultConnection::OnTimeout);
         connect(pSocket, &QTcpSocket::readyRead, this, &ResultConnection::OnReadyRead);
         connect(pSocket, &QTcpSocket::disconnected, this, &ResultConnection::OnEnded);

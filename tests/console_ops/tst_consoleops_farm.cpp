@@ -157,7 +157,7 @@ bool TstConsoleOpsFarm::setUp(FarmFixture::Product product, int instances)
     connect(&m_rcverThread, &QThread::finished, m_pRcver, &QObject::deleteLater);
     QSignalSpy listening(m_pRcver, &TaskResultRcver::sigListening);
     m_rcverThread.start();
-    if (!listening.wait(5000) || listening.first().first().value<quint16>() == 0)
+    if ((listening.isEmpty() && !listening.wait(5000)) || listening.first().first().value<quint16>() == 0)
         return false;
     NotifierConfig::reset();
     NotifierConfig::setResultPort(listening.first().first().value<quint16>());

@@ -104,7 +104,7 @@ void TstTaskResultRcver::init()
     connect(m_pThread, &QThread::started, m_pRcver, &TaskResultRcver::slInitSocket);
     connect(m_pThread, &QThread::finished, m_pRcver, &QObject::deleteLater);
     m_pThread->start();
-    QVERIFY(listening.wait(5000));
+    QVERIFY(listening.count() > 0 || listening.wait(5000)); // it may have come already
     m_port = listening.first().first().value<quint16>();
     QVERIFY(m_port != 0);
 }
@@ -207,7 +207,7 @@ void TstTaskResultRcver::stalledAndHostileConnectionsHoldUpNobody()
         m_pRcver,
         [r = m_pRcver] {
             TaskResultRcver::Limits l = r->GetLimits();
-            l.documentWaitMs = 4000;
+            l.documentWaitMs = 8000;
             // Fewer than the reports below: the rest wait their turn in the listen queue.
             l.maxConnections = 32;
             r->SetLimits(l);
@@ -234,7 +234,7 @@ void TstTaskResultRcver::stalledAndHostileConnectionsHoldUpNobody()
     // All of them land while the stalled connections are still waiting for their documents.
     QTRY_VERIFY_WITH_TIMEOUT(m_pCollector->count("state pc1/\\d+ ") == 100, 10000);
     QCOMPARE(stalled->state(), QAbstractSocket::ConnectedState);
-    QVERIFY2(clock.elapsed() < 4000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
     QTRY_COMPARE_WITH_TIMEOUT(m_pCollector->count("unreadable 127.0.0.1"), 2, 2000);
 
     // The held start report: the stock picture after the thumbnail wait, then its state.
@@ -243,7 +243,7 @@ void TstTaskResultRcver::stalledAndHostileConnectionsHoldUpNobody()
     QVERIFY(m_pCollector->events.contains("image pc1/held 100x150"));
     // The stalled and the half document were dropped after the document wait; only the half one
     // had said anything.
-    QTRY_COMPARE_WITH_TIMEOUT(stalled->state(), QAbstractSocket::UnconnectedState, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(stalled->state(), QAbstractSocket::UnconnectedState, 10000);
     QTRY_COMPARE_WITH_TIMEOUT(halfDoc->state(), QAbstractSocket::UnconnectedState, 5000);
     QTRY_COMPARE_WITH_TIMEOUT(m_pCollector->count("unreadable"), 3, 2000);
     QCOMPARE(m_pRcver->ActiveConnections(), 0);
