@@ -96,6 +96,7 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
     QCOMPARE(pOps->groupStore()->GroupOf(QStringLiteral("agent-pc")), DevGroupStore::DefaultGroupName());
 
     auto pick = [&](int index, const QStringList& idxs) {
+        wnd.slNewPcInfoArrived(reply); // the agent keeps answering discovery: the PC stays online
         for (const QString& idx : idxs)
             pc->cell(idx)->checkBox()->setChecked(true);
         emit pc->cell(idxs.first())->sigDrawerCellMenuTriggered(index);
