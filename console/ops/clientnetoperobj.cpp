@@ -1,0 +1,199 @@
+#include "clientnetoperobj.h"
+
+#include "jsoncodec.h"
+#include "opergrpsimumgr.h"
+#include "simurecords.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QFileInfo>
+
+#include <memory>
+
+namespace {
+
+// The state a target shows while its operation is under way; 0 for none.
+int busyState(int iType)
+{
+    switch (iType) {
+    case eOperStartup:
+        return eStateStarting;
+    case eOperClose:
+        return eStateClosing;
+    case eOperInstall:
+        return eStateInstalling;
+    case eOperDelete:
+        return eStateDeleting;
+    default:
+        return 0;
+    }
+}
+
+// The state shown once the console failed to deliver, first with time -1 (always applies), then with
+// the operation time + 1 (what the user keeps seeing).
+int stateAfterFailure(int iType, bool second)
+{
+    switch (iType) {
+    case eOperStartup:
+    case eOperDelete:
+        return eStateNotStarted;
+    case eOperClose:
+        return second ? eStateNotStarted : eStateRunning;
+    case eOperInstall:
+        return eStateRunning;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+ClientNetOperObj::ClientNetOperObj(const QString& pcName, const QString& nickName, const QString& ipAddr,
+                                   quint16 agentPort, QObject* parent)
+    : QObject(parent), m_pcName(pcName), m_nickName(nickName), m_ipAddr(ipAddr), m_agentPort(agentPort)
+{
+    RegisterMetaTypes();
+}
+
+void ClientNetOperObj::RegisterMetaTypes()
+{
+    qRegisterMetaType<CCommResult*>("CCommResult*");
+    qRegisterMetaType<QImage*>("QImage*");
+}
+
+void ClientNetOperObj::SetWaits(int connectWaitMs, int writeWaitMs, int filePauseMs)
+{
+    m_connectWaitMs = connectWaitMs;
+    m_writeWaitMs = writeWaitMs;
+    m_filePauseMs = filePauseMs;
+}
+
+// Sockets are made per operation; nothing to set up beforehand.
+void ClientNetOperObj::slInitSocket()
+{
+    qWarning().noquote() << "ClientNetOperObj ready for" << m_nickName << m_ipAddr << m_agentPort;
+}
+
+// The messages name the PC by its computer name, the key of its list entry and tile drawer: nick
+// names are the users' and need not differ between PCs.
+void ClientNetOperObj::EmitStates(const QStringList& memuIdxs, int iState, int iTime)
+{
+    if (iState == 0)
+        return;
+    for (const QString& idx : memuIdxs)
+        emit sigNewSimuStateParamArrived(JsonCodec::serializeSimuState(m_pcName, idx, iState, iTime, -1));
+}
+
+void ClientNetOperObj::slSetStateAtBegin(int iType, QStringList strMemuIdxList, int iTime)
+{
+    EmitStates(strMemuIdxList, busyState(iType), iTime);
+}
+
+void ClientNetOperObj::slSetOperArgument(QString strArg)
+{
+    m_strArg = strArg;
+}
+
+void ClientNetOperObj::slSetStateAtEndIfFail(int iType, QStringList strMemuIdxList)
+{
+    EmitStates(strMemuIdxList, stateAfterFailure(iType, false), -1);
+}
+
+void ClientNetOperObj::slSetStateWhenCenterToolErr(int iType, QStringList strMemuIdxList, int iTime)
+{
+    EmitStates(strMemuIdxList, stateAfterFailure(iType, true), iTime + 1);
+}
+
+void ClientNetOperObj::slOperateSimus(int iType, QStringList strMemuIdxList)
+{
+    int iExtra = 0;
+    if (iType == eOperInstall)
+        iExtra = int(qMin<qint64>(QFileInfo(m_strArg).size(), INT_MAX));
+    else if (iType == eOperRmtDesktopBegin)
+        iExtra = m_iRmtDesktopPort;
+    RunOperation(iType, strMemuIdxList, iExtra);
+}
+
+void ClientNetOperObj::slInstallApk4Simus(QStringList strSimusList, QString strPath)
+{
+    m_strArg = strPath;
+    slOperateSimus(eOperInstall, strSimusList);
+}
+
+void ClientNetOperObj::slRemoteDesktop(int iVideoPort)
+{
+    m_iRmtDesktopPort = iVideoPort;
+    slOperateSimus(eOperRmtDesktopBegin, {RemoteDesktopBeginMarker()});
+}
+
+void ClientNetOperObj::slCloseRemoteDesktop()
+{
+    slOperateSimus(eOperRmtDesktopEnd, {RemoteDesktopEndMarker()});
+}
+
+DevControlAbsMgr* ClientNetOperObj::CreateMgr(int iType, const QStringList& memuIdxs, int iExtra, int iTime)
+{
+    DevOperData data;
+    data.iOperType = iType;
+    data.memuIdxs = memuIdxs;
+    data.ipAddr = m_ipAddr;
+    data.nickName = m_nickName;
+    data.pcName = m_pcName;
+    data.strArg = (iType == eOperInstall || iType == eOperRename) ? m_strArg : QString();
+    data.port = m_agentPort;
+    data.iExtra = iExtra;
+    data.iTime = iTime;
+    data.connectWaitMs = m_connectWaitMs;
+    data.writeWaitMs = m_writeWaitMs;
+    data.filePauseMs = m_filePauseMs;
+    if (iType != eOperInstall)
+        return new OperGrpSimuMgr(data);
+    auto* pMgr = new OperGrpSimuInstallMgr(data);
+    connect(pMgr, &OperGrpSimuInstallMgr::sigBeginInstall, this, &ClientNetOperObj::slEmitBeginInstall);
+    connect(pMgr, &OperGrpSimuInstallMgr::sigInstallProgress, this, &ClientNetOperObj::slEmitInstallProgress);
+    connect(pMgr, &OperGrpSimuInstallMgr::sigInstallFinished, this, &ClientNetOperObj::slEmitInstallFinished);
+    return pMgr;
+}
+
+CCommResult ClientNetOperObj::RunOperation(int iType, const QStringList& memuIdxs, int iExtra)
+{
+    const int iTime = NextOperTime();
+    slSetStateAtBegin(iType, memuIdxs, iTime);
+    std::unique_ptr<DevControlAbsMgr> pMgr(CreateMgr(iType, memuIdxs, iExtra, iTime));
+    const CCommResult r = pMgr->Run();
+    if (!r.ok()) {
+        qWarning().noquote() << "operation" << iType << "to" << m_nickName << m_ipAddr << "failed:" << r.iRet
+                             << r.str << r.log;
+        slSetStateAtEndIfFail(iType, memuIdxs);
+        emit sigNetOperReplyResult(new CCommResult(r));
+        slSetStateWhenCenterToolErr(iType, memuIdxs, iTime);
+    }
+    emit sigOperDelivered(iType, memuIdxs, r.iRet);
+    return r;
+}
+
+// The operation time in seconds, later than every time an earlier operation of this PC can bring back
+// (its reports carry up to its time + 2, the agent's stored records up to + 4): a state shown for an
+// operation issued within a second or two of the last one would otherwise be taken for an older one
+// and dropped, and the emulator would keep showing its former state.
+int ClientNetOperObj::NextOperTime()
+{
+    const int now = int(QDateTime::currentSecsSinceEpoch());
+    m_iLastOperTime = m_iLastOperTime == 0 ? now : qMax(now, m_iLastOperTime + kOperTimeStep);
+    return m_iLastOperTime;
+}
+
+void ClientNetOperObj::slEmitBeginInstall(QString strMemuIdx)
+{
+    emit sigBeginInstall(strMemuIdx);
+}
+
+void ClientNetOperObj::slEmitInstallProgress(QString strMemuIdx, int iProgress)
+{
+    emit sigInstallProgress(strMemuIdx, iProgress);
+}
+
+void ClientNetOperObj::slEmitInstallFinished(QString strMemuIdx)
+{
+    emit sigInstallFinished(strMemuIdx);
+}

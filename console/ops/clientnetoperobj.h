@@ -1,0 +1,84 @@
+#pragma once
+
+#include "commresult.h"
+#include "ports.h"
+
+#include <QByteArray>
+#include <QImage>
+#include <QObject>
+#include <QStringList>
+
+class DevControlAbsMgr;
+
+// The command client of one agent PC, living on a thread of its own. Each operation marks its target
+// emulators busy, sends one command to the agent's command server (an install streams the APK behind
+// it) and, when the console itself cannot deliver it, puts the states back and reports the failure.
+// Operations reach it by queued calls and run one after another, so operations on one PC are queued
+// while different PCs work in parallel.
+class ClientNetOperObj : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr quint16 kDefaultAgentPort = Tovia::kCommandPort;
+    // Successive operations of one PC are at least this many seconds apart in time.
+    static constexpr int kOperTimeStep = 5;
+
+    ClientNetOperObj(const QString& pcName, const QString& nickName, const QString& ipAddr,
+                     quint16 agentPort = kDefaultAgentPort, QObject* parent = nullptr);
+
+    // Waits of the delivery (defaults: connect 6000 ms, 30000 ms per write, 100 ms before the file).
+    void SetWaits(int connectWaitMs, int writeWaitMs, int filePauseMs);
+    QString PcName() const { return m_pcName; }
+    QString IpAddr() const { return m_ipAddr; }
+
+    // Marker targets of the two remote-desktop commands.
+    static QString RemoteDesktopBeginMarker() { return QStringLiteral("remoteDesktop"); }
+    static QString RemoteDesktopEndMarker() { return QStringLiteral("closeRmtDsktp"); }
+    // Types handed over by queued signals; called by the constructor.
+    static void RegisterMetaTypes();
+
+signals:
+    void sigNetOperReplyResult(CCommResult* pRet);
+    void sigNewSimuStateParamArrived(QByteArray aryJson);
+    void sigNewSimuImgArrived(QString strMemuIdx, QImage* pImg);
+    void sigNewSimuStateChangedByIndex(QString strIndex, int iState);
+    void sigBeginInstall(QString strMemuIdx);
+    void sigInstallProgress(QString strMemuIdx, int iProgress);
+    void sigInstallFinished(QString strMemuIdx);
+    // Every operation when its delivery is over: its type, the targets and the delivery's code.
+    void sigOperDelivered(int iType, QStringList strMemuIdxList, int iRet);
+
+public slots:
+    void slInitSocket();
+    void slSetStateAtBegin(int iType, QStringList strMemuIdxList, int iTime);
+    // The argument of the next operation (the APK path of an install, the new name of a rename).
+    // Queued in order with the operations, so each operation takes the argument set just before it.
+    void slSetOperArgument(QString strArg);
+    void slOperateSimus(int iType, QStringList strMemuIdxList);
+    void slSetStateAtEndIfFail(int iType, QStringList strMemuIdxList);
+    void slSetStateWhenCenterToolErr(int iType, QStringList strMemuIdxList, int iTime);
+    void slInstallApk4Simus(QStringList strSimusList, QString strPath);
+    // Remote desktop: begin streaming to the given UDP port of this console, or end it.
+    void slRemoteDesktop(int iVideoPort);
+    void slCloseRemoteDesktop();
+    void slEmitBeginInstall(QString strMemuIdx);
+    void slEmitInstallProgress(QString strMemuIdx, int iProgress);
+    void slEmitInstallFinished(QString strMemuIdx);
+
+private:
+    CCommResult RunOperation(int iType, const QStringList& memuIdxs, int iExtra);
+    DevControlAbsMgr* CreateMgr(int iType, const QStringList& memuIdxs, int iExtra, int iTime);
+    void EmitStates(const QStringList& memuIdxs, int iState, int iTime);
+    int NextOperTime();
+
+    QString m_pcName;
+    QString m_nickName;
+    QString m_ipAddr;
+    quint16 m_agentPort;
+    QString m_strArg;
+    int m_iRmtDesktopPort = 0;
+    int m_iLastOperTime = 0;
+    int m_connectWaitMs = 6000;
+    int m_writeWaitMs = 30000;
+    int m_filePauseMs = 100;
+};

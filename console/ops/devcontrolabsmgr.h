@@ -1,0 +1,57 @@
+#pragma once
+
+#include "commresult.h"
+#include "ports.h"
+
+#include <QList>
+#include <QObject>
+#include <QStringList>
+
+class QTcpSocket;
+
+// The data of one operation sent to one agent PC.
+struct DevOperData
+{
+    int iOperType = 0;
+    QStringList memuIdxs; // target emulators (or the remote-desktop marker)
+    QString ipAddr;       // the agent's IPv4 address
+    QString nickName;
+    QString pcName;
+    QString strArg;                     // install: the APK path; rename: the new name
+    quint16 port = Tovia::kCommandPort; // the agent's command port
+    int iExtra = 0;                     // install: the file size; remote desktop: the video port
+    int iTime = 0;                      // operation time, seconds since the epoch
+    // Waits of the delivery.
+    int connectWaitMs = 6000;
+    int writeWaitMs = 30000;
+    int filePauseMs = 100;
+};
+
+// One operation to one agent PC, run synchronously on the calling thread: connect to the agent's
+// command server, write one command document (and for an install the file), close. The outcome of
+// each emulator comes back later on the result server; this only says whether delivery worked.
+class DevControlAbsMgr : public QObject
+{
+    Q_OBJECT
+public:
+    explicit DevControlAbsMgr(const DevOperData& data, QObject* parent = nullptr);
+    ~DevControlAbsMgr() override;
+
+    // Prepares one result slot per target, then executes.
+    virtual CCommResult Run();
+
+    const DevOperData& Data() const { return m_data; }
+    const QList<CCommResult>& Results() const { return m_results; }
+
+protected:
+    virtual void Prepare();
+    virtual CCommResult Execute() = 0;
+    virtual CCommResult Connect() = 0;
+    virtual CCommResult SendCommand() = 0;
+    virtual CCommResult SendFile() = 0;
+    virtual void Close() = 0;
+
+    DevOperData m_data;
+    QTcpSocket* m_pSocket = nullptr;
+    QList<CCommResult> m_results;
+};

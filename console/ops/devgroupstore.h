@@ -1,0 +1,65 @@
+#pragma once
+
+#include "commresult.h"
+
+#include <QObject>
+#include <QStringList>
+#include <QVector>
+
+// The console's device groups, kept in a JSON file of its data directory so that they last across
+// restarts. A device is an agent PC, named by its computer name; a device never seen before lands in
+// "默认分组". Every change is written before it is confirmed; a change that cannot be written is
+// refused and leaves the groups as they were.
+class DevGroupStore : public QObject
+{
+    Q_OBJECT
+public:
+    struct Group
+    {
+        QString id;
+        QString name;
+        QStringList devices;
+    };
+
+    static QString DefaultGroupName() { return QStringLiteral("默认分组"); }
+    static QString DefaultGroupId() { return QStringLiteral("default"); }
+    // <dataDir>/devGroups.json
+    static QString FilePathIn(const QString& dataDir);
+
+    explicit DevGroupStore(const QString& filePath, QObject* parent = nullptr);
+
+    // Reads the file. A missing file gives the default group alone; an unreadable one is logged, kept
+    // beside as "<file>.bad" and replaced by the default group.
+    CCommResult Load();
+    QList<Group> Groups() const { return m_groups; }
+    QString GroupOf(const QString& device) const; // empty when unknown
+
+    CCommResult AddDevice(const QString& device); // into the default group when unknown
+    CCommResult CreateGroup(const QString& name);
+    CCommResult MoveDevices(const QStringList& devices, const QString& toGroup);
+    CCommResult DeleteGroup(const QString& name); // its devices go to the default group
+
+signals:
+    // Confirmations for the device list.
+    void sigMoveDev2NewGrpFinished(CCommResult cRet);
+    void sigDeleteGrpFinished(CCommResult cRet);
+    void sigGroupsChanged();
+
+public slots:
+    // The device list's requests. The device lists are the groups' memberships after the change;
+    // the devices named for the new group are moved into it.
+    void slMoveDev2NewGrp(QVector<QString> vstrOldDevNames, QString strOldGrpName, QString strOldGrpId,
+                          QVector<QString> vstrNewDevNames, QString strNewGrpName, QString strNewGrpId);
+    void slMoveDev2NewGrpNDeleteOldGrp(QVector<QString> vstrOldDevNames, QString strOldGrpName,
+                                       QString strOldGrpId, QVector<QString> vstrNewDevNames,
+                                       QString strNewGrpName, QString strNewGrpId);
+
+private:
+    int IndexOf(const QString& name) const;
+    CCommResult Commit(const QList<Group>& groups, int nextId);
+    static QList<Group> DefaultGroups();
+
+    QString m_filePath;
+    QList<Group> m_groups;
+    int m_nextId = 1;
+};

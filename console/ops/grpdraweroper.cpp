@@ -1,0 +1,127 @@
+#include "grpdraweroper.h"
+
+#include "opercodes.h"
+#include "opsdialogs.h"
+#include "simurecords.h"
+
+GrpDrawerAbsOper::GrpDrawerAbsOper(const OpsDeviceSnapshot& snap, OpsDialogs& dialogs, OpsSendFn send)
+    : m_snap(snap), m_dialogs(dialogs), m_send(std::move(send))
+{
+}
+
+CCommResult GrpDrawerRenameOper::Run()
+{
+    using Step = CCommResult (GrpDrawerRenameOper::*)();
+    for (Step step : {&GrpDrawerRenameOper::Select, &GrpDrawerRenameOper::CheckOnline,
+                      &GrpDrawerRenameOper::CheckState, &GrpDrawerRenameOper::CheckProduct,
+                      &GrpDrawerRenameOper::AskName, &GrpDrawerRenameOper::Dispatch}) {
+        const CCommResult r = (this->*step)();
+        if (!r.ok())
+            return r;
+    }
+    return CCommResult();
+}
+
+CCommResult GrpDrawerRenameOper::Select()
+{
+    return GroupOperChecks::selectRenameTarget(m_snap, m_pcPos, m_rowPos);
+}
+
+CCommResult GrpDrawerRenameOper::CheckOnline()
+{
+    return GroupOperChecks::checkRenameOnline(m_snap.at(m_pcPos));
+}
+
+CCommResult GrpDrawerRenameOper::CheckState()
+{
+    return GroupOperChecks::checkRenameState(m_snap.at(m_pcPos), m_snap.at(m_pcPos).rows.at(m_rowPos));
+}
+
+CCommResult GrpDrawerRenameOper::CheckProduct()
+{
+    return GroupOperChecks::checkRenameProduct(m_snap.at(m_pcPos));
+}
+
+CCommResult GrpDrawerRenameOper::AskName()
+{
+    m_newName.clear();
+    if (!m_dialogs.askText(QStringLiteral("请输入"), QStringLiteral("请输入模拟器名字"), m_newName))
+        return CCommResult::failure(OpsCode::RenameCancelled, QStringLiteral("重命名被取消"));
+    return CCommResult();
+}
+
+CCommResult GrpDrawerRenameOper::Dispatch()
+{
+    const OpsPcEntry& pc = m_snap.at(m_pcPos);
+    m_send({pc.pcKey, eOperRename, {pc.rows.at(m_rowPos).memuIdx}, m_newName});
+    return CCommResult();
+}
+
+namespace GroupOperDispatch {
+
+QStringList menuTexts()
+{
+    return {QStringLiteral("启动"), QStringLiteral("关闭"), QStringLiteral("安装apk"), QStringLiteral("删除"),
+            QStringLiteral("重命名")};
+}
+
+namespace {
+
+CCommResult checkAndSend(const OpsDeviceSnapshot& snap, int iOperType, const QString& strArg,
+                         const OpsSendFn& send)
+{
+    const OpsPlan plan = GroupOperChecks::planCheckAndSend(snap, iOperType, strArg);
+    for (const OpsPcSend& s : plan.sends)
+        send(s);
+    return plan.refusal;
+}
+
+CCommResult install(const OpsDeviceSnapshot& snap, OpsDialogs& dialogs, const OpsSendFn& send)
+{
+    const CCommResult r = GroupOperChecks::checkInstallTargetsStarted(snap);
+    if (!r.ok())
+        return r;
+    const QString path = dialogs.chooseFile(QStringLiteral("选择文件"));
+    if (path.isEmpty())
+        return CCommResult();
+    return checkAndSend(snap, eOperInstall, path, send);
+}
+
+CCommResult remove(const OpsDeviceSnapshot& snap, OpsDialogs& dialogs, const OpsSendFn& send)
+{
+    if (!dialogs.confirm(QStringLiteral("警告"), QStringLiteral("是否删除模拟器？")))
+        return CCommResult();
+    return checkAndSend(snap, eOperDelete, QString(), send);
+}
+
+CCommResult choose(int index, const OpsDeviceSnapshot& snap, OpsDialogs& dialogs, const OpsSendFn& send)
+{
+    switch (index) {
+    case eMenuStart:
+    case eMenuClose:
+        return checkAndSend(snap, index, QString(), send);
+    case eMenuInstall:
+        return install(snap, dialogs, send);
+    case eMenuDelete:
+        return remove(snap, dialogs, send);
+    case eMenuRename:
+        return GrpDrawerRenameOper(snap, dialogs, send).Run();
+    default:
+        return CCommResult();
+    }
+}
+
+} // namespace
+
+CCommResult run(int index, const OpsDeviceSnapshot& snap, OpsDialogs& dialogs, const OpsSendFn& send)
+{
+    CCommResult r = GroupOperChecks::anyTicked(snap) ? choose(index, snap, dialogs, send)
+                                                     : GroupOperChecks::nothingTicked();
+    if (r.iRet == OpsCode::RenameCancelled)
+        return CCommResult();
+    if (!r.ok())
+        dialogs.showResult(r);
+    return r;
+}
+
+} // namespace GroupOperDispatch

@@ -1,0 +1,159 @@
+#include "consoleopswiring_p.h"
+
+#include "agentregistry.h"
+#include "centertoolmainwnd.h"
+#include "clientnetoperobj.h"
+#include "devgroupmenu.h"
+#include "grpdraweroper.h"
+#include "mygrpdrawer.h"
+#include "simusettings.h"
+#include "taskresultrcver.h"
+#include "udpsenderobj.h"
+#include "vedioboxdrawer.h"
+#include "widgetopsdialogs.h"
+
+#include <QContextMenuEvent>
+#include <QDebug>
+
+namespace {
+
+void checked(bool ok, const char* text)
+{
+    if (!ok)
+        qWarning("%s", text);
+}
+
+} // namespace
+
+ConsoleOpsWiring* attachConsoleOps(CenterToolMainWnd& wnd, const ConsoleOpsOptions& options)
+{
+    return new ConsoleOpsWiring(wnd, options);
+}
+
+ConsoleOpsWiring::ConsoleOpsWiring(CenterToolMainWnd& wnd, const ConsoleOpsOptions& options)
+    : QObject(&wnd), m_wnd(wnd), m_options(options)
+{
+    if (!m_options.dialogs)
+        m_options.dialogs = std::make_shared<WidgetOpsDialogs>(&wnd);
+    const QString groupFile =
+        options.groupFile.isEmpty() ? DevGroupStore::FilePathIn(SimuSettings::dataDir()) : options.groupFile;
+    m_pGroups = new DevGroupStore(groupFile, this);
+    const CCommResult loaded = m_pGroups->Load();
+    if (!loaded.ok())
+        qWarning().noquote() << "device groups:" << loaded.str << loaded.log;
+    startResultRcver();
+    wnd.setPcEntryInitHook([this](MyDrawerEx* pPc, VedioBoxDrawer* pTiles) { initPc(pPc, pTiles); });
+    wnd.setOperationDispatcher([this](int index) { dispatch(index); });
+}
+
+void ConsoleOpsWiring::startResultRcver()
+{
+    m_pRcver = new TaskResultRcver(m_options.resultPort);
+    CenterToolMainWnd* w = &m_wnd;
+    checked(connect(m_pRcver, &TaskResultRcver::sigSetState, w, &CenterToolMainWnd::slSetState),
+            "connect SIGNAL(sigSetState) SLOT(slSetState) err");
+    checked(connect(m_pRcver, &TaskResultRcver::sigTskRstRcverImageArrived, w,
+                    &CenterToolMainWnd::slPcNameMemuIdxImageArrived),
+            "connect SIGNAL(sigTskRstRcverImageArrived) SLOT(slPcNameMemuIdxImageArrived) err");
+    checked(connect(m_pRcver, &TaskResultRcver::sigInstallState, w, &CenterToolMainWnd::slSetInstallState),
+            "connect SIGNAL(sigInstallState) SLOT(slSetInstallState) err");
+    checked(connect(m_pRcver, &TaskResultRcver::sigTaskResultReply, w, &CenterToolMainWnd::slShowResult),
+            "connect SIGNAL(sigTaskResultReply) SLOT(slShowResult) err");
+    // A report that could not be read: ask the agents for their states now, so that no emulator keeps
+    // showing the busy state its lost report would have ended.
+    connect(m_pRcver, &TaskResultRcver::sigReportUnreadable, w, [w](QString peer) {
+        qWarning().noquote() << "unreadable result report from" << peer << ": states asked for again";
+        if (UdpSenderObj* pUdp = w->udpSenderObj())
+            QMetaObject::invokeMethod(pUdp, &UdpSenderObj::slBroadcastPicture, Qt::QueuedConnection);
+    });
+    m_wnd.startWorker(m_pRcver, SLOT(slInitSocket()),
+                      QStringLiteral("connect QThread::started TaskResultRcver::slInitSocket err"));
+}
+
+// One command client per agent PC, on a thread of its own, fed by the PC's list entry.
+void ConsoleOpsWiring::initPc(MyDrawerEx* pPc, VedioBoxDrawer* pTiles)
+{
+    struPcEntry entry;
+    m_wnd.registry()->entry(pPc->pcName(), entry);
+    auto* pClient =
+        new ClientNetOperObj(entry.pcName, entry.nickName, entry.connectAddress(), m_options.agentPort);
+    checked(connect(pPc, &MyDrawerEx::sigOperateSimus, pClient, &ClientNetOperObj::slOperateSimus),
+            "connect SIGNAL(sigOperateSimus) SLOT(slOperateSimus) err");
+    checked(connect(pPc, &MyDrawerEx::sigInstallApk4Simus, pClient, &ClientNetOperObj::slInstallApk4Simus),
+            "connect SIGNAL(sigInstallApk4Simus) SLOT(slInstallApk4Simus) err");
+    checked(connect(pClient, &ClientNetOperObj::sigNetOperReplyResult, pPc, &MyDrawerEx::slReplyResult),
+            "connect SIGNAL(sigNetOperReplyResult) SLOT(slReplyResult) err");
+    connect(pClient, &ClientNetOperObj::sigNewSimuStateParamArrived, pPc,
+            &MyDrawerEx::slChangeStateWithParam);
+    if (pTiles) {
+        connect(pClient, &ClientNetOperObj::sigNewSimuStateParamArrived, pTiles,
+                &VedioBoxDrawer::slChangeStateWithParam);
+        connect(pClient, &ClientNetOperObj::sigBeginInstall, pTiles, &VedioBoxDrawer::slBeginInstall);
+        connect(pClient, &ClientNetOperObj::sigInstallProgress, pTiles,
+                &VedioBoxDrawer::slUpdateSimusInstallProgress);
+        connect(pClient, &ClientNetOperObj::sigInstallFinished, pTiles, &VedioBoxDrawer::slInstallFinished);
+    }
+    m_clients.insert(entry.pcName, pClient);
+    m_wnd.startWorker(pClient, SLOT(slInitSocket()),
+                      QStringLiteral("connect QThread::started ClientNetOperObj::slInitSocket err"));
+    const CCommResult added = m_pGroups->AddDevice(entry.pcName);
+    if (!added.ok())
+        qWarning().noquote() << "device groups:" << added.str << added.log;
+    m_titles.insert(pPc->titleCell(), pPc);
+    pPc->titleCell()->installEventFilter(this);
+    showGroupOf(pPc);
+    connect(m_pGroups, &DevGroupStore::sigGroupsChanged, pPc, [this, pPc] { showGroupOf(pPc); });
+}
+
+void ConsoleOpsWiring::showGroupOf(MyDrawerEx* pPc)
+{
+    pPc->titleCell()->setToolTip(QStringLiteral("分组：%1").arg(m_pGroups->GroupOf(pPc->pcName())));
+}
+
+bool ConsoleOpsWiring::eventFilter(QObject* pWatched, QEvent* pEvent)
+{
+    if (pEvent->type() != QEvent::ContextMenu || !m_titles.value(pWatched))
+        return QObject::eventFilter(pWatched, pEvent);
+    DevGroupMenu menu(m_pGroups, *m_options.dialogs, {m_titles.value(pWatched)->pcName()});
+    menu.exec(static_cast<QContextMenuEvent*>(pEvent)->globalPos());
+    return true;
+}
+
+OpsDeviceSnapshot ConsoleOpsWiring::snapshot() const
+{
+    OpsDeviceSnapshot snap;
+    for (const struPcEntry& pc : m_wnd.registry()->snapshot()) {
+        OpsPcEntry e;
+        e.pcKey = pc.pcName;
+        e.pcName = pc.nickName.isEmpty() ? pc.pcName : pc.nickName;
+        e.bOnline = !pc.isOffline();
+        e.iRunLimit = pc.iRunLimit;
+        e.iSimuType = pc.iSimuType;
+        for (const struSimuRow& r : pc.rows)
+            e.rows.append(OpsSimuRow{r.memuIdx, r.simuName, r.iState, r.bChecked});
+        snap.append(e);
+    }
+    return snap;
+}
+
+void ConsoleOpsWiring::dispatch(int index)
+{
+    GroupOperDispatch::run(index, snapshot(), *m_options.dialogs, [this](const OpsPcSend& s) { send(s); });
+}
+
+// The argument goes into the PC's field and, queued ahead of the operation, to its client: each
+// operation takes the argument it was sent with, however many are waiting.
+void ConsoleOpsWiring::send(const OpsPcSend& s)
+{
+    MyDrawerEx* pPc = m_wnd.leftGrpDrawer()->findPc(s.pcKey);
+    ClientNetOperObj* pClient = m_clients.value(s.pcKey);
+    if (!pPc || !pClient) {
+        qWarning().noquote() << "operation" << s.iOperType << "for" << s.pcKey << "which is no longer listed";
+        return;
+    }
+    if (s.iOperType == eOperInstall || s.iOperType == eOperRename)
+        pPc->setArgument(s.strArg);
+    QMetaObject::invokeMethod(pClient, "slSetOperArgument", Qt::QueuedConnection,
+                              Q_ARG(QString, pPc->argument()));
+    emit pPc->sigOperateSimus(s.iOperType, s.memuIdxs);
+}

@@ -1,0 +1,378 @@
+// The per-PC command client against test agents on loopback: what it writes (document, file), the
+// states it shows before and after, the install progress, and how it fails: an agent that is down, a
+// file that cannot be opened, an empty target list. One PC's stalled operation does not hold up
+// another PC.
+#include "clientnetoperobj.h"
+#include "jsoncodec.h"
+#include "jsonsplitter.h"
+#include "loginret.h"
+#include "opercodes.h"
+
+#include <QDateTime>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#ifdef Q_OS_LINUX
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// A test agent: records every connection's bytes until the console closes it.
+class TestAgent : public QObject
+{
+public:
+    struct Conn
+    {
+        QByteArray bytes;
+        bool ended = false;
+        QList<struSimuOper> opers;
+        QString usrName;
+        QByteArray file; // the bytes after the document
+    };
+
+    TestAgent()
+    {
+        QVERIFY(m_server.listen(QHostAddress::LocalHost, 0));
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* s = m_server.nextPendingConnection()) {
+                const int at = conns.size();
+                conns.append(Conn());
+                connect(s, &QTcpSocket::readyRead, this, [this, s, at] { conns[at].bytes += s->readAll(); });
+                connect(s, &QTcpSocket::disconnected, this, [this, s, at] {
+                    conns[at].bytes += s->readAll();
+                    Split(conns[at]);
+                    conns[at].ended = true;
+                    s->deleteLater();
+                });
+            }
+        });
+    }
+    quint16 port() const { return m_server.serverPort(); }
+    bool waitEnded(int n, int ms = 10000)
+    {
+        QDeadlineTimer d(ms);
+        while (!d.hasExpired() && (conns.size() < n || !conns.at(n - 1).ended))
+            QTest::qWait(5);
+        return conns.size() >= n && conns.at(n - 1).ended;
+    }
+    QList<Conn> conns;
+
+private:
+    static void Split(Conn& c)
+    {
+        JsonSplitter sp;
+        sp.append(c.bytes);
+        QByteArray doc;
+        if (sp.next(doc) != JsonSplitter::Complete)
+            return;
+        c.usrName = JsonCodec::parseCommandDoc(doc, c.opers, QString()).str;
+        c.file = sp.takeBuffered();
+    }
+    QTcpServer m_server;
+};
+
+// A port whose listen queue is full: connection attempts are neither accepted nor refused, as with a
+// PC that is switched off.
+class BlackHole
+{
+public:
+    bool open()
+    {
+#ifdef Q_OS_LINUX
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(m_fd, 0) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            return false;
+        m_port = ntohs(a.sin_port);
+        m_filler.connectToHost(QHostAddress::LocalHost, m_port);
+        return m_filler.waitForConnected(2000);
+#else
+        return false;
+#endif
+    }
+    ~BlackHole()
+    {
+#ifdef Q_OS_LINUX
+        if (m_fd >= 0)
+            ::close(m_fd);
+#endif
+    }
+    quint16 port() const
+    {
+        return m_port;
+    }
+
+private:
+    int m_fd = -1;
+    quint16 m_port = 0;
+    QTcpSocket m_filler;
+};
+
+struct StateMsg
+{
+    QString pcName, memuIdx;
+    int iState = 0, iTime = 0, iDaemon = 0;
+};
+
+QList<StateMsg> states(const QSignalSpy& spy)
+{
+    QList<StateMsg> out;
+    for (const QList<QVariant>& args : spy) {
+        StateMsg m;
+        JsonCodec::parseSimuState(args.at(0).toByteArray(), m.pcName, m.memuIdx, m.iState, m.iTime,
+                                  m.iDaemon);
+        out << m;
+    }
+    return out;
+}
+
+// One PC's client on a thread of its own.
+class Client
+{
+public:
+    Client(quint16 port, const QString& nick = QStringLiteral("机房一"))
+        : obj(new ClientNetOperObj(QStringLiteral("agent-pc"), nick, QStringLiteral("127.0.0.1"), port))
+    {
+        obj->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::finished, obj, &QObject::deleteLater);
+        thread.start();
+    }
+    ~Client()
+    {
+        thread.quit();
+        thread.wait(60000);
+    }
+    void call(const char* slot, QGenericArgument a = QGenericArgument(),
+              QGenericArgument b = QGenericArgument())
+    {
+        QMetaObject::invokeMethod(obj, slot, Qt::QueuedConnection, a, b);
+    }
+    QThread thread;
+    ClientNetOperObj* obj;
+};
+
+// A heap pointer handed over by a signal, as the spy recorded it.
+template <class T> T* ptrArg(const QVariant& v)
+{
+    return *static_cast<T* const*>(v.constData());
+}
+
+void freeResult(const QSignalSpy& spy)
+{
+    for (const QList<QVariant>& args : spy)
+        delete ptrArg<CCommResult>(args.at(0));
+}
+
+} // namespace
+
+class TstClientNetOper : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void operationsOfOnePcGoInOrderWithTheirArguments();
+    void installStreamsTheFileWithProgress_data();
+    void installStreamsTheFileWithProgress();
+    void deliveryFailures();
+    void agentDownWhileAnotherPcWorks();
+};
+
+void TstClientNetOper::initTestCase()
+{
+    CLoginRet login;
+    login.strUserName = QStringLiteral("alice");
+    LoginRecord::set(login);
+}
+
+void TstClientNetOper::operationsOfOnePcGoInOrderWithTheirArguments()
+{
+    TestAgent agent;
+    Client client(agent.port());
+    QSignalSpy stateSpy(client.obj, &ClientNetOperObj::sigNewSimuStateParamArrived);
+    QSignalSpy failSpy(client.obj, &ClientNetOperObj::sigNetOperReplyResult);
+    QSignalSpy doneSpy(client.obj, &ClientNetOperObj::sigOperDelivered);
+    const int before = int(QDateTime::currentSecsSinceEpoch());
+    client.call("slOperateSimus", Q_ARG(int, 0), Q_ARG(QStringList, QStringList({"MEmu_1", "MEmu_2"})));
+    client.call("slSetOperArgument", Q_ARG(QString, QStringLiteral("新 名字")));
+    client.call("slOperateSimus", Q_ARG(int, 4), Q_ARG(QStringList, QStringList{"MEmu_1"}));
+    client.call("slSetOperArgument", Q_ARG(QString, QStringLiteral("另一个")));
+    client.call("slOperateSimus", Q_ARG(int, 1), Q_ARG(QStringList, QStringList{"MEmu_2"}));
+    QVERIFY(agent.waitEnded(3));
+    QTRY_COMPARE(doneSpy.count(), 3);
+    QCOMPARE(failSpy.count(), 0);
+
+    const auto& start = agent.conns.at(0);
+    QCOMPARE(start.usrName, QStringLiteral("alice"));
+    QCOMPARE(start.opers.size(), 2);
+    QVERIFY(start.file.isEmpty());
+    for (int i = 0; i < 2; ++i) {
+        const struSimuOper& o = start.opers.at(i);
+        QCOMPARE(o.iOperType, 0);
+        QCOMPARE(o.memuIdx, QStringLiteral("MEmu_%1").arg(i + 1));
+        QCOMPARE(o.rmtPcName, QStringLiteral("agent-pc"));
+        QCOMPARE(o.rmtNickName, QStringLiteral("机房一"));
+        QCOMPARE(o.centerIP, QStringLiteral("127.0.0.1")); // the address facing the agent
+        QVERIFY(o.iTime >= before && o.iTime <= before + 5);
+        QCOMPARE(o.iReplyRet, -1);
+    }
+    // The rename carries the argument set just before it, the close none.
+    QCOMPARE(agent.conns.at(1).opers.first().iOperType, 4);
+    QCOMPARE(agent.conns.at(1).opers.first().fileName, QStringLiteral("新 名字"));
+    QCOMPARE(agent.conns.at(2).opers.first().iOperType, 1);
+    QCOMPARE(agent.conns.at(2).opers.first().fileName, QString());
+
+    // Busy states before each operation, for the PC's own entry (its key, daemon model -1);
+    // rename shows none.
+    const QList<StateMsg> st = states(stateSpy);
+    QCOMPARE(st.size(), 3);
+    QCOMPARE(st.at(0).pcName, QStringLiteral("agent-pc"));
+    QCOMPARE(st.at(0).memuIdx, QStringLiteral("MEmu_1"));
+    QCOMPARE(st.at(0).iState, int(eStateStarting));
+    QCOMPARE(st.at(0).iTime, start.opers.first().iTime);
+    QCOMPARE(st.at(0).iDaemon, -1);
+    QCOMPARE(st.at(2).memuIdx, QStringLiteral("MEmu_2"));
+    QCOMPARE(st.at(2).iState, int(eStateClosing));
+}
+
+void TstClientNetOper::installStreamsTheFileWithProgress_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QList<int>>("progress");
+    // Before chunks 0 and 10 of 13.
+    QTest::newRow("100 KB") << 100 * 1024 << QList<int>{0, 72};
+    // Before chunks 0, 10, ..., 120 of 128.
+    QTest::newRow("1 MB") << 1024 * 1024 << QList<int>{0, 7, 14, 21, 28, 35, 42, 49, 56, 63, 70, 77, 84};
+    QTest::newRow("small") << 3000 << QList<int>{0};
+}
+
+void TstClientNetOper::installStreamsTheFileWithProgress()
+{
+    QFETCH(int, size);
+    QFETCH(QList<int>, progress);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("游戏.apk"));
+    QByteArray content(size, '\0');
+    for (int i = 0; i < size; ++i)
+        content[i] = char(i * 7 + i / 8192);
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == size);
+    f.close();
+
+    TestAgent agent;
+    Client client(agent.port());
+    QSignalSpy stateSpy(client.obj, &ClientNetOperObj::sigNewSimuStateParamArrived);
+    QSignalSpy beginSpy(client.obj, &ClientNetOperObj::sigBeginInstall);
+    QSignalSpy progSpy(client.obj, &ClientNetOperObj::sigInstallProgress);
+    QSignalSpy finSpy(client.obj, &ClientNetOperObj::sigInstallFinished);
+    QSignalSpy doneSpy(client.obj, &ClientNetOperObj::sigOperDelivered);
+    client.call("slInstallApk4Simus", Q_ARG(QStringList, QStringList({"0", "2"})), Q_ARG(QString, path));
+    QVERIFY(agent.waitEnded(1));
+    QTRY_COMPARE(doneSpy.count(), 1);
+    QCOMPARE(doneSpy.first().at(2).toInt(), 0);
+
+    const auto& c = agent.conns.first();
+    QCOMPARE(c.opers.size(), 2);
+    QCOMPARE(c.opers.first().iOperType, 2);
+    QCOMPARE(c.opers.first().iExtra, size);
+    QCOMPARE(c.opers.first().fileName, QStringLiteral("游戏.apk"));
+    QVERIFY(c.file == content);
+    QCOMPARE(beginSpy.count(), 2);
+    QCOMPARE(finSpy.count(), 0); // the agent's result ends the install
+    QList<int> seen0;
+    for (const auto& args : progSpy) {
+        if (args.at(0).toString() == QStringLiteral("0"))
+            seen0 << args.at(1).toInt();
+    }
+    QCOMPARE(seen0, progress);
+    QCOMPARE(progSpy.count(), 2 * progress.size());
+    QCOMPARE(states(stateSpy).first().iState, int(eStateInstalling));
+}
+
+// Empty target list: 60 without connecting. A file that cannot be opened: 55 once the document went
+// out; the targets show running again. Both shown once through the failure signal.
+void TstClientNetOper::deliveryFailures()
+{
+    TestAgent agent;
+    Client client(agent.port());
+    QSignalSpy failSpy(client.obj, &ClientNetOperObj::sigNetOperReplyResult);
+    QSignalSpy stateSpy(client.obj, &ClientNetOperObj::sigNewSimuStateParamArrived);
+    QSignalSpy finSpy(client.obj, &ClientNetOperObj::sigInstallFinished);
+    client.call("slOperateSimus", Q_ARG(int, 0), Q_ARG(QStringList, QStringList()));
+    QTRY_COMPARE(failSpy.count(), 1);
+    CCommResult* p = ptrArg<CCommResult>(failSpy.first().at(0));
+    QCOMPARE(p->iRet, OpsCode::NoTargets);
+    QCOMPARE(p->str, QStringLiteral("没有任务可供执行"));
+    QTest::qWait(50);
+    QCOMPARE(agent.conns.size(), 0);
+
+    client.call("slInstallApk4Simus", Q_ARG(QStringList, QStringList{"1"}),
+                Q_ARG(QString, QStringLiteral("/nonexistent/dir/x.apk")));
+    QTRY_COMPARE(failSpy.count(), 2);
+    p = ptrArg<CCommResult>(failSpy.at(1).at(0));
+    QCOMPARE(p->iRet, OpsCode::OpenFileFailed);
+    QCOMPARE(p->str, QStringLiteral("打开文件失败"));
+    QVERIFY(agent.waitEnded(1));
+    QCOMPARE(agent.conns.first().opers.size(), 1); // the document had gone out
+    QCOMPARE(finSpy.count(), 1);
+    const QList<StateMsg> st = states(stateSpy);
+    QCOMPARE(st.size(), 3); // installing, then running (-1), then running (T+1)
+    QCOMPARE(st.at(1).iState, 1);
+    QCOMPARE(st.at(1).iTime, -1);
+    QCOMPARE(st.at(2).iState, 1);
+    QCOMPARE(st.at(2).iTime, st.at(0).iTime + 1);
+    freeResult(failSpy);
+}
+
+// A switched-off PC: the user learns it after the 6 s connect wait, with the nick name and address;
+// the targets go back. Meanwhile another PC's operations go through at once.
+void TstClientNetOper::agentDownWhileAnotherPcWorks()
+{
+    BlackHole hole;
+    if (!hole.open())
+        QSKIP("no listen queue to fill on this system");
+    TestAgent agent;
+    Client down(hole.port(), QStringLiteral("机房二"));
+    Client up(agent.port());
+    QSignalSpy failSpy(down.obj, &ClientNetOperObj::sigNetOperReplyResult);
+    QSignalSpy stateSpy(down.obj, &ClientNetOperObj::sigNewSimuStateParamArrived);
+    QElapsedTimer clock;
+    clock.start();
+    down.call("slOperateSimus", Q_ARG(int, 0), Q_ARG(QStringList, QStringList({"a", "b"})));
+    down.call("slOperateSimus", Q_ARG(int, 1), Q_ARG(QStringList, QStringList{"c"}));
+    up.call("slOperateSimus", Q_ARG(int, 0), Q_ARG(QStringList, QStringList{"MEmu"}));
+    QVERIFY(agent.waitEnded(1));
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(failSpy.wait(10000));
+    QVERIFY2(clock.elapsed() >= 5900, qPrintable(QString::number(clock.elapsed())));
+    CCommResult* p = ptrArg<CCommResult>(failSpy.first().at(0));
+    QCOMPARE(p->iRet, OpsCode::ConnectAgentFailed);
+    QCOMPARE(p->str, QStringLiteral("无法连接客户端:\"机房二\"（127.0.0.1）"));
+    QVERIFY(p->log.startsWith(QStringLiteral("127.0.0.1出错")));
+    // The second operation of that PC waited its turn: its failure comes a full wait later.
+    QTRY_COMPARE_WITH_TIMEOUT(failSpy.count(), 2, 10000);
+    QVERIFY(clock.elapsed() >= 11800);
+    const QList<StateMsg> st = states(stateSpy);
+    // start: starting a, b; then not started with -1; then not started with T+1; close likewise.
+    QCOMPARE(st.size(), 9);
+    QCOMPARE(st.at(2).iState, -1);
+    QCOMPARE(st.at(2).iTime, -1);
+    QCOMPARE(st.at(4).iState, -1);
+    QCOMPARE(st.at(4).iTime, st.at(0).iTime + 1);
+    QCOMPARE(st.at(6).iState, int(eStateClosing));
+    QCOMPARE(st.at(7).iState, 1); // close: running with -1 first,
+    QCOMPARE(st.at(7).iTime, -1);
+    QCOMPARE(st.at(8).iState, -1); // then not started with T+1
+    freeResult(failSpy);
+}
+
+QTEST_GUILESS_MAIN(TstClientNetOper)
+#include "tst_clientnetoper.moc"

@@ -1,0 +1,156 @@
+// The console's own window drives a real agent on a simulated farm: rows are ticked and menu entries
+// picked on the device list's widgets, the operations go out through the PC's command client and
+// the results come back through the result server into the rows and tiles.
+#include "centertoolmainwnd.h"
+#include "consoleharness.h"
+#include "consoleopswiring_p.h"
+#include "devgroupmenu.h"
+#include "farmfixture.h"
+#include "mygrpdrawer.h"
+#include "notifierrun.h"
+#include "opercodes.h"
+#include "simuinfoxmlgainer.h"
+#include "simusettings.h"
+#include "taskresultrcver.h"
+#include "vedioboxdrawer.h"
+
+#include <QCheckBox>
+#include <QJsonArray>
+#include <QUdpSocket>
+#include <QtTest>
+
+namespace {
+
+class Dialogs : public OpsDialogs
+{
+public:
+    QString file, name;
+    QList<CCommResult> shown;
+    QString chooseFile(const QString&) override { return file; }
+    bool confirm(const QString&, const QString&) override { return true; }
+    bool askText(const QString&, const QString&, QString& text) override
+    {
+        text = name;
+        return true;
+    }
+    void showResult(const CCommResult& r) override { shown << r; }
+};
+
+} // namespace
+
+class TstConsoleOpsWindow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void operationsFromTheWindow();
+};
+
+void TstConsoleOpsWindow::operationsFromTheWindow()
+{
+    if (FarmFixture::farmsimPath().isEmpty())
+        QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");
+    FarmFixture farm;
+    QVERIFY2(farm.init(FarmFixture::LdPlayer, 3), qPrintable(farm.error()));
+    QVERIFY(farm.setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("300")));
+    SimuSettings::setPcNickName(QStringLiteral("机房一"));
+    SimuSettings::setDaemonModel(0);
+    signIn(QStringLiteral("alice"));
+    AgentCommandServer agent;
+    QVERIFY(agent.start());
+
+    QUdpSocket silent; // discovery queries go here and are never answered
+    QVERIFY(silent.bind(QHostAddress::LocalHost, 0));
+    CenterToolMainWnd::Options o;
+    o.queryPort = silent.localPort();
+    o.targets = {QHostAddress(QHostAddress::LocalHost)};
+    o.trayIcon = false;
+    CenterToolMainWnd wnd(o);
+    auto dialogs = std::make_shared<Dialogs>();
+    ConsoleOpsOptions opts;
+    opts.agentPort = agent.port();
+    opts.resultPort = 0;
+    opts.dialogs = dialogs;
+    opts.groupFile = farm.homeDir() + QStringLiteral("/devGroups.json");
+    ConsoleOpsWiring* pOps = attachConsoleOps(wnd, opts);
+    wnd.initWnd();
+    QTRY_VERIFY_WITH_TIMEOUT(pOps->resultRcver()->ServerPort() != 0, 5000);
+    NotifierConfig::reset();
+    NotifierConfig::setResultPort(pOps->resultRcver()->ServerPort());
+
+    // The agent PC as its discovery reply lists it.
+    struPcInfoReply reply;
+    reply.header.setPcName(QStringLiteral("agent-pc"));
+    reply.header.setNickName(QStringLiteral("机房一"));
+    reply.header.setIpAddr(QStringLiteral("127.0.0.1"));
+    reply.header.iRunLimit = 3;
+    reply.header.iSimuType = 2;
+    QVector<SimuInfo> infos;
+    SimuInfoXmlGainer().GetSimusInfo(infos);
+    for (const SimuInfo& i : infos)
+        reply.simus.append(struSimuEntry{i.adbPort(), i.idx(), i.name()});
+    reply.from = QHostAddress(QHostAddress::LocalHost);
+    wnd.slNewPcInfoArrived(reply);
+    MyDrawerEx* pc = wnd.leftGrpDrawer()->findPc(QStringLiteral("agent-pc"));
+    VedioBoxDrawer* tiles = wnd.rightGrpDrawer()->findPc(QStringLiteral("agent-pc"));
+    QVERIFY(pc && tiles && pOps->client(QStringLiteral("agent-pc")));
+    QCOMPARE(pOps->groupStore()->GroupOf(QStringLiteral("agent-pc")), DevGroupStore::DefaultGroupName());
+
+    auto pick = [&](int index, const QStringList& idxs) {
+        wnd.slNewPcInfoArrived(reply); // the agent keeps answering discovery: the PC stays online
+        for (const QString& idx : idxs)
+            pc->cell(idx)->checkBox()->setChecked(true);
+        emit pc->cell(idxs.first())->sigDrawerCellMenuTriggered(index);
+    };
+    auto state = [&](const QString& idx) { return pc->cell(idx)->state(); };
+
+    pick(0, {"0", "1"});
+    QVERIFY(!wnd.registry()->hasChecked()); // ticks cleared after the entry
+    QTRY_COMPARE_WITH_TIMEOUT(pc->cell("0")->stateText(), QStringLiteral("启动中"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(state("0") == eStateRunning && state("1") == eStateRunning, 30000);
+    QCOMPARE(pc->cell("0")->stateText(), QStringLiteral("运行中"));
+
+    // Install to both running emulators.
+    QTemporaryDir dir;
+    dialogs->file = dir.filePath(QStringLiteral("游戏.apk"));
+    QFile apk(dialogs->file);
+    QVERIFY(apk.open(QIODevice::WriteOnly) && apk.write(QByteArray(200 * 1024, 'K')) > 0);
+    apk.close();
+    pick(2, {"0", "1"});
+    QTRY_COMPARE_WITH_TIMEOUT(farm.instanceStatus("1").value("installed").toArray().size(), 1, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(state("1"), int(eStateRunning), 10000);
+
+    // Close one, rename another, delete the closed one.
+    pick(1, {"1"});
+    QTRY_COMPARE_WITH_TIMEOUT(state("1"), int(eStateNotStarted), 30000);
+    dialogs->name = QStringLiteral("改过的名字");
+    pick(4, {"2"});
+    QTRY_COMPARE_WITH_TIMEOUT(farm.instanceStatus("2").value("name").toString(), dialogs->name, 30000);
+    pick(3, {"1"});
+    QTRY_COMPARE_WITH_TIMEOUT(pc->cell("1")->stateText(), QStringLiteral("已删除"), 30000);
+
+    // A refusal from the window: starting a running emulator.
+    pick(0, {"0"});
+    QCOMPARE(dialogs->shown.size(), 1);
+    QCOMPARE(dialogs->shown.first().iRet, OpsCode::StateForbids);
+    // The PC's group menu: a new group, then back to the default group; kept in the group file.
+    dialogs->name = QStringLiteral("一楼");
+    DevGroupMenu(pOps->groupStore(), *dialogs, {QStringLiteral("agent-pc")}).actions().first()->trigger();
+    QCOMPARE(pOps->groupStore()->GroupOf(QStringLiteral("agent-pc")), QStringLiteral("一楼"));
+    QCOMPARE(pc->titleCell()->toolTip(), QStringLiteral("分组：一楼"));
+    DevGroupStore reloaded(opts.groupFile);
+    QVERIFY(reloaded.Load().ok());
+    QCOMPARE(reloaded.GroupOf(QStringLiteral("agent-pc")), QStringLiteral("一楼"));
+    DevGroupMenu again(pOps->groupStore(), *dialogs, {QStringLiteral("agent-pc")});
+    const QList<QAction*> targets = again.actions().at(1)->menu()->actions();
+    QCOMPARE(targets.size(), 2);
+    QVERIFY(!targets.at(1)->isEnabled()); // its own group
+    targets.at(0)->trigger();
+    QCOMPARE(pOps->groupStore()->GroupOf(QStringLiteral("agent-pc")), DevGroupStore::DefaultGroupName());
+
+    QVERIFY(AgentCommandServer::waitIdle(20000));
+    wnd.shutdown();
+    NotifierConfig::reset();
+}
+
+QTEST_MAIN(TstConsoleOpsWindow)
+#include "tst_consoleops_window.moc"
