@@ -17,14 +17,6 @@
 
 namespace {
 const char* kInstanceKey = "Korvane";
-
-void useBatchBoxes()
-{
-    setResultBox([](const QString& title, const QString& text, bool) {
-        std::fprintf(stderr, "%s: %s\n", qUtf8Printable(title), qUtf8Printable(text));
-        return true;
-    });
-}
 } // namespace
 
 AgentApp::AgentApp(const QStringList& args) : m_args(args), m_instanceLock(QString::fromLatin1(kInstanceKey))
@@ -66,24 +58,10 @@ bool AgentApp::parseArguments()
         m_batch = m_args.contains(QStringLiteral("--batch")) || m_args.contains(QStringLiteral("--batch=no"));
     }
     if (m_batch)
-        useBatchBoxes();
+        useStderrResultBox();
     if (remember >= 0)
-        rememberLogin(m_args.at(remember + 1), m_args.at(remember + 2));
+        LoginStore::rememberForAutoLogin(m_args.at(remember + 1), m_args.at(remember + 2));
     return true;
-}
-
-// Provisioning a PC: the stored login of this user, with the password remembered and automatic
-// login on, so that the agent signs in by itself at this and every later start.
-void AgentApp::rememberLogin(const QString& user, const QString& password)
-{
-    struLoginRecord rec;
-    rec.strUsrName = user;
-    rec.strPwd = password;
-    rec.bRcdPwd = true;
-    rec.bAutoLogin = true;
-    LoginStore store;
-    store.loadLoginStore();
-    store.setLastUser(rec);
 }
 
 // One agent per machine. A segment left behind by a crashed agent has no process attached any
@@ -103,15 +81,9 @@ bool AgentApp::acquireSingleInstance()
 
 bool AgentApp::handOverToUpdate()
 {
-    UpdateCheck::UpdateQuestion ask = [] { return UpdateCheck::askUpdateQuestion(); };
-    if (m_batch) {
-        const bool answer = m_batchUpdateAnswer;
-        ask = [answer] {
-            std::fprintf(stderr, "%s: %s %s\n", qUtf8Printable(QStringLiteral("更新提示")),
-                         qUtf8Printable(QStringLiteral("检测到有更新，是否更新？")), answer ? "Yes" : "No");
-            return answer;
-        };
-    }
+    const UpdateCheck::UpdateQuestion ask =
+        m_batch ? UpdateCheck::batchAnswer(m_batchUpdateAnswer)
+                : UpdateCheck::UpdateQuestion([] { return UpdateCheck::askUpdateQuestion(); });
     const bool handedOver =
         UpdateCheck::runStartupCheck(UpdateCheck::kAgentProductNo, ask,
                                      UpdateCheck::struUpdatePlace::forApplication(SimuSettings::dataDir()));

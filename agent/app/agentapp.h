@@ -20,7 +20,6 @@ private:
     bool parseArguments();
     bool acquireSingleInstance();
     bool handOverToUpdate();
-    static void rememberLogin(const QString& user, const QString& password);
 
     QStringList m_args;
     QSharedMemory m_instanceLock;

@@ -119,3 +119,15 @@ bool LoginStore::writeFile() const
     }
     return true;
 }
+
+bool LoginStore::rememberForAutoLogin(const QString& user, const QString& password, const QString& filePath)
+{
+    struLoginRecord rec;
+    rec.strUsrName = user;
+    rec.strPwd = password;
+    rec.bRcdPwd = true;
+    rec.bAutoLogin = true;
+    LoginStore store(filePath);
+    store.loadLoginStore();
+    return store.setLastUser(rec);
+}

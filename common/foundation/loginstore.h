@@ -42,6 +42,12 @@ public:
     // automatic login, and is no longer the last user.
     bool forgetUser(const QString& strUsrName);
 
+    // Provisioning a PC (the programs' --remember-login USER PASSWORD): the user's stored login with
+    // the password remembered and automatic login on, as the last user, so that the program signs in
+    // by itself at this and every later start.
+    static bool rememberForAutoLogin(const QString& user, const QString& password,
+                                     const QString& filePath = QString());
+
     // Convenience for start-up code that only needs the last user (the agent's discovery filter).
     static QString readLastUserName(const QString& filePath = QString());
 

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <cstdio>
 
 namespace UpdateCheck {
 
@@ -114,6 +115,15 @@ bool launchUpdater(const struUpdatePlace& place)
     const bool started = updater.startDetached();
     qDebug() << (started ? "update exe start up success" : "update exe start up err");
     return started;
+}
+
+UpdateQuestion batchAnswer(bool yes)
+{
+    return [yes] {
+        std::fprintf(stderr, "%s: %s %s\n", qUtf8Printable(QStringLiteral("更新提示")),
+                     qUtf8Printable(QStringLiteral("检测到有更新，是否更新？")), yes ? "Yes" : "No");
+        return yes;
+    };
 }
 
 bool runStartupCheck(int productNo, const UpdateQuestion& ask, const struUpdatePlace& place)

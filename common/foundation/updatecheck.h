@@ -44,6 +44,8 @@ bool launchUpdater(const struUpdatePlace& place);
 
 // Asks the user whether to update; true for Yes. The windowed question lives with the widgets.
 using UpdateQuestion = std::function<bool()>;
+// The question as an unattended run (--batch) answers it: printed to standard error with the answer.
+UpdateQuestion batchAnswer(bool yes);
 
 // The start-up step: check, ask, hand over. Without a question an available update is declined. True when the
 // program must now end (the updater was started); false to continue the normal start (no update, declined, or

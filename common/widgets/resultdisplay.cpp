@@ -1,5 +1,7 @@
 #include "resultdisplay.h"
 
+#include <cstdio>
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QMutex>
@@ -74,4 +76,12 @@ CCommResult showResult(const CCommResult& result, bool twoButtons)
     CCommResult r;
     r.iRet = (twoButtons && confirmed) ? 1 : 0;
     return r;
+}
+
+void useStderrResultBox()
+{
+    setResultBox([](const QString& title, const QString& text, bool) {
+        std::fprintf(stderr, "%s: %s\n", qUtf8Printable(title), qUtf8Printable(text));
+        return true;
+    });
 }

@@ -14,3 +14,7 @@ CCommResult showResult(const CCommResult& result, bool twoButtons = false);
 // offered; returns true when "确认" was pressed. An empty function restores the real message box.
 using ResultBoxFn = std::function<bool(const QString& title, const QString& text, bool twoButtons)>;
 void setResultBox(ResultBoxFn fn);
+
+// Unattended runs (--batch): every box is answered "确认" at once and its title and text go to
+// standard error.
+void useStderrResultBox();

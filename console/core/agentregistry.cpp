@@ -1,0 +1,295 @@
+#include "agentregistry.h"
+
+#include <QDateTime>
+#include <QSet>
+
+const struSimuRow* struPcEntry::row(const QString& memuIdx) const
+{
+    for (const struSimuRow& r : rows) {
+        if (r.memuIdx == memuIdx)
+            return &r;
+    }
+    return nullptr;
+}
+
+int struPcEntry::countInState(int iState) const
+{
+    int n = 0;
+    for (const struSimuRow& r : rows)
+        n += r.iState == iState ? 1 : 0;
+    return n;
+}
+
+QStringList struPcEntry::checkedIndices() const
+{
+    QStringList out;
+    for (const struSimuRow& r : rows) {
+        if (r.bChecked)
+            out.append(r.memuIdx);
+    }
+    return out;
+}
+
+QString struPcEntry::connectAddress() const
+{
+    const QHostAddress announced(ipAddr);
+    const bool fromElsewhere = !replyAddr.isNull() && !replyAddr.isLoopback();
+    const bool usable = announced.protocol() == QAbstractSocket::IPv4Protocol &&
+                        announced != QHostAddress::AnyIPv4 && !(announced.isLoopback() && fromElsewhere);
+    if (usable || replyAddr.isNull())
+        return ipAddr;
+    return QHostAddress(replyAddr.toIPv4Address()).toString();
+}
+
+AgentRegistry::AgentRegistry(Clock clock) : m_clock(std::move(clock))
+{
+}
+
+qint64 AgentRegistry::now() const
+{
+    return m_clock ? m_clock() : QDateTime::currentSecsSinceEpoch();
+}
+
+struPcEntry* AgentRegistry::find(const QString& pcName)
+{
+    const auto it = m_indexOf.constFind(pcName);
+    return it == m_indexOf.constEnd() ? nullptr : &m_pcs[*it];
+}
+
+const struPcEntry* AgentRegistry::find(const QString& pcName) const
+{
+    const auto it = m_indexOf.constFind(pcName);
+    return it == m_indexOf.constEnd() ? nullptr : &m_pcs.at(*it);
+}
+
+struSimuRow* AgentRegistry::findRow(struPcEntry& pc, const QString& memuIdx)
+{
+    for (struSimuRow& r : pc.rows) {
+        if (r.memuIdx == memuIdx)
+            return &r;
+    }
+    return nullptr;
+}
+
+void AgentRegistry::mergeRows(struPcEntry& pc, const QList<struSimuEntry>& simus, int iSimuType,
+                              struPcInfoChange& change)
+{
+    QSet<QString> present;
+    for (const struSimuEntry& e : simus) {
+        present.insert(e.memuIdx);
+        if (struSimuRow* r = findRow(pc, e.memuIdx)) {
+            if (r->simuName != e.simuName) {
+                r->simuName = e.simuName;
+                change.renamed.append({e.memuIdx, e.simuName});
+            }
+            continue;
+        }
+        struSimuRow row;
+        row.memuIdx = e.memuIdx;
+        row.simuName = e.simuName;
+        row.iSimuType = iSimuType;
+        pc.rows.append(row);
+        change.added.append(row);
+    }
+    for (int i = pc.rows.size() - 1; i >= 0; --i) {
+        if (!present.contains(pc.rows.at(i).memuIdx)) {
+            change.removed.prepend(pc.rows.at(i).memuIdx);
+            pc.rows.removeAt(i);
+        }
+    }
+}
+
+struPcInfoChange AgentRegistry::applyPcInfo(const struPcUdpInfo& header, const QList<struSimuEntry>& simus,
+                                             const QHostAddress& from)
+{
+    struPcInfoChange change;
+    change.pcName = header.pcNameText();
+    const qint64 stamp = now();
+    QWriteLocker lock(&m_lock);
+    struPcEntry* pc = find(change.pcName);
+    if (!pc) {
+        struPcEntry fresh;
+        fresh.pcName = change.pcName;
+        fresh.nickName = header.nickNameText();
+        m_indexOf.insert(fresh.pcName, m_pcs.size());
+        m_pcs.append(fresh);
+        pc = &m_pcs.last();
+        change.bCreated = true;
+    }
+    mergeRows(*pc, simus, header.iSimuType, change);
+    pc->ipAddr = header.ipAddrText();
+    pc->replyAddr = from;
+    pc->iRunLimit = header.iRunLimit;
+    pc->lastHeard = qint32(stamp);
+    pc->iDaemonModel = header.iDaemonModel;
+    pc->iSimuType = header.iSimuType;
+    const QString nick = header.nickNameText();
+    change.bNickChanged = !change.bCreated && pc->nickName != nick;
+    pc->nickName = nick;
+    change.bCameOnline = pc->onlineLabel != PcLabel::online();
+    pc->onlineLabel = PcLabel::online();
+    change.entry = *pc;
+    return change;
+}
+
+bool AgentRegistry::applyState(const QString& pcName, const QString& memuIdx, int iState, int iTime)
+{
+    QWriteLocker lock(&m_lock);
+    struPcEntry* pc = find(pcName);
+    struSimuRow* r = pc ? findRow(*pc, memuIdx) : nullptr;
+    if (!r || (iTime <= r->iTime && iTime != -1))
+        return false;
+    r->iState = iState;
+    r->iTime = iTime;
+    return true;
+}
+
+bool AgentRegistry::setDaemonModel(const QString& pcName, const QString& memuIdx, int iDaemonModel)
+{
+    QWriteLocker lock(&m_lock);
+    struPcEntry* pc = find(pcName);
+    struSimuRow* r = pc ? findRow(*pc, memuIdx) : nullptr;
+    if (!r)
+        return false;
+    r->iDaemonModel = iDaemonModel;
+    return true;
+}
+
+bool AgentRegistry::stateAfter(const QString& pcName, const QString& memuIdx, int iState, int iTime,
+                               int& shown) const
+{
+    QReadLocker lock(&m_lock);
+    const struPcEntry* pc = find(pcName);
+    const struSimuRow* r = pc ? pc->row(memuIdx) : nullptr;
+    if (!r)
+        return false;
+    shown = (iTime > r->iTime || iTime == -1) ? iState : r->iState;
+    return true;
+}
+
+bool AgentRegistry::setOffline(const QString& pcName)
+{
+    QWriteLocker lock(&m_lock);
+    struPcEntry* pc = find(pcName);
+    if (!pc)
+        return false;
+    pc->onlineLabel = PcLabel::offline();
+    for (struSimuRow& r : pc->rows) {
+        r.iState = -1;
+        r.iTime = -1;
+    }
+    return true;
+}
+
+QStringList AgentRegistry::silentPcs(qint64 nowSecs) const
+{
+    QStringList out;
+    QReadLocker lock(&m_lock);
+    for (const struPcEntry& pc : m_pcs) {
+        if (qint32(quint32(nowSecs) - quint32(pc.lastHeard)) > 9)
+            out.append(pc.pcName);
+    }
+    return out;
+}
+
+bool AgentRegistry::contains(const QString& pcName) const
+{
+    QReadLocker lock(&m_lock);
+    return find(pcName) != nullptr;
+}
+
+bool AgentRegistry::entry(const QString& pcName, struPcEntry& out) const
+{
+    QReadLocker lock(&m_lock);
+    const struPcEntry* pc = find(pcName);
+    if (pc)
+        out = *pc;
+    return pc != nullptr;
+}
+
+bool AgentRegistry::row(const QString& pcName, const QString& memuIdx, struSimuRow& out) const
+{
+    QReadLocker lock(&m_lock);
+    const struPcEntry* pc = find(pcName);
+    const struSimuRow* r = pc ? pc->row(memuIdx) : nullptr;
+    if (r)
+        out = *r;
+    return r != nullptr;
+}
+
+QList<struPcEntry> AgentRegistry::snapshot() const
+{
+    QReadLocker lock(&m_lock);
+    return m_pcs;
+}
+
+int AgentRegistry::pcCount() const
+{
+    QReadLocker lock(&m_lock);
+    return m_pcs.size();
+}
+
+int AgentRegistry::simuCount() const
+{
+    QReadLocker lock(&m_lock);
+    int n = 0;
+    for (const struPcEntry& pc : m_pcs)
+        n += pc.rows.size();
+    return n;
+}
+
+bool AgentRegistry::setChecked(const QString& pcName, const QString& memuIdx, bool bChecked)
+{
+    QWriteLocker lock(&m_lock);
+    struPcEntry* pc = find(pcName);
+    struSimuRow* r = pc ? findRow(*pc, memuIdx) : nullptr;
+    if (r)
+        r->bChecked = bChecked;
+    return r != nullptr;
+}
+
+void AgentRegistry::clearChecks()
+{
+    QWriteLocker lock(&m_lock);
+    for (struPcEntry& pc : m_pcs) {
+        for (struSimuRow& r : pc.rows)
+            r.bChecked = false;
+    }
+}
+
+bool AgentRegistry::hasChecked() const
+{
+    QReadLocker lock(&m_lock);
+    for (const struPcEntry& pc : m_pcs) {
+        for (const struSimuRow& r : pc.rows) {
+            if (r.bChecked)
+                return true;
+        }
+    }
+    return false;
+}
+
+QList<struPcEntry> AgentRegistry::checkedPcs() const
+{
+    QList<struPcEntry> out;
+    QReadLocker lock(&m_lock);
+    for (const struPcEntry& pc : m_pcs) {
+        if (!pc.checkedIndices().isEmpty())
+            out.append(pc);
+    }
+    return out;
+}
+
+void AgentRegistry::setArgument(const QString& pcName, const QString& argument)
+{
+    QWriteLocker lock(&m_lock);
+    if (struPcEntry* pc = find(pcName))
+        pc->argument = argument;
+}
+
+QString AgentRegistry::argument(const QString& pcName) const
+{
+    QReadLocker lock(&m_lock);
+    const struPcEntry* pc = find(pcName);
+    return pc ? pc->argument : QString();
+}

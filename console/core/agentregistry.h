@@ -1,0 +1,128 @@
+#pragma once
+
+#include "discovery.h"
+
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QPair>
+#include <QReadWriteLock>
+#include <QStringList>
+#include <functional>
+
+// Online labels of a PC entry.
+namespace PcLabel {
+inline QString online() { return QStringLiteral("在线"); }
+inline QString offline() { return QStringLiteral("离线"); }
+} // namespace PcLabel
+
+// One emulator of an agent PC as the console shows it.
+struct struSimuRow
+{
+    QString memuIdx; // key within the PC (exact comparison)
+    QString simuName;
+    int iState = -1; // states of eSimuState
+    int iTime = -1;  // time of that state; -1 until a report arrived
+    int iDaemonModel = 0;
+    int iSimuType = 0; // emulator product of the PC when the row was added
+    bool bChecked = false;
+};
+
+// One agent PC, keyed by its PC name (exact, case-sensitive).
+struct struPcEntry
+{
+    QString pcName;
+    QString nickName;
+    QString ipAddr;         // the address the agent announces
+    QHostAddress replyAddr; // where its latest reply came from
+    int iRunLimit = 0;
+    qint32 lastHeard = 0; // console clock, seconds since 1970, of the latest applied PC information
+    int iDaemonModel = 0;
+    int iSimuType = 0;    // 1 MEmu, 2 LDPlayer
+    QString onlineLabel;  // "在线", "离线", or empty before the first applied reply
+    QString argument;     // the operation argument of the PC (APK path, new name)
+    QList<struSimuRow> rows;
+
+    const struSimuRow* row(const QString& memuIdx) const;
+    int countInState(int iState) const;
+    QStringList checkedIndices() const;
+    bool isOffline() const { return onlineLabel == PcLabel::offline(); }
+    // The address operations connect to: the announced one, or where the replies come from when the
+    // announced one cannot be used (empty, not IPv4, 0.0.0.0, or loopback seen from another host).
+    QString connectAddress() const;
+};
+
+// What applying one PC information reply changed, so that the widgets can follow.
+struct struPcInfoChange
+{
+    QString pcName;
+    bool bCreated = false;
+    QList<struSimuRow> added;                // in list order
+    QStringList removed;                     // indices
+    QList<QPair<QString, QString>> renamed;  // index, new name
+    bool bNickChanged = false;
+    bool bCameOnline = false;                // the label turned to "在线"
+    struPcEntry entry;                       // the entry after the change (rows included)
+};
+
+// The console's registry of agent PCs and their emulators. The GUI thread writes it as replies,
+// results and the user's ticks arrive; the discovery worker, the online checker and the operation
+// checks read it from their threads. Every call takes the lock, so a reader always sees one whole
+// state of an entry.
+class AgentRegistry
+{
+public:
+    using Clock = std::function<qint64()>; // seconds since 1970-01-01 UTC
+
+    explicit AgentRegistry(Clock clock = Clock());
+    AgentRegistry(const AgentRegistry&) = delete;
+    AgentRegistry& operator=(const AgentRegistry&) = delete;
+
+    qint64 now() const;
+
+    // Folds one PC information reply in: new PC, rows added, renamed and removed, run limit, nick
+    // name, daemon model, product, last-heard time and the "在线" label.
+    struPcInfoChange applyPcInfo(const struPcUdpInfo& header, const QList<struSimuEntry>& simus,
+                                 const QHostAddress& from = QHostAddress());
+
+    // A state report applies when its time is later than the shown one, or when it is -1. Returns
+    // whether it applied; unknown PCs or emulators change nothing.
+    bool applyState(const QString& pcName, const QString& memuIdx, int iState, int iTime);
+    bool setDaemonModel(const QString& pcName, const QString& memuIdx, int iDaemonModel);
+    // The state the emulator would show once this report were applied; false when it is not listed.
+    bool stateAfter(const QString& pcName, const QString& memuIdx, int iState, int iTime, int& shown) const;
+
+    // "离线", and every emulator of the PC to state -1 at time -1. False for an unknown PC.
+    bool setOffline(const QString& pcName);
+    // PCs not heard from for more than 9 s (signed 32-bit difference, so a clock set back keeps
+    // them online), in list order.
+    QStringList silentPcs(qint64 nowSecs) const;
+
+    bool contains(const QString& pcName) const;
+    bool entry(const QString& pcName, struPcEntry& out) const;
+    bool row(const QString& pcName, const QString& memuIdx, struSimuRow& out) const;
+    QList<struPcEntry> snapshot() const;
+    int pcCount() const;
+    int simuCount() const;
+
+    // Ticks of the device list.
+    bool setChecked(const QString& pcName, const QString& memuIdx, bool bChecked);
+    void clearChecks();
+    bool hasChecked() const;
+    // The PCs with ticked rows, in list order.
+    QList<struPcEntry> checkedPcs() const;
+
+    void setArgument(const QString& pcName, const QString& argument);
+    QString argument(const QString& pcName) const;
+
+private:
+    struPcEntry* find(const QString& pcName);
+    const struPcEntry* find(const QString& pcName) const;
+    static struSimuRow* findRow(struPcEntry& pc, const QString& memuIdx);
+    void mergeRows(struPcEntry& pc, const QList<struSimuEntry>& simus, int iSimuType, struPcInfoChange& change);
+
+    Clock m_clock;
+    mutable QReadWriteLock m_lock;
+    QList<struPcEntry> m_pcs; // list order
+    QHash<QString, int> m_indexOf;
+};

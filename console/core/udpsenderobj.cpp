@@ -1,0 +1,216 @@
+#include "udpsenderobj.h"
+
+#include "agentregistry.h"
+#include "discoverytargets.h"
+#include "jsoncodec.h"
+#include "loginret.h"
+
+#include <QDebug>
+#include <QMetaMethod>
+#include <QNetworkDatagram>
+#include <QTimer>
+#include <QUdpSocket>
+
+#ifdef Q_OS_LINUX
+#include <sys/socket.h>
+#endif
+
+namespace {
+constexpr int kFlushAtReports = 4096; // a batch this large goes out without waiting for the timer
+constexpr int kLoggedDrops = 20;      // the first drops are logged one by one, then every 1000th
+} // namespace
+
+UdpSenderObj::UdpSenderObj(std::shared_ptr<AgentRegistry> registry, const Options& options, QObject* parent)
+    : QObject(parent), m_pRegistry(std::move(registry)), m_options(options)
+{
+    ConsoleTypes::registerMetaTypes();
+}
+
+void UdpSenderObj::slInitSocket()
+{
+    if (m_pUdpSocket)
+        return;
+    m_pUdpSocket = new QUdpSocket(this);
+    // Bound at once (rather than by the first send) so the receive buffer is in place before the
+    // first burst of replies.
+    if (!m_pUdpSocket->bind(QHostAddress::AnyIPv4, 0))
+        qWarning().noquote() << "UdpSenderObj bind err:" << m_pUdpSocket->errorString();
+    m_localPort.storeRelease(m_pUdpSocket->localPort());
+    raiseReceiveBuffer();
+    if (!connect(m_pUdpSocket, &QUdpSocket::readyRead, this, &UdpSenderObj::slRcvBroadcast))
+        qWarning("connect QUdpSocket::readyRead UdpSenderObj::slRcvBroadcast err");
+    if (!connect(this, &UdpSenderObj::sigQueryPic, this, &UdpSenderObj::slBroadcastPicture, Qt::QueuedConnection))
+        qWarning("connect UdpSenderObj::sigQueryPic UdpSenderObj::slBroadcastPicture err");
+    if (!connect(this, &UdpSenderObj::sigQuerySimuInfo, this, &UdpSenderObj::slBroadCastName,
+                 Qt::QueuedConnection))
+        qWarning("connect UdpSenderObj::sigQuerySimuInfo UdpSenderObj::slBroadcastName err");
+    m_pFlushTimer = new QTimer(this);
+    m_pFlushTimer->setSingleShot(true);
+    m_pFlushTimer->setInterval(m_options.batchMs);
+    connect(m_pFlushTimer, &QTimer::timeout, this, &UdpSenderObj::slFlushReports);
+    m_pLoopTimer = new QTimer(this);
+    m_pLoopTimer->setInterval(m_options.tickMs);
+    connect(m_pLoopTimer, &QTimer::timeout, this, &UdpSenderObj::slLoop);
+    m_pLoopTimer->start();
+    emit sigBeginLoop();
+    qInfo().noquote() << "discovery: queries to port" << m_options.queryPort << "from port" << localPort();
+}
+
+// Many agents answer one query within milliseconds; the default buffer of a UDP socket holds only a
+// few dozen thumbnails. With the privilege to, the limit of the system is passed over.
+void UdpSenderObj::raiseReceiveBuffer()
+{
+    const int wanted = m_options.receiveBufferBytes;
+#ifdef Q_OS_LINUX
+    const int fd = int(m_pUdpSocket->socketDescriptor());
+    if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof(wanted)) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof(wanted));
+#else
+    m_pUdpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, wanted);
+#endif
+    const int got = m_pUdpSocket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
+    m_rcvBuf.storeRelease(got);
+    if (got < wanted)
+        qWarning().noquote() << "discovery receive buffer" << got << "bytes, asked for" << wanted
+                             << "(raise net.core.rmem_max for bursts of many agents)";
+}
+
+void UdpSenderObj::slLoop()
+{
+    const int tick = m_tick.fetchAndAddOrdered(1) + 1;
+    if (tick % 2 == 1)
+        slBroadcastPicture();
+    else
+        slBroadCastName();
+}
+
+void UdpSenderObj::slBroadcastPicture()
+{
+    sendQuery(Discovery::eQuerySimuState);
+}
+
+void UdpSenderObj::slBroadCastName()
+{
+    sendQuery(Discovery::eQueryPcInfo);
+}
+
+void UdpSenderObj::slBroadCast()
+{
+    emit sigQueryPic();
+    emit sigQuerySimuInfo();
+}
+
+void UdpSenderObj::sendQuery(int type)
+{
+    if (!m_pUdpSocket)
+        return;
+    const QString user = m_options.userName ? m_options.userName() : LoginRecord::userName();
+    const QByteArray query = Discovery::encodeQuery(type, user);
+    const QList<QHostAddress> targets =
+        m_options.targets.isEmpty() ? DiscoveryTargets::current() : m_options.targets;
+    for (const QHostAddress& target : targets) {
+        const bool sent = m_pUdpSocket->writeDatagram(query, target, m_options.queryPort) == query.size();
+        if (sent == !m_failedTargets.contains(target))
+            continue;
+        if (sent) {
+            m_failedTargets.removeAll(target);
+            qInfo().noquote() << "discovery query to" << target.toString() << "goes out again";
+        } else {
+            m_failedTargets.append(target);
+            qWarning().noquote() << "discovery query to" << target.toString() << "failed:"
+                                 << m_pUdpSocket->errorString();
+        }
+    }
+}
+
+// Drains every pending datagram: with many agents a wake-up finds dozens of replies waiting.
+void UdpSenderObj::slRcvBroadcast()
+{
+    while (m_pUdpSocket->hasPendingDatagrams()) {
+        const QNetworkDatagram d = m_pUdpSocket->receiveDatagram();
+        if (!d.isValid() || d.data().isEmpty())
+            continue;
+        m_received.fetchAndAddRelaxed(1);
+        handleDatagram(d.data(), d.senderAddress());
+    }
+    if (m_pending.size() >= kFlushAtReports)
+        slFlushReports();
+    else if (!m_pending.isEmpty() && !m_pFlushTimer->isActive())
+        m_pFlushTimer->start();
+}
+
+void UdpSenderObj::handleDatagram(const QByteArray& bytes, const QHostAddress& from)
+{
+    Discovery::struDecodedReply reply;
+    switch (Discovery::decodeReply(bytes, reply)) {
+    case Discovery::eDecodeStatus::TooShort:
+        return drop(from, bytes.size(), "shorter than the 288-byte header");
+    case Discovery::eDecodeStatus::BadLength:
+        return drop(from, bytes.size(), "length field does not match its payload");
+    case Discovery::eDecodeStatus::UnknownKind:
+        return drop(from, bytes.size(), "unknown reply kind");
+    case Discovery::eDecodeStatus::Ok:
+        break;
+    }
+    if (reply.header.kind == Discovery::eReplyPcInfo) {
+        struPcInfoReply out;
+        out.header = reply.header;
+        out.simus = reply.simus;
+        out.from = QHostAddress(from.toIPv4Address());
+        emit sigNewSimusArrived(out);
+        return;
+    }
+    handleSimuState(reply);
+}
+
+void UdpSenderObj::handleSimuState(const Discovery::struDecodedReply& reply)
+{
+    struSimuReport report;
+    report.pcName = reply.header.pcNameText();
+    report.memuIdx = reply.header.memuIdxText();
+    report.iState = reply.header.state();
+    report.iTime = reply.header.stateTime();
+    report.iDaemonModel = reply.header.iDaemonModel;
+    int shown = 0;
+    const bool listed =
+        m_pRegistry->stateAfter(report.pcName, report.memuIdx, report.iState, report.iTime, shown);
+    if (listed && (shown == eStateRunning || shown == eStateInstalling))
+        report.jpeg = reply.jpeg;
+    m_pending.append(report);
+
+    static const QMetaMethod stateSignal = QMetaMethod::fromSignal(&UdpSenderObj::sigNewSimuStateParamArrived);
+    static const QMetaMethod imageSignal = QMetaMethod::fromSignal(&UdpSenderObj::sigNewSimuImgArrived);
+    if (isConnected(stateSignal))
+        emit sigNewSimuStateParamArrived(JsonCodec::serializeSimuState(
+            report.pcName, report.memuIdx, report.iState, report.iTime, report.iDaemonModel));
+    if (!report.jpeg.isEmpty() && isConnected(imageSignal)) {
+        auto* image = new QImage;
+        if (image->loadFromData(report.jpeg))
+            emit sigNewSimuImgArrived(report.pcName, report.memuIdx, image);
+        else
+            delete image;
+    }
+}
+
+bool UdpSenderObj::isConnected(const QMetaMethod& signal) const
+{
+    return QObject::isSignalConnected(signal);
+}
+
+void UdpSenderObj::slFlushReports()
+{
+    m_pFlushTimer->stop();
+    if (m_pending.isEmpty())
+        return;
+    SimuReportList out;
+    out.swap(m_pending);
+    emit sigSimuReportsArrived(out);
+}
+
+void UdpSenderObj::drop(const QHostAddress& from, int size, const char* why)
+{
+    const qint64 n = m_dropped.fetchAndAddRelaxed(1) + 1;
+    if (n <= kLoggedDrops || n % 1000 == 0)
+        qWarning().noquote() << "discovery reply dropped (" << n << "so far ):" << size << "bytes from"
+                             << QHostAddress(from.toIPv4Address()).toString() << "-" << why;
+}

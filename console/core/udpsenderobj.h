@@ -1,0 +1,97 @@
+#pragma once
+
+#include "consoletypes.h"
+
+#include <QAtomicInteger>
+#include <QHostAddress>
+#include <QImage>
+#include <QObject>
+#include <functional>
+#include <memory>
+
+class AgentRegistry;
+class QTimer;
+class QUdpSocket;
+
+// The console's discovery worker: queries the agents once a second (type 1, states and thumbnails,
+// at odd ticks; type 0, PC information, at even ticks, so the first query is a type 1 at one tick)
+// and decodes their replies. Lives on a thread of its own and hands everything to the GUI thread by
+// queued signals:
+//   sigNewSimusArrived      one PC information reply (every reply, at once);
+//   sigSimuReportsArrived   the state reports (with thumbnails) of the last few milliseconds, in
+//                           arrival order, so that a round of thousands costs the GUI a few calls.
+// The per-datagram signals sigNewSimuStateParamArrived and sigNewSimuImgArrived are emitted as well,
+// but only while something is connected to them (the picture is decoded only then).
+//
+// A reply is used only when it decodes in full (see Discovery::decodeReply); anything else is dropped
+// and logged. A thumbnail is passed on only for an emulator the registry lists and that will show as
+// running (1) or installing (5) once the report is applied.
+class UdpSenderObj : public QObject
+{
+    Q_OBJECT
+public:
+    struct Options
+    {
+        quint16 queryPort = Discovery::kDiscoveryPort; // where agents listen
+        int tickMs = 1000;
+        int batchMs = 20;                 // how long state reports are gathered before they go out
+        QList<QHostAddress> targets;      // empty: DiscoveryTargets::current() at every query
+        std::function<QString()> userName; // empty: the signed-in user of LoginRecord
+        int receiveBufferBytes = 32 * 1024 * 1024;
+    };
+
+    explicit UdpSenderObj(std::shared_ptr<AgentRegistry> registry, const Options& options, QObject* parent = nullptr);
+    explicit UdpSenderObj(std::shared_ptr<AgentRegistry> registry, QObject* parent = nullptr)
+        : UdpSenderObj(std::move(registry), Options(), parent)
+    {
+    }
+
+    // Readable from any thread.
+    quint16 localPort() const { return m_localPort.loadAcquire(); }
+    int tickCount() const { return m_tick.loadAcquire(); }
+    qint64 receivedCount() const { return m_received.loadAcquire(); }
+    qint64 droppedCount() const { return m_dropped.loadAcquire(); }
+    int receiveBufferBytes() const { return m_rcvBuf.loadAcquire(); }
+
+signals:
+    void sigNewSimusArrived(struPcInfoReply reply);
+    void sigNewSimuImgArrived(QString strPcName, QString strSimuName, QImage* pImage);
+    void sigNewSimuStateArrived(QString strPcName, QString strSimuName, int iState);
+    void sigNewSimuStateParamArrived(QByteArray strParam);
+    void sigBeginLoop();
+    void sigQueryPic();
+    void sigQuerySimuInfo();
+    void sigSimuReportsArrived(SimuReportList reports);
+
+public slots:
+    void slInitSocket();
+    void slLoop();
+    void slBroadcastPicture();
+    void slRcvBroadcast();
+    void slBroadCastName();
+    void slBroadCast();
+
+private slots:
+    void slFlushReports();
+
+private:
+    void sendQuery(int type);
+    void raiseReceiveBuffer();
+    void handleDatagram(const QByteArray& bytes, const QHostAddress& from);
+    void handleSimuState(const Discovery::struDecodedReply& reply);
+    void drop(const QHostAddress& from, int size, const char* why);
+    bool isConnected(const QMetaMethod& signal) const;
+
+    std::shared_ptr<AgentRegistry> m_pRegistry;
+    Options m_options;
+    QUdpSocket* m_pUdpSocket = nullptr;
+    QTimer* m_pLoopTimer = nullptr;
+    QTimer* m_pFlushTimer = nullptr;
+    SimuReportList m_pending;
+    QList<QHostAddress> m_failedTargets; // targets whose last send failed (logged once)
+    QAtomicInteger<quint16> m_localPort{0};
+    QAtomicInt m_tick{0};
+    QAtomicInteger<qint64> m_received{0};
+    QAtomicInteger<qint64> m_dropped{0};
+    QAtomicInt m_rcvBuf{0};
+};

@@ -1,0 +1,101 @@
+#include "centertoolmaindlgui.h"
+
+#include "mygrpdrawer.h"
+#include "vedioboxdrawer.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QSplitter>
+#include <QVBoxLayout>
+
+TipDlg::TipDlg(const QString& title, QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(title);
+    setFixedSize(300, 300);
+    setStyleSheet(QStringLiteral("TipDlg{background:url(:/res/tipDlg/public.jpg) center no-repeat;}"));
+}
+
+CenterToolMainDlgUI::CenterToolMainDlgUI(std::shared_ptr<AgentRegistry> registry, QWidget* parent)
+    : QDialog(parent), m_pRegistry(std::move(registry))
+{
+    setWindowTitle(QStringLiteral("Tovia-模拟器版"));
+    setWindowIcon(QIcon(QStringLiteral(":/res/logo.ico")));
+    setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
+    resize(1180, 760);
+
+    m_pLeftGrpDrawer = new MyGrpDrawer(m_pRegistry);
+    m_pLeftScrollArea = new MyScrollArea;
+    m_pLeftScrollArea->setWidget(m_pLeftGrpDrawer);
+    m_pLeftScrollArea->setMinimumWidth(260);
+
+    m_pRightGrpDrawer = new VedioBoxGrpDrawer;
+    m_pRightScrollArea = new MyScrollArea;
+    m_pRightScrollArea->setWidget(m_pRightGrpDrawer);
+    m_pRightScrollArea->setStyleSheet(QStringLiteral("QScrollArea{background:#f5f7fa;}"));
+
+    auto* splitter = new QSplitter(Qt::Horizontal);
+    splitter->addWidget(m_pLeftScrollArea);
+    splitter->addWidget(m_pRightScrollArea);
+    splitter->setStretchFactor(1, 1);
+    splitter->setSizes({280, 900});
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(createTopBar());
+    layout->addWidget(splitter, 1);
+}
+
+QPushButton* CenterToolMainDlgUI::linkButton(const QString& text)
+{
+    auto* btn = new QPushButton(text);
+    btn->setFlat(true);
+    btn->setCursor(Qt::PointingHandCursor);
+    btn->setStyleSheet(QStringLiteral("QPushButton{color:white;border:none;padding:4px 10px;}"
+                                      "QPushButton:hover{color:#cfe8ff;}"));
+    return btn;
+}
+
+QWidget* CenterToolMainDlgUI::createTopBar()
+{
+    auto* bar = new QWidget;
+    bar->setObjectName(QStringLiteral("topBar"));
+    bar->setAttribute(Qt::WA_StyledBackground);
+    bar->setStyleSheet(QStringLiteral("#topBar{background:qlineargradient(x1:0,y1:0,x2:1,y2:0,"
+                                      "stop:0 #0997f7,stop:1 #3f48cc);}"));
+    bar->setFixedHeight(52);
+    auto* logo = new QLabel;
+    logo->setPixmap(QPixmap(QStringLiteral(":/res/logo.png")).scaled(32, 32, Qt::KeepAspectRatio,
+                                                                      Qt::SmoothTransformation));
+    auto* title = new QLabel(QStringLiteral("Tovia 模拟器总控端"));
+    title->setStyleSheet(QStringLiteral("color:white;font-size:16px;font-weight:bold;"));
+    m_pBtnWelcome = linkButton(QStringLiteral("欢迎您"));
+    m_pBtnOfficial = linkButton(QStringLiteral("官网"));
+    m_pBtnCustom = linkButton(QStringLiteral("客服"));
+    m_pBtnPublic = linkButton(QStringLiteral("公众号"));
+    m_pBtnHelp = linkButton(QStringLiteral("帮助"));
+    m_pBtnRefresh = new QPushButton(QStringLiteral("刷新设备"));
+    m_pBtnRefresh->setStyleSheet(QStringLiteral("QPushButton{color:#0997f7;background:white;border-radius:4px;"
+                                                "padding:5px 14px;}"));
+    m_pBtnExit = linkButton(QStringLiteral("退出"));
+
+    auto* layout = new QHBoxLayout(bar);
+    layout->setContentsMargins(12, 0, 12, 0);
+    layout->addWidget(logo);
+    layout->addWidget(title);
+    layout->addStretch(1);
+    for (QPushButton* b : {m_pBtnOfficial, m_pBtnCustom, m_pBtnPublic, m_pBtnHelp})
+        layout->addWidget(b);
+    layout->addSpacing(16);
+    layout->addWidget(m_pBtnRefresh);
+    layout->addSpacing(16);
+    layout->addWidget(m_pBtnWelcome);
+    layout->addWidget(m_pBtnExit);
+    return bar;
+}
+
+void CenterToolMainDlgUI::setWelcome(const QString& nickName)
+{
+    m_pBtnWelcome->setText(QStringLiteral("欢迎您 %1").arg(nickName));
+}

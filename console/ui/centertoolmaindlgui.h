@@ -1,0 +1,62 @@
+#pragma once
+
+#include "agentregistry.h"
+
+#include <QDialog>
+#include <memory>
+
+class MyGrpDrawer;
+class MyScrollArea;
+class QLabel;
+class QPushButton;
+class VedioBoxGrpDrawer;
+
+// A small picture dialog (the maker's public account).
+class TipDlg : public QDialog
+{
+    Q_OBJECT
+public:
+    explicit TipDlg(const QString& title, QWidget* parent = nullptr);
+};
+
+// The console's main window widgets: top bar (welcome, links, refresh, logout), the device list on
+// the left and the tiles on the right.
+class CenterToolMainDlgUI : public QDialog
+{
+    Q_OBJECT
+public:
+    explicit CenterToolMainDlgUI(std::shared_ptr<AgentRegistry> registry, QWidget* parent = nullptr);
+
+    MyGrpDrawer* leftGrpDrawer() const { return m_pLeftGrpDrawer; }
+    VedioBoxGrpDrawer* rightGrpDrawer() const { return m_pRightGrpDrawer; }
+    MyScrollArea* leftScrollArea() const { return m_pLeftScrollArea; }
+    MyScrollArea* rightScrollArea() const { return m_pRightScrollArea; }
+    QPushButton* welcomeBtn() const { return m_pBtnWelcome; }
+    QPushButton* exitBtn() const { return m_pBtnExit; }
+    QPushButton* refreshBtn() const { return m_pBtnRefresh; }
+    QPushButton* officialBtn() const { return m_pBtnOfficial; }
+    QPushButton* customBtn() const { return m_pBtnCustom; }
+    QPushButton* publicBtn() const { return m_pBtnPublic; }
+    QPushButton* helpBtn() const { return m_pBtnHelp; }
+    // "欢迎您" and the nick name of the signed-in user.
+    void setWelcome(const QString& nickName);
+
+protected:
+    std::shared_ptr<AgentRegistry> m_pRegistry;
+    MyGrpDrawer* m_pLeftGrpDrawer = nullptr;
+    VedioBoxGrpDrawer* m_pRightGrpDrawer = nullptr;
+    MyScrollArea* m_pLeftScrollArea = nullptr;
+    MyScrollArea* m_pRightScrollArea = nullptr;
+
+private:
+    QWidget* createTopBar();
+    QPushButton* linkButton(const QString& text);
+
+    QPushButton* m_pBtnWelcome = nullptr;
+    QPushButton* m_pBtnExit = nullptr;
+    QPushButton* m_pBtnRefresh = nullptr;
+    QPushButton* m_pBtnOfficial = nullptr;
+    QPushButton* m_pBtnCustom = nullptr;
+    QPushButton* m_pBtnPublic = nullptr;
+    QPushButton* m_pBtnHelp = nullptr;
+};

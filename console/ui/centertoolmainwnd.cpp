@@ -1,0 +1,426 @@
+#include "centertoolmainwnd.h"
+
+#include "jsoncodec.h"
+#include "loginret.h"
+#include "mygrpdrawer.h"
+#include "pconofflinechecker.h"
+#include "resultdisplay.h"
+#include "simusettings.h"
+#include "systrayicon.h"
+#include "udpsenderobj.h"
+#include "vedioboxdrawer.h"
+
+#include <QDebug>
+#include <QDesktopServices>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QThread>
+#include <QUrl>
+
+namespace {
+constexpr int kNoTicksCode = 44;
+constexpr int kThreadQuitWaitMs = 5000;
+} // namespace
+
+CenterToolMainWnd::CenterToolMainWnd(const Options& options, QWidget* parent)
+    : CenterToolMainDlgUI(std::make_shared<AgentRegistry>(options.clock), parent), m_options(options)
+{
+    ConsoleTypes::registerMetaTypes();
+}
+
+CenterToolMainWnd::~CenterToolMainWnd()
+{
+    shutdown();
+}
+
+void CenterToolMainWnd::initWnd()
+{
+    setWelcome(LoginRecord::current().strNickName);
+    connectWidgets();
+    m_pLeftGrpDrawer->showPlaceholder();
+    m_pRightGrpDrawer->resize(100, 30);
+    updateEmptyText();
+    if (m_options.trayIcon) {
+        m_pTrayIcon = new ToviaSysTrayIcon(QStringLiteral("Tovia-模拟器版"), this);
+        connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &CenterToolMainWnd::slSysTrayActived);
+        connect(m_pTrayIcon, &ToviaSysTrayIcon::sigToviaSysTrayIconTriggered, this,
+                &CenterToolMainWnd::slSysTrayMenuTriggered);
+        if (QSystemTrayIcon::isSystemTrayAvailable())
+            m_pTrayIcon->show();
+    }
+    startWorkers();
+}
+
+void CenterToolMainWnd::checkConnect(bool ok, const QString& failText) const
+{
+    if (!ok)
+        qWarning().noquote() << failText;
+}
+
+QThread* CenterToolMainWnd::startWorker(QObject* worker, const char* startSlot, const QString& failText)
+{
+    auto* thread = new QThread;
+    worker->moveToThread(thread);
+    checkConnect(connect(thread, SIGNAL(started()), worker, startSlot), failText);
+    connect(thread, &QThread::finished, worker, &QObject::deleteLater);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    m_threads.append(thread);
+    thread->start(QThread::InheritPriority);
+    return thread;
+}
+
+void CenterToolMainWnd::startWorkers()
+{
+    UdpSenderObj::Options udp;
+    udp.queryPort = m_options.queryPort;
+    udp.tickMs = m_options.queryTickMs;
+    udp.targets = m_options.targets;
+    m_pUdpSenderObj = new UdpSenderObj(m_pRegistry, udp);
+    checkConnect(connect(m_pUdpSenderObj, &UdpSenderObj::sigNewSimusArrived, this,
+                         &CenterToolMainWnd::slNewPcInfoArrived),
+                 QStringLiteral("connect SIGNAL(sigNewSimusArrived(struPcInfoReply)) "
+                                "SLOT(slNewPcInfoArrived(struPcInfoReply)) err"));
+    checkConnect(connect(m_pUdpSenderObj, &UdpSenderObj::sigSimuReportsArrived, this,
+                         &CenterToolMainWnd::slSimuReportsArrived),
+                 QStringLiteral("connect SIGNAL(sigSimuReportsArrived(SimuReportList)) "
+                                "SLOT(slSimuReportsArrived(SimuReportList)) err"));
+    checkConnect(connect(refreshBtn(), &QPushButton::clicked, m_pUdpSenderObj, &UdpSenderObj::slBroadCast),
+                 QStringLiteral("connect 刷新设备 UdpSenderObj::slBroadCast err"));
+    startWorker(m_pUdpSenderObj, SLOT(slInitSocket()),
+                QStringLiteral("connect QThread::started UdpSenderObj::slInitSocket err"));
+
+    m_pPcOnOfflineChecker = new PcOnOfflineChecker(m_pRegistry, m_options.checkIntervalMs);
+    checkConnect(connect(m_pPcOnOfflineChecker, &PcOnOfflineChecker::sigPcOnOfflineCheckerMsgHandler, this,
+                         &CenterToolMainWnd::slMainWndMsgHandler),
+                 QStringLiteral("connect PcOnOfflineChecker::sigPcOnOfflineCheckerMsgHandler "
+                                "CenterToolMainWnd::slMainWndMsgHandler err"));
+    startWorker(m_pPcOnOfflineChecker, SLOT(slPcCheckerInit()),
+                QStringLiteral("connect QThread::started PcOnOfflineChecker::slPcCheckerInit err"));
+}
+
+void CenterToolMainWnd::connectWidgets()
+{
+    connect(exitBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slCloseFromExitBtn);
+    connect(officialBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slOpenOfficial);
+    connect(customBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slCustom);
+    connect(publicBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slPublic);
+    connect(helpBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slHelp);
+}
+
+void CenterToolMainWnd::shutdown()
+{
+    if (m_bShutDown)
+        return;
+    m_bShutDown = true;
+    for (VedioBoxDrawer* d : m_pRightGrpDrawer->pcDrawers())
+        d->slReleaseRemoteDesktopDlg();
+    for (const QPointer<QThread>& t : qAsConst(m_threads)) {
+        if (!t)
+            continue;
+        t->quit();
+        if (!t->wait(kThreadQuitWaitMs))
+            qWarning("a console worker thread did not end within %d ms", kThreadQuitWaitMs);
+    }
+    m_threads.clear();
+    m_pUdpSenderObj = nullptr;
+    m_pPcOnOfflineChecker = nullptr;
+}
+
+void CenterToolMainWnd::done(int result)
+{
+    shutdown();
+    CenterToolMainDlgUI::done(result);
+}
+
+void CenterToolMainWnd::openLink(const QString& key, const QString& defaultUrl)
+{
+    const QString url = SimuSettings::value(key, defaultUrl).toString();
+    if (!QDesktopServices::openUrl(QUrl(url)))
+        qWarning().noquote() << "cannot open" << url;
+}
+
+void CenterToolMainWnd::slOpenOfficial()
+{
+    openLink(QStringLiteral("links/official"), QStringLiteral("https://www.tovia.example/"));
+}
+
+void CenterToolMainWnd::slCustom()
+{
+    openLink(QStringLiteral("links/custom"), QStringLiteral("https://www.tovia.example/service"));
+}
+
+void CenterToolMainWnd::slPublic()
+{
+    TipDlg dlg(QStringLiteral("官方公众号"), this);
+    dlg.exec();
+}
+
+void CenterToolMainWnd::slHelp()
+{
+    openLink(QStringLiteral("links/help"), QStringLiteral("https://www.tovia.example/faq"));
+}
+
+void CenterToolMainWnd::slCloseFromExitBtn()
+{
+    m_iExitByLogout = 1;
+    close();
+}
+
+void CenterToolMainWnd::slShowResult(CCommResult* pRet)
+{
+    if (!pRet)
+        return;
+    showResult(*pRet);
+    delete pRet;
+}
+
+void CenterToolMainWnd::slNewPcInfoArrived(struPcInfoReply reply)
+{
+    const struPcInfoChange change = m_pRegistry->applyPcInfo(reply.header, reply.simus, reply.from);
+    if (change.bCreated)
+        createPc(change);
+    else
+        applyPcChange(change);
+}
+
+void CenterToolMainWnd::createPc(const struPcInfoChange& change)
+{
+    const struPcEntry& pc = change.entry;
+    auto* pEntry = new MyDrawerEx(m_pRegistry, pc.pcName, pc.nickName, pc.ipAddr);
+    m_pLeftGrpDrawer->addPc(pEntry);
+    auto* pTiles = new VedioBoxDrawer(pc.pcName, pc.nickName, pc.ipAddr);
+    m_pRightGrpDrawer->addPc(pTiles);
+    checkConnect(connect(pEntry, &MyDrawerEx::sigDrawerCellMenuTriggered, this,
+                         &CenterToolMainWnd::slDrawerCellMenuTriggered),
+                 QStringLiteral("connect SIGNAL(sigDrawerCellMenuTriggered(int)) "
+                                "SLOT(slDrawerCellMenuTriggered(int)) err"));
+    connect(pEntry, &MyDrawerEx::sigCellCheckChanged, this, &CenterToolMainWnd::setTicked);
+    connect(pTiles, &VedioBoxDrawer::sigBoxCheckChanged, this, &CenterToolMainWnd::setTicked);
+    connect(pTiles, &VedioBoxDrawer::sigRemoteDesktopRequested, this, &CenterToolMainWnd::sigRemoteDesktopRequested);
+    for (const struSimuRow& row : change.added) {
+        pEntry->addCell(row);
+        pTiles->addBox(row.memuIdx, row.simuName);
+    }
+    pEntry->setOnlineLabel(pc.onlineLabel);
+    updateEmptyText();
+    qInfo().noquote() << "PC listed:" << pc.pcName << "nick" << pc.nickName << "at" << pc.ipAddr << "connect"
+                      << pc.connectAddress() << "with" << pc.rows.size() << "emulators";
+    if (m_pcEntryInitHook)
+        m_pcEntryInitHook(pEntry, pTiles);
+}
+
+void CenterToolMainWnd::applyPcChange(const struPcInfoChange& change)
+{
+    MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(change.pcName);
+    VedioBoxDrawer* pTiles = m_pRightGrpDrawer->findPc(change.pcName);
+    if (!pEntry || !pTiles)
+        return;
+    for (const struSimuRow& row : change.added) {
+        pEntry->addCell(row);
+        pTiles->addBox(row.memuIdx, row.simuName);
+    }
+    for (const auto& rename : change.renamed) {
+        if (MyDrawerCell* c = pEntry->cell(rename.first))
+            c->setSimuName(rename.second);
+        if (AVedioBox* b = pTiles->box(rename.first))
+            b->setName(rename.second);
+    }
+    for (const QString& idx : change.removed) {
+        pEntry->removeCell(idx);
+        pTiles->removeBox(idx);
+    }
+    if (change.bNickChanged) {
+        pEntry->setNickName(change.entry.nickName);
+        pTiles->setNickName(change.entry.nickName);
+    }
+    if (change.bCameOnline) {
+        pEntry->setOnlineLabel(change.entry.onlineLabel);
+        qInfo().noquote() << "PC online:" << change.pcName << "with" << change.entry.rows.size() << "emulators";
+    }
+    if (!change.added.isEmpty() || !change.removed.isEmpty() || !change.renamed.isEmpty())
+        qInfo().noquote() << "PC" << change.pcName << "emulators: added" << change.added.size() << "removed"
+                          << change.removed.size() << "renamed" << change.renamed.size();
+}
+
+void CenterToolMainWnd::applySimuState(const QString& pcName, const QString& memuIdx, int iState, int iTime,
+                                       int iDaemonModel)
+{
+    const bool daemonChanged = iDaemonModel >= 0 && m_pRegistry->setDaemonModel(pcName, memuIdx, iDaemonModel);
+    const bool applied = m_pRegistry->applyState(pcName, memuIdx, iState, iTime);
+    if (applied || daemonChanged) {
+        if (MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName))
+            pEntry->refreshCell(memuIdx);
+    }
+    if (VedioBoxDrawer* pTiles = m_pRightGrpDrawer->findPc(pcName)) {
+        if (AVedioBox* b = pTiles->box(memuIdx))
+            b->setState(iState, iTime);
+    }
+}
+
+void CenterToolMainWnd::slSimuReportsArrived(SimuReportList reports)
+{
+    QElapsedTimer clock;
+    clock.start();
+    for (const struSimuReport& r : qAsConst(reports)) {
+        applySimuState(r.pcName, r.memuIdx, r.iState, r.iTime, r.iDaemonModel);
+        if (r.jpeg.isEmpty())
+            continue;
+        if (VedioBoxDrawer* pTiles = m_pRightGrpDrawer->findPc(r.pcName)) {
+            if (AVedioBox* b = pTiles->box(r.memuIdx))
+                b->setJpeg(r.jpeg);
+        }
+    }
+    m_reportApplyNs += clock.nsecsElapsed();
+    m_reportsApplied += reports.size();
+}
+
+void CenterToolMainWnd::slPcNickNameSimuNameImageArrived(QString strPcNickName, QString strSimuName,
+                                                         QImage* pImage)
+{
+    for (VedioBoxDrawer* d : m_pRightGrpDrawer->pcDrawers()) {
+        struPcEntry pc;
+        if (!m_pRegistry->entry(d->pcName(), pc) || pc.nickName != strPcNickName)
+            continue;
+        const int pos = d->boxList().FindBoxByName(strSimuName);
+        if (pos >= 0 && pImage)
+            d->boxList().at(pos)->setImage(*pImage);
+        break;
+    }
+    delete pImage;
+}
+
+void CenterToolMainWnd::slPcNameMemuIdxImageArrived(QString strPcName, QString strMemuIdx, QImage* pImage)
+{
+    if (VedioBoxDrawer* d = m_pRightGrpDrawer->findPc(strPcName)) {
+        if (AVedioBox* b = d->box(strMemuIdx); b && pImage)
+            b->setImage(*pImage);
+    }
+    delete pImage;
+}
+
+void CenterToolMainWnd::slSetInstallState(QString strPcName, QString strMemuIdx, int iState, int iProgress)
+{
+    VedioBoxDrawer* d = m_pRightGrpDrawer->findPc(strPcName);
+    if (!d)
+        return;
+    switch (iState) {
+    case 0:
+        d->slBeginInstall(strMemuIdx);
+        break;
+    case 1:
+        d->slUpdateSimusInstallProgress(strMemuIdx, iProgress);
+        break;
+    case 2:
+        d->slInstallFinished(strMemuIdx);
+        break;
+    default:
+        break;
+    }
+}
+
+void CenterToolMainWnd::slSetState(QString strPcName, QString strMemuIdx, int iState, int iTime)
+{
+    applySimuState(strPcName, strMemuIdx, iState, iTime, -1);
+}
+
+// A state without a time: always shown.
+void CenterToolMainWnd::slNewSimuStateArrived(QString strPcName, QString strMemuIdx, int iState)
+{
+    applySimuState(strPcName, strMemuIdx, iState, -1, -1);
+}
+
+void CenterToolMainWnd::slNewSimuStateParamArrived(QByteArray aryJson)
+{
+    QString pcName, memuIdx;
+    int iState = 0, iTime = 0, iDaemonModel = 0;
+    const CCommResult r = JsonCodec::parseSimuState(aryJson, pcName, memuIdx, iState, iTime, iDaemonModel);
+    if (!r.ok()) {
+        qWarning().noquote() << "state message does not parse:" << r.log;
+        return;
+    }
+    applySimuState(pcName, memuIdx, iState, iTime, iDaemonModel);
+}
+
+void CenterToolMainWnd::slDrawerCellMenuTriggered(int index)
+{
+    if (!m_pRegistry->hasChecked()) {
+        showResult(CCommResult::failure(kNoTicksCode, QStringLiteral("当前未选择设备或模拟器，无法操作")));
+        return;
+    }
+    if (m_dispatcher)
+        m_dispatcher(index);
+    else
+        qWarning("operation %d chosen, but no operations are installed in this console", index);
+    clearAllTicks();
+}
+
+void CenterToolMainWnd::slMainWndMsgHandler(QString strMsg, QString strParam, QString strParam2, int iParam,
+                                            int iParam2, QByteArray aryParam)
+{
+    Q_UNUSED(strParam2);
+    Q_UNUSED(iParam);
+    Q_UNUSED(iParam2);
+    Q_UNUSED(aryParam);
+    if (strMsg == QLatin1String("setAllItemOffline"))
+        markOffline(strParam);
+}
+
+void CenterToolMainWnd::markOffline(const QString& pcName)
+{
+    struPcEntry before;
+    if (!m_pRegistry->entry(pcName, before) || !m_pRegistry->setOffline(pcName))
+        return;
+    if (!before.isOffline())
+        qInfo().noquote() << "PC offline:" << pcName << "not heard from since" << before.lastHeard;
+    if (MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName)) {
+        pEntry->setOnlineLabel(PcLabel::offline());
+        pEntry->refreshAllCells();
+    }
+    if (VedioBoxDrawer* pTiles = m_pRightGrpDrawer->findPc(pcName))
+        pTiles->setAllOffline();
+}
+
+// A tick on a row and on its tile go together.
+void CenterToolMainWnd::setTicked(const QString& pcName, const QString& memuIdx, bool bChecked)
+{
+    m_pRegistry->setChecked(pcName, memuIdx, bChecked);
+    if (MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName)) {
+        if (MyDrawerCell* c = pEntry->cell(memuIdx))
+            c->setChecked(bChecked);
+    }
+    if (VedioBoxDrawer* pTiles = m_pRightGrpDrawer->findPc(pcName)) {
+        if (AVedioBox* b = pTiles->box(memuIdx))
+            b->setChecked(bChecked);
+    }
+}
+
+void CenterToolMainWnd::clearAllTicks()
+{
+    m_pLeftGrpDrawer->clearAllChecks();
+    for (VedioBoxDrawer* d : m_pRightGrpDrawer->pcDrawers()) {
+        for (int i = 0; i < d->boxList().size(); ++i)
+            d->boxList().at(i)->setChecked(false);
+    }
+}
+
+void CenterToolMainWnd::updateEmptyText()
+{
+    m_pRightGrpDrawer->setText(m_pRegistry->pcCount() == 0 ? VedioBoxGrpDrawer::emptyText() : QString());
+}
+
+void CenterToolMainWnd::slSysTrayMenuTriggered(int index)
+{
+    if (index == 0) {
+        activateWindow();
+        showNormal();
+    } else if (index == 1) {
+        close();
+    }
+}
+
+void CenterToolMainWnd::slSysTrayActived(QSystemTrayIcon::ActivationReason reason)
+{
+    Q_UNUSED(reason);
+    activateWindow();
+    showNormal();
+}

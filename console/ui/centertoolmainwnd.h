@@ -1,0 +1,119 @@
+#pragma once
+
+#include "centertoolmaindlgui.h"
+#include "commresult.h"
+#include "consoletypes.h"
+
+#include <QImage>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <functional>
+
+class MyDrawerEx;
+class PcOnOfflineChecker;
+class QThread;
+class ToviaSysTrayIcon;
+class UdpSenderObj;
+class VedioBoxDrawer;
+
+// The console's main window and controller. initWnd() starts the discovery worker and the online
+// checker, each on a thread of its own, and folds what they report into the registry, the device
+// list and the tiles. The operations, the result receiver and the remote-desktop window plug in
+// through the hooks below.
+class CenterToolMainWnd : public CenterToolMainDlgUI
+{
+    Q_OBJECT
+public:
+    struct Options
+    {
+        quint16 queryPort = Discovery::kDiscoveryPort;
+        int queryTickMs = 1000;
+        int checkIntervalMs = 1000;
+        QList<QHostAddress> targets;  // empty: the setting discovery/targets or the defaults
+        AgentRegistry::Clock clock;   // empty: the system clock
+        bool trayIcon = true;
+    };
+
+    // Called once for each newly listed agent PC, after its list entry and tile drawer exist: the
+    // operations create the PC's command client here and connect it to the entry's signals.
+    using PcEntryInitHook = std::function<void(MyDrawerEx* pPc, VedioBoxDrawer* pTiles)>;
+    // Runs a context-menu operation (0 start, 1 close, 2 install, 3 delete, 4 rename) on the ticked
+    // emulators, which the registry lists (AgentRegistry::checkedPcs).
+    using OperationDispatcher = std::function<void(int index)>;
+
+    explicit CenterToolMainWnd(const Options& options, QWidget* parent = nullptr);
+    explicit CenterToolMainWnd(QWidget* parent = nullptr) : CenterToolMainWnd(Options(), parent) {}
+    ~CenterToolMainWnd() override;
+
+    void initWnd();
+    int exitByLogout() const { return m_iExitByLogout; }
+    std::shared_ptr<AgentRegistry> registry() const { return m_pRegistry; }
+    UdpSenderObj* udpSenderObj() const { return m_pUdpSenderObj; }
+    PcOnOfflineChecker* pcOnOfflineChecker() const { return m_pPcOnOfflineChecker; }
+    ToviaSysTrayIcon* trayIcon() const { return m_pTrayIcon; }
+
+    void setPcEntryInitHook(PcEntryInitHook hook) { m_pcEntryInitHook = std::move(hook); }
+    void setOperationDispatcher(OperationDispatcher dispatcher) { m_dispatcher = std::move(dispatcher); }
+    // Moves a worker to a new thread of the window's; the thread's start runs startSlot (SLOT()),
+    // its end deletes both; the window quits and waits for it when it closes.
+    QThread* startWorker(QObject* worker, const char* startSlot, const QString& failText);
+    // Ends every remote-desktop window and worker thread (also run by the destructor).
+    void shutdown();
+
+    // The GUI thread's time spent applying state reports (benchmarks).
+    qint64 reportApplyNs() const { return m_reportApplyNs; }
+    qint64 reportsApplied() const { return m_reportsApplied; }
+
+signals:
+    // A tile was double-clicked: the remote-desktop code opens its window for that emulator.
+    void sigRemoteDesktopRequested(struVedioBoxInfo info);
+
+public slots:
+    void slOpenOfficial();
+    void slCustom();
+    void slPublic();
+    void slHelp();
+    void slCloseFromExitBtn();
+    void slShowResult(CCommResult* pRet);
+    void slNewPcInfoArrived(struPcInfoReply reply);
+    void slPcNickNameSimuNameImageArrived(QString strPcNickName, QString strSimuName, QImage* pImage);
+    void slPcNameMemuIdxImageArrived(QString strPcName, QString strMemuIdx, QImage* pImage);
+    void slSetInstallState(QString strPcName, QString strMemuIdx, int iState, int iProgress);
+    void slSetState(QString strPcName, QString strMemuIdx, int iState, int iTime);
+    void slNewSimuStateArrived(QString strPcName, QString strMemuIdx, int iState);
+    void slNewSimuStateParamArrived(QByteArray aryJson);
+    void slDrawerCellMenuTriggered(int index);
+    void slMainWndMsgHandler(QString strMsg, QString strParam, QString strParam2, int iParam, int iParam2,
+                             QByteArray aryParam);
+    void slSysTrayMenuTriggered(int index);
+    void slSysTrayActived(QSystemTrayIcon::ActivationReason reason);
+    void slSimuReportsArrived(SimuReportList reports);
+
+protected:
+    void done(int result) override;
+
+private:
+    void startWorkers();
+    void connectWidgets();
+    void checkConnect(bool ok, const QString& failText) const;
+    void createPc(const struPcInfoChange& change);
+    void applyPcChange(const struPcInfoChange& change);
+    void applySimuState(const QString& pcName, const QString& memuIdx, int iState, int iTime, int iDaemonModel);
+    void markOffline(const QString& pcName);
+    void setTicked(const QString& pcName, const QString& memuIdx, bool bChecked);
+    void clearAllTicks();
+    void openLink(const QString& key, const QString& defaultUrl);
+    void updateEmptyText();
+
+    Options m_options;
+    int m_iExitByLogout = 0;
+    UdpSenderObj* m_pUdpSenderObj = nullptr;
+    PcOnOfflineChecker* m_pPcOnOfflineChecker = nullptr;
+    QList<QPointer<QThread>> m_threads;
+    ToviaSysTrayIcon* m_pTrayIcon = nullptr;
+    PcEntryInitHook m_pcEntryInitHook;
+    OperationDispatcher m_dispatcher;
+    bool m_bShutDown = false;
+    qint64 m_reportApplyNs = 0;
+    qint64 m_reportsApplied = 0;
+};

@@ -1,0 +1,305 @@
+#include "mygrpdrawer.h"
+
+#include "jsoncodec.h"
+#include "resultdisplay.h"
+#include "simurecords.h"
+
+#include <QCheckBox>
+#include <QContextMenuEvent>
+#include <QDebug>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+
+namespace {
+constexpr int kRowHeight = 26;
+constexpr int kStateWidth = 56;
+} // namespace
+
+MenuOfDrawerCell::MenuOfDrawerCell(QWidget* parent) : QMenu(parent)
+{
+    const QStringList texts = entryTexts();
+    for (int i = 0; i < texts.size(); ++i)
+        connect(addAction(texts.at(i)), &QAction::triggered, this, [this, i] { emit sigDrawerCellMenuTriggered(i); });
+}
+
+QStringList MenuOfDrawerCell::entryTexts()
+{
+    return {QStringLiteral("启动"), QStringLiteral("关闭"), QStringLiteral("安装apk"), QStringLiteral("删除"),
+            QStringLiteral("重命名")};
+}
+
+MyDrawerCell::MyDrawerCell(const struSimuRow& row, QWidget* parent)
+    : AbsDrawerCell(parent), m_memuIdx(row.memuIdx), m_simuName(row.simuName)
+{
+    setFixedHeight(kRowHeight);
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(28, 0, 8, 0);
+    m_pCheck = new QCheckBox(row.simuName, this);
+    m_pState = new QLabel(this);
+    m_pState->setFixedWidth(kStateWidth);
+    m_pState->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    layout->addWidget(m_pCheck, 1);
+    layout->addWidget(m_pState);
+    connect(m_pCheck, &QCheckBox::toggled, this, [this](bool on) { emit sigCheckChanged(m_memuIdx, on); });
+    setState(row.iState, row.iDaemonModel);
+}
+
+QString MyDrawerCell::stateText() const
+{
+    return m_pState->text();
+}
+
+bool MyDrawerCell::isChecked() const
+{
+    return m_pCheck->isChecked();
+}
+
+void MyDrawerCell::setSimuName(const QString& name)
+{
+    m_simuName = name;
+    m_pCheck->setText(name);
+}
+
+void MyDrawerCell::setState(int iState, int iDaemonModel)
+{
+    m_iState = iState;
+    m_iDaemonModel = iDaemonModel;
+    const QString text = simuStateLabel(iState, iDaemonModel >= 1);
+    if (m_pState->text() != text)
+        m_pState->setText(text);
+}
+
+void MyDrawerCell::setChecked(bool bChecked)
+{
+    QSignalBlocker block(m_pCheck);
+    m_pCheck->setChecked(bChecked);
+}
+
+void MyDrawerCell::contextMenuEvent(QContextMenuEvent* event)
+{
+    MenuOfDrawerCell menu(this);
+    connect(&menu, &MenuOfDrawerCell::sigDrawerCellMenuTriggered, this, &MyDrawerCell::sigDrawerCellMenuTriggered);
+    menu.exec(event->globalPos());
+}
+
+DrawerTitleCell::DrawerTitleCell(const QString& name, bool bWithState, QWidget* parent) : AbsDrawerTitle(parent)
+{
+    setFixedHeight(30);
+    setAttribute(Qt::WA_StyledBackground);
+    setStyleSheet(QStringLiteral("DrawerTitleCell{background:#e9eef5;}"));
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(6, 0, 8, 0);
+    m_pArrow = new QLabel(QStringLiteral("▾"), this);
+    m_pCheck = new QCheckBox(this);
+    m_pName = new QLabel(name, this);
+    layout->addWidget(m_pArrow);
+    layout->addWidget(m_pCheck);
+    layout->addWidget(m_pName, 1);
+    if (bWithState) {
+        m_pDevState = new QLabel(this);
+        m_pDevState->setFixedWidth(kStateWidth);
+        m_pDevState->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        layout->addWidget(m_pDevState);
+    }
+}
+
+void DrawerTitleCell::setName(const QString& name)
+{
+    m_pName->setText(name);
+}
+
+QString DrawerTitleCell::name() const
+{
+    return m_pName->text();
+}
+
+void DrawerTitleCell::setDevState(const QString& text)
+{
+    if (!m_pDevState)
+        return;
+    m_pDevState->setText(text);
+    m_pDevState->setStyleSheet(text == PcLabel::offline() ? QStringLiteral("color:#999;")
+                                                          : QStringLiteral("color:#1a8f3c;"));
+}
+
+QString DrawerTitleCell::devState() const
+{
+    return m_pDevState ? m_pDevState->text() : QString();
+}
+
+void DrawerTitleCell::setOpened(bool bOpened)
+{
+    AbsDrawerTitle::setOpened(bOpened);
+    m_pArrow->setText(bOpened ? QStringLiteral("▾") : QStringLiteral("▸"));
+}
+
+MyDrawerUI::MyDrawerUI(const QString& name, bool bWithState, QWidget* parent) : AbsDrawer(parent)
+{
+    m_pTitleCell = new DrawerTitleCell(name, bWithState, this);
+    setTitle(m_pTitleCell);
+    auto* layout = new QVBoxLayout(body());
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+}
+
+void MyDrawerUI::addChild(QWidget* pChild)
+{
+    body()->layout()->addWidget(pChild);
+}
+
+void MyDrawerUI::removeChild(QWidget* pChild)
+{
+    body()->layout()->removeWidget(pChild);
+}
+
+MyDrawerEx::MyDrawerEx(std::shared_ptr<AgentRegistry> registry, const QString& pcName, const QString& nickName,
+                       const QString& ipAddr, QWidget* parent)
+    : MyDrawerUI(nickName, true, parent), m_pRegistry(std::move(registry)), m_pcName(pcName), m_ipAddr(ipAddr)
+{
+    titleCell()->setToolTip(QStringLiteral("%1 (%2)").arg(pcName, ipAddr));
+    connect(titleCell()->checkBox(), &QCheckBox::toggled, this, &MyDrawerEx::slTitleChecked);
+}
+
+QString MyDrawerEx::argument() const
+{
+    return m_pRegistry->argument(m_pcName);
+}
+
+void MyDrawerEx::setArgument(const QString& argument)
+{
+    m_pRegistry->setArgument(m_pcName, argument);
+}
+
+QList<MyDrawerCell*> MyDrawerEx::cells() const
+{
+    QList<MyDrawerCell*> out;
+    for (int i = 0; i < body()->layout()->count(); ++i) {
+        if (auto* c = qobject_cast<MyDrawerCell*>(body()->layout()->itemAt(i)->widget()))
+            out.append(c);
+    }
+    return out;
+}
+
+MyDrawerCell* MyDrawerEx::addCell(const struSimuRow& row)
+{
+    auto* c = new MyDrawerCell(row, body());
+    m_cells.insert(row.memuIdx, c);
+    addChild(c);
+    if (!connect(c, &MyDrawerCell::sigDrawerCellMenuTriggered, this, &MyDrawerEx::sigDrawerCellMenuTriggered))
+        qWarning("connect MyDrawerCell::sigDrawerCellMenuTriggered MyDrawerEx::sigDrawerCellMenuTriggered err");
+    connect(c, &MyDrawerCell::sigCheckChanged, this, [this](const QString& idx, bool on) {
+        m_pRegistry->setChecked(m_pcName, idx, on);
+        emit sigCellCheckChanged(m_pcName, idx, on);
+    });
+    return c;
+}
+
+void MyDrawerEx::removeCell(const QString& memuIdx)
+{
+    MyDrawerCell* c = m_cells.take(memuIdx);
+    if (!c)
+        return;
+    removeChild(c);
+    c->deleteLater();
+}
+
+void MyDrawerEx::setNickName(const QString& nick)
+{
+    if (titleCell()->name() != nick)
+        titleCell()->setName(nick);
+}
+
+void MyDrawerEx::setOnlineLabel(const QString& label)
+{
+    titleCell()->setDevState(label);
+}
+
+void MyDrawerEx::refreshCell(const QString& memuIdx)
+{
+    MyDrawerCell* c = m_cells.value(memuIdx);
+    struSimuRow r;
+    if (c && m_pRegistry->row(m_pcName, memuIdx, r))
+        c->setState(r.iState, r.iDaemonModel);
+}
+
+void MyDrawerEx::refreshAllCells()
+{
+    struPcEntry pc;
+    if (!m_pRegistry->entry(m_pcName, pc))
+        return;
+    for (const struSimuRow& r : pc.rows) {
+        if (MyDrawerCell* c = m_cells.value(r.memuIdx))
+            c->setState(r.iState, r.iDaemonModel);
+    }
+}
+
+void MyDrawerEx::slTitleChecked(bool bChecked)
+{
+    for (MyDrawerCell* c : m_cells)
+        c->checkBox()->setChecked(bChecked);
+}
+
+void MyDrawerEx::slReplyResult(CCommResult* pRet)
+{
+    if (!pRet)
+        return;
+    if (!pRet->ok())
+        showResult(*pRet);
+    delete pRet;
+}
+
+// A state message from this PC's command client: applied by the newer-time rule.
+void MyDrawerEx::slChangeStateWithParam(QByteArray aryJson)
+{
+    QString pcName, memuIdx;
+    int iState = 0, iTime = 0, iDaemonModel = 0;
+    if (!JsonCodec::parseSimuState(aryJson, pcName, memuIdx, iState, iTime, iDaemonModel).ok() ||
+        pcName != m_pcName)
+        return;
+    m_pRegistry->applyState(pcName, memuIdx, iState, iTime);
+    refreshCell(memuIdx);
+}
+
+MyGrpDrawer::MyGrpDrawer(std::shared_ptr<AgentRegistry> registry, QWidget* parent)
+    : AbsGrpDrawer(parent), m_pRegistry(std::move(registry))
+{
+    m_pDefaultGroup = new MyDrawerUI(QStringLiteral("默认分组"), false, this);
+    AddNewDrawer(m_pDefaultGroup);
+}
+
+void MyGrpDrawer::showPlaceholder()
+{
+    if (m_pPlaceholder || !m_pcs.isEmpty())
+        return;
+    m_pPlaceholder = new MyDrawerUI(QStringLiteral("无设备"), true, m_pDefaultGroup->body());
+    m_pPlaceholder->titleCell()->setDevState(QStringLiteral("0.0.0.0"));
+    m_pPlaceholder->titleCell()->checkBox()->setEnabled(false);
+    m_pDefaultGroup->addChild(m_pPlaceholder);
+}
+
+void MyGrpDrawer::addPc(MyDrawerEx* pPc)
+{
+    if (m_pPlaceholder) {
+        m_pDefaultGroup->removeChild(m_pPlaceholder);
+        m_pPlaceholder->deleteLater();
+        m_pPlaceholder = nullptr;
+    }
+    pPc->setParent(m_pDefaultGroup->body());
+    m_pDefaultGroup->addChild(pPc);
+    m_pcs.insert(pPc->pcName(), pPc);
+    m_order.append(pPc);
+    connect(pPc, &AbsDrawer::sigSizeChanged, this, &AbsGrpDrawer::slChildDrawerSizeChanged);
+}
+
+void MyGrpDrawer::clearAllChecks()
+{
+    m_pRegistry->clearChecks();
+    for (MyDrawerEx* pc : qAsConst(m_order)) {
+        QSignalBlocker block(pc->titleCell()->checkBox());
+        pc->titleCell()->checkBox()->setChecked(false);
+        for (MyDrawerCell* c : pc->cells())
+            c->setChecked(false);
+    }
+}

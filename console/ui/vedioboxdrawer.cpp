@@ -1,0 +1,419 @@
+#include "vedioboxdrawer.h"
+
+#include "jsoncodec.h"
+#include "qflowlayout.h"
+#include "resultdisplay.h"
+
+#include <QDebug>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QProgressBar>
+
+namespace {
+const QString kStartingPic = QStringLiteral(":/res/vediobox/vedioBoxStarting.png");
+const QString kDefaultPic = QStringLiteral(":/res/vediobox/vedioBoxDef.png");
+const QString kOfflinePic = QStringLiteral(":/res/vediobox/vedioBoxOffline.png");
+} // namespace
+
+AVedioBox::AVedioBox(const struVedioBoxInfo& info, QWidget* parent) : QWidget(parent), m_info(info)
+{
+    setFixedSize(kWidth, kHeight);
+    m_offline = stockPicture(kOfflinePic);
+    m_default = stockPicture(kDefaultPic);
+    m_picture = m_default;
+    m_pProgress = new QProgressBar(this);
+    m_pProgress->setGeometry(6, kPictureHeight - 16, kWidth - 12, 12);
+    m_pProgress->setRange(0, 100);
+    m_pProgress->setTextVisible(false);
+    m_pProgress->hide();
+    connect(this, &AVedioBox::sigBkgClicked, this, &AVedioBox::btnBkgClicked);
+    if (!connect(this, &AVedioBox::sigBkgDoubleClicked, this, &AVedioBox::btnBkgDoublieClked))
+        qWarning("connect PicButton::doubleClicked AVedioBox::btnBkgDoublieClked err");
+    connect(this, &AVedioBox::sigUpdate, this, &AVedioBox::slUpdate, Qt::QueuedConnection);
+}
+
+// Stock pictures are loaded once and shared by every tile (implicitly shared images).
+const QImage& AVedioBox::stockPicture(const QString& path)
+{
+    static QHash<QString, QImage> cache;
+    auto it = cache.find(path);
+    if (it == cache.end())
+        it = cache.insert(path, QImage(path));
+    return *it;
+}
+
+QString AVedioBox::name() const
+{
+    return m_info.strSimuName;
+}
+
+void AVedioBox::setName(const QString& name)
+{
+    m_info.strSimuName = name;
+    update();
+}
+
+int AVedioBox::state() const
+{
+    QMutexLocker lock(&m_stateLock);
+    return m_iState;
+}
+
+int AVedioBox::stateTime() const
+{
+    QMutexLocker lock(&m_stateLock);
+    return m_iTime;
+}
+
+void AVedioBox::setChecked(bool bChecked)
+{
+    if (m_bChecked == bChecked)
+        return;
+    m_bChecked = bChecked;
+    update();
+}
+
+bool AVedioBox::isProgressVisible() const
+{
+    return !m_pProgress->isHidden();
+}
+
+int AVedioBox::progress() const
+{
+    return m_pProgress->value();
+}
+
+bool AVedioBox::setState(int iState, int iTime)
+{
+    {
+        QMutexLocker lock(&m_stateLock);
+        if (iTime <= m_iTime && iTime != -1)
+            return false;
+        m_iState = iState;
+        m_iTime = iTime;
+    }
+    if (iState == eStateStarting || iState == eStateNotStarted) {
+        QMutexLocker lock(&m_picLock);
+        m_jpeg.clear();
+        m_picture = iState == eStateStarting ? stockPicture(kStartingPic) : m_default;
+    }
+    update();
+    return true;
+}
+
+void AVedioBox::setJpeg(const QByteArray& jpeg)
+{
+    {
+        QMutexLocker lock(&m_picLock);
+        m_jpeg = jpeg;
+    }
+    update();
+}
+
+void AVedioBox::setImage(const QImage& image)
+{
+    {
+        QMutexLocker lock(&m_picLock);
+        m_jpeg.clear();
+        m_picture = image;
+    }
+    update();
+}
+
+QImage AVedioBox::currentPicture()
+{
+    QMutexLocker lock(&m_picLock);
+    if (!m_jpeg.isEmpty()) {
+        QImage decoded;
+        ++m_decodes;
+        if (decoded.loadFromData(m_jpeg, "JPG"))
+            m_picture = decoded;
+        else
+            qWarning().noquote() << "thumbnail of" << m_info.strPcName << m_info.strMemuIdx << "does not decode";
+        m_jpeg.clear();
+    }
+    return m_picture;
+}
+
+void AVedioBox::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    const QRect picRect(0, 0, kWidth, kPictureHeight);
+    p.fillRect(rect(), QColor(0x2b, 0x30, 0x3b));
+    const QImage pic = currentPicture();
+    if (!pic.isNull())
+        p.drawImage(picRect, pic);
+    p.setPen(Qt::white);
+    const QRect caption(4, kPictureHeight, kWidth - 8, kHeight - kPictureHeight);
+    p.drawText(caption, Qt::AlignCenter, p.fontMetrics().elidedText(name(), Qt::ElideRight, caption.width()));
+    p.setPen(QPen(m_bChecked ? QColor(0x09, 0x97, 0xf7) : QColor(0x44, 0x4a, 0x56), m_bChecked ? 3 : 1));
+    p.drawRect(rect().adjusted(1, 1, -2, -2));
+    if (m_bChecked) {
+        p.setBrush(QColor(0x09, 0x97, 0xf7));
+        p.drawEllipse(QRect(kWidth - 24, 6, 18, 18));
+        p.setPen(QPen(Qt::white, 2));
+        p.drawPolyline(QPolygon({QPoint(kWidth - 20, 15), QPoint(kWidth - 16, 19), QPoint(kWidth - 10, 11)}));
+    }
+}
+
+void AVedioBox::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton && QRect(0, 0, kWidth, kPictureHeight).contains(event->pos()))
+        emit sigBkgClicked();
+    QWidget::mousePressEvent(event);
+}
+
+void AVedioBox::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        emit sigBkgDoubleClicked();
+    QWidget::mouseDoubleClickEvent(event);
+}
+
+void AVedioBox::btnBkgClicked()
+{
+    m_bChecked = !m_bChecked;
+    update();
+    emit sigSetBoxCheck(name(), this, m_bChecked);
+}
+
+void AVedioBox::btnBkgDoublieClked()
+{
+    emit sigRemoteDesktopRequested(m_info);
+}
+
+void AVedioBox::slUpdate()
+{
+    update();
+}
+
+void AVedioBox::slBeginInstall()
+{
+    m_pProgress->setValue(0);
+    m_pProgress->show();
+}
+
+void AVedioBox::slSetProgress(int iProgress)
+{
+    if (m_pProgress->value() != iProgress)
+        m_pProgress->setValue(iProgress);
+}
+
+void AVedioBox::slInstallFinished()
+{
+    m_pProgress->hide();
+}
+
+void AVedioBox::slReplyResult(CCommResult* pRet)
+{
+    if (!pRet)
+        return;
+    showResult(*pRet);
+    delete pRet;
+}
+
+void AVedioBoxList::append(AVedioBox* pBox)
+{
+    QMutexLocker lock(&m_lock);
+    m_boxes.append(pBox);
+}
+
+int AVedioBoxList::size() const
+{
+    QMutexLocker lock(&m_lock);
+    return m_boxes.size();
+}
+
+AVedioBox* AVedioBoxList::at(int pos) const
+{
+    QMutexLocker lock(&m_lock);
+    return m_boxes.value(pos);
+}
+
+int AVedioBoxList::FindBoxByName(const QString& name) const
+{
+    qDebug("FindBoxByName");
+    QMutexLocker lock(&m_lock);
+    for (int i = 0; i < m_boxes.size(); ++i) {
+        if (m_boxes.at(i)->name().compare(name, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+QPoint AVedioBoxList::GetBoxPosByIndexAt(int pos) const
+{
+    qDebug("GetBoxPosByIndexAt");
+    QMutexLocker lock(&m_lock);
+    AVedioBox* box = m_boxes.value(pos);
+    return box ? box->mapToGlobal(QPoint(0, 0)) : QPoint(-1, -1);
+}
+
+void AVedioBoxList::SetCheckedAt(int pos, bool bChecked)
+{
+    qDebug("SetCheckedAt");
+    QMutexLocker lock(&m_lock);
+    if (AVedioBox* box = m_boxes.value(pos))
+        box->setChecked(bChecked);
+}
+
+void AVedioBoxList::RemoveOneCell(AVedioBox* pBox)
+{
+    qDebug("RemoveOneCell");
+    QMutexLocker lock(&m_lock);
+    m_boxes.removeAll(pBox);
+}
+
+VedioBoxDrawerTitle::VedioBoxDrawerTitle(const QString& text, QWidget* parent) : AbsDrawerTitle(parent)
+{
+    setFixedHeight(28);
+    setAttribute(Qt::WA_StyledBackground);
+    setStyleSheet(QStringLiteral("VedioBoxDrawerTitle{background:#dfe6ef;}"));
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(8, 0, 8, 0);
+    m_pArrow = new QLabel(QStringLiteral("▾"), this);
+    m_pText = new QLabel(text, this);
+    layout->addWidget(m_pArrow);
+    layout->addWidget(m_pText, 1);
+}
+
+void VedioBoxDrawerTitle::setText(const QString& text)
+{
+    m_pText->setText(text);
+}
+
+QString VedioBoxDrawerTitle::text() const
+{
+    return m_pText->text();
+}
+
+void VedioBoxDrawerTitle::setOpened(bool bOpened)
+{
+    AbsDrawerTitle::setOpened(bOpened);
+    m_pArrow->setText(bOpened ? QStringLiteral("▾") : QStringLiteral("▸"));
+}
+
+VedioBoxDrawer::VedioBoxDrawer(const QString& pcName, const QString& nickName, const QString& ipAddr,
+                               QWidget* parent)
+    : AbsDrawer(parent), m_pcName(pcName), m_ipAddr(ipAddr)
+{
+    m_pTitleRow = new VedioBoxDrawerTitle(QStringLiteral("%1  %2").arg(nickName, ipAddr), this);
+    setTitle(m_pTitleRow);
+    m_pFlow = new QFlowLayout(body());
+}
+
+void VedioBoxDrawer::setNickName(const QString& nick)
+{
+    m_pTitleRow->setText(QStringLiteral("%1  %2").arg(nick, m_ipAddr));
+}
+
+AVedioBox* VedioBoxDrawer::addBox(const QString& memuIdx, const QString& simuName)
+{
+    struVedioBoxInfo info;
+    info.strPcName = m_pcName;
+    info.strSimuName = simuName;
+    info.strIpAddr = m_ipAddr;
+    info.strMemuIdx = memuIdx;
+    info.strPcNickName = m_pTitleRow->text();
+    auto* box = new AVedioBox(info, body());
+    m_pFlow->addWidget(box);
+    m_boxes.append(box);
+    m_byIdx.insert(memuIdx, box);
+    connect(box, &AVedioBox::sigRemoteDesktopRequested, this, &VedioBoxDrawer::sigRemoteDesktopRequested);
+    connect(box, &AVedioBox::sigSetBoxCheck, this,
+            [this, memuIdx](const QString&, AVedioBox*, bool on) { emit sigBoxCheckChanged(m_pcName, memuIdx, on); });
+    return box;
+}
+
+void VedioBoxDrawer::removeBox(const QString& memuIdx)
+{
+    AVedioBox* box = m_byIdx.take(memuIdx);
+    if (!box)
+        return;
+    m_boxes.RemoveOneCell(box);
+    m_pFlow->removeWidget(box);
+    box->deleteLater();
+}
+
+void VedioBoxDrawer::setAllOffline()
+{
+    for (AVedioBox* box : qAsConst(m_byIdx))
+        box->setState(-1, -1);
+}
+
+void VedioBoxDrawer::slChangeStateWithParam(QByteArray aryJson)
+{
+    QString pcName, memuIdx;
+    int iState = 0, iTime = 0, iDaemonModel = 0;
+    if (!JsonCodec::parseSimuState(aryJson, pcName, memuIdx, iState, iTime, iDaemonModel).ok() ||
+        pcName != m_pcName)
+        return;
+    if (AVedioBox* b = box(memuIdx))
+        b->setState(iState, iTime);
+}
+
+void VedioBoxDrawer::slBeginInstall(QString strMemuIdx)
+{
+    if (AVedioBox* b = box(strMemuIdx))
+        b->slBeginInstall();
+}
+
+void VedioBoxDrawer::slUpdateSimusInstallProgress(QString strMemuIdx, int iProgress)
+{
+    if (AVedioBox* b = box(strMemuIdx))
+        b->slSetProgress(iProgress);
+}
+
+void VedioBoxDrawer::slInstallFinished(QString strMemuIdx)
+{
+    if (AVedioBox* b = box(strMemuIdx))
+        b->slInstallFinished();
+}
+
+void VedioBoxDrawer::setRemoteDesktopDlg(QWidget* pDlg)
+{
+    m_pRemoteDesktopDlg = pDlg;
+}
+
+void VedioBoxDrawer::slReleaseRemoteDesktopDlg()
+{
+    if (m_pRemoteDesktopDlg)
+        m_pRemoteDesktopDlg->deleteLater();
+    m_pRemoteDesktopDlg = nullptr;
+}
+
+VedioBoxGrpDrawer::VedioBoxGrpDrawer(QWidget* parent) : AbsGrpDrawer(parent)
+{
+}
+
+void VedioBoxGrpDrawer::setText(const QString& text)
+{
+    m_text = text;
+    update();
+}
+
+QRect VedioBoxGrpDrawer::textRect() const
+{
+    return QRect((width() + 1) / 2 - 100, (height() + 1) / 2 - 20, 200, 40);
+}
+
+void VedioBoxGrpDrawer::addPc(VedioBoxDrawer* pDrawer)
+{
+    m_pcs.insert(pDrawer->pcName(), pDrawer);
+    m_order.append(pDrawer);
+    AddNewDrawer(pDrawer);
+}
+
+void VedioBoxGrpDrawer::paintEvent(QPaintEvent* event)
+{
+    AbsGrpDrawer::paintEvent(event);
+    if (m_text.isEmpty())
+        return;
+    QPainter p(this);
+    QFont font(QStringLiteral("微软邪黑"), 12);
+    p.setFont(font);
+    p.setPen(QColor(0x66, 0x66, 0x66));
+    p.drawText(textRect(), Qt::AlignCenter, m_text);
+}

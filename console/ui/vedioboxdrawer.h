@@ -1,0 +1,191 @@
+#pragma once
+
+#include "absdrawer.h"
+#include "commresult.h"
+#include "consoletypes.h"
+
+#include <QHash>
+#include <QImage>
+#include <QMutex>
+#include <QPointer>
+
+class QFlowLayout;
+class QLabel;
+class QProgressBar;
+
+// One emulator tile, 130 x 200: the latest screenshot of the emulator (or the picture of its state),
+// its name, a check mark and an install progress bar. A screenshot arrives as JPEG bytes and is
+// decoded only when the tile is painted, so tiles scrolled out of sight cost nothing.
+class AVedioBox : public QWidget
+{
+    Q_OBJECT
+public:
+    static constexpr int kWidth = 130;
+    static constexpr int kHeight = 200;
+    static constexpr int kPictureHeight = 170;
+
+    explicit AVedioBox(const struVedioBoxInfo& info, QWidget* parent = nullptr);
+
+    const struVedioBoxInfo& info() const { return m_info; }
+    QString name() const;
+    void setName(const QString& name);
+    int state() const;
+    int stateTime() const;
+    bool isChecked() const { return m_bChecked; }
+    void setChecked(bool bChecked);
+    bool isProgressVisible() const;
+    int progress() const;
+
+    // The newer-time rule: applies when iTime is later than the stored time or is -1. State 2 shows
+    // the starting picture, -1 the default picture; other states keep the current picture.
+    bool setState(int iState, int iTime);
+    // A new screenshot, still encoded / already decoded.
+    void setJpeg(const QByteArray& jpeg);
+    void setImage(const QImage& image);
+    // The picture the tile shows now (decodes a pending screenshot).
+    QImage currentPicture();
+    qint64 decodeCount() const { return m_decodes; }
+
+    QSize sizeHint() const override { return QSize(kWidth, kHeight); }
+
+signals:
+    void sigSetVedioBoxUsbInfo(QString strUsbSerial, QString strCode);
+    void sigSetBoxCheck(QString strName, AVedioBox* pBox, bool bCheck);
+    void sigUpdate();
+    void sigBkgDoubleClicked();
+    void sigBkgClicked();
+
+public slots:
+    void btnBkgClicked();
+    void btnBkgDoublieClked();
+    void slUpdate();
+    void slBeginInstall();
+    void slSetProgress(int iProgress);
+    void slInstallFinished();
+    void slReplyResult(CCommResult* pRet);
+
+signals:
+    void sigRemoteDesktopRequested(struVedioBoxInfo info);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+
+private:
+    static const QImage& stockPicture(const QString& path);
+
+    struVedioBoxInfo m_info;
+    QMutex m_picLock;
+    QImage m_picture;   // what the tile shows
+    QByteArray m_jpeg;  // a screenshot not decoded yet
+    QImage m_offline;
+    QImage m_default;
+    mutable QMutex m_stateLock;
+    int m_iState = -1;
+    int m_iTime = -1;
+    bool m_bChecked = false;
+    qint64 m_decodes = 0;
+    QProgressBar* m_pProgress = nullptr;
+};
+
+// The tiles of one drawer, in order, behind a lock.
+class AVedioBoxList
+{
+public:
+    void append(AVedioBox* pBox);
+    int size() const;
+    AVedioBox* at(int pos) const;
+    // Position of the tile whose name matches regardless of letter case, or -1.
+    int FindBoxByName(const QString& name) const;
+    // The tile's position on screen (its top-left in global coordinates).
+    QPoint GetBoxPosByIndexAt(int pos) const;
+    void SetCheckedAt(int pos, bool bChecked);
+    void RemoveOneCell(AVedioBox* pBox);
+
+private:
+    mutable QMutex m_lock;
+    QList<AVedioBox*> m_boxes;
+};
+
+// Title row of a tile drawer: the PC's nick name and address.
+class VedioBoxDrawerTitle : public AbsDrawerTitle
+{
+    Q_OBJECT
+public:
+    explicit VedioBoxDrawerTitle(const QString& text, QWidget* parent = nullptr);
+    void setText(const QString& text);
+    QString text() const;
+    void setOpened(bool bOpened) override;
+
+private:
+    QLabel* m_pText = nullptr;
+    QLabel* m_pArrow = nullptr;
+};
+
+// The tiles of one agent PC in a flow layout. Holds at most one remote-desktop window.
+class VedioBoxDrawer : public AbsDrawer
+{
+    Q_OBJECT
+public:
+    VedioBoxDrawer(const QString& pcName, const QString& nickName, const QString& ipAddr, QWidget* parent = nullptr);
+
+    QString pcName() const { return m_pcName; }
+    VedioBoxDrawerTitle* titleRow() const { return m_pTitleRow; }
+    void setNickName(const QString& nick);
+    AVedioBox* box(const QString& memuIdx) const { return m_byIdx.value(memuIdx); }
+    AVedioBoxList& boxList() { return m_boxes; }
+    int boxCount() const { return m_byIdx.size(); }
+    AVedioBox* addBox(const QString& memuIdx, const QString& simuName);
+    void removeBox(const QString& memuIdx);
+    void setAllOffline();
+
+    // The remote-desktop window the drawer holds (made by the remote-desktop code).
+    void setRemoteDesktopDlg(QWidget* pDlg);
+    QWidget* remoteDesktopDlg() const { return m_pRemoteDesktopDlg; }
+
+signals:
+    void sigRemoteDesktopRequested(struVedioBoxInfo info);
+    void sigBoxCheckChanged(QString pcName, QString memuIdx, bool bChecked);
+
+public slots:
+    void slChangeStateWithParam(QByteArray aryJson);
+    void slBeginInstall(QString strMemuIdx);
+    void slUpdateSimusInstallProgress(QString strMemuIdx, int iProgress);
+    void slInstallFinished(QString strMemuIdx);
+    void slReleaseRemoteDesktopDlg();
+
+private:
+    QString m_pcName;
+    QString m_ipAddr;
+    VedioBoxDrawerTitle* m_pTitleRow = nullptr;
+    QFlowLayout* m_pFlow = nullptr;
+    AVedioBoxList m_boxes;
+    QHash<QString, AVedioBox*> m_byIdx;
+    QPointer<QWidget> m_pRemoteDesktopDlg;
+};
+
+// The right tile area. While its text is set it paints it in the middle ("当前局域网内无可连接设备").
+class VedioBoxGrpDrawer : public AbsGrpDrawer
+{
+    Q_OBJECT
+public:
+    explicit VedioBoxGrpDrawer(QWidget* parent = nullptr);
+
+    static QString emptyText() { return QStringLiteral("当前局域网内无可连接设备"); }
+    void setText(const QString& text);
+    QString text() const { return m_text; }
+    // Where the text is painted: a 200 x 40 box centred in the area.
+    QRect textRect() const;
+    VedioBoxDrawer* findPc(const QString& pcName) const { return m_pcs.value(pcName); }
+    QList<VedioBoxDrawer*> pcDrawers() const { return m_order; }
+    void addPc(VedioBoxDrawer* pDrawer);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString m_text;
+    QHash<QString, VedioBoxDrawer*> m_pcs;
+    QList<VedioBoxDrawer*> m_order;
+};
