@@ -1,0 +1,355 @@
+// The console's widgets and main window under the offscreen platform: state texts and tile rules,
+// how PC information, state reports and offline messages reach the device list and the tiles, the
+// operation menu's refusal without ticks, drawers, install progress and logout.
+#include "agentregistry.h"
+#include "centertoolmainwnd.h"
+#include "mygrpdrawer.h"
+#include "pconofflinechecker.h"
+#include "resultdisplay.h"
+#include "udpsenderobj.h"
+#include "vedioboxdrawer.h"
+
+#include <QBuffer>
+#include <QCheckBox>
+#include <QSignalSpy>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <atomic>
+
+namespace {
+
+struct Box
+{
+    QString title;
+    QString text;
+};
+
+QByteArray jpegOf(const QColor& color)
+{
+    QImage img(100, 150, QImage::Format_RGB32);
+    img.fill(color);
+    QByteArray bytes;
+    QBuffer buf(&bytes);
+    buf.open(QIODevice::WriteOnly);
+    img.save(&buf, "JPG");
+    return bytes;
+}
+
+struPcInfoReply pcReply(const QString& pcName, const QString& nick, const QStringList& idxNames)
+{
+    struPcInfoReply r;
+    r.header.setPcName(pcName);
+    r.header.setNickName(nick);
+    r.header.setIpAddr(QStringLiteral("10.1.2.3"));
+    r.header.iRunLimit = 3;
+    r.header.iDaemonModel = 0;
+    r.header.iSimuType = 2;
+    for (const QString& pair : idxNames)
+        r.simus.append(struSimuEntry{0, pair.section('=', 0, 0), pair.section('=', 1)});
+    r.from = QHostAddress(QStringLiteral("10.1.2.3"));
+    return r;
+}
+
+struSimuReport report(const QString& pc, const QString& idx, int state, int time, const QByteArray& jpeg = {})
+{
+    struSimuReport r;
+    r.pcName = pc;
+    r.memuIdx = idx;
+    r.iState = state;
+    r.iTime = time;
+    r.jpeg = jpeg;
+    return r;
+}
+
+} // namespace
+
+class TstConsoleUi : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanup();
+    void rowTextsAndTileRules();
+    void repliesReachListAndTiles();
+    void offlineByTheCheckerAndBack();
+    void operationsNeedTicks();
+    void drawersInstallProgressAndLogout();
+
+private:
+    std::unique_ptr<CenterToolMainWnd> makeWindow(AgentRegistry::Clock clock = {});
+
+    QUdpSocket m_silentAgent; // queries go here and are never answered
+    QList<Box> m_boxes;
+    std::atomic<qint64> m_now{100000};
+};
+
+void TstConsoleUi::initTestCase()
+{
+    QVERIFY(m_silentAgent.bind(QHostAddress::LocalHost, 0));
+    setResultBox([this](const QString& title, const QString& text, bool) {
+        m_boxes.append({title, text});
+        return true;
+    });
+}
+
+void TstConsoleUi::cleanup()
+{
+    m_boxes.clear();
+}
+
+std::unique_ptr<CenterToolMainWnd> TstConsoleUi::makeWindow(AgentRegistry::Clock clock)
+{
+    CenterToolMainWnd::Options o;
+    o.queryPort = m_silentAgent.localPort();
+    o.targets = {QHostAddress(QHostAddress::LocalHost)};
+    o.trayIcon = false;
+    o.checkIntervalMs = 50;
+    o.clock = clock ? clock : [this] { return m_now.load(); };
+    auto wnd = std::make_unique<CenterToolMainWnd>(o);
+    wnd->initWnd();
+    return wnd;
+}
+
+void TstConsoleUi::rowTextsAndTileRules()
+{
+    struSimuRow row;
+    row.memuIdx = "3";
+    row.simuName = "雷电-3";
+    MyDrawerCell cell(row);
+    const QStringList expected{"未启动", "", "运行中", "启动中", "关闭中", "", "安装中", "删除中", "已删除"};
+    for (int s = -1; s <= 7; ++s) {
+        cell.setState(s, 0);
+        QCOMPARE(cell.stateText(), expected.at(s + 1));
+    }
+    cell.setState(1, 1);
+    QCOMPARE(cell.stateText(), QStringLiteral("守护中"));
+    cell.setState(42, 1);
+    QCOMPARE(cell.stateText(), QString());
+
+    VedioBoxDrawer drawer("PC", "机房", "10.0.0.1");
+    AVedioBox* box = drawer.addBox("3", "Alpha");
+    drawer.addBox("4", "beta");
+    QCOMPARE(box->size(), QSize(130, 200));
+    QCOMPARE(box->state(), -1);
+    QCOMPARE(box->stateTime(), -1);
+    const QImage def(":/res/vediobox/vedioBoxDef.png");
+    const QImage starting(":/res/vediobox/vedioBoxStarting.png");
+    QVERIFY(!def.isNull() && !starting.isNull());
+    QCOMPARE(box->currentPicture(), def);
+    QVERIFY(box->setState(1, 7));
+    QVERIFY(!box->setState(3, 5)); // older report
+    QVERIFY(!box->setState(3, 7));
+    QCOMPARE(box->state(), 1);
+    box->setJpeg(jpegOf(Qt::red));
+    QCOMPARE(box->decodeCount(), 0); // not decoded before it is shown
+    QCOMPARE(box->currentPicture().pixelColor(50, 75).red() > 200, true);
+    QVERIFY(box->setState(3, 8)); // closing keeps the picture
+    QCOMPARE(box->currentPicture().pixelColor(50, 75).red() > 200, true);
+    QVERIFY(box->setState(2, -1)); // -1 always applies
+    QCOMPARE(box->currentPicture(), starting);
+    QVERIFY(box->setState(-1, 0));
+    QCOMPARE(box->currentPicture(), def);
+
+    QCOMPARE(drawer.boxList().FindBoxByName("ALPHA"), 0);
+    QCOMPARE(drawer.boxList().FindBoxByName("Beta"), 1);
+    QCOMPARE(drawer.boxList().FindBoxByName("gamma"), -1);
+    drawer.boxList().SetCheckedAt(1, true);
+    QVERIFY(drawer.box("4")->isChecked());
+}
+
+void TstConsoleUi::repliesReachListAndTiles()
+{
+    auto wnd = makeWindow();
+    MyGrpDrawer* left = wnd->leftGrpDrawer();
+    VedioBoxGrpDrawer* right = wnd->rightGrpDrawer();
+    QVERIFY(left->hasPlaceholder());
+    QCOMPARE(right->text(), QStringLiteral("当前局域网内无可连接设备"));
+
+    QStringList initialised;
+    wnd->setPcEntryInitHook([&](MyDrawerEx* pc, VedioBoxDrawer* tiles) {
+        QCOMPARE(pc->pcName(), tiles->pcName());
+        initialised.append(pc->pcName());
+    });
+    wnd->slNewPcInfoArrived(pcReply("PC-A", "机房A", {"0=雷电-0", "1=雷电-1", "2=雷电-2"}));
+    wnd->slNewPcInfoArrived(pcReply("pc-a", "小写", {"0=x"}));
+    QCOMPARE(initialised, (QStringList{"PC-A", "pc-a"}));
+    QVERIFY(!left->hasPlaceholder());
+    QVERIFY(right->text().isEmpty());
+    MyDrawerEx* pc = left->findPc("PC-A");
+    VedioBoxDrawer* tiles = right->findPc("PC-A");
+    QVERIFY(pc && tiles);
+    QCOMPARE(pc->cells().size(), 3);
+    QCOMPARE(tiles->boxCount(), 3);
+    QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
+    QCOMPARE(pc->titleCell()->name(), QStringLiteral("机房A"));
+    QCOMPARE(pc->cell("1")->stateText(), QStringLiteral("未启动"));
+
+    // States and thumbnails: the newer time wins; a picture shows on the tile.
+    const QByteArray red = jpegOf(Qt::red);
+    wnd->slSimuReportsArrived({report("PC-A", "0", 1, 10, red), report("PC-A", "1", 2, 10),
+                               report("PC-A", "0", 3, 9), report("nobody", "0", 1, 10)});
+    QCOMPARE(pc->cell("0")->stateText(), QStringLiteral("运行中"));
+    QCOMPARE(pc->cell("1")->stateText(), QStringLiteral("启动中"));
+    QCOMPARE(tiles->box("0")->state(), 1);
+    QVERIFY(tiles->box("0")->currentPicture().pixelColor(50, 75).red() > 200);
+    wnd->slNewSimuStateParamArrived(
+        R"({"pcName":"PC-A","memuIdx":"0","iState":1,"iTime":11,"iDaemonModel":2})");
+    QCOMPARE(pc->cell("0")->stateText(), QStringLiteral("守护中"));
+    wnd->slSetState("PC-A", "2", 5, 20);
+    QCOMPARE(pc->cell("2")->stateText(), QStringLiteral("安装中"));
+    QCOMPARE(tiles->box("2")->state(), 5);
+    auto* blue = new QImage(10, 10, QImage::Format_RGB32);
+    blue->fill(Qt::blue);
+    wnd->slPcNameMemuIdxImageArrived("PC-A", "2", blue); // a result's picture, already decoded
+    QCOMPARE(tiles->box("2")->currentPicture().pixelColor(5, 5), QColor(Qt::blue));
+    wnd->slPcNameMemuIdxImageArrived("nobody", "2", new QImage(10, 10, QImage::Format_RGB32));
+
+    // Inventory changes: 1 deleted, 2 renamed, nick name changed; then 1 comes back.
+    wnd->slNewPcInfoArrived(pcReply("PC-A", "机房B", {"0=雷电-0", "2=改名"}));
+    QCOMPARE(pc->cells().size(), 2);
+    QCOMPARE(tiles->boxCount(), 2);
+    QVERIFY(!pc->cell("1") && !tiles->box("1"));
+    QCOMPARE(pc->cell("2")->simuName(), QStringLiteral("改名"));
+    QCOMPARE(tiles->box("2")->name(), QStringLiteral("改名"));
+    QCOMPARE(pc->titleCell()->name(), QStringLiteral("机房B"));
+    QVERIFY(tiles->titleRow()->text().startsWith(QStringLiteral("机房B")));
+    wnd->slNewPcInfoArrived(pcReply("PC-A", "机房B", {"0=雷电-0", "1=雷电-1", "2=改名"}));
+    QCOMPARE(pc->cells().size(), 3);
+    QVERIFY(tiles->box("1"));
+
+    // Offline for an unknown key changes nothing; for PC-A every row and tile goes to -1.
+    wnd->slMainWndMsgHandler("setAllItemOffline", "PC-a", "", 0, 0, {});
+    QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
+    wnd->slMainWndMsgHandler("setAllItemOffline", "PC-A", "", 0, 0, {});
+    QCOMPARE(pc->titleCell()->devState(), QStringLiteral("离线"));
+    QCOMPARE(left->findPc("pc-a")->titleCell()->devState(), QStringLiteral("在线"));
+    for (MyDrawerCell* c : pc->cells())
+        QCOMPARE(c->stateText(), QStringLiteral("未启动"));
+    QCOMPARE(tiles->box("0")->state(), -1);
+    QCOMPARE(tiles->box("0")->stateTime(), -1);
+    QCOMPARE(tiles->box("0")->currentPicture(), QImage(":/res/vediobox/vedioBoxDef.png"));
+    // The next reply brings it back online, the next reports its states.
+    wnd->slNewPcInfoArrived(pcReply("PC-A", "机房B", {"0=雷电-0", "1=雷电-1", "2=改名"}));
+    QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
+    wnd->slSimuReportsArrived({report("PC-A", "0", 1, 3)});
+    QCOMPARE(pc->cell("0")->stateText(), QStringLiteral("运行中"));
+}
+
+// The checker thread, on the window's injected clock: silent for 10 s means offline.
+void TstConsoleUi::offlineByTheCheckerAndBack()
+{
+    auto wnd = makeWindow();
+    wnd->slNewPcInfoArrived(pcReply("PC-B", "B", {"0=a"}));
+    MyDrawerEx* pc = wnd->leftGrpDrawer()->findPc("PC-B");
+    m_now += 9;
+    QTest::qWait(200);
+    QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
+    m_now += 1;
+    QTRY_COMPARE_WITH_TIMEOUT(pc->titleCell()->devState(), QStringLiteral("离线"), 5000);
+    wnd->slNewPcInfoArrived(pcReply("PC-B", "B", {"0=a"}));
+    QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
+    QTest::qWait(200);
+    QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
+}
+
+void TstConsoleUi::operationsNeedTicks()
+{
+    auto wnd = makeWindow();
+    QList<int> dispatched;
+    QList<QStringList> tickedAtDispatch;
+    wnd->setOperationDispatcher([&](int index) {
+        dispatched.append(index);
+        for (const struPcEntry& pc : wnd->registry()->checkedPcs())
+            tickedAtDispatch.append(pc.checkedIndices());
+    });
+    wnd->slNewPcInfoArrived(pcReply("PC-C", "C", {"0=a", "1=b", "2=c"}));
+    MyDrawerEx* pc = wnd->leftGrpDrawer()->findPc("PC-C");
+    VedioBoxDrawer* tiles = wnd->rightGrpDrawer()->findPc("PC-C");
+
+    // Nothing ticked: code 44's text in the error box, nothing dispatched.
+    emit pc->cell("1")->sigDrawerCellMenuTriggered(0);
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes.first().title, QStringLiteral("错误"));
+    QCOMPARE(m_boxes.first().text, QStringLiteral("当前未选择设备或模拟器，无法操作"));
+    QVERIFY(dispatched.isEmpty());
+
+    // A tick on a row ticks its tile; a click on a tile ticks its row.
+    pc->cell("0")->checkBox()->setChecked(true);
+    QVERIFY(tiles->box("0")->isChecked());
+    QTest::mouseClick(tiles->box("2"), Qt::LeftButton, {}, QPoint(60, 60));
+    QVERIFY(pc->cell("2")->isChecked());
+    emit pc->cell("1")->sigDrawerCellMenuTriggered(3);
+    QCOMPARE(dispatched, QList<int>{3});
+    QCOMPARE(tickedAtDispatch, (QList<QStringList>{{"0", "2"}}));
+    // Every tick is cleared afterwards.
+    QVERIFY(!wnd->registry()->hasChecked());
+    QVERIFY(!pc->cell("0")->isChecked() && !pc->cell("2")->isChecked());
+    QVERIFY(!tiles->box("0")->isChecked() && !tiles->box("2")->isChecked());
+    // The title's box ticks the whole PC.
+    pc->titleCell()->checkBox()->setChecked(true);
+    QCOMPARE(wnd->registry()->checkedPcs().first().checkedIndices().size(), 3);
+
+    // The menu itself offers the five entries in order.
+    QCOMPARE(MenuOfDrawerCell::entryTexts(), (QStringList{"启动", "关闭", "安装apk", "删除", "重命名"}));
+    MenuOfDrawerCell menu;
+    QSignalSpy spy(&menu, &MenuOfDrawerCell::sigDrawerCellMenuTriggered);
+    menu.actions().at(4)->trigger();
+    QCOMPARE(spy.first().first().toInt(), 4);
+    // The argument field is shared with the operations through the registry.
+    pc->setArgument("/tmp/a.apk");
+    QCOMPARE(wnd->registry()->argument("PC-C"), QStringLiteral("/tmp/a.apk"));
+}
+
+void TstConsoleUi::drawersInstallProgressAndLogout()
+{
+    auto wnd = makeWindow();
+    wnd->show();
+    wnd->slNewPcInfoArrived(pcReply("PC-D", "D", {"0=a", "1=b"}));
+    MyDrawerEx* pc = wnd->leftGrpDrawer()->findPc("PC-D");
+    VedioBoxDrawer* tiles = wnd->rightGrpDrawer()->findPc("PC-D");
+    QApplication::processEvents();
+    const int openHeight = pc->height();
+    QSignalSpy sized(pc, &AbsDrawer::sigSizeChanged);
+    pc->slTitleClicked();
+    QVERIFY(!pc->isOpened());
+    QVERIFY(pc->body()->isHidden());
+    QCOMPARE(pc->height(), pc->titleCell()->sizeHint().height());
+    pc->slTitleClicked();
+    QVERIFY(pc->isOpened() && !pc->body()->isHidden());
+    QTRY_COMPARE_WITH_TIMEOUT(pc->height(), openHeight, 2000);
+    QCOMPARE(sized.size(), 2);
+
+    // The empty-area text's box is centred.
+    VedioBoxGrpDrawer empty;
+    empty.resize(401, 301);
+    QCOMPARE(empty.textRect(), QRect(101, 131, 200, 40));
+
+    wnd->slSetInstallState("PC-D", "1", 0, 0);
+    QVERIFY(tiles->box("1")->isProgressVisible());
+    wnd->slSetInstallState("PC-D", "1", 1, 40);
+    QCOMPARE(tiles->box("1")->progress(), 40);
+    wnd->slSetInstallState("PC-D", "1", 2, 0);
+    QVERIFY(!tiles->box("1")->isProgressVisible());
+
+    // Double click on a tile asks for the remote desktop of that emulator.
+    QSignalSpy rmt(wnd.get(), &CenterToolMainWnd::sigRemoteDesktopRequested);
+    QTest::mouseDClick(tiles->box("0"), Qt::LeftButton, {}, QPoint(50, 50));
+    QCOMPARE(rmt.size(), 1);
+    const auto info = rmt.first().first().value<struVedioBoxInfo>();
+    QCOMPARE(info.strMemuIdx, QStringLiteral("0"));
+    QCOMPARE(info.strIpAddr, QStringLiteral("10.1.2.3"));
+
+    // Logout: flag set, workers ended; a second window starts workers of its own.
+    QPointer<UdpSenderObj> sender = wnd->udpSenderObj();
+    QVERIFY(sender);
+    wnd->slCloseFromExitBtn();
+    QCOMPARE(wnd->exitByLogout(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(sender.isNull(), 5000);
+    auto again = makeWindow();
+    QVERIFY(again->udpSenderObj() && again->udpSenderObj() != sender.data());
+    QCOMPARE(again->exitByLogout(), 0);
+}
+
+QTEST_MAIN(TstConsoleUi)
+#include "tst_consoleui.moc"
