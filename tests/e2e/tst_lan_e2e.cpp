@@ -11,6 +11,7 @@
 #include "consoleharness.h"
 #include "discovery.h"
 #include "farmfixture.h"
+#include "lannet.h"
 #include "simusettings.h"
 
 #include <QDeadlineTimer>
@@ -51,7 +52,6 @@ constexpr quint16 kResultPort = 7779;
 constexpr int kInstancesA = 3;
 constexpr int kInstancesB = 2;
 constexpr int kRunLimit = 3;
-constexpr int kToolMs = 15000;
 constexpr int kReadyMs = 25000;  // agent start-up, automatic login included
 constexpr int kAnswerMs = 10000; // a query answered
 constexpr int kStartMs = 20000;  // a start carried out and reported
@@ -61,85 +61,6 @@ QString binDir()
 {
     return qEnvironmentVariable("TOVIA_BIN_DIR");
 }
-
-QString findTool(const QString& name)
-{
-    QString path = QStandardPaths::findExecutable(name);
-    if (path.isEmpty())
-        path = QStandardPaths::findExecutable(name, {"/usr/sbin", "/sbin", "/usr/bin", "/bin"});
-    return path;
-}
-
-struct ToolRun
-{
-    int exitCode = -1;
-    QString output;
-};
-
-// Runs the LAN helper (or any program) to its end, bounded.
-ToolRun runTool(const QString& program, const QStringList& args)
-{
-    ToolRun run;
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, args);
-    if (!p.waitForFinished(kToolMs)) {
-        p.kill();
-        p.waitForFinished(2000);
-        run.output = QStringLiteral("%1 did not finish within %2 ms").arg(program).arg(kToolMs);
-        return run;
-    }
-    run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    run.output = QString::fromUtf8(p.readAll()).trimmed();
-    return run;
-}
-
-ToolRun lanns(const QStringList& args)
-{
-    return runTool(QStringLiteral("/bin/sh"), QStringList{QStringLiteral(TOVIA_E2E_LANNS)} + args);
-}
-
-QString tailOf(const QString& path, int lines)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QStringLiteral("(no %1)").arg(path);
-    const QStringList all = QString::fromUtf8(f.readAll()).split(QLatin1Char('\n'));
-    return all.mid(qMax(0, all.size() - lines)).join(QLatin1Char('\n'));
-}
-
-// The calling thread's network namespace: entered for the console, left again at the end. Sockets
-// keep the namespace of the thread that made them; processes started meanwhile inherit it.
-class NetnsSwitch
-{
-public:
-    ~NetnsSwitch() { leave(); }
-    bool enter(const QString& ns, QString& error)
-    {
-        m_home = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        const int target =
-            ::open(QFile::encodeName(QStringLiteral("/run/netns/") + ns).constData(), O_RDONLY | O_CLOEXEC);
-        const bool ok = m_home >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
-        if (!ok)
-            error = QStringLiteral("cannot enter namespace %1: %2")
-                        .arg(ns, QString::fromLocal8Bit(strerror(errno)));
-        if (target >= 0)
-            ::close(target);
-        return ok;
-    }
-    void leave()
-    {
-        if (m_home < 0)
-            return;
-        if (::setns(m_home, CLONE_NEWNET) != 0)
-            qWarning("cannot return to the test's own network namespace: %s", strerror(errno));
-        ::close(m_home);
-        m_home = -1;
-    }
-
-private:
-    int m_home = -1;
-};
 
 // One discovery reply as the console received it.
 struct Reply

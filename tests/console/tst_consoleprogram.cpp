@@ -1,0 +1,318 @@
+// The real ToviaSim against real agents on a simulated LAN of network namespaces (lanns.sh): the
+// console host runs the account service and ToviaSim, host A runs ToviaSimClient of the console's
+// user on a simulated LDPlayer farm whose tools answer slower than the console's query period,
+// host B an agent of another user. The console signs in by itself (--remember-login), lists A with
+// its emulators (never B), marks A offline about ten seconds after A is killed, and lists it online
+// again when A comes back. What the console does is read from its debug log.
+#include "farmfixture.h"
+#include "lannet.h"
+#include "simusettings.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+const QString kUser = QStringLiteral("consoleuser");
+const QString kOtherUser = QStringLiteral("someoneelse");
+const QString kPassword = QStringLiteral("pw-con-1");
+const QString kConsoleIp = QStringLiteral("10.77.0.1");
+const QString kAgentAHost = QStringLiteral("tovia-pc-a");
+const QString kAgentBHost = QStringLiteral("tovia-pc-b");
+constexpr quint16 kAccountPort = 8750;
+constexpr int kInstances = 4;
+constexpr int kToolDelayMs = 1500; // every farm tool call: slower than the 1 s query period
+constexpr int kListedMs = 45000;   // console login (3 s) + agent start-up with slow tools
+constexpr int kOfflineMs = 25000;
+
+QString binDir()
+{
+    return qEnvironmentVariable("TOVIA_BIN_DIR");
+}
+
+QString readLogs(const QString& home)
+{
+    QString all;
+    const QString dir = home + QStringLiteral("/log");
+    for (const QString& name : QDir(dir).entryList({QStringLiteral("log_*.txt")}, QDir::Files, QDir::Name)) {
+        QFile f(dir + QLatin1Char('/') + name);
+        if (f.open(QIODevice::ReadOnly))
+            all += QString::fromUtf8(f.readAll());
+    }
+    return all;
+}
+
+// A program copied into a folder of its own (its update-check files would lie beside it), run in a
+// namespace host through lanns.sh, output to a file.
+struct HostProgram
+{
+    QString ns;
+    QString program;
+    QString home;
+    QStringList args;
+    std::unique_ptr<QProcess> pProc;
+
+    QString outPath() const { return home + QStringLiteral("/program.out"); }
+
+    bool start(QString& error)
+    {
+        pProc = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.remove(QStringLiteral("DISPLAY"));
+        pProc->setProcessEnvironment(env);
+        pProc->setStandardInputFile(QProcess::nullDevice());
+        pProc->setProcessChannelMode(QProcess::MergedChannels);
+        pProc->setStandardOutputFile(outPath(), QIODevice::Append);
+        pProc->start(QStringLiteral("/bin/sh"),
+                     QStringList{QStringLiteral(TOVIA_LANNS_SCRIPT), QStringLiteral("run"), ns, program,
+                                 QStringLiteral("--home"), home, QStringLiteral("--batch")} +
+                         args);
+        if (!pProc->waitForStarted(5000)) {
+            error = QStringLiteral("%1 did not start in %2").arg(program, ns);
+            return false;
+        }
+        return true;
+    }
+    bool running() const { return pProc && pProc->state() == QProcess::Running; }
+    void kill()
+    {
+        if (!pProc)
+            return;
+        pProc->kill();
+        pProc->waitForFinished(5000);
+        pProc.reset();
+    }
+    QString log() const { return readLogs(home); }
+};
+
+bool copyProgram(const QString& name, const QString& dir, QString& out)
+{
+    QDir().mkpath(dir);
+    out = dir + QLatin1Char('/') + name;
+    return QFile::copy(binDir() + QLatin1Char('/') + name, out);
+}
+
+} // namespace
+
+class TstConsoleProgram : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void listsOfflineAndBackAgain();
+
+private:
+    bool startAccountService(QString& error);
+    bool prepareAgent(FarmFixture& farm, HostProgram& agent, const QString& host, const QString& user,
+                      QString& error);
+    bool waitLog(const HostProgram& p, const QRegularExpression& re, int timeoutMs, int from = 0) const;
+    void dump() const;
+
+    QString m_prefix;
+    bool m_lanUp = false;
+    QTemporaryDir m_scratch;
+    std::unique_ptr<QProcess> m_pAccountSvc;
+    FarmFixture m_farmA;
+    FarmFixture m_farmB;
+    HostProgram m_agentA;
+    HostProgram m_agentB;
+    HostProgram m_console;
+};
+
+void TstConsoleProgram::initTestCase()
+{
+    if (::geteuid() != 0)
+        QSKIP("network namespaces need root; this test runs as root in CI");
+    for (const char* tool : {"ip", "unshare"}) {
+        if (findTool(QLatin1String(tool)).isEmpty())
+            QSKIP(qPrintable(QStringLiteral("the '%1' tool is missing").arg(QLatin1String(tool))));
+    }
+    for (const char* name : {"ToviaSim", "ToviaSimClient", "farmsim", "ToviaAccountSvc"}) {
+        if (!QFile::exists(binDir() + QLatin1Char('/') + QLatin1String(name)))
+            QSKIP(qPrintable(QStringLiteral("%1 not built (TOVIA_BIN_DIR is '%2')").arg(name, binDir())));
+    }
+    QVERIFY(m_scratch.isValid());
+    const QString stem = QStringLiteral("tvcon");
+    lanns({QStringLiteral("reap"), stem});
+    m_prefix = QStringLiteral("%1-%2").arg(stem).arg(QCoreApplication::applicationPid());
+    const ToolRun up = lanns({QStringLiteral("up"), m_prefix});
+    if (up.exitCode == 3)
+        QSKIP(qPrintable(QStringLiteral("no network namespaces here: ") + up.output));
+    QVERIFY2(up.exitCode == 0, qPrintable(QStringLiteral("LAN set-up failed: ") + up.output));
+    m_lanUp = true;
+
+    QString error;
+    QVERIFY2(startAccountService(error), qPrintable(error));
+    QVERIFY2(prepareAgent(m_farmA, m_agentA, QStringLiteral("-a"), kUser, error), qPrintable(error));
+    QVERIFY2(prepareAgent(m_farmB, m_agentB, QStringLiteral("-b"), kOtherUser, error), qPrintable(error));
+    QVERIFY(m_farmA.setKnob(QStringLiteral("toolDelayMs"), QString::number(kToolDelayMs)));
+
+    m_console.ns = m_prefix + QStringLiteral("-con");
+    m_console.home = m_scratch.filePath(QStringLiteral("console/home"));
+    QVERIFY(QDir().mkpath(m_console.home));
+    QVERIFY(copyProgram(QStringLiteral("ToviaSim"), m_scratch.filePath(QStringLiteral("console/app")),
+                        m_console.program));
+    SimuSettings::setDataDir(m_console.home);
+    SimuSettings::setValue(QStringLiteral("account/url"),
+                           QStringLiteral("http://%1:%2").arg(kConsoleIp).arg(kAccountPort));
+    m_console.args = QStringList{QStringLiteral("--remember-login"), kUser, kPassword};
+    SimuSettings::setDataDir(m_scratch.path());
+}
+
+bool TstConsoleProgram::startAccountService(QString& error)
+{
+    const QString svc = binDir() + QStringLiteral("/ToviaAccountSvc");
+    const QString db = m_scratch.filePath(QStringLiteral("accounts.db"));
+    for (const QString& user : {kUser, kOtherUser}) {
+        const ToolRun add =
+            runTool(svc, {QStringLiteral("--db"), db, QStringLiteral("adduser"), user, kPassword});
+        if (add.exitCode != 0) {
+            error = QStringLiteral("adduser %1: %2").arg(user, add.output);
+            return false;
+        }
+    }
+    m_pAccountSvc = std::make_unique<QProcess>();
+    m_pAccountSvc->setProcessChannelMode(QProcess::MergedChannels);
+    m_pAccountSvc->setStandardOutputFile(m_scratch.filePath(QStringLiteral("accountsvc.out")));
+    m_pAccountSvc->start(QStringLiteral("/bin/sh"),
+                         {QStringLiteral(TOVIA_LANNS_SCRIPT), QStringLiteral("run"),
+                          m_prefix + QStringLiteral("-con"), svc, QStringLiteral("--db"), db,
+                          QStringLiteral("--listen"),
+                          QStringLiteral("%1:%2").arg(kConsoleIp).arg(kAccountPort)});
+    if (!m_pAccountSvc->waitForStarted(5000)) {
+        error = QStringLiteral("account service did not start");
+        return false;
+    }
+    // Listening is checked from inside the console host.
+    NetnsSwitch inCon;
+    if (!inCon.enter(m_prefix + QStringLiteral("-con"), error))
+        return false;
+    QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired() && m_pAccountSvc->state() == QProcess::Running) {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress(kConsoleIp), kAccountPort);
+        if (s.waitForConnected(500))
+            return true;
+        QTest::qWait(100);
+    }
+    error = QStringLiteral("account service not listening: ") +
+            tailOf(m_scratch.filePath(QStringLiteral("accountsvc.out")), 10);
+    return false;
+}
+
+bool TstConsoleProgram::prepareAgent(FarmFixture& farm, HostProgram& agent, const QString& host,
+                                     const QString& user, QString& error)
+{
+    if (!farm.init(FarmFixture::LdPlayer, kInstances) || !farm.setKnob("bootDelayMs", "200")) {
+        error = farm.error();
+        return false;
+    }
+    SimuSettings::setDataDir(farm.homeDir());
+    SimuSettings::setPcNickName(QStringLiteral("机房") + host.right(1).toUpper());
+    SimuSettings::setRunLimit(3);
+    SimuSettings::setValue(QStringLiteral("account/url"),
+                           QStringLiteral("http://%1:%2").arg(kConsoleIp).arg(kAccountPort));
+    agent.ns = m_prefix + host;
+    agent.home = farm.homeDir();
+    agent.args = QStringList{QStringLiteral("--remember-login"), user, kPassword};
+    if (!copyProgram(QStringLiteral("ToviaSimClient"), farm.rootDir() + QStringLiteral("/app"),
+                     agent.program)) {
+        error = QStringLiteral("cannot copy ToviaSimClient");
+        return false;
+    }
+    return agent.start(error);
+}
+
+bool TstConsoleProgram::waitLog(const HostProgram& p, const QRegularExpression& re, int timeoutMs,
+                                int from) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    do {
+        if (re.match(p.log(), from).hasMatch())
+            return true;
+        QTest::qWait(200);
+    } while (!deadline.hasExpired() && p.running());
+    return re.match(p.log(), from).hasMatch();
+}
+
+void TstConsoleProgram::dump() const
+{
+    for (const HostProgram* p : {&m_console, &m_agentA}) {
+        qInfo().noquote() << "----" << p->program << "output:\n" << tailOf(p->outPath(), 15);
+        const QStringList lines = p->log().split(QLatin1Char('\n'));
+        qInfo().noquote() << "----" << p->program << "log:\n"
+                          << lines.mid(qMax(0, lines.size() - 40)).join('\n');
+    }
+}
+
+void TstConsoleProgram::listsOfflineAndBackAgain()
+{
+    QString error;
+    QVERIFY2(m_console.start(error), qPrintable(error));
+    const QRegularExpression listedA(
+        QStringLiteral("PC listed: %1 nick 机房A at 10\\.77\\.0\\.2 connect 10\\.77\\.0\\.2 "
+                       "with %2 emulators")
+            .arg(kAgentAHost)
+            .arg(kInstances));
+    const bool listed = waitLog(m_console, listedA, kListedMs);
+    if (!listed)
+        dump();
+    QVERIFY2(listed, "the console did not list agent A with its emulators");
+    QVERIFY(m_console.log().contains(QStringLiteral("signed in as ") + kUser));
+    // B answers only its own user: watched while A keeps being listed.
+    QTest::qWait(3000);
+    QVERIFY2(!m_console.log().contains(QStringLiteral("PC listed: ") + kAgentBHost), "agent B was listed");
+    QVERIFY2(!m_console.log().contains(QStringLiteral("PC offline: ") + kAgentAHost),
+             "a live agent with slow tools was marked offline");
+
+    // A dies: offline after about ten seconds, not at once.
+    const int mark = m_console.log().size();
+    QElapsedTimer sinceKill;
+    m_agentA.kill();
+    sinceKill.start();
+    const QRegularExpression offlineA(QStringLiteral("PC offline: %1").arg(kAgentAHost));
+    QVERIFY2(waitLog(m_console, offlineA, kOfflineMs, mark), "agent A was not marked offline");
+    QVERIFY2(sinceKill.elapsed() >= 6000,
+             qPrintable(QStringLiteral("marked offline %1 ms after the kill").arg(sinceKill.elapsed())));
+
+    // A comes back (signs in by itself again): online again with the next reply.
+    const int mark2 = m_console.log().size();
+    QVERIFY2(m_agentA.start(error), qPrintable(error));
+    const QRegularExpression onlineA(
+        QStringLiteral("PC online: %1 with %2 emulators").arg(kAgentAHost).arg(kInstances));
+    const bool back = waitLog(m_console, onlineA, kListedMs, mark2);
+    if (!back)
+        dump();
+    QVERIFY2(back, "agent A was not listed online again");
+    QVERIFY(m_console.running());
+}
+
+void TstConsoleProgram::cleanupTestCase()
+{
+    for (HostProgram* p : {&m_console, &m_agentA, &m_agentB})
+        p->kill();
+    if (m_pAccountSvc) {
+        m_pAccountSvc->kill();
+        m_pAccountSvc->waitForFinished(3000);
+    }
+    if (m_lanUp) {
+        const ToolRun down = lanns({QStringLiteral("down"), m_prefix});
+        if (down.exitCode != 0)
+            qWarning().noquote() << "LAN tear-down:" << down.output;
+    }
+}
+
+QTEST_GUILESS_MAIN(TstConsoleProgram)
+#include "tst_consoleprogram.moc"
