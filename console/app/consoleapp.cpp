@@ -16,15 +16,14 @@
 #include "consoleopswiring.h"
 #endif
 
-ConsoleApp::ConsoleApp(const QStringList& args) : m_args(args)
-{
-}
+ConsoleApp::ConsoleApp(const QStringList& args) : m_args(args) {}
 
 bool ConsoleApp::parseArguments()
 {
     const int remember = m_args.indexOf(QStringLiteral("--remember-login"));
     if (!SimuSettings::applyHomeArgument(m_args) || (remember >= 0 && remember + 2 >= m_args.size())) {
-        std::fprintf(stderr, "usage: ToviaSim [--home DIR] [--batch[=yes|=no]] [--remember-login USER PASSWORD]\n");
+        std::fprintf(stderr,
+                     "usage: ToviaSim [--home DIR] [--batch[=yes|=no]] [--remember-login USER PASSWORD]\n");
         return false;
     }
     // --batch and --batch=no answer the update question No, --batch=yes answers it Yes.
@@ -43,8 +42,9 @@ bool ConsoleApp::handOverToUpdate() const
 {
     const UpdateCheck::UpdateQuestion ask =
         m_batch ? UpdateCheck::batchAnswer(m_batchUpdateAnswer) : UpdateCheck::UpdateQuestion();
-    return UpdateCheck::runStartupCheck(UpdateCheck::kConsoleProductNo, ask,
-                                        UpdateCheck::struUpdatePlace::forApplication(SimuSettings::dataDir()));
+    return UpdateCheck::runStartupCheck(
+        UpdateCheck::kConsoleProductNo, ask,
+        UpdateCheck::struUpdatePlace::forApplication(SimuSettings::dataDir()));
 }
 
 bool ConsoleApp::runLogin() const

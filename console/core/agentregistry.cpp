@@ -41,9 +41,7 @@ QString struPcEntry::connectAddress() const
     return QHostAddress(replyAddr.toIPv4Address()).toString();
 }
 
-AgentRegistry::AgentRegistry(Clock clock) : m_clock(std::move(clock))
-{
-}
+AgentRegistry::AgentRegistry(Clock clock) : m_clock(std::move(clock)) {}
 
 qint64 AgentRegistry::now() const
 {
@@ -100,7 +98,7 @@ void AgentRegistry::mergeRows(struPcEntry& pc, const QList<struSimuEntry>& simus
 }
 
 struPcInfoChange AgentRegistry::applyPcInfo(const struPcUdpInfo& header, const QList<struSimuEntry>& simus,
-                                             const QHostAddress& from)
+                                            const QHostAddress& from)
 {
     struPcInfoChange change;
     change.pcName = header.pcNameText();
@@ -142,6 +140,29 @@ bool AgentRegistry::applyState(const QString& pcName, const QString& memuIdx, in
     r->iState = iState;
     r->iTime = iTime;
     return true;
+}
+
+bool AgentRegistry::applyState(const QString& pcName, const QString& memuIdx, int iState, int iTime,
+                               int iDaemonModel, struSimuRow* pOut)
+{
+    QWriteLocker lock(&m_lock);
+    struPcEntry* pc = find(pcName);
+    struSimuRow* r = pc ? findRow(*pc, memuIdx) : nullptr;
+    if (!r)
+        return false;
+    bool changed = false;
+    if (iDaemonModel >= 0 && r->iDaemonModel != iDaemonModel) {
+        r->iDaemonModel = iDaemonModel;
+        changed = true;
+    }
+    if (iTime > r->iTime || iTime == -1) {
+        changed = changed || r->iState != iState;
+        r->iState = iState;
+        r->iTime = iTime;
+    }
+    if (pOut)
+        *pOut = *r;
+    return changed;
 }
 
 bool AgentRegistry::setDaemonModel(const QString& pcName, const QString& memuIdx, int iDaemonModel)

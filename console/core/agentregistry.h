@@ -12,8 +12,14 @@
 
 // Online labels of a PC entry.
 namespace PcLabel {
-inline QString online() { return QStringLiteral("在线"); }
-inline QString offline() { return QStringLiteral("离线"); }
+inline QString online()
+{
+    return QStringLiteral("在线");
+}
+inline QString offline()
+{
+    return QStringLiteral("离线");
+}
 } // namespace PcLabel
 
 // One emulator of an agent PC as the console shows it.
@@ -38,9 +44,9 @@ struct struPcEntry
     int iRunLimit = 0;
     qint32 lastHeard = 0; // console clock, seconds since 1970, of the latest applied PC information
     int iDaemonModel = 0;
-    int iSimuType = 0;    // 1 MEmu, 2 LDPlayer
-    QString onlineLabel;  // "在线", "离线", or empty before the first applied reply
-    QString argument;     // the operation argument of the PC (APK path, new name)
+    int iSimuType = 0;   // 1 MEmu, 2 LDPlayer
+    QString onlineLabel; // "在线", "离线", or empty before the first applied reply
+    QString argument;    // the operation argument of the PC (APK path, new name)
     QList<struSimuRow> rows;
 
     const struSimuRow* row(const QString& memuIdx) const;
@@ -57,12 +63,12 @@ struct struPcInfoChange
 {
     QString pcName;
     bool bCreated = false;
-    QList<struSimuRow> added;                // in list order
-    QStringList removed;                     // indices
-    QList<QPair<QString, QString>> renamed;  // index, new name
+    QList<struSimuRow> added;               // in list order
+    QStringList removed;                    // indices
+    QList<QPair<QString, QString>> renamed; // index, new name
     bool bNickChanged = false;
-    bool bCameOnline = false;                // the label turned to "在线"
-    struPcEntry entry;                       // the entry after the change (rows included)
+    bool bCameOnline = false; // the label turned to "在线"
+    struPcEntry entry;        // the entry after the change (rows included)
 };
 
 // The console's registry of agent PCs and their emulators. The GUI thread writes it as replies,
@@ -88,6 +94,10 @@ public:
     // A state report applies when its time is later than the shown one, or when it is -1. Returns
     // whether it applied; unknown PCs or emulators change nothing.
     bool applyState(const QString& pcName, const QString& memuIdx, int iState, int iTime);
+    // The same, together with the emulator's daemon model (iDaemonModel < 0 leaves it). Returns
+    // whether the row changed; pOut receives the row as it is now.
+    bool applyState(const QString& pcName, const QString& memuIdx, int iState, int iTime, int iDaemonModel,
+                    struSimuRow* pOut);
     bool setDaemonModel(const QString& pcName, const QString& memuIdx, int iDaemonModel);
     // The state the emulator would show once this report were applied; false when it is not listed.
     bool stateAfter(const QString& pcName, const QString& memuIdx, int iState, int iTime, int& shown) const;
@@ -119,7 +129,8 @@ private:
     struPcEntry* find(const QString& pcName);
     const struPcEntry* find(const QString& pcName) const;
     static struSimuRow* findRow(struPcEntry& pc, const QString& memuIdx);
-    void mergeRows(struPcEntry& pc, const QList<struSimuEntry>& simus, int iSimuType, struPcInfoChange& change);
+    void mergeRows(struPcEntry& pc, const QList<struSimuEntry>& simus, int iSimuType,
+                   struPcInfoChange& change);
 
     Clock m_clock;
     mutable QReadWriteLock m_lock;

@@ -34,12 +34,12 @@ struct struSimuReport
 struct struVedioBoxInfo
 {
     int iReserved = 0;
-    int iPort = 0;          // remote desktop: the video port
-    QString strPcName;      // the agent PC's name (its key)
-    QString strSimuName;    // the emulator's display name
-    QString strIpAddr;      // the agent PC's IPv4 address, dotted
-    QString strMemuIdx;     // the emulator's index
-    QString strPcNickName;  // the title of the PC's tile drawer
+    int iPort = 0;         // remote desktop: the video port
+    QString strPcName;     // the agent PC's name (its key)
+    QString strSimuName;   // the emulator's display name
+    QString strIpAddr;     // the agent PC's IPv4 address, dotted
+    QString strMemuIdx;    // the emulator's index
+    QString strPcNickName; // the title of the PC's tile drawer
 };
 
 using SimuReportList = QVector<struSimuReport>;

@@ -67,7 +67,8 @@ QList<QHostAddress> current()
         return out;
     lastWarned = text;
     if (!rejected.isEmpty())
-        qWarning().noquote() << "discovery/targets: not IPv4 addresses, ignored:" << rejected.join(QLatin1Char(','));
+        qWarning().noquote() << "discovery/targets: not IPv4 addresses, ignored:"
+                             << rejected.join(QLatin1Char(','));
     if (out.isEmpty())
         qWarning().noquote() << "discovery/targets holds no usable address: no discovery query is sent";
     return out;

@@ -11,7 +11,10 @@
 // on a single PC never broadcast.
 namespace DiscoveryTargets {
 
-inline QString settingKey() { return QStringLiteral("discovery/targets"); }
+inline QString settingKey()
+{
+    return QStringLiteral("discovery/targets");
+}
 
 // The IPv4 addresses of a comma-separated list, in order, without duplicates. Entries that are not
 // IPv4 addresses are listed in `rejected`.

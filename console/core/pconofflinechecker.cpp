@@ -5,7 +5,8 @@
 #include <QDebug>
 #include <QTimer>
 
-PcOnOfflineChecker::PcOnOfflineChecker(std::shared_ptr<AgentRegistry> registry, int intervalMs, QObject* parent)
+PcOnOfflineChecker::PcOnOfflineChecker(std::shared_ptr<AgentRegistry> registry, int intervalMs,
+                                       QObject* parent)
     : QObject(parent), m_pRegistry(std::move(registry)), m_intervalMs(intervalMs)
 {
 }

@@ -39,7 +39,8 @@ void UdpSenderObj::slInitSocket()
     raiseReceiveBuffer();
     if (!connect(m_pUdpSocket, &QUdpSocket::readyRead, this, &UdpSenderObj::slRcvBroadcast))
         qWarning("connect QUdpSocket::readyRead UdpSenderObj::slRcvBroadcast err");
-    if (!connect(this, &UdpSenderObj::sigQueryPic, this, &UdpSenderObj::slBroadcastPicture, Qt::QueuedConnection))
+    if (!connect(this, &UdpSenderObj::sigQueryPic, this, &UdpSenderObj::slBroadcastPicture,
+                 Qt::QueuedConnection))
         qWarning("connect UdpSenderObj::sigQueryPic UdpSenderObj::slBroadcastPicture err");
     if (!connect(this, &UdpSenderObj::sigQuerySimuInfo, this, &UdpSenderObj::slBroadCastName,
                  Qt::QueuedConnection))
@@ -117,8 +118,8 @@ void UdpSenderObj::sendQuery(int type)
             qInfo().noquote() << "discovery query to" << target.toString() << "goes out again";
         } else {
             m_failedTargets.append(target);
-            qWarning().noquote() << "discovery query to" << target.toString() << "failed:"
-                                 << m_pUdpSocket->errorString();
+            qWarning().noquote() << "discovery query to" << target.toString()
+                                 << "failed:" << m_pUdpSocket->errorString();
         }
     }
 }
@@ -178,7 +179,8 @@ void UdpSenderObj::handleSimuState(const Discovery::struDecodedReply& reply)
         report.jpeg = reply.jpeg;
     m_pending.append(report);
 
-    static const QMetaMethod stateSignal = QMetaMethod::fromSignal(&UdpSenderObj::sigNewSimuStateParamArrived);
+    static const QMetaMethod stateSignal =
+        QMetaMethod::fromSignal(&UdpSenderObj::sigNewSimuStateParamArrived);
     static const QMetaMethod imageSignal = QMetaMethod::fromSignal(&UdpSenderObj::sigNewSimuImgArrived);
     if (isConnected(stateSignal))
         emit sigNewSimuStateParamArrived(JsonCodec::serializeSimuState(

@@ -34,13 +34,14 @@ public:
     {
         quint16 queryPort = Discovery::kDiscoveryPort; // where agents listen
         int tickMs = 1000;
-        int batchMs = 20;                 // how long state reports are gathered before they go out
-        QList<QHostAddress> targets;      // empty: DiscoveryTargets::current() at every query
+        int batchMs = 20;                  // how long state reports are gathered before they go out
+        QList<QHostAddress> targets;       // empty: DiscoveryTargets::current() at every query
         std::function<QString()> userName; // empty: the signed-in user of LoginRecord
         int receiveBufferBytes = 32 * 1024 * 1024;
     };
 
-    explicit UdpSenderObj(std::shared_ptr<AgentRegistry> registry, const Options& options, QObject* parent = nullptr);
+    explicit UdpSenderObj(std::shared_ptr<AgentRegistry> registry, const Options& options,
+                          QObject* parent = nullptr);
     explicit UdpSenderObj(std::shared_ptr<AgentRegistry> registry, QObject* parent = nullptr)
         : UdpSenderObj(std::move(registry), Options(), parent)
     {

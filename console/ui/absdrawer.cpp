@@ -28,9 +28,7 @@ void AbsDrawerTitle::mousePressEvent(QMouseEvent* event)
     QWidget::mousePressEvent(event);
 }
 
-AbsDrawerCell::AbsDrawerCell(QWidget* parent) : QWidget(parent)
-{
-}
+AbsDrawerCell::AbsDrawerCell(QWidget* parent) : QWidget(parent) {}
 
 AbsDrawer::AbsDrawer(QWidget* parent) : QWidget(parent)
 {

@@ -66,8 +66,8 @@ QWidget* CenterToolMainDlgUI::createTopBar()
                                       "stop:0 #0997f7,stop:1 #3f48cc);}"));
     bar->setFixedHeight(52);
     auto* logo = new QLabel;
-    logo->setPixmap(QPixmap(QStringLiteral(":/res/logo.png")).scaled(32, 32, Qt::KeepAspectRatio,
-                                                                      Qt::SmoothTransformation));
+    logo->setPixmap(QPixmap(QStringLiteral(":/res/logo.png"))
+                        .scaled(32, 32, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     auto* title = new QLabel(QStringLiteral("Tovia 模拟器总控端"));
     title->setStyleSheet(QStringLiteral("color:white;font-size:16px;font-weight:bold;"));
     m_pBtnWelcome = linkButton(QStringLiteral("欢迎您"));
@@ -76,8 +76,9 @@ QWidget* CenterToolMainDlgUI::createTopBar()
     m_pBtnPublic = linkButton(QStringLiteral("公众号"));
     m_pBtnHelp = linkButton(QStringLiteral("帮助"));
     m_pBtnRefresh = new QPushButton(QStringLiteral("刷新设备"));
-    m_pBtnRefresh->setStyleSheet(QStringLiteral("QPushButton{color:#0997f7;background:white;border-radius:4px;"
-                                                "padding:5px 14px;}"));
+    m_pBtnRefresh->setStyleSheet(
+        QStringLiteral("QPushButton{color:#0997f7;background:white;border-radius:4px;"
+                       "padding:5px 14px;}"));
     m_pBtnExit = linkButton(QStringLiteral("退出"));
 
     auto* layout = new QHBoxLayout(bar);

@@ -196,7 +196,8 @@ void CenterToolMainWnd::createPc(const struPcInfoChange& change)
                                 "SLOT(slDrawerCellMenuTriggered(int)) err"));
     connect(pEntry, &MyDrawerEx::sigCellCheckChanged, this, &CenterToolMainWnd::setTicked);
     connect(pTiles, &VedioBoxDrawer::sigBoxCheckChanged, this, &CenterToolMainWnd::setTicked);
-    connect(pTiles, &VedioBoxDrawer::sigRemoteDesktopRequested, this, &CenterToolMainWnd::sigRemoteDesktopRequested);
+    connect(pTiles, &VedioBoxDrawer::sigRemoteDesktopRequested, this,
+            &CenterToolMainWnd::sigRemoteDesktopRequested);
     for (const struSimuRow& row : change.added) {
         pEntry->addCell(row);
         pTiles->addBox(row.memuIdx, row.simuName);
@@ -235,7 +236,8 @@ void CenterToolMainWnd::applyPcChange(const struPcInfoChange& change)
     }
     if (change.bCameOnline) {
         pEntry->setOnlineLabel(change.entry.onlineLabel);
-        qInfo().noquote() << "PC online:" << change.pcName << "with" << change.entry.rows.size() << "emulators";
+        qInfo().noquote() << "PC online:" << change.pcName << "with" << change.entry.rows.size()
+                          << "emulators";
     }
     if (!change.added.isEmpty() || !change.removed.isEmpty() || !change.renamed.isEmpty())
         qInfo().noquote() << "PC" << change.pcName << "emulators: added" << change.added.size() << "removed"
@@ -245,11 +247,12 @@ void CenterToolMainWnd::applyPcChange(const struPcInfoChange& change)
 void CenterToolMainWnd::applySimuState(const QString& pcName, const QString& memuIdx, int iState, int iTime,
                                        int iDaemonModel)
 {
-    const bool daemonChanged = iDaemonModel >= 0 && m_pRegistry->setDaemonModel(pcName, memuIdx, iDaemonModel);
-    const bool applied = m_pRegistry->applyState(pcName, memuIdx, iState, iTime);
-    if (applied || daemonChanged) {
-        if (MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName))
-            pEntry->refreshCell(memuIdx);
+    struSimuRow row;
+    if (m_pRegistry->applyState(pcName, memuIdx, iState, iTime, iDaemonModel, &row)) {
+        if (MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName)) {
+            if (MyDrawerCell* c = pEntry->cell(memuIdx))
+                c->setState(row.iState, row.iDaemonModel);
+        }
     }
     if (VedioBoxDrawer* pTiles = m_pRightGrpDrawer->findPc(pcName)) {
         if (AVedioBox* b = pTiles->box(memuIdx))

@@ -29,8 +29,8 @@ public:
         quint16 queryPort = Discovery::kDiscoveryPort;
         int queryTickMs = 1000;
         int checkIntervalMs = 1000;
-        QList<QHostAddress> targets;  // empty: the setting discovery/targets or the defaults
-        AgentRegistry::Clock clock;   // empty: the system clock
+        QList<QHostAddress> targets; // empty: the setting discovery/targets or the defaults
+        AgentRegistry::Clock clock;  // empty: the system clock
         bool trayIcon = true;
     };
 
@@ -98,7 +98,8 @@ private:
     void checkConnect(bool ok, const QString& failText) const;
     void createPc(const struPcInfoChange& change);
     void applyPcChange(const struPcInfoChange& change);
-    void applySimuState(const QString& pcName, const QString& memuIdx, int iState, int iTime, int iDaemonModel);
+    void applySimuState(const QString& pcName, const QString& memuIdx, int iState, int iTime,
+                        int iDaemonModel);
     void markOffline(const QString& pcName);
     void setTicked(const QString& pcName, const QString& memuIdx, bool bChecked);
     void clearAllTicks();

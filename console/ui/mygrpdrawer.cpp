@@ -21,7 +21,8 @@ MenuOfDrawerCell::MenuOfDrawerCell(QWidget* parent) : QMenu(parent)
 {
     const QStringList texts = entryTexts();
     for (int i = 0; i < texts.size(); ++i)
-        connect(addAction(texts.at(i)), &QAction::triggered, this, [this, i] { emit sigDrawerCellMenuTriggered(i); });
+        connect(addAction(texts.at(i)), &QAction::triggered, this,
+                [this, i] { emit sigDrawerCellMenuTriggered(i); });
 }
 
 QStringList MenuOfDrawerCell::entryTexts()
@@ -80,11 +81,13 @@ void MyDrawerCell::setChecked(bool bChecked)
 void MyDrawerCell::contextMenuEvent(QContextMenuEvent* event)
 {
     MenuOfDrawerCell menu(this);
-    connect(&menu, &MenuOfDrawerCell::sigDrawerCellMenuTriggered, this, &MyDrawerCell::sigDrawerCellMenuTriggered);
+    connect(&menu, &MenuOfDrawerCell::sigDrawerCellMenuTriggered, this,
+            &MyDrawerCell::sigDrawerCellMenuTriggered);
     menu.exec(event->globalPos());
 }
 
-DrawerTitleCell::DrawerTitleCell(const QString& name, bool bWithState, QWidget* parent) : AbsDrawerTitle(parent)
+DrawerTitleCell::DrawerTitleCell(const QString& name, bool bWithState, QWidget* parent)
+    : AbsDrawerTitle(parent)
 {
     setFixedHeight(30);
     setAttribute(Qt::WA_StyledBackground);
@@ -154,8 +157,8 @@ void MyDrawerUI::removeChild(QWidget* pChild)
     body()->layout()->removeWidget(pChild);
 }
 
-MyDrawerEx::MyDrawerEx(std::shared_ptr<AgentRegistry> registry, const QString& pcName, const QString& nickName,
-                       const QString& ipAddr, QWidget* parent)
+MyDrawerEx::MyDrawerEx(std::shared_ptr<AgentRegistry> registry, const QString& pcName,
+                       const QString& nickName, const QString& ipAddr, QWidget* parent)
     : MyDrawerUI(nickName, true, parent), m_pRegistry(std::move(registry)), m_pcName(pcName), m_ipAddr(ipAddr)
 {
     titleCell()->setToolTip(QStringLiteral("%1 (%2)").arg(pcName, ipAddr));
@@ -188,7 +191,8 @@ MyDrawerCell* MyDrawerEx::addCell(const struSimuRow& row)
     m_cells.insert(row.memuIdx, c);
     addChild(c);
     if (!connect(c, &MyDrawerCell::sigDrawerCellMenuTriggered, this, &MyDrawerEx::sigDrawerCellMenuTriggered))
-        qWarning("connect MyDrawerCell::sigDrawerCellMenuTriggered MyDrawerEx::sigDrawerCellMenuTriggered err");
+        qWarning(
+            "connect MyDrawerCell::sigDrawerCellMenuTriggered MyDrawerEx::sigDrawerCellMenuTriggered err");
     connect(c, &MyDrawerCell::sigCheckChanged, this, [this](const QString& idx, bool on) {
         m_pRegistry->setChecked(m_pcName, idx, on);
         emit sigCellCheckChanged(m_pcName, idx, on);

@@ -15,7 +15,8 @@ public:
     ~QFlowLayout() override;
 
     // The item rectangles for a given area (pure: used by the layout and by the benchmarks).
-    static QList<QRect> flow(const QRect& area, const QList<QSize>& sizes, int spacing, int* pHeight = nullptr);
+    static QList<QRect> flow(const QRect& area, const QList<QSize>& sizes, int spacing,
+                             int* pHeight = nullptr);
 
     void addItem(QLayoutItem* item) override;
     int count() const override { return m_items.size(); }

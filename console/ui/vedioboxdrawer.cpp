@@ -94,12 +94,15 @@ bool AVedioBox::setState(int iState, int iTime)
         m_iState = iState;
         m_iTime = iTime;
     }
+    // Only the picture shows the state: other states need no repaint.
     if (iState == eStateStarting || iState == eStateNotStarted) {
-        QMutexLocker lock(&m_picLock);
-        m_jpeg.clear();
-        m_picture = iState == eStateStarting ? stockPicture(kStartingPic) : m_default;
+        {
+            QMutexLocker lock(&m_picLock);
+            m_jpeg.clear();
+            m_picture = iState == eStateStarting ? stockPicture(kStartingPic) : m_default;
+        }
+        update();
     }
-    update();
     return true;
 }
 
@@ -131,7 +134,8 @@ QImage AVedioBox::currentPicture()
         if (decoded.loadFromData(m_jpeg, "JPG"))
             m_picture = decoded;
         else
-            qWarning().noquote() << "thumbnail of" << m_info.strPcName << m_info.strMemuIdx << "does not decode";
+            qWarning().noquote() << "thumbnail of" << m_info.strPcName << m_info.strMemuIdx
+                                 << "does not decode";
         m_jpeg.clear();
     }
     return m_picture;
@@ -322,8 +326,9 @@ AVedioBox* VedioBoxDrawer::addBox(const QString& memuIdx, const QString& simuNam
     m_boxes.append(box);
     m_byIdx.insert(memuIdx, box);
     connect(box, &AVedioBox::sigRemoteDesktopRequested, this, &VedioBoxDrawer::sigRemoteDesktopRequested);
-    connect(box, &AVedioBox::sigSetBoxCheck, this,
-            [this, memuIdx](const QString&, AVedioBox*, bool on) { emit sigBoxCheckChanged(m_pcName, memuIdx, on); });
+    connect(box, &AVedioBox::sigSetBoxCheck, this, [this, memuIdx](const QString&, AVedioBox*, bool on) {
+        emit sigBoxCheckChanged(m_pcName, memuIdx, on);
+    });
     return box;
 }
 
@@ -384,9 +389,7 @@ void VedioBoxDrawer::slReleaseRemoteDesktopDlg()
     m_pRemoteDesktopDlg = nullptr;
 }
 
-VedioBoxGrpDrawer::VedioBoxGrpDrawer(QWidget* parent) : AbsGrpDrawer(parent)
-{
-}
+VedioBoxGrpDrawer::VedioBoxGrpDrawer(QWidget* parent) : AbsGrpDrawer(parent) {}
 
 void VedioBoxGrpDrawer::setText(const QString& text)
 {

@@ -77,8 +77,8 @@ private:
 
     struVedioBoxInfo m_info;
     QMutex m_picLock;
-    QImage m_picture;   // what the tile shows
-    QByteArray m_jpeg;  // a screenshot not decoded yet
+    QImage m_picture;  // what the tile shows
+    QByteArray m_jpeg; // a screenshot not decoded yet
     QImage m_offline;
     QImage m_default;
     mutable QMutex m_stateLock;
@@ -128,7 +128,8 @@ class VedioBoxDrawer : public AbsDrawer
 {
     Q_OBJECT
 public:
-    VedioBoxDrawer(const QString& pcName, const QString& nickName, const QString& ipAddr, QWidget* parent = nullptr);
+    VedioBoxDrawer(const QString& pcName, const QString& nickName, const QString& ipAddr,
+                   QWidget* parent = nullptr);
 
     QString pcName() const { return m_pcName; }
     VedioBoxDrawerTitle* titleRow() const { return m_pTitleRow; }
