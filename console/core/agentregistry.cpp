@@ -202,15 +202,29 @@ bool AgentRegistry::setOffline(const QString& pcName)
     return true;
 }
 
+namespace {
+bool silentFor10s(const struPcEntry& pc, qint64 nowSecs)
+{
+    return qint32(quint32(nowSecs) - quint32(pc.lastHeard)) > 9;
+}
+} // namespace
+
 QStringList AgentRegistry::silentPcs(qint64 nowSecs) const
 {
     QStringList out;
     QReadLocker lock(&m_lock);
     for (const struPcEntry& pc : m_pcs) {
-        if (qint32(quint32(nowSecs) - quint32(pc.lastHeard)) > 9)
+        if (silentFor10s(pc, nowSecs))
             out.append(pc.pcName);
     }
     return out;
+}
+
+bool AgentRegistry::isSilent(const QString& pcName, qint64 nowSecs) const
+{
+    QReadLocker lock(&m_lock);
+    const struPcEntry* pc = find(pcName);
+    return pc && silentFor10s(*pc, nowSecs);
 }
 
 bool AgentRegistry::contains(const QString& pcName) const

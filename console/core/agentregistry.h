@@ -107,6 +107,7 @@ public:
     // PCs not heard from for more than 9 s (signed 32-bit difference, so a clock set back keeps
     // them online), in list order.
     QStringList silentPcs(qint64 nowSecs) const;
+    bool isSilent(const QString& pcName, qint64 nowSecs) const;
 
     bool contains(const QString& pcName) const;
     bool entry(const QString& pcName, struPcEntry& out) const;

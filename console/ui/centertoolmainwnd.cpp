@@ -368,10 +368,12 @@ void CenterToolMainWnd::slMainWndMsgHandler(QString strMsg, QString strParam, QS
         markOffline(strParam);
 }
 
+// The checker's message was computed on its thread a moment ago: a reply applied since then wins.
 void CenterToolMainWnd::markOffline(const QString& pcName)
 {
     struPcEntry before;
-    if (!m_pRegistry->entry(pcName, before) || !m_pRegistry->setOffline(pcName))
+    if (!m_pRegistry->isSilent(pcName, m_pRegistry->now()) || !m_pRegistry->entry(pcName, before) ||
+        !m_pRegistry->setOffline(pcName))
         return;
     if (!before.isOffline())
         qInfo().noquote() << "PC offline:" << pcName << "not heard from since" << before.lastHeard;

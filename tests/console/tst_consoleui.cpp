@@ -218,12 +218,16 @@ void TstConsoleUi::repliesReachListAndTiles()
     QCOMPARE(pc->cells().size(), 3);
     QVERIFY(tiles->box("1"));
 
-    // Offline for an unknown key changes nothing; for PC-A every row and tile goes to -1.
+    // A message about a PC heard from since is stale and changes nothing; so does an unknown key.
+    wnd->slMainWndMsgHandler("setAllItemOffline", "PC-A", "", 0, 0, {});
+    QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
+    m_now += 10;
     wnd->slMainWndMsgHandler("setAllItemOffline", "PC-a", "", 0, 0, {});
     QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
+    // Silent for 10 s: every row and tile of PC-A goes to -1.
     wnd->slMainWndMsgHandler("setAllItemOffline", "PC-A", "", 0, 0, {});
     QCOMPARE(pc->titleCell()->devState(), QStringLiteral("离线"));
-    QCOMPARE(left->findPc("pc-a")->titleCell()->devState(), QStringLiteral("在线"));
+    QCOMPARE(left->findPc("pc-a")->titleCell()->devState(), QStringLiteral("在线")); // not told yet
     for (MyDrawerCell* c : pc->cells())
         QCOMPARE(c->stateText(), QStringLiteral("未启动"));
     QCOMPARE(tiles->box("0")->state(), -1);

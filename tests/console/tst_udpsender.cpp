@@ -13,6 +13,7 @@
 #include <QBuffer>
 #include <QImage>
 #include <QNetworkDatagram>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QThread>
 #include <QUdpSocket>
@@ -321,6 +322,11 @@ void TstUdpSender::listsTheEmulatorsOfARealAgent()
     connect(&agentThread, &QThread::started, responder, &UdpRceiverObj::slInitSocket);
     connect(&agentThread, &QThread::finished, responder, &QObject::deleteLater);
     agentThread.start();
+    const auto stopAgent = qScopeGuard([&] {
+        agentThread.quit();
+        agentThread.wait(5000);
+        LoginRecord::clear();
+    });
     QTRY_VERIFY_WITH_TIMEOUT(responder->localPort() != 0, kWaitMs);
 
     auto reg = std::make_shared<AgentRegistry>();
@@ -355,13 +361,11 @@ void TstUdpSender::listsTheEmulatorsOfARealAgent()
     QImage thumb;
     QVERIFY(thumb.loadFromData(picture, "JPG"));
     QCOMPARE(thumb.size(), QSize(kThumbWidth, kThumbHeight));
+    // The spy saw the batch at once; the registry gets it through the queued connection.
     struSimuRow row;
-    QVERIFY(reg->row(QStringLiteral("PC-real"), QStringLiteral("MEmu_1"), row));
-    QCOMPARE(row.iState, 1);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        reg->row(QStringLiteral("PC-real"), QStringLiteral("MEmu_1"), row) && row.iState == 1, kWaitMs);
     QCOMPARE(row.iTime, 42);
-    agentThread.quit();
-    QVERIFY(agentThread.wait(5000));
-    LoginRecord::clear();
 }
 
 QTEST_GUILESS_MAIN(TstUdpSender)
