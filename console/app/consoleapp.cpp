@@ -8,6 +8,7 @@
 #include "resultdisplay.h"
 #include "simusettings.h"
 #include "updatecheck.h"
+#include "updatequestion.h"
 
 #include <QDebug>
 #include <cstdio>
@@ -40,8 +41,8 @@ bool ConsoleApp::parseArguments()
 
 bool ConsoleApp::handOverToUpdate() const
 {
-    const UpdateCheck::UpdateQuestion ask =
-        m_batch ? UpdateCheck::batchAnswer(m_batchUpdateAnswer) : UpdateCheck::UpdateQuestion();
+    const UpdateCheck::UpdateQuestion ask = m_batch ? UpdateCheck::batchAnswer(m_batchUpdateAnswer)
+                                                    : [] { return UpdateCheck::askUpdateQuestion(); };
     return UpdateCheck::runStartupCheck(
         UpdateCheck::kConsoleProductNo, ask,
         UpdateCheck::struUpdatePlace::forApplication(SimuSettings::dataDir()));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "consoletypes.h"
+#include "ports.h"
 
 #include <QAtomicInteger>
 #include <QHostAddress>
@@ -32,7 +33,7 @@ class UdpSenderObj : public QObject
 public:
     struct Options
     {
-        quint16 queryPort = Discovery::kDiscoveryPort; // where agents listen
+        quint16 queryPort = Tovia::kDiscoveryPort; // where agents listen
         int tickMs = 1000;
         int batchMs = 20;                  // how long state reports are gathered before they go out
         QList<QHostAddress> targets;       // empty: DiscoveryTargets::current() at every query

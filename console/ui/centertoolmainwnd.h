@@ -3,6 +3,7 @@
 #include "centertoolmaindlgui.h"
 #include "commresult.h"
 #include "consoletypes.h"
+#include "ports.h"
 
 #include <QImage>
 #include <QPointer>
@@ -26,7 +27,7 @@ class CenterToolMainWnd : public CenterToolMainDlgUI
 public:
     struct Options
     {
-        quint16 queryPort = Discovery::kDiscoveryPort;
+        quint16 queryPort = Tovia::kDiscoveryPort;
         int queryTickMs = 1000;
         int checkIntervalMs = 1000;
         QList<QHostAddress> targets; // empty: the setting discovery/targets or the defaults
