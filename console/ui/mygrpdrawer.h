@@ -123,10 +123,14 @@ signals:
     void sigInstallApk4Simus(QStringList strSimuIndexList, QString strPath);
     void sigDrawerCellMenuTriggered(int index);
     void sigCellCheckChanged(QString pcName, QString memuIdx, bool bChecked);
+    // The argument field changed (the command client's slSetOperArgument takes it).
+    void sigOperArgumentChanged(QString strArg);
 
 public slots:
     void slReplyResult(CCommResult* pRet);
+    // State messages of the PC's command client: with a time (newer wins), or by index alone (always).
     void slChangeStateWithParam(QByteArray aryJson);
+    void slChangeStateByIndex(QString strMemuIdx, int iState);
 
 private:
     void slTitleChecked(bool bChecked);

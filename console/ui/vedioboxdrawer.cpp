@@ -359,6 +359,19 @@ void VedioBoxDrawer::slChangeStateWithParam(QByteArray aryJson)
         b->setState(iState, iTime);
 }
 
+void VedioBoxDrawer::slChangeStateByIndex(QString strMemuIdx, int iState)
+{
+    if (AVedioBox* b = box(strMemuIdx))
+        b->setState(iState, -1);
+}
+
+void VedioBoxDrawer::slNewSimuImgArrived(QString strMemuIdx, QImage* pImage)
+{
+    if (AVedioBox* b = box(strMemuIdx); b && pImage)
+        b->setImage(*pImage);
+    delete pImage;
+}
+
 void VedioBoxDrawer::slBeginInstall(QString strMemuIdx)
 {
     if (AVedioBox* b = box(strMemuIdx))

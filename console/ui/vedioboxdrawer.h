@@ -151,6 +151,9 @@ signals:
 
 public slots:
     void slChangeStateWithParam(QByteArray aryJson);
+    void slChangeStateByIndex(QString strMemuIdx, int iState);
+    // A picture from the PC's command client; the slot frees it.
+    void slNewSimuImgArrived(QString strMemuIdx, QImage* pImage);
     void slBeginInstall(QString strMemuIdx);
     void slUpdateSimusInstallProgress(QString strMemuIdx, int iProgress);
     void slInstallFinished(QString strMemuIdx);

@@ -300,9 +300,31 @@ void TstConsoleUi::operationsNeedTicks()
     QSignalSpy spy(&menu, &MenuOfDrawerCell::sigDrawerCellMenuTriggered);
     menu.actions().at(4)->trigger();
     QCOMPARE(spy.first().first().toInt(), 4);
-    // The argument field is shared with the operations through the registry.
+    // The argument field is shared with the operations through the registry and a signal.
+    QSignalSpy arg(pc, &MyDrawerEx::sigOperArgumentChanged);
     pc->setArgument("/tmp/a.apk");
     QCOMPARE(wnd->registry()->argument("PC-C"), QStringLiteral("/tmp/a.apk"));
+    QCOMPARE(arg.size(), 1);
+
+    // What a PC's command client sends back: state messages with and without a time, pictures.
+    const QByteArray closing = R"({"pcName":"PC-C","memuIdx":"1","iState":3,"iTime":50,"iDaemonModel":0})";
+    pc->slChangeStateWithParam(closing);
+    tiles->slChangeStateWithParam(closing);
+    QCOMPARE(pc->cell("1")->stateText(), QStringLiteral("关闭中"));
+    QCOMPARE(tiles->box("1")->state(), 3);
+    const QByteArray older = R"({"pcName":"PC-C","memuIdx":"1","iState":1,"iTime":49,"iDaemonModel":0})";
+    pc->slChangeStateWithParam(older);
+    tiles->slChangeStateWithParam(older);
+    QCOMPARE(pc->cell("1")->stateText(), QStringLiteral("关闭中"));
+    QCOMPARE(tiles->box("1")->state(), 3);
+    pc->slChangeStateByIndex("1", 2);
+    tiles->slChangeStateByIndex("1", 2);
+    QCOMPARE(pc->cell("1")->stateText(), QStringLiteral("启动中"));
+    QCOMPARE(tiles->box("1")->state(), 2);
+    auto* green = new QImage(8, 8, QImage::Format_RGB32);
+    green->fill(Qt::green);
+    tiles->slNewSimuImgArrived("1", green);
+    QCOMPARE(tiles->box("1")->currentPicture().pixelColor(1, 1), QColor(Qt::green));
 }
 
 void TstConsoleUi::drawersInstallProgressAndLogout()
