@@ -264,13 +264,17 @@ void CenterToolMainWnd::slSimuReportsArrived(SimuReportList reports)
 {
     QElapsedTimer clock;
     clock.start();
+    // Only tiles in sight are repainted; asking thousands of hidden ones costs the GUI thread most.
+    const QRect inSight = m_pRightScrollArea->viewport()->rect().translated(-m_pRightGrpDrawer->pos());
     for (const struSimuReport& r : qAsConst(reports)) {
         applySimuState(r.pcName, r.memuIdx, r.iState, r.iTime, r.iDaemonModel);
         if (r.jpeg.isEmpty())
             continue;
         if (VedioBoxDrawer* pTiles = m_pRightGrpDrawer->findPc(r.pcName)) {
-            if (AVedioBox* b = pTiles->box(r.memuIdx))
-                b->setJpeg(r.jpeg);
+            if (AVedioBox* b = pTiles->box(r.memuIdx)) {
+                const QRect where(b->mapTo(m_pRightGrpDrawer, QPoint()), b->size());
+                b->setJpeg(r.jpeg, pTiles->isOpened() && inSight.intersects(where));
+            }
         }
     }
     m_reportApplyNs += clock.nsecsElapsed();

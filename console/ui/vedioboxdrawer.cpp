@@ -106,13 +106,14 @@ bool AVedioBox::setState(int iState, int iTime)
     return true;
 }
 
-void AVedioBox::setJpeg(const QByteArray& jpeg)
+void AVedioBox::setJpeg(const QByteArray& jpeg, bool bRepaint)
 {
     {
         QMutexLocker lock(&m_picLock);
         m_jpeg = jpeg;
     }
-    update();
+    if (bRepaint)
+        update();
 }
 
 void AVedioBox::setImage(const QImage& image)
