@@ -188,7 +188,7 @@ void CenterToolMainWnd::createPc(const struPcInfoChange& change)
     const struPcEntry& pc = change.entry;
     auto* pEntry = new MyDrawerEx(m_pRegistry, pc.pcName, pc.nickName, pc.ipAddr);
     m_pLeftGrpDrawer->addPc(pEntry);
-    auto* pTiles = new VedioBoxDrawer(pc.pcName, pc.nickName, pc.ipAddr);
+    auto* pTiles = new VedioBoxDrawer(pc.pcName, pc.nickName, pc.connectAddress());
     m_pRightGrpDrawer->addPc(pTiles);
     checkConnect(connect(pEntry, &MyDrawerEx::sigDrawerCellMenuTriggered, this,
                          &CenterToolMainWnd::slDrawerCellMenuTriggered),

@@ -165,6 +165,12 @@ MyDrawerEx::MyDrawerEx(std::shared_ptr<AgentRegistry> registry, const QString& p
     connect(titleCell()->checkBox(), &QCheckBox::toggled, this, &MyDrawerEx::slTitleChecked);
 }
 
+QString MyDrawerEx::connectAddress() const
+{
+    struPcEntry pc;
+    return m_pRegistry->entry(m_pcName, pc) ? pc.connectAddress() : m_ipAddr;
+}
+
 QString MyDrawerEx::argument() const
 {
     return m_pRegistry->argument(m_pcName);

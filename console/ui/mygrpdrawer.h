@@ -104,6 +104,9 @@ public:
 
     QString pcName() const { return m_pcName; }
     QString ipAddr() const { return m_ipAddr; }
+    // Where operations connect: the announced address, or where the replies come from when the
+    // announced one cannot be used.
+    QString connectAddress() const;
     AgentRegistry* registry() const { return m_pRegistry.get(); }
     QString argument() const;
     void setArgument(const QString& argument);

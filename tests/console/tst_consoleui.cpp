@@ -184,6 +184,13 @@ void TstConsoleUi::repliesReachListAndTiles()
     QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
     QCOMPARE(pc->titleCell()->name(), QStringLiteral("机房A"));
     QCOMPARE(pc->cell("1")->stateText(), QStringLiteral("未启动"));
+    // An agent announcing an unusable address is reached where its replies come from.
+    struPcInfoReply odd = pcReply("PC-0", "零", {"0=z"});
+    odd.header.setIpAddr("0.0.0.0");
+    odd.from = QHostAddress("10.9.8.7");
+    wnd->slNewPcInfoArrived(odd);
+    QCOMPARE(left->findPc("PC-0")->connectAddress(), QStringLiteral("10.9.8.7"));
+    QCOMPARE(right->findPc("PC-0")->box("0")->info().strIpAddr, QStringLiteral("10.9.8.7"));
 
     // States and thumbnails: the newer time wins; a picture shows on the tile.
     const QByteArray red = jpegOf(Qt::red);
