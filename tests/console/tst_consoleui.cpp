@@ -5,6 +5,7 @@
 #include "centertoolmainwnd.h"
 #include "mygrpdrawer.h"
 #include "pconofflinechecker.h"
+#include "qflowlayout.h"
 #include "resultdisplay.h"
 #include "udpsenderobj.h"
 #include "vedioboxdrawer.h"
@@ -150,6 +151,17 @@ void TstConsoleUi::rowTextsAndTileRules()
     QCOMPARE(box->currentPicture(), starting);
     QVERIFY(box->setState(-1, 0));
     QCOMPARE(box->currentPicture(), def);
+
+    // Tiles flow left to right and wrap when the next would pass the right edge.
+    int height = 0;
+    const QList<QSize> three{QSize(130, 200), QSize(130, 200), QSize(130, 200)};
+    QCOMPARE(QFlowLayout::flow(QRect(0, 0, 276, 0), three, 8, &height),
+             (QList<QRect>{{0, 0, 130, 200}, {138, 0, 130, 200}, {0, 208, 130, 200}}));
+    QCOMPARE(height, 408);
+    QCOMPARE(QFlowLayout::flow(QRect(10, 5, 100, 0), three, 8, &height).at(1).topLeft(), QPoint(10, 213));
+    QCOMPARE(height, 616); // narrower than a tile: one per row
+    QFlowLayout::flow(QRect(0, 0, 500, 0), {}, 8, &height);
+    QCOMPARE(height, 0);
 
     QCOMPARE(drawer.boxList().FindBoxByName("ALPHA"), 0);
     QCOMPARE(drawer.boxList().FindBoxByName("Beta"), 1);
