@@ -10,6 +10,7 @@
 #include "udpsenderobj.h"
 #include "vedioboxdrawer.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QDesktopServices>
 #include <QElapsedTimer>
@@ -380,7 +381,8 @@ void CenterToolMainWnd::markOffline(const QString& pcName)
         !m_pRegistry->setOffline(pcName))
         return;
     if (!before.isOffline())
-        qInfo().noquote() << "PC offline:" << pcName << "not heard from since" << before.lastHeard;
+        qInfo().noquote() << "PC offline:" << pcName << "not heard from since"
+                          << QDateTime::fromSecsSinceEpoch(before.lastHeard).toString(Qt::ISODate);
     if (MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName)) {
         pEntry->setOnlineLabel(PcLabel::offline());
         pEntry->refreshAllCells();
