@@ -2,6 +2,8 @@
 
 #include "centerloginwnd.h"
 #include "centertoolmainwnd.h"
+#include "consoleopswiring.h"
+#include "crashbox.h"
 #include "debuglog.h"
 #include "loginret.h"
 #include "loginstore.h"
@@ -12,10 +14,6 @@
 
 #include <QDebug>
 #include <cstdio>
-
-#ifdef TOVIA_HAVE_CONSOLE_OPS
-#include "consoleopswiring.h"
-#endif
 
 ConsoleApp::ConsoleApp(const QStringList& args) : m_args(args) {}
 
@@ -74,18 +72,14 @@ bool ConsoleApp::runMainWindow() const
 // The operations and the remote-desktop window plug into the main window here.
 void ConsoleApp::attachExtensions(CenterToolMainWnd& wnd)
 {
-#ifdef TOVIA_HAVE_CONSOLE_OPS
     attachConsoleOps(wnd);
-#else
-    Q_UNUSED(wnd);
-#endif
 }
 
 int ConsoleApp::run()
 {
     if (!parseArguments())
         return 2;
-    DebugLog::installCrashHandler();
+    DebugLog::installCrashHandler(CrashBox::crashBox());
     DebugLog::install(SimuSettings::logDir());
     DeleteLogStrategy().run(SimuSettings::logDir());
     qInfo().noquote() << "ToviaSim starts, data directory" << SimuSettings::dataDir();

@@ -105,6 +105,7 @@ void UdpSenderObj::sendQuery(int type)
 {
     if (!m_pUdpSocket)
         return;
+    ++m_iQuery;
     const QString user = m_options.userName ? m_options.userName() : LoginRecord::userName();
     const QByteArray query = Discovery::encodeQuery(type, user);
     const QList<QHostAddress> targets =
@@ -154,6 +155,8 @@ void UdpSenderObj::handleDatagram(const QByteArray& bytes, const QHostAddress& f
         break;
     }
     if (reply.header.kind == Discovery::eReplyPcInfo) {
+        if (isRepeat(reply.header.pcNameText(), 0))
+            return;
         struPcInfoReply out;
         out.header = reply.header;
         out.simus = reply.simus;
@@ -172,6 +175,8 @@ void UdpSenderObj::handleSimuState(const Discovery::struDecodedReply& reply)
     report.iState = reply.header.state();
     report.iTime = reply.header.stateTime();
     report.iDaemonModel = reply.header.iDaemonModel;
+    if (isRepeat(report.pcName + QLatin1Char('\n') + report.memuIdx, report.iTime))
+        return;
     int shown = 0;
     const bool listed =
         m_pRegistry->stateAfter(report.pcName, report.memuIdx, report.iState, report.iTime, shown);
@@ -192,6 +197,18 @@ void UdpSenderObj::handleSimuState(const Discovery::struDecodedReply& reply)
         else
             delete image;
     }
+}
+
+bool UdpSenderObj::isRepeat(const QString& key, int iTime)
+{
+    struSeen& seen = m_seen[key];
+    if (seen.iQuery == m_iQuery && seen.iTime == iTime) {
+        m_repeated.fetchAndAddRelaxed(1);
+        return true;
+    }
+    seen.iQuery = m_iQuery;
+    seen.iTime = iTime;
+    return false;
 }
 
 bool UdpSenderObj::isConnected(const QMetaMethod& signal) const

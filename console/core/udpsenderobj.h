@@ -4,6 +4,7 @@
 #include "ports.h"
 
 #include <QAtomicInteger>
+#include <QHash>
 #include <QHostAddress>
 #include <QImage>
 #include <QObject>
@@ -23,6 +24,10 @@ class QUdpSocket;
 //                           arrival order, so that a round of thousands costs the GUI a few calls.
 // The per-datagram signals sigNewSimuStateParamArrived and sigNewSimuImgArrived are emitted as well,
 // but only while something is connected to them (the picture is decoded only then).
+//
+// Each query goes to several targets (the limited broadcast, each interface's broadcast, loopback),
+// so an agent may answer one query two or three times: a reply that repeats one already taken since
+// the last query (same PC, and for states the same emulator and time) is passed over.
 //
 // A reply is used only when it decodes in full (see Discovery::decodeReply); anything else is dropped
 // and logged. A thumbnail is passed on only for an emulator the registry lists and that will show as
@@ -53,6 +58,7 @@ public:
     int tickCount() const { return m_tick.loadAcquire(); }
     qint64 receivedCount() const { return m_received.loadAcquire(); }
     qint64 droppedCount() const { return m_dropped.loadAcquire(); }
+    qint64 repeatedCount() const { return m_repeated.loadAcquire(); }
     int receiveBufferBytes() const { return m_rcvBuf.loadAcquire(); }
 
 signals:
@@ -83,6 +89,8 @@ private:
     void handleSimuState(const Discovery::struDecodedReply& reply);
     void drop(const QHostAddress& from, int size, const char* why);
     bool isConnected(const QMetaMethod& signal) const;
+    // True for a reply already taken since the latest query (key: PC, or PC and emulator).
+    bool isRepeat(const QString& key, int iTime);
 
     std::shared_ptr<AgentRegistry> m_pRegistry;
     Options m_options;
@@ -91,9 +99,17 @@ private:
     QTimer* m_pFlushTimer = nullptr;
     SimuReportList m_pending;
     QList<QHostAddress> m_failedTargets; // targets whose last send failed (logged once)
+    struct struSeen
+    {
+        int iQuery = -1;
+        int iTime = 0;
+    };
+    QHash<QString, struSeen> m_seen; // latest reply taken per PC (kind 0) and per emulator (kind 1)
+    int m_iQuery = 0;                // queries sent so far
     QAtomicInteger<quint16> m_localPort{0};
     QAtomicInt m_tick{0};
     QAtomicInteger<qint64> m_received{0};
     QAtomicInteger<qint64> m_dropped{0};
+    QAtomicInteger<qint64> m_repeated{0};
     QAtomicInt m_rcvBuf{0};
 };

@@ -10,6 +10,7 @@
 #include "udpsenderobj.h"
 #include "vedioboxdrawer.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QDesktopServices>
 #include <QElapsedTimer>
@@ -188,7 +189,7 @@ void CenterToolMainWnd::createPc(const struPcInfoChange& change)
     const struPcEntry& pc = change.entry;
     auto* pEntry = new MyDrawerEx(m_pRegistry, pc.pcName, pc.nickName, pc.ipAddr);
     m_pLeftGrpDrawer->addPc(pEntry);
-    auto* pTiles = new VedioBoxDrawer(pc.pcName, pc.nickName, pc.ipAddr);
+    auto* pTiles = new VedioBoxDrawer(pc.pcName, pc.nickName, pc.connectAddress());
     m_pRightGrpDrawer->addPc(pTiles);
     checkConnect(connect(pEntry, &MyDrawerEx::sigDrawerCellMenuTriggered, this,
                          &CenterToolMainWnd::slDrawerCellMenuTriggered),
@@ -264,13 +265,17 @@ void CenterToolMainWnd::slSimuReportsArrived(SimuReportList reports)
 {
     QElapsedTimer clock;
     clock.start();
+    // Only tiles in sight are repainted; asking thousands of hidden ones costs the GUI thread most.
+    const QRect inSight = m_pRightScrollArea->viewport()->rect().translated(-m_pRightGrpDrawer->pos());
     for (const struSimuReport& r : qAsConst(reports)) {
         applySimuState(r.pcName, r.memuIdx, r.iState, r.iTime, r.iDaemonModel);
         if (r.jpeg.isEmpty())
             continue;
         if (VedioBoxDrawer* pTiles = m_pRightGrpDrawer->findPc(r.pcName)) {
-            if (AVedioBox* b = pTiles->box(r.memuIdx))
-                b->setJpeg(r.jpeg);
+            if (AVedioBox* b = pTiles->box(r.memuIdx)) {
+                const QRect where(b->mapTo(m_pRightGrpDrawer, QPoint()), b->size());
+                b->setJpeg(r.jpeg, pTiles->isOpened() && inSight.intersects(where));
+            }
         }
     }
     m_reportApplyNs += clock.nsecsElapsed();
@@ -376,7 +381,8 @@ void CenterToolMainWnd::markOffline(const QString& pcName)
         !m_pRegistry->setOffline(pcName))
         return;
     if (!before.isOffline())
-        qInfo().noquote() << "PC offline:" << pcName << "not heard from since" << before.lastHeard;
+        qInfo().noquote() << "PC offline:" << pcName << "not heard from since"
+                          << QDateTime::fromSecsSinceEpoch(before.lastHeard).toString(Qt::ISODate);
     if (MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName)) {
         pEntry->setOnlineLabel(PcLabel::offline());
         pEntry->refreshAllCells();

@@ -123,8 +123,8 @@ void DrawerTitleCell::setDevState(const QString& text)
     if (!m_pDevState)
         return;
     m_pDevState->setText(text);
-    m_pDevState->setStyleSheet(text == PcLabel::offline() ? QStringLiteral("color:#999;")
-                                                          : QStringLiteral("color:#1a8f3c;"));
+    m_pDevState->setStyleSheet(text == PcLabel::online() ? QStringLiteral("color:#1a8f3c;")
+                                                         : QStringLiteral("color:#999;"));
 }
 
 QString DrawerTitleCell::devState() const
@@ -165,6 +165,12 @@ MyDrawerEx::MyDrawerEx(std::shared_ptr<AgentRegistry> registry, const QString& p
     connect(titleCell()->checkBox(), &QCheckBox::toggled, this, &MyDrawerEx::slTitleChecked);
 }
 
+QString MyDrawerEx::connectAddress() const
+{
+    struPcEntry pc;
+    return m_pRegistry->entry(m_pcName, pc) ? pc.connectAddress() : m_ipAddr;
+}
+
 QString MyDrawerEx::argument() const
 {
     return m_pRegistry->argument(m_pcName);
@@ -173,6 +179,7 @@ QString MyDrawerEx::argument() const
 void MyDrawerEx::setArgument(const QString& argument)
 {
     m_pRegistry->setArgument(m_pcName, argument);
+    emit sigOperArgumentChanged(argument);
 }
 
 QList<MyDrawerCell*> MyDrawerEx::cells() const
@@ -264,6 +271,12 @@ void MyDrawerEx::slChangeStateWithParam(QByteArray aryJson)
         return;
     m_pRegistry->applyState(pcName, memuIdx, iState, iTime);
     refreshCell(memuIdx);
+}
+
+void MyDrawerEx::slChangeStateByIndex(QString strMemuIdx, int iState)
+{
+    m_pRegistry->applyState(m_pcName, strMemuIdx, iState, -1);
+    refreshCell(strMemuIdx);
 }
 
 MyGrpDrawer::MyGrpDrawer(std::shared_ptr<AgentRegistry> registry, QWidget* parent)

@@ -104,6 +104,9 @@ public:
 
     QString pcName() const { return m_pcName; }
     QString ipAddr() const { return m_ipAddr; }
+    // Where operations connect: the announced address, or where the replies come from when the
+    // announced one cannot be used.
+    QString connectAddress() const;
     AgentRegistry* registry() const { return m_pRegistry.get(); }
     QString argument() const;
     void setArgument(const QString& argument);
@@ -123,10 +126,14 @@ signals:
     void sigInstallApk4Simus(QStringList strSimuIndexList, QString strPath);
     void sigDrawerCellMenuTriggered(int index);
     void sigCellCheckChanged(QString pcName, QString memuIdx, bool bChecked);
+    // The argument field changed (the command client's slSetOperArgument takes it).
+    void sigOperArgumentChanged(QString strArg);
 
 public slots:
     void slReplyResult(CCommResult* pRet);
+    // State messages of the PC's command client: with a time (newer wins), or by index alone (always).
     void slChangeStateWithParam(QByteArray aryJson);
+    void slChangeStateByIndex(QString strMemuIdx, int iState);
 
 private:
     void slTitleChecked(bool bChecked);

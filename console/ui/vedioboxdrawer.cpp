@@ -106,13 +106,14 @@ bool AVedioBox::setState(int iState, int iTime)
     return true;
 }
 
-void AVedioBox::setJpeg(const QByteArray& jpeg)
+void AVedioBox::setJpeg(const QByteArray& jpeg, bool bRepaint)
 {
     {
         QMutexLocker lock(&m_picLock);
         m_jpeg = jpeg;
     }
-    update();
+    if (bRepaint)
+        update();
 }
 
 void AVedioBox::setImage(const QImage& image)
@@ -357,6 +358,19 @@ void VedioBoxDrawer::slChangeStateWithParam(QByteArray aryJson)
         return;
     if (AVedioBox* b = box(memuIdx))
         b->setState(iState, iTime);
+}
+
+void VedioBoxDrawer::slChangeStateByIndex(QString strMemuIdx, int iState)
+{
+    if (AVedioBox* b = box(strMemuIdx))
+        b->setState(iState, -1);
+}
+
+void VedioBoxDrawer::slNewSimuImgArrived(QString strMemuIdx, QImage* pImage)
+{
+    if (AVedioBox* b = box(strMemuIdx); b && pImage)
+        b->setImage(*pImage);
+    delete pImage;
 }
 
 void VedioBoxDrawer::slBeginInstall(QString strMemuIdx)

@@ -39,8 +39,9 @@ public:
     // The newer-time rule: applies when iTime is later than the stored time or is -1. State 2 shows
     // the starting picture, -1 the default picture; other states keep the current picture.
     bool setState(int iState, int iTime);
-    // A new screenshot, still encoded / already decoded.
-    void setJpeg(const QByteArray& jpeg);
+    // A new screenshot, still encoded / already decoded. A tile out of sight is not repainted: it
+    // shows the latest picture when it is scrolled into view.
+    void setJpeg(const QByteArray& jpeg, bool bRepaint = true);
     void setImage(const QImage& image);
     // The picture the tile shows now (decodes a pending screenshot).
     QImage currentPicture();
@@ -151,6 +152,9 @@ signals:
 
 public slots:
     void slChangeStateWithParam(QByteArray aryJson);
+    void slChangeStateByIndex(QString strMemuIdx, int iState);
+    // A picture from the PC's command client; the slot frees it.
+    void slNewSimuImgArrived(QString strMemuIdx, QImage* pImage);
     void slBeginInstall(QString strMemuIdx);
     void slUpdateSimusInstallProgress(QString strMemuIdx, int iProgress);
     void slInstallFinished(QString strMemuIdx);

@@ -5,6 +5,7 @@
 #include "centertoolmainwnd.h"
 #include "mygrpdrawer.h"
 #include "pconofflinechecker.h"
+#include "qflowlayout.h"
 #include "resultdisplay.h"
 #include "udpsenderobj.h"
 #include "vedioboxdrawer.h"
@@ -151,6 +152,17 @@ void TstConsoleUi::rowTextsAndTileRules()
     QVERIFY(box->setState(-1, 0));
     QCOMPARE(box->currentPicture(), def);
 
+    // Tiles flow left to right and wrap when the next would pass the right edge.
+    int height = 0;
+    const QList<QSize> three{QSize(130, 200), QSize(130, 200), QSize(130, 200)};
+    QCOMPARE(QFlowLayout::flow(QRect(0, 0, 276, 0), three, 8, &height),
+             (QList<QRect>{{0, 0, 130, 200}, {138, 0, 130, 200}, {0, 208, 130, 200}}));
+    QCOMPARE(height, 408);
+    QCOMPARE(QFlowLayout::flow(QRect(10, 5, 100, 0), three, 8, &height).at(1).topLeft(), QPoint(10, 213));
+    QCOMPARE(height, 616); // narrower than a tile: one per row
+    QFlowLayout::flow(QRect(0, 0, 500, 0), {}, 8, &height);
+    QCOMPARE(height, 0);
+
     QCOMPARE(drawer.boxList().FindBoxByName("ALPHA"), 0);
     QCOMPARE(drawer.boxList().FindBoxByName("Beta"), 1);
     QCOMPARE(drawer.boxList().FindBoxByName("gamma"), -1);
@@ -184,6 +196,13 @@ void TstConsoleUi::repliesReachListAndTiles()
     QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
     QCOMPARE(pc->titleCell()->name(), QStringLiteral("机房A"));
     QCOMPARE(pc->cell("1")->stateText(), QStringLiteral("未启动"));
+    // An agent announcing an unusable address is reached where its replies come from.
+    struPcInfoReply odd = pcReply("PC-0", "零", {"0=z"});
+    odd.header.setIpAddr("0.0.0.0");
+    odd.from = QHostAddress("10.9.8.7");
+    wnd->slNewPcInfoArrived(odd);
+    QCOMPARE(left->findPc("PC-0")->connectAddress(), QStringLiteral("10.9.8.7"));
+    QCOMPARE(right->findPc("PC-0")->box("0")->info().strIpAddr, QStringLiteral("10.9.8.7"));
 
     // States and thumbnails: the newer time wins; a picture shows on the tile.
     const QByteArray red = jpegOf(Qt::red);
@@ -300,9 +319,31 @@ void TstConsoleUi::operationsNeedTicks()
     QSignalSpy spy(&menu, &MenuOfDrawerCell::sigDrawerCellMenuTriggered);
     menu.actions().at(4)->trigger();
     QCOMPARE(spy.first().first().toInt(), 4);
-    // The argument field is shared with the operations through the registry.
+    // The argument field is shared with the operations through the registry and a signal.
+    QSignalSpy arg(pc, &MyDrawerEx::sigOperArgumentChanged);
     pc->setArgument("/tmp/a.apk");
     QCOMPARE(wnd->registry()->argument("PC-C"), QStringLiteral("/tmp/a.apk"));
+    QCOMPARE(arg.size(), 1);
+
+    // What a PC's command client sends back: state messages with and without a time, pictures.
+    const QByteArray closing = R"({"pcName":"PC-C","memuIdx":"1","iState":3,"iTime":50,"iDaemonModel":0})";
+    pc->slChangeStateWithParam(closing);
+    tiles->slChangeStateWithParam(closing);
+    QCOMPARE(pc->cell("1")->stateText(), QStringLiteral("关闭中"));
+    QCOMPARE(tiles->box("1")->state(), 3);
+    const QByteArray older = R"({"pcName":"PC-C","memuIdx":"1","iState":1,"iTime":49,"iDaemonModel":0})";
+    pc->slChangeStateWithParam(older);
+    tiles->slChangeStateWithParam(older);
+    QCOMPARE(pc->cell("1")->stateText(), QStringLiteral("关闭中"));
+    QCOMPARE(tiles->box("1")->state(), 3);
+    pc->slChangeStateByIndex("1", 2);
+    tiles->slChangeStateByIndex("1", 2);
+    QCOMPARE(pc->cell("1")->stateText(), QStringLiteral("启动中"));
+    QCOMPARE(tiles->box("1")->state(), 2);
+    auto* green = new QImage(8, 8, QImage::Format_RGB32);
+    green->fill(Qt::green);
+    tiles->slNewSimuImgArrived("1", green);
+    QCOMPARE(tiles->box("1")->currentPicture().pixelColor(1, 1), QColor(Qt::green));
 }
 
 void TstConsoleUi::drawersInstallProgressAndLogout()

@@ -216,9 +216,12 @@ void TstUdpSender::truncatedAndLyingRepliesAreDropped()
     for (const QByteArray& d : bad)
         agent.writeDatagram(d, QHostAddress::LocalHost, run.pObj->localPort());
     agent.writeDatagram(valid + QByteArray(40, 'x'), QHostAddress::LocalHost, run.pObj->localPort());
+    agent.writeDatagram(valid, QHostAddress::LocalHost, run.pObj->localPort()); // a repeat
 
     QTRY_COMPARE_WITH_TIMEOUT(pcInfo.size(), 1, kWaitMs);
     QTRY_COMPARE_WITH_TIMEOUT(run.pObj->droppedCount(), qint64(bad.size()), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(run.pObj->repeatedCount(), qint64(1), kWaitMs);
+    QCOMPARE(pcInfo.size(), 1);
     const struPcInfoReply r = pcInfo.first().first().value<struPcInfoReply>();
     QCOMPARE(r.simus.size(), 2);
     QCOMPARE(r.simus.at(1).iAdbPort, 5557);
@@ -251,6 +254,9 @@ void TstUdpSender::thumbnailsOnlyWhileRunningOrInstalling()
     agent.writeDatagram(stateReply("PC", "unlisted", 1, 300, jpeg), QHostAddress::LocalHost, port);
     agent.writeDatagram(stateReply("pc", "5", 1, 300, jpeg), QHostAddress::LocalHost, port);
 
+    // The same answer again, as an agent reached through two targets sends it: passed over.
+    agent.writeDatagram(stateReply("PC", "5", 5, 300, jpeg), QHostAddress::LocalHost, port);
+    QTRY_COMPARE_WITH_TIMEOUT(run.pObj->repeatedCount(), qint64(1), kWaitMs);
     QTRY_COMPARE_WITH_TIMEOUT(flatten(reports).size(), 12, kWaitMs);
     QStringList withPicture;
     for (const struSimuReport& r : flatten(reports)) {
@@ -263,6 +269,12 @@ void TstUdpSender::thumbnailsOnlyWhileRunningOrInstalling()
     const struSimuReport unlisted = flatten(reports).at(10);
     QCOMPARE(unlisted.memuIdx, QStringLiteral("unlisted"));
     QCOMPARE(unlisted.iState, 1); // the state still travels
+    // After the next query the same state (and a new picture) is news again.
+    QMetaObject::invokeMethod(run.pObj, "slBroadcastPicture", Qt::QueuedConnection);
+    QVERIFY(agent.waitForReadyRead(kWaitMs));
+    agent.writeDatagram(stateReply("PC", "5", 5, 300, jpeg), QHostAddress::LocalHost, port);
+    QTRY_COMPARE_WITH_TIMEOUT(flatten(reports).size(), 13, kWaitMs);
+    QCOMPARE(run.pObj->repeatedCount(), qint64(1));
 }
 
 // A round of many agents arrives within milliseconds: every datagram must come through.
