@@ -133,8 +133,11 @@ bool AgentCommandServer::start()
     QSignalSpy spy(m_pObj, &SimuTcpRcvObj::sigListening);
     QObject::connect(m_pThread, &QThread::started, m_pObj, &SimuTcpRcvObj::slInitSocket);
     m_pThread->start();
-    if (!spy.wait(10000))
+    // A loaded machine may take a while to schedule the new thread.
+    if (!spy.wait(30000)) {
+        qWarning("agent command server did not report listening within 30 s");
         return false;
+    }
     m_port = spy.first().first().value<quint16>();
     return m_port != 0;
 }

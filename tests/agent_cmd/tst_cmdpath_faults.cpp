@@ -73,8 +73,10 @@ bool TestCmdPathFaults::setUp(int instances, const SimuTcpRcvObj::Options& optio
     SimuSettings::setPcNickName(QStringLiteral("机房一"));
     signIn(QStringLiteral("alice"));
     m_pResults = std::make_unique<ResultServer>();
-    if (!m_pResults->listen())
+    if (!m_pResults->listen()) {
+        qWarning("result server cannot listen");
         return false;
+    }
     NotifierConfig::reset();
     NotifierConfig::setResultPort(m_pResults->port());
     RcvFileRspsorMgr::SetStallTimeoutMs(RcvFileRspsorMgr::kStallTimeoutMs);
