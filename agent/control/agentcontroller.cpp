@@ -1,6 +1,8 @@
 #include "agentcontroller.h"
 
 #include "adbbridge.h"
+#include "desktoprunmgr.h"
+#include "desktopvideosender.h"
 #include "launcherfactory.h"
 #include "maindlgobj.h"
 #include "operloggerobj.h"
@@ -20,11 +22,6 @@
 
 namespace {
 constexpr int kThreadQuitWaitMs = 30000;
-#ifdef Q_OS_WIN
-const char* kEncoderImage = "ToviaMpeg.exe";
-#else
-const char* kEncoderImage = "ToviaMpeg";
-#endif
 } // namespace
 
 AgentController::AgentController(const Options& options, QObject* parent)
@@ -85,6 +82,8 @@ void AgentController::startCommandServer(QList<QThread*>& threads)
     SimuTcpRcvObj::Options tcpOptions;
     tcpOptions.bHoldUntilReady = !m_bInventoryScanned;
     m_pSimuTcpRcvObj = new SimuTcpRcvObj(m_options.tcpPort, tcpOptions);
+    // Remote-desktop runs follow the command server's begin and end commands on its thread.
+    (new DesktopRunMgr(m_pSimuTcpRcvObj))->attach(m_pSimuTcpRcvObj);
     threads << startWorker(m_pSimuTcpRcvObj, SLOT(slInitSocket()),
                            QStringLiteral("connect QThread::started SimuTcpRcvObj::slInitSocket err"));
     checkConnect(
@@ -249,6 +248,6 @@ void AgentController::shutdown()
     }
     m_threads.clear();
     qWarning() << "close thread finished";
-    platform::killByImageName(kEncoderImage);
+    DesktopVideoSender::killGrabbers();
     AdbKillServer();
 }

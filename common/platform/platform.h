@@ -91,7 +91,7 @@ struct WindowProbe
 WindowProbe findTopLevelWindow(const std::string& windowClass, const std::string& title);
 
 // ---------------------------------------------------------------------------------------------
-// Mouse injection (remote desktop replay)
+// Mouse and keyboard injection (remote desktop replay)
 // ---------------------------------------------------------------------------------------------
 
 enum class MouseButtonAction
@@ -107,6 +107,16 @@ bool setCursorPos(int x, int y);
 
 // Presses or releases a button where the cursor is. False when there is no desktop to act on.
 bool mouseButton(MouseButtonAction action);
+
+// Turns the mouse wheel where the cursor is by `steps` notches: positive away from the user (up),
+// negative towards the user. False when there is no desktop to act on.
+bool mouseWheel(int steps);
+
+// Presses (down) or releases a key named by its Windows virtual-key code (VK_*, 1..254: letters and
+// digits by their ASCII upper-case codes, VK_RETURN, VK_SHIFT, VK_F1, VK_OEM_1, ...). Windows:
+// keybd_event; Linux: XTest with the key of the US layout's keysym. False for a code without a key
+// here, or when there is no desktop to act on.
+bool keyEvent(int virtualKey, bool down);
 
 // ---------------------------------------------------------------------------------------------
 // UDP listener table

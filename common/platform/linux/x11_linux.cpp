@@ -1,4 +1,4 @@
-// Window probe and mouse injection on Linux through X11 and XTest.
+// Window probe and mouse and keyboard injection on Linux through X11 and XTest.
 
 #include "platform.h"
 
@@ -6,6 +6,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -191,6 +192,48 @@ Display* inputDisplay()
     return g_inputDisplay;
 }
 
+// The keysym of a Windows virtual-key code on a US layout; NoSymbol when there is none.
+KeySym keysymOfVirtualKey(int vk)
+{
+    if ((vk >= '0' && vk <= '9')) {
+        return static_cast<KeySym>(vk);
+    }
+    if (vk >= 'A' && vk <= 'Z') {
+        return static_cast<KeySym>(vk - 'A' + XK_a);
+    }
+    if (vk >= 0x70 && vk <= 0x87) { // F1..F24
+        return static_cast<KeySym>(XK_F1 + (vk - 0x70));
+    }
+    if (vk >= 0x60 && vk <= 0x69) { // numeric keypad 0..9
+        return static_cast<KeySym>(XK_KP_0 + (vk - 0x60));
+    }
+    struct Pair
+    {
+        int vk;
+        KeySym sym;
+    };
+    static const Pair kTable[] = {
+        {0x08, XK_BackSpace},   {0x09, XK_Tab},       {0x0D, XK_Return},       {0x10, XK_Shift_L},
+        {0x11, XK_Control_L},   {0x12, XK_Alt_L},     {0x13, XK_Pause},        {0x14, XK_Caps_Lock},
+        {0x1B, XK_Escape},      {0x20, XK_space},     {0x21, XK_Prior},        {0x22, XK_Next},
+        {0x23, XK_End},         {0x24, XK_Home},      {0x25, XK_Left},         {0x26, XK_Up},
+        {0x27, XK_Right},       {0x28, XK_Down},      {0x2C, XK_Print},        {0x2D, XK_Insert},
+        {0x2E, XK_Delete},      {0x5B, XK_Super_L},   {0x5C, XK_Super_R},      {0x5D, XK_Menu},
+        {0x6A, XK_KP_Multiply}, {0x6B, XK_KP_Add},    {0x6D, XK_KP_Subtract},  {0x6E, XK_KP_Decimal},
+        {0x6F, XK_KP_Divide},   {0x90, XK_Num_Lock},  {0x91, XK_Scroll_Lock},  {0xA0, XK_Shift_L},
+        {0xA1, XK_Shift_R},     {0xA2, XK_Control_L}, {0xA3, XK_Control_R},    {0xA4, XK_Alt_L},
+        {0xA5, XK_Alt_R},       {0xBA, XK_semicolon}, {0xBB, XK_equal},        {0xBC, XK_comma},
+        {0xBD, XK_minus},       {0xBE, XK_period},    {0xBF, XK_slash},        {0xC0, XK_grave},
+        {0xDB, XK_bracketleft}, {0xDC, XK_backslash}, {0xDD, XK_bracketright}, {0xDE, XK_apostrophe},
+    };
+    for (const Pair& pair : kTable) {
+        if (pair.vk == vk) {
+            return pair.sym;
+        }
+    }
+    return NoSymbol;
+}
+
 } // namespace
 
 WindowProbe findTopLevelWindow(const std::string& windowClass, const std::string& title)
@@ -242,6 +285,47 @@ bool mouseButton(MouseButtonAction action)
     const bool left = action == MouseButtonAction::LeftDown || action == MouseButtonAction::LeftUp;
     const bool press = action == MouseButtonAction::LeftDown || action == MouseButtonAction::RightDown;
     XTestFakeButtonEvent(display, left ? Button1 : Button3, press ? True : False, CurrentTime);
+    XSync(display, False);
+    return true;
+}
+
+} // namespace platform
+
+namespace platform {
+
+bool mouseWheel(int steps)
+{
+    std::lock_guard<std::mutex> lock(g_inputMutex);
+    Display* display = inputDisplay();
+    if (!display) {
+        return false;
+    }
+    // X reports the wheel as buttons 4 (up) and 5 (down), one press and release per notch.
+    const unsigned int button = steps > 0 ? Button4 : Button5;
+    for (int i = 0; i < (steps > 0 ? steps : -steps); ++i) {
+        XTestFakeButtonEvent(display, button, True, CurrentTime);
+        XTestFakeButtonEvent(display, button, False, CurrentTime);
+    }
+    XSync(display, False);
+    return true;
+}
+
+bool keyEvent(int virtualKey, bool down)
+{
+    const KeySym sym = keysymOfVirtualKey(virtualKey);
+    if (sym == NoSymbol) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(g_inputMutex);
+    Display* display = inputDisplay();
+    if (!display) {
+        return false;
+    }
+    const KeyCode code = XKeysymToKeycode(display, sym);
+    if (code == 0) {
+        return false;
+    }
+    XTestFakeKeyEvent(display, code, down ? True : False, CurrentTime);
     XSync(display, False);
     return true;
 }

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -268,6 +269,70 @@ void checkCrashHandler()
     DeleteFileW(file.c_str());
 }
 
+// Input replay: the cursor lands where it was put; injected keys and wheel steps arrive as input
+// (a low-level hook on this thread sees them); a code without a key is refused.
+LRESULT CALLBACK keyHook(int code, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK mouseHook(int code, WPARAM wParam, LPARAM lParam);
+std::vector<std::pair<DWORD, WPARAM>> g_keys;
+int g_wheelDelta = 0;
+
+LRESULT CALLBACK keyHook(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HC_ACTION) {
+        g_keys.emplace_back(reinterpret_cast<KBDLLHOOKSTRUCT*>(lParam)->vkCode, wParam);
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+LRESULT CALLBACK mouseHook(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HC_ACTION && wParam == WM_MOUSEWHEEL) {
+        g_wheelDelta += GET_WHEEL_DELTA_WPARAM(reinterpret_cast<MSLLHOOKSTRUCT*>(lParam)->mouseData);
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+void pumpMessages(DWORD ms)
+{
+    const DWORD end = GetTickCount() + ms;
+    while (GetTickCount() < end) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageW(&msg);
+        }
+        Sleep(10);
+    }
+}
+
+void checkInput()
+{
+    // The position is held by the window server: it may take a moment to be seen.
+    POINT point{};
+    bool placed = false;
+    for (int attempt = 0; attempt < 40 && !(placed && point.x == 123 && point.y == 45); ++attempt) {
+        placed = platform::setCursorPos(123, 45) && GetCursorPos(&point);
+        pumpMessages(25);
+    }
+    check(placed && point.x == 123 && point.y == 45,
+          "cursor put at (123, 45): (" + std::to_string(point.x) + ", " + std::to_string(point.y) + ")");
+    HHOOK keys = SetWindowsHookExW(WH_KEYBOARD_LL, keyHook, GetModuleHandleW(nullptr), 0);
+    HHOOK mouse = SetWindowsHookExW(WH_MOUSE_LL, mouseHook, GetModuleHandleW(nullptr), 0);
+    check(keys && mouse, "low-level input hooks installed");
+    const bool sent = platform::keyEvent('A', true) && platform::keyEvent('A', false) &&
+                      platform::keyEvent(VK_RETURN, true) && platform::keyEvent(VK_RETURN, false);
+    check(sent && platform::mouseWheel(2) && platform::mouseWheel(-1), "keys and wheel injected");
+    pumpMessages(500);
+    const std::vector<std::pair<DWORD, WPARAM>> expected{
+        {'A', WM_KEYDOWN}, {'A', WM_KEYUP}, {VK_RETURN, WM_KEYDOWN}, {VK_RETURN, WM_KEYUP}};
+    check(g_keys == expected,
+          "the hook saw A and Enter pressed and released (" + std::to_string(g_keys.size()) + " key events)");
+    check(g_wheelDelta == WHEEL_DELTA,
+          "wheel: two notches up, one down (" + std::to_string(g_wheelDelta) + ")");
+    check(!platform::keyEvent(0, true) && !platform::keyEvent(0x1FF, true), "codes without a key refused");
+    UnhookWindowsHookEx(keys);
+    UnhookWindowsHookEx(mouse);
+}
+
 void checkOther()
 {
     check(!platform::findTopLevelWindow("Qt5QWindowIcon", "no such window 7f3a").found,
@@ -320,6 +385,7 @@ int wmain(int argc, wchar_t** argv)
     checkImageNameFragment();
     checkUdpTable();
     checkCrashHandler();
+    checkInput();
     checkOther();
     std::printf("%d of %d checks passed\n", g_checks - g_failures, g_checks);
     return g_failures == 0 ? 0 : 1;

@@ -1,0 +1,28 @@
+#!/bin/bash
+# ToviaMpeg.exe on Linux: the agent's desktop grabber. The agent writes the command line of the
+# Windows grabber ("-f gdigrab ... -i desktop"); here the distribution's ffmpeg grabs the X display
+# of $DISPLAY with x11grab instead, every other argument unchanged. The process keeps the name
+# ToviaMpeg.exe, so it is found and killed under that name like on Windows.
+ffmpeg=$(command -v ffmpeg)
+if [ -z "$ffmpeg" ]; then
+    echo "ToviaMpeg.exe: ffmpeg is not installed (package ffmpeg)" >&2
+    exit 127
+fi
+if [ -z "${DISPLAY:-}" ]; then
+    echo "ToviaMpeg.exe: no X display to grab (\$DISPLAY is not set)" >&2
+    exit 2
+fi
+args=()
+while [ $# -gt 0 ]; do
+    if [ "$1" = -f ] && [ "${2:-}" = gdigrab ]; then
+        args+=(-f x11grab)
+        shift 2
+    elif [ "$1" = -i ] && [ "${2:-}" = desktop ]; then
+        args+=(-i "$DISPLAY")
+        shift 2
+    else
+        args+=("$1")
+        shift
+    fi
+done
+exec -a ToviaMpeg.exe "$ffmpeg" "${args[@]}"
