@@ -107,7 +107,7 @@ void ConsoleApp::attachExtensions(CenterToolMainWnd& wnd) const
     auto* pDriver = new ConsoleTestDriver(wnd);
     ConsoleOpsOptions options;
     options.dialogs = pDriver->dialogs();
-    pDriver->setOps(attachConsoleOps(wnd, options));
+    attachConsoleOps(wnd, options);
     QString error;
     if (!pDriver->listen(m_testDriverPath, error)) {
         qWarning().noquote() << error;

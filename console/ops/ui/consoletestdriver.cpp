@@ -2,7 +2,6 @@
 
 #include "agentregistry.h"
 #include "centertoolmainwnd.h"
-#include "consoleopswiring_p.h"
 #include "mygrpdrawer.h"
 #include "remotedesktopwnd.h"
 #include "resultdisplay.h"
@@ -128,11 +127,6 @@ ConsoleTestDriver::ConsoleTestDriver(CenterToolMainWnd& wnd)
 ConsoleTestDriver::~ConsoleTestDriver()
 {
     setResultBox(ResultBoxFn());
-}
-
-void ConsoleTestDriver::setOps(ConsoleOpsWiring* pOps)
-{
-    m_pOps = pOps;
 }
 
 bool ConsoleTestDriver::listen(const QString& path, QString& error)

@@ -6,12 +6,10 @@
 #include <QJsonObject>
 #include <QMutex>
 #include <QObject>
-#include <QPointer>
 #include <QStringList>
 #include <memory>
 
 class CenterToolMainWnd;
-class ConsoleOpsWiring;
 class QLocalServer;
 class QLocalSocket;
 class RemoteDesktopWnd;
@@ -65,7 +63,6 @@ public:
     ~ConsoleTestDriver() override;
 
     std::shared_ptr<OpsDialogs> dialogs() const { return m_pDialogs; }
-    void setOps(ConsoleOpsWiring* pOps);
     bool listen(const QString& path, QString& error);
     // Runs one command line; the answer object (also used by the socket).
     QJsonObject run(const QString& line);
@@ -87,7 +84,6 @@ private:
     RemoteDesktopWnd* viewer() const;
 
     CenterToolMainWnd& m_wnd;
-    QPointer<ConsoleOpsWiring> m_pOps;
     std::shared_ptr<QueuedOpsDialogs> m_pDialogs;
     QLocalServer* m_pServer = nullptr;
 };
