@@ -66,6 +66,11 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
     o.queryPort = silent.localPort();
     o.targets = {QHostAddress(QHostAddress::LocalHost)};
     o.trayIcon = false;
+    // The PC is listed once by hand and never heard from again: a clock that stands still keeps it
+    // online however long the operations take on a busy machine (offline, every operation would be
+    // refused).
+    const qint64 listedAt = QDateTime::currentSecsSinceEpoch();
+    o.clock = [listedAt] { return listedAt; };
     CenterToolMainWnd wnd(o);
     auto dialogs = std::make_shared<Dialogs>();
     ConsoleOpsOptions opts;
