@@ -3,6 +3,7 @@
 #include "centerloginwnd.h"
 #include "centertoolmainwnd.h"
 #include "consoleopswiring.h"
+#include "consoletestdriver.h"
 #include "crashbox.h"
 #include "debuglog.h"
 #include "loginret.h"
@@ -15,16 +16,39 @@
 #include <QDebug>
 #include <cstdio>
 
+namespace {
+
+const char* const kUsage =
+    "usage: ToviaSim [--home DIR] [--batch[=yes|=no]] [--remember-login USER PASSWORD]\n"
+    "                [--test-driver PATH]\n"
+    "  --home DIR            data directory (settings, logs, stored login)\n"
+    "  --batch[=yes|=no]     unattended: the update question is answered (no by default) and\n"
+    "                        result boxes go to standard error\n"
+    "  --remember-login U P  stores the login so that the console signs in by itself\n"
+    "  --test-driver PATH    for tests: a local socket at PATH takes line commands (dump, tick,\n"
+    "                        untick, menu, answer, rdp, click, closerdp) that operate the window\n"
+    "                        through its own code paths; its questions are answered from there\n";
+
+} // namespace
+
 ConsoleApp::ConsoleApp(const QStringList& args) : m_args(args) {}
+
+void ConsoleApp::printUsage()
+{
+    std::fputs(kUsage, stdout);
+}
 
 bool ConsoleApp::parseArguments()
 {
     const int remember = m_args.indexOf(QStringLiteral("--remember-login"));
-    if (!SimuSettings::applyHomeArgument(m_args) || (remember >= 0 && remember + 2 >= m_args.size())) {
-        std::fprintf(stderr,
-                     "usage: ToviaSim [--home DIR] [--batch[=yes|=no]] [--remember-login USER PASSWORD]\n");
+    const int driver = m_args.indexOf(QStringLiteral("--test-driver"));
+    if (!SimuSettings::applyHomeArgument(m_args) || (remember >= 0 && remember + 2 >= m_args.size()) ||
+        (driver >= 0 && driver + 1 >= m_args.size())) {
+        std::fputs(kUsage, stderr);
         return false;
     }
+    if (driver >= 0)
+        m_testDriverPath = m_args.at(driver + 1);
     // --batch and --batch=no answer the update question No, --batch=yes answers it Yes.
     m_batchUpdateAnswer = m_args.contains(QStringLiteral("--batch=yes"));
     m_batch = m_batchUpdateAnswer || m_args.contains(QStringLiteral("--batch")) ||
@@ -69,10 +93,23 @@ bool ConsoleApp::runMainWindow() const
     return wnd.exitByLogout() == 1;
 }
 
-// The operations and the remote-desktop window plug into the main window here.
-void ConsoleApp::attachExtensions(CenterToolMainWnd& wnd)
+// The operations and the remote-desktop window plug into the main window here; with a test driver
+// the operations' questions are answered through it.
+void ConsoleApp::attachExtensions(CenterToolMainWnd& wnd) const
 {
-    attachConsoleOps(wnd);
+    if (m_testDriverPath.isEmpty()) {
+        attachConsoleOps(wnd);
+        return;
+    }
+    auto* pDriver = new ConsoleTestDriver(wnd);
+    ConsoleOpsOptions options;
+    options.dialogs = pDriver->dialogs();
+    attachConsoleOps(wnd, options);
+    QString error;
+    if (!pDriver->listen(m_testDriverPath, error)) {
+        qWarning().noquote() << error;
+        std::fprintf(stderr, "ToviaSim: %s\n", qUtf8Printable(error));
+    }
 }
 
 int ConsoleApp::run()

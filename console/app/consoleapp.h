@@ -11,6 +11,8 @@ class ConsoleApp
 public:
     explicit ConsoleApp(const QStringList& args);
     int run();
+    // The command line's help (--help), printed before any window system is needed.
+    static void printUsage();
 
 private:
     bool parseArguments();
@@ -18,9 +20,10 @@ private:
     bool runLogin() const;
     // Runs one main window; true when it was left by the logout button.
     bool runMainWindow() const;
-    static void attachExtensions(CenterToolMainWnd& wnd);
+    void attachExtensions(CenterToolMainWnd& wnd) const;
 
     QStringList m_args;
     bool m_batch = false;
     bool m_batchUpdateAnswer = false;
+    QString m_testDriverPath;
 };

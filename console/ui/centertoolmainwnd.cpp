@@ -113,8 +113,13 @@ void CenterToolMainWnd::shutdown()
     if (m_bShutDown)
         return;
     m_bShutDown = true;
-    for (VedioBoxDrawer* d : m_pRightGrpDrawer->pcDrawers())
+    // An open viewer is closed first, so that its end command is queued to its PC's client before
+    // the client's thread is asked to quit.
+    for (VedioBoxDrawer* d : m_pRightGrpDrawer->pcDrawers()) {
+        if (QWidget* pViewer = d->remoteDesktopDlg())
+            pViewer->close();
         d->slReleaseRemoteDesktopDlg();
+    }
     for (const QPointer<QThread>& t : qAsConst(m_threads)) {
         if (!t)
             continue;

@@ -126,6 +126,16 @@ void AVedioBox::setImage(const QImage& image)
     update();
 }
 
+bool AVedioBox::hasScreenshot() const
+{
+    QMutexLocker lock(&m_picLock);
+    if (!m_jpeg.isEmpty())
+        return true;
+    const qint64 key = m_picture.cacheKey();
+    return !m_picture.isNull() && key != m_default.cacheKey() && key != m_offline.cacheKey() &&
+           key != stockPicture(kStartingPic).cacheKey();
+}
+
 QImage AVedioBox::currentPicture()
 {
     QMutexLocker lock(&m_picLock);

@@ -45,6 +45,8 @@ public:
     void setImage(const QImage& image);
     // The picture the tile shows now (decodes a pending screenshot).
     QImage currentPicture();
+    // True while the tile shows a screenshot of the emulator rather than a picture of its state.
+    bool hasScreenshot() const;
     qint64 decodeCount() const { return m_decodes; }
 
     QSize sizeHint() const override { return QSize(kWidth, kHeight); }
@@ -77,7 +79,7 @@ private:
     static const QImage& stockPicture(const QString& path);
 
     struVedioBoxInfo m_info;
-    QMutex m_picLock;
+    mutable QMutex m_picLock;
     QImage m_picture;  // what the tile shows
     QByteArray m_jpeg; // a screenshot not decoded yet
     QImage m_offline;

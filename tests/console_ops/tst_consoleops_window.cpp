@@ -9,8 +9,10 @@
 #include "mygrpdrawer.h"
 #include "notifierrun.h"
 #include "opercodes.h"
+#include "remotedesktopwnd.h"
 #include "simuinfoxmlgainer.h"
 #include "simusettings.h"
+#include "simutcprcvobj.h"
 #include "taskresultrcver.h"
 #include "vedioboxdrawer.h"
 
@@ -64,6 +66,11 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
     o.queryPort = silent.localPort();
     o.targets = {QHostAddress(QHostAddress::LocalHost)};
     o.trayIcon = false;
+    // The PC is listed once by hand and never heard from again: a clock that stands still keeps it
+    // online however long the operations take on a busy machine (offline, every operation would be
+    // refused).
+    const qint64 listedAt = QDateTime::currentSecsSinceEpoch();
+    o.clock = [listedAt] { return listedAt; };
     CenterToolMainWnd wnd(o);
     auto dialogs = std::make_shared<Dialogs>();
     ConsoleOpsOptions opts;
@@ -146,6 +153,25 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
     QVERIFY(!targets.at(1)->isEnabled()); // its own group
     targets.at(0)->trigger();
     QCOMPARE(pOps->groupStore()->GroupOf(QStringLiteral("agent-pc")), DevGroupStore::DefaultGroupName());
+
+    // A tile's double click opens the PC's viewer, whose begin reaches the agent with the viewer's
+    // stream port; another double click in the drawer raises that viewer; closing it sends the end
+    // and the drawer lets it go.
+    QSignalSpy begins(agent.object(), &SimuTcpRcvObj::sigRmtDesktopBegin);
+    QSignalSpy ends(agent.object(), &SimuTcpRcvObj::sigRmtDesktopEnd);
+    QTest::mouseDClick(tiles->box(QStringLiteral("0")), Qt::LeftButton, {}, QPoint(60, 60));
+    QPointer<RemoteDesktopWnd> viewer = qobject_cast<RemoteDesktopWnd*>(tiles->remoteDesktopDlg());
+    QVERIFY(viewer);
+    QCOMPARE(viewer->target().strAddr, QStringLiteral("127.0.0.1"));
+    QTRY_COMPARE_WITH_TIMEOUT(begins.size(), 1, 10000);
+    QCOMPARE(begins.first().at(2).toInt(), viewer->target().iPort);
+    QTest::mouseDClick(tiles->box(QStringLiteral("2")), Qt::LeftButton, {}, QPoint(60, 60));
+    QCOMPARE(tiles->remoteDesktopDlg(), viewer.data());
+    viewer->close();
+    QTRY_COMPARE_WITH_TIMEOUT(ends.size(), 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(viewer.isNull(), 5000);
+    QVERIFY(!tiles->remoteDesktopDlg());
+    QCOMPARE(begins.size(), 1);
 
     QVERIFY(AgentCommandServer::waitIdle(20000));
     wnd.shutdown();

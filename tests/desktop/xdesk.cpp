@@ -45,6 +45,13 @@ bool XDesk::open(QString& why, bool isolate)
     return true;
 }
 
+void XDesk::raise()
+{
+    XRaiseWindow(m_pDisplay, m_window);
+    XSetInputFocus(m_pDisplay, m_window, RevertToParent, CurrentTime);
+    XSync(m_pDisplay, False);
+}
+
 QPoint XDesk::pointer() const
 {
     Window root = 0;

@@ -33,6 +33,8 @@ public:
     QPoint pointer() const;
     QSize screenSize() const;
     void fill(const QColor& colour);
+    // Back on top of windows mapped since (emulator windows of a farm on the same display).
+    void raise();
     // Covers the window with `count` rectangles of random colours (busy content for the encoder).
     void scribble(int count, unsigned seed);
     // Takes the X events that arrived (bounded wait for at least `count` new button events).

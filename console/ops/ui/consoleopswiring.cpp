@@ -6,6 +6,8 @@
 #include "devgroupmenu.h"
 #include "grpdraweroper.h"
 #include "mygrpdrawer.h"
+#include "remotedesktopwnd.h"
+#include "rmtdsktpport.h"
 #include "simusettings.h"
 #include "taskresultrcver.h"
 #include "udpsenderobj.h"
@@ -92,6 +94,8 @@ void ConsoleOpsWiring::initPc(MyDrawerEx* pPc, VedioBoxDrawer* pTiles)
         connect(pClient, &ClientNetOperObj::sigInstallProgress, pTiles,
                 &VedioBoxDrawer::slUpdateSimusInstallProgress);
         connect(pClient, &ClientNetOperObj::sigInstallFinished, pTiles, &VedioBoxDrawer::slInstallFinished);
+        connect(pTiles, &VedioBoxDrawer::sigRemoteDesktopRequested, this,
+                [this, pTiles](const struVedioBoxInfo& info) { openRemoteDesktop(pTiles, info); });
     }
     m_clients.insert(entry.pcName, pClient);
     m_wnd.startWorker(pClient, SLOT(slInitSocket()),
@@ -103,6 +107,43 @@ void ConsoleOpsWiring::initPc(MyDrawerEx* pPc, VedioBoxDrawer* pTiles)
     pPc->titleCell()->installEventFilter(this);
     showGroupOf(pPc);
     connect(m_pGroups, &DevGroupStore::sigGroupsChanged, pPc, [this, pPc] { showGroupOf(pPc); });
+}
+
+// The begin command goes out only once the viewer's stream port is bound; the end command when the
+// viewer has closed, and the drawer lets go of it then (deleteLater).
+RemoteDesktopWnd* ConsoleOpsWiring::openRemoteDesktop(VedioBoxDrawer* pTiles, const struVedioBoxInfo& info)
+{
+    if (auto* pOpen = qobject_cast<RemoteDesktopWnd*>(pTiles->remoteDesktopDlg())) {
+        pOpen->showNormal();
+        pOpen->raise();
+        pOpen->activateWindow();
+        return pOpen;
+    }
+    ClientNetOperObj* pClient = m_clients.value(pTiles->pcName());
+    if (!pClient) {
+        qWarning().noquote() << "remote desktop of" << pTiles->pcName() << "asked for, but it has no client";
+        return nullptr;
+    }
+    struRmtDsktpTarget target;
+    target.strAddr = pClient->IpAddr();
+    target.strName = info.strSimuName;
+    target.strIdx = info.strMemuIdx;
+    target.strTitle = info.strPcNickName;
+    target.iPort = RmtDsktpPort::choose(target.strAddr);
+    auto* pWnd = new RemoteDesktopWnd(target);
+    checked(connect(pWnd, &RemoteDesktopWnd::sigBeginRmtDsktp, pClient, &ClientNetOperObj::slRemoteDesktop),
+            "connect SIGNAL(sigBeginRmtDsktp) SLOT(slRemoteDesktop) err");
+    checked(connect(pWnd, &RemoteDesktopWnd::sigRemoteDesktopWndClosed, pClient,
+                    &ClientNetOperObj::slCloseRemoteDesktop),
+            "connect SIGNAL(sigRemoteDesktopWndClosed) SLOT(slCloseRemoteDesktop) err");
+    connect(pWnd, &RemoteDesktopWnd::sigRemoteDesktopWndClosed, pTiles,
+            &VedioBoxDrawer::slReleaseRemoteDesktopDlg);
+    pTiles->setRemoteDesktopDlg(pWnd);
+    qInfo().noquote() << "remote desktop of" << pTiles->pcName() << "at" << target.strAddr << "stream port"
+                      << target.iPort;
+    pWnd->initWnd();
+    pWnd->show();
+    return pWnd;
 }
 
 void ConsoleOpsWiring::showGroupOf(MyDrawerEx* pPc)

@@ -10,8 +10,10 @@
 #include <QPointer>
 
 class MyDrawerEx;
+class RemoteDesktopWnd;
 class TaskResultRcver;
 class VedioBoxDrawer;
+struct struVedioBoxInfo;
 
 // Owned by the main window; lives on the GUI thread.
 class ConsoleOpsWiring : public QObject
@@ -25,6 +27,9 @@ public:
     DevGroupStore* groupStore() const { return m_pGroups; }
     // The device list as the operations' checks see it.
     OpsDeviceSnapshot snapshot() const;
+    // A tile's double click: the viewer of the tile's PC, opened or, when the drawer holds one
+    // already, raised. Null when the PC has no command client.
+    RemoteDesktopWnd* openRemoteDesktop(VedioBoxDrawer* pTiles, const struVedioBoxInfo& info);
 
 protected:
     // The group menu on a PC's title row.

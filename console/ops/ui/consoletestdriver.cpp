@@ -1,0 +1,350 @@
+#include "consoletestdriver.h"
+
+#include "agentregistry.h"
+#include "centertoolmainwnd.h"
+#include "mygrpdrawer.h"
+#include "remotedesktopwnd.h"
+#include "resultdisplay.h"
+#include "vedioboxdrawer.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMouseEvent>
+
+namespace {
+
+constexpr int kMaxLine = 4096;
+
+QJsonObject ok(QJsonObject o = QJsonObject())
+{
+    o.insert(QStringLiteral("ok"), true);
+    return o;
+}
+
+QJsonObject fail(const QString& error)
+{
+    return QJsonObject{{QStringLiteral("ok"), false}, {QStringLiteral("error"), error}};
+}
+
+// The text after the first `count` words of a line (a path or a name may hold spaces).
+QString restOf(const QString& line, int count)
+{
+    QString rest = line.trimmed();
+    for (int i = 0; i < count; ++i) {
+        const int space = rest.indexOf(QLatin1Char(' '));
+        rest = space < 0 ? QString() : rest.mid(space + 1).trimmed();
+    }
+    return rest;
+}
+
+} // namespace
+
+QString QueuedOpsDialogs::chooseFile(const QString& title)
+{
+    QMutexLocker lock(&m_lock);
+    const QString path = m_files.isEmpty() ? QString() : m_files.takeFirst();
+    qInfo().noquote() << "test driver: file question" << title << "answered" << path;
+    return path;
+}
+
+bool QueuedOpsDialogs::confirm(const QString& title, const QString& text)
+{
+    QMutexLocker lock(&m_lock);
+    const bool yes = !m_confirms.isEmpty() && m_confirms.takeFirst();
+    qInfo().noquote() << "test driver: question" << title << text << "answered" << yes;
+    return yes;
+}
+
+bool QueuedOpsDialogs::askText(const QString& title, const QString& label, QString& text)
+{
+    QMutexLocker lock(&m_lock);
+    if (m_texts.isEmpty()) {
+        qInfo().noquote() << "test driver: text question" << title << label << "cancelled";
+        return false;
+    }
+    text = m_texts.takeFirst();
+    return true;
+}
+
+void QueuedOpsDialogs::showResult(const CCommResult& result)
+{
+    addShown(result.iRet, QString(), result.str);
+}
+
+void QueuedOpsDialogs::queueFile(const QString& path)
+{
+    QMutexLocker lock(&m_lock);
+    m_files.append(path);
+}
+
+void QueuedOpsDialogs::queueText(const QString& text)
+{
+    QMutexLocker lock(&m_lock);
+    m_texts.append(text);
+}
+
+void QueuedOpsDialogs::queueConfirm(bool yes)
+{
+    QMutexLocker lock(&m_lock);
+    m_confirms.append(yes);
+}
+
+void QueuedOpsDialogs::addShown(int iRet, const QString& title, const QString& text)
+{
+    qInfo().noquote() << "result shown:" << iRet << title << text;
+    QMutexLocker lock(&m_lock);
+    m_shown.append(QJsonObject{
+        {QStringLiteral("code"), iRet}, {QStringLiteral("title"), title}, {QStringLiteral("text"), text}});
+}
+
+QJsonArray QueuedOpsDialogs::shown() const
+{
+    QMutexLocker lock(&m_lock);
+    QJsonArray all;
+    for (const QJsonObject& o : m_shown)
+        all.append(o);
+    return all;
+}
+
+ConsoleTestDriver::ConsoleTestDriver(CenterToolMainWnd& wnd)
+    : QObject(&wnd), m_wnd(wnd), m_pDialogs(std::make_shared<QueuedOpsDialogs>())
+{
+    // The window's own message boxes (results reported by the agents) are answered at once and kept.
+    std::weak_ptr<QueuedOpsDialogs> dialogs = m_pDialogs;
+    setResultBox([dialogs](const QString& title, const QString& text, bool) {
+        if (auto p = dialogs.lock())
+            p->addShown(-1, title, text);
+        return true;
+    });
+}
+
+ConsoleTestDriver::~ConsoleTestDriver()
+{
+    setResultBox(ResultBoxFn());
+}
+
+bool ConsoleTestDriver::listen(const QString& path, QString& error)
+{
+    QLocalServer::removeServer(path);
+    m_pServer = new QLocalServer(this);
+    m_pServer->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_pServer->listen(path)) {
+        error = QStringLiteral("test driver cannot listen at %1: %2").arg(path, m_pServer->errorString());
+        return false;
+    }
+    connect(m_pServer, &QLocalServer::newConnection, this, &ConsoleTestDriver::slNewConnection);
+    qInfo().noquote() << "test driver listening at" << path;
+    return true;
+}
+
+void ConsoleTestDriver::slNewConnection()
+{
+    while (QLocalSocket* pSocket = m_pServer->nextPendingConnection()) {
+        connect(pSocket, &QLocalSocket::readyRead, this, &ConsoleTestDriver::slReadyRead);
+        connect(pSocket, &QLocalSocket::disconnected, pSocket, &QObject::deleteLater);
+    }
+}
+
+void ConsoleTestDriver::slReadyRead()
+{
+    auto* pSocket = qobject_cast<QLocalSocket*>(sender());
+    if (!pSocket)
+        return;
+    while (pSocket->canReadLine()) {
+        const QString line = QString::fromUtf8(pSocket->readLine(kMaxLine)).trimmed();
+        pSocket->write(QJsonDocument(run(line)).toJson(QJsonDocument::Compact) + '\n');
+    }
+    if (pSocket->bytesAvailable() > kMaxLine) {
+        pSocket->write(QJsonDocument(fail(QStringLiteral("line too long"))).toJson(QJsonDocument::Compact) +
+                       '\n');
+        pSocket->disconnectFromServer();
+    }
+}
+
+QJsonObject ConsoleTestDriver::run(const QString& line)
+{
+    const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const QString cmd = words.value(0);
+    if (cmd != QLatin1String("dump"))
+        qInfo().noquote() << "test driver:" << line;
+    if (cmd == QLatin1String("dump"))
+        return dump();
+    if (cmd == QLatin1String("tick"))
+        return tick(words);
+    if (cmd == QLatin1String("untick"))
+        return untick();
+    if (cmd == QLatin1String("menu"))
+        return menu(words);
+    if (cmd == QLatin1String("answer"))
+        return answer(words, line);
+    if (cmd == QLatin1String("rdp"))
+        return rdp(words);
+    if (cmd == QLatin1String("click"))
+        return click(words);
+    if (cmd == QLatin1String("closerdp"))
+        return closeRdp();
+    return fail(QStringLiteral("unknown command '%1'").arg(cmd));
+}
+
+QString ConsoleTestDriver::pcKey(const QString& nameOrNick) const
+{
+    for (const struPcEntry& pc : m_wnd.registry()->snapshot()) {
+        if (pc.pcName == nameOrNick || pc.nickName == nameOrNick)
+            return pc.pcName;
+    }
+    return QString();
+}
+
+QJsonObject ConsoleTestDriver::dump() const
+{
+    QJsonArray pcs;
+    for (const struPcEntry& pc : m_wnd.registry()->snapshot()) {
+        MyDrawerEx* pEntry = m_wnd.leftGrpDrawer()->findPc(pc.pcName);
+        VedioBoxDrawer* pTiles = m_wnd.rightGrpDrawer()->findPc(pc.pcName);
+        QJsonArray rows;
+        for (const struSimuRow& r : pc.rows) {
+            QJsonObject row{{QStringLiteral("idx"), r.memuIdx},
+                            {QStringLiteral("name"), r.simuName},
+                            {QStringLiteral("state"), r.iState},
+                            {QStringLiteral("time"), r.iTime},
+                            {QStringLiteral("checked"), r.bChecked}};
+            if (MyDrawerCell* c = pEntry ? pEntry->cell(r.memuIdx) : nullptr)
+                row.insert(QStringLiteral("stateText"), c->stateText());
+            if (AVedioBox* b = pTiles ? pTiles->box(r.memuIdx) : nullptr) {
+                row.insert(QStringLiteral("screenshot"), b->hasScreenshot());
+                row.insert(QStringLiteral("progress"), b->isProgressVisible() ? b->progress() : -1);
+            }
+            rows.append(row);
+        }
+        pcs.append(QJsonObject{{QStringLiteral("pc"), pc.pcName},
+                               {QStringLiteral("nick"), pc.nickName},
+                               {QStringLiteral("ip"), pc.ipAddr},
+                               {QStringLiteral("simuType"), pc.iSimuType},
+                               {QStringLiteral("online"), pc.onlineLabel},
+                               {QStringLiteral("rows"), rows}});
+    }
+    QJsonObject out{{QStringLiteral("pcs"), pcs}, {QStringLiteral("results"), m_pDialogs->shown()}};
+    if (RemoteDesktopWnd* pViewer = viewer()) {
+        out.insert(QStringLiteral("viewer"),
+                   QJsonObject{{QStringLiteral("addr"), pViewer->target().strAddr},
+                               {QStringLiteral("port"), pViewer->target().iPort},
+                               {QStringLiteral("visible"), pViewer->isVisible()},
+                               {QStringLiteral("width"), pViewer->width()},
+                               {QStringLiteral("height"), pViewer->height()},
+                               {QStringLiteral("pictureWidth"), pViewer->picture().width()},
+                               {QStringLiteral("pictureHeight"), pViewer->picture().height()}});
+    }
+    return ok(out);
+}
+
+QJsonObject ConsoleTestDriver::tick(const QStringList& words)
+{
+    const QString key = pcKey(words.value(1));
+    MyDrawerEx* pEntry = m_wnd.leftGrpDrawer()->findPc(key);
+    if (!pEntry || words.size() < 3)
+        return fail(QStringLiteral("usage: tick PC IDX... (PC '%1' not listed)").arg(words.value(1)));
+    for (const QString& idx : words.mid(2)) {
+        MyDrawerCell* c = pEntry->cell(idx);
+        if (!c)
+            return fail(QStringLiteral("%1 has no emulator %2").arg(key, idx));
+        c->checkBox()->setChecked(true);
+    }
+    return ok();
+}
+
+QJsonObject ConsoleTestDriver::untick()
+{
+    for (MyDrawerEx* pEntry : m_wnd.leftGrpDrawer()->pcDrawers()) {
+        for (MyDrawerCell* c : pEntry->cells())
+            c->checkBox()->setChecked(false);
+    }
+    return ok();
+}
+
+QJsonObject ConsoleTestDriver::menu(const QStringList& words)
+{
+    bool isNumber = false;
+    const int index = words.value(1).toInt(&isNumber);
+    if (!isNumber)
+        return fail(QStringLiteral("usage: menu N"));
+    m_wnd.slDrawerCellMenuTriggered(index);
+    return ok();
+}
+
+QJsonObject ConsoleTestDriver::answer(const QStringList& words, const QString& line)
+{
+    const QString kind = words.value(1);
+    if (kind == QLatin1String("file") && words.size() >= 3) {
+        const QString path = restOf(line, 2);
+        if (!QFile::exists(path))
+            return fail(QStringLiteral("no file %1").arg(path));
+        m_pDialogs->queueFile(path);
+    } else if (kind == QLatin1String("name") && words.size() >= 3) {
+        m_pDialogs->queueText(restOf(line, 2));
+    } else if (kind == QLatin1String("confirm")) {
+        m_pDialogs->queueConfirm(words.value(2) != QLatin1String("no"));
+    } else {
+        return fail(QStringLiteral("usage: answer file PATH | answer name TEXT | answer confirm [no]"));
+    }
+    return ok();
+}
+
+QJsonObject ConsoleTestDriver::rdp(const QStringList& words)
+{
+    VedioBoxDrawer* pTiles = m_wnd.rightGrpDrawer()->findPc(pcKey(words.value(1)));
+    if (!pTiles || pTiles->boxCount() == 0)
+        return fail(QStringLiteral("no tiles of '%1'").arg(words.value(1)));
+    AVedioBox* pBox = words.size() > 2 ? pTiles->box(words.at(2)) : pTiles->boxList().at(0);
+    if (!pBox)
+        return fail(QStringLiteral("no tile %1").arg(words.value(2)));
+    pBox->btnBkgDoublieClked();
+    if (!pTiles->remoteDesktopDlg())
+        return fail(QStringLiteral("no viewer opened"));
+    return ok();
+}
+
+RemoteDesktopWnd* ConsoleTestDriver::viewer() const
+{
+    for (VedioBoxDrawer* d : m_wnd.rightGrpDrawer()->pcDrawers()) {
+        if (auto* pViewer = qobject_cast<RemoteDesktopWnd*>(d->remoteDesktopDlg()))
+            return pViewer;
+    }
+    return nullptr;
+}
+
+QJsonObject ConsoleTestDriver::click(const QStringList& words)
+{
+    RemoteDesktopWnd* pViewer = viewer();
+    bool xOk = false;
+    bool yOk = false;
+    const QPointF local(words.value(1).toInt(&xOk), words.value(2).toInt(&yOk));
+    if (!xOk || !yOk)
+        return fail(QStringLiteral("usage: click X Y"));
+    if (!pViewer)
+        return fail(QStringLiteral("no viewer open"));
+    if (pViewer->picture().isNull())
+        return fail(QStringLiteral("the viewer shows no picture yet"));
+    const QPoint agent = RemoteDesktopWnd::mapToAgent(local, pViewer->size(), pViewer->picture().size());
+    const QPointF global = pViewer->mapToGlobal(local.toPoint());
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        QMouseEvent event(type, local, global, Qt::LeftButton,
+                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(pViewer, &event);
+    }
+    return ok(QJsonObject{{QStringLiteral("agentX"), agent.x()}, {QStringLiteral("agentY"), agent.y()}});
+}
+
+QJsonObject ConsoleTestDriver::closeRdp()
+{
+    RemoteDesktopWnd* pViewer = viewer();
+    if (!pViewer)
+        return fail(QStringLiteral("no viewer open"));
+    pViewer->close();
+    return ok();
+}
