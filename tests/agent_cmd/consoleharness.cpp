@@ -133,8 +133,9 @@ bool AgentCommandServer::start()
     QSignalSpy spy(m_pObj, &SimuTcpRcvObj::sigListening);
     QObject::connect(m_pThread, &QThread::started, m_pObj, &SimuTcpRcvObj::slInitSocket);
     m_pThread->start();
-    // A loaded machine may take a while to schedule the new thread.
-    if (!spy.wait(30000)) {
+    // The signal may come from the new thread before a QSignalSpy::wait() would start counting, so
+    // the count itself is what is waited for; a loaded machine may take a while.
+    if (!QTest::qWaitFor([&spy] { return spy.count() > 0; }, 30000)) {
         qWarning("agent command server did not report listening within 30 s");
         return false;
     }

@@ -157,7 +157,9 @@ bool TstConsoleOpsFarm::setUp(FarmFixture::Product product, int instances)
     connect(&m_rcverThread, &QThread::finished, m_pRcver, &QObject::deleteLater);
     QSignalSpy listening(m_pRcver, &TaskResultRcver::sigListening);
     m_rcverThread.start();
-    if ((listening.isEmpty() && !listening.wait(5000)) || listening.first().first().value<quint16>() == 0)
+    // Waited for by its count: the signal may come from the new thread before a wait() would start.
+    if (!QTest::qWaitFor([&listening] { return !listening.isEmpty(); }, 30000) ||
+        listening.first().first().value<quint16>() == 0)
         return false;
     NotifierConfig::reset();
     NotifierConfig::setResultPort(listening.first().first().value<quint16>());

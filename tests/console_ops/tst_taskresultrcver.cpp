@@ -104,7 +104,8 @@ void TstTaskResultRcver::init()
     connect(m_pThread, &QThread::started, m_pRcver, &TaskResultRcver::slInitSocket);
     connect(m_pThread, &QThread::finished, m_pRcver, &QObject::deleteLater);
     m_pThread->start();
-    QVERIFY(listening.count() > 0 || listening.wait(5000)); // it may have come already
+    // Waited for by its count: the signal may come from the new thread before a wait() would start.
+    QTRY_VERIFY_WITH_TIMEOUT(listening.count() > 0, 30000);
     m_port = listening.first().first().value<quint16>();
     QVERIFY(m_port != 0);
 }

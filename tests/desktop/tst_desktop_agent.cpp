@@ -179,7 +179,8 @@ bool TstDesktopAgent::begin(quint16 udpPort, Run& run)
     QSignalSpy grabber(m_pWatch.get(), &RunWatch::sigGrabber);
     if (!sendCommand(eOperRmtDesktopBegin, udpPort))
         return false;
-    if ((grabber.isEmpty() && !grabber.wait(kWaitMs)) || (listening.isEmpty() && !listening.wait(kWaitMs)))
+    // Waited for by their counts: the signals come from other threads, maybe before a wait() starts.
+    if (!QTest::qWaitFor([&] { return !grabber.isEmpty() && !listening.isEmpty(); }, kWaitMs))
         return false;
     run.controlPort = listening.first().first().value<quint16>();
     run.grabberPid = grabber.first().first().value<qint64>();
@@ -432,7 +433,7 @@ void TstDesktopAgent::controlFromAnotherAddressRefused()
     QSignalSpy replayed(&watch, &RunWatch::sigReplayed);
     QMetaObject::invokeMethod(
         pCtx, [&] { pMgr->beginRmtDsktp(QStringLiteral("10.77.0.1"), 6001); }, Qt::BlockingQueuedConnection);
-    QVERIFY(listening.wait(kWaitMs));
+    QTRY_VERIFY_WITH_TIMEOUT(!listening.isEmpty(), kWaitMs);
     QCOMPARE(listening.first().first().value<quint16>(), RmtDsktpMsg::kControlPort);
 
     const QPoint before = m_desk.pointer();
