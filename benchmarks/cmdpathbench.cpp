@@ -125,8 +125,7 @@ double agentReceiveMBs(const QString& home)
     ResultServer results;
     if (!results.listen())
         return -1;
-    NotifierConfig::setResultPort(results.port());
-    AgentCommandServer agent;
+    AgentCommandServer agent(results.agentOptions());
     if (!agent.start())
         return -1;
     const auto opers =
@@ -152,8 +151,7 @@ bool startLatency(double& docMs, double& thumbMs)
     ResultServer results;
     if (!results.listen())
         return false;
-    NotifierConfig::setResultPort(results.port());
-    AgentCommandServer agent;
+    AgentCommandServer agent(results.agentOptions());
     if (!agent.start())
         return false;
     std::vector<double> docs, thumbs;

@@ -233,8 +233,9 @@ double consoleToAgent(const QString& path, qint64 size, const QString& home)
     Receiver rcv;
     if (!rcv.start())
         return -1;
-    NotifierConfig::setResultPort(rcv.port);
-    AgentCommandServer agent;
+    SimuTcpRcvObj::Options agentOptions;
+    agentOptions.notifier.resultPort = rcv.port;
+    AgentCommandServer agent(agentOptions);
     if (!agent.start())
         return -1;
     QElapsedTimer clock;
@@ -266,8 +267,9 @@ void fiftyEmulators(const QTemporaryDir& dir)
     Receiver rcv;
     if (!rcv.start())
         return;
-    NotifierConfig::setResultPort(rcv.port);
-    AgentCommandServer agent;
+    SimuTcpRcvObj::Options agentOptions;
+    agentOptions.notifier.resultPort = rcv.port;
+    AgentCommandServer agent(agentOptions);
     if (!agent.start())
         return;
     QElapsedTimer clock;

@@ -1,12 +1,14 @@
 #include "cmdresponsor.h"
 
-#include "notifierrun.h"
 #include "simuinfoxmlgainer.h"
 #include "simusettings.h"
 
 #include <QDebug>
 
-CmdResponsor::CmdResponsor(QObject* parent) : QObject(parent) {}
+CmdResponsor::CmdResponsor(const struNotifierOptions& options, QObject* parent)
+    : QObject(parent), m_notifierOptions(options)
+{
+}
 
 CmdResponsor::~CmdResponsor() = default;
 
@@ -31,7 +33,7 @@ CCommResult CmdResponsor::TemplateRun()
     qWarning() << "operate type:" << m_oper.iOperType;
     const CCommResult cRet = DoOperate();
     qWarning().noquote() << "operate ret:" << cRet.str << " errCode:" << cRet.iRet;
-    NotifierRun(cRet, m_oper);
+    NotifierRun(cRet, m_oper, m_notifierOptions);
     qWarning().noquote() << "SetState str:" << cRet.str << " errCode:" << cRet.iRet;
     AfterState(cRet);
     return cRet;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commresult.h"
+#include "notifierrun.h"
 #include "simurecords.h"
 
 #include <QObject>
@@ -12,7 +13,8 @@ class CmdResponsor : public QObject
 {
     Q_OBJECT
 public:
-    explicit CmdResponsor(QObject* parent = nullptr);
+    // options: how the outcome reaches the console.
+    explicit CmdResponsor(const struNotifierOptions& options, QObject* parent = nullptr);
     ~CmdResponsor() override;
 
     // Takes the record and fetches the agent's nickname and the instance's display name.
@@ -30,6 +32,7 @@ protected:
     // Load, change and store the instance's record in one step.
     void UpdateStoredState(int iTimeStep, int iState);
 
+    const struNotifierOptions m_notifierOptions;
     QString m_strNickName;
     QString m_strSimuName;
     struSimuOper m_oper;

@@ -14,7 +14,8 @@ namespace {
 QAtomicInt g_liveCount;
 }
 
-ComGrpOperMgr::ComGrpOperMgr(QObject* parent) : RspsorGrpOperMgr(parent)
+ComGrpOperMgr::ComGrpOperMgr(const struNotifierOptions& options, QObject* parent)
+    : RspsorGrpOperMgr(options, parent)
 {
     g_liveCount.ref();
 }
@@ -33,15 +34,15 @@ CmdResponsor* ComGrpOperMgr::CreateResponsor(int iOperType)
 {
     switch (iOperType) {
     case eOperStartup:
-        return new StartupSimuResponsor;
+        return new StartupSimuResponsor(m_notifierOptions);
     case eOperClose:
-        return new CloseSimuResponsor;
+        return new CloseSimuResponsor(m_notifierOptions);
     case eOperDelete:
-        return new DeleteSimuRspsor;
+        return new DeleteSimuRspsor(m_notifierOptions);
     case eOperRename:
-        return new RenameSimuResponsor;
+        return new RenameSimuResponsor(m_notifierOptions);
     case eOperCreate:
-        return new CreateSimuResponsor;
+        return new CreateSimuResponsor(m_notifierOptions);
     default:
         return nullptr;
     }

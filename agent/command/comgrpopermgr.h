@@ -10,7 +10,7 @@ class ComGrpOperMgr : public RspsorGrpOperMgr
 {
     Q_OBJECT
 public:
-    explicit ComGrpOperMgr(QObject* parent = nullptr);
+    explicit ComGrpOperMgr(const struNotifierOptions& options, QObject* parent = nullptr);
     ~ComGrpOperMgr() override;
 
     QList<CCommResult> RunGroup() override;

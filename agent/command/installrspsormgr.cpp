@@ -8,8 +8,9 @@
 #include <QMutex>
 #include <QTcpSocket>
 
-InstallRspsorMgr::InstallRspsorMgr(QTcpSocket* pSocket, const QByteArray& firstBytes, QObject* parent)
-    : RcvFileRspsorMgr(pSocket, firstBytes, parent)
+InstallRspsorMgr::InstallRspsorMgr(QTcpSocket* pSocket, const QByteArray& firstBytes,
+                                   const struNotifierOptions& options, QObject* parent)
+    : RcvFileRspsorMgr(pSocket, firstBytes, options, parent)
 {
 }
 
@@ -20,7 +21,7 @@ QString InstallRspsorMgr::ReceivedApkPath()
 
 CmdResponsor* InstallRspsorMgr::CreateResponsor(int iOperType)
 {
-    return iOperType == eOperInstall ? new InstallSimuRspsor : nullptr;
+    return iOperType == eOperInstall ? new InstallSimuRspsor(m_notifierOptions) : nullptr;
 }
 
 void InstallRspsorMgr::BeforeRun()

@@ -8,7 +8,8 @@ class InstallRspsorMgr : public RcvFileRspsorMgr
 {
     Q_OBJECT
 public:
-    InstallRspsorMgr(QTcpSocket* pSocket, const QByteArray& firstBytes, QObject* parent = nullptr);
+    InstallRspsorMgr(QTcpSocket* pSocket, const QByteArray& firstBytes, const struNotifierOptions& options,
+                     QObject* parent = nullptr);
 
     QList<CCommResult> RunGroup() override;
     // Marks every target instance as installing.

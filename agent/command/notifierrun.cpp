@@ -5,7 +5,6 @@
 #include "operloggerobj.h"
 #include "simusettings.h"
 
-#include <QAtomicInt>
 #include <QBuffer>
 #include <QDebug>
 #include <QElapsedTimer>
@@ -15,11 +14,6 @@
 #include <QTimer>
 
 namespace {
-
-QAtomicInt g_resultPort(NotifierConfig::kResultPort);
-QAtomicInt g_attemptWaitMs(NotifierConfig::kAttemptWaitMs);
-QAtomicInt g_writeWaitMs(NotifierConfig::kWriteWaitMs);
-QAtomicInt g_thumbnailPauseMs(NotifierConfig::kThumbnailPauseMs);
 
 const char* const kDefaultTile = ":/res/vediobox/vedioBoxDef.png";
 
@@ -61,14 +55,15 @@ void storeReportedState(const CCommResult& cRet, const struSimuOper& oper)
 
 // Up to six attempts; each occupies the attempt wait even when refused at once, so that a console
 // whose result server is restarting still gets its report.
-CCommResult connectToConsole(QTcpSocket& socket, const struSimuOper& oper, const CCommResult& cRetParam)
+CCommResult connectToConsole(QTcpSocket& socket, const struSimuOper& oper, const CCommResult& cRetParam,
+                             const struNotifierOptions& options)
 {
     CCommResult cRet;
-    const int waitMs = g_attemptWaitMs.loadRelaxed();
-    for (int attempt = 0; attempt < NotifierConfig::kConnectAttempts; ++attempt) {
+    const int waitMs = options.attemptWaitMs;
+    for (int attempt = 0; attempt < struNotifierOptions::kConnectAttempts; ++attempt) {
         QElapsedTimer clock;
         clock.start();
-        socket.connectToHost(oper.centerIP, quint16(g_resultPort.loadRelaxed()), QIODevice::ReadWrite);
+        socket.connectToHost(oper.centerIP, options.resultPort, QIODevice::ReadWrite);
         if (socket.waitForConnected(waitMs))
             return CCommResult();
         socket.abort();
@@ -77,7 +72,7 @@ CCommResult connectToConsole(QTcpSocket& socket, const struSimuOper& oper, const
                                     cRetParam.str);
         operLog(cRet.str);
         qWarning() << "cannot connect Remote Client" << oper.centerIP << socket.errorString();
-        if (attempt + 1 < NotifierConfig::kConnectAttempts)
+        if (attempt + 1 < struNotifierOptions::kConnectAttempts)
             waitInLoop(waitMs - int(clock.elapsed()));
     }
     return cRet;
@@ -90,13 +85,14 @@ QByteArray thumbnailJpeg(const QString& memuIdx)
         img.load(QString::fromLatin1(kDefaultTile));
     if (img.isNull()) {
         qWarning() << "NotifierRun: no thumbnail and no default tile, sending a blank one";
-        img = QImage(NotifierConfig::kThumbnailWidth, NotifierConfig::kThumbnailHeight, QImage::Format_RGB32);
+        img = QImage(struNotifierOptions::kThumbnailWidth, struNotifierOptions::kThumbnailHeight,
+                     QImage::Format_RGB32);
         img.fill(Qt::black);
     }
     return Thumbnail::encodeJpeg(img);
 }
 
-CCommResult writeAll(QTcpSocket& socket, const QByteArray& bytes)
+CCommResult writeAll(QTcpSocket& socket, const QByteArray& bytes, int waitMs)
 {
     if (socket.write(bytes) < 0) {
         qWarning() << "NotifierRun socket write err:" << socket.errorString();
@@ -105,7 +101,6 @@ CCommResult writeAll(QTcpSocket& socket, const QByteArray& bytes)
         operLog(cRet.str);
         return cRet;
     }
-    const int waitMs = g_writeWaitMs.loadRelaxed();
     QElapsedTimer clock;
     clock.start();
     while (socket.bytesToWrite() > 0 && clock.elapsed() < waitMs) {
@@ -115,86 +110,36 @@ CCommResult writeAll(QTcpSocket& socket, const QByteArray& bytes)
     return CCommResult();
 }
 
-void closeSocket(QTcpSocket& socket)
+void closeSocket(QTcpSocket& socket, int waitMs)
 {
     socket.disconnectFromHost();
     if (socket.state() != QAbstractSocket::UnconnectedState)
-        socket.waitForDisconnected(g_writeWaitMs.loadRelaxed());
+        socket.waitForDisconnected(waitMs);
 }
 
 } // namespace
 
-CCommResult NotifierRun(const CCommResult& cRetParam, const struSimuOper& operIn)
+CCommResult NotifierRun(const CCommResult& cRetParam, const struSimuOper& operIn,
+                        const struNotifierOptions& options)
 {
     struSimuOper oper = operIn;
     storeReportedState(cRetParam, oper);
     oper.iTime += 1;
 
     QTcpSocket socket;
-    CCommResult cRet = connectToConsole(socket, oper, cRetParam);
+    CCommResult cRet = connectToConsole(socket, oper, cRetParam, options);
     if (cRet.iRet == 0) {
         oper.iReplyRet = cRetParam.iRet;
         oper.replyRet = cRetParam.str;
-        cRet = writeAll(socket, JsonCodec::serializeCommandDoc({oper}, LoginRecord::userName()));
+        cRet = writeAll(socket, JsonCodec::serializeCommandDoc({oper}, LoginRecord::userName()),
+                        options.writeWaitMs);
         if (cRet.iRet == 0 && oper.iOperType == eOperStartup && cRetParam.iRet == 0) {
-            waitInLoop(g_thumbnailPauseMs.loadRelaxed());
-            cRet = writeAll(socket, thumbnailJpeg(oper.memuIdx));
+            waitInLoop(options.thumbnailPauseMs);
+            cRet = writeAll(socket, thumbnailJpeg(oper.memuIdx), options.writeWaitMs);
         }
-        closeSocket(socket);
+        closeSocket(socket, options.writeWaitMs);
     }
     qWarning().noquote() << "NotifierRun cRetParam.str" << cRetParam.str << " cRetParam.iRet"
                          << cRetParam.iRet;
     return cRet;
 }
-
-namespace NotifierConfig {
-
-void setResultPort(quint16 port)
-{
-    g_resultPort.storeRelaxed(port);
-}
-
-quint16 resultPort()
-{
-    return quint16(g_resultPort.loadRelaxed());
-}
-
-void setAttemptWaitMs(int ms)
-{
-    g_attemptWaitMs.storeRelaxed(ms);
-}
-
-int attemptWaitMs()
-{
-    return g_attemptWaitMs.loadRelaxed();
-}
-
-void setWriteWaitMs(int ms)
-{
-    g_writeWaitMs.storeRelaxed(ms);
-}
-
-int writeWaitMs()
-{
-    return g_writeWaitMs.loadRelaxed();
-}
-
-void setThumbnailPauseMs(int ms)
-{
-    g_thumbnailPauseMs.storeRelaxed(ms);
-}
-
-int thumbnailPauseMs()
-{
-    return g_thumbnailPauseMs.loadRelaxed();
-}
-
-void reset()
-{
-    setResultPort(kResultPort);
-    setAttemptWaitMs(kAttemptWaitMs);
-    setWriteWaitMs(kWriteWaitMs);
-    setThumbnailPauseMs(kThumbnailPauseMs);
-}
-
-} // namespace NotifierConfig

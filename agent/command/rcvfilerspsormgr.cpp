@@ -17,8 +17,9 @@ CCommResult transferError(const QString& why)
 }
 } // namespace
 
-RcvFileRspsorMgr::RcvFileRspsorMgr(QTcpSocket* pSocket, const QByteArray& firstBytes, QObject* parent)
-    : ComGrpOperMgr(parent), m_pSocket(pSocket), m_firstBytes(firstBytes)
+RcvFileRspsorMgr::RcvFileRspsorMgr(QTcpSocket* pSocket, const QByteArray& firstBytes,
+                                   const struNotifierOptions& options, QObject* parent)
+    : ComGrpOperMgr(options, parent), m_pSocket(pSocket), m_firstBytes(firstBytes)
 {
 }
 

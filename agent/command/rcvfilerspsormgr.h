@@ -13,7 +13,8 @@ class RcvFileRspsorMgr : public ComGrpOperMgr
     Q_OBJECT
 public:
     // firstBytes: what already arrived behind the command document (the start of the file).
-    RcvFileRspsorMgr(QTcpSocket* pSocket, const QByteArray& firstBytes, QObject* parent = nullptr);
+    RcvFileRspsorMgr(QTcpSocket* pSocket, const QByteArray& firstBytes, const struNotifierOptions& options,
+                     QObject* parent = nullptr);
 
     // Receives exactly `size` bytes into `path` (truncated first). Success: code 0, the path in str.
     // 17 when the file cannot be opened; 24 when the data stalls, the connection ends early or a

@@ -9,7 +9,8 @@
 #include <QSet>
 #include <QVector>
 
-RspsorGrpOperMgr::RspsorGrpOperMgr(QObject* parent) : QObject(parent)
+RspsorGrpOperMgr::RspsorGrpOperMgr(const struNotifierOptions& options, QObject* parent)
+    : QObject(parent), m_notifierOptions(options)
 {
     qRegisterMetaType<struSimuOper>("struSimuOper");
     qRegisterMetaType<CCommResult>("CCommResult");

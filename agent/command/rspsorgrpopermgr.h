@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commresult.h"
+#include "notifierrun.h"
 #include "simurecords.h"
 
 #include <QList>
@@ -9,12 +10,13 @@
 class CmdResponsor;
 
 // Carries out one command: one responder per record, run one after another, each reporting its
-// result to the console and keeping the instance's stored state up to date. Owns its responders.
+// result to the console and keeping the instance's stored state up to date. Owns its responders,
+// which report as `options` tell.
 class RspsorGrpOperMgr : public QObject
 {
     Q_OBJECT
 public:
-    explicit RspsorGrpOperMgr(QObject* parent = nullptr);
+    explicit RspsorGrpOperMgr(const struNotifierOptions& options, QObject* parent = nullptr);
     ~RspsorGrpOperMgr() override;
 
     void SetOpers(const QList<struSimuOper>& opers);
@@ -45,6 +47,7 @@ protected:
     // Runs one responder for one record and keeps it; returns its result.
     CCommResult RunResponsor(CmdResponsor* pResponsor, const struSimuOper& oper);
 
+    const struNotifierOptions m_notifierOptions;
     QList<struSimuOper> m_opers;
     QList<CmdResponsor*> m_responsors;
 };

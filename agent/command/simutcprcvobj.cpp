@@ -234,7 +234,7 @@ void SimuTcpRcvObj::RunInstall(QTcpSocket* pSocket, const QList<struSimuOper>& o
 {
     disconnect(pSocket, nullptr, this, nullptr);
     pSocket->setParent(nullptr);
-    auto* pMgr = new InstallRspsorMgr(pSocket, rest);
+    auto* pMgr = new InstallRspsorMgr(pSocket, rest, m_options.notifier);
     pMgr->SetOpers(opers);
     pMgr->SetReceiveDeadline(m_options.iInstallBaseMs, m_options.iInstallMinBytesPerSec);
     StartGroup(pMgr, pSocket);
@@ -242,7 +242,7 @@ void SimuTcpRcvObj::RunInstall(QTcpSocket* pSocket, const QList<struSimuOper>& o
 
 void SimuTcpRcvObj::StartComGroup(const QList<struSimuOper>& opers)
 {
-    auto* pMgr = new ComGrpOperMgr;
+    auto* pMgr = new ComGrpOperMgr(m_options.notifier);
     pMgr->SetOpers(opers);
     StartGroup(pMgr);
 }

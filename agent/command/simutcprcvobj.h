@@ -3,6 +3,7 @@
 #include "ports.h"
 
 #include "commresult.h"
+#include "notifierrun.h"
 #include "simurecords.h"
 
 #include <QAtomicInteger>
@@ -37,6 +38,8 @@ public:
         // An install's whole receive ends after this long plus its declared size at the rate below.
         int iInstallBaseMs = 30000;
         int iInstallMinBytesPerSec = 256 * 1024;
+        // How every command's outcome reaches the console.
+        struNotifierOptions notifier;
     };
 
     explicit SimuTcpRcvObj(quint16 port = kDefaultPort, QObject* parent = nullptr);

@@ -3,20 +3,17 @@
 #include "adbbridge.h"
 #include "desktoprunmgr.h"
 #include "desktopvideosender.h"
+#include "inventoryscanobj.h"
 #include "launcherfactory.h"
 #include "maindlgobj.h"
 #include "operloggerobj.h"
 #include "platform.h"
 #include "screenshotpoolobj.h"
 #include "simudaemonobj.h"
-#include "simuinfoxmlgainer.h"
 #include "simusettings.h"
 #include "simutcprcvobj.h"
 #include "udprceiverobj.h"
 
-#include <QDateTime>
-#include <QDir>
-#include <QElapsedTimer>
 #include <QHostInfo>
 #include <QThread>
 
@@ -79,9 +76,14 @@ void AgentController::startDiscoveryAndWatchdog(QList<QThread*>& threads)
 void AgentController::startCommandServer(QList<QThread*>& threads)
 {
     // Commands wait for the start-up inventory scan, which would otherwise overwrite what they store.
+    InventoryScanObj* pScan = scanWorker();
     SimuTcpRcvObj::Options tcpOptions;
-    tcpOptions.bHoldUntilReady = !m_bInventoryScanned;
+    tcpOptions.bHoldUntilReady = !pScan->hasScanned();
+    tcpOptions.notifier = m_options.notifier;
     m_pSimuTcpRcvObj = new SimuTcpRcvObj(m_options.tcpPort, tcpOptions);
+    connect(pScan, &InventoryScanObj::sigScanned, m_pSimuTcpRcvObj, &SimuTcpRcvObj::slInventoryReady);
+    if (pScan->hasScanned()) // it may have ended just before the connection
+        QMetaObject::invokeMethod(m_pSimuTcpRcvObj, &SimuTcpRcvObj::slInventoryReady, Qt::QueuedConnection);
     // Remote-desktop runs follow the command server's begin and end commands on its thread.
     (new DesktopRunMgr(m_pSimuTcpRcvObj))->attach(m_pSimuTcpRcvObj);
     threads << startWorker(m_pSimuTcpRcvObj, SLOT(slInitSocket()),
@@ -139,52 +141,45 @@ void AgentController::logOper(const QString& text)
     emit sigMsgParam(0, 0, text, QByteArray());
 }
 
-void AgentController::scanInventory()
+InventoryScanObj* AgentController::scanWorker()
 {
-    QElapsedTimer clock;
-    clock.start();
-    qWarning().noquote() << "initIniData begin:" << QDateTime::currentMSecsSinceEpoch();
-    QDir(SimuSettings::screenshotDir()).removeRecursively();
-    QDir().mkpath(SimuSettings::screenshotDir());
-
-    const QVector<SimuInfo> inventory = SimuInfoXmlGainer::readInventory("initIniData");
-    QStringList running;
-    SimuListRunning(running);
-    const int daemonModel = SimuSettings::getDaemonModel().iExtraRet;
-
-    for (const SimuInfo& info : inventory) {
-        const QString idx = info.idx();
-        const QString name = info.name();
-        const bool isRunning = running.contains(idx);
-        if (m_bInventoryScanned && operationUnderWay(idx)) {
-            // Commands run only after the first scan; a later one (after a login, a product
-            // change) leaves an instance under an operation to that operation's outcome.
-            SimuSettings::updateSimuRecord(idx, [&](struSimuRecord& rec) { rec.simuName = name; });
-            continue;
-        }
-        if (isRunning && daemonModel == eDaemonOn) {
-            SimuSettings::addDaemon(idx);
-            SimuSettings::addRunningList(idx);
-            logOper(QStringLiteral("检测到新模拟器\"%1\"被打开，已纳入守护").arg(name));
-        } else if (isRunning) {
-            logOper(QStringLiteral("检测到新模拟器\"%1\"被打开").arg(name));
-        }
-        SimuSettings::updateSimuRecord(idx, [&](struSimuRecord& rec) {
-            rec.simuName = name;
-            rec.iTime = -1;
-            rec.iState = isRunning ? eStateRunning : eStateNotStarted;
-        });
-    }
-    qWarning().noquote() << "initIniData end:" << QDateTime::currentMSecsSinceEpoch() << "took"
-                         << clock.elapsed() << "ms for" << inventory.size() << "instances";
-    m_bInventoryScanned = true;
-    if (m_pSimuTcpRcvObj)
-        QMetaObject::invokeMethod(m_pSimuTcpRcvObj, &SimuTcpRcvObj::slInventoryReady, Qt::QueuedConnection);
+    if (m_pInventoryScanObj)
+        return m_pInventoryScanObj;
+    m_pInventoryScanObj = new InventoryScanObj;
+    m_pScanThread = new QThread;
+    m_pInventoryScanObj->moveToThread(m_pScanThread);
+    // The scan's lines go to the operation log straight from the scan thread.
+    connect(
+        m_pInventoryScanObj, &InventoryScanObj::sigLogOper, this,
+        [this](const QString& text) { logOper(text); }, Qt::DirectConnection);
+    connect(m_pInventoryScanObj, &InventoryScanObj::sigScanned, this, &AgentController::sigInventoryScanned);
+    connect(m_pScanThread, &QThread::finished, m_pInventoryScanObj, &QObject::deleteLater);
+    connect(m_pScanThread, &QThread::finished, m_pScanThread, &QObject::deleteLater);
+    m_pScanThread->start(QThread::InheritPriority);
+    return m_pInventoryScanObj;
 }
 
-bool AgentController::operationUnderWay(const QString& memuIdx)
+int AgentController::scanInventory()
 {
-    return SimuDaemonObj::isOperationUnderWay(SimuSettings::storedSimuRecord(memuIdx).iState);
+    if (m_shutDown)
+        return 0;
+    InventoryScanObj* pScan = scanWorker();
+    const int scanId = ++m_iLastScanId;
+    QMetaObject::invokeMethod(
+        pScan, [pScan, scanId] { pScan->slScan(scanId); }, Qt::QueuedConnection);
+    return scanId;
+}
+
+void AgentController::stopScanWorker()
+{
+    m_pInventoryScanObj = nullptr;
+    if (!m_pScanThread)
+        return;
+    // A scan under way ends first (its tools have time-outs); scans still asked for are dropped.
+    m_pScanThread->quit();
+    if (!m_pScanThread->wait(kThreadQuitWaitMs))
+        qWarning() << "inventory scan thread did not end in time";
+    m_pScanThread = nullptr;
 }
 
 QString AgentController::modeAnnouncement(const QString& typeText)
@@ -229,6 +224,7 @@ void AgentController::shutdown()
     if (m_shutDown)
         return;
     m_shutDown = true;
+    stopScanWorker();
     OperLoggerObj::setInstance(nullptr);
     // Quit in the reverse of the start order: operation log first, discovery responder last.
     for (int i = m_threads.size() - 1; i >= 0; --i) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "notifierrun.h"
 #include "ports.h"
 
 #include <QByteArray>
@@ -8,6 +9,7 @@
 #include <QPointer>
 #include <QString>
 
+class InventoryScanObj;
 class MainDlgObj;
 class OperLoggerObj;
 class QThread;
@@ -16,9 +18,9 @@ class SimuDaemonObj;
 class SimuTcpRcvObj;
 class UdpRceiverObj;
 
-// The agent's controller: starts the six workers on their own threads and wires them, scans the
-// inventory, announces the start after a login and shuts everything down in order. The window only
-// binds its widgets to it.
+// The agent's controller: starts the six workers on their own threads and wires them, has the
+// inventory scanned on a thread of its own, announces the start after a login and shuts everything
+// down in order. The window only binds its widgets to it.
 class AgentController : public QObject
 {
     Q_OBJECT
@@ -29,6 +31,8 @@ public:
         quint16 udpPort = Tovia::kDiscoveryPort;
         quint16 tcpPort = Tovia::kCommandPort;
         int uiTickMs = 1000;
+        // How the command server's responders report to the console.
+        struNotifierOptions notifier;
     };
 
     explicit AgentController(const Options& options, QObject* parent = nullptr);
@@ -37,8 +41,11 @@ public:
     // Discovery responder, watchdog, command server, connection-state loop, screenshot pool and
     // operation log, each on a thread of its own, started in that order.
     void startWorkers();
-    // The inventory scan: every instance's stored record from the inventory and the running list.
-    void scanInventory();
+    // Asks for the inventory scan (every instance's stored record from the inventory and the running
+    // list); it runs on the scan thread, in the order asked. Returns the scan's number, which
+    // sigInventoryScanned carries once its records are stored; 0 after shutdown(). The command
+    // server holds commands until the first scan is over.
+    int scanInventory();
     // What follows a successful login: PC name, start line, mode announcement, watchdog start.
     // typeText is the emulator type as the window shows it (empty: none chosen).
     void announceStart(const QString& typeText);
@@ -57,6 +64,7 @@ signals:
     void sigBeginDaemon();
     void sigAppendLog(QString str, int iIsForce);
     void sigUpdateConnectState(QString state);
+    void sigInventoryScanned(int iScanId);
 
 private:
     // Moves the worker to a new thread whose start runs startSignature; the thread's end deletes both.
@@ -68,7 +76,9 @@ private:
     void startStateLoopAndScreenshots(QList<QThread*>& threads);
     void startOperationLog(QList<QThread*>& threads);
     QString watchedLine() const;
-    static bool operationUnderWay(const QString& memuIdx);
+    // The scan worker, started on its thread at the first call.
+    InventoryScanObj* scanWorker();
+    void stopScanWorker();
 
     Options m_options;
     UdpRceiverObj* m_pUdpRceiverObj = nullptr;
@@ -78,6 +88,8 @@ private:
     ScreenshotPoolObj* m_pScreenshotPoolObj = nullptr;
     OperLoggerObj* m_pOperLoggerObj = nullptr;
     QList<QPointer<QThread>> m_threads; // in start order
+    InventoryScanObj* m_pInventoryScanObj = nullptr;
+    QPointer<QThread> m_pScanThread;
+    int m_iLastScanId = 0;
     bool m_shutDown = false;
-    bool m_bInventoryScanned = false; // the start-up scan is done; commands are served
 };

@@ -34,7 +34,8 @@ QString localIpv4()
 
 MainWnd::MainWnd(const Options& options, QWidget* parent)
     : MainDlgUI(parent), m_options(options),
-      m_pController(new AgentController({options.udpPort, options.tcpPort, options.uiTickMs}, this))
+      m_pController(
+          new AgentController({options.udpPort, options.tcpPort, options.uiTickMs, options.notifier}, this))
 {
     bindController();
     fillFromSettings();
@@ -89,6 +90,7 @@ void MainWnd::bindController()
     connect(this, &MainWnd::sigMsgParam, m_pController, &AgentController::sigMsgParam);
     connect(m_pController, &AgentController::sigAppendLog, this, &MainWnd::slAppendLog);
     connect(m_pController, &AgentController::sigUpdateConnectState, this, &MainWnd::slUpdateConnectState);
+    connect(m_pController, &AgentController::sigInventoryScanned, this, &MainWnd::slInventoryScanned);
 }
 
 void MainWnd::logOper(const QString& text)
@@ -96,9 +98,18 @@ void MainWnd::logOper(const QString& text)
     emit sigMsgParam(0, 0, text, QByteArray());
 }
 
-void MainWnd::initIniData()
+int MainWnd::initIniData()
 {
-    m_pController->scanInventory();
+    return m_pController->scanInventory();
+}
+
+void MainWnd::slInventoryScanned(int iScanId)
+{
+    emit sigInventoryScanned(iScanId);
+    if (iScanId != m_iAnnounceAfterScan)
+        return;
+    m_iAnnounceAfterScan = 0;
+    afterLogin();
 }
 
 QString MainWnd::typeText() const
@@ -308,8 +319,8 @@ void MainWnd::slLogin()
     if (!runLoginDialog())
         return;
     logOper(QStringLiteral("该设备绑定帐号成功"));
-    initIniData();
-    afterLogin();
+    // The start announcement follows the scan: it names the instances the scan put under watch.
+    m_iAnnounceAfterScan = initIniData();
 }
 
 void MainWnd::slLogout()

@@ -23,6 +23,7 @@ public:
         quint16 udpPort = AgentController::Options().udpPort;
         quint16 tcpPort = AgentController::Options().tcpPort;
         int uiTickMs = AgentController::Options().uiTickMs;
+        struNotifierOptions notifier;
         bool autoLogin = true;
         struLoginTimings loginTimings;
     };
@@ -33,8 +34,10 @@ public:
 
     // Start-up after construction: log clean-up, tray, workers, stored login, inventory scan.
     void initWnd();
-    // The inventory scan: every instance's stored record from the inventory and the running list.
-    void initIniData();
+    // Asks for the inventory scan (every instance's stored record from the inventory and the running
+    // list). It runs on a worker thread; sigInventoryScanned with the returned number tells when its
+    // records are stored.
+    int initIniData();
     // What follows a successful login: PC name, start line, mode announcement, watchdog start.
     void afterLogin();
     // Save-button checks in order; the first failure is returned. On success typeChanged tells
@@ -50,6 +53,7 @@ signals:
     void sigAddSimuDaemon();
     void sigMsgParam(int iMsgType, int iParam, QString str, QByteArray aryParam);
     void sigBeginDaemon();
+    void sigInventoryScanned(int iScanId);
 
 public slots:
     void slOpenFildDlg();
@@ -66,6 +70,7 @@ public slots:
     void slSysTrayActived();
     void slSysTrayMenuTriggered(int index);
     void slSimuTypeCbbChangedIdx(int idx);
+    void slInventoryScanned(int iScanId);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -82,4 +87,5 @@ private:
     Options m_options;
     ToviaSysTrayIcon* m_pTrayIcon = nullptr;
     AgentController* m_pController = nullptr;
+    int m_iAnnounceAfterScan = 0; // the scan after a login, which the start announcement follows
 };

@@ -1,6 +1,7 @@
 // The agent window as controller, in-process with its six workers on free ports: the start-up
-// inventory scan against a simulated farm, the save checks and what a save writes, the mode
-// announcement after login, the log pane before and after login, logout and the tray's quit.
+// inventory scan against a simulated farm (off the window's thread), the save checks and what a save
+// writes, the mode announcement after login, the log pane before and after login, logout and the
+// tray's quit.
 #include "../accounts/accountstestutil.h"
 #include "comgrpopermgr.h"
 #include "farmfixture.h"
@@ -10,7 +11,6 @@
 #include "loginstore.h"
 #include "maindlgobj.h"
 #include "mainwnd.h"
-#include "notifierrun.h"
 #include "operloggerobj.h"
 #include "resultdisplay.h"
 #include "simurecords.h"
@@ -103,6 +103,7 @@ private slots:
     void inventoryScan();
     void commandDuringStartupScanWaitsForIt_data();
     void commandDuringStartupScanWaitsForIt();
+    void slowToolsLeaveTheWindowResponsive();
     void saveChecksInOrder();
     void saveWritesSettings();
     void modeAnnouncement_data();
@@ -207,7 +208,9 @@ void TstMainWnd::inventoryScan()
     QVERIFY(touch(leftover));
 
     MainWnd wnd(freePorts());
+    QSignalSpy scanned(&wnd, &MainWnd::sigInventoryScanned);
     wnd.initWnd();
+    QTRY_COMPARE_WITH_TIMEOUT(scanned.size(), 1, 30000);
     for (int i = 0; i < 3; ++i) {
         struSimuRecord rec;
         QCOMPARE(SimuSettings::loadSimuRecord(idx[i], rec).iRet, 0);
@@ -256,9 +259,6 @@ void TstMainWnd::commandDuringStartupScanWaitsForIt()
     SimuSettings::setValue(QStringLiteral("common/startupTimeout"), 400);
     SimuSettings::setDaemonModel(0);
     signIn(QStringLiteral("alice"));
-    // No console listens for the report: six quick refusals.
-    NotifierConfig::setResultPort(1);
-    NotifierConfig::setAttemptWaitMs(20);
 
     const int t = 1700000000;
     struSimuOper oper;
@@ -273,10 +273,14 @@ void TstMainWnd::commandDuringStartupScanWaitsForIt()
         QVERIFY(probe.listen(QHostAddress::AnyIPv4, 0));
         opts.tcpPort = probe.serverPort();
     }
+    // No console listens for the report: six quick refusals.
+    opts.notifier.resultPort = 1;
+    opts.notifier.attemptWaitMs = 20;
     MainWnd wnd(opts);
+    QSignalSpy scanned(&wnd, &MainWnd::sigInventoryScanned);
     std::atomic<bool> sent{false};
     std::atomic<bool> stop{false};
-    // initWnd() runs the scan on this thread; the console is another thread that sends as soon as
+    // The scan runs on the agent's scan thread; the console is another thread that sends as soon as
     // the command port accepts.
     std::thread console([&] {
         QDeadlineTimer deadline(20000);
@@ -296,6 +300,7 @@ void TstMainWnd::commandDuringStartupScanWaitsForIt()
     QElapsedTimer scan;
     scan.start();
     wnd.initWnd();
+    QTRY_COMPARE_WITH_TIMEOUT(scanned.size(), 1, 30000);
     const qint64 scanMs = scan.elapsed();
     QVERIFY(farm.setKnob(QStringLiteral("toolDelayMs"), QStringLiteral("0"))); // the slow part is over
     stop = true;
@@ -316,11 +321,71 @@ void TstMainWnd::commandDuringStartupScanWaitsForIt()
         r.iState = eStateClosing;
         r.iTime = 7;
     });
-    wnd.initIniData();
+    const int later = wnd.initIniData();
+    QTRY_COMPARE_WITH_TIMEOUT(scanned.size(), 2, 30000);
+    QCOMPARE(scanned.last().first().toInt(), later);
     QCOMPARE((SimuSettings::loadSimuRecord(idx, rec), rec.iState), int(eStateClosing));
     QCOMPARE(rec.iTime, 7);
     wnd.shutdown();
-    NotifierConfig::reset();
+}
+
+// The farm's tools answer slowly. Neither the start-up scan nor the scan after a product change
+// holds up the window's thread: asking for it returns at once, a 10 ms timer of the window goes on
+// ticking while the tools sleep, and the scan still stores every record.
+void TstMainWnd::slowToolsLeaveTheWindowResponsive()
+{
+    constexpr int kToolDelayMs = 1500;
+    constexpr int kLongestStallMs = kToolDelayMs / 2;
+    FarmFixture farm;
+    if (!farm.init(FarmFixture::MEmu, 2))
+        QSKIP(qPrintable(farm.error()));
+    QStringList idx;
+    for (const QJsonValue& v : farm.status().value(QStringLiteral("instances")).toArray())
+        idx << v.toObject().value(QStringLiteral("index")).toString();
+    QCOMPARE(idx.size(), 2);
+    SimuSettings::setDaemonModel(0);
+    QVERIFY(farm.setKnob(QStringLiteral("toolDelayMs"), QString::number(kToolDelayMs)));
+
+    MainWnd wnd(freePorts());
+    QSignalSpy scanned(&wnd, &MainWnd::sigInventoryScanned);
+    QElapsedTimer sinceTick;
+    qint64 longestStall = 0;
+    QTimer tick;
+    tick.setInterval(10);
+    connect(&tick, &QTimer::timeout, [&] { longestStall = qMax(longestStall, sinceTick.restart()); });
+    const QStringList rounds{QStringLiteral("start-up scan"), QStringLiteral("scan after a product change")};
+    for (int round = 0; round < rounds.size(); ++round) {
+        const QByteArray what = rounds.at(round).toUtf8();
+        for (const QString& i : qAsConst(idx)) // stale records, which the scan must set again
+            SimuSettings::updateSimuRecord(i, [](struSimuRecord& r) {
+                r.iState = eStateRunning;
+                r.iTime = 99;
+            });
+        QElapsedTimer clock;
+        clock.start();
+        if (round == 0)
+            wnd.initWnd();
+        else
+            QVERIFY(wnd.slSave(true));
+        const qint64 askMs = clock.elapsed();
+        longestStall = 0;
+        sinceTick.start();
+        tick.start();
+        QTRY_VERIFY2_WITH_TIMEOUT(scanned.size() == round + 1, what.constData(), 30000);
+        tick.stop();
+        const qint64 scanMs = clock.elapsed();
+        const QByteArray times = what + QByteArray(": asked in ") + QByteArray::number(askMs) +
+                                 " ms, scanned in " + QByteArray::number(scanMs) + " ms, longest stall " +
+                                 QByteArray::number(longestStall) + " ms";
+        QVERIFY2(scanMs >= kToolDelayMs, times.constData()); // the tools were slow indeed
+        QVERIFY2(askMs < kLongestStallMs, times.constData());
+        QVERIFY2(longestStall < kLongestStallMs, times.constData());
+        for (const QString& i : qAsConst(idx)) {
+            struSimuRecord rec;
+            QCOMPARE(SimuSettings::loadSimuRecord(i, rec).iRet, 0);
+            QVERIFY2(rec.iState == eStateNotStarted && rec.iTime == -1, what.constData());
+        }
+    }
 }
 
 void TstMainWnd::saveChecksInOrder()

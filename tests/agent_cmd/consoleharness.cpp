@@ -41,6 +41,19 @@ quint16 ResultServer::port() const
     return m_pServer->serverPort();
 }
 
+struNotifierOptions ResultServer::notifierOptions() const
+{
+    struNotifierOptions options;
+    options.resultPort = port();
+    return options;
+}
+
+SimuTcpRcvObj::Options ResultServer::agentOptions(SimuTcpRcvObj::Options options) const
+{
+    options.notifier = notifierOptions();
+    return options;
+}
+
 void ResultServer::onConnection()
 {
     while (QTcpSocket* pSocket = m_pServer->nextPendingConnection()) {

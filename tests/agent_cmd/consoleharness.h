@@ -49,6 +49,10 @@ public:
     // Waits until `count` reports have fully arrived (connections ended).
     bool waitForReports(int count, int timeoutMs);
     qint64 nowMs() const { return m_clock.elapsed(); }
+    // The agent's notifier options that deliver to this server (on port()).
+    struNotifierOptions notifierOptions() const;
+    // Command server options whose reports come here.
+    SimuTcpRcvObj::Options agentOptions(SimuTcpRcvObj::Options options = SimuTcpRcvObj::Options()) const;
 
 private:
     void onConnection();

@@ -55,10 +55,8 @@ bool TestCmdPathFarm::setUp(FarmFixture::Product product, int instances)
     m_pResults = std::make_unique<ResultServer>();
     if (!m_pResults->listen())
         return false;
-    NotifierConfig::reset();
-    NotifierConfig::setResultPort(m_pResults->port());
     m_pLog = std::make_unique<OperLogCapture>(m_pFarm->homeDir() + QStringLiteral("/log"));
-    m_pAgent = std::make_unique<AgentCommandServer>();
+    m_pAgent = std::make_unique<AgentCommandServer>(m_pResults->agentOptions());
     return m_pAgent->start();
 }
 
@@ -68,7 +66,6 @@ void TestCmdPathFarm::cleanup()
     m_pLog.reset();
     m_pResults.reset();
     m_pFarm.reset();
-    NotifierConfig::reset();
 }
 
 bool TestCmdPathFarm::send(int type, const QStringList& idxs, int iTime, const QByteArray& tail, int iExtra,

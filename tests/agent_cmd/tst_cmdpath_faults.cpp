@@ -77,11 +77,9 @@ bool TestCmdPathFaults::setUp(int instances, const SimuTcpRcvObj::Options& optio
         qWarning("result server cannot listen");
         return false;
     }
-    NotifierConfig::reset();
-    NotifierConfig::setResultPort(m_pResults->port());
     RcvFileRspsorMgr::SetStallTimeoutMs(RcvFileRspsorMgr::kStallTimeoutMs);
     m_pLog = std::make_unique<OperLogCapture>(m_pFarm->homeDir() + QStringLiteral("/log"));
-    m_pAgent = std::make_unique<AgentCommandServer>(options);
+    m_pAgent = std::make_unique<AgentCommandServer>(m_pResults->agentOptions(options));
     return m_pAgent->start();
 }
 
@@ -91,7 +89,6 @@ void TestCmdPathFaults::cleanup()
     m_pLog.reset();
     m_pResults.reset();
     m_pFarm.reset();
-    NotifierConfig::reset();
 }
 
 QByteArray TestCmdPathFaults::doc(int type, const QStringList& idxs, int iTime, int iExtra) const

@@ -49,13 +49,12 @@ void TestCmdServer::init()
     signIn(QStringLiteral("alice"));
     m_pResults = new ResultServer;
     QVERIFY(m_pResults->listen());
-    NotifierConfig::reset();
-    NotifierConfig::setResultPort(m_pResults->port());
-    NotifierConfig::setAttemptWaitMs(2000);
     SimuTcpRcvObj::SetDocumentWaitMs(SimuTcpRcvObj::kDocumentWaitMs);
     RcvFileRspsorMgr::SetStallTimeoutMs(RcvFileRspsorMgr::kStallTimeoutMs);
     m_pLog = new OperLogCapture(m_pDir->path() + QStringLiteral("/log"));
-    m_pAgent = new AgentCommandServer;
+    SimuTcpRcvObj::Options options = m_pResults->agentOptions();
+    options.notifier.attemptWaitMs = 2000;
+    m_pAgent = new AgentCommandServer(options);
     QVERIFY(m_pAgent->start());
 }
 
@@ -65,7 +64,6 @@ void TestCmdServer::cleanup()
     delete m_pLog;
     delete m_pResults;
     delete m_pDir;
-    NotifierConfig::reset();
 }
 
 QByteArray TestCmdServer::startDoc(const QStringList& idxs, int iTime, const QString& user)
@@ -302,7 +300,7 @@ void TestCmdServer::fileReceiveTakesExactlyTheAnnouncedSize()
     client.write(body.mid(100) + "STRAY");
     QVERIFY(client.waitForBytesWritten(10000));
     {
-        RcvFileRspsorMgr mgr(pPeer, body.left(100));
+        RcvFileRspsorMgr mgr(pPeer, body.left(100), m_pResults->notifierOptions());
         const CCommResult cRet = mgr.RcvFile(path, body.size());
         QCOMPARE(cRet.iRet, 0);
         QCOMPARE(cRet.str, path);
@@ -315,7 +313,7 @@ void TestCmdServer::fileReceiveTakesExactlyTheAnnouncedSize()
     client.write(QByteArray(500, 'p'));
     QVERIFY(client.waitForBytesWritten(10000));
     {
-        RcvFileRspsorMgr mgr(pPeer, QByteArray());
+        RcvFileRspsorMgr mgr(pPeer, QByteArray(), m_pResults->notifierOptions());
         QElapsedTimer clock;
         clock.start();
         const CCommResult cRet = mgr.RcvFile(path, 1000);
@@ -327,7 +325,7 @@ void TestCmdServer::fileReceiveTakesExactlyTheAnnouncedSize()
 
     // A size of 0 is an empty file at once; a folder as target cannot be opened.
     {
-        RcvFileRspsorMgr mgr(pPeer, QByteArray("xyz"));
+        RcvFileRspsorMgr mgr(pPeer, QByteArray("xyz"), m_pResults->notifierOptions());
         QCOMPARE(mgr.RcvFile(path, 0).iRet, 0);
         QCOMPARE(readFile().size(), 0);
         const CCommResult cRet = mgr.RcvFile(m_pDir->path(), 10);

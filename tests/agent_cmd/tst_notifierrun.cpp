@@ -29,6 +29,7 @@ private:
     QTemporaryDir* m_pDir = nullptr;
     ResultServer* m_pServer = nullptr;
     OperLogCapture* m_pLog = nullptr;
+    struNotifierOptions m_options;
 };
 
 void TestNotifierRun::init()
@@ -39,8 +40,7 @@ void TestNotifierRun::init()
     signIn(QStringLiteral("alice"));
     m_pServer = new ResultServer;
     QVERIFY(m_pServer->listen());
-    NotifierConfig::reset();
-    NotifierConfig::setResultPort(m_pServer->port());
+    m_options = m_pServer->notifierOptions();
     m_pLog = new OperLogCapture(m_pDir->path() + QStringLiteral("/log"));
 }
 
@@ -49,7 +49,6 @@ void TestNotifierRun::cleanup()
     delete m_pLog;
     delete m_pServer;
     delete m_pDir;
-    NotifierConfig::reset();
 }
 
 struSimuOper TestNotifierRun::startOper(const QString& idx, int iTime) const
@@ -63,7 +62,7 @@ struSimuOper TestNotifierRun::startOper(const QString& idx, int iTime) const
 CCommResult TestNotifierRun::runOnThread(const CCommResult& cRet, const struSimuOper& oper)
 {
     CCommResult out;
-    QThread* t = QThread::create([&] { out = NotifierRun(cRet, oper); });
+    QThread* t = QThread::create([&] { out = NotifierRun(cRet, oper, m_options); });
     t->start();
     QElapsedTimer clock;
     clock.start();
@@ -197,8 +196,8 @@ void TestNotifierRun::consoleDownGivesSixFailuresThenGivesUp()
         QVERIFY(probe.listen(QHostAddress::AnyIPv4, 0));
         freePort = probe.serverPort();
     }
-    NotifierConfig::setResultPort(freePort);
-    NotifierConfig::setAttemptWaitMs(60);
+    m_options.resultPort = freePort;
+    m_options.attemptWaitMs = 60;
 
     QElapsedTimer clock;
     clock.start();

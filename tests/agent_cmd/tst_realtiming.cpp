@@ -63,7 +63,6 @@ void TestRealTiming::cleanup()
     m_pResults.reset();
     m_pFarm.reset();
     LoginRecord::clear();
-    NotifierConfig::reset();
 }
 
 bool TestRealTiming::send(int type, const QStringList& idxs, int iTime)
@@ -127,9 +126,8 @@ void TestRealTiming::farmBootsOverSeveralWatchdogPeriods()
     signIn(QStringLiteral("alice"));
     m_pResults = std::make_unique<ResultServer>();
     QVERIFY(m_pResults->listen());
-    NotifierConfig::setResultPort(m_pResults->port());
     m_pLog = std::make_unique<OperLogCapture>(m_pFarm->homeDir() + QStringLiteral("/log"));
-    m_pAgent = std::make_unique<AgentCommandServer>();
+    m_pAgent = std::make_unique<AgentCommandServer>(m_pResults->agentOptions());
     QVERIFY(m_pAgent->start());
 
     m_pDaemonThread = new QThread;

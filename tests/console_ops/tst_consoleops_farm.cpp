@@ -161,10 +161,9 @@ bool TstConsoleOpsFarm::setUp(FarmFixture::Product product, int instances)
     if (!QTest::qWaitFor([&listening] { return !listening.isEmpty(); }, 30000) ||
         listening.first().first().value<quint16>() == 0)
         return false;
-    NotifierConfig::reset();
-    NotifierConfig::setResultPort(listening.first().first().value<quint16>());
-
-    m_pAgent = std::make_unique<AgentCommandServer>();
+    SimuTcpRcvObj::Options agentOptions;
+    agentOptions.notifier.resultPort = listening.first().first().value<quint16>();
+    m_pAgent = std::make_unique<AgentCommandServer>(agentOptions);
     if (!m_pAgent->start())
         return false;
     m_pClient = new ClientNetOperObj(QStringLiteral("agent-pc"), QStringLiteral("机房一"),
@@ -192,7 +191,6 @@ void TstConsoleOpsFarm::cleanup()
     m_pLog.reset();
     m_pModel.reset();
     m_pFarm.reset();
-    NotifierConfig::reset();
 }
 
 // The menu entry picked with these rows ticked, as the main window does it: the dispatch checks and

@@ -18,6 +18,7 @@
 
 #include <QCheckBox>
 #include <QJsonArray>
+#include <QTcpServer>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -57,7 +58,16 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
     SimuSettings::setPcNickName(QStringLiteral("机房一"));
     SimuSettings::setDaemonModel(0);
     signIn(QStringLiteral("alice"));
-    AgentCommandServer agent;
+    // The console's result server port, known beforehand: the agent reports there.
+    quint16 resultPort = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::AnyIPv4, 0));
+        resultPort = probe.serverPort();
+    }
+    SimuTcpRcvObj::Options agentOptions;
+    agentOptions.notifier.resultPort = resultPort;
+    AgentCommandServer agent(agentOptions);
     QVERIFY(agent.start());
 
     QUdpSocket silent; // discovery queries go here and are never answered
@@ -75,14 +85,13 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
     auto dialogs = std::make_shared<Dialogs>();
     ConsoleOpsOptions opts;
     opts.agentPort = agent.port();
-    opts.resultPort = 0;
+    opts.resultPort = resultPort;
     opts.dialogs = dialogs;
     opts.groupFile = farm.homeDir() + QStringLiteral("/devGroups.json");
     ConsoleOpsWiring* pOps = attachConsoleOps(wnd, opts);
     wnd.initWnd();
     QTRY_VERIFY_WITH_TIMEOUT(pOps->resultRcver()->ServerPort() != 0, 5000);
-    NotifierConfig::reset();
-    NotifierConfig::setResultPort(pOps->resultRcver()->ServerPort());
+    QCOMPARE(pOps->resultRcver()->ServerPort(), resultPort);
 
     // The agent PC as its discovery reply lists it.
     struPcInfoReply reply;
@@ -175,7 +184,6 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
 
     QVERIFY(AgentCommandServer::waitIdle(20000));
     wnd.shutdown();
-    NotifierConfig::reset();
 }
 
 QTEST_MAIN(TstConsoleOpsWindow)
