@@ -4,9 +4,9 @@
 
 #include "comgrpopermgr.h"
 #include "jsoncodec.h"
-#include "jsonsplitter.h"
 #include "loginret.h"
 #include "operloggerobj.h"
+#include "resultreport.h"
 #include "simusettings.h"
 #include "simutcprcvobj.h"
 
@@ -54,39 +54,36 @@ SimuTcpRcvObj::Options ResultServer::agentOptions(SimuTcpRcvObj::Options options
     return options;
 }
 
+void ResultServer::takeDocument(ConsoleReport& report, const QByteArray& document) const
+{
+    report.docMs = nowMs();
+    QList<struSimuOper> opers;
+    report.usrName = JsonCodec::parseCommandDoc(document, opers, QString()).str;
+    report.recordCount = opers.size();
+    if (!opers.isEmpty()) {
+        report.oper = opers.first();
+        SimuSettings::loadSimuRecord(report.oper.memuIdx, report.storedAtDoc);
+    }
+}
+
 void ResultServer::onConnection()
 {
     while (QTcpSocket* pSocket = m_pServer->nextPendingConnection()) {
-        auto* pSplitter = new JsonSplitter;
+        auto* pReader = new ResultReportReader;
         auto* pReport = new ConsoleReport;
         pReport->seq = m_nextSeq++;
-        auto* pDocDone = new bool(false);
         connect(pSocket, &QTcpSocket::readyRead, this, [=] {
-            const QByteArray bytes = pSocket->readAll();
-            if (*pDocDone) {
-                if (pReport->tailMs < 0 && !bytes.isEmpty())
-                    pReport->tailMs = nowMs();
-                pReport->tail += bytes;
+            const bool hadDocument = pReader->status() == ResultReportReader::ReadingTail;
+            const int tailBefore = pReader->tail().size();
+            if (pReader->append(pSocket->readAll()) != ResultReportReader::ReadingTail)
                 return;
-            }
-            pSplitter->append(bytes);
-            QByteArray doc;
-            if (pSplitter->next(doc) != JsonSplitter::Complete)
-                return;
-            *pDocDone = true;
-            pReport->docMs = nowMs();
-            QList<struSimuOper> opers;
-            pReport->usrName = JsonCodec::parseCommandDoc(doc, opers, QString()).str;
-            pReport->recordCount = opers.size();
-            if (!opers.isEmpty()) {
-                pReport->oper = opers.first();
-                SimuSettings::loadSimuRecord(pReport->oper.memuIdx, pReport->storedAtDoc);
-            }
-            pReport->tail = pSplitter->takeBuffered();
-            if (!pReport->tail.isEmpty())
+            if (!hadDocument)
+                takeDocument(*pReport, pReader->document());
+            if (pReport->tailMs < 0 && pReader->tail().size() > tailBefore)
                 pReport->tailMs = nowMs();
         });
         connect(pSocket, &QTcpSocket::disconnected, this, [=] {
+            pReport->tail = pReader->tail();
             pReport->endMs = nowMs();
             // Reports are kept in the order their connections came in (the agent's sending order),
             // not the order in which the connections happened to end.
@@ -94,8 +91,7 @@ void ResultServer::onConnection()
                                        [](int seq, const ConsoleReport& r) { return seq < r.seq; });
             m_reports.insert(at, *pReport);
             delete pReport;
-            delete pSplitter;
-            delete pDocDone;
+            delete pReader;
             pSocket->deleteLater();
         });
     }

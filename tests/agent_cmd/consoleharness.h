@@ -56,6 +56,8 @@ public:
 
 private:
     void onConnection();
+    // The report's document has come in full: its arrival, user and first record.
+    void takeDocument(ConsoleReport& report, const QByteArray& document) const;
     QTcpServer* m_pServer;
     QElapsedTimer m_clock;
     QList<ConsoleReport> m_reports;
