@@ -173,43 +173,9 @@ void TstConsoleProgram::initTestCase()
 
 bool TstConsoleProgram::startAccountService(QString& error)
 {
-    const QString svc = binDir() + QStringLiteral("/ToviaAccountSvc");
-    const QString db = m_scratch.filePath(QStringLiteral("accounts.db"));
-    for (const QString& user : {kUser, kOtherUser}) {
-        const ToolRun add =
-            runTool(svc, {QStringLiteral("--db"), db, QStringLiteral("adduser"), user, kPassword});
-        if (add.exitCode != 0) {
-            error = QStringLiteral("adduser %1: %2").arg(user, add.output);
-            return false;
-        }
-    }
-    m_pAccountSvc = std::make_unique<QProcess>();
-    m_pAccountSvc->setProcessChannelMode(QProcess::MergedChannels);
-    m_pAccountSvc->setStandardOutputFile(m_scratch.filePath(QStringLiteral("accountsvc.out")));
-    m_pAccountSvc->start(QStringLiteral("/bin/sh"),
-                         {QStringLiteral(TOVIA_LANNS_SCRIPT), QStringLiteral("run"),
-                          m_prefix + QStringLiteral("-con"), svc, QStringLiteral("--db"), db,
-                          QStringLiteral("--listen"),
-                          QStringLiteral("%1:%2").arg(kConsoleIp).arg(kAccountPort)});
-    if (!m_pAccountSvc->waitForStarted(5000)) {
-        error = QStringLiteral("account service did not start");
-        return false;
-    }
-    // Listening is checked from inside the console host.
-    NetnsSwitch inCon;
-    if (!inCon.enter(m_prefix + QStringLiteral("-con"), error))
-        return false;
-    QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired() && m_pAccountSvc->state() == QProcess::Running) {
-        QTcpSocket s;
-        s.connectToHost(QHostAddress(kConsoleIp), kAccountPort);
-        if (s.waitForConnected(500))
-            return true;
-        QTest::qWait(100);
-    }
-    error = QStringLiteral("account service not listening: ") +
-            tailOf(m_scratch.filePath(QStringLiteral("accountsvc.out")), 10);
-    return false;
+    m_pAccountSvc = startLanAccountService(m_prefix, m_scratch.path(), {kUser, kOtherUser}, kPassword,
+                                           kConsoleIp, kAccountPort, error);
+    return m_pAccountSvc != nullptr;
 }
 
 bool TstConsoleProgram::prepareAgent(FarmFixture& farm, HostProgram& agent, const QString& host,

@@ -1,8 +1,14 @@
 #include "lannet.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QHostAddress>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTcpSocket>
+#include <QTest>
 
 #include <cerrno>
 #include <cstring>
@@ -76,4 +82,47 @@ void NetnsSwitch::leave()
         qWarning("cannot return to the test's own network namespace: %s", strerror(errno));
     ::close(m_home);
     m_home = -1;
+}
+
+std::unique_ptr<QProcess> startLanAccountService(const QString& prefix, const QString& dir,
+                                                 const QStringList& users, const QString& password,
+                                                 const QString& ip, quint16 port, QString& error)
+{
+    const QString svc = qEnvironmentVariable("TOVIA_BIN_DIR") + QStringLiteral("/ToviaAccountSvc");
+    const QString db = QDir(dir).filePath(QStringLiteral("accounts.db"));
+    const QString out = QDir(dir).filePath(QStringLiteral("accountsvc.out"));
+    for (const QString& user : users) {
+        const ToolRun add =
+            runTool(svc, {QStringLiteral("--db"), db, QStringLiteral("adduser"), user, password});
+        if (add.exitCode != 0) {
+            error = QStringLiteral("adduser %1: %2").arg(user, add.output);
+            return nullptr;
+        }
+    }
+    auto pSvc = std::make_unique<QProcess>();
+    pSvc->setProcessChannelMode(QProcess::MergedChannels);
+    pSvc->setStandardOutputFile(out);
+    pSvc->start(QStringLiteral("/bin/sh"),
+                {QStringLiteral(TOVIA_LANNS_SCRIPT), QStringLiteral("run"), prefix + QStringLiteral("-con"),
+                 svc, QStringLiteral("--db"), db, QStringLiteral("--listen"),
+                 QStringLiteral("%1:%2").arg(ip).arg(port)});
+    if (!pSvc->waitForStarted(5000)) {
+        error = QStringLiteral("account service did not start: ") + pSvc->errorString();
+        return nullptr;
+    }
+    // Listening is checked from inside the console host.
+    NetnsSwitch inCon;
+    if (!inCon.enter(prefix + QStringLiteral("-con"), error))
+        return nullptr;
+    QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired() && pSvc->state() == QProcess::Running) {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress(ip), port);
+        if (s.waitForConnected(500))
+            return pSvc;
+        QTest::qWait(100);
+    }
+    error =
+        QStringLiteral("account service not listening on %1:%2: %3").arg(ip).arg(port).arg(tailOf(out, 10));
+    return nullptr;
 }

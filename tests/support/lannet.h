@@ -3,6 +3,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
+class QProcess;
+
 // Helpers of the tests that run real programs on a simulated LAN of network namespaces (lanns.sh).
 
 // A tool by name, also from the system folders root's PATH may lack.
@@ -33,3 +37,10 @@ public:
 private:
     int m_home = -1;
 };
+
+// The account service on the console host PREFIX-con of the LAN: the users are added to a database in
+// dir (all with one password), the service listens on ip:port, its output goes to
+// dir/accountsvc.out. Returns the running service once it accepts connections, else null with error.
+std::unique_ptr<QProcess> startLanAccountService(const QString& prefix, const QString& dir,
+                                                 const QStringList& users, const QString& password,
+                                                 const QString& ip, quint16 port, QString& error);
