@@ -91,6 +91,27 @@ void AbsGrpDrawer::RemoveDrawer(AbsDrawer* pDrawer)
     updateGeometry();
 }
 
+void AbsGrpDrawer::SetDrawerOrder(const QList<AbsDrawer*>& order)
+{
+    QList<AbsDrawer*> drawers;
+    for (AbsDrawer* d : order) {
+        if (m_drawers.contains(d) && !drawers.contains(d))
+            drawers.append(d);
+    }
+    for (AbsDrawer* d : qAsConst(m_drawers)) {
+        if (!drawers.contains(d))
+            drawers.append(d);
+    }
+    if (drawers == m_drawers)
+        return;
+    for (int i = 0; i < drawers.size(); ++i) {
+        m_pLayout->removeWidget(drawers.at(i));
+        m_pLayout->insertWidget(i, drawers.at(i));
+    }
+    m_drawers = drawers;
+    updateGeometry();
+}
+
 // The layout sums the drawers' heights; a scroll area around this widget follows its size hint.
 void AbsGrpDrawer::slChildDrawerSizeChanged(QSize szNew, QSize szOld)
 {

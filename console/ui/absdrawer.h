@@ -80,6 +80,8 @@ public:
     // Appends a drawer at the bottom.
     void AddNewDrawer(AbsDrawer* pDrawer);
     void RemoveDrawer(AbsDrawer* pDrawer);
+    // Lays the drawers out in this order (drawers not named keep their place after them).
+    void SetDrawerOrder(const QList<AbsDrawer*>& order);
     QList<AbsDrawer*> drawers() const { return m_drawers; }
 
 public slots:

@@ -1,6 +1,7 @@
 #include "mygrpdrawer.h"
 
 #include "jsoncodec.h"
+#include "opercodes.h"
 #include "resultdisplay.h"
 #include "simurecords.h"
 
@@ -9,6 +10,7 @@
 #include <QDebug>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QScopedPointer>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
@@ -132,6 +134,11 @@ QString DrawerTitleCell::devState() const
     return m_pDevState ? m_pDevState->text() : QString();
 }
 
+void DrawerTitleCell::contextMenuEvent(QContextMenuEvent* event)
+{
+    emit sigContextMenuRequested(event->globalPos());
+}
+
 void DrawerTitleCell::setOpened(bool bOpened)
 {
     AbsDrawerTitle::setOpened(bOpened);
@@ -145,6 +152,16 @@ MyDrawerUI::MyDrawerUI(const QString& name, bool bWithState, QWidget* parent) : 
     auto* layout = new QVBoxLayout(body());
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
+}
+
+QMenu* MyDrawerUI::createTitleMenu(QWidget* pParent)
+{
+    if (grpName() == CustomGroupTitle())
+        return nullptr;
+    auto* pMenu = new QMenu(pParent);
+    connect(pMenu->addAction(DeleteGroupText()), &QAction::triggered, this,
+            [this] { emit sigDeleteMyselfGrp(grpName()); });
+    return pMenu;
 }
 
 void MyDrawerUI::addChild(QWidget* pChild)
@@ -282,8 +299,7 @@ void MyDrawerEx::slChangeStateByIndex(QString strMemuIdx, int iState)
 MyGrpDrawer::MyGrpDrawer(std::shared_ptr<AgentRegistry> registry, QWidget* parent)
     : AbsGrpDrawer(parent), m_pRegistry(std::move(registry))
 {
-    m_pDefaultGroup = new MyDrawerUI(QStringLiteral("默认分组"), false, this);
-    AddNewDrawer(m_pDefaultGroup);
+    m_pDefaultGroup = addGroup(QString(), DefaultGroupName());
 }
 
 void MyGrpDrawer::showPlaceholder()
@@ -303,10 +319,9 @@ void MyGrpDrawer::addPc(MyDrawerEx* pPc)
         m_pPlaceholder->deleteLater();
         m_pPlaceholder = nullptr;
     }
-    pPc->setParent(m_pDefaultGroup->body());
-    m_pDefaultGroup->addChild(pPc);
     m_pcs.insert(pPc->pcName(), pPc);
     m_order.append(pPc);
+    movePcDrawer(pPc, m_pDefaultGroup);
     connect(pPc, &AbsDrawer::sigSizeChanged, this, &AbsGrpDrawer::slChildDrawerSizeChanged);
 }
 
@@ -319,4 +334,179 @@ void MyGrpDrawer::clearAllChecks()
         for (MyDrawerCell* c : pc->cells())
             c->setChecked(false);
     }
+}
+
+MyDrawerUI* MyGrpDrawer::findGroup(const QString& name) const
+{
+    for (MyDrawerUI* g : m_groups) {
+        if (g->grpName() == name)
+            return g;
+    }
+    return nullptr;
+}
+
+MyDrawerUI* MyGrpDrawer::addGroup(const QString& id, const QString& name)
+{
+    if (MyDrawerUI* pKnown = findGroup(name)) {
+        pKnown->setGrpId(id);
+        return pKnown;
+    }
+    auto* pGroup = new MyDrawerUI(name, false, this);
+    pGroup->setGrpId(id);
+    m_groups.append(pGroup);
+    AddNewDrawer(pGroup);
+    connect(pGroup->titleCell(), &DrawerTitleCell::sigContextMenuRequested, this,
+            [this, pGroup](QPoint at) { showTitleMenu(pGroup, at); });
+    if (!connect(pGroup, &MyDrawerUI::sigDeleteMyselfGrp, this, &MyGrpDrawer::slDeleteGrp))
+        qWarning("connect SIGNAL(sigDeleteMyselfGrp(QString)) SLOT(slDeleteGrp(QString)) err");
+    return pGroup;
+}
+
+MyDrawerUI* MyGrpDrawer::groupOfPc(const QString& pcName) const
+{
+    return m_groupOfPc.value(pcName);
+}
+
+QStringList MyGrpDrawer::pcsOf(const MyDrawerUI* pGroup) const
+{
+    QStringList out;
+    for (MyDrawerEx* pc : m_order) {
+        if (m_groupOfPc.value(pc->pcName()) == pGroup)
+            out.append(pc->pcName());
+    }
+    return out;
+}
+
+void MyGrpDrawer::placePc(const QString& pcName, const QString& grpName)
+{
+    MyDrawerEx* pPc = findPc(pcName);
+    MyDrawerUI* pGroup = findGroup(grpName);
+    if (pPc && pGroup)
+        movePcDrawer(pPc, pGroup);
+}
+
+void MyGrpDrawer::movePcDrawer(MyDrawerEx* pPc, MyDrawerUI* pTo)
+{
+    if (MyDrawerUI* pFrom = m_groupOfPc.value(pPc->pcName())) {
+        if (pFrom == pTo)
+            return;
+        pFrom->removeChild(pPc);
+    }
+    pPc->setParent(pTo->body());
+    pTo->addChild(pPc);
+    pPc->show();
+    m_groupOfPc.insert(pPc->pcName(), pTo);
+}
+
+void MyGrpDrawer::showTitleMenu(MyDrawerUI* pGroup, const QPoint& globalPos)
+{
+    QScopedPointer<QMenu> pMenu(pGroup->createTitleMenu(this));
+    if (pMenu)
+        pMenu->exec(globalPos);
+}
+
+void MyGrpDrawer::slMoveDevsToGrp(QStringList pcNames, QString strGrpTo)
+{
+    MyDrawerUI* pTo = findGroup(strGrpTo);
+    if (!pTo) {
+        showResult(
+            CCommResult::failure(OpsCode::GroupUnknown, QStringLiteral("分组\"%1\"不存在").arg(strGrpTo)));
+        return;
+    }
+    // One request per group the PCs come from.
+    QHash<MyDrawerUI*, QStringList> bySource;
+    QList<MyDrawerUI*> sources;
+    for (const QString& pc : pcNames) {
+        MyDrawerUI* pFrom = m_groupOfPc.value(pc);
+        if (!pFrom || pFrom == pTo)
+            continue;
+        if (!bySource.contains(pFrom))
+            sources.append(pFrom);
+        bySource[pFrom].append(pc);
+    }
+    if (sources.isEmpty()) {
+        showResult(CCommResult::failure(OpsCode::SameGroup, QStringLiteral("目标组与源组相同")));
+        return;
+    }
+    for (MyDrawerUI* pFrom : sources)
+        requestMove(bySource.value(pFrom), pFrom, pTo);
+}
+
+// The lists are the groups' members after the move.
+void MyGrpDrawer::requestMove(const QStringList& pcs, MyDrawerUI* pFrom, MyDrawerUI* pTo)
+{
+    QStringList oldDevs = pcsOf(pFrom), newDevs = pcsOf(pTo);
+    for (const QString& pc : pcs)
+        oldDevs.removeAll(pc);
+    newDevs.append(pcs);
+    qDebug().noquote() << "strChangeDevCodeId:" << pcs.join(',') << "vstrOldDevId:" << oldDevs.join(',')
+                       << "strOldGrpName:" << pFrom->grpName() << "strOldGrpId:" << pFrom->grpId()
+                       << "vstrNewDevId:" << newDevs.join(',') << "strNewGrpName:" << pTo->grpName()
+                       << "strNewGrpId:" << pTo->grpId();
+    m_pendingMoves.append(PendingEdit{pcs, pFrom->grpName(), pTo->grpName()});
+    emit sigMoveDev2NewGrp(oldDevs.toVector(), pFrom->grpName(), pFrom->grpId(), newDevs.toVector(),
+                           pTo->grpName(), pTo->grpId());
+}
+
+void MyGrpDrawer::slMoveDev2NewGrpFinished(CCommResult cRet)
+{
+    if (m_pendingMoves.isEmpty()) {
+        qWarning().noquote() << "group move confirmed, but none was asked for:" << cRet.iRet << cRet.str;
+        return;
+    }
+    const PendingEdit move = m_pendingMoves.takeFirst();
+    MyDrawerUI* pTo = findGroup(move.to);
+    if (!cRet.ok() || !pTo) {
+        showResult(cRet.ok() ? CCommResult::failure(OpsCode::GroupUnknown,
+                                                    QStringLiteral("分组\"%1\"不存在").arg(move.to))
+                             : cRet);
+        return;
+    }
+    for (const QString& pc : move.pcs) {
+        if (MyDrawerEx* pPc = findPc(pc))
+            movePcDrawer(pPc, pTo);
+    }
+    slChildDrawerSizeChanged(size(), size());
+    qInfo().noquote() << "PCs" << move.pcs.join(',') << "moved from group" << move.from << "to" << move.to;
+    emit sigDevMovedToNewGrp(move.pcs.toVector(), move.from, move.to);
+}
+
+void MyGrpDrawer::slDeleteGrp(QString strGrpName)
+{
+    MyDrawerUI* pGroup = findGroup(strGrpName);
+    if (!pGroup)
+        return;
+    const QStringList moved = pcsOf(pGroup);
+    const QStringList defaults = pcsOf(m_pDefaultGroup) + moved;
+    qDebug().noquote() << "delete group" << strGrpName << "its PCs to" << DefaultGroupName() << ":"
+                       << moved.join(',');
+    m_pendingDeletes.append(PendingEdit{moved, strGrpName, DefaultGroupName()});
+    emit sigMoveDev2NewGrpNDeleteOldGrp(moved.toVector(), strGrpName, pGroup->grpId(), defaults.toVector(),
+                                        DefaultGroupName(), m_pDefaultGroup->grpId());
+}
+
+// The group's PCs go to the default group before its drawer goes.
+void MyGrpDrawer::slDeleteGrpFinished(CCommResult cRet)
+{
+    if (m_pendingDeletes.isEmpty()) {
+        qWarning().noquote() << "group delete confirmed, but none was asked for:" << cRet.iRet << cRet.str;
+        return;
+    }
+    const PendingEdit edit = m_pendingDeletes.takeFirst();
+    MyDrawerUI* pGroup = findGroup(edit.from);
+    if (!cRet.ok()) {
+        showResult(cRet);
+        return;
+    }
+    if (!pGroup || pGroup == m_pDefaultGroup)
+        return;
+    for (MyDrawerEx* pc : m_order) {
+        if (m_groupOfPc.value(pc->pcName()) == pGroup)
+            movePcDrawer(pc, m_pDefaultGroup);
+    }
+    RemoveDrawer(pGroup);
+    m_groups.removeAll(pGroup);
+    qInfo().noquote() << "group" << edit.from << "deleted, its PCs in" << DefaultGroupName();
+    emit sigGrpDeleted(edit.from, DefaultGroupName());
+    pGroup->deleteLater();
 }

@@ -71,6 +71,13 @@ public:
     QCheckBox* checkBox() const { return m_pCheck; }
     void setOpened(bool bOpened) override;
 
+signals:
+    // A right click on the row, at this global position.
+    void sigContextMenuRequested(QPoint globalPos);
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
 private:
     QCheckBox* m_pCheck = nullptr;
     QLabel* m_pArrow = nullptr;
@@ -88,8 +95,21 @@ public:
     void addChild(QWidget* pChild);
     void removeChild(QWidget* pChild);
 
+    QString grpName() const { return m_pTitleCell->name(); }
+    QString grpId() const { return m_grpId; }
+    void setGrpId(const QString& id) { m_grpId = id; }
+    static QString CustomGroupTitle() { return QStringLiteral("自定义分组"); }
+    static QString DeleteGroupText() { return QStringLiteral("删除分组"); }
+    // The title row's menu, whose entry asks for the group to be deleted; none for a title that
+    // reads "自定义分组". The caller owns the menu.
+    QMenu* createTitleMenu(QWidget* pParent);
+
+signals:
+    void sigDeleteMyselfGrp(QString strGrpName);
+
 private:
     DrawerTitleCell* m_pTitleCell = nullptr;
+    QString m_grpId;
 };
 
 // The drawer of one agent PC. Carries the PC's operation signals: the operations connect its
@@ -145,12 +165,18 @@ private:
 };
 
 // The left device list: group drawers, the PCs inside them, the emulators inside the PCs.
+//
+// Group edits are requests: a move or a delete is announced (sigMoveDev2NewGrp,
+// sigMoveDev2NewGrpNDeleteOldGrp) to whoever keeps the groups, and the list changes only when that
+// keeper confirms (slMoveDev2NewGrpFinished, slDeleteGrpFinished, in the order of the requests). A
+// device is an agent PC, named by its computer name.
 class MyGrpDrawer : public AbsGrpDrawer
 {
     Q_OBJECT
 public:
     explicit MyGrpDrawer(std::shared_ptr<AgentRegistry> registry, QWidget* parent = nullptr);
 
+    static QString DefaultGroupName() { return QStringLiteral("默认分组"); }
     AgentRegistry* registry() const { return m_pRegistry.get(); }
     MyDrawerUI* defaultGroup() const { return m_pDefaultGroup; }
     MyDrawerEx* findPc(const QString& pcName) const { return m_pcs.value(pcName); }
@@ -162,10 +188,51 @@ public:
     // Clears every tick, in the registry and on the rows.
     void clearAllChecks();
 
+    // Group drawers, the default group first. addGroup appends a drawer for a group the list does
+    // not show yet (or names the default group's id) and returns the group's drawer.
+    QList<MyDrawerUI*> groups() const { return m_groups; }
+    MyDrawerUI* findGroup(const QString& name) const;
+    MyDrawerUI* addGroup(const QString& id, const QString& name);
+    MyDrawerUI* groupOfPc(const QString& pcName) const;
+    QStringList pcsOf(const MyDrawerUI* pGroup) const;
+    // Shows a PC in the group it is kept in (no request: the keeper already has it there).
+    void placePc(const QString& pcName, const QString& grpName);
+
+signals:
+    void sigMoveDev2NewGrp(QVector<QString> vstrOldDevNames, QString strOldGrpName, QString strOldGrpId,
+                           QVector<QString> vstrNewDevNames, QString strNewGrpName, QString strNewGrpId);
+    void sigMoveDev2NewGrpNDeleteOldGrp(QVector<QString> vstrOldDevNames, QString strOldGrpName,
+                                        QString strOldGrpId, QVector<QString> vstrNewDevNames,
+                                        QString strNewGrpName, QString strNewGrpId);
+    void sigGrpDeleted(QString grpDeleted, QString grpDevTo);
+    void sigDevMovedToNewGrp(QVector<QString> vstrGrpName, QString strGrpFrom, QString strGrpTo);
+
+public slots:
+    // Asks for the PCs to be moved into the group; PCs already there are left out, and when none is
+    // left the request is refused with 6 "目标组与源组相同".
+    void slMoveDevsToGrp(QStringList pcNames, QString strGrpTo);
+    void slMoveDev2NewGrpFinished(CCommResult cRet);
+    void slDeleteGrp(QString strGrpName);
+    void slDeleteGrpFinished(CCommResult cRet);
+
 private:
+    struct PendingEdit
+    {
+        QStringList pcs;
+        QString from;
+        QString to;
+    };
+    void requestMove(const QStringList& pcs, MyDrawerUI* pFrom, MyDrawerUI* pTo);
+    void movePcDrawer(MyDrawerEx* pPc, MyDrawerUI* pTo);
+    void showTitleMenu(MyDrawerUI* pGroup, const QPoint& globalPos);
+
     std::shared_ptr<AgentRegistry> m_pRegistry;
     MyDrawerUI* m_pDefaultGroup = nullptr;
     MyDrawerUI* m_pPlaceholder = nullptr;
     QHash<QString, MyDrawerEx*> m_pcs;
     QList<MyDrawerEx*> m_order;
+    QList<MyDrawerUI*> m_groups;
+    QHash<QString, MyDrawerUI*> m_groupOfPc;
+    QList<PendingEdit> m_pendingMoves;
+    QList<PendingEdit> m_pendingDeletes;
 };

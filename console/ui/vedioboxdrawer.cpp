@@ -11,6 +11,8 @@
 #include <QPainter>
 #include <QProgressBar>
 
+#include <algorithm>
+
 namespace {
 const QString kStartingPic = QStringLiteral(":/res/vediobox/vedioBoxStarting.png");
 const QString kDefaultPic = QStringLiteral(":/res/vediobox/vedioBoxDef.png");
@@ -431,6 +433,50 @@ void VedioBoxGrpDrawer::addPc(VedioBoxDrawer* pDrawer)
     m_pcs.insert(pDrawer->pcName(), pDrawer);
     m_order.append(pDrawer);
     AddNewDrawer(pDrawer);
+}
+
+void VedioBoxGrpDrawer::setGroupOrder(const QStringList& groups)
+{
+    m_groupOrder = groups;
+    relayByGroup();
+}
+
+void VedioBoxGrpDrawer::placePc(const QString& pcName, const QString& grpName)
+{
+    m_groupOfPc.insert(pcName, grpName);
+    relayByGroup();
+}
+
+void VedioBoxGrpDrawer::slDeleteGroup(QString strGrpDelete, QString strGrpTo)
+{
+    for (auto it = m_groupOfPc.begin(); it != m_groupOfPc.end(); ++it) {
+        if (it.value() == strGrpDelete)
+            it.value() = strGrpTo;
+    }
+    m_groupOrder.removeAll(strGrpDelete);
+    relayByGroup();
+}
+
+void VedioBoxGrpDrawer::slMoveDevToNewGrp(QVector<QString> vstrDevCodes, QString strGrpFrom, QString strGrpTo)
+{
+    Q_UNUSED(strGrpFrom);
+    for (const QString& pc : vstrDevCodes)
+        m_groupOfPc.insert(pc, strGrpTo);
+    if (!m_groupOrder.contains(strGrpTo))
+        m_groupOrder.append(strGrpTo);
+    relayByGroup();
+}
+
+void VedioBoxGrpDrawer::relayByGroup()
+{
+    QList<VedioBoxDrawer*> sorted = m_order;
+    const auto rank = [this](VedioBoxDrawer* d) {
+        const int at = m_groupOrder.indexOf(m_groupOfPc.value(d->pcName()));
+        return at < 0 ? m_groupOrder.size() : at;
+    };
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [&rank](VedioBoxDrawer* a, VedioBoxDrawer* b) { return rank(a) < rank(b); });
+    SetDrawerOrder(QList<AbsDrawer*>(sorted.begin(), sorted.end()));
 }
 
 void VedioBoxGrpDrawer::paintEvent(QPaintEvent* event)

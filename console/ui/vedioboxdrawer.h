@@ -188,11 +188,25 @@ public:
     QList<VedioBoxDrawer*> pcDrawers() const { return m_order; }
     void addPc(VedioBoxDrawer* pDrawer);
 
+    // The PCs' drawers follow the device list's groups: group by group in this order, in the order
+    // the PCs were first heard within a group. A PC of no known group is shown last.
+    void setGroupOrder(const QStringList& groups);
+    void placePc(const QString& pcName, const QString& grpName);
+
+public slots:
+    // Confirmed group edits of the device list.
+    void slDeleteGroup(QString strGrpDelete, QString strGrpTo);
+    void slMoveDevToNewGrp(QVector<QString> vstrDevCodes, QString strGrpFrom, QString strGrpTo);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void relayByGroup();
+
     QString m_text;
     QHash<QString, VedioBoxDrawer*> m_pcs;
     QList<VedioBoxDrawer*> m_order;
+    QStringList m_groupOrder;
+    QHash<QString, QString> m_groupOfPc;
 };

@@ -10,6 +10,7 @@
 #include "notifierrun.h"
 #include "opercodes.h"
 #include "remotedesktopwnd.h"
+#include "resultdisplay.h"
 #include "simuinfoxmlgainer.h"
 #include "simusettings.h"
 #include "simutcprcvobj.h"
@@ -46,6 +47,7 @@ class TstConsoleOpsWindow : public QObject
     Q_OBJECT
 private slots:
     void operationsFromTheWindow();
+    void groupsInTheListAndAfterARestart();
 };
 
 void TstConsoleOpsWindow::operationsFromTheWindow()
@@ -148,21 +150,6 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
     pick(0, {"0"});
     QCOMPARE(dialogs->shown.size(), 1);
     QCOMPARE(dialogs->shown.first().iRet, OpsCode::StateForbids);
-    // The PC's group menu: a new group, then back to the default group; kept in the group file.
-    dialogs->name = QStringLiteral("一楼");
-    DevGroupMenu(pOps->groupStore(), *dialogs, {QStringLiteral("agent-pc")}).actions().first()->trigger();
-    QCOMPARE(pOps->groupStore()->GroupOf(QStringLiteral("agent-pc")), QStringLiteral("一楼"));
-    QCOMPARE(pc->titleCell()->toolTip(), QStringLiteral("分组：一楼"));
-    DevGroupStore reloaded(opts.groupFile);
-    QVERIFY(reloaded.Load().ok());
-    QCOMPARE(reloaded.GroupOf(QStringLiteral("agent-pc")), QStringLiteral("一楼"));
-    DevGroupMenu again(pOps->groupStore(), *dialogs, {QStringLiteral("agent-pc")});
-    const QList<QAction*> targets = again.actions().at(1)->menu()->actions();
-    QCOMPARE(targets.size(), 2);
-    QVERIFY(!targets.at(1)->isEnabled()); // its own group
-    targets.at(0)->trigger();
-    QCOMPARE(pOps->groupStore()->GroupOf(QStringLiteral("agent-pc")), DevGroupStore::DefaultGroupName());
-
     // A tile's double click opens the PC's viewer, whose begin reaches the agent with the viewer's
     // stream port; another double click in the drawer raises that viewer; closing it sends the end
     // and the drawer lets it go.
@@ -184,6 +171,120 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
 
     QVERIFY(AgentCommandServer::waitIdle(20000));
     wnd.shutdown();
+}
+
+namespace {
+
+// A console window with its operations, listing PCs by hand; nothing answers its discovery.
+struct GroupWindow
+{
+    QUdpSocket silent;
+    std::unique_ptr<CenterToolMainWnd> wnd;
+    std::shared_ptr<Dialogs> dialogs = std::make_shared<Dialogs>();
+    ConsoleOpsWiring* ops = nullptr;
+
+    GroupWindow(const QString& groupFile, const QStringList& pcs)
+    {
+        silent.bind(QHostAddress::LocalHost, 0);
+        CenterToolMainWnd::Options o;
+        o.queryPort = silent.localPort();
+        o.targets = {QHostAddress(QHostAddress::LocalHost)};
+        o.trayIcon = false;
+        wnd = std::make_unique<CenterToolMainWnd>(o);
+        ConsoleOpsOptions opts;
+        opts.resultPort = 0;
+        opts.dialogs = dialogs;
+        opts.groupFile = groupFile;
+        ops = attachConsoleOps(*wnd, opts);
+        for (const QString& pc : pcs) {
+            struPcInfoReply reply;
+            reply.header.setPcName(pc);
+            reply.header.setIpAddr(QStringLiteral("127.0.0.1"));
+            reply.from = QHostAddress(QHostAddress::LocalHost);
+            wnd->slNewPcInfoArrived(reply);
+        }
+    }
+    MyGrpDrawer* list() const { return wnd->leftGrpDrawer(); }
+    // "group:pc,pc" for every drawer of the list, and the tiles' PC order.
+    QStringList shown() const
+    {
+        QStringList out;
+        for (MyDrawerUI* g : list()->groups())
+            out << g->grpName() + ":" + list()->pcsOf(g).join(',');
+        QStringList tiles;
+        for (AbsDrawer* d : wnd->rightGrpDrawer()->drawers())
+            tiles << static_cast<VedioBoxDrawer*>(d)->pcName();
+        return out << "tiles:" + tiles.join(',');
+    }
+    void menu(const QString& pc, int entry, const QString& target = QString())
+    {
+        DevGroupMenu m(ops->groupStore(), list(), *dialogs, {pc});
+        QAction* a = m.actions().at(entry);
+        if (a->menu()) {
+            for (QAction* t : a->menu()->actions()) {
+                if (t->text() == target)
+                    a = t;
+            }
+        }
+        a->trigger();
+    }
+};
+
+} // namespace
+
+// Groups from the PCs' menus and the groups' title menus: the list and the tiles change only with
+// the store's confirmation, a refused edit changes nothing, and a restarted console shows every PC
+// in its group again.
+void TstConsoleOpsWindow::groupsInTheListAndAfterARestart()
+{
+    QTemporaryDir home;
+    const QString file = home.filePath(QStringLiteral("devGroups.json"));
+    QStringList boxes;
+    setResultBox([&boxes](const QString&, const QString& text, bool) {
+        boxes << text;
+        return true;
+    });
+    const QStringList pcs{QStringLiteral("pc-a"), QStringLiteral("pc-b"), QStringLiteral("pc-c")};
+    {
+        GroupWindow w(file, pcs);
+        QCOMPARE(w.shown(), (QStringList{"默认分组:pc-a,pc-b,pc-c", "tiles:pc-a,pc-b,pc-c"}));
+        w.dialogs->name = QStringLiteral("一楼");
+        w.menu(QStringLiteral("pc-a"), 0); // new group, pc-a into it
+        w.dialogs->name = QStringLiteral("二楼");
+        w.menu(QStringLiteral("pc-b"), 0);
+        w.menu(QStringLiteral("pc-c"), 1, QStringLiteral("一楼"));
+        QCOMPARE(w.shown(),
+                 (QStringList{"默认分组:", "一楼:pc-a,pc-c", "二楼:pc-b", "tiles:pc-a,pc-c,pc-b"}));
+
+        // Into the group it is in: refused with 6 and nothing asked of the store.
+        QSignalSpy asked(w.list(), &MyGrpDrawer::sigMoveDev2NewGrp);
+        w.list()->slMoveDevsToGrp({QStringLiteral("pc-b")}, QStringLiteral("二楼"));
+        QCOMPARE(asked.count(), 0);
+        QCOMPARE(boxes, QStringList{QStringLiteral("目标组与源组相同")});
+
+        // A store that cannot write refuses the move: the list stays as it was.
+        QVERIFY(QFile::remove(file) && QDir(home.path()).mkdir(QStringLiteral("devGroups.json")));
+        w.menu(QStringLiteral("pc-b"), 1, QStringLiteral("默认分组"));
+        QCOMPARE(asked.count(), 1);
+        QCOMPARE(boxes.last(), QStringLiteral("保存分组失败"));
+        QCOMPARE(w.list()->pcsOf(w.list()->findGroup(QStringLiteral("二楼"))), QStringList{"pc-b"});
+        QVERIFY(QDir(home.path()).rmdir(QStringLiteral("devGroups.json")));
+
+        // The title menu of 一楼 deletes it: its PCs go to the default group. A title that reads
+        // "自定义分组" has no menu.
+        std::unique_ptr<QMenu> title(w.list()->findGroup(QStringLiteral("一楼"))->createTitleMenu(nullptr));
+        QCOMPARE(title->actions().first()->text(), QStringLiteral("删除分组"));
+        title->actions().first()->trigger();
+        QCOMPARE(w.shown(), (QStringList{"默认分组:pc-a,pc-c", "二楼:pc-b", "tiles:pc-a,pc-c,pc-b"}));
+        QVERIFY(
+            !w.list()->addGroup(QStringLiteral("x"), QStringLiteral("自定义分组"))->createTitleMenu(nullptr));
+        w.wnd->shutdown();
+    }
+    GroupWindow again(file, pcs + QStringList{QStringLiteral("pc-d")});
+    QCOMPARE(again.shown(),
+             (QStringList{"默认分组:pc-a,pc-c,pc-d", "二楼:pc-b", "tiles:pc-a,pc-c,pc-d,pc-b"}));
+    again.wnd->shutdown();
+    setResultBox(ResultBoxFn());
 }
 
 QTEST_MAIN(TstConsoleOpsWindow)

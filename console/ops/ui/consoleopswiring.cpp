@@ -43,9 +43,45 @@ ConsoleOpsWiring::ConsoleOpsWiring(CenterToolMainWnd& wnd, const ConsoleOpsOptio
     const CCommResult loaded = m_pGroups->Load();
     if (!loaded.ok())
         qWarning().noquote() << "device groups:" << loaded.str << loaded.log;
+    connectGroups();
     startResultRcver();
     wnd.setPcEntryInitHook([this](MyDrawerEx* pPc, VedioBoxDrawer* pTiles) { initPc(pPc, pTiles); });
     wnd.setOperationDispatcher([this](int index) { dispatch(index); });
+}
+
+// The device list asks, the store keeps and confirms, the tiles follow the confirmed edits.
+void ConsoleOpsWiring::connectGroups()
+{
+    MyGrpDrawer* pList = m_wnd.leftGrpDrawer();
+    VedioBoxGrpDrawer* pTiles = m_wnd.rightGrpDrawer();
+    syncGroups();
+    checked(connect(pList, &MyGrpDrawer::sigMoveDev2NewGrp, m_pGroups, &DevGroupStore::slMoveDev2NewGrp),
+            "connect SIGNAL(sigMoveDev2NewGrp) SLOT(slMoveDev2NewGrp) err");
+    checked(connect(pList, &MyGrpDrawer::sigMoveDev2NewGrpNDeleteOldGrp, m_pGroups,
+                    &DevGroupStore::slMoveDev2NewGrpNDeleteOldGrp),
+            "connect SIGNAL(sigMoveDev2NewGrpNDeleteOldGrp) SLOT(slMoveDev2NewGrpNDeleteOldGrp) err");
+    checked(connect(m_pGroups, &DevGroupStore::sigMoveDev2NewGrpFinished, pList,
+                    &MyGrpDrawer::slMoveDev2NewGrpFinished),
+            "connect SIGNAL(sigMoveDev2NewGrpFinished) SLOT(slMoveDev2NewGrpFinished) err");
+    checked(
+        connect(m_pGroups, &DevGroupStore::sigDeleteGrpFinished, pList, &MyGrpDrawer::slDeleteGrpFinished),
+        "connect SIGNAL(sigDeleteGrpFinished) SLOT(slDeleteGrpFinished) err");
+    checked(connect(pList, &MyGrpDrawer::sigGrpDeleted, pTiles, &VedioBoxGrpDrawer::slDeleteGroup),
+            "connect SIGNAL(sigGrpDeleted) SLOT(slDeleteGroup) err");
+    checked(connect(pList, &MyGrpDrawer::sigDevMovedToNewGrp, pTiles, &VedioBoxGrpDrawer::slMoveDevToNewGrp),
+            "connect SIGNAL(sigDevMovedToNewGrp) SLOT(slMoveDevToNewGrp) err");
+    connect(m_pGroups, &DevGroupStore::sigGroupsChanged, this, &ConsoleOpsWiring::syncGroups);
+}
+
+// Groups made since (a new group has no drawer yet), in the store's order on both sides.
+void ConsoleOpsWiring::syncGroups()
+{
+    QStringList names;
+    for (const DevGroupStore::Group& g : m_pGroups->Groups()) {
+        m_wnd.leftGrpDrawer()->addGroup(g.id, g.name);
+        names.append(g.name);
+    }
+    m_wnd.rightGrpDrawer()->setGroupOrder(names);
 }
 
 void ConsoleOpsWiring::startResultRcver()
@@ -100,13 +136,20 @@ void ConsoleOpsWiring::initPc(MyDrawerEx* pPc, VedioBoxDrawer* pTiles)
     m_clients.insert(entry.pcName, pClient);
     m_wnd.startWorker(pClient, SLOT(slInitSocket()),
                       QStringLiteral("connect QThread::started ClientNetOperObj::slInitSocket err"));
-    const CCommResult added = m_pGroups->AddDevice(entry.pcName);
-    if (!added.ok())
-        qWarning().noquote() << "device groups:" << added.str << added.log;
+    placeInGroup(entry.pcName);
     m_titles.insert(pPc->titleCell(), pPc);
     pPc->titleCell()->installEventFilter(this);
-    showGroupOf(pPc);
-    connect(m_pGroups, &DevGroupStore::sigGroupsChanged, pPc, [this, pPc] { showGroupOf(pPc); });
+}
+
+// A PC heard for the first time is kept in the default group; a known one is shown in its group.
+void ConsoleOpsWiring::placeInGroup(const QString& pcName)
+{
+    const CCommResult added = m_pGroups->AddDevice(pcName);
+    if (!added.ok())
+        qWarning().noquote() << "device groups:" << added.str << added.log;
+    const QString group = m_pGroups->GroupOf(pcName);
+    m_wnd.leftGrpDrawer()->placePc(pcName, group);
+    m_wnd.rightGrpDrawer()->placePc(pcName, group);
 }
 
 // The begin command goes out only once the viewer's stream port is bound; the end command when the
@@ -146,16 +189,12 @@ RemoteDesktopWnd* ConsoleOpsWiring::openRemoteDesktop(VedioBoxDrawer* pTiles, co
     return pWnd;
 }
 
-void ConsoleOpsWiring::showGroupOf(MyDrawerEx* pPc)
-{
-    pPc->titleCell()->setToolTip(QStringLiteral("分组：%1").arg(m_pGroups->GroupOf(pPc->pcName())));
-}
-
 bool ConsoleOpsWiring::eventFilter(QObject* pWatched, QEvent* pEvent)
 {
     if (pEvent->type() != QEvent::ContextMenu || !m_titles.value(pWatched))
         return QObject::eventFilter(pWatched, pEvent);
-    DevGroupMenu menu(m_pGroups, *m_options.dialogs, {m_titles.value(pWatched)->pcName()});
+    DevGroupMenu menu(m_pGroups, m_wnd.leftGrpDrawer(), *m_options.dialogs,
+                      {m_titles.value(pWatched)->pcName()});
     menu.exec(static_cast<QContextMenuEvent*>(pEvent)->globalPos());
     return true;
 }

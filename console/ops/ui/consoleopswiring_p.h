@@ -37,7 +37,9 @@ protected:
 
 private:
     void startResultRcver();
-    void showGroupOf(MyDrawerEx* pPc);
+    void connectGroups();
+    void syncGroups();
+    void placeInGroup(const QString& pcName);
     void initPc(MyDrawerEx* pPc, VedioBoxDrawer* pTiles);
     void dispatch(int index);
     void send(const OpsPcSend& s);

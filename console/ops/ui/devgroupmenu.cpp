@@ -1,11 +1,12 @@
 #include "devgroupmenu.h"
 
 #include "devgroupstore.h"
+#include "mygrpdrawer.h"
 #include "opsdialogs.h"
 
-DevGroupMenu::DevGroupMenu(DevGroupStore* pStore, OpsDialogs& dialogs, const QStringList& devices,
-                           QWidget* pParent)
-    : QMenu(pParent), m_pStore(pStore), m_dialogs(dialogs), m_devices(devices)
+DevGroupMenu::DevGroupMenu(DevGroupStore* pStore, MyGrpDrawer* pList, OpsDialogs& dialogs,
+                           const QStringList& devices, QWidget* pParent)
+    : QMenu(pParent), m_pStore(pStore), m_pList(pList), m_dialogs(dialogs), m_devices(devices)
 {
     connect(addAction(NewGroupText()), &QAction::triggered, this, &DevGroupMenu::CreateAndMove);
     QMenu* pMoveTo = addMenu(MoveToText());
@@ -30,7 +31,5 @@ void DevGroupMenu::CreateAndMove()
 
 void DevGroupMenu::MoveTo(const QString& group)
 {
-    const CCommResult r = m_pStore->MoveDevices(m_devices, group);
-    if (!r.ok())
-        m_dialogs.showResult(r);
+    m_pList->slMoveDevsToGrp(m_devices, group);
 }
