@@ -38,7 +38,7 @@ MyDrawerCell::MyDrawerCell(const struSimuRow& row, QWidget* parent)
 {
     setFixedHeight(kRowHeight);
     auto* layout = new QHBoxLayout(this);
-    layout->setContentsMargins(28, 0, 8, 0);
+    layout->setContentsMargins(40, 0, 8, 0);
     m_pCheck = new QCheckBox(row.simuName, this);
     m_pState = new QLabel(this);
     m_pState->setFixedWidth(kStateWidth);
@@ -95,7 +95,7 @@ DrawerTitleCell::DrawerTitleCell(const QString& name, bool bWithState, QWidget* 
     setAttribute(Qt::WA_StyledBackground);
     setStyleSheet(QStringLiteral("DrawerTitleCell{background:#e9eef5;}"));
     auto* layout = new QHBoxLayout(this);
-    layout->setContentsMargins(6, 0, 8, 0);
+    layout->setContentsMargins(bWithState ? 18 : 6, 0, 8, 0); // a PC's row sits inside its group
     m_pArrow = new QLabel(QStringLiteral("▾"), this);
     m_pCheck = new QCheckBox(this);
     m_pName = new QLabel(name, this);
@@ -328,6 +328,10 @@ void MyGrpDrawer::addPc(MyDrawerEx* pPc)
 void MyGrpDrawer::clearAllChecks()
 {
     m_pRegistry->clearChecks();
+    for (MyDrawerUI* g : qAsConst(m_groups)) {
+        QSignalBlocker block(g->titleCell()->checkBox());
+        g->titleCell()->checkBox()->setChecked(false);
+    }
     for (MyDrawerEx* pc : qAsConst(m_order)) {
         QSignalBlocker block(pc->titleCell()->checkBox());
         pc->titleCell()->checkBox()->setChecked(false);
@@ -355,6 +359,11 @@ MyDrawerUI* MyGrpDrawer::addGroup(const QString& id, const QString& name)
     pGroup->setGrpId(id);
     m_groups.append(pGroup);
     AddNewDrawer(pGroup);
+    // Ticking a group ticks every emulator of its PCs.
+    connect(pGroup->titleCell()->checkBox(), &QCheckBox::toggled, this, [this, pGroup](bool on) {
+        for (const QString& pc : pcsOf(pGroup))
+            m_pcs.value(pc)->titleCell()->checkBox()->setChecked(on);
+    });
     connect(pGroup->titleCell(), &DrawerTitleCell::sigContextMenuRequested, this,
             [this, pGroup](QPoint at) { showTitleMenu(pGroup, at); });
     if (!connect(pGroup, &MyDrawerUI::sigDeleteMyselfGrp, this, &MyGrpDrawer::slDeleteGrp))

@@ -5,6 +5,7 @@
 #   main-empty.png  the main window signed in, no agent answering: placeholder and empty-area text
 #   main-two.png    the main window with two agent PCs of six emulators each, answered by
 #                   consoleloadgen with replies recorded from the agent's responder (thumbnails live)
+#   main-groups.png the same two PCs, the second kept in the group "一楼", an empty group "二楼"
 # Usage: tests/console/screenshots.sh BIN_DIR OUT_DIR [DISPLAY_NUMBER]
 # Needs root (unshare -n), Xvfb, ffmpeg (x11grab) and a CJK font. Open the PNGs and check that the
 # Chinese texts render.
@@ -73,6 +74,19 @@ console "$WORK/two"
 sleep 10
 grab "$OUT/main-two.png"
 grep -h "PC listed" "$WORK/two/log/"*.txt || true
+kill "$CONSOLE"
+
+# The same two PCs, the second kept in a group of its own.
+mkdir -p "$WORK/groups"
+cp "$WORK/empty/simusInfo.ini" "$WORK/groups/"
+cat >"$WORK/groups/devGroups.json" <<'JSON'
+{"groups":[{"id":"default","name":"默认分组","devices":["BENCH-PC-000"]},
+           {"id":"g1","name":"一楼","devices":["BENCH-PC-001"]},{"id":"g2","name":"二楼","devices":[]}],
+ "nextId":3}
+JSON
+console "$WORK/groups"
+sleep 10
+grab "$OUT/main-groups.png"
 INNER
 unshare -n sh "$WORK/inner.sh" "$BIN" "$OUT" "$DISP" "$SIZE" "$WORK"
-echo "wrote $OUT/login.png $OUT/main-empty.png $OUT/main-two.png"
+echo "wrote $OUT/login.png $OUT/main-empty.png $OUT/main-two.png $OUT/main-groups.png"

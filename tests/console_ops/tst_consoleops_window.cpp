@@ -200,6 +200,7 @@ struct GroupWindow
             struPcInfoReply reply;
             reply.header.setPcName(pc);
             reply.header.setIpAddr(QStringLiteral("127.0.0.1"));
+            reply.simus = {struSimuEntry{21503, QStringLiteral("0"), QStringLiteral("sim-0")}};
             reply.from = QHostAddress(QHostAddress::LocalHost);
             wnd->slNewPcInfoArrived(reply);
         }
