@@ -457,20 +457,27 @@ void MyGrpDrawer::requestMove(const QStringList& pcs, MyDrawerUI* pFrom, MyDrawe
                            pTo->grpName(), pTo->grpId());
 }
 
+// The oldest request of the list is the one confirmed; a refusal is shown and changes nothing.
+bool MyGrpDrawer::takeConfirmed(QList<PendingEdit>& pending, const CCommResult& cRet, PendingEdit& edit)
+{
+    if (pending.isEmpty()) {
+        qWarning().noquote() << "group edit confirmed, but none was asked for:" << cRet.iRet << cRet.str;
+        return false;
+    }
+    edit = pending.takeFirst();
+    if (!cRet.ok())
+        showResult(cRet);
+    return cRet.ok();
+}
+
 void MyGrpDrawer::slMoveDev2NewGrpFinished(CCommResult cRet)
 {
-    if (m_pendingMoves.isEmpty()) {
-        qWarning().noquote() << "group move confirmed, but none was asked for:" << cRet.iRet << cRet.str;
+    PendingEdit move;
+    if (!takeConfirmed(m_pendingMoves, cRet, move))
         return;
-    }
-    const PendingEdit move = m_pendingMoves.takeFirst();
     MyDrawerUI* pTo = findGroup(move.to);
-    if (!cRet.ok() || !pTo) {
-        showResult(cRet.ok() ? CCommResult::failure(OpsCode::GroupUnknown,
-                                                    QStringLiteral("分组\"%1\"不存在").arg(move.to))
-                             : cRet);
+    if (!pTo)
         return;
-    }
     for (const QString& pc : move.pcs) {
         if (MyDrawerEx* pPc = findPc(pc))
             movePcDrawer(pPc, pTo);
@@ -497,16 +504,10 @@ void MyGrpDrawer::slDeleteGrp(QString strGrpName)
 // The group's PCs go to the default group before its drawer goes.
 void MyGrpDrawer::slDeleteGrpFinished(CCommResult cRet)
 {
-    if (m_pendingDeletes.isEmpty()) {
-        qWarning().noquote() << "group delete confirmed, but none was asked for:" << cRet.iRet << cRet.str;
+    PendingEdit edit;
+    if (!takeConfirmed(m_pendingDeletes, cRet, edit))
         return;
-    }
-    const PendingEdit edit = m_pendingDeletes.takeFirst();
     MyDrawerUI* pGroup = findGroup(edit.from);
-    if (!cRet.ok()) {
-        showResult(cRet);
-        return;
-    }
     if (!pGroup || pGroup == m_pDefaultGroup)
         return;
     for (MyDrawerEx* pc : m_order) {

@@ -223,6 +223,7 @@ private:
         QString to;
     };
     void requestMove(const QStringList& pcs, MyDrawerUI* pFrom, MyDrawerUI* pTo);
+    static bool takeConfirmed(QList<PendingEdit>& pending, const CCommResult& cRet, PendingEdit& edit);
     void movePcDrawer(MyDrawerEx* pPc, MyDrawerUI* pTo);
     void showTitleMenu(MyDrawerUI* pGroup, const QPoint& globalPos);
 
