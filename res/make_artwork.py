@@ -5,7 +5,9 @@ Pure Python (zlib only), so it runs anywhere; the outputs are committed, rerun a
 """
 import math
 import os
+import shutil
 import struct
+import subprocess
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -105,6 +107,26 @@ def main():
     write("vediobox/vedioBoxDef.png", tile(100, 150, (225, 230, 236), (120, 130, 145), plain))
     write("vediobox/vedioBoxOffline.png", tile(100, 150, (200, 200, 200), (90, 90, 90), cross))
     write("vediobox/vedioBoxStarting.png", tile(100, 150, (215, 232, 250), (9, 151, 247), ring))
+    public_account_card()
+
+
+def public_account_card():
+    # The public-account dialog's picture: the logo, large, on a white card. The dialog wants a JPEG;
+    # ffmpeg turns the drawn PNG into one.
+    logo = logo_pixel(160)
+    def pixel(x, y):
+        if 70 <= x < 230 and 70 <= y < 230:
+            r, g, b, a = logo(x - 70, y - 70)
+            t = a / 255
+            return mix((255, 255, 255), (r, g, b), t) + (255,)
+        edge = x < 6 or y < 6 or x >= 294 or y >= 294
+        return (9, 151, 247, 255) if edge else (255, 255, 255, 255)
+    png = os.path.join(HERE, "tipDlg/public.png")
+    write("tipDlg/public.png", png_bytes(300, 300, pixel))
+    if shutil.which("ffmpeg"):
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-i", png, "-q:v", "3",
+                        os.path.join(HERE, "tipDlg/public.jpg")], check=True)
+    os.remove(png)
 
 
 if __name__ == "__main__":

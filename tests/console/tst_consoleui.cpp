@@ -137,6 +137,7 @@ void TstConsoleUi::rowTextsAndTileRules()
     const QImage def(":/res/vediobox/vedioBoxDef.png");
     const QImage starting(":/res/vediobox/vedioBoxStarting.png");
     QVERIFY(!def.isNull() && !starting.isNull());
+    QCOMPARE(QImage(":/res/tipDlg/public.jpg").size(), QSize(300, 300)); // the public-account dialog
     QCOMPARE(box->currentPicture(), def);
     QVERIFY(box->setState(1, 7));
     QVERIFY(!box->setState(3, 5)); // older report
