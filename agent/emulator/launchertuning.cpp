@@ -1,5 +1,6 @@
 #include "launchertuning.h"
 
+#include "platform.h"
 #include "simusettings.h"
 
 #include <QDir>
@@ -35,6 +36,18 @@ int LauncherTuning::adbTimeoutMs(int seconds)
     const int defaultMs = seconds * 1000;
     const int value = positiveSetting("tuning/adbTimeoutMs");
     return value > 0 ? qMin(value, defaultMs) : defaultMs;
+}
+
+qint64 LauncherTuning::bootGraceMs()
+{
+    const int polls = SimuSettings::getStartupTimeout().iExtraRet;
+    return qint64(polls > 0 ? polls : SimuSettings::kDefaultStartupTimeout) * sleepStepMs();
+}
+
+bool LauncherTuning::isBooting(qint64 pid)
+{
+    const qint64 age = platform::processAgeMs(pid);
+    return age >= 0 && age < bootGraceMs();
 }
 
 void LauncherTuning::sleepMs(int ms)

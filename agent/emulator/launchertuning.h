@@ -24,6 +24,14 @@ public:
     // The wait for an adb command whose own time-out is `seconds`.
     static int adbTimeoutMs(int seconds);
 
+    // How long an instance process may run without answering over adb before it counts as
+    // unreachable: as long as a start of the agent's own waits for adb, common/startupTimeout
+    // polling sleeps (real emulators take 30 to 90 s to boot). A time-out of 0 or less only turns a
+    // start's own waits off; the boot still takes its time, so the setting's default counts then.
+    static qint64 bootGraceMs();
+    // True while the process runs and is younger than bootGraceMs().
+    static bool isBooting(qint64 pid);
+
     // Waits in a local event loop, so that queued calls of the thread keep being served.
     static void sleepMs(int ms);
     // One polling sleep.

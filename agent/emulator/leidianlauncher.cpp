@@ -116,18 +116,18 @@ int LeiDianLauncher::GetSimuRunState(SimuInfo info, int& pid)
             continue;
         if (fields.size() <= kFieldPid)
             return eRunStateStopped; // too short to be read: not running
-        int state = eRunStateStopped;
-        if (fields.at(kFieldRunning) == QLatin1String("1")) {
-            bool online = false;
-            AdbIsOnline(info.adbSerial(), online);
-            if (!online)
-                SimuClose(idx, 0); // running but unreachable: close it so it can be started again
-            state = online ? eRunStateRunning : eRunStateStopped;
-        }
         bool ok = false;
         const int listedPid = fields.at(kFieldPid).toInt(&ok, 10);
         pid = ok ? listedPid : 0;
-        return state;
+        if (fields.at(kFieldRunning) != QLatin1String("1"))
+            return eRunStateStopped;
+        bool online = false;
+        AdbIsOnline(info.adbSerial(), online);
+        // Running but unreachable: closed so that it can be started again, unless it is still
+        // booting (adb answers an instance only once Android is up).
+        if (!online && !LauncherTuning::isBooting(pid))
+            SimuClose(idx, 0);
+        return online ? eRunStateRunning : eRunStateStopped;
     }
     return eRunStateStopped;
 }

@@ -50,7 +50,10 @@ void storeStarting(const QString& memuIdx)
 
 } // namespace
 
-SimuDaemonObj::SimuDaemonObj(QObject* parent) : QObject(parent) {}
+SimuDaemonObj::SimuDaemonObj(QObject* parent) : QObject(parent)
+{
+    m_clock.start();
+}
 
 // ---- operation-log texts --------------------------------------------------------------------------
 
@@ -202,7 +205,7 @@ void SimuDaemonObj::runDaemonPass()
         const int state = SimuRunState(info, pid);
         if (isOperationUnderWay(storedRecord(info.idx()).iState))
             continue;
-        if (state != eRunStateStopped && state != eRunStateHung)
+        if ((state != eRunStateStopped && state != eRunStateHung) || isStillBooting(info, pid))
             continue;
         operLog(msgWatchedClosed(info.name()));
         storeState(info.idx(), eStateStarting, pid);
@@ -269,10 +272,53 @@ void SimuDaemonObj::checkInstance(const SimuInfo& info)
     const int state = SimuRunState(info, pid);
     if (isOperationUnderWay(storedRecord(info.idx()).iState))
         return;
-    if (state == eRunStateRunning)
+    if (state == eRunStateRunning) {
+        if (m_booting.take(info.idx()).logged)
+            qInfo().noquote() << QStringLiteral("SimuDaemonObj: \"%1\" (%2) is up, process %3 s old")
+                                     .arg(info.name(), info.idx())
+                                     .arg(platform::processAgeMs(pid) / 1000.0, 0, 'f', 1);
         handleNewInstance(info, pid);
-    else if (state == eRunStateStopped)
+    } else if (state == eRunStateStopped && !isStillBooting(info, pid)) {
         handleLostInstance(info, pid);
+    }
+}
+
+bool SimuDaemonObj::isStillBooting(const SimuInfo& info, int probedPid)
+{
+    const QString idx = info.idx();
+    const qint64 pid = probedPid > 0 ? probedPid : storedRecord(idx).iPid;
+    if (pid <= 0 || !platform::processAlive(pid)) {
+        m_booting.remove(idx); // no process: nothing boots
+        return false;
+    }
+    struBootSighting& seen = m_booting[idx];
+    if (seen.pid != pid)
+        seen = struBootSighting{pid, m_clock.elapsed(), false};
+    qint64 ageMs = platform::processAgeMs(pid);
+    if (ageMs < 0)
+        ageMs = m_clock.elapsed() - seen.firstSeenMs;
+    const qint64 graceMs = LauncherTuning::bootGraceMs();
+    if (ageMs >= graceMs) {
+        if (seen.logged)
+            qWarning().noquote() << QStringLiteral("SimuDaemonObj: \"%1\" (%2, process %3) still unreachable "
+                                                   "after %4 s, longer than a boot may take (%5 s)")
+                                        .arg(info.name(), idx)
+                                        .arg(pid)
+                                        .arg(ageMs / 1000.0, 0, 'f', 1)
+                                        .arg(graceMs / 1000.0, 0, 'f', 1);
+        seen.logged = false;
+        return false;
+    }
+    if (!seen.logged) {
+        seen.logged = true;
+        qInfo().noquote() << QStringLiteral("SimuDaemonObj: \"%1\" (%2, process %3) is booting, %4 s old; "
+                                            "left alone until %5 s")
+                                 .arg(info.name(), idx)
+                                 .arg(pid)
+                                 .arg(ageMs / 1000.0, 0, 'f', 1)
+                                 .arg(graceMs / 1000.0, 0, 'f', 1);
+    }
+    return true;
 }
 
 void SimuDaemonObj::handleNewInstance(const SimuInfo& info, int pid)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 
@@ -17,6 +19,9 @@ struct SimuInfo;
 // An instance whose stored state says an operation is under way (starting, closing, installing,
 // deleting) belongs to that operation: the watchdog neither probes nor changes it, since only the
 // operation's own outcome moves it on (a booting instance is unreachable for a minute or more).
+// An instance process that runs without answering over adb, or hangs, while it is younger than the
+// boot grace of the agent's own starts (LauncherTuning::bootGraceMs) is still booting: whether
+// started by hand, by the agent or by a restart, it is left to boot and judged once it is older.
 // In daemon mode every pass also restarts the instances of the watch list daemon/list that are found
 // closed, and gives one up after three failed restarts in a row. Every finding goes to the operation
 // log; the stored records "simu2/<idx>" carry the states (time -1) to the console.
@@ -65,6 +70,10 @@ public slots:
     void slRemoveDameon(QString strSimuName, QString strMemuIndex);
 
 private:
+    // True while the instance's process (the probe's pid, else the stored one) runs and is younger
+    // than the boot grace; the first sighting of each boot is logged with its age. A process whose
+    // age cannot be read is timed from the first pass that saw it unreachable.
+    bool isStillBooting(const SimuInfo& info, int probedPid);
     void handleNewInstance(const SimuInfo& info, int pid);
     void handleLostInstance(const SimuInfo& info, int pid);
     void restartWatched(const SimuInfo& info);
@@ -78,6 +87,17 @@ private:
     bool killAndVerify(int pid);
     void scheduleNextPass();
 
+    // An instance process seen running but unreachable: since when (m_clock), and whether its boot
+    // has been logged.
+    struct struBootSighting
+    {
+        qint64 pid = 0;
+        qint64 firstSeenMs = 0;
+        bool logged = false;
+    };
+
+    QElapsedTimer m_clock;
+    QHash<QString, struBootSighting> m_booting; // by instance index
     bool m_bStop = true;
     bool m_bChainRunning = false; // a check pass is queued or running
 };

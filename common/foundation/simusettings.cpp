@@ -246,7 +246,7 @@ CCommResult SimuSettings::getCheckTimeSpan()
 
 CCommResult SimuSettings::getStartupTimeout()
 {
-    return intResult(kStartupTimeout, 120);
+    return intResult(kStartupTimeout, kDefaultStartupTimeout);
 }
 
 CCommResult SimuSettings::getScreenshotTimeSpan()

@@ -51,6 +51,8 @@ public:
     static CCommResult getStartupTimeout();     // seconds
     static CCommResult getScreenshotTimeSpan(); // milliseconds
     static bool getIsDefAutoLogin();
+    // common/startupTimeout when it was never saved.
+    static constexpr int kDefaultStartupTimeout = 120;
 
     // Stored state records under "simu2/<memuIdx>".
     static void storeSimuRecord(const struSimuRecord& rec);

@@ -33,6 +33,11 @@ using Pid = std::int64_t;
 // True while the process exists and has not ended (a zombie counts as ended). pid <= 0: false.
 bool processAlive(Pid pid);
 
+// Milliseconds since the process was started (Windows: GetProcessTimes; Linux: its start time
+// in /proc/<pid>/stat against the boot-time clock). -1 when the process does not exist (a zombie
+// counts as ended) or its start time cannot be read.
+std::int64_t processAgeMs(Pid pid);
+
 // Kills the process and every process below it (Windows: "taskkill /f /t /pid", then the
 // survivors directly; Linux: the tree is frozen with SIGSTOP, then SIGKILLed). Waits at most about
 // one second for the process to go. Returns true when the process is gone afterwards (also when it

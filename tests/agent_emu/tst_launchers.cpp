@@ -1,10 +1,11 @@
 // Launchers and their entry points against a simulated MEmu or LDPlayer farm: start and close
 // sequences with their bookkeeping, delete/rename/create, install, run-state probes.
 #include "farmfixture.h"
+#include "launcherfactory.h"
+#include "launchertuning.h"
 #include "leidianlauncher.h"
 #include "platform.h"
 #include "simuinfoxmlgainer.h"
-#include "launcherfactory.h"
 #include "simusettings.h"
 #include "xiaoyaolauncher.h"
 
@@ -409,9 +410,16 @@ void TestLaunchers::ldRunState()
     QCOMPARE(SimuRunState(entryOf("2"), pid), int(eRunStateRunning));
     QCOMPARE(qint64(pid), farmPid(farm, "2"));
 
-    // Listed as running but adb does not list it: state 1, and the instance is closed.
+    // Listed as running but adb does not list it: state 1. While the process is younger than a
+    // start's adb wait it may still be booting and is left running; once older it is closed.
     const qint64 listed = pid;
     QVERIFY(farm.setKnob("bootFail", "true", "2"));
+    QVERIFY(platform::processAgeMs(listed) < LauncherTuning::bootGraceMs() - 1000);
+    pid = 0;
+    QCOMPARE(SimuRunState(entryOf("2"), pid), int(eRunStateStopped));
+    QCOMPARE(qint64(pid), listed);
+    QVERIFY(platform::processAlive(listed));
+    QTRY_VERIFY_WITH_TIMEOUT(platform::processAgeMs(listed) > LauncherTuning::bootGraceMs(), 10000);
     pid = 0;
     QCOMPARE(SimuRunState(entryOf("2"), pid), int(eRunStateStopped));
     QCOMPARE(qint64(pid), listed);

@@ -108,6 +108,8 @@ private slots:
 void TestPlatformProcess::aliveAndKillTreeWithChild()
 {
     // sh starts a background sleep (the child to be killed with the tree) and reports its pid.
+    QElapsedTimer sinceStart;
+    sinceStart.start();
     QProcess shell;
     QVERIFY(startProcess(shell, "sh", {"-c", "sleep 60 & echo $!; wait"}));
     QVERIFY(shell.waitForReadyRead(5000));
@@ -117,14 +119,24 @@ void TestPlatformProcess::aliveAndKillTreeWithChild()
     QVERIFY(platform::processAlive(parent));
     QVERIFY(platform::processAlive(child));
 
+    // Ages follow the real clock (start times are counted in ticks of 10 ms): no older than the
+    // time since the start, growing while they run, and this older process older still.
+    QThread::msleep(300);
+    const std::int64_t age = platform::processAgeMs(parent);
+    QVERIFY2(age >= 300 - 20 && age <= sinceStart.elapsed() + 20, qPrintable(QString::number(age)));
+    QVERIFY(platform::processAgeMs(child) <= age + 20);
+    QVERIFY(platform::processAgeMs(getpid()) >= age);
+
     QVERIFY(platform::killProcessTree(parent));
     QVERIFY(!platform::processAlive(parent));
     QVERIFY2(waitUntilGone(child), "the child of the killed process survived");
     QVERIFY(shell.waitForFinished(5000));
     QCOMPARE(shell.exitStatus(), QProcess::CrashExit);
 
-    // A process that is already gone: nothing to do, reported as gone.
+    // A process that is already gone: nothing to do, reported as gone, and of no age.
     QVERIFY(platform::killProcessTree(parent));
+    QCOMPARE(platform::processAgeMs(parent), std::int64_t(-1));
+    QCOMPARE(platform::processAgeMs(0), std::int64_t(-1));
     QVERIFY(!platform::processAlive(0));
     QVERIFY(!platform::processAlive(-5));
 }

@@ -1,8 +1,10 @@
 // The watchdog against a simulated farm: instances started by hand, lost instances in normal and
 // daemon mode, restarts of watched instances with their failure count, the kill of a lingering
 // unreachable instance, the modes that skip the daemon pass, passes while nobody is signed in, and
-// instances that belong to an operation under way (booting for several passes, queued in a group).
+// instances that belong to an operation under way (booting for several passes, queued in a group),
+// and instances started by hand that boot for several watchdog periods (real timing).
 #include "farmfixture.h"
+#include "launchertuning.h"
 #include "loginret.h"
 #include "operloggerobj.h"
 #include "platform.h"
@@ -12,6 +14,8 @@
 #include "simusettings.h"
 
 #include <QJsonArray>
+#include <QMutex>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <signal.h>
@@ -43,6 +47,45 @@ void setRecord(const QString& idx, int state, int pid, int restErrCnt = 0)
     });
 }
 
+// Debug-log lines that contain a text, from every thread, while an object of this lives.
+class DebugLogCapture
+{
+public:
+    explicit DebugLogCapture(const QString& fragment)
+    {
+        QMutexLocker lock(&s_mutex);
+        s_fragment = fragment;
+        s_lines.clear();
+        s_previous = qInstallMessageHandler(&DebugLogCapture::handler);
+    }
+    ~DebugLogCapture() { qInstallMessageHandler(s_previous); }
+    static QStringList lines()
+    {
+        QMutexLocker lock(&s_mutex);
+        return s_lines;
+    }
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& msg)
+    {
+        {
+            QMutexLocker lock(&s_mutex);
+            if (msg.contains(s_fragment))
+                s_lines.append(msg);
+        }
+        if (s_previous)
+            s_previous(type, context, msg);
+    }
+    static QMutex s_mutex;
+    static QString s_fragment;
+    static QStringList s_lines;
+    static QtMessageHandler s_previous;
+};
+QMutex DebugLogCapture::s_mutex;
+QString DebugLogCapture::s_fragment;
+QStringList DebugLogCapture::s_lines;
+QtMessageHandler DebugLogCapture::s_previous = nullptr;
+
 } // namespace
 
 class TstSimuDaemon : public QObject
@@ -70,15 +113,22 @@ private slots:
     void neverSavedModeRunsOneDaemonPassOnly();
     void passesPauseWhileNobodyIsSignedIn();
     void chainRunsOnItsThreadAndStopsWithIt();
+    void handStartedInstancesBootOverSeveralPeriods_data();
+    void handStartedInstancesBootOverSeveralPeriods();
 
 private:
     bool makeFarm(FarmFixture::Product product, int instances);
     // MEmu instances are found by their windows: a display is needed.
     bool ensureDisplay();
     int farmPid(const QString& idx) const;
+    QStringList farmIndexes() const;
     void onePass(SimuDaemonObj& daemon);
+    // Waits until the process is older than the boot grace, so that it is judged at once.
+    static bool waitPastBootGrace(int pid);
+    QStringList logLines();
 
     QTemporaryDir m_logDir;
+    QMutex m_logMutex; // the watchdog may log from its own thread
     std::unique_ptr<FarmFixture> m_pFarm;
     std::unique_ptr<XvfbServer> m_pXvfb;
     OperLoggerObj* m_pLogger = nullptr;
@@ -97,6 +147,7 @@ void TstSimuDaemon::initTestCase()
     connect(
         m_pLogger, &OperLoggerObj::sigBeginMsgHandler, this,
         [this](int, int, QString line, QByteArray) {
+            QMutexLocker lock(&m_logMutex);
             m_log.append(line);
             if (line.endsWith(QStringLiteral("异常关闭，将重新启动，请耐心等待...")))
                 m_stateWhileRestarting = recordOf(QStringLiteral("0")).iState;
@@ -149,6 +200,28 @@ bool TstSimuDaemon::ensureDisplay()
 int TstSimuDaemon::farmPid(const QString& idx) const
 {
     return m_pFarm->instanceStatus(idx).value(QStringLiteral("pid")).toInt();
+}
+
+QStringList TstSimuDaemon::farmIndexes() const
+{
+    QStringList idx;
+    for (const QJsonValue& v : m_pFarm->status().value(QStringLiteral("instances")).toArray())
+        idx << v.toObject().value(QStringLiteral("index")).toString();
+    return idx;
+}
+
+bool TstSimuDaemon::waitPastBootGrace(int pid)
+{
+    QDeadlineTimer deadline(LauncherTuning::bootGraceMs() + 5000);
+    while (platform::processAgeMs(pid) <= LauncherTuning::bootGraceMs() && !deadline.hasExpired())
+        QTest::qWait(20);
+    return platform::processAgeMs(pid) > LauncherTuning::bootGraceMs();
+}
+
+QStringList TstSimuDaemon::logLines()
+{
+    QMutexLocker lock(&m_logMutex);
+    return m_log;
 }
 
 // One check pass: without InitDaemon the pass schedules nothing after itself.
@@ -396,6 +469,7 @@ void TstSimuDaemon::hungWatchedInstanceIsKilledBeforeItsRestart()
     if (product == FarmFixture::MEmu)
         QTRY_VERIFY_WITH_TIMEOUT(platform::findTopLevelWindow("", infoOf(idx).name().toStdString()).found,
                                  10000);
+    QVERIFY(waitPastBootGrace(hungPid)); // hung, not booting
     QCOMPARE(::kill(pid_t(hungPid), SIGSTOP), 0);
     QVERIFY(m_pFarm->waitInstance(idx, QStringLiteral("hung"), true));
 
@@ -447,6 +521,7 @@ void TstSimuDaemon::lingeringUnreachableInstanceIsKilled()
     QVERIFY(pid > 0);
     // Its window must be up before the probe can see the process behind it.
     QTRY_VERIFY_WITH_TIMEOUT(platform::findTopLevelWindow("", infoOf(idx).name().toStdString()).found, 10000);
+    QVERIFY(waitPastBootGrace(pid)); // unreachable for longer than a boot takes
 
     SimuDaemonObj daemon;
     onePass(daemon); // record says -1: believed closed
@@ -544,6 +619,111 @@ void TstSimuDaemon::chainRunsOnItsThreadAndStopsWithIt()
     thread.quit();
     QVERIFY(thread.wait(10000));
     QVERIFY(clock.elapsed() < 8000);
+}
+
+void TstSimuDaemon::handStartedInstancesBootOverSeveralPeriods_data()
+{
+    QTest::addColumn<int>("product");
+    QTest::newRow("MEmu") << int(FarmFixture::MEmu);
+    QTest::newRow("LDPlayer") << int(FarmFixture::LdPlayer);
+}
+
+// The defaults scaled together (period 10 s, start-up time-out 120 polls of 1 s, boots of 30-90 s):
+// a watchdog period of 2 s, a start-up time-out of 12 s, boots of 8 s. In daemon mode, with the
+// watchdog on its own thread, three instances are started by hand through the product's tool:
+//   booting    watched and recorded running without a pid, as the start-up scan leaves an
+//              instance that it found running;
+//   fresh      unknown to the agent;
+//   unreachable never answers over adb.
+// The two that boot are left alone for four periods and more (logged once each as booting), come up
+// with the processes they were started with, and are never taken for lost, closed or restarted.
+// The unreachable one is left alone as long as a boot may take, and killed at the next pass after.
+void TstSimuDaemon::handStartedInstancesBootOverSeveralPeriods()
+{
+    QFETCH(int, product);
+    if (product == FarmFixture::MEmu && !ensureDisplay())
+        QSKIP("no X server for the MEmu window probe");
+    constexpr int kPeriodS = 2;
+    constexpr int kBootMs = 8000;
+    constexpr int kStartupPolls = 12;
+    QVERIFY(makeFarm(FarmFixture::Product(product), 3));
+    SimuSettings::setValue(QStringLiteral("tuning/sleepStepMs"), 1000);
+    SimuSettings::setValue(QStringLiteral("common/startupTimeout"), kStartupPolls);
+    SimuSettings::setValue(QStringLiteral("common/checkTimeSpan"), kPeriodS);
+    SimuSettings::setDaemonModel(2);
+    const qint64 graceMs = LauncherTuning::bootGraceMs();
+    QCOMPARE(graceMs, qint64(kStartupPolls) * 1000);
+    const QStringList idx = farmIndexes();
+    const QString booting = idx.at(0);
+    const QString fresh = idx.at(1);
+    const QString unreachable = idx.at(2);
+    SimuSettings::setDaemonList({booting});
+    setRecord(booting, eStateRunning, 0);
+    QVERIFY(m_pFarm->setKnob(QStringLiteral("bootDelayMs"), QString::number(kBootMs)));
+    QVERIFY(m_pFarm->setKnob(QStringLiteral("bootFail"), QStringLiteral("true"), unreachable));
+
+    DebugLogCapture bootLog(QStringLiteral("is booting"));
+    QHash<QString, int> pids;
+    QHash<QString, qint64> launches;
+    for (const QString& i : idx) {
+        QVERIFY2(m_pFarm->startInstance(i), qPrintable(m_pFarm->error()));
+        pids[i] = farmPid(i);
+        launches[i] = m_pFarm->instanceStatus(i).value(QStringLiteral("launchMs")).toVariant().toLongLong();
+        QVERIFY(pids[i] > 0);
+        if (product == FarmFixture::MEmu) // the probe looks for the process behind the window
+            QTRY_VERIFY_WITH_TIMEOUT(platform::findTopLevelWindow("", infoOf(i).name().toStdString()).found,
+                                     10000);
+    }
+
+    QThread thread;
+    auto* pDaemon = new SimuDaemonObj;
+    pDaemon->moveToThread(&thread);
+    connect(&thread, &QThread::started, pDaemon, &SimuDaemonObj::InitDaemon);
+    connect(&thread, &QThread::finished, pDaemon, &QObject::deleteLater);
+    const auto stopWatchdog = [&thread] {
+        thread.requestInterruption();
+        thread.quit();
+        thread.wait(30000);
+    };
+    const auto stopOnFailure = qScopeGuard(stopWatchdog);
+    thread.start();
+    QMetaObject::invokeMethod(pDaemon, &SimuDaemonObj::slStartupDaemonList, Qt::QueuedConnection);
+
+    // Until the unreachable one is gone: the booting ones keep their processes all along.
+    qint64 lastAliveAgeMs = 0;
+    QDeadlineTimer deadline(graceMs + 4 * kPeriodS * 1000 + 10000);
+    while (!deadline.hasExpired()) {
+        const qint64 age = platform::processAgeMs(pids[unreachable]);
+        if (age < 0)
+            break;
+        lastAliveAgeMs = age;
+        QVERIFY(platform::processAlive(pids[booting]) && platform::processAlive(pids[fresh]));
+        QTest::qWait(100);
+    }
+    QVERIFY2(!platform::processAlive(pids[unreachable]), "the unreachable instance was never killed");
+    QVERIFY2(lastAliveAgeMs >= graceMs - 500,
+             qPrintable(QStringLiteral("killed at %1 ms, within the boot grace").arg(lastAliveAgeMs)));
+    QTRY_COMPARE_WITH_TIMEOUT(recordOf(fresh).iState, int(eStateRunning), 3 * kPeriodS * 1000);
+
+    stopWatchdog();
+    for (const QString& i : {booting, fresh}) {
+        const QJsonObject farm = m_pFarm->instanceStatus(i);
+        QVERIFY2(farm.value(QStringLiteral("online")).toBool(), qPrintable(i));
+        QCOMPARE(farm.value(QStringLiteral("pid")).toInt(), pids[i]);
+        QCOMPARE(farm.value(QStringLiteral("launchMs")).toVariant().toLongLong(), launches[i]);
+        QCOMPARE(recordOf(i).iState, int(eStateRunning));
+    }
+    QCOMPARE(recordOf(fresh).iPid, pids[fresh]);
+    QCOMPARE(recordOf(unreachable).iState, int(eStateNotStarted));
+    QCOMPARE(SimuSettings::getDaemonList(), (QStringList{booting, fresh}));
+    // The only finding: the fresh instance, once it was up.
+    QCOMPARE(logLines(), QStringList{SimuDaemonObj::msgNewInstance(infoOf(fresh).name())});
+    // Each instance was logged as booting once, with its process.
+    const QStringList booted = DebugLogCapture::lines();
+    for (const QString& i : idx) {
+        const QString tag = QStringLiteral("(%1, process %2)").arg(i).arg(pids[i]);
+        QVERIFY2(booted.filter(tag).size() == 1, qPrintable(tag + QLatin1Char('\n') + booted.join('\n')));
+    }
 }
 
 QTEST_GUILESS_MAIN(TstSimuDaemon)

@@ -5,12 +5,14 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <thread>
 
 namespace platform {
@@ -52,6 +54,31 @@ bool readStat(Pid pid, ProcStat& stat)
     stat.state = line[close + 2];
     stat.ppid = std::strtoll(line.c_str() + close + 4, nullptr, 10);
     return true;
+}
+
+// Start time of the process in clock ticks since boot: field 22 of /proc/<pid>/stat, the 20th after
+// the command name. -1 when it cannot be read.
+long long startTicks(Pid pid)
+{
+    std::ifstream in(procPath(pid, "stat"));
+    std::string line;
+    if (!std::getline(in, line)) {
+        return -1;
+    }
+    const std::size_t close = line.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(line.substr(close + 1));
+    std::string field;
+    for (int n = 0; n < 20; ++n) {
+        if (!(fields >> field)) {
+            return -1;
+        }
+    }
+    char* end = nullptr;
+    const long long ticks = std::strtoll(field.c_str(), &end, 10);
+    return end && *end == '\0' && ticks >= 0 ? ticks : -1;
 }
 
 std::vector<Pid> allPids()
@@ -167,6 +194,23 @@ bool processAlive(Pid pid)
 {
     ProcStat stat;
     return pid > 0 && readStat(pid, stat) && !isEnded(stat.state) && isProcess(pid);
+}
+
+std::int64_t processAgeMs(Pid pid)
+{
+    if (!processAlive(pid)) {
+        return -1;
+    }
+    const long long ticks = startTicks(pid);
+    const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    timespec now{};
+    // The kernel counts a start time on the boot-time clock (suspended time included).
+    if (ticks < 0 || ticksPerSecond <= 0 || clock_gettime(CLOCK_BOOTTIME, &now) != 0) {
+        return -1;
+    }
+    const std::int64_t nowMs = static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    const std::int64_t startMs = static_cast<std::int64_t>(ticks) * 1000 / ticksPerSecond;
+    return nowMs >= startMs ? nowMs - startMs : 0;
 }
 
 bool killProcessTree(Pid pid)

@@ -144,6 +144,22 @@ bool processAlive(Pid pid)
     return alive;
 }
 
+std::int64_t processAgeMs(Pid pid)
+{
+    if (!processAlive(pid)) {
+        return -1;
+    }
+    const ULONGLONG created = creationTime(pid);
+    if (created == 0) {
+        return -1;
+    }
+    FILETIME nowTime{};
+    GetSystemTimeAsFileTime(&nowTime);
+    const ULONGLONG now = (static_cast<ULONGLONG>(nowTime.dwHighDateTime) << 32) | nowTime.dwLowDateTime;
+    // FILETIME counts 100 ns steps.
+    return now >= created ? static_cast<std::int64_t>((now - created) / 10000) : 0;
+}
+
 bool killProcessTree(Pid pid)
 {
     if (!mayKill(pid)) {

@@ -180,10 +180,16 @@ void checkProcessTree()
     const platform::Pid child = childOf(parent);
     check(child > 0, "its child is running");
     check(platform::processAlive(parent) && platform::processAlive(child), "both found alive");
+    Sleep(300);
+    const std::int64_t age = platform::processAgeMs(parent);
+    check(age >= 250 && age < 60000, "age of a process started 300 ms ago: " + std::to_string(age));
+    check(platform::processAgeMs(child) <= age, "its child is no older");
     check(platform::killProcessTree(parent), "kill tree reports the process gone");
     check(!platform::processAlive(parent), "process dead after kill tree");
     check(waitGone(child), "child dead after kill tree");
     check(platform::killProcessTree(parent), "kill of a gone process reports it gone");
+    check(platform::processAgeMs(parent) == -1 && platform::processAgeMs(0) == -1,
+          "a gone process and pid 0 have no age");
     check(!platform::killProcessTree(0) && !platform::killProcessTree(GetCurrentProcessId()),
           "refuses pid 0 and itself");
     check(!platform::processAlive(0) && !platform::processAlive(-1), "pid 0 and -1 are not alive");
