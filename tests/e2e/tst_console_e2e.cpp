@@ -154,6 +154,7 @@ private slots:
     void closeDeleteRename();
     void remoteDesktopClickLands();
     void agentOfflineAndBack();
+    void groupsLastAcrossAConsoleRestart();
 
 private:
     bool startAccountService(QString& error);
@@ -567,6 +568,32 @@ void TstConsoleE2E::agentOfflineAndBack()
     });
     QCOMPARE(pcOf(dump, kPcB).value(QStringLiteral("online")).toString(), QStringLiteral("在线"));
     QCOMPARE(pcOf(dump, kPcB).value(QStringLiteral("rows")).toArray().size(), kInstancesB);
+}
+
+// Groups made from the title rows' menus: B in a new group, A in another that is then deleted (A back
+// in the default group). The console is killed and started again: the list shows the same groups,
+// each PC in its own.
+void TstConsoleE2E::groupsLastAcrossAConsoleRestart()
+{
+    driver(QStringLiteral("group %1 new 一楼").arg(kPcB));
+    driver(QStringLiteral("group %1 new 二楼").arg(kPcA));
+    driver(QStringLiteral("group %1 move 默认分组").arg(kPcB));
+    driver(QStringLiteral("group %1 move 一楼").arg(kPcB));
+    driver(QStringLiteral("group delete 二楼"));
+    const auto kept = [](const QJsonObject& d) {
+        return d.value(QStringLiteral("groups")).toArray() ==
+                   QJsonArray{QStringLiteral("默认分组"), QStringLiteral("一楼")} &&
+               pcOf(d, kPcA).value(QStringLiteral("group")).toString() == QStringLiteral("默认分组") &&
+               pcOf(d, kPcB).value(QStringLiteral("group")).toString() == QStringLiteral("一楼");
+    };
+    QVERIFY(kept(call(QStringLiteral("dump"))));
+
+    m_driver.abort();
+    m_console.kill();
+    QString error;
+    QVERIFY2(m_console.start(error) && connectDriver(error), qPrintable(error));
+    const QJsonObject dump = waitDump(kListedMs, [&kept](const QJsonObject& d) { return kept(d); });
+    QVERIFY2(kept(dump), qPrintable(QJsonDocument(dump).toJson(QJsonDocument::Compact)));
 }
 
 QTEST_GUILESS_MAIN(TstConsoleE2E)

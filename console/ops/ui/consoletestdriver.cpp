@@ -2,11 +2,13 @@
 
 #include "agentregistry.h"
 #include "centertoolmainwnd.h"
+#include "devgroupmenu.h"
 #include "mygrpdrawer.h"
 #include "remotedesktopwnd.h"
 #include "resultdisplay.h"
 #include "vedioboxdrawer.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDebug>
@@ -15,7 +17,9 @@
 #include <QJsonDocument>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QMenu>
 #include <QMouseEvent>
+#include <QTimer>
 
 namespace {
 
@@ -25,6 +29,12 @@ QJsonObject ok(QJsonObject o = QJsonObject())
 {
     o.insert(QStringLiteral("ok"), true);
     return o;
+}
+
+QString groupName(const MyGrpDrawer* pList, const QString& pcName)
+{
+    const MyDrawerUI* pGroup = pList->groupOfPc(pcName);
+    return pGroup ? pGroup->grpName() : QString();
 }
 
 QJsonObject fail(const QString& error)
@@ -83,10 +93,13 @@ void QueuedOpsDialogs::queueFile(const QString& path)
     m_files.append(path);
 }
 
-void QueuedOpsDialogs::queueText(const QString& text)
+void QueuedOpsDialogs::queueText(const QString& text, bool bNext)
 {
     QMutexLocker lock(&m_lock);
-    m_texts.append(text);
+    if (bNext)
+        m_texts.prepend(text);
+    else
+        m_texts.append(text);
 }
 
 void QueuedOpsDialogs::queueConfirm(bool yes)
@@ -189,6 +202,8 @@ QJsonObject ConsoleTestDriver::run(const QString& line)
         return click(words);
     if (cmd == QLatin1String("closerdp"))
         return closeRdp();
+    if (cmd == QLatin1String("group"))
+        return group(words, line);
     return fail(QStringLiteral("unknown command '%1'").arg(cmd));
 }
 
@@ -227,9 +242,15 @@ QJsonObject ConsoleTestDriver::dump() const
                                {QStringLiteral("ip"), pc.ipAddr},
                                {QStringLiteral("simuType"), pc.iSimuType},
                                {QStringLiteral("online"), pc.onlineLabel},
+                               {QStringLiteral("group"), groupName(m_wnd.leftGrpDrawer(), pc.pcName)},
                                {QStringLiteral("rows"), rows}});
     }
-    QJsonObject out{{QStringLiteral("pcs"), pcs}, {QStringLiteral("results"), m_pDialogs->shown()}};
+    QJsonArray groups;
+    for (MyDrawerUI* g : m_wnd.leftGrpDrawer()->groups())
+        groups.append(g->grpName());
+    QJsonObject out{{QStringLiteral("pcs"), pcs},
+                    {QStringLiteral("groups"), groups},
+                    {QStringLiteral("results"), m_pDialogs->shown()}};
     if (RemoteDesktopWnd* pViewer = viewer()) {
         out.insert(QStringLiteral("viewer"),
                    QJsonObject{{QStringLiteral("addr"), pViewer->target().strAddr},
@@ -347,4 +368,70 @@ QJsonObject ConsoleTestDriver::closeRdp()
         return fail(QStringLiteral("no viewer open"));
     pViewer->close();
     return ok();
+}
+
+QJsonObject ConsoleTestDriver::group(const QStringList& words, const QString& line)
+{
+    MyGrpDrawer* pList = m_wnd.leftGrpDrawer();
+    const QString usage =
+        QStringLiteral("usage: group PC new NAME | group PC move GROUP | group delete GROUP");
+    if (words.size() < 3)
+        return fail(usage);
+    if (words.at(1) == QLatin1String("delete")) {
+        MyDrawerUI* pGroup = pList->findGroup(restOf(line, 2));
+        if (!pGroup)
+            return fail(QStringLiteral("no group '%1'").arg(restOf(line, 2)));
+        return rightClickAndPick(pGroup->titleCell(), {MyDrawerUI::DeleteGroupText()})
+                   ? ok()
+                   : fail(QStringLiteral("no entry %1 on the group's title")
+                              .arg(MyDrawerUI::DeleteGroupText()));
+    }
+    MyDrawerEx* pPc = pList->findPc(pcKey(words.at(1)));
+    if (!pPc || words.size() < 4)
+        return fail(usage + QStringLiteral(" (PC '%1' not listed)").arg(words.at(1)));
+    QStringList path;
+    if (words.at(2) == QLatin1String("new")) {
+        m_pDialogs->queueText(restOf(line, 3), true); // the name asked for next, whatever waits
+        path = QStringList{DevGroupMenu::NewGroupText()};
+    } else if (words.at(2) == QLatin1String("move")) {
+        path = QStringList{DevGroupMenu::MoveToText(), restOf(line, 3)};
+    } else {
+        return fail(usage);
+    }
+    return rightClickAndPick(pPc->titleCell(), path) ? ok()
+                                                     : fail(QStringLiteral("the PC's title opened no menu"));
+}
+
+bool ConsoleTestDriver::rightClickAndPick(QWidget* pRow, const QStringList& path)
+{
+    auto picked = std::make_shared<bool>(false);
+    auto pick = [path, picked] {
+        auto* pMenu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!pMenu)
+            return;
+        QMenu* pAt = pMenu;
+        for (const QString& text : path) {
+            QAction* pFound = nullptr;
+            for (QAction* a : pAt ? pAt->actions() : QList<QAction*>()) {
+                if (a->text() == text && a->isEnabled())
+                    pFound = a;
+            }
+            if (!pFound)
+                break;
+            if (pFound->menu()) {
+                pAt = pFound->menu();
+                continue;
+            }
+            *picked = true;
+            pFound->trigger();
+            break;
+        }
+        pMenu->close();
+    };
+    // The popup runs its own event loop inside the right click; the pick comes from there.
+    QTimer::singleShot(0, pRow, pick);
+    const QPoint at = pRow->rect().center();
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, pRow->mapToGlobal(at));
+    QCoreApplication::sendEvent(pRow, &event);
+    return *picked;
 }

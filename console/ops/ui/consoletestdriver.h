@@ -25,7 +25,7 @@ public:
     void showResult(const CCommResult& result) override;
 
     void queueFile(const QString& path);
-    void queueText(const QString& text);
+    void queueText(const QString& text, bool bNext = false); // bNext: ahead of those waiting
     void queueConfirm(bool yes);
     // Every shown result and every message box of the window, oldest first.
     void addShown(int iRet, const QString& title, const QString& text);
@@ -55,6 +55,9 @@ private:
 //   click X Y                 a left click at X,Y of the open viewer (window coordinates); the
 //                             answer names the agent pixel it maps to
 //   closerdp                  closes the open viewer
+//   group PC new NAME | group PC move GROUP | group delete GROUP
+//                             a right click on the PC's (or the group's) title row and the menu entry
+//                             picked there: a new group for the PC, a move, the group deleted
 class ConsoleTestDriver : public QObject
 {
     Q_OBJECT
@@ -80,6 +83,10 @@ private:
     QJsonObject rdp(const QStringList& words);
     QJsonObject click(const QStringList& words);
     QJsonObject closeRdp();
+    QJsonObject group(const QStringList& words, const QString& line);
+    // A right click on the row; the popup it opens is answered by picking the entry at this path
+    // (an entry, or a submenu and its entry). False when no popup opened.
+    bool rightClickAndPick(QWidget* pRow, const QStringList& path);
     QString pcKey(const QString& nameOrNick) const;
     RemoteDesktopWnd* viewer() const;
 
