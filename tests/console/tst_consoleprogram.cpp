@@ -35,74 +35,6 @@ constexpr int kToolDelayMs = 1500; // every farm tool call: slower than the 1 s 
 constexpr int kListedMs = 45000;   // console login (3 s) + agent start-up with slow tools
 constexpr int kOfflineMs = 25000;
 
-QString binDir()
-{
-    return qEnvironmentVariable("TOVIA_BIN_DIR");
-}
-
-QString readLogs(const QString& home)
-{
-    QString all;
-    const QString dir = home + QStringLiteral("/log");
-    for (const QString& name : QDir(dir).entryList({QStringLiteral("log_*.txt")}, QDir::Files, QDir::Name)) {
-        QFile f(dir + QLatin1Char('/') + name);
-        if (f.open(QIODevice::ReadOnly))
-            all += QString::fromUtf8(f.readAll());
-    }
-    return all;
-}
-
-// A program copied into a folder of its own (its update-check files would lie beside it), run in a
-// namespace host through lanns.sh, output to a file.
-struct HostProgram
-{
-    QString ns;
-    QString program;
-    QString home;
-    QStringList args;
-    std::unique_ptr<QProcess> pProc;
-
-    QString outPath() const { return home + QStringLiteral("/program.out"); }
-
-    bool start(QString& error)
-    {
-        pProc = std::make_unique<QProcess>();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.remove(QStringLiteral("DISPLAY"));
-        pProc->setProcessEnvironment(env);
-        pProc->setStandardInputFile(QProcess::nullDevice());
-        pProc->setProcessChannelMode(QProcess::MergedChannels);
-        pProc->setStandardOutputFile(outPath(), QIODevice::Append);
-        pProc->start(QStringLiteral("/bin/sh"),
-                     QStringList{QStringLiteral(TOVIA_LANNS_SCRIPT), QStringLiteral("run"), ns, program,
-                                 QStringLiteral("--home"), home, QStringLiteral("--batch")} +
-                         args);
-        if (!pProc->waitForStarted(5000)) {
-            error = QStringLiteral("%1 did not start in %2").arg(program, ns);
-            return false;
-        }
-        return true;
-    }
-    bool running() const { return pProc && pProc->state() == QProcess::Running; }
-    void kill()
-    {
-        if (!pProc)
-            return;
-        pProc->kill();
-        pProc->waitForFinished(5000);
-        pProc.reset();
-    }
-    QString log() const { return readLogs(home); }
-};
-
-bool copyProgram(const QString& name, const QString& dir, QString& out)
-{
-    QDir().mkpath(dir);
-    out = dir + QLatin1Char('/') + name;
-    return QFile::copy(binDir() + QLatin1Char('/') + name, out);
-}
-
 } // namespace
 
 class TstConsoleProgram : public QObject
@@ -115,9 +47,9 @@ private slots:
 
 private:
     bool startAccountService(QString& error);
-    bool prepareAgent(FarmFixture& farm, HostProgram& agent, const QString& host, const QString& user,
+    bool prepareAgent(FarmFixture& farm, LanHostProgram& agent, const QString& host, const QString& user,
                       QString& error);
-    bool waitLog(const HostProgram& p, const QRegularExpression& re, int timeoutMs, int from = 0) const;
+    bool waitLog(const LanHostProgram& p, const QRegularExpression& re, int timeoutMs, int from = 0) const;
     void dump() const;
 
     QString m_prefix;
@@ -126,28 +58,20 @@ private:
     std::unique_ptr<QProcess> m_pAccountSvc;
     FarmFixture m_farmA;
     FarmFixture m_farmB;
-    HostProgram m_agentA;
-    HostProgram m_agentB;
-    HostProgram m_console;
+    LanHostProgram m_agentA;
+    LanHostProgram m_agentB;
+    LanHostProgram m_console;
 };
 
 void TstConsoleProgram::initTestCase()
 {
-    if (::geteuid() != 0)
-        QSKIP("network namespaces need root; this test runs as root in CI");
-    for (const char* tool : {"ip", "unshare"}) {
-        if (findTool(QLatin1String(tool)).isEmpty())
-            QSKIP(qPrintable(QStringLiteral("the '%1' tool is missing").arg(QLatin1String(tool))));
-    }
-    for (const char* name : {"ToviaSim", "ToviaSimClient", "farmsim", "ToviaAccountSvc"}) {
-        if (!QFile::exists(binDir() + QLatin1Char('/') + QLatin1String(name)))
-            QSKIP(qPrintable(QStringLiteral("%1 not built (TOVIA_BIN_DIR is '%2')").arg(name, binDir())));
-    }
+    const QString why = lanSkipReason({QStringLiteral("ip"), QStringLiteral("unshare")},
+                                      {QStringLiteral("ToviaSim"), QStringLiteral("ToviaSimClient"),
+                                       QStringLiteral("farmsim"), QStringLiteral("ToviaAccountSvc")});
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
     QVERIFY(m_scratch.isValid());
-    const QString stem = QStringLiteral("tvcon");
-    lanns({QStringLiteral("reap"), stem});
-    m_prefix = QStringLiteral("%1-%2").arg(stem).arg(QCoreApplication::applicationPid());
-    const ToolRun up = lanns({QStringLiteral("up"), m_prefix});
+    const ToolRun up = lanUp(QStringLiteral("tvcon"), m_prefix);
     if (up.exitCode == 3)
         QSKIP(qPrintable(QStringLiteral("no network namespaces here: ") + up.output));
     QVERIFY2(up.exitCode == 0, qPrintable(QStringLiteral("LAN set-up failed: ") + up.output));
@@ -163,7 +87,7 @@ void TstConsoleProgram::initTestCase()
     m_console.home = m_scratch.filePath(QStringLiteral("console/home"));
     QVERIFY(QDir().mkpath(m_console.home));
     QVERIFY(copyProgram(QStringLiteral("ToviaSim"), m_scratch.filePath(QStringLiteral("console/app")),
-                        m_console.program));
+                        &m_console.program));
     SimuSettings::setDataDir(m_console.home);
     SimuSettings::setValue(QStringLiteral("account/url"),
                            QStringLiteral("http://%1:%2").arg(kConsoleIp).arg(kAccountPort));
@@ -178,7 +102,7 @@ bool TstConsoleProgram::startAccountService(QString& error)
     return m_pAccountSvc != nullptr;
 }
 
-bool TstConsoleProgram::prepareAgent(FarmFixture& farm, HostProgram& agent, const QString& host,
+bool TstConsoleProgram::prepareAgent(FarmFixture& farm, LanHostProgram& agent, const QString& host,
                                      const QString& user, QString& error)
 {
     if (!farm.init(FarmFixture::LdPlayer, kInstances) || !farm.setKnob("bootDelayMs", "200")) {
@@ -194,14 +118,14 @@ bool TstConsoleProgram::prepareAgent(FarmFixture& farm, HostProgram& agent, cons
     agent.home = farm.homeDir();
     agent.args = QStringList{QStringLiteral("--remember-login"), user, kPassword};
     if (!copyProgram(QStringLiteral("ToviaSimClient"), farm.rootDir() + QStringLiteral("/app"),
-                     agent.program)) {
+                     &agent.program)) {
         error = QStringLiteral("cannot copy ToviaSimClient");
         return false;
     }
     return agent.start(error);
 }
 
-bool TstConsoleProgram::waitLog(const HostProgram& p, const QRegularExpression& re, int timeoutMs,
+bool TstConsoleProgram::waitLog(const LanHostProgram& p, const QRegularExpression& re, int timeoutMs,
                                 int from) const
 {
     QDeadlineTimer deadline(timeoutMs);
@@ -215,7 +139,7 @@ bool TstConsoleProgram::waitLog(const HostProgram& p, const QRegularExpression& 
 
 void TstConsoleProgram::dump() const
 {
-    for (const HostProgram* p : {&m_console, &m_agentA}) {
+    for (const LanHostProgram* p : {&m_console, &m_agentA}) {
         qInfo().noquote() << "----" << p->program << "output:\n" << tailOf(p->outPath(), 15);
         const QStringList lines = p->log().split(QLatin1Char('\n'));
         qInfo().noquote() << "----" << p->program << "log:\n"
@@ -267,7 +191,7 @@ void TstConsoleProgram::listsOfflineAndBackAgain()
 
 void TstConsoleProgram::cleanupTestCase()
 {
-    for (HostProgram* p : {&m_console, &m_agentA, &m_agentB})
+    for (LanHostProgram* p : {&m_console, &m_agentA, &m_agentB})
         p->kill();
     if (m_pAccountSvc) {
         m_pAccountSvc->kill();

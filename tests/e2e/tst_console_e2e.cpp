@@ -50,70 +50,6 @@ constexpr int kOperationMs = 40000;
 constexpr int kDriverMs = 10000; // one driver command answered
 constexpr qint64 kApkBytes = 20 * 1024 * 1024;
 
-QString binDir()
-{
-    return qEnvironmentVariable("TOVIA_BIN_DIR");
-}
-
-// A program copied into a folder of its own, run in a namespace host through lanns.sh.
-struct HostProgram
-{
-    QString ns;
-    QString program;
-    QString home;
-    QStringList args;
-    std::unique_ptr<QProcess> pProc;
-
-    QString outPath() const { return home + QStringLiteral("/program.out"); }
-
-    bool start(QString& error)
-    {
-        pProc = std::make_unique<QProcess>();
-        // The test's display: agent A's desktop, and where the farms' emulator windows open (the
-        // agents find MEmu instances by their windows).
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        pProc->setProcessEnvironment(env);
-        pProc->setStandardInputFile(QProcess::nullDevice());
-        pProc->setProcessChannelMode(QProcess::MergedChannels);
-        pProc->setStandardOutputFile(outPath(), QIODevice::Append);
-        pProc->start(QStringLiteral("/bin/sh"),
-                     QStringList{QStringLiteral(TOVIA_E2E_LANNS), QStringLiteral("run"), ns, program,
-                                 QStringLiteral("--home"), home, QStringLiteral("--batch")} +
-                         args);
-        if (!pProc->waitForStarted(5000)) {
-            error = QStringLiteral("%1 did not start in %2").arg(program, ns);
-            return false;
-        }
-        return true;
-    }
-    void kill()
-    {
-        if (!pProc)
-            return;
-        pProc->kill();
-        pProc->waitForFinished(5000);
-        pProc.reset();
-    }
-    QString logTail(int lines) const
-    {
-        QString all;
-        const QString dir = home + QStringLiteral("/log");
-        for (const QString& n : QDir(dir).entryList({QStringLiteral("log_*.txt")}, QDir::Files, QDir::Name))
-            all += tailOf(dir + QLatin1Char('/') + n, lines);
-        return tailOf(outPath(), 10) + QLatin1Char('\n') + all;
-    }
-};
-
-bool copyProgram(const QString& name, const QString& dir, QString* pOut = nullptr)
-{
-    QDir().mkpath(dir);
-    const QString to = dir + QLatin1Char('/') + name;
-    if (pOut)
-        *pOut = to;
-    return QFile::copy(binDir() + QLatin1Char('/') + name, to);
-}
-
 QJsonObject pcOf(const QJsonObject& dump, const QString& pc)
 {
     for (const QJsonValue& v : dump.value(QStringLiteral("pcs")).toArray()) {
@@ -158,7 +94,7 @@ private slots:
 
 private:
     bool startAccountService(QString& error);
-    bool prepareAgent(FarmFixture& farm, HostProgram& agent, FarmFixture::Product product, int instances,
+    bool prepareAgent(FarmFixture& farm, LanHostProgram& agent, FarmFixture::Product product, int instances,
                       const QString& host, QString& error);
     bool connectDriver(QString& error);
     QJsonObject call(const QString& line);
@@ -175,34 +111,24 @@ private:
     std::unique_ptr<QProcess> m_pAccountSvc;
     FarmFixture m_farmA;
     FarmFixture m_farmB;
-    HostProgram m_agentA;
-    HostProgram m_agentB;
-    HostProgram m_console;
+    LanHostProgram m_agentA;
+    LanHostProgram m_agentB;
+    LanHostProgram m_console;
     QString m_driverPath;
     QLocalSocket m_driver;
 };
 
 void TstConsoleE2E::initTestCase()
 {
-    if (::geteuid() != 0)
-        QSKIP("network namespaces need root; this test runs as root in CI");
-    for (const char* tool : {"ip", "unshare", "ffmpeg"}) {
-        if (findTool(QLatin1String(tool)).isEmpty())
-            QSKIP(qPrintable(QStringLiteral("the '%1' tool is missing").arg(QLatin1String(tool))));
-    }
-    for (const char* name : {"ToviaSim", "ToviaSimClient", "ToviaMpeg.exe", "farmsim", "ToviaAccountSvc"}) {
-        if (!QFile::exists(binDir() + QLatin1Char('/') + QLatin1String(name)))
-            QSKIP(qPrintable(QStringLiteral("%1 not built (TOVIA_BIN_DIR is '%2')").arg(name, binDir())));
-    }
+    QString why = lanSkipReason({QStringLiteral("ip"), QStringLiteral("unshare"), QStringLiteral("ffmpeg")},
+                                {QStringLiteral("ToviaSim"), QStringLiteral("ToviaSimClient"),
+                                 QStringLiteral("ToviaMpeg.exe"), QStringLiteral("farmsim"),
+                                 QStringLiteral("ToviaAccountSvc")});
     // Agent A's desktop: an X display of this test's own, inherited by the agent started later.
-    QString why;
-    if (!m_desk.open(why))
+    if (!why.isEmpty() || !m_desk.open(why))
         QSKIP(qPrintable(why));
     QVERIFY(m_scratch.isValid());
-    const QString stem = QStringLiteral("tvsys");
-    lanns({QStringLiteral("reap"), stem});
-    m_prefix = QStringLiteral("%1-%2").arg(stem).arg(QCoreApplication::applicationPid());
-    const ToolRun up = lanns({QStringLiteral("up"), m_prefix});
+    const ToolRun up = lanUp(QStringLiteral("tvsys"), m_prefix);
     if (up.exitCode == 3)
         QSKIP(qPrintable(QStringLiteral("no network namespaces here: ") + up.output));
     QVERIFY2(up.exitCode == 0, qPrintable(QStringLiteral("LAN set-up failed: ") + up.output));
@@ -216,6 +142,7 @@ void TstConsoleE2E::initTestCase()
              qPrintable(error));
 
     m_console.ns = m_prefix + QStringLiteral("-con");
+    m_console.keepDisplay = true;
     m_console.home = m_scratch.filePath(QStringLiteral("console/home"));
     QVERIFY(QDir().mkpath(m_console.home));
     QVERIFY(copyProgram(QStringLiteral("ToviaSim"), m_scratch.filePath(QStringLiteral("console/app")),
@@ -243,7 +170,7 @@ bool TstConsoleE2E::startAccountService(QString& error)
 
 // The watchdog looks every two seconds; the farm's emulators boot for six, the agent's start waits
 // up to 20 s for them.
-bool TstConsoleE2E::prepareAgent(FarmFixture& farm, HostProgram& agent, FarmFixture::Product product,
+bool TstConsoleE2E::prepareAgent(FarmFixture& farm, LanHostProgram& agent, FarmFixture::Product product,
                                  int instances, const QString& host, QString& error)
 {
     if (!farm.init(product, instances) ||
@@ -261,6 +188,9 @@ bool TstConsoleE2E::prepareAgent(FarmFixture& farm, HostProgram& agent, FarmFixt
     SimuSettings::setValue(QStringLiteral("account/url"),
                            QStringLiteral("http://%1:%2").arg(kConsoleIp).arg(kAccountPort));
     agent.ns = m_prefix + host;
+    // The test's display: agent A's desktop, and where the farms' emulator windows open (the agents
+    // find MEmu instances by their windows).
+    agent.keepDisplay = true;
     agent.home = farm.homeDir();
     agent.args = QStringList{QStringLiteral("--remember-login"), kUser, kPassword};
     const QString app = farm.rootDir() + QStringLiteral("/app");
@@ -323,14 +253,14 @@ QJsonObject TstConsoleE2E::waitDump(int timeoutMs, const std::function<bool(cons
 
 void TstConsoleE2E::dumpLogs() const
 {
-    for (const HostProgram* p : {&m_console, &m_agentA, &m_agentB})
+    for (const LanHostProgram* p : {&m_console, &m_agentA, &m_agentB})
         qInfo().noquote() << "----" << p->program << ":\n" << p->logTail(25);
 }
 
 void TstConsoleE2E::teardown()
 {
     m_driver.abort();
-    for (HostProgram* p : {&m_console, &m_agentA, &m_agentB})
+    for (LanHostProgram* p : {&m_console, &m_agentA, &m_agentB})
         p->kill();
     if (m_pAccountSvc) {
         m_pAccountSvc->kill();

@@ -57,11 +57,6 @@ constexpr int kAnswerMs = 10000; // a query answered
 constexpr int kStartMs = 20000;  // a start carried out and reported
 constexpr int kQuietMs = 2000;   // how long "nothing happens" is watched
 
-QString binDir()
-{
-    return qEnvironmentVariable("TOVIA_BIN_DIR");
-}
-
 // One discovery reply as the console received it.
 struct Reply
 {
@@ -170,7 +165,7 @@ struct AgentHost
         const QString app = farm.rootDir() + QStringLiteral("/app");
         QDir().mkpath(app);
         QDir().mkpath(farm.rootDir() + QStringLiteral("/tmp"));
-        if (!QFile::copy(binDir() + QStringLiteral("/ToviaSimClient"),
+        if (!QFile::copy(testBinDir() + QStringLiteral("/ToviaSimClient"),
                          app + QStringLiteral("/ToviaSimClient"))) {
             error = QStringLiteral("cannot copy ToviaSimClient to ") + app;
             return false;
@@ -287,23 +282,13 @@ private:
 
 void TstLanE2E::initTestCase()
 {
-    if (::geteuid() != 0)
-        QSKIP("network namespaces need root; this test runs as root in CI");
-    if (findTool(QStringLiteral("ip")).isEmpty())
-        QSKIP("the 'ip' tool (iproute2) is missing");
-    if (findTool(QStringLiteral("unshare")).isEmpty())
-        QSKIP("the 'unshare' tool (util-linux) is missing");
-    for (const char* name : {"ToviaSimClient", "farmsim", "ToviaAccountSvc"}) {
-        if (!QFile::exists(binDir() + QLatin1Char('/') + QLatin1String(name)))
-            QSKIP(qPrintable(QStringLiteral("%1 not built (TOVIA_BIN_DIR is '%2')").arg(name, binDir())));
-    }
+    const QString why = lanSkipReason(
+        {QStringLiteral("ip"), QStringLiteral("unshare")},
+        {QStringLiteral("ToviaSimClient"), QStringLiteral("farmsim"), QStringLiteral("ToviaAccountSvc")});
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
     QVERIFY(m_scratch.isValid());
-
-    // Namespaces of an earlier run that was killed before its clean-up go first.
-    const QString stem = QStringLiteral("tve2e");
-    lanns({QStringLiteral("reap"), stem});
-    m_prefix = QStringLiteral("%1-%2").arg(stem).arg(QCoreApplication::applicationPid());
-    const ToolRun up = lanns({QStringLiteral("up"), m_prefix});
+    const ToolRun up = lanUp(QStringLiteral("tve2e"), m_prefix);
     if (up.exitCode == 3)
         QSKIP(qPrintable(QStringLiteral("no network namespaces here: ") + up.output));
     QVERIFY2(up.exitCode == 0, qPrintable(QStringLiteral("LAN set-up failed: ") + up.output));

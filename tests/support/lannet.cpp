@@ -126,3 +126,100 @@ std::unique_ptr<QProcess> startLanAccountService(const QString& prefix, const QS
         QStringLiteral("account service not listening on %1:%2: %3").arg(ip).arg(port).arg(tailOf(out, 10));
     return nullptr;
 }
+
+QString testBinDir()
+{
+    return qEnvironmentVariable("TOVIA_BIN_DIR");
+}
+
+QString lanSkipReason(const QStringList& tools, const QStringList& programs)
+{
+    if (::geteuid() != 0)
+        return QStringLiteral("network namespaces need root; this test runs as root in CI");
+    for (const QString& tool : tools) {
+        if (findTool(tool).isEmpty())
+            return QStringLiteral("the '%1' tool is missing").arg(tool);
+    }
+    for (const QString& name : programs) {
+        if (!QFile::exists(testBinDir() + QLatin1Char('/') + name))
+            return QStringLiteral("%1 not built (TOVIA_BIN_DIR is '%2')").arg(name, testBinDir());
+    }
+    return QString();
+}
+
+ToolRun lanUp(const QString& stem, QString& prefix)
+{
+    lanns({QStringLiteral("reap"), stem});
+    prefix = QStringLiteral("%1-%2").arg(stem).arg(QCoreApplication::applicationPid());
+    return lanns({QStringLiteral("up"), prefix});
+}
+
+bool copyProgram(const QString& name, const QString& dir, QString* pOut)
+{
+    QDir().mkpath(dir);
+    const QString to = dir + QLatin1Char('/') + name;
+    if (pOut)
+        *pOut = to;
+    return QFile::copy(testBinDir() + QLatin1Char('/') + name, to);
+}
+
+QString readProgramLogs(const QString& home, int tailLines)
+{
+    QString all;
+    const QString dir = home + QStringLiteral("/log");
+    for (const QString& name : QDir(dir).entryList({QStringLiteral("log_*.txt")}, QDir::Files, QDir::Name)) {
+        const QString path = dir + QLatin1Char('/') + name;
+        if (tailLines >= 0) {
+            all += tailOf(path, tailLines);
+            continue;
+        }
+        QFile f(path);
+        if (f.open(QIODevice::ReadOnly))
+            all += QString::fromUtf8(f.readAll());
+    }
+    return all;
+}
+
+LanHostProgram::LanHostProgram() = default;
+LanHostProgram::~LanHostProgram() = default;
+
+bool LanHostProgram::start(QString& error)
+{
+    pProc = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    if (!keepDisplay)
+        env.remove(QStringLiteral("DISPLAY"));
+    pProc->setProcessEnvironment(env);
+    pProc->setStandardInputFile(QProcess::nullDevice());
+    pProc->setProcessChannelMode(QProcess::MergedChannels);
+    pProc->setStandardOutputFile(outPath(), QIODevice::Append);
+    pProc->start(QStringLiteral("/bin/sh"),
+                 QStringList{QStringLiteral(TOVIA_LANNS_SCRIPT), QStringLiteral("run"), ns, program,
+                             QStringLiteral("--home"), home, QStringLiteral("--batch")} +
+                     args);
+    if (!pProc->waitForStarted(5000)) {
+        error = QStringLiteral("%1 did not start in %2").arg(program, ns);
+        return false;
+    }
+    return true;
+}
+
+bool LanHostProgram::running() const
+{
+    return pProc && pProc->state() == QProcess::Running;
+}
+
+void LanHostProgram::kill()
+{
+    if (!pProc)
+        return;
+    pProc->kill();
+    pProc->waitForFinished(5000);
+    pProc.reset();
+}
+
+QString LanHostProgram::logTail(int lines) const
+{
+    return tailOf(outPath(), 10) + QLatin1Char('\n') + readProgramLogs(home, lines);
+}

@@ -44,3 +44,38 @@ private:
 std::unique_ptr<QProcess> startLanAccountService(const QString& prefix, const QString& dir,
                                                  const QStringList& users, const QString& password,
                                                  const QString& ip, quint16 port, QString& error);
+
+// The folder of the built programs (TOVIA_BIN_DIR).
+QString testBinDir();
+// Why a LAN test cannot run here: not root, one of the tools missing, one of the programs not built.
+// Empty when it can.
+QString lanSkipReason(const QStringList& tools, const QStringList& programs);
+// Takes down what an earlier run of this test left (killed before its clean-up) and brings up the LAN
+// "<stem>-<pid>" (prefix). lanns.sh exits with 3 where there are no network namespaces.
+ToolRun lanUp(const QString& stem, QString& prefix);
+// Copies a built program into a folder of its own (its update-check files would lie beside it).
+bool copyProgram(const QString& name, const QString& dir, QString* pOut = nullptr);
+// The debug logs a program wrote under its home, oldest first; with tailLines, the last lines of each.
+QString readProgramLogs(const QString& home, int tailLines = -1);
+
+// A program run in a namespace host through lanns.sh with "--home HOME --batch ARGS", off screen, its
+// output appended to HOME/program.out. keepDisplay leaves it the test's X display.
+struct LanHostProgram
+{
+    QString ns;
+    QString program;
+    QString home;
+    QStringList args;
+    bool keepDisplay = false;
+    std::unique_ptr<QProcess> pProc;
+
+    LanHostProgram();
+    ~LanHostProgram();
+    QString outPath() const { return home + QStringLiteral("/program.out"); }
+    bool start(QString& error);
+    bool running() const;
+    void kill();
+    QString log() const { return readProgramLogs(home); }
+    // The output's and the debug logs' last lines.
+    QString logTail(int lines) const;
+};
