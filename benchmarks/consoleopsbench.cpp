@@ -1,13 +1,17 @@
 // Console operation figures, measured over loopback in one run:
-//  1. a 200 MB APK streamed by the console's install manager: to a sink that drops the bytes and to
-//     the agent's real command server, next to raw loopback TCP of the same size; the console's
-//     peak memory for a 20 MB and a 200 MB file;
+//  1. a 200 MB APK streamed by the console's install manager, next to raw loopback TCP of the same
+//     size measured in the same run: to a sink that drops the bytes, and to the agent's real command
+//     server (which writes the file), next to raw loopback TCP into a receiver that writes a file
+//     (the ceiling for an agent). The streaming rate (file pause 0) and the whole operation with the
+//     protocol's fixed pause between document and file are printed apart; the console's peak memory
+//     for a 20 MB and a 200 MB file;
 //  2. one APK installed to 50 emulators of one PC: bytes the console sent against the file size;
 //  3. 100 agents reporting a start with its thumbnail at once: all received, time to drain.
-// Run: TOVIA_BIN_DIR=<build>/bin <build>/bin/consoleops_bench
+// Run: TOVIA_BIN_DIR=<build>/bin <build>/bin/consoleops_bench [--transfer-only] [--runs N]
 #include "clientnetoperobj.h"
 #include "consoleharness.h"
 #include "farmfixture.h"
+#include "installrspsormgr.h"
 #include "jsoncodec.h"
 #include "loginret.h"
 #include "notifierrun.h"
@@ -17,6 +21,8 @@
 #include "thumbnail.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
@@ -31,17 +37,40 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <vector>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
 
 namespace {
 
 constexpr qint64 kMB = 1024 * 1024;
-constexpr int kRuns = 3;
+// The receivers read into one reused buffer of this size, as the agent does; the unbuffered raw
+// sender writes blocks of this size, as the console does.
+constexpr int kBlock = int(kMB);
+int g_runs = 5;
 
 double median(std::vector<double> v)
 {
+    if (v.empty())
+        return -1;
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
+}
+
+// CPU time of the whole process (every thread: sender, receiver, agent), in ms.
+double processCpuMs()
+{
+#ifdef Q_OS_UNIX
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+#else
+    return -1;
+#endif
 }
 
 // Peak resident memory since the last reset, in kB (Linux).
@@ -57,11 +86,12 @@ qint64 peakRssKb()
     return -1;
 }
 
-void resetPeakRss()
+// Sets the peak back to the current resident size; false when the system does not allow it (the
+// growth figures are then meaningless).
+bool resetPeakRss()
 {
     QFile f(QStringLiteral("/proc/self/clear_refs"));
-    if (f.open(QIODevice::WriteOnly))
-        f.write("5");
+    return f.open(QIODevice::WriteOnly) && f.write("5") == 1 && f.flush();
 }
 
 QString makeFile(const QTemporaryDir& dir, qint64 size)
@@ -75,23 +105,59 @@ QString makeFile(const QTemporaryDir& dir, qint64 size)
     return path;
 }
 
-// Drops whatever arrives, on a thread of its own; counts bytes.
+// One timed transfer: wall time and the process's CPU time.
+struct Timing
+{
+    double secs = -1;
+    double cpuMs = -1;
+};
+
+// The figures of one line over the runs.
+struct Series
+{
+    std::vector<double> mbs, ms, cpu;
+    void add(const Timing& t, qint64 size)
+    {
+        if (t.secs <= 0)
+            return;
+        mbs.push_back(size / double(kMB) / t.secs);
+        ms.push_back(t.secs * 1e3);
+        cpu.push_back(t.cpuMs);
+    }
+    double rate() const { return median(mbs); }
+};
+
+// How a sink receives.
+struct SinkOptions
+{
+    QString filePath;              // write the bytes to this file (as the agent does); empty: drop them
+    qint64 readBufferSize = 0;     // a bound on Qt's read buffer, so that the sink's memory stays flat
+    std::function<void()> atStart; // runs once the sink listens, right before the clock starts
+};
+
+// Receives on a thread of its own into one reused buffer, and drops the bytes or writes them to a
+// file.
 class Sink : public QObject
 {
 public:
+    explicit Sink(const SinkOptions& options) : m_options(options) {}
     void start()
     {
+        m_buffer.fill('\0', kBlock); // resident before any clock starts
         m_pServer = new QTcpServer(this);
         m_pServer->listen(QHostAddress::LocalHost, 0);
         port = m_pServer->serverPort();
         connect(m_pServer, &QTcpServer::newConnection, this, [this] {
             QTcpSocket* s = m_pServer->nextPendingConnection();
-            s->setReadBufferSize(256 * 1024); // the sink's own memory stays flat
-            connect(s, &QTcpSocket::readyRead, this, [this, s] {
-                while (s->bytesAvailable() > 0)
-                    received += s->read(256 * 1024).size();
-            });
+            s->setReadBufferSize(m_options.readBufferSize);
+            if (!m_options.filePath.isEmpty()) {
+                m_file.setFileName(m_options.filePath);
+                m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+            }
+            connect(s, &QTcpSocket::readyRead, this, [this, s] { drain(s); });
             connect(s, &QTcpSocket::disconnected, this, [this, s] {
+                drain(s);
+                m_file.close();
                 ended = true;
                 s->deleteLater();
             });
@@ -102,32 +168,67 @@ public:
     std::atomic<bool> ended{false};
 
 private:
+    void drain(QTcpSocket* s)
+    {
+        qint64 n;
+        while ((n = s->read(m_buffer.data(), m_buffer.size())) > 0) {
+            if (m_file.isOpen())
+                m_file.write(m_buffer.constData(), n);
+            received += n;
+        }
+    }
+    SinkOptions m_options;
+    QFile m_file;
+    QByteArray m_buffer;
     QTcpServer* m_pServer = nullptr;
 };
 
-template <class Fn> double timedWithSink(Fn send, qint64 size)
+template <class Fn> Timing timedWithSink(Fn send, qint64 size, const SinkOptions& options = SinkOptions())
 {
     QThread thread;
-    Sink sink;
+    Sink sink(options);
     sink.moveToThread(&thread);
     thread.start();
     QMetaObject::invokeMethod(
         &sink, [&sink] { sink.start(); }, Qt::BlockingQueuedConnection);
+    if (options.atStart)
+        options.atStart();
+    Timing t;
+    const double cpu0 = processCpuMs();
     QElapsedTimer clock;
     clock.start();
     send(sink.port.load());
     while (!(sink.ended && sink.received >= size) && clock.elapsed() < 120000)
-        QThread::msleep(1);
+        QThread::usleep(200);
     const double secs = clock.nsecsElapsed() / 1e9;
+    t.cpuMs = processCpuMs() - cpu0;
     QMetaObject::invokeMethod(
         &sink, [&sink] { sink.moveToThread(QCoreApplication::instance()->thread()); },
         Qt::BlockingQueuedConnection);
     thread.quit();
     thread.wait();
-    return sink.received >= size ? size / double(kMB) / secs : -1;
+    if (sink.received >= size)
+        t.secs = secs;
+    return t;
 }
 
-void rawSend(quint16 port, qint64 size)
+void waitWritten(QTcpSocket& s, qint64 maxPending)
+{
+    QDeadlineTimer deadline(30000);
+    while (s.bytesToWrite() > maxPending && !deadline.hasExpired())
+        s.waitForBytesWritten(int(deadline.remainingTime()));
+}
+
+void endConnection(QTcpSocket& s)
+{
+    waitWritten(s, 0);
+    s.disconnectFromHost();
+    if (s.state() != QAbstractSocket::UnconnectedState)
+        s.waitForDisconnected(5000);
+}
+
+// Raw loopback TCP as a plain Qt client writes it: buffered socket, 64 KB writes, up to four waiting.
+void rawSendBuffered(quint16 port, qint64 size)
 {
     QTcpSocket s;
     s.connectToHost(QHostAddress::LocalHost, port);
@@ -135,14 +236,24 @@ void rawSend(quint16 port, qint64 size)
     const QByteArray chunk(64 * 1024, 'Z');
     for (qint64 sent = 0; sent < size; sent += chunk.size()) {
         s.write(chunk.constData(), qMin<qint64>(chunk.size(), size - sent));
-        while (s.bytesToWrite() > 4 * chunk.size())
-            s.waitForBytesWritten(30000);
+        waitWritten(s, 4 * chunk.size());
     }
-    while (s.bytesToWrite() > 0)
-        s.waitForBytesWritten(30000);
-    s.disconnectFromHost();
-    if (s.state() != QAbstractSocket::UnconnectedState)
-        s.waitForDisconnected(5000);
+    endConnection(s);
+}
+
+// Raw loopback TCP written the way the console writes the file, from memory instead: unbuffered
+// socket, 1 MB blocks, each written once the one before has left Qt's buffer.
+void rawSendUnbuffered(quint16 port, qint64 size)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port, QIODevice::ReadWrite | QIODevice::Unbuffered);
+    s.waitForConnected(5000);
+    const QByteArray block(kBlock, 'Z');
+    for (qint64 sent = 0; sent < size; sent += block.size()) {
+        s.write(block.constData(), qMin<qint64>(block.size(), size - sent));
+        waitWritten(s, 0);
+    }
+    endConnection(s);
 }
 
 DevOperData installData(const QString& path, quint16 port, const QStringList& targets)
@@ -160,19 +271,39 @@ DevOperData installData(const QString& path, quint16 port, const QStringList& ta
     return d;
 }
 
-// The console's install manager streaming to a sink: throughput and peak memory growth.
-double consoleToSink(const QString& path, qint64 size, qint64& peakGrowthKb)
+DevOperData installData(const QString& path, quint16 port, const QStringList& targets, int filePauseMs)
 {
-    resetPeakRss();
-    const qint64 before = peakRssKb();
-    const double mbs = timedWithSink(
+    DevOperData d = installData(path, port, targets);
+    d.filePauseMs = filePauseMs;
+    return d;
+}
+
+// The console's install manager streaming to a sink.
+Timing consoleToSink(const QString& path, qint64 size, int filePauseMs,
+                     const SinkOptions& options = SinkOptions())
+{
+    return timedWithSink(
         [&](quint16 port) {
-            OperGrpSimuInstallMgr mgr(installData(path, port, {QStringLiteral("0")}));
+            OperGrpSimuInstallMgr mgr(installData(path, port, {QStringLiteral("0")}, filePauseMs));
             mgr.Run();
         },
-        size);
-    peakGrowthKb = peakRssKb() - before;
-    return mbs;
+        size, options);
+}
+
+// The peak memory growth while the console streams a file (kB), the sink's buffers already in
+// place and bounded; -1 when it cannot be measured.
+qint64 consolePeakGrowthKb(const QString& path, qint64 size)
+{
+    bool reset = false;
+    qint64 before = 0;
+    SinkOptions options;
+    options.readBufferSize = kBlock;
+    options.atStart = [&] {
+        reset = resetPeakRss();
+        before = peakRssKb();
+    };
+    const Timing t = consoleToSink(path, size, 0, options);
+    return reset && t.secs > 0 ? peakRssKb() - before : -1;
 }
 
 // A TaskResultRcver on its own thread.
@@ -224,30 +355,70 @@ bool waitFor(const std::function<bool()>& done, int ms)
     return done();
 }
 
-// The console's install manager to the agent's command server; the agent writes the file as it
-// receives it. Timed from the start of the operation to the agent's report.
-double consoleToAgent(const QString& path, qint64 size, const QString& home)
+// The console's install manager to the agent's command server, in this process; the agent writes
+// the file as it receives it. Timed from the start of the operation to the agent's report.
+class AgentRig
 {
-    SimuSettings::setDataDir(home);
-    SimuSettings::setSimuType(0); // no product: the install ends at once, the figure is the transfer
-    Receiver rcv;
-    if (!rcv.start())
-        return -1;
-    SimuTcpRcvObj::Options agentOptions;
-    agentOptions.notifier.resultPort = rcv.port;
-    AgentCommandServer agent(agentOptions);
-    if (!agent.start())
-        return -1;
-    QElapsedTimer clock;
-    clock.start();
-    OperGrpSimuInstallMgr mgr(installData(path, agent.port(), {QStringLiteral("0")}));
-    const CCommResult r = mgr.Run();
-    if (!r.ok() || !waitFor([&] { return rcv.installs.load() == 1; }, 120000)) {
-        std::printf("  (console -> agent failed: %d %s %s; reports %d)\n", r.iRet, qPrintable(r.str),
-                    qPrintable(r.log), rcv.installs.load());
-        return -1;
+public:
+    explicit AgentRig(const QString& home)
+    {
+        SimuSettings::setDataDir(home);
+        SimuSettings::setSimuType(0); // no product: the install ends at once, the figure is the transfer
+        QDir(home).mkpath(QStringLiteral("dwn"));
     }
-    return size / double(kMB) / (clock.nsecsElapsed() / 1e9);
+    bool start()
+    {
+        if (!m_rcv.start())
+            return false;
+        SimuTcpRcvObj::Options agentOptions;
+        agentOptions.notifier.resultPort = m_rcv.port;
+        m_pAgent.reset(new AgentCommandServer(agentOptions));
+        return m_pAgent->start();
+    }
+    // With filePauseMs 0 the file follows the document at once: this agent reads the document by
+    // its end and keeps the bytes behind it, so this measures the stream alone. The product keeps
+    // the pause (older agents need it); the "whole" line is the operation as it really runs.
+    Timing install(const QString& path, qint64 size, int filePauseMs)
+    {
+        // Each run writes a new rcv.apk: removing the last one (and its pending write-back) here,
+        // outside the clock, keeps one run's disk work out of the next one's figure.
+        QFile::remove(InstallRspsorMgr::ReceivedApkPath());
+        const int reportsBefore = m_rcv.installs.load();
+        Timing t;
+        const double cpu0 = processCpuMs();
+        QElapsedTimer clock;
+        clock.start();
+        OperGrpSimuInstallMgr mgr(installData(path, m_pAgent->port(), {QStringLiteral("0")}, filePauseMs));
+        const CCommResult r = mgr.Run();
+        if (!r.ok() || !waitFor([&] { return m_rcv.installs.load() == reportsBefore + 1; }, 120000)) {
+            std::printf("  (console -> agent failed: %d %s %s; reports %d)\n", r.iRet, qPrintable(r.str),
+                        qPrintable(r.log), m_rcv.installs.load() - reportsBefore);
+            return t;
+        }
+        t.secs = clock.nsecsElapsed() / 1e9;
+        t.cpuMs = processCpuMs() - cpu0;
+        if (QFileInfo(InstallRspsorMgr::ReceivedApkPath()).size() != size) {
+            std::printf("  (console -> agent: rcv.apk has %lld bytes, not %lld)\n",
+                        QFileInfo(InstallRspsorMgr::ReceivedApkPath()).size(), size);
+            t.secs = -1;
+        }
+        return t;
+    }
+
+private:
+    Receiver m_rcv;
+    std::unique_ptr<AgentCommandServer> m_pAgent;
+};
+
+// Raw loopback TCP into a receiver that writes the file beside the agent's rcv.apk, a new file each
+// run as the agent's: the most an agent that stores the file can take.
+Timing rawToFile(qint64 size)
+{
+    const QString path = QFileInfo(InstallRspsorMgr::ReceivedApkPath()).dir().filePath("ceiling.bin");
+    QFile::remove(path);
+    SinkOptions options;
+    options.filePath = path;
+    return timedWithSink([&](quint16 port) { rawSendUnbuffered(port, size); }, size, options);
 }
 
 void fiftyEmulators(const QTemporaryDir& dir)
@@ -336,6 +507,80 @@ void hundredAgents()
     thread.wait();
 }
 
+double best(const std::vector<double>& v)
+{
+    return v.empty() ? -1 : *std::max_element(v.begin(), v.end());
+}
+
+void printLine(const QString& label, const Series& s, double raw, double ceiling = 0)
+{
+    std::printf("  %-58s %7.1f %7.1f %6.0f %6.0f  %.2f x raw", qPrintable(label), s.rate(), best(s.mbs),
+                median(s.ms), median(s.cpu), s.rate() / raw);
+    if (ceiling > 0)
+        std::printf(", %.2f x ceiling", s.rate() / ceiling);
+    std::printf("\n");
+}
+
+// The most a transfer that waits `pauseMs` before streaming at `rate` can reach, as MB/s.
+double withPause(double rate, qint64 size, int pauseMs)
+{
+    const double mb = size / double(kMB);
+    return mb / (mb / rate + pauseMs / 1e3);
+}
+
+void transfer(const QTemporaryDir& dir)
+{
+    const qint64 big = 200 * kMB, small = 20 * kMB;
+    const QString bigFile = makeFile(dir, big), smallFile = makeFile(dir, small);
+    const int pauseMs = DevOperData().filePauseMs;
+    QTemporaryDir home;
+    AgentRig agent(home.path());
+    if (!agent.start()) {
+        std::printf("  (agent did not start)\n");
+        return;
+    }
+
+    Series rawBuf, rawUnbuf, sinkStream, sinkWhole, ceiling, agentStream, agentWhole;
+    for (int i = 0; i < g_runs; ++i) {
+        rawBuf.add(timedWithSink([&](quint16 port) { rawSendBuffered(port, big); }, big), big);
+        rawUnbuf.add(timedWithSink([&](quint16 port) { rawSendUnbuffered(port, big); }, big), big);
+        sinkStream.add(consoleToSink(bigFile, big, 0), big);
+        sinkWhole.add(consoleToSink(bigFile, big, pauseMs), big);
+        ceiling.add(rawToFile(big), big);
+        agentStream.add(agent.install(bigFile, big, 0), big);
+        agentWhole.add(agent.install(bigFile, big, pauseMs), big);
+    }
+    const double raw = std::max(rawBuf.rate(), rawUnbuf.rate());
+    const double ceil = ceiling.rate();
+    std::printf(
+        "APK transfer over loopback, %lld MB, %d interleaved runs; MB/s median and best, wall ms and\n"
+        "CPU ms of the whole process (sender, receiver, agent) median; raw = the faster raw line.\n"
+        "\"pause 0\" is the stream rate; \"whole\" is the real operation with the fixed %d ms pause\n"
+        "between document and file:\n",
+        big / kMB, g_runs, pauseMs);
+    std::printf("  %-58s %7s %7s %6s %6s\n", "", "MB/s", "best", "ms", "cpu");
+    printLine(QStringLiteral("raw loopback TCP, Qt buffered 64 KB writes"), rawBuf, raw);
+    printLine(QStringLiteral("raw loopback TCP, unbuffered 1 MB writes"), rawUnbuf, raw);
+    printLine(QStringLiteral("console install -> sink, pause 0"), sinkStream, raw);
+    printLine(QStringLiteral("console install -> sink, whole (%1 ms pause)").arg(pauseMs), sinkWhole, raw);
+    std::printf("    (with the pause at most %.2f x raw at this size)\n", withPause(raw, big, pauseMs) / raw);
+    printLine(QStringLiteral("raw loopback TCP + file write (ceiling for an agent)"), ceiling, raw);
+    printLine(QStringLiteral("console -> agent, to its report, pause 0"), agentStream, raw, ceil);
+    printLine(QStringLiteral("console -> agent, to its report, whole (%1 ms pause)").arg(pauseMs), agentWhole,
+              raw, ceil);
+    std::printf("    (with the pause at most %.2f x ceiling; the agent writes the file to disk as it\n"
+                "    receives it, the ceiling line is raw TCP into a receiver writing the same file)\n",
+                withPause(ceil, big, pauseMs) / ceil);
+    const qint64 growSmall = consolePeakGrowthKb(smallFile, small);
+    const qint64 growBig = consolePeakGrowthKb(bigFile, big);
+    if (growSmall < 0 || growBig < 0)
+        std::printf("  console peak memory growth: not measurable here (no /proc/self/clear_refs)\n");
+    else
+        std::printf(
+            "  console peak memory growth while streaming: %lld kB for %lld MB, %lld kB for %lld MB\n",
+            growSmall, small / kMB, growBig, big / kMB);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -346,30 +591,14 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "%s\n", qPrintable(msg));
     });
     signIn(QStringLiteral("bench"));
+    const QStringList args = app.arguments();
+    const int runsAt = args.indexOf(QStringLiteral("--runs"));
+    if (runsAt > 0 && runsAt + 1 < args.size())
+        g_runs = qMax(1, args.at(runsAt + 1).toInt());
     QTemporaryDir dir;
-    const qint64 big = 200 * kMB, small = 20 * kMB;
-    const QString bigFile = makeFile(dir, big), smallFile = makeFile(dir, small);
-
-    std::printf("APK transfer, loopback, %lld MB (median of %d interleaved runs):\n", big / kMB, kRuns);
-    std::vector<double> raw, sink;
-    qint64 growSmall = 0, growBig = 0;
-    for (int i = 0; i < kRuns; ++i) {
-        raw.push_back(timedWithSink([&](quint16 port) { rawSend(port, big); }, big));
-        sink.push_back(consoleToSink(bigFile, big, growBig));
-    }
-    consoleToSink(smallFile, small, growSmall);
-    QTemporaryDir home;
-    const double agent = consoleToAgent(bigFile, big, home.path());
-    const double r = median(raw), c = median(sink);
-    std::printf("  raw loopback TCP                 %8.1f MB/s\n", r);
-    std::printf("  console install stream -> sink  %8.1f MB/s  (%.2f x raw)\n", c, c / r);
-    std::printf("  console -> agent, to its report %8.1f MB/s  (%.2f x raw; the agent writes the file as it"
-                " receives)\n",
-                agent, agent / r);
-    std::printf("  console peak memory growth: %lld kB for %lld MB, %lld kB for %lld MB\n", growSmall,
-                small / kMB, growBig, big / kMB);
+    transfer(dir);
     std::fflush(stdout);
-    if (app.arguments().contains(QStringLiteral("--transfer-only")))
+    if (args.contains(QStringLiteral("--transfer-only")))
         return 0;
 
     std::printf("Install to 50 emulators of one PC:\n");

@@ -8,7 +8,6 @@
 
 namespace {
 QAtomicInt g_stallTimeoutMs(RcvFileRspsorMgr::kStallTimeoutMs);
-constexpr qint64 kReadChunk = 256 * 1024;
 
 CCommResult transferError(const QString& why)
 {
@@ -61,7 +60,8 @@ CCommResult RcvFileRspsorMgr::RcvFile(const QString& path, qint64 size)
         return transferError(QStringLiteral("write %1: %2").arg(path, file.errorString()));
 
     const QDeadlineTimer deadline(ReceiveDeadlineMs(size));
-    QByteArray chunk;
+    // One buffer for the whole file: what the socket holds is copied into it and written from it.
+    QByteArray buffer(int(qMin(kReadChunk, qMax<qint64>(size - received, 1))), Qt::Uninitialized);
     while (received < size) {
         if (deadline.hasExpired())
             return transferError(QStringLiteral("%1 of %2 bytes received within the receive's %3 ms")
@@ -77,13 +77,13 @@ CCommResult RcvFileRspsorMgr::RcvFile(const QString& path, qint64 size)
                                      .arg(size)
                                      .arg(m_pSocket->errorString()));
         }
-        chunk = m_pSocket->read(qMin(kReadChunk, size - received));
-        if (chunk.isEmpty() && m_pSocket->state() != QAbstractSocket::ConnectedState)
+        const qint64 n = m_pSocket->read(buffer.data(), qMin<qint64>(buffer.size(), size - received));
+        if (n < 0 || (n == 0 && m_pSocket->state() != QAbstractSocket::ConnectedState))
             return transferError(
                 QStringLiteral("connection ended after %1 of %2 bytes").arg(received).arg(size));
-        if (file.write(chunk) != chunk.size())
+        if (file.write(buffer.constData(), n) != n)
             return transferError(QStringLiteral("write %1: %2").arg(path, file.errorString()));
-        received += chunk.size();
+        received += n;
     }
     file.close();
     CCommResult cRet;

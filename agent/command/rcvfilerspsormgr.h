@@ -26,6 +26,9 @@ public:
     void SetReceiveDeadline(int baseMs, int minBytesPerSec);
     qint64 ReceiveDeadlineMs(qint64 size) const;
 
+    // The file is read from the socket into one reused buffer of this size and written from it.
+    static constexpr qint64 kReadChunk = 1024 * 1024;
+
     // Longest wait for the next bytes of a file (default 30,000 ms).
     static constexpr int kStallTimeoutMs = 30000;
     static void SetStallTimeoutMs(int ms);

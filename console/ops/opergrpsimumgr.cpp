@@ -41,7 +41,9 @@ CCommResult OperGrpSimuMgr::Connect()
 {
     if (!m_pSocket)
         m_pSocket = new QTcpSocket;
-    m_pSocket->connectToHost(m_data.ipAddr, m_data.port, QIODevice::ReadWrite);
+    // Unbuffered: a write goes straight into the system's socket buffer; Qt keeps only what that
+    // cannot take at once (bytesToWrite() counts it, and waiting for it works as before).
+    m_pSocket->connectToHost(m_data.ipAddr, m_data.port, QIODevice::ReadWrite | QIODevice::Unbuffered);
     const QString text = QStringLiteral("无法连接客户端:\"%1\"（%2）").arg(m_data.nickName, m_data.ipAddr);
     const QString log = m_data.ipAddr + QStringLiteral("出错");
     if (!m_pSocket->waitForConnected(m_data.connectWaitMs))
@@ -128,8 +130,9 @@ CCommResult OperGrpSimuInstallMgr::Run()
     return r;
 }
 
-// The file is streamed: one chunk in memory at a time, each sent before the next is read, so the
-// console's memory does not grow with the size of the APK.
+// The file is streamed through one reused block, each block handed to the socket once the one
+// before it has left Qt's write buffer, so the console's memory does not grow with the size of the
+// APK.
 CCommResult OperGrpSimuInstallMgr::SendFile()
 {
     // The agent takes the document apart from the file only after this pause.
@@ -139,22 +142,24 @@ CCommResult OperGrpSimuInstallMgr::SendFile()
         return CCommResult::failure(OpsCode::OpenFileFailed, QStringLiteral("打开文件失败"),
                                     m_data.strArg + ": " + file.errorString());
     const qint64 announced = m_data.iExtra;
+    QByteArray block(int(qMin<qint64>(qint64(kChunkSize) * kChunksPerWrite, qMax<qint64>(announced, 1))),
+                     Qt::Uninitialized);
     qint64 sent = 0;
     int chunkNo = 0;
     while (sent < announced) {
-        const QByteArray block = file.read(qMin<qint64>(kChunkSize * kChunksPerWrite, announced - sent));
-        if (block.isEmpty())
+        const qint64 n = file.read(block.data(), qMin<qint64>(block.size(), announced - sent));
+        if (n <= 0)
             break;
         // Progress before every tenth chunk, counted in chunks of kChunkSize whatever the block.
-        for (qint64 at = 0; at < block.size(); at += kChunkSize, ++chunkNo) {
+        for (qint64 at = 0; at < n; at += kChunkSize, ++chunkNo) {
             if (chunkNo % 10 == 0)
                 EmitProgress(sent + at);
         }
-        const CCommResult r = WriteChunk(block, sent);
+        const CCommResult r = WriteBlock(block.constData(), n, sent);
         if (!r.ok())
             return r;
-        sent += block.size();
-        m_bytesSent += block.size();
+        sent += n;
+        m_bytesSent += n;
     }
     if (!WaitWritten())
         return CCommResult::failure(
@@ -181,15 +186,16 @@ void OperGrpSimuInstallMgr::EmitProgress(qint64 fileSent)
         emit sigInstallProgress(idx, progress);
 }
 
-// A write that takes nothing is tried again, three attempts in all; a chunk that does not leave
+// A write that takes nothing is tried again, three attempts in all; a block that does not leave
 // within the write wait ends the transfer, so a stalled agent holds the PC's queue once, not once
-// per chunk.
-CCommResult OperGrpSimuInstallMgr::WriteChunk(const QByteArray& chunk, qint64 fileSent)
+// per block. The next block is read only when Qt's write buffer is empty again: it then goes
+// straight to the system's socket buffer, without a copy into Qt's.
+CCommResult OperGrpSimuInstallMgr::WriteBlock(const char* data, qint64 size, qint64 fileSent)
 {
     CCommResult r;
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-        const bool taken = m_pSocket->write(chunk) > 0;
-        if (taken && WaitWritten(kPendingBlocks * qint64(chunk.size())))
+        const bool taken = m_pSocket->write(data, size) > 0;
+        if (taken && WaitWritten())
             return CCommResult();
         r = CCommResult::failure(
             OpsCode::SendFileFailed, QStringLiteral("传输文件到%1时超时出错，请再试一次").arg(m_data.pcName),
@@ -200,7 +206,7 @@ CCommResult OperGrpSimuInstallMgr::WriteChunk(const QByteArray& chunk, qint64 fi
                 .arg(int(m_pSocket->isReadable()))
                 .arg(fileSent));
         qWarning().noquote() << r.str << r.log << m_pSocket->errorString();
-        // A chunk that was taken but did not leave must not be written twice.
+        // A block that was taken but did not leave must not be written twice.
         if (taken || m_pSocket->state() != QAbstractSocket::ConnectedState)
             break;
     }

@@ -31,16 +31,17 @@ protected:
 };
 
 // Install: the command document, then the APK streamed behind it, with progress 0-90 for every target
-// before every tenth 8192-byte chunk. The chunks go to the socket eight at a time; a block is written
-// once the one before it has left, so at most two blocks are ever in memory and the socket never
-// runs dry while the next block is read.
+// before every tenth 8192-byte chunk. The file is read into one reused 1 MB block that is written
+// straight into the system's socket buffer (the socket is unbuffered); only what that buffer cannot
+// take at once is copied into Qt's write buffer, and the next block is read once that has left. So
+// the console holds about two blocks whatever the size of the APK, and the system's socket buffer
+// keeps the connection busy while the next block is read.
 class OperGrpSimuInstallMgr : public OperGrpSimuMgr
 {
     Q_OBJECT
 public:
-    static constexpr int kChunkSize = 8192;
-    static constexpr int kChunksPerWrite = 8;
-    static constexpr int kPendingBlocks = 3; // written blocks that may wait to leave
+    static constexpr int kChunkSize = 8192;     // the unit of progress
+    static constexpr int kChunksPerWrite = 128; // one block read and written at once: 1 MB
     static constexpr int kWriteAttempts = 3;
 
     using OperGrpSimuMgr::OperGrpSimuMgr;
@@ -55,6 +56,6 @@ protected:
     CCommResult SendFile() override;
 
 private:
-    CCommResult WriteChunk(const QByteArray& chunk, qint64 fileSent);
+    CCommResult WriteBlock(const char* data, qint64 size, qint64 fileSent);
     void EmitProgress(qint64 fileSent);
 };

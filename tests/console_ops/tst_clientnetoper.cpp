@@ -1,17 +1,20 @@
 // The per-PC command client against test agents on loopback: what it writes (document, file), the
 // states it shows before and after, the install progress, and how it fails: an agent that is down, a
-// file that cannot be opened, an empty target list. One PC's stalled operation does not hold up
-// another PC.
+// file that cannot be opened, an empty target list, a file that is not the announced size, an agent
+// that stops reading. One PC's stalled operation does not hold up another PC.
 #include "clientnetoperobj.h"
 #include "jsoncodec.h"
 #include "jsonsplitter.h"
 #include "loginret.h"
 #include "opercodes.h"
+#include "opergrpsimumgr.h"
 
 #include <QDateTime>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
+
+#include <memory>
 
 #ifdef Q_OS_LINUX
 #include <arpa/inet.h>
@@ -183,6 +186,8 @@ private slots:
     void installStreamsTheFileWithProgress_data();
     void installStreamsTheFileWithProgress();
     void deliveryFailures();
+    void fileOfAnotherSizeThanAnnounced();
+    void agentThatStopsReading();
     void agentDownWhileAnotherPcWorks();
 };
 
@@ -330,6 +335,134 @@ void TstClientNetOper::deliveryFailures()
     QCOMPARE(st.at(2).iState, 1);
     QCOMPARE(st.at(2).iTime, st.at(0).iTime + 1);
     freeResult(failSpy);
+}
+
+namespace {
+
+DevOperData installTo(quint16 port, const QString& path, int announced, int targets = 1)
+{
+    DevOperData d;
+    d.iOperType = 2;
+    for (int i = 0; i < targets; ++i)
+        d.memuIdxs << QString::number(i);
+    d.ipAddr = QStringLiteral("127.0.0.1");
+    d.nickName = QStringLiteral("机房一");
+    d.pcName = QStringLiteral("agent-pc");
+    d.strArg = path;
+    d.port = port;
+    d.iExtra = announced;
+    d.iTime = 1;
+    d.filePauseMs = 0;
+    return d;
+}
+
+QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& content)
+{
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
+        return QString();
+    return path;
+}
+
+// Runs an install manager on a thread of its own while this thread serves the test agent.
+CCommResult runInstall(const DevOperData& data)
+{
+    CCommResult r = CCommResult::failure(-1, QStringLiteral("did not finish"));
+    std::unique_ptr<QThread> thread(QThread::create([&] { r = OperGrpSimuInstallMgr(data).Run(); }));
+    thread->start();
+    QDeadlineTimer deadline(30000);
+    while (!thread->isFinished() && !deadline.hasExpired())
+        QTest::qWait(5);
+    thread->wait();
+    return r;
+}
+
+// Warnings of the console's install manager, captured while an operation runs.
+QStringList g_warnings;
+void captureWarnings(QtMsgType type, const QMessageLogContext&, const QString& msg)
+{
+    if (type == QtWarningMsg && !msg.startsWith(QStringLiteral("send command:")))
+        g_warnings << msg;
+}
+
+} // namespace
+
+// The agent reads exactly the announced number of bytes: a file that grew since it was measured
+// sends only those, one that shrank fails with 24 after sending what it had.
+void TstClientNetOper::fileOfAnotherSizeThanAnnounced()
+{
+    QTemporaryDir dir;
+    QByteArray content(3 * 1024 * 1024 + 5000, Qt::Uninitialized);
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = char(i * 13 + i / 4096);
+    const QString path = writeFile(dir, QStringLiteral("a.apk"), content);
+    QVERIFY(!path.isEmpty());
+    TestAgent agent;
+
+    const int shorter = 2 * 1024 * 1024 + 777; // inside a block
+    QCOMPARE(runInstall(installTo(agent.port(), path, shorter)).iRet, 0);
+    QVERIFY(agent.waitEnded(1));
+    QVERIFY(agent.conns.at(0).file == content.left(shorter));
+
+    const CCommResult r = runInstall(installTo(agent.port(), path, content.size() + 100));
+    QCOMPARE(r.iRet, OpsCode::SendFileFailed);
+    QCOMPARE(r.str, QStringLiteral("传输文件到agent-pc时超时出错，请再试一次"));
+    QVERIFY2(
+        r.log.contains(QStringLiteral("%1 of %2 bytes read").arg(content.size()).arg(content.size() + 100)),
+        qPrintable(r.log));
+    QVERIFY(agent.waitEnded(2));
+    QVERIFY(agent.conns.at(1).file == content);
+}
+
+// An agent that takes the connection but reads nothing (its buffers fill up): a document that does
+// not leave fails with 56, a file that does not leave with 24, once, after one write wait, with the
+// bytes sent so far in the log.
+void TstClientNetOper::agentThatStopsReading()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    server.pauseAccepting(); // connections complete in the system's queue; nobody reads them
+    QTemporaryDir dir;
+    const QByteArray content(32 * 1024 * 1024, 'x');
+    const QString path = writeFile(dir, QStringLiteral("big.apk"), content);
+    QVERIFY(!path.isEmpty());
+    const QtMessageHandler previous = qInstallMessageHandler(captureWarnings);
+    g_warnings.clear();
+
+    DevOperData data = installTo(server.serverPort(), path, content.size());
+    data.writeWaitMs = 300;
+    OperGrpSimuInstallMgr file(data);
+    QSignalSpy finished(&file, &OperGrpSimuInstallMgr::sigInstallFinished);
+    QElapsedTimer clock;
+    clock.start();
+    const CCommResult r = file.Run();
+    const qint64 elapsed = clock.elapsed();
+    QCOMPARE(r.iRet, OpsCode::SendFileFailed);
+    QCOMPARE(r.str, QStringLiteral("传输文件到agent-pc时超时出错，请再试一次"));
+    QVERIFY2(
+        r.log.startsWith(QStringLiteral("isOpen:1,isValid:1,isWritable:1,isReadable:1,iWrittenTotleLen:")),
+        qPrintable(r.log));
+    const qint64 sentBefore = r.log.section(':', -1).toLongLong();
+    QVERIFY2(sentBefore > 0 && sentBefore < content.size(), qPrintable(r.log));
+    QCOMPARE(finished.count(), 1);
+    // One failed write, one wait for it (and one for the closing connection to drain), not one per
+    // block or per attempt.
+    QCOMPARE(g_warnings.filter(QStringLiteral("传输文件到")).size(), 1);
+    QVERIFY2(elapsed >= 300 && elapsed < 5000, qPrintable(QString::number(elapsed)));
+
+    // A document far larger than the system's buffers: 56 after the write wait.
+    g_warnings.clear();
+    data = installTo(server.serverPort(), path, content.size(), 60000);
+    data.writeWaitMs = 300;
+    OperGrpSimuInstallMgr doc(data);
+    clock.restart();
+    const CCommResult r56 = doc.Run();
+    QCOMPARE(r56.iRet, OpsCode::SendCommandFailed);
+    QCOMPARE(r56.str, QStringLiteral("发送命令失败"));
+    QCOMPARE(doc.BytesSent(), qint64(0));
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    qInstallMessageHandler(previous);
 }
 
 // A switched-off PC: the user learns it after the 6 s connect wait, with the nick name and address;
