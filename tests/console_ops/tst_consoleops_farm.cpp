@@ -2,6 +2,7 @@
 // the result server of the console drive the agent's real command server, which runs a simulated
 // farm, for every operation of the menu and both products; and a start whose boot outlasts several
 // watchdog passes of the agent.
+#include "answeringdialogs.h"
 #include "clientnetoperobj.h"
 #include "consoleharness.h"
 #include "farmfixture.h"
@@ -91,21 +92,6 @@ public:
     QList<CCommResult> shown;
 };
 
-class Dialogs : public OpsDialogs
-{
-public:
-    QString file, name;
-    QList<CCommResult> shown;
-    QString chooseFile(const QString&) override { return file; }
-    bool confirm(const QString&, const QString&) override { return true; }
-    bool askText(const QString&, const QString&, QString& text) override
-    {
-        text = name;
-        return true;
-    }
-    void showResult(const CCommResult& r) override { shown << r; }
-};
-
 QString nameOf(const QString& idx)
 {
     SimuInfo info;
@@ -136,7 +122,7 @@ private:
     TaskResultRcver* m_pRcver = nullptr;
     ClientNetOperObj* m_pClient = nullptr;
     std::unique_ptr<ConsoleModel> m_pModel;
-    Dialogs m_dialogs;
+    AnsweringDialogs m_dialogs;
     int m_simuType = 0;
 };
 

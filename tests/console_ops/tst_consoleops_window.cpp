@@ -1,6 +1,8 @@
 // The console's own window drives a real agent on a simulated farm: rows are ticked and menu entries
 // picked on the device list's widgets, the operations go out through the PC's command client and
-// the results come back through the result server into the rows and tiles.
+// the results come back through the result server into the rows and tiles. Device groups made,
+// refused and deleted from the list's menus, and found again by a restarted window.
+#include "answeringdialogs.h"
 #include "centertoolmainwnd.h"
 #include "consoleharness.h"
 #include "consoleopswiring_p.h"
@@ -22,25 +24,6 @@
 #include <QTcpServer>
 #include <QUdpSocket>
 #include <QtTest>
-
-namespace {
-
-class Dialogs : public OpsDialogs
-{
-public:
-    QString file, name;
-    QList<CCommResult> shown;
-    QString chooseFile(const QString&) override { return file; }
-    bool confirm(const QString&, const QString&) override { return true; }
-    bool askText(const QString&, const QString&, QString& text) override
-    {
-        text = name;
-        return true;
-    }
-    void showResult(const CCommResult& r) override { shown << r; }
-};
-
-} // namespace
 
 class TstConsoleOpsWindow : public QObject
 {
@@ -84,7 +67,7 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
     const qint64 listedAt = QDateTime::currentSecsSinceEpoch();
     o.clock = [listedAt] { return listedAt; };
     CenterToolMainWnd wnd(o);
-    auto dialogs = std::make_shared<Dialogs>();
+    auto dialogs = std::make_shared<AnsweringDialogs>();
     ConsoleOpsOptions opts;
     opts.agentPort = agent.port();
     opts.resultPort = resultPort;
@@ -180,7 +163,7 @@ struct GroupWindow
 {
     QUdpSocket silent;
     std::unique_ptr<CenterToolMainWnd> wnd;
-    std::shared_ptr<Dialogs> dialogs = std::make_shared<Dialogs>();
+    std::shared_ptr<AnsweringDialogs> dialogs = std::make_shared<AnsweringDialogs>();
     ConsoleOpsWiring* ops = nullptr;
 
     GroupWindow(const QString& groupFile, const QStringList& pcs)
