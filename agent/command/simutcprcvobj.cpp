@@ -5,6 +5,7 @@
 #include "jsoncodec.h"
 #include "jsonsplitter.h"
 #include "loginret.h"
+#include "tcplisten.h"
 
 #include <QAtomicInt>
 #include <QDebug>
@@ -60,9 +61,8 @@ void SimuTcpRcvObj::slInitSocket()
 {
     if (m_pServer)
         return;
-    m_pServer = new QTcpServer(this);
-    if (!m_pServer->listen(QHostAddress::AnyIPv4, m_port)) {
-        qWarning().noquote() << "listen err:" << m_pServer->errorString();
+    m_pServer = listenOnAnyIPv4(m_port, this);
+    if (!m_pServer) {
         emit sigListening(0);
         return;
     }

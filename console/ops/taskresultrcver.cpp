@@ -3,6 +3,7 @@
 #include "clientnetoperobj.h"
 #include "jsoncodec.h"
 #include "resultreport.h"
+#include "tcplisten.h"
 
 #include <QDebug>
 #include <QHostAddress>
@@ -150,9 +151,8 @@ void TaskResultRcver::slInitSocket()
 {
     if (m_pServer)
         return;
-    m_pServer = new QTcpServer(this);
-    if (!m_pServer->listen(QHostAddress::AnyIPv4, m_port)) {
-        qWarning().noquote() << "listen err:" << m_pServer->errorString();
+    m_pServer = listenOnAnyIPv4(m_port, this);
+    if (!m_pServer) {
         emit sigListening(0);
         return;
     }
