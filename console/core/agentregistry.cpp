@@ -165,17 +165,6 @@ bool AgentRegistry::applyState(const QString& pcName, const QString& memuIdx, in
     return changed;
 }
 
-bool AgentRegistry::setDaemonModel(const QString& pcName, const QString& memuIdx, int iDaemonModel)
-{
-    QWriteLocker lock(&m_lock);
-    struPcEntry* pc = find(pcName);
-    struSimuRow* r = pc ? findRow(*pc, memuIdx) : nullptr;
-    if (!r)
-        return false;
-    r->iDaemonModel = iDaemonModel;
-    return true;
-}
-
 bool AgentRegistry::stateAfter(const QString& pcName, const QString& memuIdx, int iState, int iTime,
                                int& shown) const
 {

@@ -98,7 +98,6 @@ public:
     // whether the row changed; pOut receives the row as it is now.
     bool applyState(const QString& pcName, const QString& memuIdx, int iState, int iTime, int iDaemonModel,
                     struSimuRow* pOut);
-    bool setDaemonModel(const QString& pcName, const QString& memuIdx, int iDaemonModel);
     // The state the emulator would show once this report were applied; false when it is not listed.
     bool stateAfter(const QString& pcName, const QString& memuIdx, int iState, int iTime, int& shown) const;
 
