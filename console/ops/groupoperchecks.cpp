@@ -131,15 +131,15 @@ CCommResult checkAllRows(const OpsDeviceSnapshot& snap, int iOperType)
     return CCommResult();
 }
 
-CCommResult checkPc(const OpsDeviceSnapshot& snap, const OpsPcEntry& pc, int iOperType)
+// rowsCheck: the state check of every ticked row of the whole list, the same for every PC.
+CCommResult checkPc(const OpsPcEntry& pc, int iOperType, const CCommResult& rowsCheck)
 {
     if (iOperType == eOperStartup) {
         const CCommResult r = checkRunLimit(pc);
         if (!r.ok())
             return r;
     }
-    const CCommResult r = checkAllRows(snap, iOperType);
-    return r.ok() ? checkOnline(pc) : r;
+    return rowsCheck.ok() ? checkOnline(pc) : rowsCheck;
 }
 
 } // namespace
@@ -147,11 +147,12 @@ CCommResult checkPc(const OpsDeviceSnapshot& snap, const OpsPcEntry& pc, int iOp
 OpsPlan planCheckAndSend(const OpsDeviceSnapshot& snap, int iOperType, const QString& strArg)
 {
     OpsPlan plan;
+    const CCommResult rowsCheck = checkAllRows(snap, iOperType);
     for (const OpsPcEntry& pc : snap) {
         const QStringList idxs = pc.checkedIdxs();
         if (idxs.isEmpty())
             continue;
-        plan.refusal = checkPc(snap, pc, iOperType);
+        plan.refusal = checkPc(pc, iOperType, rowsCheck);
         if (!plan.refusal.ok())
             return plan;
         plan.sends.append({pc.pcKey, iOperType, idxs, strArg});
