@@ -3,6 +3,7 @@
 #include "jsoncodec.h"
 #include "loginret.h"
 #include "mygrpdrawer.h"
+#include "opercodes.h"
 #include "pconofflinechecker.h"
 #include "resultdisplay.h"
 #include "simusettings.h"
@@ -19,7 +20,6 @@
 #include <QUrl>
 
 namespace {
-constexpr int kNoTicksCode = 44;
 constexpr int kThreadQuitWaitMs = 5000;
 } // namespace
 
@@ -357,7 +357,8 @@ void CenterToolMainWnd::slNewSimuStateParamArrived(QByteArray aryJson)
 void CenterToolMainWnd::slDrawerCellMenuTriggered(int index)
 {
     if (!m_pRegistry->hasChecked()) {
-        showResult(CCommResult::failure(kNoTicksCode, QStringLiteral("当前未选择设备或模拟器，无法操作")));
+        showResult(
+            CCommResult::failure(OpsCode::NothingTicked, QStringLiteral("当前未选择设备或模拟器，无法操作")));
         return;
     }
     if (m_dispatcher)
