@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QStringList>
+
 // Result codes of the console's operations, with their user texts.
 namespace OpsCode {
 constexpr int SameGroup = 6;           // "目标组与源组相同"
@@ -22,3 +24,13 @@ constexpr int GroupExists = 74;       // "分组\"%1\"已存在"
 constexpr int GroupProtected = 75;    // "默认分组不能删除"
 constexpr int GroupNameEmpty = 76;    // "分组名不能为空"
 } // namespace OpsCode
+
+// The emulator context menu of the device list: its entries by index (0 start, 1 close, 2 install,
+// 3 delete, 4 rename), shown by the menu and named by the operations.
+namespace OpsMenu {
+inline QStringList entryTexts()
+{
+    return {QStringLiteral("启动"), QStringLiteral("关闭"), QStringLiteral("安装apk"), QStringLiteral("删除"),
+            QStringLiteral("重命名")};
+}
+} // namespace OpsMenu

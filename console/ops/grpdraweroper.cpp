@@ -61,8 +61,7 @@ namespace GroupOperDispatch {
 
 QStringList menuTexts()
 {
-    return {QStringLiteral("启动"), QStringLiteral("关闭"), QStringLiteral("安装apk"), QStringLiteral("删除"),
-            QStringLiteral("重命名")};
+    return OpsMenu::entryTexts();
 }
 
 namespace {

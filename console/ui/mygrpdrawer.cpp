@@ -29,8 +29,7 @@ MenuOfDrawerCell::MenuOfDrawerCell(QWidget* parent) : QMenu(parent)
 
 QStringList MenuOfDrawerCell::entryTexts()
 {
-    return {QStringLiteral("启动"), QStringLiteral("关闭"), QStringLiteral("安装apk"), QStringLiteral("删除"),
-            QStringLiteral("重命名")};
+    return OpsMenu::entryTexts();
 }
 
 MyDrawerCell::MyDrawerCell(const struSimuRow& row, QWidget* parent)
