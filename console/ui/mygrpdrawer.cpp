@@ -509,10 +509,8 @@ void MyGrpDrawer::slDeleteGrpFinished(CCommResult cRet)
     MyDrawerUI* pGroup = findGroup(edit.from);
     if (!pGroup || pGroup == m_pDefaultGroup)
         return;
-    for (MyDrawerEx* pc : m_order) {
-        if (m_groupOfPc.value(pc->pcName()) == pGroup)
-            movePcDrawer(pc, m_pDefaultGroup);
-    }
+    for (const QString& pc : pcsOf(pGroup))
+        movePcDrawer(findPc(pc), m_pDefaultGroup);
     RemoveDrawer(pGroup);
     m_groups.removeAll(pGroup);
     qInfo().noquote() << "group" << edit.from << "deleted, its PCs in" << DefaultGroupName();
