@@ -4,6 +4,7 @@
 #include "loginret.h"
 #include "opercodes.h"
 #include "platform.h"
+#include "simurecords.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
@@ -59,9 +60,9 @@ CCommResult OperGrpSimuMgr::Connect()
 
 QString OperGrpSimuMgr::FileNameField() const
 {
-    if (m_data.iOperType == 2)
+    if (m_data.iOperType == eOperInstall)
         return QFileInfo(m_data.strArg).fileName();
-    if (m_data.iOperType == 4)
+    if (m_data.iOperType == eOperRename)
         return m_data.strArg;
     return QString();
 }
