@@ -23,6 +23,13 @@ QString ipv4Text(const QHostAddress& addr)
     return ok ? QHostAddress(v4).toString() : QString();
 }
 
+// Every way a file transfer can fail shows the user the same text; the log says which it was.
+CCommResult sendFileFailed(const QString& pcName, const QString& log)
+{
+    return CCommResult::failure(OpsCode::SendFileFailed,
+                                QStringLiteral("传输文件到%1时超时出错，请再试一次").arg(pcName), log);
+}
+
 } // namespace
 
 CCommResult OperGrpSimuMgr::Execute()
@@ -163,19 +170,16 @@ CCommResult OperGrpSimuInstallMgr::SendFile()
         m_bytesSent += n;
     }
     if (!WaitWritten())
-        return CCommResult::failure(
-            OpsCode::SendFileFailed, QStringLiteral("传输文件到%1时超时出错，请再试一次").arg(m_data.pcName),
-            QStringLiteral("the end of the file did not leave: ") + m_pSocket->errorString());
+        return sendFileFailed(m_data.pcName, QStringLiteral("the end of the file did not leave: ") +
+                                                 m_pSocket->errorString());
     // The agent waits for exactly the announced number of bytes: a file that shrank since it was
     // measured would leave it waiting.
     if (sent != announced)
-        return CCommResult::failure(OpsCode::SendFileFailed,
-                                    QStringLiteral("传输文件到%1时超时出错，请再试一次").arg(m_data.pcName),
-                                    QStringLiteral("%1: %2 of %3 bytes read (%4)")
-                                        .arg(m_data.strArg)
-                                        .arg(sent)
-                                        .arg(announced)
-                                        .arg(file.errorString()));
+        return sendFileFailed(m_data.pcName, QStringLiteral("%1: %2 of %3 bytes read (%4)")
+                                                 .arg(m_data.strArg)
+                                                 .arg(sent)
+                                                 .arg(announced)
+                                                 .arg(file.errorString()));
     return CCommResult();
 }
 
@@ -198,8 +202,8 @@ CCommResult OperGrpSimuInstallMgr::WriteBlock(const char* data, qint64 size, qin
         const bool taken = m_pSocket->write(data, size) > 0;
         if (taken && WaitWritten())
             return CCommResult();
-        r = CCommResult::failure(
-            OpsCode::SendFileFailed, QStringLiteral("传输文件到%1时超时出错，请再试一次").arg(m_data.pcName),
+        r = sendFileFailed(
+            m_data.pcName,
             QStringLiteral("isOpen:%1,isValid:%2,isWritable:%3,isReadable:%4,iWrittenTotleLen:%5")
                 .arg(int(m_pSocket->isOpen()))
                 .arg(int(m_pSocket->isValid()))
