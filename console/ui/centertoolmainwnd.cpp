@@ -10,6 +10,7 @@
 #include "systrayicon.h"
 #include "udpsenderobj.h"
 #include "vedioboxdrawer.h"
+#include "workerthread.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -60,11 +61,7 @@ void CenterToolMainWnd::checkConnect(bool ok, const QString& failText) const
 
 QThread* CenterToolMainWnd::startWorker(QObject* worker, const char* startSlot, const QString& failText)
 {
-    auto* thread = new QThread;
-    worker->moveToThread(thread);
-    checkConnect(connect(thread, SIGNAL(started()), worker, startSlot), failText);
-    connect(thread, &QThread::finished, worker, &QObject::deleteLater);
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    QThread* thread = newWorkerThread(worker, startSlot, failText);
     m_threads.append(thread);
     thread->start(QThread::InheritPriority);
     return thread;
