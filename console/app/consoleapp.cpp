@@ -26,8 +26,8 @@ const char* const kUsage =
     "                        result boxes go to standard error\n"
     "  --remember-login U P  stores the login so that the console signs in by itself\n"
     "  --test-driver PATH    for tests: a local socket at PATH takes line commands (dump, tick,\n"
-    "                        untick, menu, answer, rdp, click, closerdp) that operate the window\n"
-    "                        through its own code paths; its questions are answered from there\n";
+    "                        untick, menu, answer, rdp, click, closerdp, group) that operate the\n"
+    "                        window through its own code paths; its questions are answered from there\n";
 
 } // namespace
 
