@@ -240,8 +240,6 @@ void RemoteDesktopWnd::slSizeChanged(QSize size)
         const QRect desk = screen->geometry();
         move((desk.width() - size.width()) / 2, (desk.height() - size.height()) / 2);
     }
-    m_width = size.width();
-    m_height = size.height();
 }
 
 void RemoteDesktopWnd::paintEvent(QPaintEvent* event)

@@ -96,8 +96,6 @@ private:
     QPointer<QThread> m_pCtrlThread;
     QSharedPointer<LatestFrame> m_pFrames;
     QImage m_picture;
-    int m_width = 0;
-    int m_height = 0;
     bool m_closed = false;
     DesktopDecoderFactory m_decoderFactory;
     quint16 m_controlPort;
