@@ -1,5 +1,6 @@
 #include "clientnetoperobj.h"
 
+#include "consoletypes.h"
 #include "jsoncodec.h"
 #include "opergrpsimumgr.h"
 #include "simurecords.h"
@@ -52,13 +53,7 @@ ClientNetOperObj::ClientNetOperObj(const QString& pcName, const QString& nickNam
                                    quint16 agentPort, QObject* parent)
     : QObject(parent), m_pcName(pcName), m_nickName(nickName), m_ipAddr(ipAddr), m_agentPort(agentPort)
 {
-    RegisterMetaTypes();
-}
-
-void ClientNetOperObj::RegisterMetaTypes()
-{
-    qRegisterMetaType<CCommResult*>("CCommResult*");
-    qRegisterMetaType<QImage*>("QImage*");
+    ConsoleTypes::registerMetaTypes();
 }
 
 void ClientNetOperObj::SetWaits(int connectWaitMs, int writeWaitMs, int filePauseMs)

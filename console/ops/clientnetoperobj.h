@@ -34,8 +34,6 @@ public:
     // Marker targets of the two remote-desktop commands.
     static QString RemoteDesktopBeginMarker() { return QStringLiteral("remoteDesktop"); }
     static QString RemoteDesktopEndMarker() { return QStringLiteral("closeRmtDsktp"); }
-    // Types handed over by queued signals; called by the constructor.
-    static void RegisterMetaTypes();
 
 signals:
     void sigNetOperReplyResult(CCommResult* pRet);

@@ -1,6 +1,6 @@
 #include "taskresultrcver.h"
 
-#include "clientnetoperobj.h"
+#include "consoletypes.h"
 #include "jsoncodec.h"
 #include "resultreport.h"
 #include "tcplisten.h"
@@ -142,7 +142,7 @@ private:
 
 TaskResultRcver::TaskResultRcver(quint16 port, QObject* parent) : QObject(parent), m_port(port)
 {
-    ClientNetOperObj::RegisterMetaTypes();
+    ConsoleTypes::registerMetaTypes();
 }
 
 TaskResultRcver::~TaskResultRcver() = default;
