@@ -6,6 +6,7 @@
 #include "rmtdsktpctrlobj.h"
 #include "rmtdsktpkeys.h"
 #include "rmtdsktpmsg.h"
+#include "workerthread.h"
 
 #include <QCloseEvent>
 #include <QDebug>
@@ -51,13 +52,9 @@ void RemoteDesktopWnd::initWnd()
 
 void RemoteDesktopWnd::startDecoder()
 {
-    m_pDecoderThread = new QThread;
     m_pDecoderObj = new RemoteDesktopObj(m_target, m_decoderFactory);
     m_pFrames = m_pDecoderObj->frames();
     qWarning() << "thread id：" << QThread::currentThreadId();
-    checkConnect(connect(m_pDecoderThread, &QThread::started, m_pDecoderObj,
-                         &RemoteDesktopObj::slInitRmtDsktpSocket, Qt::QueuedConnection),
-                 "connect QThread::started RemoteDesktopObj::slInitRmtDsktpSocke err");
     checkConnect(connect(m_pDecoderObj, &RemoteDesktopObj::sigFrameReady, this,
                          &RemoteDesktopWnd::slFrameReady, Qt::QueuedConnection),
                  "connect SIGNAL(sigEmitImg(QImage*)) SLOT(slSetBkgImg(QImage*)) err");
@@ -70,19 +67,16 @@ void RemoteDesktopWnd::startDecoder()
     checkConnect(connect(m_pDecoderObj, &RemoteDesktopObj::sigInputOpened, this,
                          &RemoteDesktopWnd::sigBeginRmtDsktp, Qt::QueuedConnection),
                  "connect RemoteDesktopObj::sigInputOpened RemoteDesktopWnd::sigBeginRmtDsktp err");
-    connect(m_pDecoderThread, &QThread::finished, m_pDecoderObj, &QObject::deleteLater);
-    connect(m_pDecoderThread, &QThread::finished, m_pDecoderThread, &QObject::deleteLater);
-    m_pDecoderObj->moveToThread(m_pDecoderThread);
+    m_pDecoderThread =
+        newWorkerThread(m_pDecoderObj, SLOT(slInitRmtDsktpSocket()),
+                        QStringLiteral("connect QThread::started RemoteDesktopObj::slInitRmtDsktpSocke err"),
+                        Qt::QueuedConnection);
     m_pDecoderThread->start(QThread::InheritPriority);
 }
 
 void RemoteDesktopWnd::startControl()
 {
-    m_pCtrlThread = new QThread;
     m_pCtrlObj = new RmtDsktpCtrlObj(m_target, m_controlPort);
-    checkConnect(connect(m_pCtrlThread, &QThread::started, m_pCtrlObj,
-                         &RmtDsktpCtrlObj::slInitRmtDsktpCtrlObj, Qt::QueuedConnection),
-                 "connect QThread::started RmtDsktpCtrlObj::slInitRmtDsktpCtrlObj err");
     checkConnect(connect(this, &RemoteDesktopWnd::sigCloseRmtDsktp, m_pCtrlObj,
                          &RmtDsktpCtrlObj::slCloseRmtDsktp, Qt::QueuedConnection),
                  "connect RemoteDesktopWnd::sigCloseRmtDsktp RmtDsktpCtrlObj::slCloseRmtDsktp err");
@@ -92,9 +86,10 @@ void RemoteDesktopWnd::startControl()
     checkConnect(connect(m_pCtrlObj, &RmtDsktpCtrlObj::sigReplyResult, this, &RemoteDesktopWnd::slReplyResult,
                          Qt::QueuedConnection),
                  "connect RmtDsktpCtrlObj::sigReplyResult RemoteDesktopWnd::slReplyResult err");
-    connect(m_pCtrlThread, &QThread::finished, m_pCtrlObj, &QObject::deleteLater);
-    connect(m_pCtrlThread, &QThread::finished, m_pCtrlThread, &QObject::deleteLater);
-    m_pCtrlObj->moveToThread(m_pCtrlThread);
+    m_pCtrlThread =
+        newWorkerThread(m_pCtrlObj, SLOT(slInitRmtDsktpCtrlObj()),
+                        QStringLiteral("connect QThread::started RmtDsktpCtrlObj::slInitRmtDsktpCtrlObj err"),
+                        Qt::QueuedConnection);
     m_pCtrlThread->start(QThread::InheritPriority);
 }
 
