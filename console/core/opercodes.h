@@ -1,5 +1,7 @@
 #pragma once
 
+#include "commresult.h"
+
 #include <QStringList>
 
 // Result codes of the console's operations, with their user texts.
@@ -23,6 +25,12 @@ constexpr int GroupUnknown = 73;      // "分组\"%1\"不存在"
 constexpr int GroupExists = 74;       // "分组\"%1\"已存在"
 constexpr int GroupProtected = 75;    // "默认分组不能删除"
 constexpr int GroupNameEmpty = 76;    // "分组名不能为空"
+
+// The refusal of an operation chosen while nothing is ticked.
+inline CCommResult nothingTicked()
+{
+    return CCommResult::failure(NothingTicked, QStringLiteral("当前未选择设备或模拟器，无法操作"));
+}
 } // namespace OpsCode
 
 // The emulator context menu of the device list: its entries by index (0 start, 1 close, 2 install,

@@ -71,11 +71,6 @@ bool anyTicked(const OpsDeviceSnapshot& snap)
     return false;
 }
 
-CCommResult nothingTicked()
-{
-    return refuse(OpsCode::NothingTicked, QStringLiteral("当前未选择设备或模拟器，无法操作"));
-}
-
 CCommResult checkRowState(int iOperType, const QString& pcName, const OpsSimuRow& row)
 {
     const QString text = stateText(iOperType, row.iState);

@@ -51,7 +51,6 @@ struct OpsPlan
 namespace GroupOperChecks {
 
 bool anyTicked(const OpsDeviceSnapshot& snap);
-CCommResult nothingTicked(); // 44
 
 // State table of start (0), close (1), install (2), delete (3); 53 with the row's text.
 CCommResult checkRowState(int iOperType, const QString& pcName, const OpsSimuRow& row);

@@ -114,8 +114,8 @@ CCommResult choose(int index, const OpsDeviceSnapshot& snap, OpsDialogs& dialogs
 
 CCommResult run(int index, const OpsDeviceSnapshot& snap, OpsDialogs& dialogs, const OpsSendFn& send)
 {
-    CCommResult r = GroupOperChecks::anyTicked(snap) ? choose(index, snap, dialogs, send)
-                                                     : GroupOperChecks::nothingTicked();
+    CCommResult r =
+        GroupOperChecks::anyTicked(snap) ? choose(index, snap, dialogs, send) : OpsCode::nothingTicked();
     if (r.iRet == OpsCode::RenameCancelled)
         return CCommResult();
     if (!r.ok())

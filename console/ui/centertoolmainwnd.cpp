@@ -354,8 +354,7 @@ void CenterToolMainWnd::slNewSimuStateParamArrived(QByteArray aryJson)
 void CenterToolMainWnd::slDrawerCellMenuTriggered(int index)
 {
     if (!m_pRegistry->hasChecked()) {
-        showResult(
-            CCommResult::failure(OpsCode::NothingTicked, QStringLiteral("当前未选择设备或模拟器，无法操作")));
+        showResult(OpsCode::nothingTicked());
         return;
     }
     if (m_dispatcher)
