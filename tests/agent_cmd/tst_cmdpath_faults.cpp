@@ -139,8 +139,7 @@ static QJsonObject recordObject(const QByteArray& oneRecordDoc)
 // nothing and report nothing; the real records of the same documents run as usual.
 void TestCmdPathFaults::hostileDocumentsRunOnlyTheirRealRecords()
 {
-    if (FarmFixture::farmsimPath().isEmpty())
-        QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");
+    FARMSIM_OR_SKIP();
     QVERIFY(setUp(2));
     const QJsonObject start0 = recordObject(doc(eOperStartup, {index(0)}, 100));
     QVERIFY(send(rawDoc({{QStringLiteral("0"), start0}}, 3))); // two missing
@@ -172,8 +171,7 @@ void TestCmdPathFaults::hostileDocumentsRunOnlyTheirRealRecords()
 // stored state, while a running one of the same command stays running.
 void TestCmdPathFaults::failedInstallLeavesStoppedInstanceStopped()
 {
-    if (FarmFixture::farmsimPath().isEmpty())
-        QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");
+    FARMSIM_OR_SKIP();
     QVERIFY(setUp(2));
     QVERIFY(m_pFarm->startInstance(index(0)));
     QVERIFY(m_pFarm->waitInstance(index(0), QStringLiteral("online"), true));
@@ -195,8 +193,7 @@ void TestCmdPathFaults::failedInstallLeavesStoppedInstanceStopped()
 // and an install sent meanwhile runs after it, not inside it.
 void TestCmdPathFaults::tricklingInstallHoldsUpNoOtherCommand()
 {
-    if (FarmFixture::farmsimPath().isEmpty())
-        QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");
+    FARMSIM_OR_SKIP();
     constexpr int kBootMs = 1000;
     SimuTcpRcvObj::Options options;
     options.iInstallBaseMs = 3000;
@@ -250,8 +247,7 @@ void TestCmdPathFaults::tricklingInstallHoldsUpNoOtherCommand()
 // "unkillable"): the close fails, and the instance stays stored as running, as its product says.
 void TestCmdPathFaults::closeContradictedByTheListingFails()
 {
-    if (FarmFixture::farmsimPath().isEmpty())
-        QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");
+    FARMSIM_OR_SKIP();
     QVERIFY(setUp(1));
     QVERIFY(m_pFarm->startInstance(index(0)));
     QVERIFY(m_pFarm->waitInstance(index(0), QStringLiteral("online"), true));

@@ -98,8 +98,7 @@ void TestRealTiming::farmBootsOverSeveralWatchdogPeriods()
 {
     QFETCH(int, product);
     QFETCH(int, daemonModel);
-    if (FarmFixture::farmsimPath().isEmpty())
-        QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");
+    FARMSIM_OR_SKIP();
     if (product == FarmFixture::MEmu && qEnvironmentVariableIsEmpty("DISPLAY")) {
         // The watchdog finds MEmu instances by their windows.
         m_pXvfb = std::make_unique<XvfbServer>();

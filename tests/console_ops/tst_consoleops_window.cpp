@@ -35,8 +35,7 @@ private slots:
 
 void TstConsoleOpsWindow::operationsFromTheWindow()
 {
-    if (FarmFixture::farmsimPath().isEmpty())
-        QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");
+    FARMSIM_OR_SKIP();
     FarmFixture farm;
     QVERIFY2(farm.init(FarmFixture::LdPlayer, 3), qPrintable(farm.error()));
     QVERIFY(farm.setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("300")));

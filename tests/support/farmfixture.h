@@ -86,6 +86,13 @@ private:
     QString m_error;
 };
 
+// Skips the calling test function when farmsim is not built.
+#define FARMSIM_OR_SKIP()                                                                                    \
+    do {                                                                                                     \
+        if (FarmFixture::farmsimPath().isEmpty())                                                            \
+            QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");                                  \
+    } while (0)
+
 // An X server (Xvfb) of its own for tests that look for emulator windows. Sets DISPLAY of this
 // process while it runs, so instances started afterwards open their windows on it.
 // Xvfb picks a free display number itself (-displayfd), so test programs running side by side never

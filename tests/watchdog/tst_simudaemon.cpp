@@ -138,8 +138,7 @@ private:
 
 void TstSimuDaemon::initTestCase()
 {
-    if (FarmFixture::farmsimPath().isEmpty())
-        QSKIP("farmsim not found: set TOVIA_BIN_DIR to the folder of the built programs");
+    FARMSIM_OR_SKIP();
     m_pLogger = new OperLoggerObj(m_logDir.path(), this);
     OperLoggerObj::setInstance(m_pLogger);
     // Every line the watchdog logs, and the stored state at the moment a lost instance's restart is
