@@ -10,7 +10,6 @@
 #include "simusettings.h"
 #include "simutcprcvobj.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpSocket>
@@ -64,9 +63,7 @@ bool TestCmdPathFaults::setUp(int instances, const SimuTcpRcvObj::Options& optio
         qWarning().noquote() << "farm:" << m_pFarm->error();
         return false;
     }
-    m_idx.clear();
-    for (const QJsonValue& v : m_pFarm->status().value(QStringLiteral("instances")).toArray())
-        m_idx << v.toObject().value(QStringLiteral("index")).toString();
+    m_idx = m_pFarm->indexes();
     m_pFarm->setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("0"));
     SimuSettings::setValue(QStringLiteral("common/startupTimeout"), 10); // 10 polls of 50 ms
     SimuSettings::setDaemonModel(0);

@@ -70,6 +70,8 @@ public:
     // "farmsim status": the farm's state with live run states ("instances": running, online, hung, pid).
     QJsonObject status() const;
     QJsonObject instanceStatus(const QString& memuIdx) const;
+    // The instances' indexes, in the farm's order.
+    QStringList indexes() const;
 
     // Starts an instance directly through the product's tool (not through the agent) and waits until
     // the farm reports it running; false when it did not come up within `timeoutMs`.
