@@ -5,20 +5,14 @@
 //     to the report (and to the thumbnail) arriving at the console's result server.
 #include "consoleharness.h"
 #include "farmfixture.h"
+#include "loopback.h"
 #include "notifierrun.h"
 #include "simusettings.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 
@@ -34,88 +28,9 @@ qint64 nowNs()
         .count();
 }
 
-// Reads and drops `expected` bytes of the first connection; notes when the last one arrived.
-class RawSink : public QObject
-{
-public:
-    explicit RawSink(qint64 expected) : m_expected(expected) {}
-    void start()
-    {
-        m_pServer = new QTcpServer(this);
-        m_pServer->listen(QHostAddress::LocalHost, 0);
-        m_port = m_pServer->serverPort();
-        connect(m_pServer, &QTcpServer::newConnection, this, [this] {
-            QTcpSocket* s = m_pServer->nextPendingConnection();
-            connect(s, &QTcpSocket::readyRead, this, [this, s] {
-                while (s->bytesAvailable() > 0)
-                    m_received += s->read(64 * 1024).size();
-                if (m_received >= m_expected && m_endNs.load() == 0)
-                    m_endNs = nowNs();
-            });
-        });
-    }
-    std::atomic<quint16> m_port{0};
-    std::atomic<qint64> m_endNs{0};
-
-private:
-    QTcpServer* m_pServer = nullptr;
-    qint64 m_expected;
-    qint64 m_received = 0;
-};
-
-// Writes the document and then `size` bytes as fast as the socket takes them.
-bool sendBulk(quint16 port, const QByteArray& head, qint64 size, qint64& startNs)
-{
-    QTcpSocket s;
-    startNs = nowNs();
-    s.connectToHost(QHostAddress::LocalHost, port);
-    if (!s.waitForConnected(5000))
-        return false;
-    s.write(head);
-    const QByteArray chunk(64 * 1024, 'Z');
-    qint64 sent = 0;
-    while (sent < size) {
-        const qint64 n = std::min<qint64>(chunk.size(), size - sent);
-        if (s.write(chunk.constData(), n) != n)
-            return false;
-        sent += n;
-        while (s.bytesToWrite() > 4 * chunk.size()) {
-            if (!s.waitForBytesWritten(30000))
-                return false;
-        }
-    }
-    while (s.bytesToWrite() > 0) {
-        if (!s.waitForBytesWritten(30000))
-            return false;
-    }
-    s.disconnectFromHost();
-    if (s.state() != QAbstractSocket::UnconnectedState)
-        s.waitForDisconnected(5000);
-    return true;
-}
-
 double rawThroughputMBs()
 {
-    QThread thread;
-    RawSink sink(kApkBytes);
-    sink.moveToThread(&thread);
-    thread.start();
-    QMetaObject::invokeMethod(
-        &sink, [&sink] { sink.start(); }, Qt::BlockingQueuedConnection);
-    qint64 startNs = 0;
-    const bool ok = sendBulk(sink.m_port, QByteArray(), kApkBytes, startNs);
-    QElapsedTimer guard;
-    guard.start();
-    while (ok && sink.m_endNs.load() == 0 && guard.elapsed() < 30000)
-        QThread::msleep(1);
-    QMetaObject::invokeMethod(
-        &sink, [&sink] { sink.moveToThread(QCoreApplication::instance()->thread()); },
-        Qt::BlockingQueuedConnection);
-    thread.quit();
-    thread.wait();
-    if (!ok || sink.m_endNs.load() == 0)
-        return -1;
-    return kApkBytes / 1048576.0 / ((sink.m_endNs.load() - startNs) / 1e9);
+    return timedWithSink([](quint16 port) { rawSendBuffered(port, kApkBytes); }, kApkBytes).rate(kApkBytes);
 }
 
 double agentReceiveMBs(const QString& home)
@@ -130,8 +45,8 @@ double agentReceiveMBs(const QString& home)
         return -1;
     const auto opers =
         ConsoleClient::makeOpers(2, {QStringLiteral("0")}, 1, int(kApkBytes), QStringLiteral("bench.apk"));
-    qint64 startNs = 0;
-    if (!sendBulk(agent.port(), ConsoleClient::makeDoc(opers, QStringLiteral("bench")), kApkBytes, startNs))
+    const qint64 startNs = nowNs();
+    if (!rawSendBuffered(agent.port(), kApkBytes, ConsoleClient::makeDoc(opers, QStringLiteral("bench"))))
         return -1;
     if (!results.waitForReports(1, 60000))
         return -1;
@@ -175,10 +90,8 @@ bool startLatency(double& docMs, double& thumbMs)
             return false;
         AgentCommandServer::waitIdle(10000);
     }
-    std::sort(docs.begin(), docs.end());
-    std::sort(thumbs.begin(), thumbs.end());
-    docMs = docs[docs.size() / 2];
-    thumbMs = thumbs[thumbs.size() / 2];
+    docMs = median(docs);
+    thumbMs = median(thumbs);
     return true;
 }
 
@@ -199,9 +112,7 @@ int main(int argc, char** argv)
         raw.push_back(rawThroughputMBs());
         agent.push_back(agentReceiveMBs(home.path()));
     }
-    std::sort(raw.begin(), raw.end());
-    std::sort(agent.begin(), agent.end());
-    const double r = raw[raw.size() / 2], a = agent[agent.size() / 2];
+    const double r = median(raw), a = median(agent);
     std::printf("APK receive, %lld MB over loopback (median of %d runs):\n", kApkBytes / 1048576, kRuns);
     std::printf("  raw loopback TCP        %8.1f MB/s\n", r);
     std::printf("  agent install receive   %8.1f MB/s\n", a);

@@ -14,6 +14,7 @@
 #include "installrspsormgr.h"
 #include "jsoncodec.h"
 #include "loginret.h"
+#include "loopback.h"
 #include "notifierrun.h"
 #include "opergrpsimumgr.h"
 #include "simusettings.h"
@@ -21,13 +22,11 @@
 #include "thumbnail.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -41,37 +40,9 @@
 #include <memory>
 #include <vector>
 
-#ifdef Q_OS_UNIX
-#include <sys/resource.h>
-#endif
-
 namespace {
 
-constexpr qint64 kMB = 1024 * 1024;
-// The receivers read into one reused buffer of this size, as the agent does; the unbuffered raw
-// sender writes blocks of this size, as the console does.
-constexpr int kBlock = int(kMB);
 int g_runs = 5;
-
-double median(std::vector<double> v)
-{
-    if (v.empty())
-        return -1;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-// CPU time of the whole process (every thread: sender, receiver, agent), in ms.
-double processCpuMs()
-{
-#ifdef Q_OS_UNIX
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
-#else
-    return -1;
-#endif
-}
 
 // Peak resident memory since the last reset, in kB (Linux).
 qint64 peakRssKb()
@@ -105,13 +76,6 @@ QString makeFile(const QTemporaryDir& dir, qint64 size)
     return path;
 }
 
-// One timed transfer: wall time and the process's CPU time.
-struct Timing
-{
-    double secs = -1;
-    double cpuMs = -1;
-};
-
 // The figures of one line over the runs.
 struct Series
 {
@@ -120,141 +84,12 @@ struct Series
     {
         if (t.secs <= 0)
             return;
-        mbs.push_back(size / double(kMB) / t.secs);
+        mbs.push_back(t.rate(size));
         ms.push_back(t.secs * 1e3);
         cpu.push_back(t.cpuMs);
     }
     double rate() const { return median(mbs); }
 };
-
-// How a sink receives.
-struct SinkOptions
-{
-    QString filePath;              // write the bytes to this file (as the agent does); empty: drop them
-    qint64 readBufferSize = 0;     // a bound on Qt's read buffer, so that the sink's memory stays flat
-    std::function<void()> atStart; // runs once the sink listens, right before the clock starts
-};
-
-// Receives on a thread of its own into one reused buffer, and drops the bytes or writes them to a
-// file.
-class Sink : public QObject
-{
-public:
-    explicit Sink(const SinkOptions& options) : m_options(options) {}
-    void start()
-    {
-        m_buffer.fill('\0', kBlock); // resident before any clock starts
-        m_pServer = new QTcpServer(this);
-        m_pServer->listen(QHostAddress::LocalHost, 0);
-        port = m_pServer->serverPort();
-        connect(m_pServer, &QTcpServer::newConnection, this, [this] {
-            QTcpSocket* s = m_pServer->nextPendingConnection();
-            s->setReadBufferSize(m_options.readBufferSize);
-            if (!m_options.filePath.isEmpty()) {
-                m_file.setFileName(m_options.filePath);
-                m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
-            }
-            connect(s, &QTcpSocket::readyRead, this, [this, s] { drain(s); });
-            connect(s, &QTcpSocket::disconnected, this, [this, s] {
-                drain(s);
-                m_file.close();
-                ended = true;
-                s->deleteLater();
-            });
-        });
-    }
-    std::atomic<quint16> port{0};
-    std::atomic<qint64> received{0};
-    std::atomic<bool> ended{false};
-
-private:
-    void drain(QTcpSocket* s)
-    {
-        qint64 n;
-        while ((n = s->read(m_buffer.data(), m_buffer.size())) > 0) {
-            if (m_file.isOpen())
-                m_file.write(m_buffer.constData(), n);
-            received += n;
-        }
-    }
-    SinkOptions m_options;
-    QFile m_file;
-    QByteArray m_buffer;
-    QTcpServer* m_pServer = nullptr;
-};
-
-template <class Fn> Timing timedWithSink(Fn send, qint64 size, const SinkOptions& options = SinkOptions())
-{
-    QThread thread;
-    Sink sink(options);
-    sink.moveToThread(&thread);
-    thread.start();
-    QMetaObject::invokeMethod(
-        &sink, [&sink] { sink.start(); }, Qt::BlockingQueuedConnection);
-    if (options.atStart)
-        options.atStart();
-    Timing t;
-    const double cpu0 = processCpuMs();
-    QElapsedTimer clock;
-    clock.start();
-    send(sink.port.load());
-    while (!(sink.ended && sink.received >= size) && clock.elapsed() < 120000)
-        QThread::usleep(200);
-    const double secs = clock.nsecsElapsed() / 1e9;
-    t.cpuMs = processCpuMs() - cpu0;
-    QMetaObject::invokeMethod(
-        &sink, [&sink] { sink.moveToThread(QCoreApplication::instance()->thread()); },
-        Qt::BlockingQueuedConnection);
-    thread.quit();
-    thread.wait();
-    if (sink.received >= size)
-        t.secs = secs;
-    return t;
-}
-
-void waitWritten(QTcpSocket& s, qint64 maxPending)
-{
-    QDeadlineTimer deadline(30000);
-    while (s.bytesToWrite() > maxPending && !deadline.hasExpired())
-        s.waitForBytesWritten(int(deadline.remainingTime()));
-}
-
-void endConnection(QTcpSocket& s)
-{
-    waitWritten(s, 0);
-    s.disconnectFromHost();
-    if (s.state() != QAbstractSocket::UnconnectedState)
-        s.waitForDisconnected(5000);
-}
-
-// Raw loopback TCP as a plain Qt client writes it: buffered socket, 64 KB writes, up to four waiting.
-void rawSendBuffered(quint16 port, qint64 size)
-{
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, port);
-    s.waitForConnected(5000);
-    const QByteArray chunk(64 * 1024, 'Z');
-    for (qint64 sent = 0; sent < size; sent += chunk.size()) {
-        s.write(chunk.constData(), qMin<qint64>(chunk.size(), size - sent));
-        waitWritten(s, 4 * chunk.size());
-    }
-    endConnection(s);
-}
-
-// Raw loopback TCP written the way the console writes the file, from memory instead: unbuffered
-// socket, 1 MB blocks, each written once the one before has left Qt's buffer.
-void rawSendUnbuffered(quint16 port, qint64 size)
-{
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, port, QIODevice::ReadWrite | QIODevice::Unbuffered);
-    s.waitForConnected(5000);
-    const QByteArray block(kBlock, 'Z');
-    for (qint64 sent = 0; sent < size; sent += block.size()) {
-        s.write(block.constData(), qMin<qint64>(block.size(), size - sent));
-        waitWritten(s, 0);
-    }
-    endConnection(s);
-}
 
 DevOperData installData(const QString& path, quint16 port, const QStringList& targets)
 {

@@ -247,13 +247,7 @@ void TstMainWnd::commandDuringStartupScanWaitsForIt()
     FarmFixture farm;
     if (!farm.init(FarmFixture::Product(product), 2))
         QSKIP(qPrintable(farm.error()));
-    const QString idx = farm.status()
-                            .value(QStringLiteral("instances"))
-                            .toArray()
-                            .at(1)
-                            .toObject()
-                            .value(QStringLiteral("index"))
-                            .toString();
+    const QString idx = farm.indexes().at(1);
     QVERIFY(farm.setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("0")));
     QVERIFY(farm.setKnob(QStringLiteral("toolDelayMs"), QStringLiteral("1500")));
     SimuSettings::setValue(QStringLiteral("common/startupTimeout"), 400);
@@ -339,9 +333,7 @@ void TstMainWnd::slowToolsLeaveTheWindowResponsive()
     FarmFixture farm;
     if (!farm.init(FarmFixture::MEmu, 2))
         QSKIP(qPrintable(farm.error()));
-    QStringList idx;
-    for (const QJsonValue& v : farm.status().value(QStringLiteral("instances")).toArray())
-        idx << v.toObject().value(QStringLiteral("index")).toString();
+    const QStringList idx = farm.indexes();
     QCOMPARE(idx.size(), 2);
     SimuSettings::setDaemonModel(0);
     QVERIFY(farm.setKnob(QStringLiteral("toolDelayMs"), QString::number(kToolDelayMs)));

@@ -94,8 +94,7 @@ struSimuRecord TestCmdPathFarm::stored(const QString& idx) const
 
 #define FARM_OR_SKIP(product, n)                                                                             \
     do {                                                                                                     \
-        if (FarmFixture::farmsimPath().isEmpty())                                                            \
-            QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");                                  \
+        FARMSIM_OR_SKIP();                                                                                   \
         QVERIFY(setUp(product, n));                                                                          \
     } while (0)
 

@@ -10,7 +10,6 @@
 #include "simusettings.h"
 #include "simutcprcvobj.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpSocket>
@@ -64,9 +63,7 @@ bool TestCmdPathFaults::setUp(int instances, const SimuTcpRcvObj::Options& optio
         qWarning().noquote() << "farm:" << m_pFarm->error();
         return false;
     }
-    m_idx.clear();
-    for (const QJsonValue& v : m_pFarm->status().value(QStringLiteral("instances")).toArray())
-        m_idx << v.toObject().value(QStringLiteral("index")).toString();
+    m_idx = m_pFarm->indexes();
     m_pFarm->setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("0"));
     SimuSettings::setValue(QStringLiteral("common/startupTimeout"), 10); // 10 polls of 50 ms
     SimuSettings::setDaemonModel(0);
@@ -139,8 +136,7 @@ static QJsonObject recordObject(const QByteArray& oneRecordDoc)
 // nothing and report nothing; the real records of the same documents run as usual.
 void TestCmdPathFaults::hostileDocumentsRunOnlyTheirRealRecords()
 {
-    if (FarmFixture::farmsimPath().isEmpty())
-        QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");
+    FARMSIM_OR_SKIP();
     QVERIFY(setUp(2));
     const QJsonObject start0 = recordObject(doc(eOperStartup, {index(0)}, 100));
     QVERIFY(send(rawDoc({{QStringLiteral("0"), start0}}, 3))); // two missing
@@ -172,8 +168,7 @@ void TestCmdPathFaults::hostileDocumentsRunOnlyTheirRealRecords()
 // stored state, while a running one of the same command stays running.
 void TestCmdPathFaults::failedInstallLeavesStoppedInstanceStopped()
 {
-    if (FarmFixture::farmsimPath().isEmpty())
-        QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");
+    FARMSIM_OR_SKIP();
     QVERIFY(setUp(2));
     QVERIFY(m_pFarm->startInstance(index(0)));
     QVERIFY(m_pFarm->waitInstance(index(0), QStringLiteral("online"), true));
@@ -195,8 +190,7 @@ void TestCmdPathFaults::failedInstallLeavesStoppedInstanceStopped()
 // and an install sent meanwhile runs after it, not inside it.
 void TestCmdPathFaults::tricklingInstallHoldsUpNoOtherCommand()
 {
-    if (FarmFixture::farmsimPath().isEmpty())
-        QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");
+    FARMSIM_OR_SKIP();
     constexpr int kBootMs = 1000;
     SimuTcpRcvObj::Options options;
     options.iInstallBaseMs = 3000;
@@ -250,8 +244,7 @@ void TestCmdPathFaults::tricklingInstallHoldsUpNoOtherCommand()
 // "unkillable"): the close fails, and the instance stays stored as running, as its product says.
 void TestCmdPathFaults::closeContradictedByTheListingFails()
 {
-    if (FarmFixture::farmsimPath().isEmpty())
-        QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");
+    FARMSIM_OR_SKIP();
     QVERIFY(setUp(1));
     QVERIFY(m_pFarm->startInstance(index(0)));
     QVERIFY(m_pFarm->waitInstance(index(0), QStringLiteral("online"), true));

@@ -11,7 +11,6 @@
 #include "simudaemonobj.h"
 #include "simusettings.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
@@ -98,8 +97,7 @@ void TestRealTiming::farmBootsOverSeveralWatchdogPeriods()
 {
     QFETCH(int, product);
     QFETCH(int, daemonModel);
-    if (FarmFixture::farmsimPath().isEmpty())
-        QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");
+    FARMSIM_OR_SKIP();
     if (product == FarmFixture::MEmu && qEnvironmentVariableIsEmpty("DISPLAY")) {
         // The watchdog finds MEmu instances by their windows.
         m_pXvfb = std::make_unique<XvfbServer>();
@@ -108,9 +106,7 @@ void TestRealTiming::farmBootsOverSeveralWatchdogPeriods()
     }
     m_pFarm = std::make_unique<FarmFixture>();
     QVERIFY2(m_pFarm->init(FarmFixture::Product(product), 2 + kGroupSize), qPrintable(m_pFarm->error()));
-    QStringList idx;
-    for (const QJsonValue& v : m_pFarm->status().value(QStringLiteral("instances")).toArray())
-        idx << v.toObject().value(QStringLiteral("index")).toString();
+    const QStringList idx = m_pFarm->indexes();
     QVERIFY(m_pFarm->setKnob(QStringLiteral("bootDelayMs"), QString::number(kBootMs)));
     SimuSettings::setValue(QStringLiteral("tuning/sleepStepMs"), kSleepStepMs);
     SimuSettings::setValue(QStringLiteral("common/startupTimeout"), kStartupPolls);

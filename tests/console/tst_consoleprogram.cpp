@@ -139,12 +139,8 @@ bool TstConsoleProgram::waitLog(const LanHostProgram& p, const QRegularExpressio
 
 void TstConsoleProgram::dump() const
 {
-    for (const LanHostProgram* p : {&m_console, &m_agentA}) {
-        qInfo().noquote() << "----" << p->program << "output:\n" << tailOf(p->outPath(), 15);
-        const QStringList lines = p->log().split(QLatin1Char('\n'));
-        qInfo().noquote() << "----" << p->program << "log:\n"
-                          << lines.mid(qMax(0, lines.size() - 40)).join('\n');
-    }
+    for (const LanHostProgram* p : {&m_console, &m_agentA})
+        qInfo().noquote() << "----" << p->program << ":\n" << p->logTail(40);
 }
 
 void TstConsoleProgram::listsOfflineAndBackAgain()

@@ -7,10 +7,10 @@
 #include "pconofflinechecker.h"
 #include "qflowlayout.h"
 #include "resultdisplay.h"
+#include "thumbjpeg.h"
 #include "udpsenderobj.h"
 #include "vedioboxdrawer.h"
 
-#include <QBuffer>
 #include <QCheckBox>
 #include <QSignalSpy>
 #include <QUdpSocket>
@@ -25,17 +25,6 @@ struct Box
     QString title;
     QString text;
 };
-
-QByteArray jpegOf(const QColor& color)
-{
-    QImage img(100, 150, QImage::Format_RGB32);
-    img.fill(color);
-    QByteArray bytes;
-    QBuffer buf(&bytes);
-    buf.open(QIODevice::WriteOnly);
-    img.save(&buf, "JPG");
-    return bytes;
-}
 
 struPcInfoReply pcReply(const QString& pcName, const QString& nick, const QStringList& idxNames)
 {
@@ -143,7 +132,7 @@ void TstConsoleUi::rowTextsAndTileRules()
     QVERIFY(!box->setState(3, 5)); // older report
     QVERIFY(!box->setState(3, 7));
     QCOMPARE(box->state(), 1);
-    box->setJpeg(jpegOf(Qt::red));
+    box->setJpeg(thumbJpeg(Qt::red));
     QCOMPARE(box->decodeCount(), 0); // not decoded before it is shown
     QCOMPARE(box->currentPicture().pixelColor(50, 75).red() > 200, true);
     QVERIFY(box->setState(3, 8)); // closing keeps the picture
@@ -206,7 +195,7 @@ void TstConsoleUi::repliesReachListAndTiles()
     QCOMPARE(right->findPc("PC-0")->box("0")->info().strIpAddr, QStringLiteral("10.9.8.7"));
 
     // States and thumbnails: the newer time wins; a picture shows on the tile.
-    const QByteArray red = jpegOf(Qt::red);
+    const QByteArray red = thumbJpeg(Qt::red);
     wnd->slSimuReportsArrived({report("PC-A", "0", 1, 10, red), report("PC-A", "1", 2, 10),
                                report("PC-A", "0", 3, 9), report("nobody", "0", 1, 10)});
     QCOMPARE(pc->cell("0")->stateText(), QStringLiteral("运行中"));

@@ -7,10 +7,10 @@
 #include "farmfixture.h"
 #include "loginret.h"
 #include "simusettings.h"
+#include "thumbjpeg.h"
 #include "udprceiverobj.h"
 #include "udpsenderobj.h"
 
-#include <QBuffer>
 #include <QImage>
 #include <QNetworkDatagram>
 #include <QScopeGuard>
@@ -88,17 +88,6 @@ QByteArray stateReply(const QString& pcName, const QString& memuIdx, int state, 
     h.setState(state);
     h.setStateTime(time);
     return encodeSimuStateReply(h, jpeg);
-}
-
-QByteArray jpegOf(const QColor& color)
-{
-    QImage img(kThumbWidth, kThumbHeight, QImage::Format_RGB32);
-    img.fill(color);
-    QByteArray bytes;
-    QBuffer buf(&bytes);
-    buf.open(QIODevice::WriteOnly);
-    img.save(&buf, "JPG");
-    return bytes;
 }
 
 // Overwrites one little-endian integer of a datagram.
@@ -243,7 +232,7 @@ void TstUdpSender::thumbnailsOnlyWhileRunningOrInstalling()
     QVERIFY(run.waitBound());
     QSignalSpy reports(run.pObj, &UdpSenderObj::sigSimuReportsArrived);
 
-    const QByteArray jpeg = jpegOf(Qt::red);
+    const QByteArray jpeg = thumbJpeg(Qt::red);
     const quint16 port = run.pObj->localPort();
     for (int s = -1; s <= 7; ++s) {
         const int time = s == 1 ? 50 : 200; // emulator "1": a stale "running" report

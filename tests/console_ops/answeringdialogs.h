@@ -3,20 +3,36 @@
 #include "opsdialogs.h"
 
 #include <QList>
+#include <QStringList>
 
-// The operations' questions answered as a user would who always agrees: the file and the name set
-// beforehand; every result shown is kept.
+// The operations' questions answered as told, by default as a user would who always agrees: the file
+// and the text set beforehand. Every question asked and every result shown is kept.
 class AnsweringDialogs : public OpsDialogs
 {
 public:
-    QString file, name;
+    QString file;
+    bool confirmAnswer = true;
+    bool textAnswer = true;
+    QString text;
+    QStringList asked;
     QList<CCommResult> shown;
-    QString chooseFile(const QString&) override { return file; }
-    bool confirm(const QString&, const QString&) override { return true; }
-    bool askText(const QString&, const QString&, QString& text) override
+
+    QString chooseFile(const QString& title) override
     {
-        text = name;
-        return true;
+        asked << QStringLiteral("file:") + title;
+        return file;
+    }
+    bool confirm(const QString& title, const QString& t) override
+    {
+        asked << QStringLiteral("confirm:%1/%2").arg(title, t);
+        return confirmAnswer;
+    }
+    bool askText(const QString& title, const QString& label, QString& out) override
+    {
+        asked << QStringLiteral("text:%1/%2").arg(title, label);
+        if (textAnswer)
+            out = text;
+        return textAnswer;
     }
     void showResult(const CCommResult& r) override { shown << r; }
 };

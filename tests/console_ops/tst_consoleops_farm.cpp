@@ -194,8 +194,7 @@ void TstConsoleOpsFarm::pick(int index, const QStringList& ticked)
 
 #define FARM_OR_SKIP(product, n)                                                                             \
     do {                                                                                                     \
-        if (FarmFixture::farmsimPath().isEmpty())                                                            \
-            QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");                                  \
+        FARMSIM_OR_SKIP();                                                                                   \
         QVERIFY(setUp(product, n));                                                                          \
     } while (0)
 
@@ -249,12 +248,12 @@ void TstConsoleOpsFarm::everyMenuOperation()
     QVERIFY(m_pFarm->waitInstance(b, QStringLiteral("running"), false, 10000));
 
     // Rename: carried out on LDPlayer, refused at the console on MEmu (nothing sent).
-    m_dialogs.name = QStringLiteral("新 名字");
+    m_dialogs.text = QStringLiteral("新 名字");
     const int shownBefore = m_dialogs.shown.size();
     pick(eMenuRename, {c});
     if (product == FarmFixture::LdPlayer) {
-        QTRY_COMPARE_WITH_TIMEOUT(m_pFarm->instanceStatus(c).value("name").toString(), m_dialogs.name, 20000);
-        QCOMPARE(nameOf(c), m_dialogs.name);
+        QTRY_COMPARE_WITH_TIMEOUT(m_pFarm->instanceStatus(c).value("name").toString(), m_dialogs.text, 20000);
+        QCOMPARE(nameOf(c), m_dialogs.text);
     } else {
         QCOMPARE(m_dialogs.shown.size(), shownBefore + 1);
         QCOMPARE(m_dialogs.shown.last().iRet, OpsCode::RenameUnsupported);

@@ -35,8 +35,7 @@ private slots:
 
 void TstConsoleOpsWindow::operationsFromTheWindow()
 {
-    if (FarmFixture::farmsimPath().isEmpty())
-        QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");
+    FARMSIM_OR_SKIP();
     FarmFixture farm;
     QVERIFY2(farm.init(FarmFixture::LdPlayer, 3), qPrintable(farm.error()));
     QVERIFY(farm.setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("300")));
@@ -123,9 +122,9 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
     // Close one, rename another, delete the closed one.
     pick(1, {"1"});
     QTRY_COMPARE_WITH_TIMEOUT(state("1"), int(eStateNotStarted), 30000);
-    dialogs->name = QStringLiteral("改过的名字");
+    dialogs->text = QStringLiteral("改过的名字");
     pick(4, {"2"});
-    QTRY_COMPARE_WITH_TIMEOUT(farm.instanceStatus("2").value("name").toString(), dialogs->name, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(farm.instanceStatus("2").value("name").toString(), dialogs->text, 30000);
     pick(3, {"1"});
     QTRY_COMPARE_WITH_TIMEOUT(pc->cell("1")->stateText(), QStringLiteral("已删除"), 30000);
 
@@ -232,9 +231,9 @@ void TstConsoleOpsWindow::groupsInTheListAndAfterARestart()
     {
         GroupWindow w(file, pcs);
         QCOMPARE(w.shown(), (QStringList{"默认分组:pc-a,pc-b,pc-c", "tiles:pc-a,pc-b,pc-c"}));
-        w.dialogs->name = QStringLiteral("一楼");
+        w.dialogs->text = QStringLiteral("一楼");
         w.menu(QStringLiteral("pc-a"), 0); // new group, pc-a into it
-        w.dialogs->name = QStringLiteral("二楼");
+        w.dialogs->text = QStringLiteral("二楼");
         w.menu(QStringLiteral("pc-b"), 0);
         w.menu(QStringLiteral("pc-c"), 1, QStringLiteral("一楼"));
         QCOMPARE(w.shown(),

@@ -1,45 +1,14 @@
 // The checks of the group operations and the menu dispatch over a snapshot of the device list: every
 // refusal with its code and text and that nothing was sent, the PC-by-PC walk, the dialogs' questions
 // and their answers.
+#include "answeringdialogs.h"
 #include "grpdraweroper.h"
 #include "opercodes.h"
-#include "opsdialogs.h"
 #include "simurecords.h"
 
 #include <QtTest>
 
 namespace {
-
-// Answers the dialogs as told and records what was asked.
-class ScriptedDialogs : public OpsDialogs
-{
-public:
-    QString file;
-    bool confirmAnswer = true;
-    bool textAnswer = true;
-    QString text;
-    QStringList asked;
-    QList<CCommResult> shown;
-
-    QString chooseFile(const QString& title) override
-    {
-        asked << QStringLiteral("file:") + title;
-        return file;
-    }
-    bool confirm(const QString& title, const QString& t) override
-    {
-        asked << QStringLiteral("confirm:%1/%2").arg(title, t);
-        return confirmAnswer;
-    }
-    bool askText(const QString& title, const QString& label, QString& out) override
-    {
-        asked << QStringLiteral("text:%1/%2").arg(title, label);
-        if (textAnswer)
-            out = text;
-        return textAnswer;
-    }
-    void showResult(const CCommResult& r) override { shown << r; }
-};
 
 OpsSimuRow row(const QString& idx, int state, bool checked)
 {
@@ -167,7 +136,7 @@ void TstGroupOperChecks::walkSendsPcByPcUntilTheFirstRefusal()
 
 void TstGroupOperChecks::menuDispatchAsksAndSends()
 {
-    ScriptedDialogs dlg;
+    AnsweringDialogs dlg;
     Sent sent;
     // Nothing ticked: 44, shown, nothing asked or sent, whatever the entry.
     const OpsDeviceSnapshot none{pc(QStringLiteral("PC0"), {row("a", 1, false)})};
@@ -214,7 +183,7 @@ void TstGroupOperChecks::menuDispatchAsksAndSends()
 
 void TstGroupOperChecks::renameProcedure()
 {
-    ScriptedDialogs dlg;
+    AnsweringDialogs dlg;
     Sent sent;
     auto rename = [&](const OpsDeviceSnapshot& snap) {
         return GrpDrawerRenameOper(snap, dlg, sent.fn()).Run();

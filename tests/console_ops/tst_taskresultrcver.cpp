@@ -3,8 +3,8 @@
 // hundred at once.
 #include "jsoncodec.h"
 #include "taskresultrcver.h"
+#include "thumbjpeg.h"
 
-#include <QBuffer>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -58,17 +58,6 @@ struSimuOper report(int type, const QString& idx, int ret, int time, const QStri
 QByteArray doc(const QList<struSimuOper>& opers)
 {
     return JsonCodec::serializeCommandDoc(opers, QStringLiteral("alice"));
-}
-
-QByteArray jpeg(QColor colour)
-{
-    QImage img(100, 150, QImage::Format_RGB32);
-    img.fill(colour);
-    QByteArray bytes;
-    QBuffer buf(&bytes);
-    buf.open(QIODevice::WriteOnly);
-    img.save(&buf, "JPG");
-    return bytes;
 }
 
 } // namespace
@@ -142,7 +131,7 @@ void TstTaskResultRcver::send(const QList<QByteArray>& pieces, int pauseMs)
 
 void TstTaskResultRcver::everyKindOfReport()
 {
-    const QByteArray red = jpeg(Qt::red);
+    const QByteArray red = thumbJpeg(Qt::red);
     send({doc({report(0, "s1", 0, 100)}), red}, 100); // start with its thumbnail
     send({doc({report(0, "s2", 58, 101, "失败")})});  // failed start: no thumbnail
     send({doc({report(1, "c1", 0, 200)})});
@@ -191,7 +180,7 @@ void TstTaskResultRcver::everyKindOfReport()
 void TstTaskResultRcver::reportsAndThumbnailsInPieces()
 {
     const QByteArray d = doc({report(0, "MEmu_3", 0, 42, "机房一打开模拟器\"三\"成功\r\n")});
-    const QByteArray blue = jpeg(Qt::blue);
+    const QByteArray blue = thumbJpeg(Qt::blue);
     // Document in three pieces, thumbnail in two, each 150 ms apart.
     send({d.left(10), d.mid(10, 40), d.mid(50), blue.left(blue.size() / 2), blue.mid(blue.size() / 2)}, 150);
     QTRY_COMPARE_WITH_TIMEOUT(m_pCollector->events.size(), 2, 5000);

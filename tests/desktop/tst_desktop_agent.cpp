@@ -5,13 +5,13 @@
 #include "consoleharness.h"
 #include "desktoprunmgr.h"
 #include "desktopvideosender.h"
+#include "lannet.h"
 #include "platform.h"
 #include "rmtdsktpmsg.h"
 #include "simutcprcvobj.h"
 #include "xdesk.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -333,31 +333,12 @@ namespace {
 bool runIn(const QString& ns, const std::function<void()>& fn, QString& error)
 {
     std::thread worker([&] {
-        const int target =
-            ::open(QFile::encodeName(QStringLiteral("/run/netns/") + ns).constData(), O_RDONLY);
-        if (target < 0 || ::setns(target, CLONE_NEWNET) != 0) {
-            error = QStringLiteral("cannot enter %1: %2").arg(ns, QString::fromLocal8Bit(strerror(errno)));
-        } else {
+        NetnsSwitch in;
+        if (in.enter(ns, error))
             fn();
-        }
-        if (target >= 0)
-            ::close(target);
     });
     worker.join();
     return error.isEmpty();
-}
-
-QString lanns(const QStringList& args, int& exitCode)
-{
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(QStringLiteral("/bin/sh"), QStringList{QStringLiteral(TOVIA_LANNS)} + args);
-    if (!p.waitForFinished(30000)) {
-        p.kill();
-        p.waitForFinished(2000);
-    }
-    exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    return QString::fromUtf8(p.readAll()).trimmed();
 }
 
 // Connects from the namespace's thread, writes a move, and tells whether the agent closed it.
@@ -388,15 +369,12 @@ void TstDesktopAgent::controlFromAnotherAddressRefused()
 {
     if (::geteuid() != 0)
         QSKIP("network namespaces need root; this test runs as root in CI");
-    const QString stem = QStringLiteral("tvdesk");
-    int code = 0;
-    lanns({QStringLiteral("reap"), stem}, code);
-    const QString prefix = QStringLiteral("%1-%2").arg(stem).arg(QCoreApplication::applicationPid());
-    const QString up = lanns({QStringLiteral("up"), prefix}, code);
-    if (code == 3)
-        QSKIP(qPrintable(QStringLiteral("no network namespaces here: ") + up));
-    QVERIFY2(code == 0, qPrintable(up));
-    auto down = qScopeGuard([&] { lanns({QStringLiteral("down"), prefix}, code); });
+    QString prefix;
+    const ToolRun up = lanUp(QStringLiteral("tvdesk"), prefix);
+    if (up.exitCode == 3)
+        QSKIP(qPrintable(QStringLiteral("no network namespaces here: ") + up.output));
+    QVERIFY2(up.exitCode == 0, qPrintable(up.output));
+    auto down = qScopeGuard([&] { lanns({QStringLiteral("down"), prefix}); });
 
     // The agent's run lives on a thread in the agent's namespace (its sockets are made there), on
     // the real control port: the namespace has ports of its own.

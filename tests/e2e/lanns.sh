@@ -18,6 +18,8 @@
 #   lanns.sh run NS CMD...  runs CMD in namespace NS (PREFIX-con, -a or -b) with an IPC and UTS
 #                           namespace of its own and the host's name; the process of CMD keeps this
 #                           call's pid and is killed when the caller dies.
+#   lanns.sh spawn NS CMD...  "run", but CMD outlives the caller (for programs left running, as by
+#                           scripts/demo).
 #
 # Nothing is made outside the namespaces: the veth pairs are created inside the bridge namespace,
 # so no interface ever appears in the caller's namespace and no traffic leaves the simulated LAN.
@@ -117,7 +119,7 @@ ns_reap() {
     return 0
 }
 
-[ $# -ge 1 ] || fail "usage: lanns.sh up|down|reap PREFIX | run NS CMD..."
+[ $# -ge 1 ] || fail "usage: lanns.sh up|down|reap PREFIX | run|spawn NS CMD..."
 case "$1" in
 up)
     [ $# -eq 2 ] || fail "usage: lanns.sh up PREFIX"
@@ -131,14 +133,15 @@ reap)
     [ $# -eq 2 ] || fail "usage: lanns.sh reap STEM"
     ns_reap "$2"
     ;;
-run)
-    [ $# -ge 3 ] || fail "usage: lanns.sh run NS CMD..."
+run | spawn)
+    [ $# -ge 3 ] || fail "usage: lanns.sh $1 NS CMD..."
+    mode=$1
     ns=$2
     host=$(name_of "${ns##*-}")
     [ -n "$host" ] || fail "not a host of the LAN: $ns"
     shift 2
-    # Killed with its parent (the test), even when the test itself is killed.
-    if command -v setpriv >/dev/null 2>&1; then
+    # "run": killed with its parent (the test), even when the test itself is killed.
+    if [ "$mode" = run ] && command -v setpriv >/dev/null 2>&1; then
         exec setpriv --pdeathsig KILL ip netns exec "$ns" unshare --ipc --uts -- /bin/sh "$0" _host "$host" "$@"
     fi
     exec ip netns exec "$ns" unshare --ipc --uts -- /bin/sh "$0" _host "$host" "$@"

@@ -205,7 +205,7 @@ bool TstConsoleE2E::prepareAgent(FarmFixture& farm, LanHostProgram& agent, FarmF
 bool TstConsoleE2E::connectDriver(QString& error)
 {
     QDeadlineTimer deadline(kListedMs);
-    while (!deadline.hasExpired() && m_console.pProc && m_console.pProc->state() == QProcess::Running) {
+    while (!deadline.hasExpired() && m_console.running()) {
         m_driver.connectToServer(m_driverPath);
         if (m_driver.waitForConnected(500))
             return true;

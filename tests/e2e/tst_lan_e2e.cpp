@@ -15,23 +15,16 @@
 #include "simusettings.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QNetworkDatagram>
 #include <QProcess>
-#include <QStandardPaths>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
 
-#include <fcntl.h>
 #include <functional>
 #include <memory>
-#include <sched.h>
-#include <unistd.h>
 
 namespace {
 
@@ -140,14 +133,10 @@ private:
 // the running ToviaSimClient in the host's namespace.
 struct AgentHost
 {
-    QString ns;
-    QString ip;
     QString user;
     QString nick;
     FarmFixture farm;
-    std::unique_ptr<QProcess> pProc;
-
-    QString outputPath() const { return farm.rootDir() + QStringLiteral("/agent.out"); }
+    LanHostProgram program;
 
     bool prepare(int instances, QString& error)
     {
@@ -162,80 +151,20 @@ struct AgentHost
         SimuSettings::setValue(QStringLiteral("common/screenshotTimeSpan"), 300);
         SimuSettings::setValue(QStringLiteral("account/url"),
                                QStringLiteral("http://%1:%2").arg(kConsoleIp).arg(kAccountPort));
+        program.home = farm.homeDir();
+        program.args = QStringList{QStringLiteral("--remember-login"), user, kPassword};
         const QString app = farm.rootDir() + QStringLiteral("/app");
-        QDir().mkpath(app);
-        QDir().mkpath(farm.rootDir() + QStringLiteral("/tmp"));
-        if (!QFile::copy(testBinDir() + QStringLiteral("/ToviaSimClient"),
-                         app + QStringLiteral("/ToviaSimClient"))) {
+        if (!copyProgram(QStringLiteral("ToviaSimClient"), app, &program.program)) {
             error = QStringLiteral("cannot copy ToviaSimClient to ") + app;
             return false;
         }
         return true;
     }
 
-    bool start(QString& error)
-    {
-        pProc = std::make_unique<QProcess>();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("TMPDIR"), farm.rootDir() + QStringLiteral("/tmp"));
-        env.remove(QStringLiteral("DISPLAY"));
-        pProc->setProcessEnvironment(env);
-        pProc->setStandardInputFile(QProcess::nullDevice());
-        pProc->setProcessChannelMode(QProcess::MergedChannels);
-        pProc->setStandardOutputFile(outputPath());
-        pProc->start(QStringLiteral("/bin/sh"),
-                     {QStringLiteral(TOVIA_E2E_LANNS), QStringLiteral("run"), ns,
-                      farm.rootDir() + QStringLiteral("/app/ToviaSimClient"), QStringLiteral("--home"),
-                      farm.homeDir(), QStringLiteral("--batch"), QStringLiteral("--remember-login"), user,
-                      kPassword});
-        if (!pProc->waitForStarted(5000)) {
-            error = QStringLiteral("agent in %1 did not start: %2").arg(ns, pProc->errorString());
-            return false;
-        }
-        return true;
-    }
-
-    bool running() const { return pProc && pProc->state() == QProcess::Running; }
-
-    // The debug log of the agent's current run.
-    QString debugLog() const
-    {
-        QString all;
-        const QString dir = farm.homeDir() + QStringLiteral("/log");
-        for (const QString& name :
-             QDir(dir).entryList({QStringLiteral("log_*.txt")}, QDir::Files, QDir::Name)) {
-            QFile f(dir + QLatin1Char('/') + name);
-            if (f.open(QIODevice::ReadOnly))
-                all += QString::fromUtf8(f.readAll());
-        }
-        return all;
-    }
-
     // Start-up is over once the stored states are laid out (after the automatic login).
-    bool startedUp() const { return debugLog().contains(QLatin1String("initIniData end:")); }
+    bool startedUp() const { return program.log().contains(QLatin1String("initIniData end:")); }
 
-    void stop()
-    {
-        if (!pProc)
-            return;
-        if (pProc->state() != QProcess::NotRunning) {
-            pProc->terminate();
-            if (!pProc->waitForFinished(3000)) {
-                pProc->kill();
-                pProc->waitForFinished(3000);
-            }
-        }
-        pProc.reset();
-    }
-
-    void dump() const
-    {
-        qInfo().noquote() << "---- agent" << ns << "output:\n" << tailOf(outputPath(), 20);
-        const QStringList lines = debugLog().split(QLatin1Char('\n'));
-        qInfo().noquote() << "---- agent" << ns << "debug log:\n"
-                          << lines.mid(qMax(0, lines.size() - 30)).join('\n');
-    }
+    void dump() const { qInfo().noquote() << "---- agent" << program.ns << ":\n" << program.logTail(30); }
 };
 
 bool isJpeg(const QByteArray& bytes)
@@ -301,20 +230,18 @@ void TstLanE2E::initTestCase()
     QVERIFY2(m_pResults->listen(QHostAddress(kConsoleIp), kResultPort), "result server on 10.77.0.1:7779");
     QVERIFY2(startAccountService(error), qPrintable(error));
 
-    m_a.ns = m_prefix + QStringLiteral("-a");
-    m_a.ip = kAgentAIp;
+    m_a.program.ns = m_prefix + QStringLiteral("-a");
     m_a.user = kUser;
     m_a.nick = kNickA;
-    m_b.ns = m_prefix + QStringLiteral("-b");
-    m_b.ip = kAgentBIp;
+    m_b.program.ns = m_prefix + QStringLiteral("-b");
     m_b.user = kOtherUser;
     m_b.nick = kNickB;
     QVERIFY2(m_a.prepare(kInstancesA, error), qPrintable(error));
     QVERIFY2(m_b.prepare(kInstancesB, error), qPrintable(error));
     // The result server looks up stored records of reported instances: not in an agent's home.
     SimuSettings::setDataDir(m_scratch.path());
-    QVERIFY2(m_a.start(error), qPrintable(error));
-    QVERIFY2(m_b.start(error), qPrintable(error));
+    QVERIFY2(m_a.program.start(error), qPrintable(error));
+    QVERIFY2(m_b.program.start(error), qPrintable(error));
     QVERIFY2(waitAgentsReady(error), qPrintable(error));
 }
 
@@ -329,7 +256,7 @@ bool TstLanE2E::waitAgentsReady(QString& error)
 {
     QDeadlineTimer deadline(kReadyMs);
     while (!deadline.hasExpired()) {
-        if (!m_a.running() || !m_b.running())
+        if (!m_a.program.running() || !m_b.program.running())
             break;
         if (m_a.startedUp() && m_b.startedUp())
             return true;
@@ -339,8 +266,8 @@ bool TstLanE2E::waitAgentsReady(QString& error)
     m_b.dump();
     error = QStringLiteral("agents not started up within %1 ms (A running: %2, B running: %3)")
                 .arg(kReadyMs)
-                .arg(m_a.running())
-                .arg(m_b.running());
+                .arg(m_a.program.running())
+                .arg(m_b.program.running());
     return false;
 }
 
@@ -354,8 +281,8 @@ void TstLanE2E::cleanup()
 
 void TstLanE2E::cleanupTestCase()
 {
-    m_a.stop();
-    m_b.stop();
+    m_a.program.kill();
+    m_b.program.kill();
     if (m_pAccountSvc) {
         m_pAccountSvc->kill();
         m_pAccountSvc->waitForFinished(3000);

@@ -171,6 +171,14 @@ QJsonObject FarmFixture::instanceStatus(const QString& memuIdx) const
     return QJsonObject();
 }
 
+QStringList FarmFixture::indexes() const
+{
+    QStringList idx;
+    for (const QJsonValue& v : status().value(QStringLiteral("instances")).toArray())
+        idx << v.toObject().value(QStringLiteral("index")).toString();
+    return idx;
+}
+
 bool FarmFixture::startInstance(const QString& memuIdx, int timeoutMs)
 {
     // The instance's own messages are kept, so a start that does not come up can say why.

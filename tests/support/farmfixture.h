@@ -70,6 +70,8 @@ public:
     // "farmsim status": the farm's state with live run states ("instances": running, online, hung, pid).
     QJsonObject status() const;
     QJsonObject instanceStatus(const QString& memuIdx) const;
+    // The instances' indexes, in the farm's order.
+    QStringList indexes() const;
 
     // Starts an instance directly through the product's tool (not through the agent) and waits until
     // the farm reports it running; false when it did not come up within `timeoutMs`.
@@ -85,6 +87,13 @@ private:
     Product m_product = MEmu;
     QString m_error;
 };
+
+// Skips the calling test function when farmsim is not built.
+#define FARMSIM_OR_SKIP()                                                                                    \
+    do {                                                                                                     \
+        if (FarmFixture::farmsimPath().isEmpty())                                                            \
+            QSKIP("farmsim is not built ($TOVIA_BIN_DIR/farmsim missing)");                                  \
+    } while (0)
 
 // An X server (Xvfb) of its own for tests that look for emulator windows. Sets DISPLAY of this
 // process while it runs, so instances started afterwards open their windows on it.

@@ -13,7 +13,6 @@
 #include "simuinfoxmlgainer.h"
 #include "simusettings.h"
 
-#include <QJsonArray>
 #include <QMutex>
 #include <QScopeGuard>
 #include <QtTest>
@@ -121,7 +120,6 @@ private:
     // MEmu instances are found by their windows: a display is needed.
     bool ensureDisplay();
     int farmPid(const QString& idx) const;
-    QStringList farmIndexes() const;
     void onePass(SimuDaemonObj& daemon);
     // Waits until the process is older than the boot grace, so that it is judged at once.
     static bool waitPastBootGrace(int pid);
@@ -138,8 +136,7 @@ private:
 
 void TstSimuDaemon::initTestCase()
 {
-    if (FarmFixture::farmsimPath().isEmpty())
-        QSKIP("farmsim not found: set TOVIA_BIN_DIR to the folder of the built programs");
+    FARMSIM_OR_SKIP();
     m_pLogger = new OperLoggerObj(m_logDir.path(), this);
     OperLoggerObj::setInstance(m_pLogger);
     // Every line the watchdog logs, and the stored state at the moment a lost instance's restart is
@@ -200,14 +197,6 @@ bool TstSimuDaemon::ensureDisplay()
 int TstSimuDaemon::farmPid(const QString& idx) const
 {
     return m_pFarm->instanceStatus(idx).value(QStringLiteral("pid")).toInt();
-}
-
-QStringList TstSimuDaemon::farmIndexes() const
-{
-    QStringList idx;
-    for (const QJsonValue& v : m_pFarm->status().value(QStringLiteral("instances")).toArray())
-        idx << v.toObject().value(QStringLiteral("index")).toString();
-    return idx;
 }
 
 bool TstSimuDaemon::waitPastBootGrace(int pid)
@@ -400,9 +389,7 @@ void TstSimuDaemon::operationUnderWayIsLeftAlone()
         QSKIP("no X server for the MEmu window probe");
     QVERIFY(makeFarm(FarmFixture::Product(product), 3));
     SimuSettings::setDaemonModel(daemonModel);
-    QStringList idx;
-    for (const QJsonValue& v : m_pFarm->status().value(QStringLiteral("instances")).toArray())
-        idx << v.toObject().value(QStringLiteral("index")).toString();
+    const QStringList idx = m_pFarm->indexes();
     SimuSettings::setDaemonList(idx);
     m_pFarm->setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("600000"));
     QVERIFY(m_pFarm->startInstance(idx[0]));
@@ -454,13 +441,7 @@ void TstSimuDaemon::hungWatchedInstanceIsKilledBeforeItsRestart()
         QSKIP("no X server for the MEmu window probe");
     QVERIFY(makeFarm(FarmFixture::Product(product), 1));
     SimuSettings::setDaemonModel(2);
-    const QString idx = m_pFarm->status()
-                            .value(QStringLiteral("instances"))
-                            .toArray()
-                            .at(0)
-                            .toObject()
-                            .value("index")
-                            .toString();
+    const QString idx = m_pFarm->indexes().at(0);
     QVERIFY(m_pFarm->startInstance(idx));
     QVERIFY(m_pFarm->waitInstance(idx, QStringLiteral("online"), true));
     const int hungPid = farmPid(idx);
@@ -653,7 +634,7 @@ void TstSimuDaemon::handStartedInstancesBootOverSeveralPeriods()
     SimuSettings::setDaemonModel(2);
     const qint64 graceMs = LauncherTuning::bootGraceMs();
     QCOMPARE(graceMs, qint64(kStartupPolls) * 1000);
-    const QStringList idx = farmIndexes();
+    const QStringList idx = m_pFarm->indexes();
     const QString booting = idx.at(0);
     const QString fresh = idx.at(1);
     const QString unreachable = idx.at(2);
