@@ -61,16 +61,10 @@ void SimuTcpRcvObj::slInitSocket()
 {
     if (m_pServer)
         return;
-    m_pServer = listenOnAnyIPv4(m_port, this);
-    if (!m_pServer) {
-        emit sigListening(0);
-        return;
-    }
-    if (!connect(m_pServer, &QTcpServer::newConnection, this, &SimuTcpRcvObj::slNewConnection,
-                 Qt::QueuedConnection))
-        qWarning() << "connect SIGNAL(newConnection()) SLOT(slNewConnection) err";
-    m_listenPort.storeRelease(m_pServer->serverPort());
-    emit sigListening(m_pServer->serverPort());
+    m_pServer = listenOnAnyIPv4(
+        m_port, this, [this] { slNewConnection(); }, Qt::QueuedConnection);
+    m_listenPort.storeRelease(m_pServer ? m_pServer->serverPort() : 0);
+    emit sigListening(m_listenPort.loadRelaxed());
 }
 
 void SimuTcpRcvObj::slInventoryReady()
