@@ -241,7 +241,7 @@ void SimuTcpRcvObj::StartComGroup(const QList<struSimuOper>& opers)
     StartGroup(pMgr);
 }
 
-void SimuTcpRcvObj::StartGroup(RspsorGrpOperMgr* pMgr, QTcpSocket* pSocket)
+void SimuTcpRcvObj::StartGroup(ComGrpOperMgr* pMgr, QTcpSocket* pSocket)
 {
     auto* pThread = new QThread;
     pMgr->moveToThread(pThread);
@@ -255,10 +255,8 @@ void SimuTcpRcvObj::StartGroup(RspsorGrpOperMgr* pMgr, QTcpSocket* pSocket)
     connect(pMgr, &RspsorGrpOperMgr::sigMgrFinished, pThread, &QThread::quit);
     connect(pThread, &QThread::finished, pMgr, &QObject::deleteLater);
     connect(pThread, &QThread::finished, pThread, &QObject::deleteLater);
-    if (auto* pCom = qobject_cast<ComGrpOperMgr*>(pMgr)) {
-        connect(pCom, &ComGrpOperMgr::sigNewSimuStarted, this, &SimuTcpRcvObj::sigNewSimuStarted);
-        connect(pCom, &ComGrpOperMgr::sigSimuClosed, this, &SimuTcpRcvObj::sigSimuClosed);
-    }
+    connect(pMgr, &ComGrpOperMgr::sigNewSimuStarted, this, &SimuTcpRcvObj::sigNewSimuStarted);
+    connect(pMgr, &ComGrpOperMgr::sigSimuClosed, this, &SimuTcpRcvObj::sigSimuClosed);
     pThread->start(QThread::InheritPriority);
 }
 
