@@ -203,16 +203,11 @@ void MainWnd::slOpenFildDlg()
 
 void MainWnd::slSimuTypeCbbChangedIdx(int idx)
 {
-    QString dir;
-    if (idx == 1) {
-        dir = SimuSettings::getXiaoYaoDir().str;
-        if (dir.isEmpty())
-            dir = FindMEmuDir();
-    } else if (idx == 2) {
-        dir = SimuSettings::getLeiDianDir().str;
-        if (dir.isEmpty())
-            dir = FindLdPlayerDir();
-    }
+    QString dir = SimuSettings::getProductDir(idx).str;
+    if (dir.isEmpty() && idx == eProductMEmu)
+        dir = FindMEmuDir();
+    else if (dir.isEmpty() && idx == eProductLdPlayer)
+        dir = FindLdPlayerDir();
     simuPathEdit()->setText(dir);
 }
 
