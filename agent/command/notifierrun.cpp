@@ -4,8 +4,8 @@
 #include "loginret.h"
 #include "operloggerobj.h"
 #include "simusettings.h"
+#include "thumbnail.h"
 
-#include <QBuffer>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -85,8 +85,7 @@ QByteArray thumbnailJpeg(const QString& memuIdx)
         img.load(QString::fromLatin1(kDefaultTile));
     if (img.isNull()) {
         qWarning() << "NotifierRun: no thumbnail and no default tile, sending a blank one";
-        img = QImage(struNotifierOptions::kThumbnailWidth, struNotifierOptions::kThumbnailHeight,
-                     QImage::Format_RGB32);
+        img = QImage(Thumbnail::kWidth, Thumbnail::kHeight, QImage::Format_RGB32);
         img.fill(Qt::black);
     }
     return Thumbnail::encodeJpeg(img);

@@ -3,7 +3,6 @@
 #include "commresult.h"
 #include "ports.h"
 #include "simurecords.h"
-#include "thumbnail.h"
 
 #include <QtGlobal>
 
@@ -11,8 +10,6 @@
 struct struNotifierOptions
 {
     static constexpr int kConnectAttempts = 6;
-    static constexpr int kThumbnailWidth = Thumbnail::kWidth;
-    static constexpr int kThumbnailHeight = Thumbnail::kHeight;
 
     quint16 resultPort = Tovia::kResultPort;
     // Each of the connect attempts takes up to this long.

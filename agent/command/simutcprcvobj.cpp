@@ -61,16 +61,10 @@ void SimuTcpRcvObj::slInitSocket()
 {
     if (m_pServer)
         return;
-    m_pServer = listenOnAnyIPv4(m_port, this);
-    if (!m_pServer) {
-        emit sigListening(0);
-        return;
-    }
-    if (!connect(m_pServer, &QTcpServer::newConnection, this, &SimuTcpRcvObj::slNewConnection,
-                 Qt::QueuedConnection))
-        qWarning() << "connect SIGNAL(newConnection()) SLOT(slNewConnection) err";
-    m_listenPort.storeRelease(m_pServer->serverPort());
-    emit sigListening(m_pServer->serverPort());
+    m_pServer = listenOnAnyIPv4(
+        m_port, this, [this] { slNewConnection(); }, Qt::QueuedConnection);
+    m_listenPort.storeRelease(m_pServer ? m_pServer->serverPort() : 0);
+    emit sigListening(m_listenPort.loadRelaxed());
 }
 
 void SimuTcpRcvObj::slInventoryReady()
@@ -247,7 +241,7 @@ void SimuTcpRcvObj::StartComGroup(const QList<struSimuOper>& opers)
     StartGroup(pMgr);
 }
 
-void SimuTcpRcvObj::StartGroup(RspsorGrpOperMgr* pMgr, QTcpSocket* pSocket)
+void SimuTcpRcvObj::StartGroup(ComGrpOperMgr* pMgr, QTcpSocket* pSocket)
 {
     auto* pThread = new QThread;
     pMgr->moveToThread(pThread);
@@ -261,10 +255,8 @@ void SimuTcpRcvObj::StartGroup(RspsorGrpOperMgr* pMgr, QTcpSocket* pSocket)
     connect(pMgr, &RspsorGrpOperMgr::sigMgrFinished, pThread, &QThread::quit);
     connect(pThread, &QThread::finished, pMgr, &QObject::deleteLater);
     connect(pThread, &QThread::finished, pThread, &QObject::deleteLater);
-    if (auto* pCom = qobject_cast<ComGrpOperMgr*>(pMgr)) {
-        connect(pCom, &ComGrpOperMgr::sigNewSimuStarted, this, &SimuTcpRcvObj::sigNewSimuStarted);
-        connect(pCom, &ComGrpOperMgr::sigSimuClosed, this, &SimuTcpRcvObj::sigSimuClosed);
-    }
+    connect(pMgr, &ComGrpOperMgr::sigNewSimuStarted, this, &SimuTcpRcvObj::sigNewSimuStarted);
+    connect(pMgr, &ComGrpOperMgr::sigSimuClosed, this, &SimuTcpRcvObj::sigSimuClosed);
     pThread->start(QThread::InheritPriority);
 }
 

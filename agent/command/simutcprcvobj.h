@@ -11,11 +11,11 @@
 #include <QHash>
 #include <QObject>
 
+class ComGrpOperMgr;
 class JsonSplitter;
 class QTcpServer;
 class QTcpSocket;
 class QTimer;
-class RspsorGrpOperMgr;
 
 // The agent's command server, living on the command thread. The console opens one connection per
 // command and writes one command document (for an install followed by the APK's bytes); nothing is
@@ -87,7 +87,7 @@ private:
     void Dispatch(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest);
     void RunInstall(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest);
     void StartComGroup(const QList<struSimuOper>& opers);
-    void StartGroup(RspsorGrpOperMgr* pMgr, QTcpSocket* pSocket = nullptr);
+    void StartGroup(ComGrpOperMgr* pMgr, QTcpSocket* pSocket = nullptr);
     void CloseConnection(QTcpSocket* pSocket);
     void LeaveToConsole(QTcpSocket* pSocket);
 

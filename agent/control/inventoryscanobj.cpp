@@ -43,9 +43,9 @@ void InventoryScanObj::storeInstance(const QString& idx, const QString& name, bo
     if (isRunning && daemonModel == eDaemonOn) {
         SimuSettings::addDaemon(idx);
         SimuSettings::addRunningList(idx);
-        emit sigLogOper(QStringLiteral("检测到新模拟器\"%1\"被打开，已纳入守护").arg(name));
+        emit sigLogOper(SimuDaemonObj::msgNewInstance(name) + QStringLiteral("，已纳入守护"));
     } else if (isRunning) {
-        emit sigLogOper(QStringLiteral("检测到新模拟器\"%1\"被打开").arg(name));
+        emit sigLogOper(SimuDaemonObj::msgNewInstance(name));
     }
     SimuSettings::updateSimuRecord(idx, [&](struSimuRecord& rec) {
         rec.simuName = name;

@@ -3,6 +3,7 @@
 #include "jsoncodec.h"
 #include "platform.h"
 #include "rmtdsktpmsg.h"
+#include "tcplisten.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -202,17 +203,8 @@ void DesktopVideoSender::listenForControl()
 {
     if (m_pCtrlServer)
         return;
-    m_pCtrlServer = new QTcpServer;
-    if (!connect(m_pCtrlServer, &QTcpServer::newConnection, this, &DesktopVideoSender::slNewRmtDsktpSocket))
-        qWarning() << "connect &QTcpServer::newConnection &QTcpServer::slNewRmtDsktpSocket err";
-    if (!m_pCtrlServer->listen(QHostAddress::AnyIPv4, m_controlPort)) {
-        qWarning().noquote() << QStringLiteral("remote desktop control port %1 cannot be listened on: %2")
-                                    .arg(m_controlPort)
-                                    .arg(m_pCtrlServer->errorString());
-        emit sigControlListening(0);
-        return;
-    }
-    emit sigControlListening(m_pCtrlServer->serverPort());
+    m_pCtrlServer = listenOnAnyIPv4(m_controlPort, this, [this] { slNewRmtDsktpSocket(); });
+    emit sigControlListening(m_pCtrlServer ? m_pCtrlServer->serverPort() : 0);
 }
 
 void DesktopVideoSender::slNewRmtDsktpSocket()

@@ -2,7 +2,6 @@
 
 #include "jsonsplitter.h"
 
-#include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>

@@ -1,6 +1,5 @@
 #include "udprceiverobj.h"
 
-#include "jsoncodec.h"
 #include "loginret.h"
 #include "platform.h"
 #include "screenshot.h"
@@ -8,7 +7,6 @@
 #include "simuinfoxmlgainer.h"
 #include "simusettings.h"
 
-#include <QBuffer>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>

@@ -87,15 +87,9 @@ void MainWnd::connectWidgets()
 void MainWnd::bindController()
 {
     connect(m_pController, &AgentController::sigBeginDaemon, this, &MainWnd::sigBeginDaemon);
-    connect(this, &MainWnd::sigMsgParam, m_pController, &AgentController::sigMsgParam);
     connect(m_pController, &AgentController::sigAppendLog, this, &MainWnd::slAppendLog);
     connect(m_pController, &AgentController::sigUpdateConnectState, this, &MainWnd::slUpdateConnectState);
     connect(m_pController, &AgentController::sigInventoryScanned, this, &MainWnd::slInventoryScanned);
-}
-
-void MainWnd::logOper(const QString& text)
-{
-    emit sigMsgParam(0, 0, text, QByteArray());
 }
 
 int MainWnd::initIniData()
@@ -174,9 +168,10 @@ bool MainWnd::slSave(bool typeChanged)
     SimuSettings::setDaemonModel(daemonCheck()->isChecked() ? 2 : 0);
     const QString typeText = simuTypeCbb()->currentText();
     if (typeText != kNoSimuTypeText) {
-        logOper(daemonCheck()->isChecked()
-                    ? QStringLiteral("当前被控端设置为\"%1-守护模式\",保存成功").arg(typeText)
-                    : QStringLiteral("当前被控端设置为\"%1-普通模式\",保存成功").arg(typeText));
+        m_pController->logOper(
+            daemonCheck()->isChecked()
+                ? QStringLiteral("当前被控端设置为\"%1-守护模式\",保存成功").arg(typeText)
+                : QStringLiteral("当前被控端设置为\"%1-普通模式\",保存成功").arg(typeText));
     }
     if (typeChanged)
         initIniData();
@@ -208,16 +203,11 @@ void MainWnd::slOpenFildDlg()
 
 void MainWnd::slSimuTypeCbbChangedIdx(int idx)
 {
-    QString dir;
-    if (idx == 1) {
-        dir = SimuSettings::getXiaoYaoDir().str;
-        if (dir.isEmpty())
-            dir = FindMEmuDir();
-    } else if (idx == 2) {
-        dir = SimuSettings::getLeiDianDir().str;
-        if (dir.isEmpty())
-            dir = FindLdPlayerDir();
-    }
+    QString dir = SimuSettings::getProductDir(idx).str;
+    if (dir.isEmpty() && idx == eProductMEmu)
+        dir = FindMEmuDir();
+    else if (dir.isEmpty() && idx == eProductLdPlayer)
+        dir = FindLdPlayerDir();
     simuPathEdit()->setText(dir);
 }
 
@@ -318,7 +308,7 @@ void MainWnd::slLogin()
 {
     if (!runLoginDialog())
         return;
-    logOper(QStringLiteral("该设备绑定帐号成功"));
+    m_pController->logOper(QStringLiteral("该设备绑定帐号成功"));
     // The start announcement follows the scan: it names the instances the scan put under watch.
     m_iAnnounceAfterScan = initIniData();
 }
@@ -335,7 +325,7 @@ void MainWnd::slLogout()
     store.forgetUser(LoginRecord::userName());
     LoginRecord::clear();
     accountBtn()->setText(kLoginText);
-    logOper(QStringLiteral("当前被控端“帐户注销”成功"));
+    m_pController->logOper(QStringLiteral("当前被控端“帐户注销”成功"));
 }
 
 void MainWnd::slAccountClicked()

@@ -5,7 +5,6 @@
 #include "loginobj.h"
 #include "maindlgui.h"
 
-#include <QByteArray>
 #include <QSystemTrayIcon>
 
 class MainDlgObj;
@@ -50,8 +49,6 @@ public:
     AgentController* controller() const { return m_pController; }
 
 signals:
-    void sigAddSimuDaemon();
-    void sigMsgParam(int iMsgType, int iParam, QString str, QByteArray aryParam);
     void sigBeginDaemon();
     void sigInventoryScanned(int iScanId);
 
@@ -79,7 +76,6 @@ private:
     void fillFromSettings();
     void connectWidgets();
     void bindController();
-    void logOper(const QString& text);
     QString typeText() const;
     void restoreLogin();
     bool runLoginDialog();

@@ -48,6 +48,17 @@ void storeStarting(const QString& memuIdx)
     });
 }
 
+// Probes an instance that no operation owns. The probe itself may act (an LDPlayer instance listed
+// as running but unreachable is closed), so an instance under an operation is not even probed; false
+// then, and also when an operation began while the probe ran.
+bool probeUnowned(const SimuInfo& info, int& state, int& pid)
+{
+    if (SimuDaemonObj::isOperationUnderWay(storedRecord(info.idx()).iState))
+        return false;
+    state = SimuRunState(info, pid);
+    return !SimuDaemonObj::isOperationUnderWay(storedRecord(info.idx()).iState);
+}
+
 } // namespace
 
 SimuDaemonObj::SimuDaemonObj(QObject* parent) : QObject(parent)
@@ -199,11 +210,9 @@ void SimuDaemonObj::runDaemonPass()
     }
     QVector<SimuInfo> closed;
     for (const SimuInfo& info : readInventory()) {
-        if (!watched.contains(info.idx()) || isOperationUnderWay(storedRecord(info.idx()).iState))
-            continue;
+        int state = 0;
         int pid = 0;
-        const int state = SimuRunState(info, pid);
-        if (isOperationUnderWay(storedRecord(info.idx()).iState))
+        if (!watched.contains(info.idx()) || !probeUnowned(info, state, pid))
             continue;
         if ((state != eRunStateStopped && state != eRunStateHung) || isStillBooting(info, pid))
             continue;
@@ -263,14 +272,9 @@ bool SimuDaemonObj::isOperationUnderWay(int iState)
 
 void SimuDaemonObj::checkInstance(const SimuInfo& info)
 {
-    // The probe itself may act (an LDPlayer instance listed as running but unreachable is closed),
-    // so an instance under an operation is not even probed; nor is one whose operation began
-    // while the probe ran.
-    if (isOperationUnderWay(storedRecord(info.idx()).iState))
-        return;
+    int state = 0;
     int pid = 0;
-    const int state = SimuRunState(info, pid);
-    if (isOperationUnderWay(storedRecord(info.idx()).iState))
+    if (!probeUnowned(info, state, pid))
         return;
     if (state == eRunStateRunning) {
         if (m_booting.take(info.idx()).logged)

@@ -174,18 +174,18 @@ void SimuSettings::setLeiDianDir(const QString& dir)
 
 CCommResult SimuSettings::getProductDir(int simuType)
 {
-    if (simuType == 1)
+    if (simuType == eProductMEmu)
         return getXiaoYaoDir();
-    if (simuType == 2)
+    if (simuType == eProductLdPlayer)
         return getLeiDianDir();
     return CCommResult();
 }
 
 void SimuSettings::setProductDir(int simuType, const QString& dir)
 {
-    if (simuType == 1)
+    if (simuType == eProductMEmu)
         setXiaoYaoDir(dir);
-    else if (simuType == 2)
+    else if (simuType == eProductLdPlayer)
         setLeiDianDir(dir);
 }
 

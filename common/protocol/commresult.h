@@ -1,5 +1,7 @@
 #pragma once
 
+#include "resultcodes.h"
+
 #include <QString>
 
 // The result of every operation of the system. Failures are values, not exceptions: callers test
@@ -22,14 +24,3 @@ struct CCommResult
         return r;
     }
 };
-
-// Result codes of the shared foundation and the agent's command path, with their user texts.
-namespace ResultCode {
-constexpr int TcpSocketConnectFailed = 9;  // "tcpSocket连接失败"
-constexpr int WaitReadyReadFailed = 10;    // "等待准备可读数据失败"
-constexpr int OpenFileFailed = 17;         // "传输文件时，无法打开文件%1"
-constexpr int TransferFileFailed = 24;     // "传输文件出错"
-constexpr int ParseJsonFailed = 41;        // "解析json出错"
-constexpr int SingleInstance = 45;         // "Tovia模拟器被控端只能运行一个实例"
-constexpr int NotifyConsoleFailed = 52;    // "客户端连接总控端(%1)失败" / "客户端向总控写数据失败"
-} // namespace ResultCode

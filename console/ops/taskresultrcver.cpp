@@ -151,15 +151,9 @@ void TaskResultRcver::slInitSocket()
 {
     if (m_pServer)
         return;
-    m_pServer = listenOnAnyIPv4(m_port, this);
-    if (!m_pServer) {
-        emit sigListening(0);
-        return;
-    }
-    if (!connect(m_pServer, &QTcpServer::newConnection, this, &TaskResultRcver::slNewConnection))
-        qWarning() << "connect SIGNAL(newConnection()) SLOT(slNewConnection) err";
-    m_listenPort.storeRelease(m_pServer->serverPort());
-    emit sigListening(m_pServer->serverPort());
+    m_pServer = listenOnAnyIPv4(m_port, this, [this] { slNewConnection(); });
+    m_listenPort.storeRelease(m_pServer ? m_pServer->serverPort() : 0);
+    emit sigListening(m_listenPort.loadRelaxed());
 }
 
 // Beyond the limit, connections wait in the server's pending list, whose own bound stops the server
