@@ -13,6 +13,7 @@
 #include "simusettings.h"
 #include "simutcprcvobj.h"
 #include "udprceiverobj.h"
+#include "workerthread.h"
 
 #include <QHostInfo>
 #include <QThread>
@@ -40,11 +41,7 @@ void AgentController::checkConnect(bool ok, const QString& failText) const
 QThread* AgentController::startWorker(QObject* worker, const char* startSignature, const QString& failText,
                                       Qt::ConnectionType type)
 {
-    auto* thread = new QThread;
-    worker->moveToThread(thread);
-    checkConnect(connect(thread, SIGNAL(started()), worker, startSignature, type), failText);
-    connect(thread, &QThread::finished, worker, &QObject::deleteLater);
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    QThread* thread = newWorkerThread(worker, startSignature, failText, type);
     m_threads.append(thread);
     return thread;
 }
