@@ -133,9 +133,9 @@ void AgentController::startOperationLog(QList<QThread*>& threads)
         QStringLiteral("connect OperLoggerObj::sigAppendLog MainWnd::slAppendLog err"));
 }
 
-void AgentController::logOper(const QString& text)
+void AgentController::logOper(const QString& text, int iIsForce)
 {
-    emit sigMsgParam(0, 0, text, QByteArray());
+    emit sigMsgParam(0, iIsForce, text, QByteArray());
 }
 
 InventoryScanObj* AgentController::scanWorker()

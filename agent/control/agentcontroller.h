@@ -51,8 +51,8 @@ public:
     void announceStart(const QString& typeText);
     // "当前被控端设置为“<type>-普通模式”" or "…-守护模式”"; empty without a type.
     static QString modeAnnouncement(const QString& typeText);
-    // One line for the operation log.
-    void logOper(const QString& text);
+    // One line for the operation log; iIsForce 1 shows it in the pane also while nobody is signed in.
+    void logOper(const QString& text, int iIsForce = 0);
     // Quits the workers in reverse order, ends a running video encoder and stops the adb server.
     void shutdown();
 

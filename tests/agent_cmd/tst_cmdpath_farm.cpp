@@ -9,6 +9,7 @@
 #include "simusettings.h"
 #include "simutcprcvobj.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QTcpSocket>
@@ -315,13 +316,16 @@ void TestCmdPathFarm::installIntoThreeInstancesReceivesOnce()
     QCOMPARE(reps.at(2).oper.iReplyRet, 0);
     QVERIFY(reps.at(0).oper.replyRet.endsWith(QStringLiteral("\"安装成功")));
     QVERIFY(reps.at(1).oper.replyRet.endsWith(QStringLiteral("\"安装失败")));
-    QCOMPARE(QFileInfo(InstallRspsorMgr::ReceivedApkPath()).size(), qint64(apk.size()));
-    // The states are put back once the whole group is done, after the last report left.
+    // The states are put back once the whole group is done, after the last report left; the
+    // received file is gone by then, and exactly its bytes were installed.
     QVERIFY(AgentCommandServer::waitIdle(10000));
+    QVERIFY(!QFile::exists(InstallRspsorMgr::ReceivedApkPath()));
+    const QString sha1 = QString::fromLatin1(QCryptographicHash::hash(apk, QCryptographicHash::Sha1).toHex());
     for (const QString& idx : {QStringLiteral("0"), QStringLiteral("2")}) {
         const QJsonArray installed = m_pFarm->instanceStatus(idx).value("installed").toArray();
         QCOMPARE(installed.size(), 1);
         QCOMPARE(installed.first().toObject().value("size").toInt(), apk.size());
+        QCOMPARE(installed.first().toObject().value("sha1").toString(), sha1);
         QCOMPARE(stored(idx).iState, int(eStateRunning));
     }
     QCOMPARE(stored(QStringLiteral("1")).iState, int(eStateRunning));

@@ -104,7 +104,7 @@ void TestAdbScreenshot::onlineOfflineAndNoise()
     QVERIFY(r.str.contains("warning"));
     QVERIFY(r.log.contains("127.0.0.1:5557\tdevice"));
     QVERIFY(!online);
-    QVERIFY(RunAdbCmd(AdbBridge::quotedAdb() + " version", 60).iExtraRet > 0);
+    QVERIFY(RunAdbCmd({"version"}, 60).iExtraRet > 0);
 }
 
 void TestAdbScreenshot::connectUnable()

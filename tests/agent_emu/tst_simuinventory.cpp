@@ -232,11 +232,9 @@ void TestSimuInventory::ldOddLines()
 
     QVector<SimuInfo> infos;
     QCOMPARE(SimuInfoXmlGainer().GetSimusInfo(infos).iRet, 0);
-    // "7" has no title field and is skipped; empty fields are kept.
-    QCOMPARE(idxs(infos), QStringList({"3", "8", ""}));
+    // Only whole instance lines count: "7", "8,,1" and "," are not.
+    QCOMPARE(idxs(infos), QStringList({"3"}));
     QCOMPARE(infos.at(0).adbPort(), 5561);
-    QCOMPARE(infos.at(1).name(), QString());
-    QCOMPARE(infos.at(1).adbPort(), 5571);
 
     // No console tool at all: an empty list, still code 0.
     SimuSettings::setDir(dir.path() + "/missing");
