@@ -104,10 +104,19 @@ QList<CCommResult> RspsorGrpOperMgr::ReportRefusal(const CCommResult& why)
     qWarning().noquote()
         << QStringLiteral("command of %1 records not run: %2 (%3)").arg(m_opers.size()).arg(why.str, why.log);
     operLog(why.str);
-    const int reports = m_opers.size() > kMaxRecords ? qMin(1, m_opers.size()) : m_opers.size();
+    // One report per instance named, so that each shows its state again; creates name none and
+    // share one report.
+    QList<struSimuOper> reported;
+    bool createReported = false;
+    for (const struSimuOper& oper : qAsConst(m_opers)) {
+        if (oper.memuIdx.isEmpty() ? createReported : m_opers.size() > kMaxRecords && !reported.isEmpty())
+            continue;
+        createReported = createReported || oper.memuIdx.isEmpty();
+        reported.append(oper);
+    }
     QList<CCommResult> results;
-    for (int i = 0; i < reports; ++i) {
-        ReportToConsole(why, m_opers.at(i), m_notifierOptions);
+    for (const struSimuOper& oper : qAsConst(reported)) {
+        ReportToConsole(why, oper, m_notifierOptions);
         results.append(why);
     }
     return results;

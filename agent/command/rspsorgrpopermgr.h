@@ -54,8 +54,9 @@ protected:
     // Refuses a command beyond what a PC can serve: more than kMaxRecords records, or more creates
     // than the inventory has room for (kTooManyRecords). Code 0 when it may run.
     CCommResult CheckRecordLimits(int iInstances) const;
-    // Reports a refusal without running anything or touching the stored states: to every record, or
-    // to the first one alone when there are more than kMaxRecords. Returns the reported results.
+    // Reports a refusal without running anything or touching the stored states: once per record
+    // that names an instance (only the first one when there are more than kMaxRecords), and once
+    // for all creates. Returns the reported results.
     QList<CCommResult> ReportRefusal(const CCommResult& why);
 
     // Runs one responder for one record and keeps it; returns its result.

@@ -77,6 +77,8 @@ void AgentController::startCommandServer(QList<QThread*>& threads)
     SimuTcpRcvObj::Options tcpOptions;
     tcpOptions.bHoldUntilReady = !pScan->hasScanned();
     tcpOptions.notifier = m_options.notifier;
+    if (m_options.holdLimitMs > 0)
+        tcpOptions.iHoldLimitMs = m_options.holdLimitMs;
     m_pSimuTcpRcvObj = new SimuTcpRcvObj(m_options.tcpPort, tcpOptions);
     connect(pScan, &InventoryScanObj::sigScanned, m_pSimuTcpRcvObj, &SimuTcpRcvObj::slInventoryReady);
     if (pScan->hasScanned()) // it may have ended just before the connection

@@ -33,6 +33,8 @@ public:
         int uiTickMs = 1000;
         // How the command server's responders report to the console.
         struNotifierOptions notifier;
+        // Longest wait of a command for the start-up scan (0: the command server's default).
+        int holdLimitMs = 0;
     };
 
     explicit AgentController(const Options& options, QObject* parent = nullptr);

@@ -24,8 +24,8 @@
 
 MainWnd::MainWnd(const Options& options, QWidget* parent)
     : MainDlgUI(parent), m_options(options),
-      m_pController(
-          new AgentController({options.udpPort, options.tcpPort, options.uiTickMs, options.notifier}, this)),
+      m_pController(new AgentController(
+          {options.udpPort, options.tcpPort, options.uiTickMs, options.notifier, options.holdLimitMs}, this)),
       m_pAutoLogin(new AutoLoginMgr(options.loginTimings, options.autoLoginRetryMs, this))
 {
     bindController();

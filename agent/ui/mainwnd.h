@@ -24,6 +24,7 @@ public:
         quint16 tcpPort = AgentController::Options().tcpPort;
         int uiTickMs = AgentController::Options().uiTickMs;
         struNotifierOptions notifier;
+        int holdLimitMs = AgentController::Options().holdLimitMs;
         bool autoLogin = true;
         struLoginTimings loginTimings;
         // A failed automatic login is tried again after this long.

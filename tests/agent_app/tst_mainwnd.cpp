@@ -3,6 +3,7 @@
 // writes, the mode announcement after login, the log pane before and after login, logout and the
 // tray's quit.
 #include "../accounts/accountstestutil.h"
+#include "agentwndutil.h"
 #include "comgrpopermgr.h"
 #include "farmfixture.h"
 #include "jsoncodec.h"
@@ -39,55 +40,15 @@
 #include <memory>
 #include <thread>
 
-namespace {
+using namespace AgentWndUtil;
 
-MainWnd::Options freePorts()
-{
-    MainWnd::Options opts;
-    opts.udpPort = 0;
-    opts.tcpPort = 0;
-    opts.autoLogin = false;
-    return opts;
-}
+namespace {
 
 void signIn(const QString& user = QStringLiteral("tester"))
 {
     CLoginRet ret;
     ret.strUserName = user;
     LoginRecord::set(ret);
-}
-
-bool touch(const QString& path)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly);
-}
-
-// The texts of the run's operation-log file(s) of the data directory, without their time stamps.
-QStringList operLogTexts()
-{
-    QStringList texts;
-    const QDir dir(SimuSettings::logDir());
-    for (const QString& name : dir.entryList({QStringLiteral("*.txt")}, QDir::Files, QDir::Name)) {
-        if (name.startsWith(QLatin1String("log_")))
-            continue; // the debug log
-        QFile file(dir.filePath(name));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        for (const QString& line :
-             QString::fromUtf8(file.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
-            texts << line.section(QLatin1Char(':'), 3); // after "MM-dd hh:mm:ss:"
-    }
-    return texts;
-}
-
-QStringList paneTexts(const MainWnd& wnd)
-{
-    QStringList texts;
-    for (const QString& line : wnd.logPane()->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        texts << line.section(QLatin1Char(':'), 3);
-    return texts;
 }
 
 } // namespace

@@ -463,6 +463,15 @@ void TestLaunchers::ldRunStateOddListing()
     QStringList running;
     QCOMPARE(SimuListRunning(running).iRet, 0);
     QCOMPARE(running, QStringList({"7"}));
+
+    // A rename that the tool takes without doing it, or that never runs, is not reported as done.
+    CCommResult r = SimuRename("7", "LD-7b");
+    QCOMPARE(r.iRet, 81);
+    QVERIFY2(r.log.contains("still shows"), qPrintable(r.log));
+    QVERIFY(QFile::remove(tool));
+    r = SimuRename("7", "LD-7b");
+    QCOMPARE(r.iRet, 81);
+    QVERIFY2(r.log.contains("could not be started"), qPrintable(r.log));
 }
 
 void TestLaunchers::memuRunStateWithWindows()
