@@ -21,6 +21,13 @@ QAtomicInt g_documentWaitMs(SimuTcpRcvObj::kDocumentWaitMs);
 // A command document is a few hundred bytes per record; anything this large is not one.
 constexpr int kMaxDocumentBytes = 4 * 1024 * 1024;
 
+// A command that the agent, still starting, could not take in time.
+CCommResult notReadyRefusal(const QString& why)
+{
+    return CCommResult::failure(ResultCode::kCommandExpired,
+                                QStringLiteral("被控端正在启动，指令未执行，请稍后再试"), why);
+}
+
 QString peerIPv4(const QTcpSocket* pSocket)
 {
     bool ok = false;
@@ -91,9 +98,7 @@ void SimuTcpRcvObj::Hold(QTcpSocket* pSocket, const QList<struSimuOper>& opers, 
     const int type = opers.first().iOperType;
     if (m_held.size() >= kMaxHeldCommands) {
         Refuse(pSocket, opers,
-               CCommResult::failure(ResultCode::kCommandExpired,
-                                    QStringLiteral("被控端正在启动，指令未执行，请稍后再试"),
-                                    QStringLiteral("%1 commands held already").arg(m_held.size())));
+               notReadyRefusal(QStringLiteral("%1 commands held already").arg(m_held.size())));
         return;
     }
     if (type != eOperInstall) {
@@ -119,10 +124,8 @@ void SimuTcpRcvObj::DropExpiredHeld()
             continue;
         const HeldCommand cmd = m_held.takeAt(i);
         Refuse(cmd.pSocket, cmd.opers,
-               CCommResult::failure(ResultCode::kCommandExpired,
-                                    QStringLiteral("被控端正在启动，指令未执行，请稍后再试"),
-                                    QStringLiteral("held %1 ms while the start-up inventory scan ran")
-                                        .arg(now - cmd.heldSinceMs)));
+               notReadyRefusal(QStringLiteral("held %1 ms while the start-up inventory scan ran")
+                                   .arg(now - cmd.heldSinceMs)));
     }
     if (m_held.isEmpty())
         m_pHoldTimer->stop();

@@ -32,7 +32,7 @@ AgentController::~AgentController()
     shutdown();
 }
 
-void AgentController::checkConnect(bool ok, const QString& failText) const
+void AgentController::checkConnect(bool ok, const QString& failText)
 {
     if (!ok)
         qWarning().noquote() << failText;

@@ -58,6 +58,9 @@ public:
     // Quits the workers in reverse order, ends a running video encoder and stops the adb server.
     void shutdown();
 
+    // Logs failText as a warning when a connection made at start-up failed.
+    static void checkConnect(bool ok, const QString& failText);
+
     MainDlgObj* mainDlgObj() const { return m_pMainDlgObj; }
     SimuTcpRcvObj* commandServer() const { return m_pSimuTcpRcvObj; }
 
@@ -72,7 +75,6 @@ private:
     // Moves the worker to a new thread whose start runs startSignature; the thread's end deletes both.
     QThread* startWorker(QObject* worker, const char* startSignature, const QString& failText,
                          Qt::ConnectionType type = Qt::AutoConnection);
-    void checkConnect(bool ok, const QString& failText) const;
     void startDiscoveryAndWatchdog(QList<QThread*>& threads);
     void startCommandServer(QList<QThread*>& threads);
     void startStateLoopAndScreenshots(QList<QThread*>& threads);

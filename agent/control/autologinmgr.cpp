@@ -10,7 +10,8 @@ AutoLoginMgr::AutoLoginMgr(const struLoginTimings& timings, int iRetryMs, QObjec
     : QObject(parent), m_timings(timings), m_iRetryMs(iRetryMs), m_pRetryTimer(new QTimer(this))
 {
     m_pRetryTimer->setSingleShot(true);
-    connect(m_pRetryTimer, &QTimer::timeout, this, &AutoLoginMgr::tryLogin);
+    if (!connect(m_pRetryTimer, &QTimer::timeout, this, &AutoLoginMgr::tryLogin))
+        qWarning() << "connect QTimer::timeout AutoLoginMgr::tryLogin err";
 }
 
 AutoLoginMgr::~AutoLoginMgr()

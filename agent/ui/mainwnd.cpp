@@ -41,9 +41,13 @@ void MainWnd::initWnd()
 {
     DeleteLogStrategy().run(SimuSettings::logDir());
     m_pTrayIcon = new ToviaSysTrayIcon(QStringLiteral("Tovia模拟器-被控端"), this);
-    connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &MainWnd::TrayIconAction);
-    connect(m_pTrayIcon, &ToviaSysTrayIcon::sigToviaSysTrayIconTriggered, this,
-            &MainWnd::slSysTrayMenuTriggered);
+    AgentController::checkConnect(
+        connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &MainWnd::TrayIconAction),
+        QStringLiteral("connect QSystemTrayIcon::activated MainWnd::TrayIconAction err"));
+    AgentController::checkConnect(connect(m_pTrayIcon, &ToviaSysTrayIcon::sigToviaSysTrayIconTriggered, this,
+                                          &MainWnd::slSysTrayMenuTriggered),
+                                  QStringLiteral("connect ToviaSysTrayIcon::sigToviaSysTrayIconTriggered "
+                                                 "MainWnd::slSysTrayMenuTriggered err"));
     if (QSystemTrayIcon::isSystemTrayAvailable())
         m_pTrayIcon->show();
     connectWidgets();
@@ -67,25 +71,43 @@ void MainWnd::fillFromSettings()
 
 void MainWnd::connectWidgets()
 {
-    connect(simuTypeCbb(), QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-            &MainWnd::slSimuTypeCbbChangedIdx);
-    connect(browseBtn(), &QPushButton::clicked, this, &MainWnd::slOpenFildDlg);
-    connect(saveBtn(), &QPushButton::clicked, this, &MainWnd::slSaveClicked);
-    connect(accountBtn(), &QPushButton::clicked, this, &MainWnd::slAccountClicked);
-    connect(helpBtn(), &QPushButton::clicked, this, &MainWnd::slShowDaemoning);
+    using AC = AgentController;
+    AC::checkConnect(
+        connect(simuTypeCbb(), QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+                &MainWnd::slSimuTypeCbbChangedIdx),
+        QStringLiteral("connect QComboBox::currentIndexChanged MainWnd::slSimuTypeCbbChangedIdx err"));
+    AC::checkConnect(connect(browseBtn(), &QPushButton::clicked, this, &MainWnd::slOpenFildDlg),
+                     QStringLiteral("connect QPushButton::clicked MainWnd::slOpenFildDlg err"));
+    AC::checkConnect(connect(saveBtn(), &QPushButton::clicked, this, &MainWnd::slSaveClicked),
+                     QStringLiteral("connect QPushButton::clicked MainWnd::slSaveClicked err"));
+    AC::checkConnect(connect(accountBtn(), &QPushButton::clicked, this, &MainWnd::slAccountClicked),
+                     QStringLiteral("connect QPushButton::clicked MainWnd::slAccountClicked err"));
+    AC::checkConnect(connect(helpBtn(), &QPushButton::clicked, this, &MainWnd::slShowDaemoning),
+                     QStringLiteral("connect QPushButton::clicked MainWnd::slShowDaemoning err"));
     // Enter in a settings field saves the settings.
-    connect(pcNameEdit(), &QLineEdit::returnPressed, this, &MainWnd::slSaveClicked);
-    connect(simuPathEdit(), &QLineEdit::returnPressed, this, &MainWnd::slSaveClicked);
+    for (QLineEdit* pEdit : {pcNameEdit(), simuPathEdit()})
+        AC::checkConnect(connect(pEdit, &QLineEdit::returnPressed, this, &MainWnd::slSaveClicked),
+                         QStringLiteral("connect QLineEdit::returnPressed MainWnd::slSaveClicked err"));
 }
 
 void MainWnd::bindController()
 {
-    connect(m_pController, &AgentController::sigBeginDaemon, this, &MainWnd::sigBeginDaemon);
-    connect(m_pController, &AgentController::sigAppendLog, this, &MainWnd::slAppendLog);
-    connect(m_pController, &AgentController::sigUpdateConnectState, this, &MainWnd::slUpdateConnectState);
-    connect(m_pController, &AgentController::sigInventoryScanned, this, &MainWnd::slInventoryScanned);
-    connect(m_pAutoLogin, &AutoLoginMgr::sigSignedIn, this, &MainWnd::slAutoSignedIn);
-    connect(m_pAutoLogin, &AutoLoginMgr::sigAttemptFailed, this, &MainWnd::slAutoLoginFailed);
+    using AC = AgentController;
+    AC::checkConnect(connect(m_pController, &AC::sigBeginDaemon, this, &MainWnd::sigBeginDaemon),
+                     QStringLiteral("connect AgentController::sigBeginDaemon MainWnd::sigBeginDaemon err"));
+    AC::checkConnect(connect(m_pController, &AC::sigAppendLog, this, &MainWnd::slAppendLog),
+                     QStringLiteral("connect AgentController::sigAppendLog MainWnd::slAppendLog err"));
+    AC::checkConnect(
+        connect(m_pController, &AC::sigUpdateConnectState, this, &MainWnd::slUpdateConnectState),
+        QStringLiteral("connect AgentController::sigUpdateConnectState MainWnd::slUpdateConnectState err"));
+    AC::checkConnect(
+        connect(m_pController, &AC::sigInventoryScanned, this, &MainWnd::slInventoryScanned),
+        QStringLiteral("connect AgentController::sigInventoryScanned MainWnd::slInventoryScanned err"));
+    AC::checkConnect(connect(m_pAutoLogin, &AutoLoginMgr::sigSignedIn, this, &MainWnd::slAutoSignedIn),
+                     QStringLiteral("connect AutoLoginMgr::sigSignedIn MainWnd::slAutoSignedIn err"));
+    AC::checkConnect(
+        connect(m_pAutoLogin, &AutoLoginMgr::sigAttemptFailed, this, &MainWnd::slAutoLoginFailed),
+        QStringLiteral("connect AutoLoginMgr::sigAttemptFailed MainWnd::slAutoLoginFailed err"));
 }
 
 int MainWnd::initIniData()

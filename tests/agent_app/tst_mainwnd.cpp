@@ -6,6 +6,7 @@
 #include "agentwndutil.h"
 #include "comgrpopermgr.h"
 #include "farmfixture.h"
+#include "installrspsormgr.h"
 #include "jsoncodec.h"
 #include "logindlg.h"
 #include "loginret.h"
@@ -167,6 +168,8 @@ void TstMainWnd::inventoryScan()
     const QString leftover =
         SimuSettings::screenshotDir() + QStringLiteral("old/") + idx[0] + QStringLiteral(".png");
     QVERIFY(touch(leftover));
+    // An APK left by an agent that died during an install.
+    QVERIFY(touch(InstallRspsorMgr::ReceivedApkPath()));
 
     MainWnd wnd(freePorts());
     QSignalSpy scanned(&wnd, &MainWnd::sigInventoryScanned);
@@ -185,6 +188,7 @@ void TstMainWnd::inventoryScan()
     if (daemonModel == 2) // otherwise only the screenshot pool's passes write the running list
         QCOMPARE(SimuSettings::getRunningList(), watched);
     QVERIFY(!QFile::exists(leftover));
+    QVERIFY(!QFile::exists(InstallRspsorMgr::ReceivedApkPath()));
 
     const QString seen = QStringLiteral("检测到新模拟器\"%1\"被打开").arg(names[1]);
     const QString expected = daemonModel == 2 ? seen + QStringLiteral("，已纳入守护") : seen;
