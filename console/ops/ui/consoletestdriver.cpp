@@ -241,7 +241,8 @@ ConsoleTestDriver::~ConsoleTestDriver()
 
 QWidget* ConsoleTestDriver::openDialog() const
 {
-    QWidget* pModal = QApplication::activeModalWidget();
+    // Dialogs only: the remote-desktop viewer is a window of its own, not a question.
+    auto* pModal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
     return pModal && pModal != &m_wnd && pModal->isVisible() ? pModal : nullptr;
 }
 
