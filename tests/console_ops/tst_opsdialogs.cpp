@@ -76,6 +76,19 @@ void onDialog(QWidget* pWnd, std::function<void(QDialog*)> act, bool* pSeen)
     pTimer->start(20);
 }
 
+// A message box with the warning icon, the title and the text, left with the key.
+std::function<void(QDialog*)> warningBox(const QString& title, const QString& text, Qt::Key key)
+{
+    return [=](QDialog* d) {
+        auto* pBox = qobject_cast<QMessageBox*>(d);
+        QVERIFY(pBox);
+        QCOMPARE(pBox->windowTitle(), title);
+        QCOMPARE(pBox->text(), text);
+        QCOMPARE(pBox->icon(), QMessageBox::Warning);
+        QTest::keyClick(d, key);
+    };
+}
+
 QStringList buttonTexts(QDialog* pDialog)
 {
     QStringList texts;
@@ -226,30 +239,16 @@ void TstOpsDialogs::questionsAnsweredWithKeys()
     QVERIFY(sentNothing());
 
     // Delete asks with the warning icon; Esc keeps the emulator.
-    onDialog(
-        &wnd,
-        [](QDialog* d) {
-            auto* pBox = qobject_cast<QMessageBox*>(d);
-            QVERIFY(pBox);
-            QCOMPARE(pBox->text(), QStringLiteral("是否删除模拟器？"));
-            QCOMPARE(pBox->icon(), QMessageBox::Warning);
-            QTest::keyClick(d, Qt::Key_Escape);
-        },
-        &seen);
+    onDialog(&wnd, warningBox(QStringLiteral("警告"), QStringLiteral("是否删除模拟器？"), Qt::Key_Escape),
+             &seen);
     pick(3, QStringLiteral("1"));
     QVERIFY(sentNothing());
 
     // Nothing ticked: the error box warns, Enter closes it; the driver kept it.
-    onDialog(
-        &wnd,
-        [](QDialog* d) {
-            auto* pBox = qobject_cast<QMessageBox*>(d);
-            QVERIFY(pBox);
-            QCOMPARE(pBox->windowTitle(), QStringLiteral("错误"));
-            QCOMPARE(pBox->icon(), QMessageBox::Warning);
-            QTest::keyClick(d, Qt::Key_Return);
-        },
-        &seen);
+    onDialog(&wnd,
+             warningBox(QStringLiteral("错误"), QStringLiteral("当前未选择设备或模拟器，无法操作"),
+                        Qt::Key_Return),
+             &seen);
     pick(0, QString());
     const QJsonArray shown = pDriver->run(QStringLiteral("dump")).value(QStringLiteral("results")).toArray();
     QCOMPARE(shown.size(), 1);
