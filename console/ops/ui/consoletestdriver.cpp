@@ -292,7 +292,8 @@ bool ConsoleTestDriver::listen(const QString& path, QString& error)
         error = QStringLiteral("test driver cannot listen at %1: %2").arg(path, m_pServer->errorString());
         return false;
     }
-    connect(m_pServer, &QLocalServer::newConnection, this, &ConsoleTestDriver::slNewConnection);
+    if (!connect(m_pServer, &QLocalServer::newConnection, this, &ConsoleTestDriver::slNewConnection))
+        qWarning("connect QLocalServer::newConnection ConsoleTestDriver::slNewConnection err");
     qInfo().noquote() << "test driver listening at" << path;
     return true;
 }
