@@ -8,11 +8,13 @@
 #include "debuglog.h"
 #include "loginret.h"
 #include "loginstore.h"
+#include "qtchinese.h"
 #include "resultdisplay.h"
 #include "simusettings.h"
 #include "updatecheck.h"
 #include "updatequestion.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <cstdio>
 
@@ -25,9 +27,10 @@ const char* const kUsage =
     "  --batch[=yes|=no]     unattended: the update question is answered (no by default) and\n"
     "                        result boxes go to standard error\n"
     "  --remember-login U P  stores the login so that the console signs in by itself\n"
-    "  --test-driver PATH    for tests: a local socket at PATH takes line commands (dump, tick,\n"
-    "                        untick, menu, answer, rdp, click, closerdp, group) that operate the\n"
-    "                        window through its own code paths; its questions are answered from there\n";
+    "  --test-driver PATH    for scripts and tests: a local socket at PATH takes line commands (dump,\n"
+    "                        tick, untick, menu, answer, rdp, click, closerdp, group) that operate the\n"
+    "                        window through its own code paths; its dialogs stay real and are answered\n"
+    "                        from there only when a script says so\n";
 
 } // namespace
 
@@ -94,7 +97,7 @@ bool ConsoleApp::runMainWindow() const
 }
 
 // The operations and the remote-desktop window plug into the main window here; with a test driver
-// the operations' questions are answered through it.
+// a script may answer the operations' questions through it.
 void ConsoleApp::attachExtensions(CenterToolMainWnd& wnd) const
 {
     if (m_testDriverPath.isEmpty()) {
@@ -119,6 +122,7 @@ int ConsoleApp::run()
     DebugLog::installCrashHandler(CrashBox::crashBox());
     DebugLog::install(SimuSettings::logDir());
     DeleteLogStrategy().run(SimuSettings::logDir());
+    installQtChineseTranslations(*QCoreApplication::instance());
     qInfo().noquote() << "ToviaSim starts, data directory" << SimuSettings::dataDir();
     for (;;) {
         if (handOverToUpdate())
