@@ -1,7 +1,9 @@
 #include "cmdresponsor.h"
+#include "agentlogging.h"
+#include "agentsettings.h"
+#include "simustatestore.h"
 
 #include "simuinfoxmlgainer.h"
-#include "simusettings.h"
 
 #include <QDebug>
 
@@ -15,7 +17,7 @@ CmdResponsor::~CmdResponsor() = default;
 void CmdResponsor::SetOper(const struSimuOper& oper)
 {
     m_oper = oper;
-    m_strNickName = SimuSettings::getPcNickName().str;
+    m_strNickName = AgentSettings::pcNickName.value();
     m_strSimuName.clear();
     if (!oper.memuIdx.isEmpty()) {
         SimuInfo info;
@@ -30,11 +32,14 @@ void CmdResponsor::SetOper(const struSimuOper& oper)
 
 CCommResult CmdResponsor::TemplateRun()
 {
-    qWarning() << "operate type:" << m_oper.iOperType;
+    qCDebug(lcCommand) << "operate type:" << m_oper.iOperType;
     const CCommResult cRet = DoOperate();
-    qWarning().noquote() << "operate ret:" << cRet.str << " errCode:" << cRet.iRet;
+    if (cRet.iRet != 0)
+        qCWarning(lcCommand).noquote() << "operate ret:" << cRet.str << " errCode:" << cRet.iRet << cRet.log;
+    else
+        qCInfo(lcCommand).noquote() << "operate ret:" << cRet.str.trimmed() << " errCode:" << cRet.iRet;
     NotifierRun(cRet, m_oper, m_notifierOptions);
-    qWarning().noquote() << "SetState str:" << cRet.str << " errCode:" << cRet.iRet;
+    qCDebug(lcCommand).noquote() << "SetState str:" << cRet.str << " errCode:" << cRet.iRet;
     AfterState(cRet);
     return cRet;
 }
@@ -48,7 +53,7 @@ void CmdResponsor::UpdateStoredState(int iTimeStep, int iState)
 {
     if (m_oper.memuIdx.isEmpty())
         return;
-    SimuSettings::updateSimuRecord(m_oper.memuIdx, [&](struSimuRecord& rec) {
+    SimuStateStore::instance().update(m_oper.memuIdx, [&](struSimuRecord& rec) {
         rec.iTime += iTimeStep;
         rec.iState = iState;
     });

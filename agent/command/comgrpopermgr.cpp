@@ -1,13 +1,19 @@
 #include "comgrpopermgr.h"
+#include "agentlogging.h"
+#include "agentsettings.h"
 
 #include "closesimuresponsor.h"
 #include "createsimuresponsor.h"
 #include "deletesimurspsor.h"
+#include "inventorycache.h"
 #include "renamesimuresponsor.h"
-#include "simusettings.h"
 #include "startupsimuresponsor.h"
 
 #include <QAtomicInt>
+#include <QThreadPool>
+#include <QVector>
+
+#include <algorithm>
 #include <QDebug>
 
 namespace {
@@ -56,19 +62,56 @@ QList<CCommResult> ComGrpOperMgr::RunGroup()
     if (limits.iRet != 0)
         return ReportRefusal(limits);
     BeforeRun();
+    const int parallel = StartsAtOnce();
+    const QList<CCommResult> results = parallel > 1 ? RunStartsSideBySide(parallel) : RunOneAfterAnother();
+    AfterRun(results);
+    return results;
+}
+
+int ComGrpOperMgr::StartsAtOnce() const
+{
+    const bool allStarts = std::all_of(m_opers.cbegin(), m_opers.cend(),
+                                       [](const struSimuOper& oper) { return oper.iOperType == eOperStartup; });
+    return allStarts && m_opers.size() > 1 ? qMin(AgentSettings::effectiveParallelStarts(), m_opers.size()) : 1;
+}
+
+QList<CCommResult> ComGrpOperMgr::RunOneAfterAnother()
+{
     QList<CCommResult> results;
     for (const struSimuOper& oper : qAsConst(m_opers)) {
         CmdResponsor* pResponsor = CreateResponsor(oper.iOperType);
         if (!pResponsor) {
-            qWarning() << "ComGrpOperMgr: no responder for operation type" << oper.iOperType << "skipped";
+            qCWarning(lcCommand) << "ComGrpOperMgr: no responder for operation type" << oper.iOperType << "skipped";
             continue;
         }
         const CCommResult cRet = RunResponsor(pResponsor, oper);
         EmitWatchChange(pResponsor, cRet);
+        // Discovery answers from the inventory as last read: after a change it is read again.
+        if (oper.iOperType == eOperCreate || oper.iOperType == eOperDelete || oper.iOperType == eOperRename)
+            InventoryCache::instance().invalidate();
         results.append(cRet);
     }
-    AfterRun(results);
     return results;
+}
+
+// Up to `parallel` instances boot at the same time, taken in the command's order; each is reported
+// on its own as it comes up. The results are returned in record order.
+QList<CCommResult> ComGrpOperMgr::RunStartsSideBySide(int parallel)
+{
+    qCInfo(lcCommand) << "ComGrpOperMgr:" << m_opers.size() << "starts," << parallel << "at a time";
+    QVector<CCommResult> results(m_opers.size());
+    QThreadPool boots;
+    boots.setMaxThreadCount(parallel);
+    for (int i = 0; i < m_opers.size(); ++i) {
+        CmdResponsor* pResponsor = CreateResponsor(eOperStartup);
+        AdoptResponsor(pResponsor, m_opers.at(i));
+        boots.start([this, pResponsor, i, &results] {
+            results[i] = RunAdopted(pResponsor);
+            EmitWatchChange(pResponsor, results[i]);
+        });
+    }
+    boots.waitForDone();
+    return results.toList();
 }
 
 void ComGrpOperMgr::EmitWatchChange(const CmdResponsor* pResponsor, const CCommResult& cRet)
@@ -76,7 +119,7 @@ void ComGrpOperMgr::EmitWatchChange(const CmdResponsor* pResponsor, const CCommR
     if (cRet.iRet != 0)
         return;
     const struSimuOper& oper = pResponsor->Oper();
-    if (oper.iOperType == eOperStartup && daemonModeOn(SimuSettings::getDaemonModel().iExtraRet))
+    if (oper.iOperType == eOperStartup && AgentSettings::daemonOn())
         emit sigNewSimuStarted(pResponsor->SimuName(), oper.memuIdx);
     else if (oper.iOperType == eOperClose)
         emit sigSimuClosed(pResponsor->SimuName(), oper.memuIdx);

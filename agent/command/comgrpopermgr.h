@@ -4,8 +4,9 @@
 
 #include <QString>
 
-// Serves start, close, delete, rename and create: one responder per record, strictly one after
-// another, on the manager's own thread.
+// Serves start, close, delete, rename and create: one responder per record, one after another on
+// the manager's thread. Only the starts of a command of starts may boot side by side, as many at a
+// time as common/parallelStarts allows (1, the default, keeps them one after another).
 class ComGrpOperMgr : public RspsorGrpOperMgr
 {
     Q_OBJECT
@@ -27,5 +28,10 @@ signals:
     void sigSimuClosed(QString strSimuName, QString strMemuIndex);
 
 private:
+    // How many records boot at the same time: common/parallelStarts (within the run limit) for a
+    // command of starts only, 1 otherwise.
+    int StartsAtOnce() const;
+    QList<CCommResult> RunOneAfterAnother();
+    QList<CCommResult> RunStartsSideBySide(int parallel);
     void EmitWatchChange(const CmdResponsor* pResponsor, const CCommResult& cRet);
 };

@@ -1,9 +1,9 @@
 #include "createsimuresponsor.h"
+#include "agentsettings.h"
 
 #include "launcherfactory.h"
 #include "operloggerobj.h"
 #include "simuinfo.h"
-#include "simusettings.h"
 
 CCommResult CreateSimuResponsor::DoOperate()
 {
@@ -15,7 +15,7 @@ CCommResult CreateSimuResponsor::DoOperate()
         return cRet;
     }
     // The nickname may have been changed while the instance was being created.
-    m_strNickName = SimuSettings::getPcNickName().str;
+    m_strNickName = AgentSettings::pcNickName.value();
     cRet.str = QStringLiteral("%1创建模拟器成功\r\n").arg(m_strNickName);
     operLog(QStringLiteral("新建模拟器成功"));
     return cRet;

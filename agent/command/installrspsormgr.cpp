@@ -1,4 +1,6 @@
 #include "installrspsormgr.h"
+#include "agentlogging.h"
+#include "simustatestore.h"
 
 #include "installsimurspsor.h"
 #include "launcherfactory.h"
@@ -25,14 +27,10 @@ CmdResponsor* InstallRspsorMgr::CreateResponsor(int iOperType)
     return iOperType == eOperInstall ? new InstallSimuRspsor(m_notifierOptions) : nullptr;
 }
 
-void InstallRspsorMgr::BeforeRun()
+SimuStateStore::Change InstallRspsorMgr::BusyChange(const struSimuOper& oper) const
 {
-    for (const struSimuOper& oper : qAsConst(m_opers)) {
-        if (oper.memuIdx.isEmpty())
-            continue;
-        SimuSettings::updateSimuRecord(oper.memuIdx,
-                                       [](struSimuRecord& rec) { rec.iState = eStateInstalling; });
-    }
+    Q_UNUSED(oper);
+    return [](struSimuRecord& rec) { rec.iState = eStateInstalling; };
 }
 
 QList<CCommResult> InstallRspsorMgr::RunGroup()
@@ -62,13 +60,13 @@ QList<CCommResult> InstallRspsorMgr::RunGroup()
     QList<CCommResult> results;
     m_bReceiveFailed = cRcv.iRet != 0;
     if (m_bReceiveFailed) {
-        qWarning().noquote() << "InstallRspsorMgr: file not received:" << cRcv.str << cRcv.log;
+        qCWarning(lcCommand).noquote() << "InstallRspsorMgr: file not received:" << cRcv.str << cRcv.log;
         results.append(cRcv);
     } else {
         for (const struSimuOper& oper : qAsConst(m_opers)) {
             CmdResponsor* pResponsor = CreateResponsor(oper.iOperType);
             if (!pResponsor) {
-                qWarning() << "InstallRspsorMgr: record of type" << oper.iOperType << "skipped";
+                qCWarning(lcCommand) << "InstallRspsorMgr: record of type" << oper.iOperType << "skipped";
                 continue;
             }
             results.append(RunResponsor(pResponsor, oper));
@@ -85,7 +83,7 @@ void InstallRspsorMgr::RemoveReceivedApk()
 {
     QFile file(ReceivedApkPath());
     if (file.exists() && !file.remove())
-        qWarning().noquote() << "InstallRspsorMgr: cannot remove" << file.fileName() << file.errorString();
+        qCWarning(lcCommand).noquote() << "InstallRspsorMgr: cannot remove" << file.fileName() << file.errorString();
 }
 
 int InstallRspsorMgr::RunStateAfterInstall(const QString& memuIdx)
@@ -98,16 +96,14 @@ int InstallRspsorMgr::RunStateAfterInstall(const QString& memuIdx)
 
 void InstallRspsorMgr::AfterRun(const QList<CCommResult>& results)
 {
-    Q_UNUSED(results);
     // Every instance of the command was marked as installing; one whose install did not run (the
     // file was not received, or its record was skipped) still says so. It goes back to the run
     // state its product reports, so that none stays "installing" for good.
-    for (const struSimuOper& oper : qAsConst(m_opers)) {
-        if (oper.memuIdx.isEmpty())
+    for (const QString& idx : QSet<QString>(m_begun)) {
+        if (SimuStateStore::instance().record(idx).iState != eStateInstalling)
             continue;
-        if (SimuSettings::storedSimuRecord(oper.memuIdx).iState != eStateInstalling)
-            continue;
-        const int state = RunStateAfterInstall(oper.memuIdx);
-        SimuSettings::updateSimuRecord(oper.memuIdx, [state](struSimuRecord& r) { r.iState = state; });
+        const int state = RunStateAfterInstall(idx);
+        FinishOperation(idx, [state](struSimuRecord& r) { r.iState = state; });
     }
+    ComGrpOperMgr::AfterRun(results);
 }

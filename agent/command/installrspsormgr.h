@@ -13,8 +13,8 @@ public:
                      QObject* parent = nullptr);
 
     QList<CCommResult> RunGroup() override;
-    // Marks every target instance as installing.
-    void BeforeRun() override;
+    // Every target instance shows as installing while the command runs (its time stays).
+    SimuStateStore::Change BusyChange(const struSimuOper& oper) const override;
     // Marks the instances running again.
     void AfterRun(const QList<CCommResult>& results) override;
 

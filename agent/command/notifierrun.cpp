@@ -1,10 +1,13 @@
 #include "notifierrun.h"
+#include "agentlogging.h"
+#include "simustatestore.h"
 
 #include "jsoncodec.h"
 #include "loginret.h"
 #include "operloggerobj.h"
 #include "simusettings.h"
 #include "thumbnail.h"
+#include "thumbnailcache.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -32,7 +35,7 @@ void storeReportedState(const CCommResult& cRet, const struSimuOper& oper)
 {
     if (oper.memuIdx.isEmpty())
         return; // a create names no instance yet
-    SimuSettings::updateSimuRecord(oper.memuIdx, [&](struSimuRecord& rec) {
+    SimuStateStore::instance().update(oper.memuIdx, [&](struSimuRecord& rec) {
         rec.iTime += 1;
         switch (oper.iOperType) {
         case eOperStartup:
@@ -71,7 +74,7 @@ CCommResult connectToConsole(QTcpSocket& socket, const struSimuOper& oper, const
                                     QStringLiteral("客户端连接总控端(%1)失败").arg(oper.centerIP),
                                     cRetParam.str);
         operLog(cRet.str);
-        qWarning() << "cannot connect Remote Client" << oper.centerIP << socket.errorString();
+        qCWarning(lcCommand) << "cannot connect Remote Client" << oper.centerIP << socket.errorString();
         if (attempt + 1 < struNotifierOptions::kConnectAttempts)
             waitInLoop(waitMs - int(clock.elapsed()));
     }
@@ -80,11 +83,12 @@ CCommResult connectToConsole(QTcpSocket& socket, const struSimuOper& oper, const
 
 QByteArray thumbnailJpeg(const QString& memuIdx)
 {
-    QImage img(SimuSettings::screenshotBakPath(memuIdx));
-    if (img.isNull())
-        img.load(QString::fromLatin1(kDefaultTile));
+    const QByteArray jpeg = ThumbnailCache::instance().jpegOf(SimuSettings::screenshotBakPath(memuIdx));
+    if (!jpeg.isEmpty())
+        return jpeg;
+    QImage img(QString::fromLatin1(kDefaultTile));
     if (img.isNull()) {
-        qWarning() << "NotifierRun: no thumbnail and no default tile, sending a blank one";
+        qCWarning(lcCommand) << "NotifierRun: no thumbnail and no default tile, sending a blank one";
         img = QImage(Thumbnail::kWidth, Thumbnail::kHeight, QImage::Format_RGB32);
         img.fill(Qt::black);
     }
@@ -94,7 +98,7 @@ QByteArray thumbnailJpeg(const QString& memuIdx)
 CCommResult writeAll(QTcpSocket& socket, const QByteArray& bytes, int waitMs)
 {
     if (socket.write(bytes) < 0) {
-        qWarning() << "NotifierRun socket write err:" << socket.errorString();
+        qCWarning(lcCommand) << "NotifierRun socket write err:" << socket.errorString();
         CCommResult cRet = CCommResult::failure(
             ResultCode::NotifyConsoleFailed, QStringLiteral("客户端向总控写数据失败"), socket.errorString());
         operLog(cRet.str);
@@ -144,7 +148,11 @@ CCommResult ReportToConsole(const CCommResult& cRetParam, const struSimuOper& op
         }
         closeSocket(socket, options.writeWaitMs);
     }
-    qWarning().noquote() << "NotifierRun cRetParam.str" << cRetParam.str << " cRetParam.iRet"
-                         << cRetParam.iRet;
+    if (cRet.iRet != 0)
+        qCWarning(lcCommand).noquote() << "result of operation" << oper.iOperType << "on" << oper.memuIdx
+                                       << "not delivered to" << oper.centerIP << ":" << cRet.str;
+    else
+        qCDebug(lcCommand).noquote() << "NotifierRun cRetParam.str" << cRetParam.str << " cRetParam.iRet"
+                                     << cRetParam.iRet;
     return cRet;
 }

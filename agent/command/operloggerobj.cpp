@@ -1,4 +1,5 @@
 #include "operloggerobj.h"
+#include "agentlogging.h"
 
 #include <QAtomicPointer>
 #include <QDateTime>
@@ -54,7 +55,7 @@ void OperLoggerObj::slInitOperLogger()
     if (file->open(QIODevice::WriteOnly | QIODevice::Append)) {
         m_pFile = file;
     } else {
-        qWarning() << "operation log: cannot open" << name << file->errorString();
+        qCWarning(lcCommand) << "operation log: cannot open" << name << file->errorString();
         delete file;
     }
 }
@@ -81,7 +82,7 @@ void OperLoggerObj::slEmitMsgHandler(int iMsgType, int iParam, QString str, QByt
 
 void operLog(const QString& line, int iIsForce)
 {
-    qDebug().noquote() << "oper:" << line;
+    qCDebug(lcCommand).noquote() << "oper:" << line;
     if (OperLoggerObj* logger = OperLoggerObj::instance())
         emit logger->sigBeginMsgHandler(0, iIsForce, line, QByteArray());
 }

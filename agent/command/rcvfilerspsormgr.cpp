@@ -1,4 +1,5 @@
 #include "rcvfilerspsormgr.h"
+#include "agentlogging.h"
 
 #include <QAtomicInt>
 #include <QDeadlineTimer>
@@ -11,7 +12,7 @@ QAtomicInt g_stallTimeoutMs(RcvFileRspsorMgr::kStallTimeoutMs);
 
 CCommResult transferError(const QString& why)
 {
-    qWarning().noquote() << "RcvFileRspsorMgr::RcvFile:" << why;
+    qCWarning(lcCommand).noquote() << "RcvFileRspsorMgr::RcvFile:" << why;
     return CCommResult::failure(ResultCode::TransferFileFailed, QStringLiteral("传输文件出错"), why);
 }
 } // namespace

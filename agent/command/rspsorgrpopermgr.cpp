@@ -1,10 +1,14 @@
 #include "rspsorgrpopermgr.h"
+#include "agentlogging.h"
+#include "agentsettings.h"
+#include "simustatestore.h"
 
 #include "cmdresponsor.h"
 #include "simuinfo.h"
 #include "simuinfoxmlgainer.h"
-#include "simusettings.h"
 
+#include "agentlogging.h"
+#include "inventorycache.h"
 #include "operloggerobj.h"
 #include "resultcodes.h"
 
@@ -39,7 +43,7 @@ void RspsorGrpOperMgr::Refuse(const CCommResult& why)
 
 int RspsorGrpOperMgr::DropUnknownRecords()
 {
-    const int simuType = SimuSettings::getSimuType().iExtraRet;
+    const int simuType = AgentSettings::simuType;
     const bool haveInventory = simuType == eProductMEmu || simuType == eProductLdPlayer;
     QSet<QString> known;
     int instances = 0;
@@ -63,7 +67,7 @@ int RspsorGrpOperMgr::DropUnknownRecords()
         }
         if (++skipped > kNamedSkips)
             continue;
-        qWarning().noquote()
+        qCWarning(lcCommand).noquote()
             << QStringLiteral("record %1 of the command skipped: %2")
                    .arg(i)
                    .arg(oper.memuIdx.isEmpty()
@@ -71,7 +75,7 @@ int RspsorGrpOperMgr::DropUnknownRecords()
                             : QStringLiteral("no instance \"%1\" on this PC").arg(oper.memuIdx));
     }
     if (skipped > kNamedSkips)
-        qWarning().noquote()
+        qCWarning(lcCommand).noquote()
             << QStringLiteral("%1 more records of the command skipped").arg(skipped - kNamedSkips);
     m_opers = kept;
     return instances;
@@ -101,7 +105,7 @@ CCommResult RspsorGrpOperMgr::CheckRecordLimits(int iInstances) const
 
 QList<CCommResult> RspsorGrpOperMgr::ReportRefusal(const CCommResult& why)
 {
-    qWarning().noquote()
+    qCWarning(lcCommand).noquote()
         << QStringLiteral("command of %1 records not run: %2 (%3)").arg(m_opers.size()).arg(why.str, why.log);
     operLog(why.str);
     // One report per instance named, so that each shows its state again; creates name none and
@@ -122,33 +126,78 @@ QList<CCommResult> RspsorGrpOperMgr::ReportRefusal(const CCommResult& why)
     return results;
 }
 
+SimuStateStore::Change RspsorGrpOperMgr::BusyChange(const struSimuOper& oper) const
+{
+    int busy = 0; // the stored state stays
+    switch (oper.iOperType) {
+    case eOperStartup:
+        busy = eStateStarting;
+        break;
+    case eOperClose:
+        busy = eStateClosing;
+        break;
+    case eOperDelete:
+        busy = eStateDeleting;
+        break;
+    default:
+        break;
+    }
+    return [busy, iTime = oper.iTime](struSimuRecord& rec) {
+        rec.iTime = iTime;
+        if (busy != 0)
+            rec.iState = busy;
+    };
+}
+
 void RspsorGrpOperMgr::BeforeRun()
 {
+    QList<struSimuOper> kept;
     for (const struSimuOper& oper : qAsConst(m_opers)) {
-        if (oper.memuIdx.isEmpty())
-            continue; // a create names no instance yet
-        SimuSettings::updateSimuRecord(oper.memuIdx, [&](struSimuRecord& rec) {
-            rec.iTime = oper.iTime;
-            switch (oper.iOperType) {
-            case eOperStartup:
-                rec.iState = eStateStarting;
-                break;
-            case eOperClose:
-                rec.iState = eStateClosing;
-                break;
-            case eOperDelete:
-                rec.iState = eStateDeleting;
-                break;
-            default:
-                break;
-            }
-        });
+        if (oper.memuIdx.isEmpty()) { // a create names no instance yet
+            kept.append(oper);
+            continue;
+        }
+        if (!SimuStateStore::instance().beginOperation(oper.memuIdx, BusyChange(oper))) {
+            RefuseBusy(oper);
+            continue;
+        }
+        m_begun.insert(oper.memuIdx);
+        kept.append(oper);
     }
+    m_opers = kept;
+}
+
+// Another operation holds the instance: this record runs nothing. Its console hears why; the stored
+// time moves past this command's, so that the state the instance is really in (reported by
+// discovery) replaces the refusal on the console.
+void RspsorGrpOperMgr::RefuseBusy(const struSimuOper& oper)
+{
+    SimuInfo info;
+    InventoryCache::instance().find(oper.memuIdx, info);
+    const QString name = info.name().isEmpty() ? oper.memuIdx : info.name();
+    const CCommResult why = CCommResult::failure(
+        ResultCode::kInstanceBusy, QStringLiteral("模拟器\"%1\"正在执行其他操作，本次指令未执行").arg(name),
+        QStringLiteral("operation %1 on %2 refused: another operation runs on it").arg(oper.iOperType).arg(oper.memuIdx));
+    qCInfo(lcCommand).noquote() << why.log;
+    operLog(why.str);
+    SimuStateStore::instance().update(oper.memuIdx,
+                                      [&](struSimuRecord& rec) { rec.iTime = qMax(rec.iTime, oper.iTime + 2); });
+    ReportToConsole(why, oper, m_notifierOptions);
+}
+
+void RspsorGrpOperMgr::FinishOperation(const QString& memuIdx, const SimuStateStore::Change& outcome)
+{
+    if (!m_begun.remove(memuIdx))
+        return;
+    SimuStateStore::instance().finishOperation(memuIdx, outcome);
 }
 
 void RspsorGrpOperMgr::AfterRun(const QList<CCommResult>& results)
 {
     Q_UNUSED(results);
+    // Records that ran no responder still end their operation.
+    for (const QString& idx : QSet<QString>(m_begun))
+        FinishOperation(idx);
 }
 
 void RspsorGrpOperMgr::slRunRspsMgr()
@@ -159,9 +208,24 @@ void RspsorGrpOperMgr::slRunRspsMgr()
 
 CCommResult RspsorGrpOperMgr::RunResponsor(CmdResponsor* pResponsor, const struSimuOper& oper)
 {
+    AdoptResponsor(pResponsor, oper);
+    return RunAdopted(pResponsor);
+}
+
+void RspsorGrpOperMgr::AdoptResponsor(CmdResponsor* pResponsor, const struSimuOper& oper)
+{
+    QMutexLocker lock(&m_mutex);
     m_responsors.append(pResponsor);
     pResponsor->SetOper(oper);
+}
+
+CCommResult RspsorGrpOperMgr::RunAdopted(CmdResponsor* pResponsor)
+{
     const CCommResult cRet = pResponsor->TemplateRun();
-    emit sigOperDone(oper, cRet);
+    {
+        QMutexLocker lock(&m_mutex);
+        FinishOperation(pResponsor->Oper().memuIdx);
+    }
+    emit sigOperDone(pResponsor->Oper(), cRet);
     return cRet;
 }

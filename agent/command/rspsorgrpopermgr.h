@@ -4,9 +4,12 @@
 #include "notifierrun.h"
 #include "simuinfo.h"
 #include "simurecords.h"
+#include "simustatestore.h"
 
 #include <QList>
+#include <QMutex>
 #include <QObject>
+#include <QSet>
 
 class CmdResponsor;
 
@@ -31,8 +34,13 @@ public:
 
     // Runs the whole group; one result per responder run, in record order.
     virtual QList<CCommResult> RunGroup() = 0;
-    // Marks every target instance busy in the stored state.
+    // Begins an operation on every target instance, marking it busy in the stored state. A record
+    // whose instance another operation holds is dropped: it runs nothing and its console is told
+    // (kInstanceBusy).
     virtual void BeforeRun();
+    // How the record's instance is stored as its operation begins: the command's time, and the
+    // state it shows while the record runs (a start starting, a close closing, a delete deleting).
+    virtual SimuStateStore::Change BusyChange(const struSimuOper& oper) const;
     // Per-manager hook that receives the group's results.
     virtual void AfterRun(const QList<CCommResult>& results);
 
@@ -59,12 +67,22 @@ protected:
     // for all creates. Returns the reported results.
     QList<CCommResult> ReportRefusal(const CCommResult& why);
 
-    // Runs one responder for one record and keeps it; returns its result.
+    // Runs one responder for one record and keeps it; returns its result. The record's operation on
+    // its instance ends with it.
     CCommResult RunResponsor(CmdResponsor* pResponsor, const struSimuOper& oper);
+    // The two halves of RunResponsor: taking the responder and its record (on the manager's thread),
+    // and running it (on any thread).
+    void AdoptResponsor(CmdResponsor* pResponsor, const struSimuOper& oper);
+    CCommResult RunAdopted(CmdResponsor* pResponsor);
+    // Ends the operation this manager began on the instance (a no-op when it began none).
+    void FinishOperation(const QString& memuIdx, const SimuStateStore::Change& outcome = {});
+    void RefuseBusy(const struSimuOper& oper);
 
     const struNotifierOptions m_notifierOptions;
     QList<struSimuOper> m_opers;
     QList<CmdResponsor*> m_responsors;
+    QSet<QString> m_begun; // instances whose operation this manager began and has not ended
+    QMutex m_mutex;        // m_responsors and m_begun, when responders run side by side
     bool m_bRefused = false;
     CCommResult m_refusal;
 };

@@ -1,5 +1,7 @@
 #include "simutcprcvobj.h"
+#include "agentlogging.h"
 
+#include "commandpool.h"
 #include "comgrpopermgr.h"
 #include "installrspsormgr.h"
 #include "jsoncodec.h"
@@ -46,7 +48,8 @@ struct SimuTcpRcvObj::PendingCommand
 SimuTcpRcvObj::SimuTcpRcvObj(quint16 port, QObject* parent) : SimuTcpRcvObj(port, Options(), parent) {}
 
 SimuTcpRcvObj::SimuTcpRcvObj(quint16 port, const Options& options, QObject* parent)
-    : QObject(parent), m_port(port), m_options(options), m_bReady(!options.bHoldUntilReady)
+    : QObject(parent), m_port(port), m_options(options), m_bReady(!options.bHoldUntilReady),
+      m_pPool(new CommandPool(options.iMaxCommandThreads, this))
 {
     m_clock.start();
 }
@@ -86,7 +89,7 @@ void SimuTcpRcvObj::slInventoryReady()
     const QList<HeldCommand> held = m_held;
     m_held.clear();
     if (!held.isEmpty())
-        qWarning() << "SimuTcpRcvObj: inventory ready, running" << held.size() << "held commands";
+        qCInfo(lcCommand) << "SimuTcpRcvObj: inventory ready, running" << held.size() << "held commands";
     for (const HeldCommand& cmd : held)
         Dispatch(cmd.pSocket, cmd.opers, cmd.rest);
 }
@@ -105,7 +108,7 @@ void SimuTcpRcvObj::Hold(QTcpSocket* pSocket, const QList<struSimuOper>& opers, 
         EndConnection(pSocket, type);
         pSocket = nullptr;
     }
-    qWarning() << "SimuTcpRcvObj: command held until the inventory scan is done, at most"
+    qCInfo(lcCommand) << "SimuTcpRcvObj: command held until the inventory scan is done, at most"
                << m_options.iHoldLimitMs << "ms";
     m_held.append(HeldCommand{pSocket, opers, rest, m_clock.elapsed()});
     if (!m_pHoldTimer) {
@@ -133,7 +136,7 @@ void SimuTcpRcvObj::DropExpiredHeld()
 
 void SimuTcpRcvObj::Refuse(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const CCommResult& why)
 {
-    qWarning().noquote() << "SimuTcpRcvObj: command of type" << opers.first().iOperType
+    qCWarning(lcCommand).noquote() << "SimuTcpRcvObj: command of type" << opers.first().iOperType
                          << "not run:" << why.log;
     if (pSocket)
         CloseConnection(pSocket);
@@ -149,7 +152,7 @@ void SimuTcpRcvObj::slNewConnection()
         QTcpSocket* pSocket = m_pServer->nextPendingConnection();
         if (pSocket->state() != QAbstractSocket::ConnectedState &&
             !pSocket->waitForConnected(DocumentWaitMs())) {
-            qWarning().noquote() << "tcpSocket连接失败" << pSocket->errorString();
+            qCWarning(lcCommand).noquote() << "tcpSocket连接失败" << pSocket->errorString();
             pSocket->deleteLater();
             continue;
         }
@@ -195,7 +198,7 @@ void SimuTcpRcvObj::ReadCommand(QTcpSocket* pSocket)
         return;
     case JsonSplitter::Invalid: {
         const QByteArray bad = pPending->splitter.takeBuffered();
-        qWarning().noquote() << "SimuTcpRcvObj: not a command document:" << QString::fromUtf8(bad.left(512));
+        qCWarning(lcCommand).noquote() << "SimuTcpRcvObj: not a command document:" << QString::fromUtf8(bad.left(512));
         StopReading(pSocket);
         CloseConnection(pSocket);
         return;
@@ -213,7 +216,7 @@ void SimuTcpRcvObj::AbandonCommand(QTcpSocket* pSocket, const CCommResult& why)
 {
     if (!m_pending.contains(pSocket))
         return;
-    qWarning().noquote() << why.str << why.log << pSocket->errorString();
+    qCWarning(lcCommand).noquote() << why.str << why.log << pSocket->errorString();
     StopReading(pSocket);
     CloseConnection(pSocket);
 }
@@ -231,7 +234,7 @@ void SimuTcpRcvObj::StopReading(QTcpSocket* pSocket)
 
 void SimuTcpRcvObj::HandleDocument(QTcpSocket* pSocket, const QByteArray& doc, const QByteArray& rest)
 {
-    qWarning().noquote() << "SimuTcpRcvObj received:" << QString::fromUtf8(doc);
+    qCDebug(lcCommand).noquote() << "SimuTcpRcvObj received:" << QString::fromUtf8(doc);
     QList<struSimuOper> opers;
     const CCommResult cParse = JsonCodec::parseCommandDoc(doc, opers, peerIPv4(pSocket));
     if (cParse.iRet != 0) {
@@ -240,7 +243,7 @@ void SimuTcpRcvObj::HandleDocument(QTcpSocket* pSocket, const QByteArray& doc, c
     }
     const QString userName = LoginRecord::userName();
     if (opers.isEmpty() || userName.isEmpty() || cParse.str != userName) {
-        qWarning().noquote() << "SimuTcpRcvObj: command ignored, records" << opers.size() << "user"
+        qCWarning(lcCommand).noquote() << "SimuTcpRcvObj: command ignored, records" << opers.size() << "user"
                              << cParse.str << "signed in as" << userName;
         LeaveToConsole(pSocket);
         return;
@@ -255,18 +258,22 @@ void SimuTcpRcvObj::HandleDocument(QTcpSocket* pSocket, const QByteArray& doc, c
 void SimuTcpRcvObj::Dispatch(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest)
 {
     const int type = opers.first().iOperType;
+    qCInfo(lcCommand).noquote() << QStringLiteral("command of type %1 with %2 record(s) from %3")
+                                       .arg(type)
+                                       .arg(opers.size())
+                                       .arg(opers.first().centerIP);
     emit sigCommandAccepted(type, opers.size());
     switch (type) {
     case eOperInstall:
         RunInstall(pSocket, opers, rest);
         return;
     case eOperRmtDesktopBegin:
-        qWarning() << "SimuTcpRcvObj: remote desktop begin, port" << opers.first().iExtra;
+        qCInfo(lcCommand) << "SimuTcpRcvObj: remote desktop begin, port" << opers.first().iExtra;
         emit sigRmtDesktopBegin(opers.first().centerIP, opers.first().memuIdx, opers.first().iExtra);
         EndConnection(pSocket, type);
         return;
     case eOperRmtDesktopEnd:
-        qWarning() << "SimuTcpRcvObj: remote desktop end";
+        qCInfo(lcCommand) << "SimuTcpRcvObj: remote desktop end";
         emit sigRmtDesktopEnd();
         EndConnection(pSocket, type);
         return;
@@ -319,23 +326,12 @@ void SimuTcpRcvObj::StartComGroup(const QList<struSimuOper>& opers)
 
 void SimuTcpRcvObj::StartGroup(RspsorGrpOperMgr* pMgr, QTcpSocket* pSocket)
 {
-    auto* pThread = new QThread;
-    pMgr->moveToThread(pThread);
-    if (pSocket) {
-        // The group reads the connection on its thread and ends it there.
-        pSocket->moveToThread(pThread);
-        connect(pThread, &QThread::finished, pSocket, &QObject::deleteLater);
-    }
-    if (!connect(pThread, &QThread::started, pMgr, &RspsorGrpOperMgr::slRunRspsMgr))
-        qWarning() << "connect QThread::started ComGrpOperMgr::slRunRspsMgr err";
-    connect(pMgr, &RspsorGrpOperMgr::sigMgrFinished, pThread, &QThread::quit);
-    connect(pThread, &QThread::finished, pMgr, &QObject::deleteLater);
-    connect(pThread, &QThread::finished, pThread, &QObject::deleteLater);
     if (auto* pComMgr = qobject_cast<ComGrpOperMgr*>(pMgr)) {
         connect(pComMgr, &ComGrpOperMgr::sigNewSimuStarted, this, &SimuTcpRcvObj::sigNewSimuStarted);
         connect(pComMgr, &ComGrpOperMgr::sigSimuClosed, this, &SimuTcpRcvObj::sigSimuClosed);
     }
-    pThread->start(QThread::InheritPriority);
+    // An install's group reads the connection on its thread and ends it there.
+    m_pPool->submit(pMgr, pSocket, qobject_cast<InstallRspsorMgr*>(pMgr) != nullptr);
 }
 
 void SimuTcpRcvObj::CloseConnection(QTcpSocket* pSocket)

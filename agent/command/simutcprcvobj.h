@@ -12,6 +12,7 @@
 #include <QHash>
 #include <QObject>
 
+class CommandPool;
 class ComGrpOperMgr;
 class RspsorGrpOperMgr;
 class JsonSplitter;
@@ -21,9 +22,11 @@ class QTimer;
 
 // The agent's command server, living on the command thread. The console opens one connection per
 // command and writes one command document (for an install followed by the APK's bytes); nothing is
-// sent back on it. Every command runs on a fresh thread of its own, so commands run in parallel and
-// this thread only accepts and reads them; installs also take a lock, so that they run one at a
-// time (they share the received file), and a stalled or trickling APK holds up no other command.
+// sent back on it. Commands are carried out on the threads of a bounded pool (CommandPool), so
+// commands run in parallel and this thread only accepts and reads them; installs run one at a time
+// (they share the received file), and a stalled or trickling APK holds up no other command.
+// Command kinds are dispatched in Dispatch(): the emulator operations go to a group manager on the
+// pool, the remote-desktop kinds to their signals.
 class SimuTcpRcvObj : public QObject
 {
     Q_OBJECT
@@ -46,6 +49,8 @@ public:
         int iInstallMinBytesPerSec = 256 * 1024;
         // How every command's outcome reaches the console.
         struNotifierOptions notifier;
+        // Commands carried out at the same time; more wait for a thread.
+        int iMaxCommandThreads = 8;
     };
 
     explicit SimuTcpRcvObj(quint16 port = kDefaultPort, QObject* parent = nullptr);
@@ -113,4 +118,5 @@ private:
     QAtomicInteger<quint16> m_listenPort;
     QTcpServer* m_pServer = nullptr;
     QHash<QTcpSocket*, PendingCommand*> m_pending;
+    CommandPool* m_pPool;
 };

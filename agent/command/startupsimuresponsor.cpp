@@ -1,8 +1,9 @@
 #include "startupsimuresponsor.h"
+#include "agentsettings.h"
+#include "simustatestore.h"
 
 #include "launcherfactory.h"
 #include "operloggerobj.h"
-#include "simusettings.h"
 
 #include <QProcess>
 
@@ -10,7 +11,7 @@ CCommResult StartupSimuResponsor::DoOperate()
 {
     operLog(QStringLiteral("收到操作指令，启动\"%1\"").arg(m_strSimuName));
     operLog(QStringLiteral("\"%1\"启动中,请耐心等待…").arg(m_strSimuName));
-    const int daemonModel = SimuSettings::getDaemonModel().iExtraRet;
+    const int daemonModel = AgentSettings::daemonModel.value();
 
     QProcess process;
     const CCommResult cLaunch = SimuStartup(m_oper.memuIdx, &process);
@@ -26,7 +27,7 @@ CCommResult StartupSimuResponsor::DoOperate()
     }
     if (daemonModeOn(daemonModel)) {
         operLog(QStringLiteral("\"%1\"启动成功，已纳入监控并进入守护模式").arg(m_strSimuName));
-        SimuSettings::addDaemon(m_oper.memuIdx);
+        SimuStateStore::instance().addWatched(m_oper.memuIdx);
     } else {
         operLog(QStringLiteral("\"%1\"启动成功，已纳入监控").arg(m_strSimuName));
     }

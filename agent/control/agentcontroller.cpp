@@ -1,4 +1,7 @@
 #include "agentcontroller.h"
+#include "agentlogging.h"
+#include "agentsettings.h"
+#include "simustatestore.h"
 
 #include "adbbridge.h"
 #include "desktoprunmgr.h"
@@ -35,7 +38,7 @@ AgentController::~AgentController()
 void AgentController::checkConnect(bool ok, const QString& failText)
 {
     if (!ok)
-        qWarning().noquote() << failText;
+        qCWarning(lcControl).noquote() << failText;
 }
 
 QThread* AgentController::startWorker(QObject* worker, const char* startSignature, const QString& failText,
@@ -177,7 +180,7 @@ void AgentController::stopScanWorker()
     // A scan under way ends first (its tools have time-outs); scans still asked for are dropped.
     m_pScanThread->quit();
     if (!m_pScanThread->wait(kThreadQuitWaitMs))
-        qWarning() << "inventory scan thread did not end in time";
+        qCWarning(lcControl) << "inventory scan thread did not end in time";
     m_pScanThread = nullptr;
 }
 
@@ -185,7 +188,7 @@ QString AgentController::modeAnnouncement(const QString& typeText)
 {
     if (typeText.isEmpty())
         return QString();
-    if (!daemonModeOn(SimuSettings::getDaemonModel().iExtraRet))
+    if (!AgentSettings::daemonOn())
         return QStringLiteral("当前被控端设置为“%1-普通模式”").arg(typeText);
     return QStringLiteral("当前被控端设置为“%1-守护模式”").arg(typeText);
 }
@@ -193,12 +196,12 @@ QString AgentController::modeAnnouncement(const QString& typeText)
 QString AgentController::watchedLine() const
 {
     QString line = QStringLiteral("当前被控端设置为守护模式");
-    const QStringList watched = SimuSettings::getDaemonList();
+    const QStringList watched = SimuStateStore::instance().watchList();
     if (watched.isEmpty())
         return line;
     line += QStringLiteral("，守护的模拟器有");
     for (const QString& idx : watched) {
-        const struSimuRecord rec = SimuSettings::storedSimuRecord(idx);
+        const struSimuRecord rec = SimuStateStore::instance().record(idx);
         line += QStringLiteral("\"%1\",").arg(rec.simuName.isEmpty() ? idx : rec.simuName);
     }
     return line;
@@ -206,13 +209,13 @@ QString AgentController::watchedLine() const
 
 void AgentController::announceStart(const QString& typeText)
 {
-    if (SimuSettings::getPcName().str.isEmpty())
-        SimuSettings::setPcName(QHostInfo::localHostName());
+    if (AgentSettings::pcName.value().isEmpty())
+        AgentSettings::pcName.set(QHostInfo::localHostName());
     logOper(QStringLiteral("Tovia模拟器-被控端 启动成功"));
     const QString mode = modeAnnouncement(typeText);
     if (!mode.isEmpty()) {
         logOper(mode);
-        if (daemonModeOn(SimuSettings::getDaemonModel().iExtraRet))
+        if (AgentSettings::daemonOn())
             logOper(watchedLine());
     }
     emit sigBeginDaemon();
@@ -233,10 +236,10 @@ void AgentController::shutdown()
         thread->requestInterruption();
         thread->quit();
         if (!thread->wait(kThreadQuitWaitMs))
-            qWarning() << "worker thread did not end in time";
+            qCWarning(lcControl) << "worker thread did not end in time";
     }
     m_threads.clear();
-    qWarning() << "close thread finished";
+    qCInfo(lcControl) << "close thread finished";
     DesktopVideoSender::killGrabbers();
     AdbKillServer();
 }

@@ -1,4 +1,5 @@
 #include "autologinmgr.h"
+#include "agentlogging.h"
 
 #include "workerthread.h"
 
@@ -11,7 +12,7 @@ AutoLoginMgr::AutoLoginMgr(const struLoginTimings& timings, int iRetryMs, QObjec
 {
     m_pRetryTimer->setSingleShot(true);
     if (!connect(m_pRetryTimer, &QTimer::timeout, this, &AutoLoginMgr::tryLogin))
-        qWarning() << "connect QTimer::timeout AutoLoginMgr::tryLogin err";
+        qCWarning(lcControl) << "connect QTimer::timeout AutoLoginMgr::tryLogin err";
 }
 
 AutoLoginMgr::~AutoLoginMgr()
@@ -22,7 +23,7 @@ AutoLoginMgr::~AutoLoginMgr()
     m_pThread->requestInterruption();
     m_pThread->quit();
     if (!m_pThread->wait(m_timings.iRequestTimeoutMs + 5000))
-        qWarning() << "AutoLoginMgr: login thread did not end in time";
+        qCWarning(lcControl) << "AutoLoginMgr: login thread did not end in time";
 }
 
 void AutoLoginMgr::startWorker()
@@ -31,12 +32,12 @@ void AutoLoginMgr::startWorker()
     m_pThread = newWorkerThread(m_pLoginObj, SLOT(Wait2CallLogin()),
                                 QStringLiteral("connect QThread::started LoginObj::Wait2CallLogin err"));
     if (!connect(m_pLoginObj, &LoginObj::BeginAutoLogin, this, &AutoLoginMgr::slBeginAutoLogin))
-        qWarning() << "connect LoginObj::BeginAutoLogin AutoLoginMgr::slBeginAutoLogin err";
+        qCWarning(lcControl) << "connect LoginObj::BeginAutoLogin AutoLoginMgr::slBeginAutoLogin err";
     if (!connect(this, &AutoLoginMgr::sigLogin, m_pLoginObj, &LoginObj::slLogin, Qt::QueuedConnection))
-        qWarning() << "connect AutoLoginMgr::sigLogin LoginObj::slLogin err";
+        qCWarning(lcControl) << "connect AutoLoginMgr::sigLogin LoginObj::slLogin err";
     if (!connect(m_pLoginObj, &LoginObj::sigLoginFinished, this, &AutoLoginMgr::slLoginFinished,
                  Qt::QueuedConnection))
-        qWarning() << "connect LoginObj::sigLoginFinished AutoLoginMgr::slLoginFinished err";
+        qCWarning(lcControl) << "connect LoginObj::sigLoginFinished AutoLoginMgr::slLoginFinished err";
     m_pThread->start(QThread::InheritPriority);
 }
 
@@ -83,7 +84,7 @@ void AutoLoginMgr::tryLogin()
         return;
     m_bPending = true;
     ++m_iAttempts;
-    qInfo().noquote() << "AutoLoginMgr: automatic login of" << m_strUsr << "attempt" << m_iAttempts;
+    qCInfo(lcControl).noquote() << "AutoLoginMgr: automatic login of" << m_strUsr << "attempt" << m_iAttempts;
     emit sigLogin(m_strUsr, m_strPwd, 0);
 }
 
@@ -105,12 +106,12 @@ void AutoLoginMgr::slLoginFinished(CCommResult* pRet, CLoginRet* pLoginRet)
         m_bActive = false;
         loginRet.strUserName = m_strUsr;
         loginRet.strPassword = m_strPwd;
-        qInfo().noquote() << "AutoLoginMgr: signed in as" << m_strUsr << "at attempt" << m_iAttempts;
+        qCInfo(lcControl).noquote() << "AutoLoginMgr: signed in as" << m_strUsr << "at attempt" << m_iAttempts;
         emit sigSignedIn(loginRet);
         return;
     }
     const int retryInMs = worthRetrying(ret.iRet) ? m_iRetryMs : 0;
-    qWarning().noquote() << "AutoLoginMgr: automatic login of" << m_strUsr << "failed:" << ret.iRet << ret.str
+    qCWarning(lcControl).noquote() << "AutoLoginMgr: automatic login of" << m_strUsr << "failed:" << ret.iRet << ret.str
                          << ret.log
                          << (retryInMs > 0 ? QStringLiteral("retry in %1 ms").arg(retryInMs)
                                            : QStringLiteral("no retry"));

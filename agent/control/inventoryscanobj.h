@@ -29,8 +29,7 @@ public slots:
     void slScan(int iScanId);
 
 private:
-    void storeInstance(const QString& idx, const QString& name, bool isRunning, int daemonModel);
-    static bool operationUnderWay(const QString& memuIdx);
+    void storeInstance(const QString& idx, const QString& name, bool isRunning, bool daemonOn, quint64 seenOpSeq);
 
     QAtomicInt m_scanned;
 };

@@ -1,10 +1,14 @@
 #include "udprceiverobj.h"
+#include "agentsettings.h"
+#include "simustatestore.h"
 
+#include "agentlogging.h"
+#include "inventorycache.h"
 #include "loginret.h"
 #include "platform.h"
-#include "screenshot.h"
 #include "simuinfo.h"
-#include "simuinfoxmlgainer.h"
+#include "simusettings.h"
+#include "thumbnailcache.h"
 #include "simusettings.h"
 
 #include <QDateTime>
@@ -28,17 +32,11 @@ QString hostNameText()
     return QString::fromStdString(platform::hostName());
 }
 
-// The stored state record of an instance; one that was never stored reads as not started, time 0.
-struSimuRecord storedRecord(const QString& memuIdx)
+// The inventory as far as it is known: an answer never waits for the product's tool (only the very
+// first one for the first read, briefly).
+QVector<SimuInfo> knownInventory()
 {
-    return SimuSettings::storedSimuRecord(memuIdx);
-}
-
-// The inventory of the configured product; a failed read still gives what was read.
-QVector<SimuInfo> readInventory()
-{
-    QVector<SimuInfo> infos = SimuInfoXmlGainer::readInventory(
-        "获取模拟器数据失败。可能是因为删除一个模拟器后，还有多余目录未删除");
+    QVector<SimuInfo> infos = InventoryCache::instance().current();
     if (infos.size() > Discovery::kMaxSimuEntries)
         infos.resize(Discovery::kMaxSimuEntries);
     return infos;
@@ -49,13 +47,6 @@ QByteArray entryBytes(const QVector<SimuInfo>& infos)
     static_assert(sizeof(SimuInfo) == Discovery::kSimuEntrySize, "entries travel as they are stored");
     return QByteArray(reinterpret_cast<const char*>(infos.constData()),
                       infos.size() * Discovery::kSimuEntrySize);
-}
-
-QImage loadPicture(const QString& path)
-{
-    QImage image;
-    image.load(path);
-    return image;
 }
 
 } // namespace
@@ -80,19 +71,16 @@ void UdpRceiverObj::slInitSocket()
     // responder would never answer again.
     if (!connect(m_pUdpSocket, &QUdpSocket::readyRead, this, &UdpRceiverObj::dataReceived,
                  Qt::DirectConnection))
-        qWarning("connect SIGNAL(readyRead()) SLOT(dataReceived()) err");
+        qCWarning(lcDiscovery, "connect SIGNAL(readyRead()) SLOT(dataReceived()) err");
     if (!m_pUdpSocket->bind(m_bindAddress, m_port, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint))
-        qWarning().noquote() << "m_pUdpSocket bind err" << m_pUdpSocket->errorString();
+        qCWarning(lcDiscovery).noquote() << "m_pUdpSocket bind err" << m_pUdpSocket->errorString();
     m_pUdpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferSize);
 }
 
 void UdpRceiverObj::dataReceived()
 {
     if (!m_pUdpSocket || !m_pUdpSocket->hasPendingDatagrams()) {
-        qWarning().noquote() << "cRet.iRet:" << kNoPendingDatagram << "\r\n"
-                             << "不该出现的错误！"
-                             << "\r\n"
-                             << "已经dataReceived，但hasPendingDatagrams为否";
+        qCDebug(lcDiscovery).noquote() << "cRet.iRet:" << kNoPendingDatagram << "已经dataReceived，但hasPendingDatagrams为否";
         // A read re-arms the socket's read notification (it stays off until something is read).
         if (m_pUdpSocket)
             m_pUdpSocket->readDatagram(nullptr, 0);
@@ -112,7 +100,8 @@ void UdpRceiverObj::dataReceived()
     // Nobody signed in answers nobody, so an empty or unparsable query cannot match an empty name.
     if (signedIn.isEmpty() || userName != signedIn) {
         if (!r.ok())
-            qWarning().noquote() << "cRet.iRet:" << r.iRet << "\r\n" << r.str << "\r\n" << r.log;
+            qCWarning(lcDiscovery).noquote() << "query from" << peer.toString() << "not understood:" << r.iRet
+                                             << r.str << r.log;
         return;
     }
 
@@ -120,8 +109,8 @@ void UdpRceiverObj::dataReceived()
     // one burst of 50 datagrams.
     answerQuery(type, peer.toString(), [&](const QByteArray& reply) {
         if (m_pUdpSocket->writeDatagram(reply, peer, peerPort) != reply.size())
-            qWarning().noquote() << "discovery reply to" << peer.toString()
-                                 << "not sent:" << m_pUdpSocket->errorString();
+            qCWarning(lcDiscovery).noquote() << "discovery reply to" << peer.toString()
+                                             << "not sent:" << m_pUdpSocket->errorString();
     });
     m_pUdpSocket->waitForBytesWritten(kWriteWaitMs);
     emit sigResponsedOneCenterTool();
@@ -142,6 +131,8 @@ void UdpRceiverObj::answerQuery(int type, const QString& peerIPv4, const ReplySi
         send(pcInfoReply(header));
         break;
     case Discovery::eQuerySimuState:
+        // Screenshots are taken while consoles look at this PC.
+        SimuStateStore::instance().noteStateQuery();
         simuStateReplies(header, send);
         break;
     default:
@@ -154,10 +145,10 @@ void UdpRceiverObj::answerQuery(int type, const QString& peerIPv4, const ReplySi
 struPcUdpInfo UdpRceiverObj::baseHeader(const QString& peerIPv4) const
 {
     struPcUdpInfo h;
-    QString pcName = SimuSettings::getPcName().str;
+    QString pcName = AgentSettings::pcName.value();
     if (pcName.isEmpty())
         pcName = hostNameText();
-    QString nickName = SimuSettings::getPcNickName().str;
+    QString nickName = AgentSettings::pcNickName.value();
     if (nickName.isEmpty())
         nickName = pcName;
     h.setPcName(pcName);
@@ -166,28 +157,33 @@ struPcUdpInfo UdpRceiverObj::baseHeader(const QString& peerIPv4) const
     // address of the host (often a virtual adapter on emulator PCs).
     const QString addr = QString::fromStdString(platform::localIPv4Facing(peerIPv4.toStdString()));
     if (addr.isEmpty())
-        qWarning().noquote() << "no IPv4 address of this PC found for the console at" << peerIPv4;
+        qCWarning(lcDiscovery).noquote() << "no IPv4 address of this PC found for the console at" << peerIPv4;
     h.setIpAddr(addr);
-    h.iDaemonModel = SimuSettings::getDaemonModel().iExtraRet;
-    h.iSimuType = SimuSettings::getSimuType().iExtraRet;
+    h.iDaemonModel = AgentSettings::daemonModel.value();
+    h.iSimuType = AgentSettings::simuType.value();
     return h;
 }
 
 QByteArray UdpRceiverObj::pcInfoReply(struPcUdpInfo header) const
 {
-    const QVector<SimuInfo> infos = readInventory();
-    header.iRunLimit = SimuSettings::getRunLimit().iExtraRet;
+    const QVector<SimuInfo> infos = knownInventory();
+    header.iRunLimit = AgentSettings::runLimit.value();
     return Discovery::encodePcInfoReply(header, entryBytes(infos));
 }
 
 void UdpRceiverObj::simuStateReplies(const struPcUdpInfo& header, const ReplySink& send) const
 {
-    const QVector<SimuInfo> infos = readInventory();
-    const QStringList running = SimuSettings::getRunningList();
+    const QVector<SimuInfo> infos = knownInventory();
+    QStringList idxs;
+    for (const SimuInfo& entry : infos)
+        idxs.append(entry.idx());
+    SimuStateStore& store = SimuStateStore::instance();
+    const QStringList running = store.runningList();
+    const QHash<QString, struSimuRecord> records = store.records(idxs);
     const QString nickName = header.nickNameText();
     for (const SimuInfo& entry : infos) {
         const QString idx = entry.idx();
-        const struSimuRecord rec = storedRecord(idx);
+        const struSimuRecord rec = records.value(idx);
         struPcUdpInfo h = header;
         h.setStateTime(rec.iTime);
         h.setState(rec.iState);
@@ -206,39 +202,12 @@ void UdpRceiverObj::simuStateReplies(const struPcUdpInfo& header, const ReplySin
 
 QByteArray UdpRceiverObj::thumbnailOf(const SimuInfo& entry) const
 {
-    const QString mainPath = SimuSettings::screenshotPath(entry.idx());
-    if (!QFile::exists(mainPath)) {
-        // No picture yet: take one now for the next query; this answer goes without.
-        TakeScreenshot(entry.adbSerial(), mainPath);
-        return QByteArray();
-    }
-    QByteArray jpeg = thumbnailOfFile(mainPath);
+    // No picture yet: the answer goes without; the screenshot pool takes one while consoles look.
+    ThumbnailCache& thumbs = ThumbnailCache::instance();
+    QByteArray jpeg = thumbs.jpegOf(SimuSettings::screenshotPath(entry.idx()));
+    if (jpeg.isEmpty()) // the main picture is missing or half-written
+        jpeg = thumbs.jpegOf(SimuSettings::screenshotBakPath(entry.idx()));
     if (jpeg.isEmpty())
-        jpeg = thumbnailOfFile(SimuSettings::screenshotBakPath(entry.idx())); // main one half-written
-    if (jpeg.isEmpty()) {
-        qWarning("screenshot pciture load err");
-        qWarning("screenshot pciture is null");
-    }
-    return jpeg;
-}
-
-QByteArray UdpRceiverObj::thumbnailOfFile(const QString& path) const
-{
-    const QFileInfo info(path);
-    const qint64 size = info.size();
-    const qint64 modifiedMs = info.lastModified().toMSecsSinceEpoch();
-    const auto cached = m_thumbs.constFind(path);
-    if (cached != m_thumbs.constEnd() && cached->size == size && cached->modifiedMs == modifiedMs)
-        return cached->jpeg;
-
-    const QImage image = loadPicture(path);
-    if (image.isNull())
-        return QByteArray();
-    const QByteArray jpeg = Thumbnail::encodeJpeg(image);
-    if (jpeg.isEmpty())
-        return QByteArray();
-    if (m_thumbs.size() >= kMaxCachedThumbs)
-        m_thumbs.clear(); // instances come and go; never let stale names pile up
-    m_thumbs.insert(path, {size, modifiedMs, jpeg});
+        qCDebug(lcDiscovery).noquote() << "no picture of" << entry.idx() << "yet";
     return jpeg;
 }

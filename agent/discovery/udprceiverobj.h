@@ -18,7 +18,10 @@ struct SimuInfo;
 //   type 1: one kind 1 datagram per emulator with its stored state and, for running ones, a
 //           100 x 150 JPEG thumbnail of its latest screenshot;
 //   other:  a kind 0 header without entries.
-// Settings and the inventory are read afresh for every query. Lives on a thread of its own.
+// Answers come from what the agent knows at once: the inventory as last read (InventoryCache), the
+// states of SimuStateStore, the thumbnails of the screenshot pool; an answer never waits for a
+// product tool or adb. A state query also tells the screenshot pool that a console looks at this
+// PC. Lives on a thread of its own.
 class UdpRceiverObj : public QObject
 {
     Q_OBJECT
@@ -47,20 +50,8 @@ private:
     using ReplySink = std::function<void(const QByteArray&)>;
     void answerQuery(int type, const QString& peerIPv4, const ReplySink& send) const;
     void simuStateReplies(const struPcUdpInfo& header, const ReplySink& send) const;
+    // The thumbnail of the instance's latest picture (ThumbnailCache), empty when it has none yet.
     QByteArray thumbnailOf(const SimuInfo& entry) const;
-    // The JPEG thumbnail of one screenshot file, empty when it cannot be loaded. Decoding a full-size
-    // screenshot is the bulk of a type 1 answer, so the thumbnail of a file that has not changed
-    // since (same size and modification time) is reused.
-    QByteArray thumbnailOfFile(const QString& path) const;
-
-    struct CachedThumb
-    {
-        qint64 size = -1;
-        qint64 modifiedMs = 0;
-        QByteArray jpeg;
-    };
-    static constexpr int kMaxCachedThumbs = 200;
-    mutable QHash<QString, CachedThumb> m_thumbs;
 
     quint16 m_port;
     QHostAddress m_bindAddress;

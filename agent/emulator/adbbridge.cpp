@@ -1,10 +1,11 @@
 #include "adbbridge.h"
 
+#include "agentlogging.h"
 #include "launchertuning.h"
 #include "resultcodes.h"
 #include "simusettings.h"
 
-#include <QDebug>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
@@ -12,6 +13,8 @@
 namespace {
 
 constexpr int kAdbSeconds = 60;
+// adb wrote to its error stream (or, for exec-out, did not deliver its output).
+constexpr int kAdbErrorCode = 22;
 
 } // namespace
 
@@ -49,14 +52,15 @@ CCommResult RunAdbCmd(const QStringList& args, int seconds)
     const int timeoutMs = LauncherTuning::adbTimeoutMs(seconds);
     QProcess process;
     process.start(AdbBridge::adbProgram(), args, QIODevice::ReadWrite);
-    if (process.waitForStarted(timeoutMs)) {
+    if (process.waitForStarted(ToolDeadline::bound(timeoutMs))) {
         r.iExtraRet = int(process.processId());
-        process.waitForFinished(timeoutMs);
+        if (!process.waitForFinished(ToolDeadline::bound(timeoutMs)))
+            ToolProcess::stop(process);
     }
     const QString out = ToolProcess::decodeUtf8(process.readAllStandardOutput());
     const QString err = ToolProcess::decodeUtf8(process.readAllStandardError());
     if (!err.isEmpty()) {
-        r.iRet = 22;
+        r.iRet = kAdbErrorCode;
         r.str = err;
         r.log = out;
     } else {
@@ -64,6 +68,42 @@ CCommResult RunAdbCmd(const QStringList& args, int seconds)
     }
     process.close();
     return r;
+}
+
+CCommResult AdbExecOut(const QString& serial, const QStringList& args, qint64 maxBytes, QByteArray& out)
+{
+    out.clear();
+    const QDeadlineTimer deadline(LauncherTuning::adbTimeoutMs(kAdbSeconds));
+    QProcess process;
+    process.start(AdbBridge::adbProgram(), QStringList{QStringLiteral("-s"), serial, QStringLiteral("exec-out")} + args,
+                  QIODevice::ReadOnly);
+    if (!process.waitForStarted(ToolDeadline::bound(int(deadline.remainingTime()))))
+        return CCommResult::failure(kAdbErrorCode, QStringLiteral("adb无法启动"), process.errorString());
+    // The output is read as it comes, so that a picture of any size never waits in a pipe that is
+    // full, and a stream without end is cut at maxBytes.
+    while (process.state() != QProcess::NotRunning && out.size() <= maxBytes) {
+        const int waitMs = ToolDeadline::bound(int(deadline.remainingTime()));
+        if (waitMs <= 0)
+            break;
+        process.waitForReadyRead(waitMs);
+        out += process.readAllStandardOutput();
+    }
+    out += process.readAllStandardOutput();
+    const bool tooLong = out.size() > maxBytes;
+    const bool finished = process.state() == QProcess::NotRunning;
+    ToolProcess::stop(process);
+    const QString err = ToolProcess::decodeUtf8(process.readAllStandardError());
+    if (tooLong) {
+        out.clear();
+        return CCommResult::failure(kAdbErrorCode, QStringLiteral("输出过长"),
+                                    QStringLiteral("more than %1 bytes").arg(maxBytes));
+    }
+    if (!finished)
+        return CCommResult::failure(kAdbErrorCode, QStringLiteral("adb超时"),
+                                    QStringLiteral("exec-out %1 did not end in time").arg(args.join(' ')));
+    if (!err.isEmpty())
+        return CCommResult::failure(kAdbErrorCode, err, QString());
+    return CCommResult();
 }
 
 CCommResult AdbStartServer()
@@ -119,7 +159,7 @@ CCommResult AdbInstall(const QString& serial, const QString& apkPath)
                                QStringLiteral("-d"), QDir::toNativeSeparators(apkPath)},
                               seconds);
     if (r.str.isEmpty() && r.log.isEmpty()) {
-        qWarning() << "install err,cRet.str" << r.str << "; cRet.iRet" << r.iRet;
+        qCWarning(lcEmulator) << "install err,cRet.str" << r.str << "; cRet.iRet" << r.iRet;
         const QString text = QStringLiteral("安装失败，执行cmd命令无返回值");
         return CCommResult::failure(ResultCode::kAdbFailed, text, text);
     }

@@ -1,7 +1,7 @@
 #include "launcherfactory.h"
+#include "agentsettings.h"
 
 #include "leidianlauncher.h"
-#include "simusettings.h"
 #include "xiaoyaolauncher.h"
 
 CCommResult CreateLauncher(int simuType, const QString& memuIdx,
@@ -22,7 +22,7 @@ CCommResult CreateLauncher(int simuType, const QString& memuIdx,
 
 CCommResult CreateLauncher(const QString& memuIdx, std::unique_ptr<SimulatorAbsLauncher>& launcher)
 {
-    return CreateLauncher(SimuSettings::getSimuType().iExtraRet, memuIdx, launcher);
+    return CreateLauncher(AgentSettings::simuType.value(), memuIdx, launcher);
 }
 
 namespace {

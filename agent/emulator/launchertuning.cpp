@@ -1,7 +1,7 @@
 #include "launchertuning.h"
 
+#include "agentsettings.h"
 #include "platform.h"
-#include "simusettings.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -9,6 +9,8 @@
 #include <QTimer>
 
 namespace {
+
+thread_local ToolDeadline* t_pDeadline = nullptr;
 
 int positiveSetting(const char* key)
 {
@@ -40,8 +42,8 @@ int LauncherTuning::adbTimeoutMs(int seconds)
 
 qint64 LauncherTuning::bootGraceMs()
 {
-    const int polls = SimuSettings::getStartupTimeout().iExtraRet;
-    return qint64(polls > 0 ? polls : SimuSettings::kDefaultStartupTimeout) * sleepStepMs();
+    const int polls = AgentSettings::startupTimeout;
+    return qint64(polls > 0 ? polls : AgentSettings::startupTimeout.defaultValue()) * sleepStepMs();
 }
 
 bool LauncherTuning::isBooting(qint64 pid)
@@ -59,6 +61,30 @@ void LauncherTuning::sleepMs(int ms)
     loop.exec();
 }
 
+ToolDeadline::ToolDeadline(int ms) : m_deadline(qMax(0, ms)), m_pOuter(t_pDeadline)
+{
+    if (m_pOuter && m_pOuter->m_deadline < m_deadline)
+        m_deadline = m_pOuter->m_deadline;
+    t_pDeadline = this;
+}
+
+ToolDeadline::~ToolDeadline()
+{
+    t_pDeadline = m_pOuter;
+}
+
+int ToolDeadline::bound(int ms)
+{
+    if (!t_pDeadline)
+        return ms;
+    return int(qMin<qint64>(ms, t_pDeadline->m_deadline.remainingTime()));
+}
+
+bool ToolDeadline::expired()
+{
+    return t_pDeadline && t_pDeadline->m_deadline.hasExpired();
+}
+
 namespace ToolProcess {
 
 QString nativeProgram(const QString& path)
@@ -69,10 +95,19 @@ QString nativeProgram(const QString& path)
 bool run(QProcess& process, const QString& program, const QStringList& args, int timeoutMs)
 {
     process.start(program, args, QIODevice::ReadWrite);
-    if (!process.waitForStarted(timeoutMs))
+    if (!process.waitForStarted(ToolDeadline::bound(timeoutMs)))
         return false;
-    process.waitForFinished(timeoutMs);
+    if (!process.waitForFinished(ToolDeadline::bound(timeoutMs)))
+        stop(process);
     return true;
+}
+
+void stop(QProcess& process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.kill();
+    process.waitForFinished(kKillWaitMs);
 }
 
 QString decodeUtf8(const QByteArray& bytes)

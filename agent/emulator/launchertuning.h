@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QString>
 #include <QStringList>
 
@@ -38,14 +39,39 @@ public:
     static void sleepStep() { sleepMs(sleepStepMs()); }
 };
 
+// A deadline for every tool and adb wait of the calling thread while the object lives: a caller with
+// a bound of its own (a screenshot, the running listing) never waits longer, whatever the tool's own
+// wait. A tool still running at the deadline is killed. Deadlines nest; the nearest one counts.
+class ToolDeadline
+{
+public:
+    explicit ToolDeadline(int ms);
+    ~ToolDeadline();
+    ToolDeadline(const ToolDeadline&) = delete;
+    ToolDeadline& operator=(const ToolDeadline&) = delete;
+
+    // ms, or less when the thread's deadline comes earlier (0 once it has passed).
+    static int bound(int ms);
+    // True when the calling thread's deadline has passed.
+    static bool expired();
+
+private:
+    QDeadlineTimer m_deadline;
+    ToolDeadline* m_pOuter;
+};
+
 // Running programs the way the emulator control layer does: start, wait for the start and for the
 // end within a time-out, read both streams. Exit codes are not judged here.
 namespace ToolProcess {
 // The program of a command line as built for a product tool, with native separators.
 QString nativeProgram(const QString& path);
-// Starts program with args read-write and waits up to timeoutMs for the start and again for the end.
-// Returns false when the program could not be started.
+// Starts program with args read-write and waits up to timeoutMs for the start and again for the end
+// (both within the thread's ToolDeadline); a program still running then is killed. Returns false
+// when the program could not be started.
 bool run(QProcess& process, const QString& program, const QStringList& args, int timeoutMs);
+// Kills a program that still runs and waits briefly for its end.
+void stop(QProcess& process);
+constexpr int kKillWaitMs = 2000;
 // Decodes a stream as UTF-8 up to its first NUL byte.
 QString decodeUtf8(const QByteArray& bytes);
 } // namespace ToolProcess

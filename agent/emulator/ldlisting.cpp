@@ -1,4 +1,5 @@
 #include "ldlisting.h"
+#include "agentlogging.h"
 
 #include "launchertuning.h"
 #include "simunames.h"
@@ -85,7 +86,7 @@ struParsed run(const QString& dir)
     process.close();
     struParsed parsed = parse(out);
     if (parsed.iDropped > 0)
-        qWarning().noquote() << QStringLiteral("LdListing: %1 line(s) of the listing dropped (malformed, or "
+        qCWarning(lcEmulator).noquote() << QStringLiteral("LdListing: %1 line(s) of the listing dropped (malformed, or "
                                                "an index listed twice)")
                                     .arg(parsed.iDropped);
     return parsed;

@@ -1,4 +1,6 @@
 #include "leidianlauncher.h"
+#include "agentlogging.h"
+#include "agentsettings.h"
 
 #include "adbbridge.h"
 #include "launcherfactory.h"
@@ -22,18 +24,17 @@ QString LeiDianLauncher::consolePath(const QString& dir)
 CCommResult LeiDianLauncher::runConsole(const QStringList& args)
 {
     QProcess process;
-    ToolProcess::run(process, consolePath(SimuSettings::getDir().str), args, LauncherTuning::toolTimeoutMs());
+    ToolProcess::run(process, consolePath(AgentSettings::dir.value()), args, LauncherTuning::toolTimeoutMs());
     process.close();
     return CCommResult();
 }
 
 CCommResult LeiDianLauncher::LaunchSimu(QProcess* process)
 {
-    const CCommResult r = SimuSettings::getDir();
-    if (!launchDetached(process, consolePath(r.str),
-                        {QStringLiteral("launch"), QStringLiteral("--index"), m_memuIdx}))
-        qWarning() << "LeiDianLauncher::LaunchSimu: could not start" << consolePath(r.str);
-    return codeOnly(r);
+    const QString program = consolePath(AgentSettings::dir);
+    if (!launchDetached(process, program, {QStringLiteral("launch"), QStringLiteral("--index"), m_memuIdx}))
+        qCWarning(lcEmulator) << "LeiDianLauncher::LaunchSimu: could not start" << program;
+    return CCommResult();
 }
 
 CCommResult LeiDianLauncher::ShutdownSimu()
@@ -53,7 +54,7 @@ CCommResult LeiDianLauncher::CheckTitle(const QString& title)
 CCommResult LeiDianLauncher::DoRenameSimu(const QString& name)
 {
     QProcess process;
-    const QString program = consolePath(SimuSettings::getDir().str);
+    const QString program = consolePath(AgentSettings::dir.value());
     const bool started = ToolProcess::run(
         process, program,
         {QStringLiteral("rename"), QStringLiteral("--index"), m_memuIdx, QStringLiteral("--title"), name},
@@ -75,7 +76,7 @@ CCommResult LeiDianLauncher::DoRenameSimu(const QString& name)
                                   .arg(pEntry->title)
                                   .arg(exitCode)
                                   .arg(toolSaid.isEmpty() ? QString() : QStringLiteral(": ") + toolSaid);
-    qWarning().noquote() << "LeiDianLauncher::DoRenameSimu:" << m_memuIdx << why;
+    qCWarning(lcEmulator).noquote() << "LeiDianLauncher::DoRenameSimu:" << m_memuIdx << why;
     return CCommResult::failure(ResultCode::kRenameFailed, QStringLiteral("重命名失败"), why);
 }
 
@@ -93,11 +94,8 @@ CCommResult LeiDianLauncher::CreateSimu(SimuInfo info)
 
 CCommResult LeiDianLauncher::ListSimusByConsole(QVector<struLdListEntry>& entries)
 {
-    const CCommResult dir = SimuSettings::getDir();
-    entries = LdListing::run(dir.str).entries;
-    CCommResult r;
-    r.iRet = dir.iRet;
-    return r;
+    entries = LdListing::run(AgentSettings::dir).entries;
+    return CCommResult();
 }
 
 CCommResult LeiDianLauncher::GetRunningSimus(QStringList& memuIdxs)
@@ -166,7 +164,7 @@ bool LeiDianLauncher::OwnsInstanceProcess(qint64 pid)
     ListSimusByConsole(entries);
     for (const struLdListEntry& entry : qAsConst(entries)) {
         if (entry.pid == pid && entry.idx != m_memuIdx) {
-            qWarning().noquote() << QStringLiteral("LeiDianLauncher: process %1 is listed for instance %2 "
+            qCWarning(lcEmulator).noquote() << QStringLiteral("LeiDianLauncher: process %1 is listed for instance %2 "
                                                    "too, not killed for %3")
                                         .arg(pid)
                                         .arg(entry.idx, m_memuIdx);

@@ -1,13 +1,12 @@
 #include "leidiansimuinfogainer.h"
 
 #include "ldlisting.h"
-#include "simusettings.h"
+#include "agentsettings.h"
 
 CCommResult LeiDianSimuInfoGainer::GetSimusInfo(QVector<SimuInfo>& infos)
 {
     infos.clear();
-    const CCommResult dir = SimuSettings::getDir();
-    const LdListing::struParsed listing = LdListing::run(dir.str);
+    const LdListing::struParsed listing = LdListing::run(AgentSettings::dir);
     for (int i = 0; i < listing.entries.size() && i < kMaxSimuCount; ++i) {
         const struLdListEntry& entry = listing.entries.at(i);
         SimuInfo info;
@@ -16,9 +15,7 @@ CCommResult LeiDianSimuInfoGainer::GetSimusInfo(QVector<SimuInfo>& infos)
         info.setAdbPort(adbPortOfIndex(entry.idx));
         infos.append(info);
     }
-    CCommResult r;
-    r.iRet = dir.iRet;
-    return r;
+    return CCommResult();
 }
 
 CCommResult LeiDianSimuInfoGainer::GetSimuInfo(const QString& memuIdx, SimuInfo& info)

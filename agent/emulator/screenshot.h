@@ -2,6 +2,8 @@
 
 #include "commresult.h"
 
+#include <QByteArray>
+#include <QImage>
 #include <QString>
 
 // Device-side file that a capture is written to and pulled from.
@@ -16,4 +18,30 @@ CCommResult TakeScreenshot(const QString& serial, const QString& filePath);
 namespace Screenshot {
 // The validity checks alone (steps after the pull).
 CCommResult checkFile(const QString& filePath);
+// The blank test of a picture's pixel bytes: more than 100 of them, and bytes 100 to 199 add up to
+// less than 2.
+bool isBlank(const uchar* bits, qsizetype count);
+
+// The largest raw frame taken (a 4096 x 4096 screen).
+constexpr qint64 kMaxRawFrameBytes = 16 + qint64(4096) * 4096 * 4;
+// A frame of "screencap" without -p: a header of width, height and pixel format (little-endian
+// 32-bit words, on newer systems followed by a colour space word), then the pixels, 4 bytes each
+// (formats 1 RGBA_8888, 2 RGBX_8888, 5 BGRA_8888) or 2 bytes (4 RGB_565). The picture refers to
+// `bytes`, which must outlive it; null when the bytes are no such frame.
+QImage rawFrame(const QByteArray& bytes);
+
+// What a capture of the screenshot pool gives.
+struct struCapture
+{
+    CCommResult result;
+    QByteArray jpeg;        // the console's thumbnail of the picture (on success)
+    bool connected = false; // adb is connected to the instance
+    bool rawWorks = true;   // "exec-out screencap" gives frames (else the pulled file is used)
+};
+// One capture for the pool, the cheapest way to the thumbnail: the raw frame through
+// "adb exec-out screencap" (no picture file on the device, no PNG to encode there or to decode
+// here), checked like TakeScreenshot, scaled to the thumbnail; the thumbnail-sized picture is
+// written to filePath (replacing it at once, never half-written). adb connect only when not
+// connected yet. An instance whose adb gives no raw frames is captured like TakeScreenshot.
+struCapture capture(const QString& serial, const QString& filePath, bool connected, bool rawWorks);
 } // namespace Screenshot

@@ -1,58 +1,182 @@
 #include "screenshotpoolobj.h"
 
+#include "agentlogging.h"
+#include "agentsettings.h"
+#include "inventorycache.h"
 #include "launcherfactory.h"
 #include "launchertuning.h"
 #include "screenshot.h"
-#include "simuinfoxmlgainer.h"
 #include "simusettings.h"
+#include "simustatestore.h"
 
-#include <QDebug>
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QThread>
+#include <QThreadPool>
+#include <QTimer>
 
-ScreenshotPoolObj::ScreenshotPoolObj(QObject* parent) : QObject(parent)
+ScreenshotPoolObj::ScreenshotPoolObj(QObject* parent)
+    : QObject(parent), m_pWorkers(new QThreadPool), m_guard(this)
 {
-    if (!connect(this, &ScreenshotPoolObj::sigLoopScreenshot, this, &ScreenshotPoolObj::slInitPool,
-                 Qt::QueuedConnection))
-        qWarning() << "connect ScreenshotPoolObj::sigLoopScreenshot ScreenshotPoolObj::slInitPool err";
+    // The listing and the captures.
+    m_pWorkers->setMaxThreadCount(kMaxParallelCaptures + 1);
+    m_clock.start();
+}
+
+ScreenshotPoolObj::~ScreenshotPoolObj()
+{
+    m_guard.release();
+    m_pWorkers->clear();
+    if (m_pWorkers->waitForDone(kShutdownWaitMs))
+        delete m_pWorkers;
+    else // a tool is still in its wait: its threads end with the program
+        qCWarning(lcShots) << "ScreenshotPoolObj: a listing or capture was still under way at shutdown";
 }
 
 void ScreenshotPoolObj::slInitPool()
 {
-    // A pass waits in a local event loop; a loop signal delivered meanwhile must not nest a pass.
-    if (m_inPass)
+    if (m_pTimer)
         return;
-    runPass();
-    if (!QThread::currentThread()->isInterruptionRequested())
-        emit sigLoopScreenshot();
+    m_pTimer = new QTimer(this);
+    connect(m_pTimer, &QTimer::timeout, this, &ScreenshotPoolObj::tick);
+    m_pTimer->start(qMax(50, AgentSettings::screenshotTimeSpan.value()));
+    tick();
+}
+
+void ScreenshotPoolObj::tick()
+{
+    if (QThread::currentThread()->isInterruptionRequested()) {
+        m_pTimer->stop();
+        return;
+    }
+    m_pTimer->setInterval(qMax(50, AgentSettings::screenshotTimeSpan.value()));
+    const bool looked = consoleLooks();
+    const bool listingDue = looked || m_lastListingMs < 0 || m_clock.elapsed() - m_lastListingMs >= kIdleListingMs;
+    if (listingDue && !m_bListing)
+        startListing();
+    if (looked)
+        captureWanted();
+}
+
+bool ScreenshotPoolObj::consoleLooks()
+{
+    const qint64 since = SimuStateStore::instance().msSinceStateQuery();
+    return since >= 0 && since <= kConsoleLookMs;
+}
+
+void ScreenshotPoolObj::startListing()
+{
+    m_bListing = true;
+    m_pWorkers->start([this, guard = m_guard] {
+        QStringList running;
+        bool complete = false;
+        {
+            const ToolDeadline deadline(kListingDeadlineMs);
+            complete = SimuListRunning(running).iRet == 0 && !ToolDeadline::expired();
+        }
+        guard.post([this, running, complete] { listed(running, complete); });
+    });
+}
+
+void ScreenshotPoolObj::listed(const QStringList& running, bool complete)
+{
+    m_bListing = false;
+    m_lastListingMs = m_clock.elapsed();
+    if (!complete) {
+        qCWarning(lcShots).noquote() << QStringLiteral("the running list took longer than %1 ms or failed: the "
+                                                       "instances known to run (%2) are captured meanwhile")
+                                            .arg(kListingDeadlineMs)
+                                            .arg(m_running.join(QLatin1Char(',')));
+        return;
+    }
+    ++m_passCount;
+    if (running != m_running)
+        qCInfo(lcShots).noquote() << "running instances:" << running.join(QLatin1Char(','));
+    m_running = running;
+    SimuStateStore::instance().setRunningList(running);
+    for (auto it = m_shots.begin(); it != m_shots.end();) {
+        if (!running.contains(it.key()) && !it->busy)
+            it = m_shots.erase(it);
+        else
+            ++it;
+    }
+}
+
+void ScreenshotPoolObj::captureWanted()
+{
+    const qint64 since = SimuStateStore::instance().msSinceStateQuery();
+    const qint64 queriedAtMs = since < 0 ? -1 : m_clock.elapsed() - since;
+    for (const QString& idx : qAsConst(m_running)) {
+        if (m_iCapturing >= kMaxParallelCaptures)
+            return;
+        struShot& shot = m_shots[idx];
+        // A capture under way keeps the last picture; a picture taken after the latest query is
+        // what the next query gets.
+        if (!shot.busy && shot.startedMs < queriedAtMs)
+            startCapture(idx, shot);
+    }
+}
+
+bool ScreenshotPoolObj::startCapture(const QString& idx, struShot& shot)
+{
+    SimuInfo info;
+    // Without an inventory entry there is no serial to capture (and no name for the file).
+    if (!InventoryCache::instance().find(idx, info) || info.adbPort() <= 0)
+        return false;
+    shot.busy = true;
+    shot.startedMs = m_clock.elapsed();
+    ++shot.captures;
+    ++m_iCapturing;
+    const QString file = shot.captures % 2 == 1 ? SimuSettings::screenshotPath(idx) : SimuSettings::screenshotBakPath(idx);
+    m_pWorkers->start([this, guard = m_guard, idx, serial = info.adbSerial(), file, connected = shot.connected,
+                       rawWorks = shot.rawWorks] {
+        Screenshot::struCapture c;
+        {
+            const ToolDeadline deadline(kCaptureDeadlineMs);
+            c = Screenshot::capture(serial, file, connected, rawWorks);
+        }
+        guard.post([this, idx, c] { captured(idx, c); });
+    });
+    return true;
+}
+
+void ScreenshotPoolObj::captured(const QString& idx, const Screenshot::struCapture& c)
+{
+    --m_iCapturing;
+    struShot& shot = m_shots[idx];
+    shot.busy = false;
+    shot.connected = c.connected;
+    if (shot.rawWorks && !c.rawWorks)
+        qCInfo(lcShots) << idx << "gives no raw frames: its pictures are pulled as files";
+    shot.rawWorks = c.rawWorks;
+    if (c.result.iRet != 0)
+        qCDebug(lcShots).noquote() << "capture of" << idx << "failed:" << c.result.iRet << c.result.str << c.result.log;
+    emit sigCaptured(idx, c.result.iRet);
+    // A thread is free: the next instance a query asked for need not wait for the tick.
+    if (consoleLooks())
+        captureWanted();
+}
+
+template <typename Pred> void ScreenshotPoolObj::serveUntil(Pred pred, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!pred() && !deadline.hasExpired()) {
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
 }
 
 void ScreenshotPoolObj::runPass()
 {
-    m_inPass = true;
-    QStringList running;
-    SimuListRunning(running);
-    SimuSettings::setRunningList(running);
-    ++m_passCount;
-    LauncherTuning::sleepMs(SimuSettings::getScreenshotTimeSpan().iExtraRet);
-    if (!QThread::currentThread()->isInterruptionRequested())
-        captureRunning(running);
-    m_inPass = false;
-}
-
-void ScreenshotPoolObj::captureRunning(const QStringList& running)
-{
-    const bool backup = m_passCount % 2 == 0;
-    SimuInfoXmlGainer gainer;
-    for (const QString& idx : running) {
-        if (QThread::currentThread()->isInterruptionRequested())
-            return;
-        SimuInfo info;
-        const CCommResult r = gainer.GetSimuInfo(idx, info);
-        // Without an inventory entry there is no serial to capture (and no name for the file).
-        if (r.iRet != 0 || info.idx().isEmpty() || info.adbPort() <= 0)
-            continue;
-        const QString file =
-            backup ? SimuSettings::screenshotBakPath(info.idx()) : SimuSettings::screenshotPath(info.idx());
-        TakeScreenshot(info.adbSerial(), file);
+    serveUntil([this] { return !m_bListing; }, kListingDeadlineMs + kCaptureDeadlineMs);
+    startListing();
+    serveUntil([this] { return !m_bListing; }, kListingDeadlineMs + kCaptureDeadlineMs);
+    for (const QString& idx : QStringList(m_running)) {
+        serveUntil([this] { return m_iCapturing < kMaxParallelCaptures; }, kCaptureDeadlineMs + kShutdownWaitMs);
+        struShot& shot = m_shots[idx];
+        if (!shot.busy)
+            startCapture(idx, shot);
     }
+    serveUntil([this] { return m_iCapturing == 0; }, kCaptureDeadlineMs + kShutdownWaitMs);
 }

@@ -1,17 +1,21 @@
 #include "simuinfoxmlgainer.h"
 
+#include "agentlogging.h"
+#include "agentsettings.h"
+#include "inventorycache.h"
 #include "leidiansimuinfogainer.h"
-#include "simusettings.h"
 #include "xiaoyaosimuinfogainer.h"
 
-#include <QDebug>
 
 QVector<SimuInfo> SimuInfoXmlGainer::readInventory(const char* reader)
 {
+    const QString key = InventoryCache::configuredKey();
     QVector<SimuInfo> infos;
     const CCommResult r = SimuInfoXmlGainer().GetSimusInfo(infos);
     if (r.iRet != 0)
-        qWarning().noquote() << reader << "inventory read:" << r.iRet << r.str << r.log;
+        qCWarning(lcEmulator).noquote() << reader << "inventory read:" << r.iRet << r.str << r.log;
+    // A failed read still gives what was read.
+    InventoryCache::instance().publish(key, infos);
     return infos;
 }
 
@@ -29,7 +33,7 @@ std::unique_ptr<CSimulatorInfoAbsGainer> SimuInfoXmlGainer::CreateGainer(int sim
 
 std::unique_ptr<CSimulatorInfoAbsGainer> SimuInfoXmlGainer::configuredGainer()
 {
-    return CreateGainer(SimuSettings::getSimuType().iExtraRet);
+    return CreateGainer(AgentSettings::simuType);
 }
 
 CCommResult SimuInfoXmlGainer::GetSimusInfo(QVector<SimuInfo>& infos)

@@ -1,4 +1,7 @@
 #include "simulatorabslauncher.h"
+#include "agentlogging.h"
+#include "agentsettings.h"
+#include "simustatestore.h"
 
 #include "adbbridge.h"
 #include "launchertuning.h"
@@ -41,14 +44,14 @@ CCommResult SimulatorAbsLauncher::StartupSimu(QProcess* process)
         pid = int(StartedSimuPid());
         r.iExtraRet = pid;
     } else {
-        qWarning() << "SimulatorAbsLauncher::StartupSimu err then close";
+        qCWarning(lcEmulator) << "SimulatorAbsLauncher::StartupSimu err then close";
         const qint64 startedPid = StartedSimuPid();
         ShutdownSimu();
         if (startedPid > 0 && OwnsInstanceProcess(startedPid))
             CloseSimuProcess(int(startedPid));
         r.iExtraRet = 0;
     }
-    SimuSettings::updateSimuRecord(m_memuIdx, [pid](struSimuRecord& rec) {
+    SimuStateStore::instance().update(m_memuIdx, [pid](struSimuRecord& rec) {
         rec.iPid = pid;
         rec.iTime += 1;
     });
@@ -57,28 +60,28 @@ CCommResult SimulatorAbsLauncher::StartupSimu(QProcess* process)
 
 CCommResult SimulatorAbsLauncher::CloseSimu(int pid)
 {
-    SimuSettings::removeDaemon(m_memuIdx);
+    SimuStateStore::instance().removeWatched(m_memuIdx);
     CCommResult r = ShutdownSimu();
     if (pid < 1) {
-        pid = SimuSettings::storedSimuRecord(m_memuIdx).iPid;
+        pid = SimuStateStore::instance().record(m_memuIdx).iPid;
         if (pid < 1)
             return r.iRet == 0 ? VerifyNotListed() : r;
     }
     if (!OwnsInstanceProcess(pid)) {
         // Gone already, or not an instance of ours: only the product's listing can tell.
         if (platform::processAlive(pid))
-            qWarning().noquote() << QStringLiteral("SimulatorAbsLauncher::CloseSimu: process %1 is not an "
+            qCWarning(lcEmulator).noquote() << QStringLiteral("SimulatorAbsLauncher::CloseSimu: process %1 is not an "
                                                    "instance process of %2, not killed")
                                         .arg(pid)
                                         .arg(m_memuIdx);
-        SimuSettings::updateSimuRecord(m_memuIdx, [](struSimuRecord& rec) { rec.iPid = 0; });
+        SimuStateStore::instance().update(m_memuIdx, [](struSimuRecord& rec) { rec.iPid = 0; });
         return VerifyNotListed();
     }
-    qWarning() << "SimulatorAbsLauncher::CloseSimu";
+    qCDebug(lcEmulator) << "SimulatorAbsLauncher::CloseSimu";
     r = CloseSimuProcess(pid);
     if (r.iRet != 0)
         return r;
-    SimuSettings::updateSimuRecord(m_memuIdx, [](struSimuRecord& rec) { rec.iPid = 0; });
+    SimuStateStore::instance().update(m_memuIdx, [](struSimuRecord& rec) { rec.iPid = 0; });
     return VerifyNotListed();
 }
 
@@ -91,7 +94,7 @@ CCommResult SimulatorAbsLauncher::VerifyNotListed()
         if (GetRunningSimus(running).iRet != 0 || !running.contains(m_memuIdx))
             return CCommResult();
     }
-    qWarning().noquote() << "SimulatorAbsLauncher::CloseSimu:" << m_memuIdx
+    qCWarning(lcEmulator).noquote() << "SimulatorAbsLauncher::CloseSimu:" << m_memuIdx
                          << "is still listed as running by its product";
     return CCommResult::failure(ResultCode::kCloseFailed, QStringLiteral("关闭模拟器失败"),
                                 QStringLiteral("%1 is still listed as running").arg(m_memuIdx));
@@ -109,7 +112,7 @@ CCommResult SimulatorAbsLauncher::RenameSimu(const QString& name)
 {
     const CCommResult check = CheckTitle(name);
     if (check.iRet != 0) {
-        qWarning().noquote() << "SimulatorAbsLauncher::RenameSimu:" << m_memuIdx << check.log;
+        qCInfo(lcEmulator).noquote() << "SimulatorAbsLauncher::RenameSimu:" << m_memuIdx << check.log;
         return check;
     }
     return DoRenameSimu(name);
@@ -153,11 +156,11 @@ CCommResult SimulatorAbsLauncher::IsPidExist(int pid, bool& alive)
 CCommResult SimulatorAbsLauncher::CloseSimuByPid(int pid)
 {
     const QString command = QStringLiteral("taskkill /f /t /pid %1").arg(pid);
-    qWarning() << "SimulatorAbsLauncher close simu :" << command;
+    qCDebug(lcEmulator) << "SimulatorAbsLauncher close simu :" << command;
     const bool gone = platform::killProcessTree(pid);
-    qWarning() << "CloseSimuByPid readAllStandardError :"
+    qCDebug(lcEmulator) << "CloseSimuByPid readAllStandardError :"
                << (gone ? QString() : QStringLiteral("still running"));
-    qWarning() << "CloseSimuByPid readAllStandardOutput :"
+    qCDebug(lcEmulator) << "CloseSimuByPid readAllStandardOutput :"
                << (gone ? QStringLiteral("terminated") : QString());
     return CCommResult();
 }
@@ -186,9 +189,8 @@ CCommResult SimulatorAbsLauncher::GetAdbSerial()
 
 CCommResult SimulatorAbsLauncher::WaitSimuOnline(const QString& serial, bool& online)
 {
-    CCommResult r = SimuSettings::getStartupTimeout();
-    const int attempts = r.iExtraRet;
-    r.iExtraRet = 0;
+    const int attempts = AgentSettings::startupTimeout;
+    CCommResult r;
     for (int i = 0; i < attempts; ++i) {
         LauncherTuning::sleepStep();
         online = false;
@@ -204,7 +206,7 @@ CCommResult SimulatorAbsLauncher::WaitSimuOnline(const QString& serial, bool& on
 
 CCommResult SimulatorAbsLauncher::WaitSimuScreen(const QString& serial, const QString& filePath)
 {
-    const int attempts = SimuSettings::getStartupTimeout().iExtraRet;
+    const int attempts = AgentSettings::startupTimeout.value();
     CCommResult r;
     for (int i = 0; i < attempts; ++i) {
         LauncherTuning::sleepStep();

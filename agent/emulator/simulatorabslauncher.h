@@ -80,13 +80,6 @@ public:
     static constexpr int kListingChecks = 5;
 
 protected:
-    // The code of a result whose texts hold a settings value, without the value.
-    static CCommResult codeOnly(const CCommResult& r)
-    {
-        CCommResult out;
-        out.iRet = r.iRet;
-        return out;
-    }
     // A close is done only when the product's own running list no longer names the instance
     // (its tool may go on listing it after its process is gone). 59 otherwise.
     CCommResult VerifyNotListed();

@@ -1,4 +1,6 @@
 #include "xiaoyaolauncher.h"
+#include "agentlogging.h"
+#include "agentsettings.h"
 
 #include "adbbridge.h"
 #include "launchertuning.h"
@@ -24,18 +26,17 @@ XiaoYaoLauncher::XiaoYaoLauncher(const QString& memuIdx) : SimulatorAbsLauncher(
 QString XiaoYaoLauncher::GetManageExePath()
 {
     // The folder one level above the install folder, whether or not it exists.
-    const QString parent = QDir::cleanPath(SimuSettings::getDir().str + QStringLiteral("/.."));
+    const QString parent = QDir::cleanPath(AgentSettings::dir.value() + QStringLiteral("/.."));
     return parent + QStringLiteral("/MEmuHyperv/MEmuManage.exe");
 }
 
 CCommResult XiaoYaoLauncher::LaunchSimu(QProcess* process)
 {
-    const CCommResult r = SimuSettings::getDir();
-    const QString program = ToolProcess::nativeProgram(r.str + QStringLiteral("/MEmu.exe"));
-    qWarning() << "startup Simu cmd:" << QStringLiteral("\"%1\" %2").arg(program, m_memuIdx);
+    const QString program = ToolProcess::nativeProgram(AgentSettings::dir.value() + QStringLiteral("/MEmu.exe"));
+    qCInfo(lcEmulator) << "startup Simu cmd:" << QStringLiteral("\"%1\" %2").arg(program, m_memuIdx);
     if (!launchDetached(process, program, {m_memuIdx}))
-        qWarning() << "startup Simu: could not start" << program;
-    return codeOnly(r);
+        qCWarning(lcEmulator) << "startup Simu: could not start" << program;
+    return CCommResult();
 }
 
 CCommResult XiaoYaoLauncher::ShutdownSimu()
@@ -73,7 +74,7 @@ CCommResult XiaoYaoLauncher::DoDeleteSimu(SimuInfo info)
 CCommResult XiaoYaoLauncher::CreateSimu(SimuInfo info)
 {
     Q_UNUSED(info)
-    const QString dir = SimuSettings::getDir().str;
+    const QString dir = AgentSettings::dir.value();
     const QString console = ToolProcess::nativeProgram(dir + QStringLiteral("/MemuConsole.exe"));
     // The instance console stays open for the user after the call.
     QProcess open;
@@ -82,7 +83,7 @@ CCommResult XiaoYaoLauncher::CreateSimu(SimuInfo info)
     open.setStandardOutputFile(QProcess::nullDevice());
     open.setStandardErrorFile(QProcess::nullDevice());
     if (!open.startDetached())
-        qWarning() << "XiaoYaoLauncher::CreateSimu: could not open" << console;
+        qCWarning(lcEmulator) << "XiaoYaoLauncher::CreateSimu: could not open" << console;
     return RunToolForOutput(console, {QStringLiteral("create")}, LauncherTuning::kToolTimeoutMs);
 }
 

@@ -1,8 +1,9 @@
 #include "xiaoyaosimuinfogainer.h"
+#include "agentlogging.h"
+#include "agentsettings.h"
 
 #include "resultcodes.h"
 #include "simunames.h"
-#include "simusettings.h"
 
 #include <QDebug>
 #include <QDir>
@@ -36,7 +37,7 @@ QDomElement firstChildWith(const QDomElement& parent, const QString& tag, const 
 CCommResult XiaoYaoSimuInfoGainer::GetSimusInfo(QVector<SimuInfo>& infos)
 {
     infos.clear();
-    const QString dir = SimuSettings::getDir().str;
+    const QString dir = AgentSettings::dir.value();
     if (dir.isEmpty())
         return CCommResult::failure(ResultCode::kNoProductDir, QStringLiteral("模拟器路径为空"),
                                     QStringLiteral("模拟器路径为空"));
@@ -52,14 +53,14 @@ CCommResult XiaoYaoSimuInfoGainer::GetSimusInfo(QVector<SimuInfo>& infos)
         const QString& name = names.at(i);
         if (!SimuNames::isMEmuIdx(name)) {
             // A folder the product did not make: its name would go on command lines and into files.
-            qWarning().noquote() << "XiaoYaoSimuInfoGainer::GetSimusInfo: folder" << name
+            qCWarning(lcEmulator).noquote() << "XiaoYaoSimuInfoGainer::GetSimusInfo: folder" << name
                                  << "is not an instance index, skipped";
             continue;
         }
         SimuInfo info;
         const CCommResult r = ParseMemuFile(vmDir + '/' + name + '/' + name + QStringLiteral(".memu"), info);
         if (r.iRet != 0) {
-            qWarning() << "XiaoYaoSimuInfoGainer::GetSimusInfo:"
+            qCWarning(lcEmulator) << "XiaoYaoSimuInfoGainer::GetSimusInfo:"
                        << "simuIdx:" << name << "; cRet.iRet:" << r.iRet << ";cRet.str:" << r.str
                        << "cRet.log" << r.log;
             continue;
@@ -72,7 +73,7 @@ CCommResult XiaoYaoSimuInfoGainer::GetSimusInfo(QVector<SimuInfo>& infos)
 
 CCommResult XiaoYaoSimuInfoGainer::GetSimuInfo(const QString& memuIdx, SimuInfo& info)
 {
-    const QString dir = SimuSettings::getDir().str;
+    const QString dir = AgentSettings::dir.value();
     if (dir.isEmpty())
         return CCommResult::failure(ResultCode::kNoProductDir, QStringLiteral("模拟器路径为空"),
                                     QStringLiteral("模拟器路径为空"));

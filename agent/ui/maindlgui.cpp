@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStyle>
+#include <QTextDocument>
 #include <QTextEdit>
 
 const QString MainDlgUI::kNoSimuTypeText = QStringLiteral("请选择模拟器");
@@ -50,8 +51,12 @@ void MainDlgUI::createWidgets()
     m_pSimuPathEdit = new QLineEdit(this);
     m_pBrowseBtn = new QPushButton(QStringLiteral("..."), this);
     m_pRunLimitCbb = new QComboBox(this);
-    for (int i = 1; i <= 10; ++i)
+    m_pParallelStartsCbb = new QComboBox(this);
+    m_pParallelStartsCbb->setToolTip(QStringLiteral("一条启动指令中同时启动的模拟器数量，不超过同时运行数量"));
+    for (int i = 1; i <= 10; ++i) {
         m_pRunLimitCbb->addItem(QString::number(i));
+        m_pParallelStartsCbb->addItem(QString::number(i));
+    }
     m_pDaemonCheck = new QCheckBox(this);
     m_pHelpBtn = new QPushButton(style()->standardIcon(QStyle::SP_MessageBoxQuestion), QString(), this);
     m_pHelpBtn->setStyleSheet(QLatin1String(kHelpStyle));
@@ -59,6 +64,7 @@ void MainDlgUI::createWidgets()
     m_pStateLabel = makeLabel(QString());
     m_pLogPane = new QTextEdit(this);
     m_pLogPane->setReadOnly(true);
+    m_pLogPane->document()->setMaximumBlockCount(kMaxLogLines);
     m_pVersionLabel = makeLabel(QStringLiteral("Tovia模拟器版-被控端v%1")
                                     .arg(UpdateCheck::readRcVersion(QStringLiteral(":/ClientVersion.rc"))));
     // No button is the dialog's default: Enter in a field must never click one (the account
@@ -92,6 +98,7 @@ void MainDlgUI::layoutWidgets()
     addRow(QStringLiteral("选择模拟器"), m_pSimuTypeCbb);
     addRow(QStringLiteral("模拟器路径"), m_pSimuPathEdit, m_pBrowseBtn);
     addRow(QStringLiteral("同时运行数量"), m_pRunLimitCbb);
+    addRow(QStringLiteral("同时启动数量"), m_pParallelStartsCbb);
     addRow(QStringLiteral("模拟器守护"), m_pDaemonCheck, m_pHelpBtn);
     grid->addWidget(m_pSaveBtn, row++, 1);
     grid->addWidget(m_pStateLabel, row++, 0, 1, 3);

@@ -10,14 +10,16 @@ class QPushButton;
 class QTextEdit;
 
 // The widgets of the agent window: the PC's identity, the bound account, the emulator product and
-// its folder, the run limit, the watchdog mode, the save button, the connection state and the
-// operation-log pane. MainWnd adds the behaviour.
+// its folder, the run limit, the starts at once, the watchdog mode, the save button, the connection
+// state and the operation-log pane. MainWnd adds the behaviour.
 class MainDlgUI : public QDialog
 {
     Q_OBJECT
 public:
     static const QString kNoSimuTypeText; // "请选择模拟器"
     static const QString kLoginText;      // "点击登录"
+    // Lines the log pane keeps; older ones leave it (the operation log file keeps them all).
+    static constexpr int kMaxLogLines = 2000;
 
     explicit MainDlgUI(QWidget* parent = nullptr);
 
@@ -28,6 +30,8 @@ public:
     QLineEdit* simuPathEdit() const { return m_pSimuPathEdit; }
     QPushButton* browseBtn() const { return m_pBrowseBtn; }
     QComboBox* runLimitCbb() const { return m_pRunLimitCbb; }
+    // How many instances of one start command boot at the same time (1 to 10).
+    QComboBox* parallelStartsCbb() const { return m_pParallelStartsCbb; }
     QCheckBox* daemonCheck() const { return m_pDaemonCheck; }
     QPushButton* helpBtn() const { return m_pHelpBtn; }
     QPushButton* saveBtn() const { return m_pSaveBtn; }
@@ -47,6 +51,7 @@ private:
     QLineEdit* m_pSimuPathEdit = nullptr;
     QPushButton* m_pBrowseBtn = nullptr;
     QComboBox* m_pRunLimitCbb = nullptr;
+    QComboBox* m_pParallelStartsCbb = nullptr;
     QCheckBox* m_pDaemonCheck = nullptr;
     QPushButton* m_pHelpBtn = nullptr;
     QPushButton* m_pSaveBtn = nullptr;

@@ -1,4 +1,6 @@
 #include "mainwnd.h"
+#include "agentsettings.h"
+#include "simustatestore.h"
 
 #include "debuglog.h"
 #include "lanaddress.h"
@@ -58,15 +60,16 @@ void MainWnd::initWnd()
 
 void MainWnd::fillFromSettings()
 {
-    const QString nick = SimuSettings::getPcNickName().str;
+    const QString nick = AgentSettings::pcNickName.value();
     pcNameEdit()->setText(nick.isEmpty() ? QHostInfo::localHostName() : nick);
     pcIpLabel()->setText(lanIPv4());
-    const int type = SimuSettings::getSimuType().iExtraRet;
+    const int type = AgentSettings::simuType.value();
     simuTypeCbb()->setCurrentIndex(type >= eProductNone && type <= eProductLdPlayer ? type : eProductNone);
-    simuPathEdit()->setText(SimuSettings::getDir().str);
-    runLimitCbb()->setCurrentIndex(qBound(0, SimuSettings::getRunLimit().iExtraRet - 1, 9));
+    simuPathEdit()->setText(AgentSettings::dir.value());
+    runLimitCbb()->setCurrentIndex(qBound(0, AgentSettings::runLimit.value() - 1, 9));
+    parallelStartsCbb()->setCurrentIndex(qBound(0, AgentSettings::parallelStarts.value() - 1, 9));
     // 0 unchecked; 2 and the never-saved 100 show checked.
-    daemonCheck()->setChecked(daemonModeOn(SimuSettings::getDaemonModel().iExtraRet));
+    daemonCheck()->setChecked(AgentSettings::daemonOn());
 }
 
 void MainWnd::connectWidgets()
@@ -148,7 +151,7 @@ CCommResult MainWnd::validateSave(bool& typeChanged)
     const int type = simuTypeCbb()->currentIndex();
     if (type == eProductNone)
         return CCommResult::failure(ResultCode::kSaveRefused, pathError);
-    const int storedType = SimuSettings::getSimuType().iExtraRet;
+    const int storedType = AgentSettings::simuType.value();
     if (storedType != 0 && storedType != type) {
         CCommResult ask;
         ask.str = QStringLiteral("您对“模拟器类型”进行了修改，修改后将重置新的配置，请确认？");
@@ -169,8 +172,8 @@ CCommResult MainWnd::validateSave(bool& typeChanged)
     // The confirmed reset of the watch lists happens only with a save that goes through: a save
     // refused by a later check keeps the old type, and its instances stay watched.
     if (typeChanged) {
-        SimuSettings::setRunningList({});
-        SimuSettings::setDaemonList({});
+        SimuStateStore::instance().setRunningList({});
+        SimuStateStore::instance().setWatchList({});
     }
     return CCommResult();
 }
@@ -179,13 +182,16 @@ bool MainWnd::slSave(bool typeChanged)
 {
     const int type = simuTypeCbb()->currentIndex();
     const QString dir = simuPathEdit()->text().trimmed();
-    SimuSettings::setSimuType(type);
-    SimuSettings::setDir(dir);
-    SimuSettings::setProductDir(type, dir);
-    SimuSettings::setPcName(QHostInfo::localHostName());
-    SimuSettings::setPcNickName(pcNameEdit()->text().trimmed());
-    SimuSettings::setRunLimit(runLimitCbb()->currentIndex() + 1);
-    SimuSettings::setDaemonModel(daemonCheck()->isChecked() ? 2 : 0);
+    AgentSettings::simuType.set(type);
+    AgentSettings::dir.set(dir);
+    AgentSettings::setProductDir(type, dir);
+    AgentSettings::pcName.set(QHostInfo::localHostName());
+    AgentSettings::pcNickName.set(pcNameEdit()->text().trimmed());
+    AgentSettings::runLimit.set(runLimitCbb()->currentIndex() + 1);
+    // Never more starts at once than instances may run.
+    parallelStartsCbb()->setCurrentIndex(qMin(parallelStartsCbb()->currentIndex(), runLimitCbb()->currentIndex()));
+    AgentSettings::parallelStarts.set(parallelStartsCbb()->currentIndex() + 1);
+    AgentSettings::daemonModel.set(daemonCheck()->isChecked() ? 2 : 0);
     const QString typeText = simuTypeCbb()->currentText();
     if (typeText != kNoSimuTypeText) {
         m_pController->logOper(
@@ -225,7 +231,7 @@ void MainWnd::slOpenFildDlg()
 
 void MainWnd::slSimuTypeCbbChangedIdx(int idx)
 {
-    QString dir = SimuSettings::getProductDir(idx).str;
+    QString dir = AgentSettings::productDir(idx);
     if (dir.isEmpty() && idx == eProductMEmu)
         dir = FindMEmuDir();
     else if (dir.isEmpty() && idx == eProductLdPlayer)
@@ -310,7 +316,7 @@ void MainWnd::restoreLogin()
     if (lastUser.isEmpty())
         return;
     const struLoginRecord rec = records.value(lastUser);
-    const bool autoLogin = rec.bAutoLogin || SimuSettings::getIsDefAutoLogin();
+    const bool autoLogin = rec.bAutoLogin || AgentSettings::isDefAutoLogin.value();
     if (m_options.autoLogin && autoLogin && !rec.strPwd.isEmpty()) {
         m_pAutoLogin->start(lastUser, rec.strPwd);
         return;

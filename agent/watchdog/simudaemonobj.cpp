@@ -1,5 +1,7 @@
 #include "simudaemonobj.h"
 
+#include "agentlogging.h"
+#include "agentsettings.h"
 #include "launcherfactory.h"
 #include "launchertuning.h"
 #include "loginret.h"
@@ -8,14 +10,16 @@
 #include "resultcodes.h"
 #include "simuinfo.h"
 #include "simuinfoxmlgainer.h"
-#include "simusettings.h"
+#include "simustatestore.h"
 
+#include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QMutex>
 #include <QProcess>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 #include <QVector>
-#include <QtDebug>
 
 namespace {
 
@@ -24,46 +28,39 @@ QVector<SimuInfo> readInventory()
     return SimuInfoXmlGainer::readInventory("SimuDaemonObj");
 }
 
-struSimuRecord storedRecord(const QString& memuIdx)
+SimuStateStore& store()
 {
-    return SimuSettings::storedSimuRecord(memuIdx);
+    return SimuStateStore::instance();
 }
 
-// Stores the fields the watchdog owns; the rest of the record is kept as it is stored now.
-void storeState(const QString& memuIdx, int iState, int iPid)
+// The fields the watchdog stores for a finding; the rest of the record stays as it is.
+SimuStateStore::Change foundState(int iState, int iPid)
 {
-    SimuSettings::updateSimuRecord(memuIdx, [&](struSimuRecord& rec) {
+    return [iState, iPid](struSimuRecord& rec) {
         rec.iState = iState;
         rec.iPid = iPid;
         rec.iTime = -1;
-    });
-}
-
-// Marks an instance as being restarted; its stored process id stays.
-void storeStarting(const QString& memuIdx)
-{
-    SimuSettings::updateSimuRecord(memuIdx, [](struSimuRecord& rec) {
-        rec.iState = eStateStarting;
-        rec.iTime = -1;
-    });
-}
-
-// Probes an instance that no operation owns. The probe itself may act (an LDPlayer instance listed
-// as running but unreachable is closed), so an instance under an operation is not even probed; false
-// then, and also when an operation began while the probe ran.
-bool probeUnowned(const SimuInfo& info, int& state, int& pid)
-{
-    if (SimuDaemonObj::isOperationUnderWay(storedRecord(info.idx()).iState))
-        return false;
-    state = SimuRunState(info, pid);
-    return !SimuDaemonObj::isOperationUnderWay(storedRecord(info.idx()).iState);
+    };
 }
 
 } // namespace
 
-SimuDaemonObj::SimuDaemonObj(QObject* parent) : QObject(parent)
+SimuDaemonObj::SimuDaemonObj(QObject* parent) : QObject(parent), m_pRestarts(new QThreadPool), m_guard(this)
 {
     m_clock.start();
+}
+
+SimuDaemonObj::~SimuDaemonObj()
+{
+    m_guard.release();
+    m_pRestarts->clear();
+    if (m_pRestarts->waitForDone(kShutdownWaitMs)) {
+        delete m_pRestarts;
+        return;
+    }
+    // A restart still waits for its boot: its pool is left to the end of the program rather than
+    // waited for here; its outcome goes nowhere.
+    qCWarning(lcWatchdog) << "SimuDaemonObj: a restart was still under way at shutdown";
 }
 
 // ---- operation-log texts --------------------------------------------------------------------------
@@ -134,7 +131,7 @@ void SimuDaemonObj::InitDaemon()
 {
     if (!connect(this, &SimuDaemonObj::sigPeekSimuStateOnce, this, &SimuDaemonObj::slSimusStateCheck,
                  Qt::QueuedConnection))
-        qWarning("connect SimuDaemonObj::sigPeekSimuStateOnce SimuDaemonObj::slSimusStateCheck err");
+        qCWarning(lcWatchdog, "connect SimuDaemonObj::sigPeekSimuStateOnce SimuDaemonObj::slSimusStateCheck err");
 }
 
 void SimuDaemonObj::slStartupDaemonList()
@@ -154,7 +151,7 @@ void SimuDaemonObj::slSimusStateCheck()
     if (!sleepCheckSpan())
         return; // the thread is ending
     if (LoginRecord::isLoggedIn()) {
-        if (SimuSettings::getDaemonModel().iExtraRet == eDaemonOn)
+        if (AgentSettings::daemonModel == eDaemonOn)
             runDaemonPass();
         for (const SimuInfo& info : readInventory())
             checkInstance(info);
@@ -166,13 +163,13 @@ void SimuDaemonObj::slSimusStateCheck()
 void SimuDaemonObj::slAddNewDaemon(QString strSimuName, QString strMemuIndex)
 {
     Q_UNUSED(strSimuName);
-    SimuSettings::addDaemon(strMemuIndex);
+    store().addWatched(strMemuIndex);
 }
 
 void SimuDaemonObj::slRemoveDameon(QString strSimuName, QString strMemuIndex)
 {
     Q_UNUSED(strSimuName);
-    SimuSettings::removeDaemon(strMemuIndex);
+    store().removeWatched(strMemuIndex);
 }
 
 // ---- passes ---------------------------------------------------------------------------------------
@@ -185,13 +182,13 @@ void SimuDaemonObj::scheduleNextPass()
 
 bool SimuDaemonObj::sleepCheckSpan()
 {
-    const int ms = SimuSettings::getCheckTimeSpan().iExtraRet * 1000;
+    const int ms = AgentSettings::checkTimeSpan * 1000;
     if (QThread::currentThread()->isInterruptionRequested())
         return false;
     if (ms <= 0)
         return true;
-    // A local loop keeps the thread serving its queued calls (watch-list changes) while it waits,
-    // and ends early when the thread is told to quit.
+    // A local loop keeps the thread serving its queued calls (watch-list changes, ended restarts)
+    // while it waits, and ends early when the thread is told to quit.
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
@@ -203,52 +200,99 @@ bool SimuDaemonObj::sleepCheckSpan()
 
 void SimuDaemonObj::runDaemonPass()
 {
-    const QStringList watched = SimuSettings::getDaemonList();
-    if (SimuSettings::getDaemonModel().iExtraRet == eDaemonOff) {
+    const QStringList watched = store().watchList();
+    if (AgentSettings::daemonModel == eDaemonOff) {
         m_bStop = false;
         return;
     }
-    QVector<SimuInfo> closed;
     for (const SimuInfo& info : readInventory()) {
-        int state = 0;
-        int pid = 0;
-        if (!watched.contains(info.idx()) || !probeUnowned(info, state, pid))
+        struProbe probe;
+        if (!watched.contains(info.idx()) || !probeUnowned(info, probe))
             continue;
-        if ((state != eRunStateStopped && state != eRunStateHung) || isStillBooting(info, pid))
+        if ((probe.state != eRunStateStopped && probe.state != eRunStateHung) || isStillBooting(info, probe.pid))
             continue;
         operLog(msgWatchedClosed(info.name()));
-        storeState(info.idx(), eStateStarting, pid);
-        closed.append(info);
+        restartWatched(info, probe);
     }
-    for (const SimuInfo& info : qAsConst(closed))
-        restartWatched(info);
     m_bStop = false;
 }
 
-void SimuDaemonObj::restartWatched(const SimuInfo& info)
+void SimuDaemonObj::restartWatched(const SimuInfo& info, const struProbe& probe)
 {
     const QString idx = info.idx();
-    const struSimuRecord rec = storedRecord(idx);
-    if (rec.iRestErrCnt >= kMaxRestartFailures) {
-        SimuSettings::removeDaemon(idx);
-        operLog(msgGivenUp(info.name(), kMaxRestartFailures));
-        // Given up: the instance is not started, and nothing is under way on it any more.
-        SimuSettings::updateSimuRecord(idx, [](struSimuRecord& r) {
-            r.iState = eStateNotStarted;
-            r.iPid = 0;
-            r.iRestErrCnt = 0;
-            r.iTime = -1;
-        });
+    if (store().record(idx).iRestErrCnt < kMaxRestartFailures) {
+        beginRestart(info, probe, eRestart::Watched);
         return;
     }
-    const CCommResult r = restartAfterKill(idx, rec.iPid);
-    operLog(r.iRet == 0 ? msgWatchedRestarted(info.name()) : msgWatchedRestartFailed(info.name()));
-    SimuSettings::updateSimuRecord(idx, [&](struSimuRecord& stored) {
-        stored.iState = r.iRet == 0 ? int(eStateRunning) : int(eStateNotStarted);
-        stored.iPid = r.iRet == 0 ? r.iExtraRet : 0;
-        stored.iRestErrCnt = r.iRet == 0 ? 0 : stored.iRestErrCnt + 1;
-        stored.iTime = -1;
+    store().removeWatched(idx);
+    operLog(msgGivenUp(info.name(), kMaxRestartFailures));
+    // Given up: the instance is not started, and nothing is under way on it any more.
+    store().updateIfUnowned(idx, probe.opSeq, [](struSimuRecord& r) {
+        r.iState = eStateNotStarted;
+        r.iPid = 0;
+        r.iRestErrCnt = 0;
+        r.iTime = -1;
     });
+}
+
+bool SimuDaemonObj::beginRestart(const SimuInfo& info, const struProbe& probe, eRestart kind)
+{
+    const QString idx = info.idx();
+    // A watched instance keeps the pid of the process found, which the restart kills first.
+    const int lingeringPid = kind == eRestart::Watched ? probe.pid : store().record(idx).iPid;
+    const bool begun = store().beginOperation(
+        idx,
+        [&](struSimuRecord& rec) {
+            rec.iState = eStateStarting;
+            rec.iTime = -1;
+            if (kind == eRestart::Watched)
+                rec.iPid = probe.pid;
+        },
+        probe.opSeq);
+    if (!begun)
+        return false;
+    if (kind == eRestart::Lost)
+        operLog(msgLostRestarting(info.name()));
+    ++m_iRestarts;
+    m_pRestarts->setMaxThreadCount(AgentSettings::effectiveParallelStarts());
+    m_pRestarts->start([this, guard = m_guard, info, kind, idx, lingeringPid] {
+        const CCommResult r = restartAfterKill(idx, lingeringPid);
+        if (!guard.post([this, info, kind, r] { restartEnded(info, kind, r); }))
+            store().finishOperation(idx); // the watchdog is gone: the instance is free again
+    });
+    qCInfo(lcWatchdog).noquote() << QStringLiteral("restart of %1 begun, %2 under way").arg(idx).arg(m_iRestarts);
+    return true;
+}
+
+void SimuDaemonObj::restartEnded(const SimuInfo& info, eRestart kind, const CCommResult& r)
+{
+    --m_iRestarts;
+    const bool ok = r.iRet == 0;
+    if (kind == eRestart::Lost)
+        operLog(ok ? msgLostRestarted(info.name()) : msgLostRestartFailed(info.name()));
+    else
+        operLog(ok ? msgWatchedRestarted(info.name()) : msgWatchedRestartFailed(info.name()));
+    if (!ok)
+        qCWarning(lcWatchdog).noquote() << "restart of" << info.idx() << "failed:" << r.iRet << r.str << r.log;
+    store().finishOperation(info.idx(), [&](struSimuRecord& rec) {
+        rec.iState = ok ? int(eStateRunning) : int(eStateNotStarted);
+        rec.iPid = ok ? r.iExtraRet : 0;
+        rec.iTime = -1;
+        // Only the daemon pass counts failed restarts.
+        if (kind == eRestart::Watched)
+            rec.iRestErrCnt = ok ? 0 : rec.iRestErrCnt + 1;
+    });
+}
+
+bool SimuDaemonObj::waitRestarts(int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (m_iRestarts > 0 && !deadline.hasExpired()) {
+        QEventLoop loop;
+        QTimer::singleShot(10, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return m_iRestarts == 0;
 }
 
 CCommResult SimuDaemonObj::restartAfterKill(const QString& idx, int lingeringPid)
@@ -265,33 +309,39 @@ CCommResult SimuDaemonObj::restartAfterKill(const QString& idx, int lingeringPid
 
 // ---- instance check -------------------------------------------------------------------------------
 
-bool SimuDaemonObj::isOperationUnderWay(int iState)
+bool SimuDaemonObj::probeUnowned(const SimuInfo& info, struProbe& probe)
 {
-    return iState == eStateStarting || iState == eStateClosing || iState == eStateInstalling ||
-           iState == eStateDeleting;
+    // The probe itself may act (an LDPlayer instance listed as running but unreachable is closed),
+    // so an instance under an operation is not even probed.
+    const SimuStateStore::struEntry before = store().entry(info.idx());
+    if (before.owned)
+        return false;
+    probe.opSeq = before.opSeq;
+    probe.state = SimuRunState(info, probe.pid);
+    const SimuStateStore::struEntry after = store().entry(info.idx());
+    return !after.owned && after.opSeq == probe.opSeq;
 }
 
 void SimuDaemonObj::checkInstance(const SimuInfo& info)
 {
-    int state = 0;
-    int pid = 0;
-    if (!probeUnowned(info, state, pid))
+    struProbe probe;
+    if (!probeUnowned(info, probe))
         return;
-    if (state == eRunStateRunning) {
+    if (probe.state == eRunStateRunning) {
         if (m_booting.take(info.idx()).logged)
-            qInfo().noquote() << QStringLiteral("SimuDaemonObj: \"%1\" (%2) is up, process %3 s old")
-                                     .arg(info.name(), info.idx())
-                                     .arg(platform::processAgeMs(pid) / 1000.0, 0, 'f', 1);
-        handleNewInstance(info, pid);
-    } else if (state == eRunStateStopped && !isStillBooting(info, pid)) {
-        handleLostInstance(info, pid);
+            qCInfo(lcWatchdog).noquote() << QStringLiteral("\"%1\" (%2) is up, process %3 s old")
+                                                .arg(info.name(), info.idx())
+                                                .arg(platform::processAgeMs(probe.pid) / 1000.0, 0, 'f', 1);
+        handleNewInstance(info, probe);
+    } else if (probe.state == eRunStateStopped && !isStillBooting(info, probe.pid)) {
+        handleLostInstance(info, probe);
     }
 }
 
 bool SimuDaemonObj::isStillBooting(const SimuInfo& info, int probedPid)
 {
     const QString idx = info.idx();
-    const qint64 pid = probedPid > 0 ? probedPid : storedRecord(idx).iPid;
+    const qint64 pid = probedPid > 0 ? probedPid : store().record(idx).iPid;
     if (pid <= 0 || !platform::processAlive(pid)) {
         m_booting.remove(idx); // no process: nothing boots
         return false;
@@ -305,7 +355,7 @@ bool SimuDaemonObj::isStillBooting(const SimuInfo& info, int probedPid)
     const qint64 graceMs = LauncherTuning::bootGraceMs();
     if (ageMs >= graceMs) {
         if (seen.logged)
-            qWarning().noquote() << QStringLiteral("SimuDaemonObj: \"%1\" (%2, process %3) still unreachable "
+            qCWarning(lcWatchdog).noquote() << QStringLiteral("\"%1\" (%2, process %3) still unreachable "
                                                    "after %4 s, longer than a boot may take (%5 s)")
                                         .arg(info.name(), idx)
                                         .arg(pid)
@@ -316,7 +366,7 @@ bool SimuDaemonObj::isStillBooting(const SimuInfo& info, int probedPid)
     }
     if (!seen.logged) {
         seen.logged = true;
-        qInfo().noquote() << QStringLiteral("SimuDaemonObj: \"%1\" (%2, process %3) is booting, %4 s old; "
+        qCInfo(lcWatchdog).noquote() << QStringLiteral("\"%1\" (%2, process %3) is booting, %4 s old; "
                                             "left alone until %5 s")
                                  .arg(info.name(), idx)
                                  .arg(pid)
@@ -326,52 +376,45 @@ bool SimuDaemonObj::isStillBooting(const SimuInfo& info, int probedPid)
     return true;
 }
 
-void SimuDaemonObj::handleNewInstance(const SimuInfo& info, int pid)
+void SimuDaemonObj::handleNewInstance(const SimuInfo& info, const struProbe& probe)
 {
     const QString idx = info.idx();
-    if (storedRecord(idx).iState != eStateNotStarted)
+    if (store().record(idx).iState != eStateNotStarted)
         return; // the agent knows it
-    const QStringList running = SimuSettings::getRunningList();
+    const QStringList running = store().runningList();
     const int count = running.contains(idx) ? running.size() : running.size() + 1;
-    if (SimuSettings::getRunLimit().iExtraRet < count) {
+    if (AgentSettings::runLimit < count) {
         operLog(msgOverRunLimit(info.name()));
-        const CCommResult r = SimuClose(idx, pid);
+        const CCommResult r = SimuClose(idx, probe.pid);
         operLog(r.iRet == 0 ? msgClosedForRunLimit(info.name()) : msgCloseFailed(info.name()));
         return;
     }
+    if (!store().updateIfUnowned(idx, probe.opSeq, foundState(eStateRunning, probe.pid)))
+        return; // an operation took it while it was probed
     operLog(msgNewInstance(info.name()));
-    storeState(idx, eStateRunning, pid);
-    if (SimuSettings::getDaemonModel().iExtraRet == eDaemonOn)
-        SimuSettings::addDaemon(idx);
+    if (AgentSettings::daemonModel == eDaemonOn)
+        store().addWatched(idx);
 }
 
-void SimuDaemonObj::handleLostInstance(const SimuInfo& info, int pid)
+void SimuDaemonObj::handleLostInstance(const SimuInfo& info, const struProbe& probe)
 {
     const QString idx = info.idx();
-    if (storedRecord(idx).iState == eStateNotStarted) {
+    if (store().record(idx).iState == eStateNotStarted) {
         // Believed closed, yet a process lingers without an adb connection: end it. A stopped
         // LDPlayer instance is listed with pid -1, which names no process.
-        if (pid > 0 && ownsProcess(idx, pid)) {
-            qWarning("without adb connection");
-            killAndVerify(pid);
+        if (probe.pid > 0 && ownsProcess(idx, probe.pid)) {
+            qCWarning(lcWatchdog) << "without adb connection: killing process" << probe.pid << "of" << idx;
+            killAndVerify(probe.pid);
         }
         return;
     }
-    operLog(msgLost(info.name()));
-    if (SimuSettings::getDaemonModel().iExtraRet != eDaemonOn) {
-        storeState(idx, eStateNotStarted, 0);
+    if (AgentSettings::daemonModel != eDaemonOn) {
+        if (store().updateIfUnowned(idx, probe.opSeq, foundState(eStateNotStarted, 0)))
+            operLog(msgLost(info.name()));
         return;
     }
-    storeStarting(idx);
-    operLog(msgLostRestarting(info.name()));
-    const CCommResult r = restartAfterKill(idx, pid);
-    if (r.iRet == 0) {
-        storeState(idx, eStateRunning, r.iExtraRet);
-        operLog(msgLostRestarted(info.name()));
-    } else {
-        storeState(idx, eStateNotStarted, 0);
-        operLog(msgLostRestartFailed(info.name()));
-    }
+    operLog(msgLost(info.name()));
+    beginRestart(info, probe, eRestart::Lost);
 }
 
 // A pid from a listing or a stored record may name any process: only the product's own instance
@@ -380,8 +423,8 @@ bool SimuDaemonObj::ownsProcess(const QString& idx, int pid)
 {
     if (SimuOwnsProcess(idx, pid))
         return true;
-    qWarning().noquote() << QStringLiteral("SimuDaemonObj: process %1 given for \"%2\" is not its instance "
-                                           "process, left alone")
+    qCWarning(lcWatchdog).noquote() << QStringLiteral("process %1 given for \"%2\" is not its instance "
+                                                      "process, left alone")
                                 .arg(pid)
                                 .arg(idx);
     return false;
@@ -390,13 +433,13 @@ bool SimuDaemonObj::ownsProcess(const QString& idx, int pid)
 bool SimuDaemonObj::killAndVerify(int pid)
 {
     for (int attempt = 0; attempt < kKillAttempts; ++attempt) {
-        qWarning().noquote() << "CSimulatorLauncher close simu :"
+        qCDebug(lcWatchdog).noquote() << "CSimulatorLauncher close simu :"
                              << QStringLiteral("taskkill /f /t /pid %1").arg(pid);
         platform::killProcessTree(pid);
         LauncherTuning::sleepStep();
         if (!platform::processAlive(pid))
             return true;
     }
-    qWarning().noquote() << "SimuDaemonObj: process" << pid << "survived" << kKillAttempts << "kills";
+    qCWarning(lcWatchdog).noquote() << "process" << pid << "survived" << kKillAttempts << "kills";
     return false;
 }

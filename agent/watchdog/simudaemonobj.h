@@ -1,12 +1,14 @@
 #pragma once
 
+#include "commresult.h"
+#include "objectguard.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QString>
 
-#include "commresult.h"
-
+class QThreadPool;
 struct SimuInfo;
 
 // The agent's watchdog. On a thread of its own it examines every emulator instance of the PC once
@@ -16,20 +18,25 @@ struct SimuInfo;
 //   - an instance believed running that is gone or unreachable is recorded as closed, and in daemon
 //     mode (common/daemonModel 2) restarted at once;
 //   - an instance believed closed whose process lingers without an adb connection is killed.
-// An instance whose stored state says an operation is under way (starting, closing, installing,
-// deleting) belongs to that operation: the watchdog neither probes nor changes it, since only the
-// operation's own outcome moves it on (a booting instance is unreachable for a minute or more).
+// An instance that an operation holds (SimuStateStore: a command, or a restart of the watchdog
+// itself, or a stored state that says starting, closing, installing or deleting) belongs to that
+// operation: the watchdog neither probes nor changes it, since only the operation's own outcome
+// moves it on (a booting instance is unreachable for a minute or more). What a probe found is stored
+// only when no operation began on the instance while it probed.
 // An instance process that runs without answering over adb, or hangs, while it is younger than the
 // boot grace of the agent's own starts (LauncherTuning::bootGraceMs) is still booting: whether
 // started by hand, by the agent or by a restart, it is left to boot and judged once it is older.
 // In daemon mode every pass also restarts the instances of the watch list daemon/list that are found
-// closed, and gives one up after three failed restarts in a row. Every finding goes to the operation
-// log; the stored records "simu2/<idx>" carry the states (time -1) to the console.
+// closed, and gives one up after three failed restarts in a row. Restarts run on threads of their
+// own (as many at once as common/parallelStarts allows), so that a restart, which waits for a whole
+// boot, holds up neither the pass nor the checks of the other instances. Every finding goes to the
+// operation log; the stored records "simu2/<idx>" carry the states (time -1) to the console.
 class SimuDaemonObj : public QObject
 {
     Q_OBJECT
 public:
     explicit SimuDaemonObj(QObject* parent = nullptr);
+    ~SimuDaemonObj() override;
 
     // Set until the first daemon pass; while set, check passes do nothing and schedule nothing.
     bool isStopped() const { return m_bStop; }
@@ -38,6 +45,10 @@ public:
     void runDaemonPass();
     // The instance check of one inventory entry.
     void checkInstance(const SimuInfo& info);
+    // Restarts begun and not yet ended.
+    int restartsUnderWay() const { return m_iRestarts; }
+    // Serves the thread's events until every restart under way has ended (tests); false on time-out.
+    bool waitRestarts(int timeoutMs);
 
     // Operation-log texts; %1 is the instance's display name.
     static QString msgNewInstance(const QString& name);
@@ -53,11 +64,10 @@ public:
     static QString msgWatchedRestartFailed(const QString& name);
     static QString msgGivenUp(const QString& name, int failures);
 
-    // Starting, closing, installing or deleting: an operation owns the instance.
-    static bool isOperationUnderWay(int iState);
-
     static constexpr int kMaxRestartFailures = 3;
     static constexpr int kKillAttempts = 11;
+    // Longest wait at shutdown for restarts under way.
+    static constexpr int kShutdownWaitMs = 5000;
 
 signals:
     void sigPeekSimuStateOnce();
@@ -70,23 +80,43 @@ public slots:
     void slRemoveDameon(QString strSimuName, QString strMemuIndex);
 
 private:
+    // What a probe of an instance found, and the instance's operation count when it began.
+    struct struProbe
+    {
+        int state = 0;
+        int pid = 0;
+        quint64 opSeq = 0;
+    };
+    enum class eRestart
+    {
+        Lost,   // an instance believed running was found gone (lost-instance handling)
+        Watched // a watched instance was found closed (daemon pass)
+    };
+
+    // Probes an instance that no operation holds; false when one holds it, before or after.
+    static bool probeUnowned(const SimuInfo& info, struProbe& probe);
     // True while the instance's process (the probe's pid, else the stored one) runs and is younger
     // than the boot grace; the first sighting of each boot is logged with its age. A process whose
     // age cannot be read is timed from the first pass that saw it unreachable.
     bool isStillBooting(const SimuInfo& info, int probedPid);
-    void handleNewInstance(const SimuInfo& info, int pid);
-    void handleLostInstance(const SimuInfo& info, int pid);
-    void restartWatched(const SimuInfo& info);
+    void handleNewInstance(const SimuInfo& info, const struProbe& probe);
+    void handleLostInstance(const SimuInfo& info, const struProbe& probe);
+    // Gives a watched instance up, or restarts it.
+    void restartWatched(const SimuInfo& info, const struProbe& probe);
+    // Marks the instance as starting (an operation of the watchdog) and restarts it on a thread of
+    // the restart pool; restartEnded() takes the outcome. False when an operation took it meanwhile.
+    bool beginRestart(const SimuInfo& info, const struProbe& probe, eRestart kind);
+    void restartEnded(const SimuInfo& info, eRestart kind, const CCommResult& r);
     // Starts an instance again after a process of it that is still there (hung, or without an adb
-    // connection) was killed; the start's result, or the kill's failure.
-    CCommResult restartAfterKill(const QString& idx, int lingeringPid);
+    // connection) was killed; the start's result, or the kill's failure. Runs on a restart thread.
+    static CCommResult restartAfterKill(const QString& idx, int lingeringPid);
     // Sleeps common/checkTimeSpan seconds while serving the thread's queued calls; false when the
     // thread is being stopped meanwhile.
     bool sleepCheckSpan();
     // True when pid is the product's instance process and no other instance's (logged when not).
     static bool ownsProcess(const QString& idx, int pid);
     // Kills a lingering instance process and checks that it is gone, up to kKillAttempts times.
-    bool killAndVerify(int pid);
+    static bool killAndVerify(int pid);
     void scheduleNextPass();
 
     // An instance process seen running but unreachable: since when (m_clock), and whether its boot
@@ -102,4 +132,7 @@ private:
     QHash<QString, struBootSighting> m_booting; // by instance index
     bool m_bStop = true;
     bool m_bChainRunning = false; // a check pass is queued or running
+    QThreadPool* m_pRestarts;
+    int m_iRestarts = 0;
+    ObjectGuard m_guard; // a restart may end after this object is gone
 };

@@ -32,4 +32,5 @@ constexpr int kRenameFailed = 81;   // the product's tool did not rename the ins
 constexpr int kTooManyRecords = 82; // a command with more records than a PC can serve
 constexpr int kCommandExpired = 83; // a command held too long before it could run
 constexpr int kSaveCancelled = 84;  // the agent window's save was cancelled (never shown)
+constexpr int kInstanceBusy = 85;   // another operation runs on the instance: the command was not run
 } // namespace ResultCode

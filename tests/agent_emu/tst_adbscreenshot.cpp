@@ -3,6 +3,7 @@
 #include "farmfixture.h"
 #include "screenshot.h"
 #include "screenshotpoolobj.h"
+#include "simustatestore.h"
 #include "simusettings.h"
 
 #include <QDir>
@@ -328,9 +329,11 @@ void TestAdbScreenshot::poolLoopsOnItsThread()
     connect(&thread, &QThread::started, pPool, &ScreenshotPoolObj::slInitPool);
     connect(&thread, &QThread::finished, pPool, &QObject::deleteLater);
     thread.start();
-    // Both pictures appear only when the pool keeps scheduling passes by itself.
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(SimuSettings::screenshotPath("0")) &&
-                                 QFileInfo::exists(SimuSettings::screenshotBakPath("0")),
+    // Both pictures appear only when the pool keeps taking them by itself, while a console asks for
+    // states (as discovery notes each query).
+    QTRY_VERIFY_WITH_TIMEOUT((SimuStateStore::instance().noteStateQuery(),
+                              QFileInfo::exists(SimuSettings::screenshotPath("0")) &&
+                                  QFileInfo::exists(SimuSettings::screenshotBakPath("0"))),
                              20000);
     thread.requestInterruption();
     thread.quit();

@@ -23,6 +23,8 @@
 
 namespace {
 
+constexpr int kRestartWaitMs = 30000;
+
 SimuInfo infoOf(const QString& idx)
 {
     SimuInfo info;
@@ -125,6 +127,8 @@ private:
     bool ensureDisplay();
     int farmPid(const QString& idx) const;
     void onePass(SimuDaemonObj& daemon);
+    // Runs a pass and waits for the restarts it began.
+    template <typename Pass> void settle(SimuDaemonObj& daemon, Pass pass);
     // Waits until the process is older than the boot grace, so that it is judged at once.
     static bool waitPastBootGrace(int pid);
     QStringList logLines();
@@ -221,8 +225,15 @@ QStringList TstSimuDaemon::logLines()
 void TstSimuDaemon::onePass(SimuDaemonObj& daemon)
 {
     if (daemon.isStopped())
-        daemon.slStartupDaemonList();
-    daemon.slSimusStateCheck();
+        settle(daemon, [&] { daemon.slStartupDaemonList(); });
+    settle(daemon, [&] { daemon.slSimusStateCheck(); });
+}
+
+template <typename Pass> void TstSimuDaemon::settle(SimuDaemonObj& daemon, Pass pass)
+{
+    // Restarts run on threads of their own: a pass is over when they have ended too.
+    pass();
+    QVERIFY(daemon.waitRestarts(kRestartWaitMs));
 }
 
 void TstSimuDaemon::newInstanceWithinRunLimitIsAccepted()
@@ -340,7 +351,7 @@ void TstSimuDaemon::watchedInstanceIsGivenUpAfterThreeFailedRestarts()
 
     for (int failures = 1; failures <= 3; ++failures) {
         m_log.clear();
-        daemon.runDaemonPass();
+        settle(daemon, [&] { daemon.runDaemonPass(); });
         QVERIFY(m_log.contains(SimuDaemonObj::msgWatchedClosed(name)));
         QVERIFY(m_log.contains(SimuDaemonObj::msgWatchedRestartFailed(name)));
         const struSimuRecord rec = recordOf(QStringLiteral("0"));
@@ -355,7 +366,7 @@ void TstSimuDaemon::watchedInstanceIsGivenUpAfterThreeFailedRestarts()
     // A whole check pass: the daemon pass gives it up, and nothing else starts it again (the
     // instance check sees a stopped instance that the agent believes stopped).
     m_log.clear();
-    daemon.slSimusStateCheck();
+    settle(daemon, [&] { daemon.slSimusStateCheck(); });
     QCOMPARE(m_log, (QStringList{SimuDaemonObj::msgWatchedClosed(name), SimuDaemonObj::msgGivenUp(name, 3)}));
     QVERIFY(m_log.at(1).contains(QStringLiteral("已经3次")));
     QVERIFY(SimuSettings::getDaemonList().isEmpty());
@@ -366,7 +377,7 @@ void TstSimuDaemon::watchedInstanceIsGivenUpAfterThreeFailedRestarts()
     QCOMPARE(recordOf(QStringLiteral("1")).iState, -1);
 
     m_log.clear();
-    daemon.slSimusStateCheck();
+    settle(daemon, [&] { daemon.slSimusStateCheck(); });
     QVERIFY(m_log.isEmpty()); // no longer watched, and known to be stopped
     QVERIFY(!m_pFarm->instanceStatus(QStringLiteral("0")).value(QStringLiteral("running")).toBool());
 }
@@ -479,7 +490,7 @@ void TstSimuDaemon::restartSuccessResetsTheFailureCount()
     setRecord(QStringLiteral("0"), -1, 0, 2);
     SimuDaemonObj daemon;
     QVERIFY(daemon.isStopped());
-    daemon.runDaemonPass();
+    settle(daemon, [&] { daemon.runDaemonPass(); });
     QVERIFY(!daemon.isStopped());
 
     const QString name = infoOf(QStringLiteral("0")).name();
@@ -570,9 +581,9 @@ void TstSimuDaemon::normalModeStartsNothing()
     SimuSettings::setDaemonList({QStringLiteral("0")});
     setRecord(QStringLiteral("0"), -1, 0);
     SimuDaemonObj daemon;
-    daemon.slStartupDaemonList();
+    settle(daemon, [&] { daemon.slStartupDaemonList(); });
     QVERIFY(!daemon.isStopped());
-    daemon.slSimusStateCheck();
+    settle(daemon, [&] { daemon.slSimusStateCheck(); });
     QVERIFY(m_log.isEmpty());
     QVERIFY(!m_pFarm->instanceStatus(QStringLiteral("0")).value(QStringLiteral("running")).toBool());
     QCOMPARE(SimuSettings::getDaemonList(), QStringList{QStringLiteral("0")});
@@ -586,7 +597,7 @@ void TstSimuDaemon::neverSavedModeRunsOneDaemonPassOnly()
     SimuSettings::setDaemonList({QStringLiteral("0")});
     setRecord(QStringLiteral("0"), -1, 0);
     SimuDaemonObj daemon;
-    daemon.slStartupDaemonList(); // the start pass runs the daemon pass: only 0 skips it
+    settle(daemon, [&] { daemon.slStartupDaemonList(); }); // the start pass runs the daemon pass: only 0 skips it
     const QString name = infoOf(QStringLiteral("0")).name();
     QCOMPARE(m_log,
              (QStringList{SimuDaemonObj::msgWatchedClosed(name), SimuDaemonObj::msgWatchedRestarted(name)}));
@@ -596,7 +607,7 @@ void TstSimuDaemon::neverSavedModeRunsOneDaemonPassOnly()
     platform::killProcessTree(farmPid(QStringLiteral("0")));
     QVERIFY(m_pFarm->waitInstance(QStringLiteral("0"), QStringLiteral("running"), false, 5000));
     m_log.clear();
-    daemon.slSimusStateCheck();
+    settle(daemon, [&] { daemon.slSimusStateCheck(); });
     QCOMPARE(m_log, QStringList{SimuDaemonObj::msgLost(name)});
     QCOMPARE(recordOf(QStringLiteral("0")).iState, -1);
     QVERIFY(!m_pFarm->instanceStatus(QStringLiteral("0")).value(QStringLiteral("running")).toBool());
@@ -610,9 +621,9 @@ void TstSimuDaemon::passesPauseWhileNobodyIsSignedIn()
     QVERIFY(m_pFarm->waitInstance(QStringLiteral("0"), QStringLiteral("online"), true));
     setRecord(QStringLiteral("1"), 1, 4242);
     SimuDaemonObj daemon;
-    daemon.runDaemonPass();
+    settle(daemon, [&] { daemon.runDaemonPass(); });
     LoginRecord::clear();
-    daemon.slSimusStateCheck();
+    settle(daemon, [&] { daemon.slSimusStateCheck(); });
     QVERIFY(m_log.isEmpty());
     QCOMPARE(recordOf(QStringLiteral("0")).iState, -1);
     QCOMPARE(recordOf(QStringLiteral("1")).iState, 1);
@@ -620,7 +631,7 @@ void TstSimuDaemon::passesPauseWhileNobodyIsSignedIn()
     CLoginRet login;
     login.strUserName = QStringLiteral("alice");
     LoginRecord::set(login);
-    daemon.slSimusStateCheck();
+    settle(daemon, [&] { daemon.slSimusStateCheck(); });
     QCOMPARE(recordOf(QStringLiteral("0")).iState, 1);
     QVERIFY(SimuSettings::getDaemonList().contains(QStringLiteral("0"))); // daemon mode watches it
 }

@@ -3,11 +3,13 @@
 #include "screenimage.h"
 #include "tools.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
 
 namespace farmsim {
 
@@ -139,6 +141,18 @@ int connect(const Farm& farm, const QString& target)
     return 0;
 }
 
+// The screen as the knob "screencap" has it: a picture, or nothing (empty), or no picture (garbage).
+QImage screenOf(const Farm& farm, int i, const QString& mode)
+{
+    if (mode == "blank") {
+        QImage img(kScreenWidth, kScreenHeight, QImage::Format_ARGB32);
+        img.fill(Qt::transparent);
+        return img;
+    }
+    const QJsonObject rec = farm.instance(i);
+    return renderScreen(rec.value("name").toString(), rec.value("index").toString(), nowMs());
+}
+
 int screencap(const Farm& farm, int i, const QString& remote)
 {
     const QString path = devicePath(farm, i, remote);
@@ -151,14 +165,41 @@ int screencap(const Farm& farm, int i, const QString& remote)
         return 0;
     } else if (mode == "garbage") {
         f.write("this is no picture: the frame buffer could not be read\n");
-    } else if (mode == "blank") {
-        QImage img(kScreenWidth, kScreenHeight, QImage::Format_ARGB32);
-        img.fill(Qt::transparent);
-        img.save(&f, "PNG");
     } else {
-        const QJsonObject rec = farm.instance(i);
-        renderScreen(rec.value("name").toString(), rec.value("index").toString(), nowMs()).save(&f, "PNG");
+        screenOf(farm, i, mode).save(&f, "PNG");
     }
+    return 0;
+}
+
+// "exec-out screencap [-p]": the frame straight to standard output, as a PNG with -p, else raw
+// (16-byte header of little-endian words: width, height, format 1 = RGBA_8888, colour space 0).
+int execOut(const Farm& farm, int i, const QStringList& cmd)
+{
+    if (cmd.value(0) != "/system/bin/screencap" && cmd.value(0) != "screencap")
+        return adbError(QStringLiteral("/system/bin/sh: %1: not found").arg(cmd.value(0)), 127);
+    const QString mode = farm.knobText(i, "screencap");
+    if (mode == "empty")
+        return 0;
+    if (mode == "garbage") {
+        writeOut("this is no picture: the frame buffer could not be read\n");
+        return 0;
+    }
+    const QImage screen = screenOf(farm, i, mode);
+    QByteArray bytes;
+    if (cmd.contains(QStringLiteral("-p"))) {
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        screen.save(&buffer, "PNG");
+    } else {
+        const QImage rgba = screen.convertToFormat(QImage::Format_RGBA8888);
+        for (const quint32 word : {quint32(rgba.width()), quint32(rgba.height()), quint32(1), quint32(0)}) {
+            const quint32 le = qToLittleEndian(word);
+            bytes.append(reinterpret_cast<const char*>(&le), 4);
+        }
+        for (int y = 0; y < rgba.height(); ++y)
+            bytes.append(reinterpret_cast<const char*>(rgba.constScanLine(y)), rgba.width() * 4);
+    }
+    writeOut(bytes);
     return 0;
 }
 
@@ -272,6 +313,8 @@ int deviceCommand(Farm& farm, const AdbCall& call)
     instanceNoise(farm, i);
     if (cmd == "shell")
         return shell(farm, i, call.args.mid(1));
+    if (cmd == "exec-out")
+        return execOut(farm, i, call.args.mid(1));
     if (cmd == "pull" && call.args.size() >= 3)
         return pull(farm, i, call.args.at(1), call.args.at(2));
     if (cmd == "install")
@@ -316,7 +359,7 @@ int runAdb(const QString& farmDir, const QStringList& rawArgs)
         outLine(QStringLiteral("disconnected %1").arg(call.args.value(1)));
         return 0;
     }
-    if (cmd == "shell" || cmd == "pull" || cmd == "install")
+    if (cmd == "shell" || cmd == "exec-out" || cmd == "pull" || cmd == "install")
         return deviceCommand(farm, call);
     return adbError(QStringLiteral("adb: unknown command %1").arg(rawArgs.join(' ')));
 }

@@ -37,6 +37,8 @@ QString usage()
                "  adb.exe start-server | kill-server | version | devices | connect 127.0.0.1:P\n"
                "          | -s SERIAL shell /system/bin/screencap -p PATH | -s SERIAL shell getprop KEY\n"
                "          | -s SERIAL pull PATH LOCAL | -s SERIAL install -r -d APK\n"
+               "          | -s SERIAL exec-out screencap [-p]   the screen on standard output: a raw\n"
+               "            frame (16-byte header: width, height, format 1, colour space), or a PNG\n"
                "\n"
                "Under its own name:\n"
                "  farmsim init --product memu|ldplayer --instances N [--force] DIR\n"

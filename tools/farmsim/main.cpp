@@ -75,7 +75,8 @@ int main(int argc, char** argv)
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
-    const bool gui = sameTool(name, kAdbExe) && args.contains(QStringLiteral("/system/bin/screencap"));
+    const bool gui = sameTool(name, kAdbExe) && (args.contains(QStringLiteral("/system/bin/screencap")) ||
+                                                 args.contains(QStringLiteral("screencap")));
     auto pApp = makeApp(argc, argv, gui);
 
     using Runner = int (*)(const QString&, const QStringList&);
