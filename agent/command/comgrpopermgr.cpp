@@ -10,10 +10,10 @@
 #include "startupsimuresponsor.h"
 
 #include <QAtomicInt>
+#include <QSet>
 #include <QThreadPool>
 #include <QVector>
 
-#include <algorithm>
 #include <QDebug>
 
 namespace {
@@ -70,9 +70,14 @@ QList<CCommResult> ComGrpOperMgr::RunGroup()
 
 int ComGrpOperMgr::StartsAtOnce() const
 {
-    const bool allStarts = std::all_of(m_opers.cbegin(), m_opers.cend(),
-                                       [](const struSimuOper& oper) { return oper.iOperType == eOperStartup; });
-    return allStarts && m_opers.size() > 1 ? qMin(AgentSettings::effectiveParallelStarts(), m_opers.size()) : 1;
+    QSet<QString> instances;
+    for (const struSimuOper& oper : m_opers) {
+        // An instance named twice starts twice, one start after the other.
+        if (oper.iOperType != eOperStartup || instances.contains(oper.memuIdx))
+            return 1;
+        instances.insert(oper.memuIdx);
+    }
+    return qMax(1, qMin(AgentSettings::effectiveParallelStarts(), int(m_opers.size())));
 }
 
 QList<CCommResult> ComGrpOperMgr::RunOneAfterAnother()

@@ -99,7 +99,7 @@ void InstallRspsorMgr::AfterRun(const QList<CCommResult>& results)
     // Every instance of the command was marked as installing; one whose install did not run (the
     // file was not received, or its record was skipped) still says so. It goes back to the run
     // state its product reports, so that none stays "installing" for good.
-    for (const QString& idx : QSet<QString>(m_begun)) {
+    for (const QString& idx : m_begun.keys()) {
         if (SimuStateStore::instance().record(idx).iState != eStateInstalling)
             continue;
         const int state = RunStateAfterInstall(idx);

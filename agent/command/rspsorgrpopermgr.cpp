@@ -157,11 +157,14 @@ void RspsorGrpOperMgr::BeforeRun()
             kept.append(oper);
             continue;
         }
-        if (!SimuStateStore::instance().beginOperation(oper.memuIdx, BusyChange(oper))) {
+        // Records of this command that name the same instance run one after another within the
+        // command's one operation on it.
+        if (!m_begun.contains(oper.memuIdx) &&
+            !SimuStateStore::instance().beginOperation(oper.memuIdx, BusyChange(oper))) {
             RefuseBusy(oper);
             continue;
         }
-        m_begun.insert(oper.memuIdx);
+        ++m_begun[oper.memuIdx];
         kept.append(oper);
     }
     m_opers = kept;
@@ -192,11 +195,18 @@ void RspsorGrpOperMgr::FinishOperation(const QString& memuIdx, const SimuStateSt
     SimuStateStore::instance().finishOperation(memuIdx, outcome);
 }
 
+void RspsorGrpOperMgr::RecordDone(const QString& memuIdx)
+{
+    const auto it = m_begun.find(memuIdx);
+    if (it != m_begun.end() && --it.value() <= 0)
+        FinishOperation(memuIdx);
+}
+
 void RspsorGrpOperMgr::AfterRun(const QList<CCommResult>& results)
 {
     Q_UNUSED(results);
     // Records that ran no responder still end their operation.
-    for (const QString& idx : QSet<QString>(m_begun))
+    for (const QString& idx : m_begun.keys())
         FinishOperation(idx);
 }
 
@@ -224,7 +234,7 @@ CCommResult RspsorGrpOperMgr::RunAdopted(CmdResponsor* pResponsor)
     const CCommResult cRet = pResponsor->TemplateRun();
     {
         QMutexLocker lock(&m_mutex);
-        FinishOperation(pResponsor->Oper().memuIdx);
+        RecordDone(pResponsor->Oper().memuIdx);
     }
     emit sigOperDone(pResponsor->Oper(), cRet);
     return cRet;

@@ -9,7 +9,7 @@
 #include <QList>
 #include <QMutex>
 #include <QObject>
-#include <QSet>
+#include <QHash>
 
 class CmdResponsor;
 
@@ -76,12 +76,14 @@ protected:
     CCommResult RunAdopted(CmdResponsor* pResponsor);
     // Ends the operation this manager began on the instance (a no-op when it began none).
     void FinishOperation(const QString& memuIdx, const SimuStateStore::Change& outcome = {});
+    // One record of the instance has run; the operation ends with its last record.
+    void RecordDone(const QString& memuIdx);
     void RefuseBusy(const struSimuOper& oper);
 
     const struNotifierOptions m_notifierOptions;
     QList<struSimuOper> m_opers;
     QList<CmdResponsor*> m_responsors;
-    QSet<QString> m_begun; // instances whose operation this manager began and has not ended
+    QHash<QString, int> m_begun; // instances whose operation this manager began: records still to run
     QMutex m_mutex;        // m_responsors and m_begun, when responders run side by side
     bool m_bRefused = false;
     CCommResult m_refusal;

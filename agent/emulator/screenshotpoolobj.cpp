@@ -15,8 +15,8 @@
 #include <QThreadPool>
 #include <QTimer>
 
-ScreenshotPoolObj::ScreenshotPoolObj(QObject* parent)
-    : QObject(parent), m_pWorkers(new QThreadPool), m_guard(this)
+ScreenshotPoolObj::ScreenshotPoolObj(const struDeadlines& deadlines, QObject* parent)
+    : QObject(parent), m_deadlines(deadlines), m_pWorkers(new QThreadPool), m_guard(this)
 {
     // The listing and the captures.
     m_pWorkers->setMaxThreadCount(kMaxParallelCaptures + 1);
@@ -67,11 +67,11 @@ bool ScreenshotPoolObj::consoleLooks()
 void ScreenshotPoolObj::startListing()
 {
     m_bListing = true;
-    m_pWorkers->start([this, guard = m_guard] {
+    m_pWorkers->start([this, guard = m_guard, deadlineMs = m_deadlines.listingMs] {
         QStringList running;
         bool complete = false;
         {
-            const ToolDeadline deadline(kListingDeadlineMs);
+            const ToolDeadline deadline(deadlineMs);
             complete = SimuListRunning(running).iRet == 0 && !ToolDeadline::expired();
         }
         guard.post([this, running, complete] { listed(running, complete); });
@@ -85,7 +85,7 @@ void ScreenshotPoolObj::listed(const QStringList& running, bool complete)
     if (!complete) {
         qCWarning(lcShots).noquote() << QStringLiteral("the running list took longer than %1 ms or failed: the "
                                                        "instances known to run (%2) are captured meanwhile")
-                                            .arg(kListingDeadlineMs)
+                                            .arg(m_deadlines.listingMs)
                                             .arg(m_running.join(QLatin1Char(',')));
         return;
     }
@@ -129,10 +129,10 @@ bool ScreenshotPoolObj::startCapture(const QString& idx, struShot& shot)
     ++m_iCapturing;
     const QString file = shot.captures % 2 == 1 ? SimuSettings::screenshotPath(idx) : SimuSettings::screenshotBakPath(idx);
     m_pWorkers->start([this, guard = m_guard, idx, serial = info.adbSerial(), file, connected = shot.connected,
-                       rawWorks = shot.rawWorks] {
+                       rawWorks = shot.rawWorks, deadlineMs = m_deadlines.captureMs] {
         Screenshot::struCapture c;
         {
-            const ToolDeadline deadline(kCaptureDeadlineMs);
+            const ToolDeadline deadline(deadlineMs);
             c = Screenshot::capture(serial, file, connected, rawWorks);
         }
         guard.post([this, idx, c] { captured(idx, c); });
@@ -169,14 +169,14 @@ template <typename Pred> void ScreenshotPoolObj::serveUntil(Pred pred, int timeo
 
 void ScreenshotPoolObj::runPass()
 {
-    serveUntil([this] { return !m_bListing; }, kListingDeadlineMs + kCaptureDeadlineMs);
+    serveUntil([this] { return !m_bListing; }, m_deadlines.listingMs + m_deadlines.captureMs);
     startListing();
-    serveUntil([this] { return !m_bListing; }, kListingDeadlineMs + kCaptureDeadlineMs);
+    serveUntil([this] { return !m_bListing; }, m_deadlines.listingMs + m_deadlines.captureMs);
     for (const QString& idx : QStringList(m_running)) {
-        serveUntil([this] { return m_iCapturing < kMaxParallelCaptures; }, kCaptureDeadlineMs + kShutdownWaitMs);
+        serveUntil([this] { return m_iCapturing < kMaxParallelCaptures; }, m_deadlines.captureMs + kShutdownWaitMs);
         struShot& shot = m_shots[idx];
         if (!shot.busy)
             startCapture(idx, shot);
     }
-    serveUntil([this] { return m_iCapturing == 0; }, kCaptureDeadlineMs + kShutdownWaitMs);
+    serveUntil([this] { return m_iCapturing == 0; }, m_deadlines.captureMs + kShutdownWaitMs);
 }

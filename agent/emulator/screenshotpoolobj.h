@@ -39,7 +39,15 @@ public:
     static constexpr int kIdleListingMs = 10000;
     static constexpr int kShutdownWaitMs = 5000;
 
-    explicit ScreenshotPoolObj(QObject* parent = nullptr);
+    // The deadlines (tests shorten them).
+    struct struDeadlines
+    {
+        int listingMs = kListingDeadlineMs;
+        int captureMs = kCaptureDeadlineMs;
+    };
+
+    explicit ScreenshotPoolObj(QObject* parent = nullptr) : ScreenshotPoolObj(struDeadlines(), parent) {}
+    explicit ScreenshotPoolObj(const struDeadlines& deadlines, QObject* parent = nullptr);
     ~ScreenshotPoolObj() override;
 
     // One pass without the ticks, whether or not a console looks: the running list, then one
@@ -79,6 +87,7 @@ private:
     // Serves the thread's events until pred() holds or timeoutMs passed.
     template <typename Pred> void serveUntil(Pred pred, int timeoutMs);
 
+    const struDeadlines m_deadlines;
     QThreadPool* m_pWorkers;
     QTimer* m_pTimer = nullptr;
     QElapsedTimer m_clock;

@@ -31,6 +31,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QtTest>
 
@@ -113,6 +114,7 @@ void TstMainWnd::freshAndStoredWidgetValues()
                  qPrintable(wnd.versionLabel()->text()));
         QCOMPARE(wnd.simuTypeCbb()->currentText(), QStringLiteral("请选择模拟器"));
         QCOMPARE(wnd.runLimitCbb()->currentText(), QStringLiteral("3"));
+        QCOMPARE(wnd.parallelStartsCbb()->currentText(), QStringLiteral("1"));
         QVERIFY(wnd.daemonCheck()->isChecked()); // never saved (100) counts as checked
         QCOMPARE(wnd.pcNameEdit()->text(), QHostInfo::localHostName());
         QCOMPARE(wnd.accountBtn()->text(), QStringLiteral("点击登录"));
@@ -420,6 +422,17 @@ void TstMainWnd::saveWritesSettings()
     QCOMPARE(SimuSettings::getPcNickName().str, QStringLiteral("收银台-3"));
     QCOMPARE(SimuSettings::getRunLimit().iExtraRet, 5);
     QCOMPARE(SimuSettings::getDaemonModel().iExtraRet, 0);
+    // Starts at once, chosen with the keys on the real box: never more than may run.
+    wnd.parallelStartsCbb()->setFocus();
+    for (int i = 0; i < 7; ++i)
+        QTest::keyClick(wnd.parallelStartsCbb(), Qt::Key_Down);
+    QCOMPARE(wnd.parallelStartsCbb()->currentText(), QStringLiteral("8"));
+    QVERIFY(wnd.slSave(false));
+    QCOMPARE(SimuSettings::value(QStringLiteral("common/parallelStarts")).toInt(), 5);
+    QCOMPARE(wnd.parallelStartsCbb()->currentText(), QStringLiteral("5"));
+    QTest::keyClick(wnd.parallelStartsCbb(), Qt::Key_Up);
+    QVERIFY(wnd.slSave(false));
+    QCOMPARE(SimuSettings::value(QStringLiteral("common/parallelStarts")).toInt(), 4);
     wnd.daemonCheck()->setChecked(true);
     QVERIFY(wnd.slSave(false));
     QCOMPARE(SimuSettings::getDaemonModel().iExtraRet, 2);
@@ -428,6 +441,8 @@ void TstMainWnd::saveWritesSettings()
     operLog(QStringLiteral("marker"));
     QTRY_VERIFY_WITH_TIMEOUT(operLogTexts().contains(QStringLiteral("marker")), 5000);
     QCOMPARE(operLogTexts(), (QStringList{QStringLiteral("当前被控端设置为\"雷电模拟器-普通模式\",保存成功"),
+                                          QStringLiteral("当前被控端设置为\"雷电模拟器-普通模式\",保存成功"),
+                                          QStringLiteral("当前被控端设置为\"雷电模拟器-普通模式\",保存成功"),
                                           QStringLiteral("当前被控端设置为\"雷电模拟器-守护模式\",保存成功"),
                                           QStringLiteral("marker")}));
 
@@ -505,6 +520,11 @@ void TstMainWnd::paneShowsLinesOnlyWhenLoggedIn()
     operLog(QStringLiteral("收到操作指令，关闭\"A\""));
     QTRY_COMPARE_WITH_TIMEOUT(paneTexts(wnd).size(), 2, 5000);
     QCOMPARE(paneTexts(wnd).last(), QStringLiteral("收到操作指令，关闭\"A\""));
+    // A long run keeps the newest lines only.
+    for (int i = 0; i < MainWnd::kMaxLogLines + 50; ++i)
+        wnd.slAppendLog(QStringLiteral("01-01 10:00:00:行%1").arg(i), 0);
+    QCOMPARE(wnd.logPane()->document()->blockCount(), MainWnd::kMaxLogLines);
+    QCOMPARE(paneTexts(wnd).last(), QStringLiteral("行%1").arg(MainWnd::kMaxLogLines + 49));
 }
 
 void TstMainWnd::logoutForgetsTheLogin()

@@ -1,12 +1,15 @@
 // The command server's framing, user check, dispatch and file receive, with no emulator product
 // configured: every launcher call then fails with 62, which travels the whole path to the console.
+#include "commandpool.h"
 #include "consoleharness.h"
 #include "installrspsormgr.h"
 #include "notifierrun.h"
 #include "simusettings.h"
 #include "simutcprcvobj.h"
 
+#include <QAtomicInt>
 #include <QRandomGenerator>
+#include <QSemaphore>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -29,6 +32,7 @@ private slots:
     void installThatStallsGives24AndInstancesRunAgain();
     void remoteDesktopKindsReachTheirSignals();
     void fileReceiveTakesExactlyTheAnnouncedSize();
+    void commandsBeyondThePoolWaitAndInstallsRunOneAtATime();
 
 private:
     QByteArray startDoc(const QStringList& idxs, int iTime, const QString& user = QStringLiteral("alice"));
@@ -330,6 +334,71 @@ void TestCmdServer::fileReceiveTakesExactlyTheAnnouncedSize()
         QCOMPARE(cRet.iRet, 17);
         QCOMPARE(cRet.str, QStringLiteral("传输文件时，无法打开文件%1").arg(m_pDir->path()));
     }
+}
+
+namespace {
+// A command that runs until the test lets it end, counting how many run at once.
+class HeldGroup : public RspsorGrpOperMgr
+{
+public:
+    struct struCounts
+    {
+        QAtomicInt running, most, exclusiveRunning, exclusiveMost, done;
+        QSemaphore release;
+    };
+    HeldGroup(struCounts& counts, bool exclusive)
+        : RspsorGrpOperMgr(struNotifierOptions()), m_counts(counts), m_exclusive(exclusive)
+    {
+    }
+    QList<CCommResult> RunGroup() override
+    {
+        raise(m_counts.running, m_counts.most);
+        if (m_exclusive)
+            raise(m_counts.exclusiveRunning, m_counts.exclusiveMost);
+        m_counts.release.acquire();
+        if (m_exclusive)
+            m_counts.exclusiveRunning.deref();
+        m_counts.running.deref();
+        m_counts.done.ref();
+        return {};
+    }
+
+private:
+    static void raise(QAtomicInt& now, QAtomicInt& most)
+    {
+        const int n = now.fetchAndAddOrdered(1) + 1;
+        for (int m = most.loadAcquire(); n > m && !most.testAndSetOrdered(m, n); m = most.loadAcquire()) {
+        }
+    }
+    struCounts& m_counts;
+    bool m_exclusive;
+};
+} // namespace
+
+// Ten commands on a pool of three threads: three run, the rest wait in order; the two installs
+// among them never run at the same time, and other commands pass an install that waits.
+void TestCmdServer::commandsBeyondThePoolWaitAndInstallsRunOneAtATime()
+{
+    HeldGroup::struCounts counts;
+    {
+        CommandPool pool(3);
+        for (int i = 0; i < 10; ++i) {
+            const bool install = i == 1 || i == 2;
+            pool.submit(new HeldGroup(counts, install), nullptr, install);
+        }
+        QTRY_COMPARE(counts.running.loadAcquire(), 3);
+        QCOMPARE(pool.threadCount(), 3);
+        QCOMPARE(pool.waitingCount(), 7);
+        for (int i = 0; i < 10; ++i) {
+            counts.release.release();
+            QTRY_COMPARE(counts.done.loadAcquire(), i + 1);
+        }
+        QTRY_COMPARE(pool.busyCount(), 0);
+        QCOMPARE(pool.waitingCount(), 0);
+        QCOMPARE(pool.threadCount(), 3);
+    }
+    QCOMPARE(counts.most.loadAcquire(), 3);
+    QCOMPARE(counts.exclusiveMost.loadAcquire(), 1);
 }
 
 QTEST_MAIN(TestCmdServer)

@@ -10,12 +10,14 @@
 #include "notifierrun.h"
 #include "simudaemonobj.h"
 #include "simusettings.h"
+#include "simustatestore.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -34,8 +36,12 @@ private slots:
     void cleanup();
     void farmBootsOverSeveralWatchdogPeriods_data();
     void farmBootsOverSeveralWatchdogPeriods();
+    void startsBootSideBySide_data();
+    void startsBootSideBySide();
 
 private:
+    // The farm, the settings scaled together, the command server and the watchdog on its thread.
+    void startAgent(int product, int daemonModel, int instances);
     bool send(int type, const QStringList& idxs, int iTime);
     // The report of the command with time t for the instance, waiting for it (bounded).
     const ConsoleReport* waitReport(const QString& idx, int t, int timeoutMs);
@@ -83,20 +89,8 @@ const ConsoleReport* TestRealTiming::waitReport(const QString& idx, int t, int t
     return nullptr;
 }
 
-void TestRealTiming::farmBootsOverSeveralWatchdogPeriods_data()
+void TestRealTiming::startAgent(int product, int daemonModel, int instances)
 {
-    QTest::addColumn<int>("product");
-    QTest::addColumn<int>("daemonModel");
-    QTest::newRow("memu-normal") << int(FarmFixture::MEmu) << 0;
-    QTest::newRow("memu-daemon") << int(FarmFixture::MEmu) << 2;
-    QTest::newRow("ldplayer-normal") << int(FarmFixture::LdPlayer) << 0;
-    QTest::newRow("ldplayer-daemon") << int(FarmFixture::LdPlayer) << 2;
-}
-
-void TestRealTiming::farmBootsOverSeveralWatchdogPeriods()
-{
-    QFETCH(int, product);
-    QFETCH(int, daemonModel);
     FARMSIM_OR_SKIP();
     if (product == FarmFixture::MEmu && qEnvironmentVariableIsEmpty("DISPLAY")) {
         // The watchdog finds MEmu instances by their windows.
@@ -105,7 +99,7 @@ void TestRealTiming::farmBootsOverSeveralWatchdogPeriods()
             QSKIP(qPrintable(QStringLiteral("no X server for the MEmu window probe: ") + m_pXvfb->error()));
     }
     m_pFarm = std::make_unique<FarmFixture>();
-    QVERIFY2(m_pFarm->init(FarmFixture::Product(product), 2 + kGroupSize), qPrintable(m_pFarm->error()));
+    QVERIFY2(m_pFarm->init(FarmFixture::Product(product), instances), qPrintable(m_pFarm->error()));
     const QStringList idx = m_pFarm->indexes();
     QVERIFY(m_pFarm->setKnob(QStringLiteral("bootDelayMs"), QString::number(kBootMs)));
     SimuSettings::setValue(QStringLiteral("tuning/sleepStepMs"), kSleepStepMs);
@@ -133,6 +127,27 @@ void TestRealTiming::farmBootsOverSeveralWatchdogPeriods()
     connect(m_pDaemonThread, &QThread::finished, pDaemon, &QObject::deleteLater);
     m_pDaemonThread->start();
     QMetaObject::invokeMethod(pDaemon, &SimuDaemonObj::slStartupDaemonList, Qt::QueuedConnection);
+
+}
+
+void TestRealTiming::farmBootsOverSeveralWatchdogPeriods_data()
+{
+    QTest::addColumn<int>("product");
+    QTest::addColumn<int>("daemonModel");
+    QTest::newRow("memu-normal") << int(FarmFixture::MEmu) << 0;
+    QTest::newRow("memu-daemon") << int(FarmFixture::MEmu) << 2;
+    QTest::newRow("ldplayer-normal") << int(FarmFixture::LdPlayer) << 0;
+    QTest::newRow("ldplayer-daemon") << int(FarmFixture::LdPlayer) << 2;
+}
+
+void TestRealTiming::farmBootsOverSeveralWatchdogPeriods()
+{
+    QFETCH(int, product);
+    QFETCH(int, daemonModel);
+    startAgent(product, daemonModel, 2 + kGroupSize);
+    if (QTest::currentTestFailed() || !m_pAgent)
+        return;
+    const QStringList idx = m_pFarm->indexes();
 
     // Side by side: a single start, a group of five, and start-close-start.
     const QString single = idx.at(0);
@@ -191,6 +206,71 @@ void TestRealTiming::farmBootsOverSeveralWatchdogPeriods()
                  qPrintable(line));
     }
     QCOMPARE(SimuSettings::getDaemonList().size(), daemonModel == 2 ? kGroupSize + 2 : 0);
+}
+
+void TestRealTiming::startsBootSideBySide_data()
+{
+    QTest::addColumn<int>("product");
+    QTest::addColumn<int>("parallel");
+    QTest::addColumn<int>("runLimit");
+    QTest::newRow("memu-1") << int(FarmFixture::MEmu) << 1 << 10;
+    QTest::newRow("memu-4") << int(FarmFixture::MEmu) << 4 << 10;
+    QTest::newRow("ldplayer-1") << int(FarmFixture::LdPlayer) << 1 << 10;
+    QTest::newRow("ldplayer-4-limit3") << int(FarmFixture::LdPlayer) << 4 << 3;
+}
+
+// One start command of six instances that boot for several watchdog periods, daemon mode on: as
+// many boot at once as common/parallelStarts says, never more than the run limit, each reported on
+// its own as it comes up; the watchdog takes none of them for lost.
+void TestRealTiming::startsBootSideBySide()
+{
+    QFETCH(int, product);
+    QFETCH(int, parallel);
+    QFETCH(int, runLimit);
+    constexpr int kStarts = 6;
+    startAgent(product, 2, kStarts);
+    if (QTest::currentTestFailed() || !m_pAgent)
+        return;
+    SimuSettings::setRunLimit(runLimit);
+    SimuSettings::setValue(QStringLiteral("common/parallelStarts"), parallel);
+    const QStringList idx = m_pFarm->indexes();
+    const qint64 sentMs = m_pResults->nowMs();
+    QVERIFY(send(eOperStartup, idx, 5000));
+    const int atOnce = qMin(parallel, runLimit);
+    const int rounds = (kStarts + atOnce - 1) / atOnce;
+    QVERIFY2(m_pResults->waitForReports(kStarts, (rounds + 1) * (kBootMs + 10000)),
+             qPrintable(QString::number(m_pResults->reports().size())));
+    QVERIFY(AgentCommandServer::waitIdle(20000));
+
+    // Each instance reported once, successfully, as it came up.
+    QSet<QString> reported;
+    for (const ConsoleReport& rep : m_pResults->reports()) {
+        QVERIFY2(rep.oper.iReplyRet == 0, qPrintable(rep.oper.memuIdx + QLatin1Char(' ') + rep.oper.replyRet));
+        reported.insert(rep.oper.memuIdx);
+    }
+    QCOMPARE(reported.size(), kStarts);
+    // The farm's launch times: never more than atOnce within one boot, and as many as that at first.
+    QList<qint64> launches;
+    for (const QString& i : idx)
+        launches.append(m_pFarm->instanceStatus(i).value(QStringLiteral("launchMs")).toVariant().toLongLong());
+    std::sort(launches.begin(), launches.end());
+    int most = 0;
+    for (int a = 0; a < launches.size(); ++a) {
+        int within = 0;
+        for (int b = a; b < launches.size() && launches.at(b) - launches.at(a) < kBootMs - 500; ++b)
+            ++within;
+        most = qMax(most, within);
+    }
+    QCOMPARE(most, atOnce);
+    const qint64 tookMs = m_pResults->reports().last().docMs - sentMs;
+    QVERIFY2(tookMs >= rounds * kBootMs, qPrintable(QString::number(tookMs)));
+    if (atOnce > 1)
+        QVERIFY2(tookMs < (rounds + 2) * kBootMs, qPrintable(QString::number(tookMs)));
+    for (const QString& line : m_pLog->lines())
+        QVERIFY2(!line.contains(QStringLiteral("异常关闭")) && !line.contains(QStringLiteral("重新启动")),
+                 qPrintable(line));
+    for (const QString& i : idx)
+        QCOMPARE(SimuStateStore::instance().record(i).iState, int(eStateRunning));
 }
 
 QTEST_MAIN(TestRealTiming)

@@ -4,12 +4,14 @@
 #include "screenshot.h"
 #include "screenshotpoolobj.h"
 #include "simustatestore.h"
+#include "thumbnailcache.h"
 #include "simusettings.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QtEndian>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -42,6 +44,8 @@ private slots:
     void pullForgiven();
     void screenshotChecks();
     void blankCheckBounds();
+    void rawFramesAreReadStrictly();
+    void poolCapturesRawFramesAndJudgesThem();
     void poolPassesAlternate();
     void poolSkipsUnknownAndEmpty();
     void poolLoopsOnItsThread();
@@ -269,6 +273,82 @@ void TestAdbScreenshot::blankCheckBounds()
     QVERIFY(wide.save(dir.path() + "/wide.png"));
     QCOMPARE(Screenshot::checkFile(dir.path() + "/wide.png").iRet, 0);
     QCOMPARE(Screenshot::checkFile(dir.path() + "/missing.png").iRet, 50);
+}
+
+namespace {
+QByteArray rawFrame(quint32 w, quint32 h, quint32 format, int headerWords, int pixelBytes, char fill = 'x')
+{
+    QByteArray bytes;
+    for (quint32 word : {w, h, format, quint32(0)}) {
+        if (headerWords-- <= 0)
+            break;
+        const quint32 le = qToLittleEndian(word);
+        bytes.append(reinterpret_cast<const char*>(&le), 4);
+    }
+    return bytes + QByteArray(pixelBytes, fill);
+}
+} // namespace
+
+void TestAdbScreenshot::rawFramesAreReadStrictly()
+{
+    // Both header lengths, the four pixel formats taken.
+    QCOMPARE(Screenshot::rawFrame(rawFrame(4, 3, 1, 3, 48)).size(), QSize(4, 3));
+    QCOMPARE(Screenshot::rawFrame(rawFrame(4, 3, 1, 4, 48)).format(), QImage::Format_RGBA8888);
+    QCOMPARE(Screenshot::rawFrame(rawFrame(4, 3, 2, 4, 48)).format(), QImage::Format_RGBX8888);
+    QCOMPARE(Screenshot::rawFrame(rawFrame(4, 3, 5, 4, 48)).format(), QImage::Format_ARGB32);
+    QCOMPARE(Screenshot::rawFrame(rawFrame(4, 3, 4, 3, 24)).format(), QImage::Format_RGB16);
+    // Anything else is no frame: a byte short or over, an unknown format, absurd sizes, 16-bit lines
+    // that would not start on 32-bit boundaries, text.
+    QVERIFY(Screenshot::rawFrame(rawFrame(4, 3, 1, 4, 47)).isNull());
+    QVERIFY(Screenshot::rawFrame(rawFrame(4, 3, 1, 4, 49)).isNull());
+    QVERIFY(Screenshot::rawFrame(rawFrame(4, 3, 9, 4, 48)).isNull());
+    QVERIFY(Screenshot::rawFrame(rawFrame(0, 3, 1, 4, 0)).isNull());
+    QVERIFY(Screenshot::rawFrame(rawFrame(100000, 100000, 1, 4, 64)).isNull());
+    QVERIFY(Screenshot::rawFrame(rawFrame(3, 3, 4, 3, 18)).isNull());
+    QVERIFY(Screenshot::rawFrame(QByteArray("this is no picture")).isNull());
+    QVERIFY(Screenshot::rawFrame(QByteArray()).isNull());
+}
+
+// The pool's capture through "exec-out screencap" against the farm: a frame becomes the
+// thumbnail-sized picture file and its JPEG; blank and empty screens are refused as the pulled file
+// would be; output that is no frame makes the capture fall back to the pulled file.
+void TestAdbScreenshot::poolCapturesRawFramesAndJudgesThem()
+{
+    FarmFixture farm;
+    if (!initLd(farm, 1))
+        QSKIP(qPrintable(farm.error()));
+    QVERIFY(farm.startInstance("0"));
+    QVERIFY(farm.waitInstance("0", "online", true));
+    const QString serial = QStringLiteral("127.0.0.1:5555");
+    const QString file = SimuSettings::screenshotPath("0");
+    Screenshot::struCapture c = Screenshot::capture(serial, file, false, true);
+    QCOMPARE(c.result.iRet, 0);
+    QVERIFY(c.connected && c.rawWorks);
+    QCOMPARE(QImage(file).size(), QSize(100, 150));
+    QCOMPARE(QImage::fromData(c.jpeg, "JPG").size(), QSize(100, 150));
+    QCOMPARE(ThumbnailCache::instance().jpegOf(file), c.jpeg); // no second decode
+
+    QVERIFY(farm.setKnob("screencap", "blank"));
+    c = Screenshot::capture(serial, file, true, true);
+    QCOMPARE(c.result.iRet, 51);
+    QCOMPARE(c.result.str, QStringLiteral("截图图片全透明不可用"));
+    QVERIFY(farm.setKnob("screencap", "empty"));
+    QCOMPARE(Screenshot::capture(serial, file, true, true).result.iRet, 50);
+    QVERIFY(farm.setKnob("screencap", "garbage"));
+    c = Screenshot::capture(serial, file, true, true);
+    QVERIFY(!c.rawWorks);
+    QCOMPARE(c.result.str, QStringLiteral("截图图片不可用"));
+    QVERIFY(farm.setKnob("screencap", "ok"));
+    c = Screenshot::capture(serial, file, true, false); // the pulled file, as an old system needs
+    QCOMPARE(c.result.iRet, 0);
+    QCOMPARE(QImage(file).size(), QSize(270, 480));
+    QCOMPARE(QImage::fromData(c.jpeg, "JPG").size(), QSize(100, 150));
+    // A stopped instance: adb's error, and connect again next time.
+    QVERIFY(farm.runTool("dnconsole.exe", {"quit", "--index", "0"}) == 0);
+    QVERIFY(farm.waitInstance("0", "running", false));
+    c = Screenshot::capture(serial, file, true, true);
+    QVERIFY(c.result.iRet != 0);
+    QVERIFY(!c.connected);
 }
 
 void TestAdbScreenshot::poolPassesAlternate()

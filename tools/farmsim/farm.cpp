@@ -317,6 +317,17 @@ void slowTool(const QString& farmDir, const QString& idx, int port)
         QThread::msleep(static_cast<unsigned long>(ms));
 }
 
+void slowListing(const QString& farmDir)
+{
+    Farm farm(farmDir);
+    QString err;
+    if (!farm.read(&err))
+        return;
+    const int ms = farm.knobInt(-1, "listDelayMs");
+    if (ms > 0)
+        QThread::msleep(static_cast<unsigned long>(ms));
+}
+
 QString Farm::deviceRoot(const QString& idx) const
 {
     return m_dir + '/' + kDeviceDir + '/' + idx;

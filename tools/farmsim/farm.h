@@ -43,6 +43,8 @@ bool processStopped(qint64 pid);
 // by adb port) or of the farm says, before the tool does anything and outside the lock, so slow
 // calls do not hold up each other.
 void slowTool(const QString& farmDir, const QString& idx, int port);
+// A slow listing: sleeps as long as the farm's "listDelayMs" knob.
+void slowListing(const QString& farmDir);
 
 // The state of one farm: a JSON file in the farm folder, read as a whole and rewritten
 // atomically under a lock file, so tool invocations running at the same time never lose updates.

@@ -23,6 +23,8 @@ const KnobDef kKnobs[] = {
      "LDPlayer: a rename takes the title as it comes, commas and line breaks included, so that the "
      "listing shows whatever lines the title holds"},
     {"toolDelayMs", KnobDef::Int, "0", "", "every tool call concerning it sleeps this long first"},
+    {"listDelayMs", KnobDef::Int, "0", "",
+     "the product's listings (dnconsole list2, MEmuManage list runningvms|vms) sleep this long first"},
     {"unkillable", KnobDef::Bool, "false", "",
      "stop commands are ignored, the process ignores SIGTERM, and after it was killed the tools "
      "keep listing it as running with its last pid"},

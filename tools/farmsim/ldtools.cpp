@@ -228,8 +228,10 @@ int runDnConsole(const QString& farmDir, const QStringList& args)
     Farm farm(farmDir);
     const DnArgs d = parseArgs(args);
     slowTool(farmDir, d.index, 0);
-    if (d.command == "list2")
+    if (d.command == "list2") {
+        slowListing(farmDir);
         return list2(farm);
+    }
     if (d.command == "add")
         return add(farm, d.title);
     if (!d.haveIndex)

@@ -198,7 +198,10 @@ int runMEmuManage(const QString& farmDir, const QStringList& rawArgs)
     if (args.size() >= 2 && args.at(0) == "unregistervm")
         return unregister(farm, args.at(1));
     if (args.size() == 2 && args.at(0) == "list" && (args.at(1) == "runningvms" || args.at(1) == "vms"))
+    {
+        slowListing(farmDir);
         return listVms(farm, args.at(1) == "runningvms");
+    }
     return managerError(QStringLiteral("unsupported command: %1").arg(rawArgs.join(' ')));
 }
 
