@@ -7,11 +7,13 @@
 //   discovery  an agent starting up while tools are slow (one instance's tools 30 s, or every tool
 //              5 s): time from the start to the first answer to a type 0 and to a type 1 query.
 // Run: TOVIA_BIN_DIR=<build>/bin <build>/bin/agentcore_bench [starts|cpu|discovery]...
+#include "adbbridge.h"
 #include "agentcontroller.h"
 #include "consoleharness.h"
 #include "discovery.h"
 #include "farmfixture.h"
 #include "loginret.h"
+#include "screenshot.h"
 #include "simusettings.h"
 
 #include <QElapsedTimer>
@@ -25,6 +27,7 @@
 
 #include <cstdio>
 #include <sys/resource.h>
+#include <tuple>
 
 namespace {
 
@@ -113,8 +116,8 @@ bool benchStarts(int parallel)
     if (!agent.start())
         return false;
     const qint64 sentMs = results.nowMs();
-    ConsoleClient::send(agent.port(),
-                        ConsoleClient::makeDoc(ConsoleClient::makeOpers(eOperStartup, farm.indexes(), 1), kUser));
+    ConsoleClient::send(agent.port(), ConsoleClient::makeDoc(
+                                          ConsoleClient::makeOpers(eOperStartup, farm.indexes(), 1), kUser));
     const bool all = results.waitForReports(kStarts, kStarts * (kBootMs + 15000));
     QStringList at;
     int failed = 0;
@@ -177,7 +180,8 @@ CpuShare measureCpu(int ms)
     const double kids0 = cpuSeconds(RUSAGE_CHILDREN);
     waitMs(ms);
     const double secs = wall.elapsed() / 1000.0;
-    return {100.0 * (cpuSeconds(RUSAGE_SELF) - self0) / secs, 100.0 * (cpuSeconds(RUSAGE_CHILDREN) - kids0) / secs};
+    return {100.0 * (cpuSeconds(RUSAGE_SELF) - self0) / secs,
+            100.0 * (cpuSeconds(RUSAGE_CHILDREN) - kids0) / secs};
 }
 
 bool benchCpu(const QString& self)
@@ -215,6 +219,41 @@ bool benchCpu(const QString& self)
     return true;
 }
 
+// ---- capture -----------------------------------------------------------------------------------
+
+// The agent's own CPU for one thumbnail of one instance: the pulled picture file (connect,
+// screencap, pull, decode, scale, encode) against the pool's raw frame (exec-out, scale, encode).
+bool benchCapture()
+{
+    FarmFixture farm;
+    if (!layOut(farm, 1, 1, 0))
+        return false;
+    const QString serial = QStringLiteral("127.0.0.1:5555");
+    const QString file = SimuSettings::screenshotPath(farm.indexes().first());
+    constexpr int kCaptures = 40;
+    const auto perCapture = [&](bool raw) {
+        const double cpu0 = cpuSeconds(RUSAGE_SELF);
+        QElapsedTimer wall;
+        wall.start();
+        int failed = 0;
+        for (int i = 0; i < kCaptures; ++i)
+            failed += Screenshot::capture(serial, file, raw, raw).result.iRet != 0;
+        return std::make_tuple((cpuSeconds(RUSAGE_SELF) - cpu0) * 1000 / kCaptures,
+                               wall.elapsed() / double(kCaptures), failed);
+    };
+    const double spawn0 = cpuSeconds(RUSAGE_SELF);
+    for (int i = 0; i < kCaptures; ++i)
+        RunAdbCmd({QStringLiteral("version")}, 10);
+    const double spawnCpu = (cpuSeconds(RUSAGE_SELF) - spawn0) * 1000 / kCaptures;
+    const auto [fileCpu, fileWall, fileFailed] =
+        qEnvironmentVariableIsSet("BENCH_RAW_ONLY") ? std::make_tuple(0.0, 0.0, 0) : perCapture(false);
+    const auto [rawCpu, rawWall, rawFailed] = perCapture(true);
+    std::printf("capture: one thumbnail, agent CPU (wall): pulled file %.2f ms (%.0f ms), raw frame %.2f ms "
+                "(%.0f ms); %d and %d failed; one adb run alone %.2f ms\n",
+                fileCpu, fileWall, rawCpu, rawWall, fileFailed, rawFailed, spawnCpu);
+    return fileFailed + rawFailed == 0;
+}
+
 // ---- discovery ---------------------------------------------------------------------------------
 
 // Queries the agent once a second from its start, as the console does; the time of the first
@@ -238,7 +277,8 @@ bool benchDiscovery(const QString& label, const QString& knobInstance, int toolD
     QObject::connect(&socket, &QUdpSocket::readyRead, [&] {
         while (socket.hasPendingDatagrams()) {
             Discovery::struDecodedReply reply;
-            if (Discovery::decodeReply(socket.receiveDatagram().data(), reply) != Discovery::eDecodeStatus::Ok)
+            if (Discovery::decodeReply(socket.receiveDatagram().data(), reply) !=
+                Discovery::eDecodeStatus::Ok)
                 continue;
             if (reply.header.kind == Discovery::eReplyPcInfo && firstPcInfoMs < 0) {
                 firstPcInfoMs = clock.elapsed();
@@ -251,7 +291,8 @@ bool benchDiscovery(const QString& label, const QString& knobInstance, int toolD
     int tick = 0;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
-        socket.writeDatagram(Discovery::encodeQuery(++tick % 2, kUser), QHostAddress::LocalHost, options.udpPort);
+        socket.writeDatagram(Discovery::encodeQuery(++tick % 2, kUser), QHostAddress::LocalHost,
+                             options.udpPort);
     });
     clock.start();
     AgentController agent(options);
@@ -287,11 +328,13 @@ int main(int argc, char* argv[])
         if (part == QLatin1String("starts")) {
             ok = benchStarts(1) && ok;
             ok = benchStarts(4) && ok;
+        } else if (part == QLatin1String("capture")) {
+            ok = benchCapture() && ok;
         } else if (part == QLatin1String("cpu")) {
             ok = benchCpu(app.applicationFilePath()) && ok;
         } else if (part == QLatin1String("discovery")) {
-            ok = benchDiscovery(QStringLiteral("one running instance's tools taking 30 s"), QStringLiteral("0"),
-                                30000) &&
+            ok = benchDiscovery(QStringLiteral("one running instance's tools taking 30 s"),
+                                QStringLiteral("0"), 30000) &&
                  ok;
             ok = benchDiscovery(QStringLiteral("every tool taking 5 s"), QString(), 5000) && ok;
         } else {

@@ -15,7 +15,9 @@
 template <typename T> class SettingValue
 {
 public:
-    SettingValue(const char* key, const T& defaultValue) : m_key(QLatin1String(key)), m_default(defaultValue) {}
+    SettingValue(const char* key, const T& defaultValue) : m_key(QLatin1String(key)), m_default(defaultValue)
+    {
+    }
 
     T value() const
     {

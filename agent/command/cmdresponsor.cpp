@@ -1,9 +1,9 @@
 #include "cmdresponsor.h"
+
 #include "agentlogging.h"
 #include "agentsettings.h"
-#include "simustatestore.h"
-
 #include "simuinfoxmlgainer.h"
+#include "simustatestore.h"
 
 #include <QDebug>
 

@@ -1,7 +1,7 @@
 #include "comgrpopermgr.h"
+
 #include "agentlogging.h"
 #include "agentsettings.h"
-
 #include "closesimuresponsor.h"
 #include "createsimuresponsor.h"
 #include "deletesimurspsor.h"
@@ -86,7 +86,8 @@ QList<CCommResult> ComGrpOperMgr::RunOneAfterAnother()
     for (const struSimuOper& oper : qAsConst(m_opers)) {
         CmdResponsor* pResponsor = CreateResponsor(oper.iOperType);
         if (!pResponsor) {
-            qCWarning(lcCommand) << "ComGrpOperMgr: no responder for operation type" << oper.iOperType << "skipped";
+            qCWarning(lcCommand) << "ComGrpOperMgr: no responder for operation type" << oper.iOperType
+                                 << "skipped";
             continue;
         }
         const CCommResult cRet = RunResponsor(pResponsor, oper);

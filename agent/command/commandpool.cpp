@@ -8,7 +8,9 @@
 
 #include <algorithm>
 
-CommandPool::CommandPool(int maxThreads, QObject* parent) : QObject(parent), m_maxThreads(qMax(1, maxThreads)) {}
+CommandPool::CommandPool(int maxThreads, QObject* parent) : QObject(parent), m_maxThreads(qMax(1, maxThreads))
+{
+}
 
 CommandPool::~CommandPool()
 {
@@ -34,7 +36,8 @@ CommandPool::~CommandPool()
 
 int CommandPool::busyCount() const
 {
-    return int(std::count_if(m_workers.cbegin(), m_workers.cend(), [](const struWorker& w) { return w.busy; }));
+    return int(
+        std::count_if(m_workers.cbegin(), m_workers.cend(), [](const struWorker& w) { return w.busy; }));
 }
 
 void CommandPool::submit(RspsorGrpOperMgr* pMgr, QTcpSocket* pSocket, bool exclusive)

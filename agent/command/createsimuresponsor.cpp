@@ -1,6 +1,6 @@
 #include "createsimuresponsor.h"
-#include "agentsettings.h"
 
+#include "agentsettings.h"
 #include "launcherfactory.h"
 #include "operloggerobj.h"
 #include "simuinfo.h"

@@ -1,10 +1,10 @@
 #include "installrspsormgr.h"
-#include "agentlogging.h"
-#include "simustatestore.h"
 
+#include "agentlogging.h"
 #include "installsimurspsor.h"
 #include "launcherfactory.h"
 #include "simusettings.h"
+#include "simustatestore.h"
 
 #include <QDebug>
 #include <QFile>
@@ -83,7 +83,8 @@ void InstallRspsorMgr::RemoveReceivedApk()
 {
     QFile file(ReceivedApkPath());
     if (file.exists() && !file.remove())
-        qCWarning(lcCommand).noquote() << "InstallRspsorMgr: cannot remove" << file.fileName() << file.errorString();
+        qCWarning(lcCommand).noquote()
+            << "InstallRspsorMgr: cannot remove" << file.fileName() << file.errorString();
 }
 
 int InstallRspsorMgr::RunStateAfterInstall(const QString& memuIdx)

@@ -1,11 +1,11 @@
 #include "notifierrun.h"
-#include "agentlogging.h"
-#include "simustatestore.h"
 
+#include "agentlogging.h"
 #include "jsoncodec.h"
 #include "loginret.h"
 #include "operloggerobj.h"
 #include "simusettings.h"
+#include "simustatestore.h"
 #include "thumbnail.h"
 #include "thumbnailcache.h"
 

@@ -1,4 +1,5 @@
 #include "operloggerobj.h"
+
 #include "agentlogging.h"
 
 #include <QAtomicPointer>

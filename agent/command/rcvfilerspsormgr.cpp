@@ -1,4 +1,5 @@
 #include "rcvfilerspsormgr.h"
+
 #include "agentlogging.h"
 
 #include <QAtomicInt>

@@ -1,16 +1,14 @@
 #include "rspsorgrpopermgr.h"
+
 #include "agentlogging.h"
 #include "agentsettings.h"
-#include "simustatestore.h"
-
 #include "cmdresponsor.h"
-#include "simuinfo.h"
-#include "simuinfoxmlgainer.h"
-
-#include "agentlogging.h"
 #include "inventorycache.h"
 #include "operloggerobj.h"
 #include "resultcodes.h"
+#include "simuinfo.h"
+#include "simuinfoxmlgainer.h"
+#include "simustatestore.h"
 
 #include <QDebug>
 #include <QSet>
@@ -180,11 +178,13 @@ void RspsorGrpOperMgr::RefuseBusy(const struSimuOper& oper)
     const QString name = info.name().isEmpty() ? oper.memuIdx : info.name();
     const CCommResult why = CCommResult::failure(
         ResultCode::kInstanceBusy, QStringLiteral("模拟器\"%1\"正在执行其他操作，本次指令未执行").arg(name),
-        QStringLiteral("operation %1 on %2 refused: another operation runs on it").arg(oper.iOperType).arg(oper.memuIdx));
+        QStringLiteral("operation %1 on %2 refused: another operation runs on it")
+            .arg(oper.iOperType)
+            .arg(oper.memuIdx));
     qCInfo(lcCommand).noquote() << why.log;
     operLog(why.str);
-    SimuStateStore::instance().update(oper.memuIdx,
-                                      [&](struSimuRecord& rec) { rec.iTime = qMax(rec.iTime, oper.iTime + 2); });
+    SimuStateStore::instance().update(
+        oper.memuIdx, [&](struSimuRecord& rec) { rec.iTime = qMax(rec.iTime, oper.iTime + 2); });
     ReportToConsole(why, oper, m_notifierOptions);
 }
 

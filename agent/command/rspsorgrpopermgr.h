@@ -6,10 +6,10 @@
 #include "simurecords.h"
 #include "simustatestore.h"
 
+#include <QHash>
 #include <QList>
 #include <QMutex>
 #include <QObject>
-#include <QHash>
 
 class CmdResponsor;
 
@@ -84,7 +84,7 @@ protected:
     QList<struSimuOper> m_opers;
     QList<CmdResponsor*> m_responsors;
     QHash<QString, int> m_begun; // instances whose operation this manager began: records still to run
-    QMutex m_mutex;        // m_responsors and m_begun, when responders run side by side
+    QMutex m_mutex;              // m_responsors and m_begun, when responders run side by side
     bool m_bRefused = false;
     CCommResult m_refusal;
 };

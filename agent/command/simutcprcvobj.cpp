@@ -1,8 +1,8 @@
 #include "simutcprcvobj.h"
-#include "agentlogging.h"
 
-#include "commandpool.h"
+#include "agentlogging.h"
 #include "comgrpopermgr.h"
+#include "commandpool.h"
 #include "installrspsormgr.h"
 #include "jsoncodec.h"
 #include "jsonsplitter.h"
@@ -109,7 +109,7 @@ void SimuTcpRcvObj::Hold(QTcpSocket* pSocket, const QList<struSimuOper>& opers, 
         pSocket = nullptr;
     }
     qCInfo(lcCommand) << "SimuTcpRcvObj: command held until the inventory scan is done, at most"
-               << m_options.iHoldLimitMs << "ms";
+                      << m_options.iHoldLimitMs << "ms";
     m_held.append(HeldCommand{pSocket, opers, rest, m_clock.elapsed()});
     if (!m_pHoldTimer) {
         m_pHoldTimer = new QTimer(this);
@@ -137,7 +137,7 @@ void SimuTcpRcvObj::DropExpiredHeld()
 void SimuTcpRcvObj::Refuse(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const CCommResult& why)
 {
     qCWarning(lcCommand).noquote() << "SimuTcpRcvObj: command of type" << opers.first().iOperType
-                         << "not run:" << why.log;
+                                   << "not run:" << why.log;
     if (pSocket)
         CloseConnection(pSocket);
     auto* pMgr = new ComGrpOperMgr(m_options.notifier);
@@ -198,7 +198,8 @@ void SimuTcpRcvObj::ReadCommand(QTcpSocket* pSocket)
         return;
     case JsonSplitter::Invalid: {
         const QByteArray bad = pPending->splitter.takeBuffered();
-        qCWarning(lcCommand).noquote() << "SimuTcpRcvObj: not a command document:" << QString::fromUtf8(bad.left(512));
+        qCWarning(lcCommand).noquote()
+            << "SimuTcpRcvObj: not a command document:" << QString::fromUtf8(bad.left(512));
         StopReading(pSocket);
         CloseConnection(pSocket);
         return;
@@ -244,7 +245,7 @@ void SimuTcpRcvObj::HandleDocument(QTcpSocket* pSocket, const QByteArray& doc, c
     const QString userName = LoginRecord::userName();
     if (opers.isEmpty() || userName.isEmpty() || cParse.str != userName) {
         qCWarning(lcCommand).noquote() << "SimuTcpRcvObj: command ignored, records" << opers.size() << "user"
-                             << cParse.str << "signed in as" << userName;
+                                       << cParse.str << "signed in as" << userName;
         LeaveToConsole(pSocket);
         return;
     }

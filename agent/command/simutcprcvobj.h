@@ -1,9 +1,8 @@
 #pragma once
 
-#include "ports.h"
-
 #include "commresult.h"
 #include "notifierrun.h"
+#include "ports.h"
 #include "simurecords.h"
 
 #include <QAtomicInteger>

@@ -1,9 +1,9 @@
 #include "startupsimuresponsor.h"
-#include "agentsettings.h"
-#include "simustatestore.h"
 
+#include "agentsettings.h"
 #include "launcherfactory.h"
 #include "operloggerobj.h"
+#include "simustatestore.h"
 
 #include <QProcess>
 

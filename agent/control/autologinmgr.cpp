@@ -1,6 +1,6 @@
 #include "autologinmgr.h"
-#include "agentlogging.h"
 
+#include "agentlogging.h"
 #include "workerthread.h"
 
 #include <QDebug>
@@ -106,15 +106,16 @@ void AutoLoginMgr::slLoginFinished(CCommResult* pRet, CLoginRet* pLoginRet)
         m_bActive = false;
         loginRet.strUserName = m_strUsr;
         loginRet.strPassword = m_strPwd;
-        qCInfo(lcControl).noquote() << "AutoLoginMgr: signed in as" << m_strUsr << "at attempt" << m_iAttempts;
+        qCInfo(lcControl).noquote() << "AutoLoginMgr: signed in as" << m_strUsr << "at attempt"
+                                    << m_iAttempts;
         emit sigSignedIn(loginRet);
         return;
     }
     const int retryInMs = worthRetrying(ret.iRet) ? m_iRetryMs : 0;
-    qCWarning(lcControl).noquote() << "AutoLoginMgr: automatic login of" << m_strUsr << "failed:" << ret.iRet << ret.str
-                         << ret.log
-                         << (retryInMs > 0 ? QStringLiteral("retry in %1 ms").arg(retryInMs)
-                                           : QStringLiteral("no retry"));
+    qCWarning(lcControl).noquote() << "AutoLoginMgr: automatic login of" << m_strUsr << "failed:" << ret.iRet
+                                   << ret.str << ret.log
+                                   << (retryInMs > 0 ? QStringLiteral("retry in %1 ms").arg(retryInMs)
+                                                     : QStringLiteral("no retry"));
     if (retryInMs > 0)
         m_pRetryTimer->start(retryInMs);
     else

@@ -38,7 +38,8 @@ void InventoryScanObj::slScan(int iScanId)
     SimuListRunning(running);
     const bool daemonOn = AgentSettings::daemonModel == eDaemonOn;
     for (const SimuInfo& info : inventory)
-        storeInstance(info.idx(), info.name(), running.contains(info.idx()), daemonOn, seen.value(info.idx()));
+        storeInstance(info.idx(), info.name(), running.contains(info.idx()), daemonOn,
+                      seen.value(info.idx()));
     qCInfo(lcControl).noquote() << "initIniData end:" << QDateTime::currentMSecsSinceEpoch() << "took"
                                 << clock.elapsed() << "ms for" << inventory.size() << "instances";
     m_scanned.storeRelease(1);

@@ -29,7 +29,8 @@ public slots:
     void slScan(int iScanId);
 
 private:
-    void storeInstance(const QString& idx, const QString& name, bool isRunning, bool daemonOn, quint64 seenOpSeq);
+    void storeInstance(const QString& idx, const QString& name, bool isRunning, bool daemonOn,
+                       quint64 seenOpSeq);
 
     QAtomicInt m_scanned;
 };

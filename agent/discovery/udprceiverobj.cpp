@@ -1,15 +1,14 @@
 #include "udprceiverobj.h"
-#include "agentsettings.h"
-#include "simustatestore.h"
 
 #include "agentlogging.h"
+#include "agentsettings.h"
 #include "inventorycache.h"
 #include "loginret.h"
 #include "platform.h"
 #include "simuinfo.h"
 #include "simusettings.h"
+#include "simustatestore.h"
 #include "thumbnailcache.h"
-#include "simusettings.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -80,7 +79,8 @@ void UdpRceiverObj::slInitSocket()
 void UdpRceiverObj::dataReceived()
 {
     if (!m_pUdpSocket || !m_pUdpSocket->hasPendingDatagrams()) {
-        qCDebug(lcDiscovery).noquote() << "cRet.iRet:" << kNoPendingDatagram << "已经dataReceived，但hasPendingDatagrams为否";
+        qCDebug(lcDiscovery).noquote()
+            << "cRet.iRet:" << kNoPendingDatagram << "已经dataReceived，但hasPendingDatagrams为否";
         // A read re-arms the socket's read notification (it stays off until something is read).
         if (m_pUdpSocket)
             m_pUdpSocket->readDatagram(nullptr, 0);
@@ -100,8 +100,8 @@ void UdpRceiverObj::dataReceived()
     // Nobody signed in answers nobody, so an empty or unparsable query cannot match an empty name.
     if (signedIn.isEmpty() || userName != signedIn) {
         if (!r.ok())
-            qCWarning(lcDiscovery).noquote() << "query from" << peer.toString() << "not understood:" << r.iRet
-                                             << r.str << r.log;
+            qCWarning(lcDiscovery).noquote()
+                << "query from" << peer.toString() << "not understood:" << r.iRet << r.str << r.log;
         return;
     }
 
@@ -109,8 +109,8 @@ void UdpRceiverObj::dataReceived()
     // one burst of 50 datagrams.
     answerQuery(type, peer.toString(), [&](const QByteArray& reply) {
         if (m_pUdpSocket->writeDatagram(reply, peer, peerPort) != reply.size())
-            qCWarning(lcDiscovery).noquote() << "discovery reply to" << peer.toString()
-                                             << "not sent:" << m_pUdpSocket->errorString();
+            qCWarning(lcDiscovery).noquote()
+                << "discovery reply to" << peer.toString() << "not sent:" << m_pUdpSocket->errorString();
     });
     m_pUdpSocket->waitForBytesWritten(kWriteWaitMs);
     emit sigResponsedOneCenterTool();

@@ -70,12 +70,24 @@ CCommResult RunAdbCmd(const QStringList& args, int seconds)
     return r;
 }
 
+// Appends what the program wrote so far, straight into `out` (whose room is kept between calls).
+static void takeOutput(QProcess& process, QByteArray& out, qint64 maxBytes)
+{
+    const qint64 available = qMin(process.bytesAvailable(), maxBytes + 1 - out.size());
+    if (available <= 0)
+        return;
+    const int old = out.size();
+    out.resize(old + int(available));
+    out.resize(old + int(qMax<qint64>(0, process.read(out.data() + old, available))));
+}
+
 CCommResult AdbExecOut(const QString& serial, const QStringList& args, qint64 maxBytes, QByteArray& out)
 {
-    out.clear();
+    out.resize(0);
     const QDeadlineTimer deadline(LauncherTuning::adbTimeoutMs(kAdbSeconds));
     QProcess process;
-    process.start(AdbBridge::adbProgram(), QStringList{QStringLiteral("-s"), serial, QStringLiteral("exec-out")} + args,
+    process.start(AdbBridge::adbProgram(),
+                  QStringList{QStringLiteral("-s"), serial, QStringLiteral("exec-out")} + args,
                   QIODevice::ReadOnly);
     if (!process.waitForStarted(ToolDeadline::bound(int(deadline.remainingTime()))))
         return CCommResult::failure(kAdbErrorCode, QStringLiteral("adb无法启动"), process.errorString());
@@ -86,15 +98,15 @@ CCommResult AdbExecOut(const QString& serial, const QStringList& args, qint64 ma
         if (waitMs <= 0)
             break;
         process.waitForReadyRead(waitMs);
-        out += process.readAllStandardOutput();
+        takeOutput(process, out, maxBytes);
     }
-    out += process.readAllStandardOutput();
+    takeOutput(process, out, maxBytes);
     const bool tooLong = out.size() > maxBytes;
     const bool finished = process.state() == QProcess::NotRunning;
     ToolProcess::stop(process);
     const QString err = ToolProcess::decodeUtf8(process.readAllStandardError());
     if (tooLong) {
-        out.clear();
+        out.resize(0);
         return CCommResult::failure(kAdbErrorCode, QStringLiteral("输出过长"),
                                     QStringLiteral("more than %1 bytes").arg(maxBytes));
     }

@@ -30,9 +30,10 @@ CCommResult AdbPull(const QString& serial, const QString& devicePath, const QStr
 // "Success" 0 "安装成功", "ALREADY_EXISTS" 20 "已经安装过了", otherwise 19.
 CCommResult AdbInstall(const QString& serial, const QString& apkPath);
 
-// "adb -s <serial> exec-out <args>": the command's output stream as it is, into `out`, at most
-// maxBytes of it (more ends the command: code 22 with str "输出过长"). Anything on the error
-// stream: code 22 as for RunAdbCmd. Bounded like every adb call.
+// "adb -s <serial> exec-out <args>": the command's output stream as it is, into `out` (whose
+// allocation is reused: a caller that captures again and again keeps one buffer), at most maxBytes
+// of it (more ends the command: code 22 with str "输出过长"). Anything on the error stream: code 22
+// as for RunAdbCmd. Bounded like every adb call.
 CCommResult AdbExecOut(const QString& serial, const QStringList& args, qint64 maxBytes, QByteArray& out);
 
 namespace AdbBridge {

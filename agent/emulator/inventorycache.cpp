@@ -27,7 +27,9 @@ InventoryCache::~InventoryCache()
 
 QString InventoryCache::configuredKey()
 {
-    return QStringLiteral("%1|%2|%3").arg(AgentSettings::simuType).arg(AgentSettings::dir, SimuSettings::dataDir());
+    return QStringLiteral("%1|%2|%3")
+        .arg(AgentSettings::simuType)
+        .arg(AgentSettings::dir, SimuSettings::dataDir());
 }
 
 QVector<SimuInfo> InventoryCache::current(int maxAgeMs)
@@ -37,11 +39,13 @@ QVector<SimuInfo> InventoryCache::current(int maxAgeMs)
     if (key != m_key) {
         m_key = key;
         m_valid = false;
+        m_waited = false;
         m_infos.clear();
     }
     if ((!m_valid || m_age.elapsed() > maxAgeMs) && !m_reading)
         startRead();
-    if (!m_valid) {
+    if (!m_valid && !m_waited) {
+        m_waited = true; // one wait per read: readers meanwhile take what is known
         const QDeadlineTimer deadline(kFirstReadWaitMs);
         while (!m_valid && m_reading && m_readDone.wait(&m_mutex, deadline)) {
         }
@@ -78,6 +82,7 @@ void InventoryCache::invalidate()
 {
     QMutexLocker lock(&m_mutex);
     m_valid = false;
+    m_waited = false;
 }
 
 // Called with the mutex held.

@@ -15,7 +15,7 @@
 // here; a reader that finds it older than it wants has it read again on a thread of the cache's
 // own and takes what is there meanwhile. Only a reader that finds nothing for the configured
 // product and folder yet, or finds it invalidated by a change of the inventory, waits for the read,
-// and never longer than kFirstReadWaitMs.
+// and never longer than kFirstReadWaitMs; once one reader waited, the others take what is known.
 class InventoryCache
 {
 public:
@@ -46,6 +46,7 @@ private:
     QVector<SimuInfo> m_infos;
     bool m_valid = false;
     bool m_reading = false;
+    bool m_waited = false; // a reader waited for the read under way
     QElapsedTimer m_age;
     QThreadPool m_readers;
 };

@@ -1,6 +1,6 @@
 #include "launcherfactory.h"
-#include "agentsettings.h"
 
+#include "agentsettings.h"
 #include "leidianlauncher.h"
 #include "xiaoyaolauncher.h"
 

@@ -1,6 +1,6 @@
 #include "ldlisting.h"
-#include "agentlogging.h"
 
+#include "agentlogging.h"
 #include "launchertuning.h"
 #include "simunames.h"
 
@@ -86,9 +86,10 @@ struParsed run(const QString& dir)
     process.close();
     struParsed parsed = parse(out);
     if (parsed.iDropped > 0)
-        qCWarning(lcEmulator).noquote() << QStringLiteral("LdListing: %1 line(s) of the listing dropped (malformed, or "
-                                               "an index listed twice)")
-                                    .arg(parsed.iDropped);
+        qCWarning(lcEmulator).noquote()
+            << QStringLiteral("LdListing: %1 line(s) of the listing dropped (malformed, or "
+                              "an index listed twice)")
+                   .arg(parsed.iDropped);
     return parsed;
 }
 

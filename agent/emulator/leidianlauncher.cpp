@@ -1,8 +1,8 @@
 #include "leidianlauncher.h"
-#include "agentlogging.h"
-#include "agentsettings.h"
 
 #include "adbbridge.h"
+#include "agentlogging.h"
+#include "agentsettings.h"
 #include "launcherfactory.h"
 #include "launchertuning.h"
 #include "ldlisting.h"
@@ -164,10 +164,11 @@ bool LeiDianLauncher::OwnsInstanceProcess(qint64 pid)
     ListSimusByConsole(entries);
     for (const struLdListEntry& entry : qAsConst(entries)) {
         if (entry.pid == pid && entry.idx != m_memuIdx) {
-            qCWarning(lcEmulator).noquote() << QStringLiteral("LeiDianLauncher: process %1 is listed for instance %2 "
-                                                   "too, not killed for %3")
-                                        .arg(pid)
-                                        .arg(entry.idx, m_memuIdx);
+            qCWarning(lcEmulator).noquote()
+                << QStringLiteral("LeiDianLauncher: process %1 is listed for instance %2 "
+                                  "too, not killed for %3")
+                       .arg(pid)
+                       .arg(entry.idx, m_memuIdx);
             return false;
         }
     }

@@ -1,7 +1,7 @@
 #include "leidiansimuinfogainer.h"
 
-#include "ldlisting.h"
 #include "agentsettings.h"
+#include "ldlisting.h"
 
 CCommResult LeiDianSimuInfoGainer::GetSimusInfo(QVector<SimuInfo>& infos)
 {

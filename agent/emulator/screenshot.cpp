@@ -6,8 +6,8 @@
 #include "thumbnailcache.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QtEndian>
 
 namespace Screenshot {
@@ -77,6 +77,10 @@ QImage rawFrame(const QByteArray& bytes)
 
 namespace {
 
+// A thumbnail-sized PNG stored without deflating: the file is small anyway, and compressing it
+// would cost more than everything else of a capture.
+constexpr int kFastPngQuality = 100;
+
 // The pulled picture file, as TakeScreenshot takes it; the thumbnail from the file.
 struCapture captureByFile(const QString& serial, const QString& filePath, struCapture c)
 {
@@ -94,8 +98,10 @@ CCommResult keepThumbnail(const QImage& frame, const QString& filePath, QByteArr
         frame.scaled(Thumbnail::kWidth, Thumbnail::kHeight, Qt::IgnoreAspectRatio, Qt::FastTransformation);
     jpeg = Thumbnail::encodeJpeg(thumb);
     QDir().mkpath(QFileInfo(filePath).absolutePath());
-    QSaveFile file(filePath);
-    if (jpeg.isEmpty() || !file.open(QIODevice::WriteOnly) || !thumb.save(&file, "PNG") || !file.commit())
+    // Written in place: a reader that meets it half-written takes the other file of the pair.
+    QFile file(filePath);
+    if (jpeg.isEmpty() || !file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        !thumb.save(&file, "PNG", kFastPngQuality))
         return CCommResult::failure(ResultCode::kScreenshotUnusable, QStringLiteral("截图图片不可用"),
                                     QStringLiteral("cannot write %1: %2").arg(filePath, file.errorString()));
     ThumbnailCache::instance().put(filePath, jpeg);
@@ -117,7 +123,11 @@ struCapture capture(const QString& serial, const QString& filePath, bool connect
             return c;
         c.connected = true;
     }
-    QByteArray bytes;
+    // One frame buffer per capturing thread, kept from capture to capture: frames are large, and a
+    // fresh allocation of that size costs more than the copy into it.
+    thread_local QByteArray bytes;
+    if (bytes.capacity() == 0)
+        bytes.reserve(4 * 1024 * 1024);
     c.result = AdbExecOut(serial, {QStringLiteral("screencap")}, kMaxRawFrameBytes, bytes);
     if (c.result.iRet != 0) {
         c.connected = false; // connect again next time
@@ -134,7 +144,8 @@ struCapture capture(const QString& serial, const QString& filePath, bool connect
         return captureByFile(serial, filePath, c);
     }
     if (isBlank(frame.constBits(), frame.sizeInBytes())) {
-        c.result = CCommResult::failure(ResultCode::kScreenshotUnusable, QStringLiteral("截图图片全透明不可用"));
+        c.result =
+            CCommResult::failure(ResultCode::kScreenshotUnusable, QStringLiteral("截图图片全透明不可用"));
         return c;
     }
     c.result = keepThumbnail(frame, filePath, c.jpeg);

@@ -41,7 +41,7 @@ struct struCapture
 // One capture for the pool, the cheapest way to the thumbnail: the raw frame through
 // "adb exec-out screencap" (no picture file on the device, no PNG to encode there or to decode
 // here), checked like TakeScreenshot, scaled to the thumbnail; the thumbnail-sized picture is
-// written to filePath (replacing it at once, never half-written). adb connect only when not
-// connected yet. An instance whose adb gives no raw frames is captured like TakeScreenshot.
+// written to filePath (the pool alternates two files, so a reader never lacks a whole one). adb connect only
+// when not connected yet. An instance whose adb gives no raw frames is captured like TakeScreenshot.
 struCapture capture(const QString& serial, const QString& filePath, bool connected, bool rawWorks);
 } // namespace Screenshot

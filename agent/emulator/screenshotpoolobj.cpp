@@ -51,7 +51,8 @@ void ScreenshotPoolObj::tick()
     }
     m_pTimer->setInterval(qMax(50, AgentSettings::screenshotTimeSpan.value()));
     const bool looked = consoleLooks();
-    const bool listingDue = looked || m_lastListingMs < 0 || m_clock.elapsed() - m_lastListingMs >= kIdleListingMs;
+    const bool listingDue =
+        looked || m_lastListingMs < 0 || m_clock.elapsed() - m_lastListingMs >= kIdleListingMs;
     if (listingDue && !m_bListing)
         startListing();
     if (looked)
@@ -83,8 +84,9 @@ void ScreenshotPoolObj::listed(const QStringList& running, bool complete)
     m_bListing = false;
     m_lastListingMs = m_clock.elapsed();
     if (!complete) {
-        qCWarning(lcShots).noquote() << QStringLiteral("the running list took longer than %1 ms or failed: the "
-                                                       "instances known to run (%2) are captured meanwhile")
+        qCWarning(lcShots).noquote() << QStringLiteral(
+                                            "the running list took longer than %1 ms or failed: the "
+                                            "instances known to run (%2) are captured meanwhile")
                                             .arg(m_deadlines.listingMs)
                                             .arg(m_running.join(QLatin1Char(',')));
         return;
@@ -127,9 +129,11 @@ bool ScreenshotPoolObj::startCapture(const QString& idx, struShot& shot)
     shot.startedMs = m_clock.elapsed();
     ++shot.captures;
     ++m_iCapturing;
-    const QString file = shot.captures % 2 == 1 ? SimuSettings::screenshotPath(idx) : SimuSettings::screenshotBakPath(idx);
-    m_pWorkers->start([this, guard = m_guard, idx, serial = info.adbSerial(), file, connected = shot.connected,
-                       rawWorks = shot.rawWorks, deadlineMs = m_deadlines.captureMs] {
+    const QString file =
+        shot.captures % 2 == 1 ? SimuSettings::screenshotPath(idx) : SimuSettings::screenshotBakPath(idx);
+    m_pWorkers->start([this, guard = m_guard, idx, serial = info.adbSerial(), file,
+                       connected = shot.connected, rawWorks = shot.rawWorks,
+                       deadlineMs = m_deadlines.captureMs] {
         Screenshot::struCapture c;
         {
             const ToolDeadline deadline(deadlineMs);
@@ -150,7 +154,8 @@ void ScreenshotPoolObj::captured(const QString& idx, const Screenshot::struCaptu
         qCInfo(lcShots) << idx << "gives no raw frames: its pictures are pulled as files";
     shot.rawWorks = c.rawWorks;
     if (c.result.iRet != 0)
-        qCDebug(lcShots).noquote() << "capture of" << idx << "failed:" << c.result.iRet << c.result.str << c.result.log;
+        qCDebug(lcShots).noquote() << "capture of" << idx << "failed:" << c.result.iRet << c.result.str
+                                   << c.result.log;
     emit sigCaptured(idx, c.result.iRet);
     // A thread is free: the next instance a query asked for need not wait for the tick.
     if (consoleLooks())
@@ -173,7 +178,8 @@ void ScreenshotPoolObj::runPass()
     startListing();
     serveUntil([this] { return !m_bListing; }, m_deadlines.listingMs + m_deadlines.captureMs);
     for (const QString& idx : QStringList(m_running)) {
-        serveUntil([this] { return m_iCapturing < kMaxParallelCaptures; }, m_deadlines.captureMs + kShutdownWaitMs);
+        serveUntil([this] { return m_iCapturing < kMaxParallelCaptures; },
+                   m_deadlines.captureMs + kShutdownWaitMs);
         struShot& shot = m_shots[idx];
         if (!shot.busy)
             startCapture(idx, shot);

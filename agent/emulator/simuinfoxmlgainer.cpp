@@ -6,7 +6,6 @@
 #include "leidiansimuinfogainer.h"
 #include "xiaoyaosimuinfogainer.h"
 
-
 QVector<SimuInfo> SimuInfoXmlGainer::readInventory(const char* reader)
 {
     const QString key = InventoryCache::configuredKey();

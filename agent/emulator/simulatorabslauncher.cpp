@@ -1,9 +1,8 @@
 #include "simulatorabslauncher.h"
-#include "agentlogging.h"
-#include "agentsettings.h"
-#include "simustatestore.h"
 
 #include "adbbridge.h"
+#include "agentlogging.h"
+#include "agentsettings.h"
 #include "launchertuning.h"
 #include "platform.h"
 #include "resultcodes.h"
@@ -11,6 +10,7 @@
 #include "simuinfoxmlgainer.h"
 #include "simunames.h"
 #include "simusettings.h"
+#include "simustatestore.h"
 
 #include <QDebug>
 #include <QDir>
@@ -70,10 +70,11 @@ CCommResult SimulatorAbsLauncher::CloseSimu(int pid)
     if (!OwnsInstanceProcess(pid)) {
         // Gone already, or not an instance of ours: only the product's listing can tell.
         if (platform::processAlive(pid))
-            qCWarning(lcEmulator).noquote() << QStringLiteral("SimulatorAbsLauncher::CloseSimu: process %1 is not an "
-                                                   "instance process of %2, not killed")
-                                        .arg(pid)
-                                        .arg(m_memuIdx);
+            qCWarning(lcEmulator).noquote()
+                << QStringLiteral("SimulatorAbsLauncher::CloseSimu: process %1 is not an "
+                                  "instance process of %2, not killed")
+                       .arg(pid)
+                       .arg(m_memuIdx);
         SimuStateStore::instance().update(m_memuIdx, [](struSimuRecord& rec) { rec.iPid = 0; });
         return VerifyNotListed();
     }
@@ -95,7 +96,7 @@ CCommResult SimulatorAbsLauncher::VerifyNotListed()
             return CCommResult();
     }
     qCWarning(lcEmulator).noquote() << "SimulatorAbsLauncher::CloseSimu:" << m_memuIdx
-                         << "is still listed as running by its product";
+                                    << "is still listed as running by its product";
     return CCommResult::failure(ResultCode::kCloseFailed, QStringLiteral("关闭模拟器失败"),
                                 QStringLiteral("%1 is still listed as running").arg(m_memuIdx));
 }
@@ -159,9 +160,9 @@ CCommResult SimulatorAbsLauncher::CloseSimuByPid(int pid)
     qCDebug(lcEmulator) << "SimulatorAbsLauncher close simu :" << command;
     const bool gone = platform::killProcessTree(pid);
     qCDebug(lcEmulator) << "CloseSimuByPid readAllStandardError :"
-               << (gone ? QString() : QStringLiteral("still running"));
+                        << (gone ? QString() : QStringLiteral("still running"));
     qCDebug(lcEmulator) << "CloseSimuByPid readAllStandardOutput :"
-               << (gone ? QStringLiteral("terminated") : QString());
+                        << (gone ? QStringLiteral("terminated") : QString());
     return CCommResult();
 }
 

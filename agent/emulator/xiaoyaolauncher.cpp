@@ -1,8 +1,8 @@
 #include "xiaoyaolauncher.h"
-#include "agentlogging.h"
-#include "agentsettings.h"
 
 #include "adbbridge.h"
+#include "agentlogging.h"
+#include "agentsettings.h"
 #include "launchertuning.h"
 #include "platform.h"
 #include "resultcodes.h"
@@ -32,7 +32,8 @@ QString XiaoYaoLauncher::GetManageExePath()
 
 CCommResult XiaoYaoLauncher::LaunchSimu(QProcess* process)
 {
-    const QString program = ToolProcess::nativeProgram(AgentSettings::dir.value() + QStringLiteral("/MEmu.exe"));
+    const QString program =
+        ToolProcess::nativeProgram(AgentSettings::dir.value() + QStringLiteral("/MEmu.exe"));
     qCInfo(lcEmulator) << "startup Simu cmd:" << QStringLiteral("\"%1\" %2").arg(program, m_memuIdx);
     if (!launchDetached(process, program, {m_memuIdx}))
         qCWarning(lcEmulator) << "startup Simu: could not start" << program;

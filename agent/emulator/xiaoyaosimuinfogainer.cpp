@@ -1,7 +1,7 @@
 #include "xiaoyaosimuinfogainer.h"
+
 #include "agentlogging.h"
 #include "agentsettings.h"
-
 #include "resultcodes.h"
 #include "simunames.h"
 
@@ -54,15 +54,15 @@ CCommResult XiaoYaoSimuInfoGainer::GetSimusInfo(QVector<SimuInfo>& infos)
         if (!SimuNames::isMEmuIdx(name)) {
             // A folder the product did not make: its name would go on command lines and into files.
             qCWarning(lcEmulator).noquote() << "XiaoYaoSimuInfoGainer::GetSimusInfo: folder" << name
-                                 << "is not an instance index, skipped";
+                                            << "is not an instance index, skipped";
             continue;
         }
         SimuInfo info;
         const CCommResult r = ParseMemuFile(vmDir + '/' + name + '/' + name + QStringLiteral(".memu"), info);
         if (r.iRet != 0) {
             qCWarning(lcEmulator) << "XiaoYaoSimuInfoGainer::GetSimusInfo:"
-                       << "simuIdx:" << name << "; cRet.iRet:" << r.iRet << ";cRet.str:" << r.str
-                       << "cRet.log" << r.log;
+                                  << "simuIdx:" << name << "; cRet.iRet:" << r.iRet << ";cRet.str:" << r.str
+                                  << "cRet.log" << r.log;
             continue;
         }
         info.setIdxLocal8Bit(name);

@@ -72,7 +72,8 @@ void SimuStateStore::reload(const QString& path)
         m_records.insert(idx, rec);
     }
     s.endGroup();
-    m_watchList = s.value(QLatin1String(kWatchListKey)).toString().split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    m_watchList =
+        s.value(QLatin1String(kWatchListKey)).toString().split(QLatin1Char(';'), Qt::SkipEmptyParts);
     m_runningList = s.value(QLatin1String(kRunningListKey)).toStringList();
     qCDebug(lcState) << "instance states read from" << path << ":" << m_records.size() << "records";
 }
@@ -185,7 +186,8 @@ bool SimuStateStore::updateIfUnowned(const QString& memuIdx, quint64 seenOpSeq, 
 {
     QMutexLocker lock(&m_mutex);
     if (isOwned(memuIdx) || m_opSeq.value(memuIdx) != seenOpSeq) {
-        qCDebug(lcState).noquote() << QStringLiteral("finding on %1 dropped: an operation took it").arg(memuIdx);
+        qCDebug(lcState).noquote()
+            << QStringLiteral("finding on %1 dropped: an operation took it").arg(memuIdx);
         return false;
     }
     update(memuIdx, change);

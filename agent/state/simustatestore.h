@@ -101,8 +101,8 @@ private:
     QRecursiveMutex m_mutex;
     struFileStamp m_stamp;
     QHash<QString, struSimuRecord> m_records;
-    QHash<QString, bool> m_owned;     // instances an operation runs on
-    QHash<QString, quint64> m_opSeq;  // operations begun, per instance
+    QHash<QString, bool> m_owned;    // instances an operation runs on
+    QHash<QString, quint64> m_opSeq; // operations begun, per instance
     QStringList m_watchList;
     QStringList m_runningList;
     QElapsedTimer m_clock;

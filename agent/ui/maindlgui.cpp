@@ -52,7 +52,8 @@ void MainDlgUI::createWidgets()
     m_pBrowseBtn = new QPushButton(QStringLiteral("..."), this);
     m_pRunLimitCbb = new QComboBox(this);
     m_pParallelStartsCbb = new QComboBox(this);
-    m_pParallelStartsCbb->setToolTip(QStringLiteral("一条启动指令中同时启动的模拟器数量，不超过同时运行数量"));
+    m_pParallelStartsCbb->setToolTip(
+        QStringLiteral("一条启动指令中同时启动的模拟器数量，不超过同时运行数量"));
     for (int i = 1; i <= 10; ++i) {
         m_pRunLimitCbb->addItem(QString::number(i));
         m_pParallelStartsCbb->addItem(QString::number(i));

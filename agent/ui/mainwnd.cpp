@@ -1,7 +1,6 @@
 #include "mainwnd.h"
-#include "agentsettings.h"
-#include "simustatestore.h"
 
+#include "agentsettings.h"
 #include "debuglog.h"
 #include "lanaddress.h"
 #include "launcherfactory.h"
@@ -10,6 +9,7 @@
 #include "resultcodes.h"
 #include "resultdisplay.h"
 #include "simusettings.h"
+#include "simustatestore.h"
 #include "systrayicon.h"
 
 #include <QCheckBox>
@@ -189,7 +189,8 @@ bool MainWnd::slSave(bool typeChanged)
     AgentSettings::pcNickName.set(pcNameEdit()->text().trimmed());
     AgentSettings::runLimit.set(runLimitCbb()->currentIndex() + 1);
     // Never more starts at once than instances may run.
-    parallelStartsCbb()->setCurrentIndex(qMin(parallelStartsCbb()->currentIndex(), runLimitCbb()->currentIndex()));
+    parallelStartsCbb()->setCurrentIndex(
+        qMin(parallelStartsCbb()->currentIndex(), runLimitCbb()->currentIndex()));
     AgentSettings::parallelStarts.set(parallelStartsCbb()->currentIndex() + 1);
     AgentSettings::daemonModel.set(daemonCheck()->isChecked() ? 2 : 0);
     const QString typeText = simuTypeCbb()->currentText();

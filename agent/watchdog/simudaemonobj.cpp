@@ -131,7 +131,8 @@ void SimuDaemonObj::InitDaemon()
 {
     if (!connect(this, &SimuDaemonObj::sigPeekSimuStateOnce, this, &SimuDaemonObj::slSimusStateCheck,
                  Qt::QueuedConnection))
-        qCWarning(lcWatchdog, "connect SimuDaemonObj::sigPeekSimuStateOnce SimuDaemonObj::slSimusStateCheck err");
+        qCWarning(lcWatchdog,
+                  "connect SimuDaemonObj::sigPeekSimuStateOnce SimuDaemonObj::slSimusStateCheck err");
 }
 
 void SimuDaemonObj::slStartupDaemonList()
@@ -209,7 +210,8 @@ void SimuDaemonObj::runDaemonPass()
         struProbe probe;
         if (!watched.contains(info.idx()) || !probeUnowned(info, probe))
             continue;
-        if ((probe.state != eRunStateStopped && probe.state != eRunStateHung) || isStillBooting(info, probe.pid))
+        if ((probe.state != eRunStateStopped && probe.state != eRunStateHung) ||
+            isStillBooting(info, probe.pid))
             continue;
         operLog(msgWatchedClosed(info.name()));
         restartWatched(info, probe);
@@ -260,7 +262,8 @@ bool SimuDaemonObj::beginRestart(const SimuInfo& info, const struProbe& probe, e
         if (!guard.post([this, info, kind, r] { restartEnded(info, kind, r); }))
             store().finishOperation(idx); // the watchdog is gone: the instance is free again
     });
-    qCInfo(lcWatchdog).noquote() << QStringLiteral("restart of %1 begun, %2 under way").arg(idx).arg(m_iRestarts);
+    qCInfo(lcWatchdog).noquote()
+        << QStringLiteral("restart of %1 begun, %2 under way").arg(idx).arg(m_iRestarts);
     return true;
 }
 
@@ -273,7 +276,8 @@ void SimuDaemonObj::restartEnded(const SimuInfo& info, eRestart kind, const CCom
     else
         operLog(ok ? msgWatchedRestarted(info.name()) : msgWatchedRestartFailed(info.name()));
     if (!ok)
-        qCWarning(lcWatchdog).noquote() << "restart of" << info.idx() << "failed:" << r.iRet << r.str << r.log;
+        qCWarning(lcWatchdog).noquote()
+            << "restart of" << info.idx() << "failed:" << r.iRet << r.str << r.log;
     store().finishOperation(info.idx(), [&](struSimuRecord& rec) {
         rec.iState = ok ? int(eStateRunning) : int(eStateNotStarted);
         rec.iPid = ok ? r.iExtraRet : 0;
@@ -355,23 +359,24 @@ bool SimuDaemonObj::isStillBooting(const SimuInfo& info, int probedPid)
     const qint64 graceMs = LauncherTuning::bootGraceMs();
     if (ageMs >= graceMs) {
         if (seen.logged)
-            qCWarning(lcWatchdog).noquote() << QStringLiteral("\"%1\" (%2, process %3) still unreachable "
-                                                   "after %4 s, longer than a boot may take (%5 s)")
-                                        .arg(info.name(), idx)
-                                        .arg(pid)
-                                        .arg(ageMs / 1000.0, 0, 'f', 1)
-                                        .arg(graceMs / 1000.0, 0, 'f', 1);
+            qCWarning(lcWatchdog).noquote()
+                << QStringLiteral("\"%1\" (%2, process %3) still unreachable "
+                                  "after %4 s, longer than a boot may take (%5 s)")
+                       .arg(info.name(), idx)
+                       .arg(pid)
+                       .arg(ageMs / 1000.0, 0, 'f', 1)
+                       .arg(graceMs / 1000.0, 0, 'f', 1);
         seen.logged = false;
         return false;
     }
     if (!seen.logged) {
         seen.logged = true;
         qCInfo(lcWatchdog).noquote() << QStringLiteral("\"%1\" (%2, process %3) is booting, %4 s old; "
-                                            "left alone until %5 s")
-                                 .arg(info.name(), idx)
-                                 .arg(pid)
-                                 .arg(ageMs / 1000.0, 0, 'f', 1)
-                                 .arg(graceMs / 1000.0, 0, 'f', 1);
+                                                       "left alone until %5 s")
+                                            .arg(info.name(), idx)
+                                            .arg(pid)
+                                            .arg(ageMs / 1000.0, 0, 'f', 1)
+                                            .arg(graceMs / 1000.0, 0, 'f', 1);
     }
     return true;
 }
@@ -425,16 +430,16 @@ bool SimuDaemonObj::ownsProcess(const QString& idx, int pid)
         return true;
     qCWarning(lcWatchdog).noquote() << QStringLiteral("process %1 given for \"%2\" is not its instance "
                                                       "process, left alone")
-                                .arg(pid)
-                                .arg(idx);
+                                           .arg(pid)
+                                           .arg(idx);
     return false;
 }
 
 bool SimuDaemonObj::killAndVerify(int pid)
 {
     for (int attempt = 0; attempt < kKillAttempts; ++attempt) {
-        qCDebug(lcWatchdog).noquote() << "CSimulatorLauncher close simu :"
-                             << QStringLiteral("taskkill /f /t /pid %1").arg(pid);
+        qCDebug(lcWatchdog).noquote()
+            << "CSimulatorLauncher close simu :" << QStringLiteral("taskkill /f /t /pid %1").arg(pid);
         platform::killProcessTree(pid);
         LauncherTuning::sleepStep();
         if (!platform::processAlive(pid))

@@ -37,7 +37,8 @@ struAnswer ask(QUdpSocket& console, quint16 port, int type, int expected, int ti
 {
     QElapsedTimer clock;
     clock.start();
-    console.writeDatagram(Discovery::encodeQuery(type, QStringLiteral("alice")), QHostAddress::LocalHost, port);
+    console.writeDatagram(Discovery::encodeQuery(type, QStringLiteral("alice")), QHostAddress::LocalHost,
+                          port);
     struAnswer answer;
     while (answer.replies.size() < expected && clock.elapsed() < timeoutMs) {
         if (!console.hasPendingDatagrams() && !console.waitForReadyRead(50))
@@ -53,7 +54,8 @@ struAnswer ask(QUdpSocket& console, quint16 port, int type, int expected, int ti
 
 template <typename T> void stopOnThread(QThread& thread, T* pObj)
 {
-    QMetaObject::invokeMethod(pObj, [pObj] { delete pObj; }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        pObj, [pObj] { delete pObj; }, Qt::BlockingQueuedConnection);
     thread.quit();
     thread.wait(30000);
 }
@@ -119,7 +121,8 @@ void TstSlowTools::othersKeepRefreshingPastASlowInstanceAndASlowListing()
         QElapsedTimer clock;
         clock.start();
         while (clock.elapsed() < ms) {
-            const struAnswer answer = ask(console, pResponder->localPort(), Discovery::eQuerySimuState, idx.size());
+            const struAnswer answer =
+                ask(console, pResponder->localPort(), Discovery::eQuerySimuState, idx.size());
             if (answer.replies.size() != idx.size() || answer.waitedMs > 1500)
                 return QStringLiteral("%1: %2 of %3 replies after %4 ms")
                     .arg(phase)
@@ -135,7 +138,8 @@ void TstSlowTools::othersKeepRefreshingPastASlowInstanceAndASlowListing()
             if (i != slow && seen.value(i).size() < 3)
                 return QStringLiteral("%1: %2 showed %3 pictures").arg(phase, i).arg(seen.value(i).size());
         }
-        return seen.value(slow).isEmpty() ? QString() : QStringLiteral("%1: the slow one has a picture").arg(phase);
+        return seen.value(slow).isEmpty() ? QString()
+                                          : QStringLiteral("%1: the slow one has a picture").arg(phase);
     };
     QCOMPARE(watch(6000, QStringLiteral("slow adb")), QString());
 
@@ -189,8 +193,8 @@ void TstSlowTools::discoveryAnswersWhileTheStartupScanIsSlow()
     QVERIFY2(clock.elapsed() < 4000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(scanned.isEmpty());
     // Once the inventory is read, the answers list every emulator.
-    QTRY_VERIFY_WITH_TIMEOUT(ask(console, options.udpPort, Discovery::eQueryPcInfo, 1).replies.value(0).simus.size() == 5,
-                             30000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        ask(console, options.udpPort, Discovery::eQueryPcInfo, 1).replies.value(0).simus.size() == 5, 30000);
     QTRY_VERIFY_WITH_TIMEOUT(!scanned.isEmpty(), 30000);
     agent.shutdown();
 }

@@ -127,7 +127,6 @@ void TestRealTiming::startAgent(int product, int daemonModel, int instances)
     connect(m_pDaemonThread, &QThread::finished, pDaemon, &QObject::deleteLater);
     m_pDaemonThread->start();
     QMetaObject::invokeMethod(pDaemon, &SimuDaemonObj::slStartupDaemonList, Qt::QueuedConnection);
-
 }
 
 void TestRealTiming::farmBootsOverSeveralWatchdogPeriods_data()
@@ -245,14 +244,16 @@ void TestRealTiming::startsBootSideBySide()
     // Each instance reported once, successfully, as it came up.
     QSet<QString> reported;
     for (const ConsoleReport& rep : m_pResults->reports()) {
-        QVERIFY2(rep.oper.iReplyRet == 0, qPrintable(rep.oper.memuIdx + QLatin1Char(' ') + rep.oper.replyRet));
+        QVERIFY2(rep.oper.iReplyRet == 0,
+                 qPrintable(rep.oper.memuIdx + QLatin1Char(' ') + rep.oper.replyRet));
         reported.insert(rep.oper.memuIdx);
     }
     QCOMPARE(reported.size(), kStarts);
     // The farm's launch times: never more than atOnce within one boot, and as many as that at first.
     QList<qint64> launches;
     for (const QString& i : idx)
-        launches.append(m_pFarm->instanceStatus(i).value(QStringLiteral("launchMs")).toVariant().toLongLong());
+        launches.append(
+            m_pFarm->instanceStatus(i).value(QStringLiteral("launchMs")).toVariant().toLongLong());
     std::sort(launches.begin(), launches.end());
     int most = 0;
     for (int a = 0; a < launches.size(); ++a) {

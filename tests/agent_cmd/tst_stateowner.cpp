@@ -67,8 +67,9 @@ void TstStateOwner::watchdogPassesRaceEveryOperation()
         ConsoleClient::Options opt;
         opt.pauseMs = apk.isEmpty() ? 0 : 100;
         return ConsoleClient::send(
-            agent.port(), ConsoleClient::makeDoc(ConsoleClient::makeOpers(type, idxs, t, apk.size(), name),
-                                                 QStringLiteral("alice")),
+            agent.port(),
+            ConsoleClient::makeDoc(ConsoleClient::makeOpers(type, idxs, t, apk.size(), name),
+                                   QStringLiteral("alice")),
             apk, opt);
     };
     const QByteArray apk(64 * 1024, 'A');
@@ -89,8 +90,8 @@ void TstStateOwner::watchdogPassesRaceEveryOperation()
     QCOMPARE(byTime.value(700)->oper.iReplyRet, ResultCode::kInstanceBusy);
     for (int t : {100, 200, 300, 400, 500, 600})
         QVERIFY2(byTime.value(t) && byTime.value(t)->oper.iReplyRet == 0,
-                 qPrintable(QStringLiteral("%1: %2").arg(t).arg(byTime.value(t) ? byTime.value(t)->oper.replyRet
-                                                                                  : QStringLiteral("no report"))));
+                 qPrintable(QStringLiteral("%1: %2").arg(t).arg(
+                     byTime.value(t) ? byTime.value(t)->oper.replyRet : QStringLiteral("no report"))));
     QCOMPARE(results.reports().size(), 8);
 
     // A few more passes over the settled farm, then every record says what the farm does.
@@ -108,8 +109,9 @@ void TstStateOwner::watchdogPassesRaceEveryOperation()
         QVERIFY2(!line.contains(QStringLiteral("异常关闭")) && !line.contains(QStringLiteral("重新启动")) &&
                      !line.contains(QStringLiteral("检测到新模拟器")),
                  qPrintable(line));
-    QVERIFY(log.lines().contains(QStringLiteral("模拟器\"%1\"正在执行其他操作，本次指令未执行")
-                                     .arg(farm.instanceStatus(idx.at(0)).value(QStringLiteral("name")).toString())));
+    QVERIFY(log.lines().contains(
+        QStringLiteral("模拟器\"%1\"正在执行其他操作，本次指令未执行")
+            .arg(farm.instanceStatus(idx.at(0)).value(QStringLiteral("name")).toString())));
     daemonThread.requestInterruption();
     daemonThread.quit();
     QVERIFY(daemonThread.wait(30000));

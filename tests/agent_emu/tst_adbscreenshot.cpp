@@ -3,20 +3,20 @@
 #include "farmfixture.h"
 #include "screenshot.h"
 #include "screenshotpoolobj.h"
+#include "simusettings.h"
 #include "simustatestore.h"
 #include "thumbnailcache.h"
-#include "simusettings.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QtEndian>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QtEndian>
 
 namespace {
 

@@ -102,7 +102,7 @@ void TstSimuStateStore::findingIsDroppedWhenAnOperationBeganMeanwhile()
     const quint64 seen = store.entry(idx).opSeq;
     QVERIFY(store.beginOperation(idx, [](struSimuRecord& rec) { rec.iState = eStateStarting; }));
     QVERIFY(!store.updateIfUnowned(idx, seen, lost)); // held
-    QVERIFY(!store.beginOperation(idx, {}));           // a second operation waits its turn
+    QVERIFY(!store.beginOperation(idx, {}));          // a second operation waits its turn
     store.finishOperation(idx, [](struSimuRecord& rec) { rec.iState = eStateRunning; });
     QVERIFY(!store.updateIfUnowned(idx, seen, lost)); // free again, but not the instance it probed
     QVERIFY(!store.beginOperation(idx, {}, seen));
@@ -143,7 +143,8 @@ void TstSimuStateStore::fileKeepsItsKeysAndOutsideChangesAreReadIn()
     }
     // Written behind the store's back (another program, a hand edit): read in at the next access.
     QTest::qWait(20); // a new modification time
-    SimuSettings::updateSimuRecord(QStringLiteral("2"), [](struSimuRecord& rec) { rec.iState = eStateClosing; });
+    SimuSettings::updateSimuRecord(QStringLiteral("2"),
+                                   [](struSimuRecord& rec) { rec.iState = eStateClosing; });
     SimuSettings::setDaemonList({QStringLiteral("9")});
     QCOMPARE(store.record(QStringLiteral("2")).iState, int(eStateClosing));
     QCOMPARE(store.record(QStringLiteral("2")).iPid, 77);

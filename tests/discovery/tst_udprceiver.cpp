@@ -4,8 +4,8 @@
 #include "farmfixture.h"
 #include "loginret.h"
 #include "platform.h"
-#include "simusettings.h"
 #include "screenshotpoolobj.h"
+#include "simusettings.h"
 #include "simustatestore.h"
 #include "udprceiverobj.h"
 
@@ -323,7 +323,8 @@ void TstUdpRceiver::missingScreenshotIsLeftToThePool()
     const qint64 since = SimuStateStore::instance().msSinceStateQuery();
     QVERIFY(since >= 0 && since < ScreenshotPoolObj::kConsoleLookMs);
 
-    QVERIFY(runFarmsim({QStringLiteral("set"), m_farmDir, QStringLiteral("--instance"), idx, QStringLiteral("toolDelayMs=")}));
+    QVERIFY(runFarmsim({QStringLiteral("set"), m_farmDir, QStringLiteral("--instance"), idx,
+                        QStringLiteral("toolDelayMs=")}));
     ScreenshotPoolObj pool;
     QDeadlineTimer deadline(kReplyWaitMs); // the instance needs a moment to come up
     while (!QFile::exists(SimuSettings::screenshotPath(idx)) && !deadline.hasExpired())

@@ -597,7 +597,8 @@ void TstSimuDaemon::neverSavedModeRunsOneDaemonPassOnly()
     SimuSettings::setDaemonList({QStringLiteral("0")});
     setRecord(QStringLiteral("0"), -1, 0);
     SimuDaemonObj daemon;
-    settle(daemon, [&] { daemon.slStartupDaemonList(); }); // the start pass runs the daemon pass: only 0 skips it
+    settle(daemon,
+           [&] { daemon.slStartupDaemonList(); }); // the start pass runs the daemon pass: only 0 skips it
     const QString name = infoOf(QStringLiteral("0")).name();
     QCOMPARE(m_log,
              (QStringList{SimuDaemonObj::msgWatchedClosed(name), SimuDaemonObj::msgWatchedRestarted(name)}));

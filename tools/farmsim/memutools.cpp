@@ -197,8 +197,7 @@ int runMEmuManage(const QString& farmDir, const QStringList& rawArgs)
         return powerOff(farm, args.at(1));
     if (args.size() >= 2 && args.at(0) == "unregistervm")
         return unregister(farm, args.at(1));
-    if (args.size() == 2 && args.at(0) == "list" && (args.at(1) == "runningvms" || args.at(1) == "vms"))
-    {
+    if (args.size() == 2 && args.at(0) == "list" && (args.at(1) == "runningvms" || args.at(1) == "vms")) {
         slowListing(farmDir);
         return listVms(farm, args.at(1) == "runningvms");
     }
