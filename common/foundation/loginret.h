@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // The outcome of a login, a value record copied between threads.
@@ -15,6 +16,7 @@ struct CLoginRet
     int iLoginType = 0;  // login type passed with the request
     int iReserved = 0;   // not filled by the login
     QString strNickName; // "nickname" of the reply
+    QByteArray baFarmKey; // derived from the typed password at login (farmkey.h); never stored
 };
 
 // The process-wide login record: who is signed in. Read from every thread (the discovery responder
@@ -23,6 +25,9 @@ namespace LoginRecord {
 CLoginRet current();
 QString userName(); // empty while nobody is signed in
 bool isLoggedIn();
+// The farm key of the signed-in account; empty while nobody is signed in (or after a login that
+// restored only the user name).
+QByteArray farmKey();
 void set(const CLoginRet& ret);
 void clear();
 } // namespace LoginRecord
