@@ -26,7 +26,7 @@ int optionLength(const QStringList& args, int i)
 
 bool readFirstLine(QIODevice& device, QString& password, QString& error, const QString& source)
 {
-    QByteArray line = device.readLine(kMaxPasswordLine + 1);
+    QByteArray line = device.readLine(kMaxPasswordLine + 2); // room for one byte too many and the NUL
     if (line.size() > kMaxPasswordLine) {
         error = QStringLiteral("the password in %1 is too long").arg(source);
         return false;

@@ -76,7 +76,8 @@ private:
     {
         const QString path = readablePath();
         StoredFile::keepBackup(path);
-        StoredFile::ensurePrivateFile(path);
+        if (!StoredFile::ensurePrivateFile(path) || !StoredFile::makePrivate(path))
+            qWarning().noquote() << "settings" << path << "cannot be made owner-only";
         return path;
     }
 

@@ -87,9 +87,10 @@ QByteArray read(const QString& path, const Validator& isUsable, bool* fromBackup
     if (readAll(path, bytes) && usable(bytes, isUsable))
         return bytes;
     QByteArray backup;
-    if (!readAll(backupPath(path), backup) || !usable(backup, isUsable))
+    // A file that is gone was removed on purpose (writes replace it in one step): nothing to bring back.
+    if (!QFileInfo::exists(path) || !readAll(backupPath(path), backup) || !usable(backup, isUsable))
         return QByteArray();
-    qWarning().noquote() << "stored file" << path << "is missing, empty or unreadable: its backup is used";
+    qWarning().noquote() << "stored file" << path << "is empty or unreadable: its backup is used";
     if (fromBackup)
         *fromBackup = true;
     return backup;
@@ -115,8 +116,8 @@ bool keepBackup(const QString& path, const Validator& isUsable)
 bool restoreFromBackup(const QString& path, const Validator& isUsable)
 {
     const QFileInfo info(path);
-    if (info.exists() && info.size() > 0 && info.isReadable() && !isUsable)
-        return false; // the quick answer for every read of a healthy file
+    if (!info.exists() || (info.size() > 0 && info.isReadable() && !isUsable))
+        return false; // the quick answer for every read of a healthy (or a removed) file
     QMutexLocker lock(&g_mutex);
     QByteArray current;
     if (readAll(path, current) && usable(current, isUsable))
