@@ -110,11 +110,26 @@ public:
         if (!line.startsWith("listening on 127.0.0.1:")) {
             return false;
         }
-        m_port = line.mid(line.lastIndexOf(':') + 1).toInt();
+        m_port = line.mid(line.lastIndexOf(':') + 1).split(' ').value(0).toInt(); // "PORT" or "PORT (https)"
         return m_port > 0;
     }
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
     int port() const { return m_port; }
+    qint64 pid() const { return m_proc.processId(); }
+    // Resident memory of the service in KiB (0 when unknown).
+    qint64 rssKiB() const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(pid()));
+        if (!status.open(QIODevice::ReadOnly)) {
+            return 0;
+        }
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:")) {
+                return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+            }
+        }
+        return 0;
+    }
     // A port that nothing listens on right now.
     static quint16 freePort()
     {

@@ -82,6 +82,7 @@ private slots:
     void loginUrlPercentEncodesBothValues();
     void againstAccountService();
     void farmKeyBindsUserAndPassword();
+    void httpsCertificateIsChecked();
     void oddReplies_data();
     void oddReplies();
     void unreachableServiceIsEmptyReply();
@@ -245,6 +246,50 @@ void TestLoginObj::farmKeyBindsUserAndPassword()
     QVERIFY(FarmKey::derive("10086", "secret ") != key);
     QVERIFY(FarmKey::derive("10087", "secret") != key);
     QVERIFY(FarmKey::derive("1008", "6secret") != key); // the salt is not a plain prefix
+}
+
+// An https service is trusted only through the system's certificates or the configured CA file:
+// a self-signed service, or one whose certificate names another host, is refused.
+void TestLoginObj::httpsCertificateIsChecked()
+{
+    if (!AccountSvcProcess::available()) {
+        QSKIP("ToviaAccountSvc not built (TOVIA_BIN_DIR unset or program missing)");
+    }
+    const QString cert = m_dir.filePath("svc.pem");
+    const QString key = m_dir.filePath("svc.key");
+    const QString other = m_dir.filePath("other.pem");
+    QCOMPARE(AccountSvcProcess::run({"makecert", "--cert", cert, "--key", key, "--host", "127.0.0.1"}), 0);
+    QCOMPARE(AccountSvcProcess::run({"makecert", "--cert", other, "--key", m_dir.filePath("other.key"), "--host",
+                                     "example.invalid"}),
+             0);
+    QVERIFY(!(QFileInfo(key).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther)));
+    const QString db = m_dir.filePath("tls.db");
+    QCOMPARE(AccountSvcProcess::run({"--db", db, "adduser", "10086", "pw"}), 0);
+    AccountSvcProcess svc;
+    QVERIFY(svc.start(db, 0, {"--cert", cert, "--key", key}));
+    useService(QStringLiteral("https://127.0.0.1:%1").arg(svc.port()));
+    WorkerHarness worker{struLoginTimings()};
+    struct Case
+    {
+        QString caFile;
+        int code;
+        QString str;
+    };
+    const QList<Case> cases = {{QString(), 5, "服务器证书验证失败"},
+                               {other, 5, "服务器证书验证失败"},
+                               {m_dir.filePath("missing.pem"), 5, "无法读取服务器证书文件"},
+                               {cert, 0, QString()}};
+    for (const Case& c : cases) {
+        SimuSettings::setValue("account/caFile", c.caFile);
+        CCommResult ret;
+        CLoginRet loginRet;
+        QVERIFY(worker.login("10086", "pw", 0, ret, loginRet));
+        QVERIFY2(ret.iRet == c.code, qPrintable(c.caFile + ": " + ret.log));
+        QCOMPARE(ret.str, c.str);
+        QCOMPARE(loginRet.strToken.isEmpty(), c.code != 0);
+    }
+    SimuSettings::setValue("account/caFile", QString());
+    QCOMPARE(svc.stop(), 0);
 }
 
 void TestLoginObj::oddReplies_data()
