@@ -42,11 +42,17 @@ QString recordKey(const QString& memuIdx)
     return QStringLiteral("simu2/%1").arg(memuIdx);
 }
 
-// The settings file, put back from its backup first when it is empty or unreadable.
+// The settings file, put back from its backup first when it is empty or unreadable. A file that
+// someone else wrote (an installer, an older version) becomes owner-only at its first use.
 QString readablePath()
 {
+    static QMutex s_mutex;
+    static QString s_private;
     const QString path = SimuSettings::iniPath();
     StoredFile::restoreFromBackup(path);
+    QMutexLocker lock(&s_mutex);
+    if (path != s_private && QFileInfo::exists(path) && StoredFile::makePrivate(path))
+        s_private = path;
     return path;
 }
 
