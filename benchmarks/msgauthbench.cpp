@@ -13,8 +13,8 @@
 #include <QElapsedTimer>
 #include <QImage>
 #include <QJsonDocument>
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <vector>
 
@@ -28,7 +28,8 @@ QByteArray thumbnailReply(int i)
     // A picture with detail everywhere, so that its JPEG has the size of a real screen's.
     for (int y = 0; y < img.height(); ++y) {
         for (int x = 0; x < img.width(); ++x)
-            img.setPixel(x, y, qRgb((x * 7 + i * 13) & 0xff, (y * 5 + x * y) & 0xff, ((x ^ y) * 3 + i) & 0xff));
+            img.setPixel(x, y,
+                         qRgb((x * 7 + i * 13) & 0xff, (y * 5 + x * y) & 0xff, ((x ^ y) * 3 + i) & 0xff));
     }
     struPcUdpInfo header;
     header.setPcName(QStringLiteral("PC-%1").arg(i / 50));
@@ -73,8 +74,8 @@ double bestOfThree(const std::function<void()>& run)
 
 void line(const char* what, int n, double ms, int ratePerSecond)
 {
-    std::printf("  %-44s %8.2f ms for %d  %7.2f us each  %6.2f %% of a core at %d/s\n", what, ms, n, ms * 1000.0 / n,
-                ms * 1000.0 / n * ratePerSecond / 1e4, ratePerSecond);
+    std::printf("  %-44s %8.2f ms for %d  %7.2f us each  %6.2f %% of a core at %d/s\n", what, ms, n,
+                ms * 1000.0 / n, ms * 1000.0 / n * ratePerSecond / 1e4, ratePerSecond);
 }
 
 } // namespace
@@ -87,9 +88,10 @@ int main(int argc, char* argv[])
 
     std::vector<QByteArray> plain;
     for (int i = 0; i < replies; ++i)
-        plain.push_back(i % 51 == 50 ? Discovery::encodePcInfoReply(struPcUdpInfo(),
-                                                                    Discovery::encodeSimuEntry(21503, "MEmu_0", "一号"))
-                                     : thumbnailReply(i % 250));
+        plain.push_back(i % 51 == 50
+                            ? Discovery::encodePcInfoReply(
+                                  struPcUdpInfo(), Discovery::encodeSimuEntry(21503, "MEmu_0", "一号"))
+                            : thumbnailReply(i % 250));
     qint64 bytes = 0;
     for (const QByteArray& d : plain)
         bytes += d.size();

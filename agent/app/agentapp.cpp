@@ -27,10 +27,11 @@ AgentApp::AgentApp(const QStringList& args) : m_args(args), m_instanceLock(QStri
 const char* AgentApp::usage()
 {
     static const QByteArray text =
-        QByteArray("usage: ToviaSimClient [--home DIR] [--batch[=yes|=no]] [--remember-login USER ...]\n"
-                   "  --home DIR        keep settings, logs and screenshots in DIR instead of beside the program\n"
-                   "  --batch           answer message boxes by themselves and print them to standard error\n"
-                   "                    (--batch=yes also answers the update question Yes)\n") +
+        QByteArray(
+            "usage: ToviaSimClient [--home DIR] [--batch[=yes|=no]] [--remember-login USER ...]\n"
+            "  --home DIR        keep settings, logs and screenshots in DIR instead of beside the program\n"
+            "  --batch           answer message boxes by themselves and print them to standard error\n"
+            "                    (--batch=yes also answers the update question Yes)\n") +
         RememberLogin::usage() + "  --help, -h        print this and exit\n";
     return text.constData();
 }

@@ -137,7 +137,8 @@ CCommResult LoginObj::prepareRequest(QNetworkRequest& request)
     if (!path.isEmpty()) {
         const QList<QSslCertificate> certs = QSslCertificate::fromPath(path, QSsl::Pem);
         if (certs.isEmpty()) {
-            CCommResult ret = CCommResult::failure(LoginCode::TlsFailed, QStringLiteral("无法读取服务器证书文件"));
+            CCommResult ret =
+                CCommResult::failure(LoginCode::TlsFailed, QStringLiteral("无法读取服务器证书文件"));
             ret.log = QStringLiteral("account/caFile %1 holds no PEM certificate").arg(path);
             return ret;
         }
@@ -208,8 +209,9 @@ CCommResult LoginObj::parseLoginReply(const QByteArray& body, CLoginRet& loginRe
     }
     const QJsonObject obj = doc.object();
     // The payload carries the account's token: the log gets its size only.
-    qDebug().noquote() << "login reply: ResultCode" << obj.value(QStringLiteral("ResultCode")).toVariant().toString()
-                       << "ResultMessage" << obj.value(QStringLiteral("ResultMessage")).toString() << "Data"
+    qDebug().noquote() << "login reply: ResultCode"
+                       << obj.value(QStringLiteral("ResultCode")).toVariant().toString() << "ResultMessage"
+                       << obj.value(QStringLiteral("ResultMessage")).toString() << "Data"
                        << obj.value(QStringLiteral("Data")).toString().size() << "characters";
     if (!obj.contains(QStringLiteral("ResultCode"))) {
         return codeAndText(LoginCode::JsonFormat, QStringLiteral("json格式错误,没有ResultCode"));
@@ -226,8 +228,8 @@ CCommResult LoginObj::parseLoginReply(const QByteArray& body, CLoginRet& loginRe
     }
     const QByteArray cipher = QByteArray::fromBase64(obj.value(QStringLiteral("Data")).toString().toLatin1());
     if (!readPayload(xxteaDecrypt(cipher, toviaPayloadKey()), loginRet)) {
-        CCommResult ret = CCommResult::failure(LoginCode::Unverified,
-                                               QStringLiteral("登录失败：服务器的应答无法验证，请确认服务器地址"));
+        CCommResult ret = CCommResult::failure(
+            LoginCode::Unverified, QStringLiteral("登录失败：服务器的应答无法验证，请确认服务器地址"));
         ret.log = QStringLiteral("ResultCode 0 without a payload that decrypts to the account's record");
         return ret;
     }

@@ -20,13 +20,14 @@ bool LoginRetry::isRetryable(const CCommResult& failure)
 bool LoginRetry::scheduleAfter(const CCommResult& failure)
 {
     if (!isRetryable(failure)) {
-        qWarning().noquote() << "automatic login failed for good:" << failure.iRet << failure.str << failure.log;
+        qWarning().noquote() << "automatic login failed for good:" << failure.iRet << failure.str
+                             << failure.log;
         return false;
     }
     ++m_iFailures;
-    qWarning().noquote() << "automatic login failed" << m_iFailures << "time(s) (" + QString::number(failure.iRet)
-                         << failure.str + ";" << failure.log + "): next try in" << m_timer.interval() / 1000.0
-                         << "s";
+    qWarning().noquote() << "automatic login failed" << m_iFailures
+                         << "time(s) (" + QString::number(failure.iRet) << failure.str + ";"
+                         << failure.log + "): next try in" << m_timer.interval() / 1000.0 << "s";
     m_timer.start();
     return true;
 }

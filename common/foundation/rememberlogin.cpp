@@ -44,8 +44,8 @@ bool readFirstLine(QIODevice& device, QString& password, QString& error, const Q
 bool readPasswordFile(const QString& path, QString& password, QString& error)
 {
 #ifndef Q_OS_WIN
-    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::ReadOther |
-                                            QFileDevice::WriteGroup | QFileDevice::WriteOther;
+    const QFileDevice::Permissions others =
+        QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup | QFileDevice::WriteOther;
     if (QFileInfo::exists(path) && (QFileInfo(path).permissions() & others)) {
         error = QStringLiteral("the password file %1 can be read or changed by other users: make it "
                                "owner-only (chmod 600)")
@@ -84,7 +84,8 @@ bool parse(const QStringList& args, struOption& option, QString& error, QIODevic
         return true;
     const int length = optionLength(args, at);
     if (length == 0 || args.at(at + 1).isEmpty() || args.at(at + 1).startsWith(QLatin1String("--"))) {
-        error = QStringLiteral("--remember-login needs USER and PASSWORD, --password-stdin or --password-file FILE");
+        error = QStringLiteral(
+            "--remember-login needs USER and PASSWORD, --password-stdin or --password-file FILE");
         return false;
     }
     option.user = args.at(at + 1);

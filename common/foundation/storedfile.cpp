@@ -73,7 +73,8 @@ bool write(const QString& path, const QByteArray& bytes, const Validator& isUsab
     keepBackup(path, isUsable);
     QString error;
     if (!replaceWith(path, bytes, error)) {
-        qWarning().noquote() << "stored file" << path << "not written (" + error + "): it keeps its previous content";
+        qWarning().noquote() << "stored file" << path
+                             << "not written (" + error + "): it keeps its previous content";
         return false;
     }
     return true;

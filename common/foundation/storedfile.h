@@ -32,14 +32,15 @@ QString backupPath(const QString& path); // path + ".bak"
 bool write(const QString& path, const QByteArray& bytes, const Validator& isUsable = Validator());
 
 // The file's content; when it is empty, unreadable or refused by isUsable, the backup's content
-// instead (with a warning). A missing file was removed on purpose and reads as empty. fromBackup tells which one was returned. Empty when neither is
-// usable.
+// instead (with a warning). A missing file was removed on purpose and reads as empty. fromBackup tells which
+// one was returned. Empty when neither is usable.
 QByteArray read(const QString& path, const Validator& isUsable = Validator(), bool* fromBackup = nullptr);
 
 // For files that another writer replaces (QSettings writes simusInfo.ini through a new file of its
 // own): keeps the current content as the backup when it is usable and differs from the backup.
 bool keepBackup(const QString& path, const Validator& isUsable = Validator());
-// Puts the backup back in place when the file is empty or unreadable and the backup is usable. True when it restored the file.
+// Puts the backup back in place when the file is empty or unreadable and the backup is usable. True when it
+// restored the file.
 bool restoreFromBackup(const QString& path, const Validator& isUsable = Validator());
 
 // Creates the file empty and owner-only when it does not exist yet, so that a writer that keeps a

@@ -25,7 +25,8 @@ QByteArray randomNonce()
 }
 
 // HMAC over a fixed label, the channel and the length-prefixed binding, then the content.
-QByteArray mac(const QByteArray& key, MsgAuth::eChannel channel, const QByteArray& binding, const char* data, int size)
+QByteArray mac(const QByteArray& key, MsgAuth::eChannel channel, const QByteArray& binding, const char* data,
+               int size)
 {
     QMessageAuthenticationCode code(QCryptographicHash::Sha256, key);
     char head[5];
@@ -76,7 +77,6 @@ const QString kNonceKey = QStringLiteral("authNonce");
 const QString kSigKey = QStringLiteral("authSig");
 const QString kTailKey = QStringLiteral("authTail");
 
-
 bool isAccepted(eVerdict verdict)
 {
     return verdict == eVerdict::Ok || verdict == eVerdict::AcceptedUnsigned;
@@ -112,12 +112,14 @@ qint64 currentTimeMs()
     return QDateTime::currentMSecsSinceEpoch();
 }
 
-void signJson(QJsonObject& doc, const QByteArray& key, eChannel channel, const QByteArray& binding, qint64 nowMs)
+void signJson(QJsonObject& doc, const QByteArray& key, eChannel channel, const QByteArray& binding,
+              qint64 nowMs)
 {
     doc.insert(kTimeKey, double(nowMs ? nowMs : currentTimeMs()));
     doc.insert(kNonceKey, QString::fromLatin1(randomNonce().toHex()));
     const QByteArray content = canonical(doc);
-    doc.insert(kSigKey, QString::fromLatin1(mac(key, channel, binding, content.constData(), content.size()).toHex()));
+    doc.insert(kSigKey,
+               QString::fromLatin1(mac(key, channel, binding, content.constData(), content.size()).toHex()));
 }
 
 bool isSignedJson(const QJsonObject& doc)
@@ -132,13 +134,15 @@ QByteArray nonceOf(const QJsonObject& doc)
 
 void bindTail(QJsonObject& doc, const QByteArray& tail)
 {
-    doc.insert(kTailKey, QString::fromLatin1(QCryptographicHash::hash(tail, QCryptographicHash::Sha256).toHex()));
+    doc.insert(kTailKey,
+               QString::fromLatin1(QCryptographicHash::hash(tail, QCryptographicHash::Sha256).toHex()));
 }
 
 bool tailMatches(const QJsonObject& doc, const QByteArray& tail)
 {
     const QByteArray expected = fromHex(doc.value(kTailKey), 32);
-    return !expected.isEmpty() && sameBytes(expected, QCryptographicHash::hash(tail, QCryptographicHash::Sha256));
+    return !expected.isEmpty() &&
+           sameBytes(expected, QCryptographicHash::hash(tail, QCryptographicHash::Sha256));
 }
 
 QByteArray signDatagram(const QByteArray& datagram, const QByteArray& key, eChannel channel, qint64 nowMs)
@@ -273,7 +277,8 @@ eVerdict MsgVerifier::checkDatagram(const QByteArray& datagram, const QByteArray
     const int signedSize = datagram.size() - MsgAuth::kMacBytes;
     const char* trailer = datagram.constData() + datagram.size() - MsgAuth::kTrailerBytes;
     if (quint8(trailer[4]) != quint8(m_channel) ||
-        !sameBytes(datagram.right(MsgAuth::kMacBytes), mac(key, m_channel, QByteArray(), datagram.constData(), signedSize)))
+        !sameBytes(datagram.right(MsgAuth::kMacBytes),
+                   mac(key, m_channel, QByteArray(), datagram.constData(), signedSize)))
         return eVerdict::BadSignature;
     const eVerdict v = admit(QByteArray(trailer + kNonceOffset, MsgAuth::kNonceBytes),
                              qFromLittleEndian<qint64>(trailer + kTimeOffset));

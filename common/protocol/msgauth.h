@@ -105,8 +105,8 @@ extern const QString kTailKey;  // "authTail"
 qint64 currentTimeMs();
 
 // Adds authTime, authNonce and authSig to the document (replacing earlier ones). nowMs 0: the clock.
-void signJson(QJsonObject& doc, const QByteArray& key, eChannel channel, const QByteArray& binding = QByteArray(),
-              qint64 nowMs = 0);
+void signJson(QJsonObject& doc, const QByteArray& key, eChannel channel,
+              const QByteArray& binding = QByteArray(), qint64 nowMs = 0);
 bool isSignedJson(const QJsonObject& doc);
 // The nonce of a signed document (raw bytes), empty when it has none.
 QByteArray nonceOf(const QJsonObject& doc);
@@ -116,7 +116,8 @@ void bindTail(QJsonObject& doc, const QByteArray& tail);
 bool tailMatches(const QJsonObject& doc, const QByteArray& tail);
 
 // The datagram with its trailer.
-QByteArray signDatagram(const QByteArray& datagram, const QByteArray& key, eChannel channel, qint64 nowMs = 0);
+QByteArray signDatagram(const QByteArray& datagram, const QByteArray& key, eChannel channel,
+                        qint64 nowMs = 0);
 bool hasTrailer(const QByteArray& datagram);
 
 } // namespace MsgAuth
@@ -158,7 +159,8 @@ public:
     MsgAuth::eVerdict checkJson(const QJsonObject& doc, const QByteArray& key,
                                 const QByteArray& binding = QByteArray());
     // body (optional) receives the datagram without its trailer when it is accepted.
-    MsgAuth::eVerdict checkDatagram(const QByteArray& datagram, const QByteArray& key, QByteArray* body = nullptr);
+    MsgAuth::eVerdict checkDatagram(const QByteArray& datagram, const QByteArray& key,
+                                    QByteArray* body = nullptr);
 
     int remembered() const;
 

@@ -95,8 +95,8 @@ public:
     // options); true once it listens.
     bool start(const QString& db, quint16 port = 0, const QStringList& options = QStringList())
     {
-        m_proc.start(program(), QStringList{"--db", db, "--listen", QStringLiteral("127.0.0.1:%1").arg(port)} +
-                                    options);
+        m_proc.start(program(),
+                     QStringList{"--db", db, "--listen", QStringLiteral("127.0.0.1:%1").arg(port)} + options);
         if (!m_proc.waitForStarted(10000)) {
             return false;
         }

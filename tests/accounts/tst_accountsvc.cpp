@@ -208,7 +208,8 @@ void TestAccountSvc::logsRequestsWithoutPasswordsAndStopsOnSigterm()
 
 // One plain HTTP exchange on its own connection from a chosen loopback address; the answer's
 // ResultCode (empty when there was none within the wait).
-static QString rawLogin(quint16 port, const QString& query, const QString& from = "127.0.0.1", int waitMs = 10000)
+static QString rawLogin(quint16 port, const QString& query, const QString& from = "127.0.0.1",
+                        int waitMs = 10000)
 {
     QTcpSocket s;
     s.bind(QHostAddress(from));
@@ -225,7 +226,10 @@ static QString rawLogin(quint16 port, const QString& query, const QString& from 
         reply += s.readAll();
     }
     reply += s.readAll();
-    return QJsonDocument::fromJson(reply.mid(reply.indexOf("\r\n\r\n") + 4)).object().value("ResultCode").toString();
+    return QJsonDocument::fromJson(reply.mid(reply.indexOf("\r\n\r\n") + 4))
+        .object()
+        .value("ResultCode")
+        .toString();
 }
 
 // Ten clients that trickle their request line byte by byte, and one that announces a 1.5 GB body
@@ -270,7 +274,8 @@ void TestAccountSvc::slowFloodingAndHugeRequestsAreCutOff()
 
     QElapsedTimer login;
     login.start();
-    QCOMPARE(rawLogin(port, "qt=5001&account=300&password=pw&loadproduct=0", "127.0.0.1", 3000), QString("0"));
+    QCOMPARE(rawLogin(port, "qt=5001&account=300&password=pw&loadproduct=0", "127.0.0.1", 3000),
+             QString("0"));
     QVERIFY2(login.elapsed() < 3000, qPrintable(QString::number(login.elapsed())));
 
     const qint64 rssBefore = svc.rssKiB();
@@ -322,7 +327,7 @@ void TestAccountSvc::guessingIsSlowedPerAccountAndAddress()
     for (int i = 0; i < 3; ++i) {
         QCOMPARE(login("400", "guess"), QString("1001"));
     }
-    QCOMPARE(login("400", "right"), QString("1002")); // locked: not even checked
+    QCOMPARE(login("400", "right"), QString("1002"));              // locked: not even checked
     QCOMPARE(login("400", "right", "127.0.0.5"), QString("1002")); // the account, from anywhere
     QTest::qWait(1100);
     QCOMPARE(login("400", "guess"), QString("1001"));
@@ -336,7 +341,7 @@ void TestAccountSvc::guessingIsSlowedPerAccountAndAddress()
         QCOMPARE(login(QString::number(9000 + i), "guess", "127.0.0.6"), QString("1001"));
     }
     QCOMPARE(login("401", "right", "127.0.0.6"), QString("1002")); // the address is locked
-    QCOMPARE(login("401", "right", "127.0.0.7"), QString("0"));  // other addresses are not
+    QCOMPARE(login("401", "right", "127.0.0.7"), QString("0"));    // other addresses are not
     QCOMPARE(svc.stop(), 0);
     QVERIFY(svc.stderrText().contains("refused unchecked: locked for"));
 }

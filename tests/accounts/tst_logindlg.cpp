@@ -10,9 +10,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QLabel>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>

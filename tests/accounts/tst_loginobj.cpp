@@ -132,8 +132,8 @@ void TestLoginObj::replyParsing_data()
     QTest::newRow("no payload") << QByteArray(R"({"ResultCode":"0"})") << 4 << unverified << unverifiedLog;
     QTest::newRow("other key") << reply(R"({"userid":1,"token":"t"})", "NotThePayload") << 4 << unverified
                                << unverifiedLog;
-    QTest::newRow("no token") << reply(R"({"userid":1,"nickname":"x"})", toviaPayloadKey()) << 4
-                              << unverified << unverifiedLog;
+    QTest::newRow("no token") << reply(R"({"userid":1,"nickname":"x"})", toviaPayloadKey()) << 4 << unverified
+                              << unverifiedLog;
     QTest::newRow("text userid") << reply(R"({"userid":"1","token":"t"})", toviaPayloadKey()) << 4
                                  << unverified << unverifiedLog;
 }
@@ -171,7 +171,8 @@ void TestLoginObj::payloadFields()
     QCOMPARE(loginRet.strToken, QString("abc123"));
 
     CLoginRet partial;
-    QCOMPARE(LoginObj::parseLoginReply(successReply(QJsonObject{{"token", "t"}, {"userid", 5}}), partial).iRet, 0);
+    QCOMPARE(
+        LoginObj::parseLoginReply(successReply(QJsonObject{{"token", "t"}, {"userid", 5}}), partial).iRet, 0);
     QCOMPARE(partial.strToken, QString("t"));
     QCOMPARE(partial.iTotals, 0);
     QCOMPARE(partial.strUserId, QString("5"));
@@ -259,8 +260,8 @@ void TestLoginObj::httpsCertificateIsChecked()
     const QString key = m_dir.filePath("svc.key");
     const QString other = m_dir.filePath("other.pem");
     QCOMPARE(AccountSvcProcess::run({"makecert", "--cert", cert, "--key", key, "--host", "127.0.0.1"}), 0);
-    QCOMPARE(AccountSvcProcess::run({"makecert", "--cert", other, "--key", m_dir.filePath("other.key"), "--host",
-                                     "example.invalid"}),
+    QCOMPARE(AccountSvcProcess::run({"makecert", "--cert", other, "--key", m_dir.filePath("other.key"),
+                                     "--host", "example.invalid"}),
              0);
     QVERIFY(!(QFileInfo(key).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther)));
     const QString db = m_dir.filePath("tls.db");

@@ -5,8 +5,8 @@
 
 #include <QBuffer>
 #include <QJsonDocument>
-#include <QProcess>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -166,8 +166,8 @@ void TestLoginStore::rememberLoginPasswordSources()
     QVERIFY(QFile::setPermissions(privateFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
     const QString openFile = m_dir.filePath("pw-open.txt");
     writeRaw(openFile, "x\n");
-    QVERIFY(QFile::setPermissions(openFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                QFileDevice::ReadOther));
+    QVERIFY(QFile::setPermissions(openFile,
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
     struct Case
     {
         QStringList args;

@@ -15,7 +15,8 @@ using MsgAuth::eVerdict;
 
 namespace {
 
-const QByteArray kKey = QByteArray::fromHex("00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff");
+const QByteArray kKey =
+    QByteArray::fromHex("00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff");
 const QByteArray kOtherKey = QByteArray(32, 'x');
 
 QJsonObject commandDoc()
@@ -161,7 +162,7 @@ void TestMsgAuth::staleAndReplayedWithinABoundedGuard()
     for (const QJsonObject& d : burst)
         QCOMPARE(verifier.checkJson(d, kKey), eVerdict::Ok);
     QVERIFY(verifier.remembered() <= 100);
-    QCOMPARE(verifier.checkJson(burst.front(), kKey), eVerdict::Stale);  // dropped, yet refused
+    QCOMPARE(verifier.checkJson(burst.front(), kKey), eVerdict::Stale);   // dropped, yet refused
     QCOMPARE(verifier.checkJson(burst.back(), kKey), eVerdict::Replayed); // still remembered
     QCOMPARE(verifier.checkJson(signedAt(now), kKey), eVerdict::Ok);
     now += 60000;

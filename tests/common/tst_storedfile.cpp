@@ -190,7 +190,8 @@ void TestStoredFile::damagedFilesFallBackToTheirBackup()
         QCOMPARE(records.value(QStringLiteral("10086")).strPwd, QStringLiteral("pw"));
     }
     // A damaged file never becomes the backup: the next write keeps the good one.
-    QVERIFY(LoginStore(LoginStore::defaultPath()).saveLoginRecord(login(QStringLiteral("1"), QStringLiteral("x"))));
+    QVERIFY(LoginStore(LoginStore::defaultPath())
+                .saveLoginRecord(login(QStringLiteral("1"), QStringLiteral("x"))));
     QVERIFY(!readAll(LoginStore::defaultPath() + QStringLiteral(".bak")).contains("garbage"));
 
     const QString groups = m_pHome->filePath(QStringLiteral("devGroups.json"));
@@ -221,8 +222,8 @@ void TestStoredFile::storedFilesAndLogsAreOwnerOnly()
     DebugLog::uninstall();
 
     const QStringList files = {SimuSettings::iniPath(), SimuSettings::iniPath() + QStringLiteral(".bak"),
-                               LoginStore::defaultPath(),
-                               LoginStore::defaultPath() + QStringLiteral(".bak"), logDir};
+                               LoginStore::defaultPath(), LoginStore::defaultPath() + QStringLiteral(".bak"),
+                               logDir};
     for (const QString& path : files)
         QVERIFY2(ownerOnly(path), qPrintable(path));
     const QStringList logs = QDir(logDir).entryList(QDir::Files);

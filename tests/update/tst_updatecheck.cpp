@@ -300,7 +300,8 @@ void TestUpdateCheck::wholeLocalUpdate()
     QVERIFY2(waitFor([&] { return running.state() == QProcess::NotRunning; }, 5000),
              "the running program was not ended");
     QCOMPARE(readFile(host), newHost);
-    QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(readFile(mark)), "restarted\n" + hostArgs.join('\n') + '\n', 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(readFile(mark)), "restarted\n" + hostArgs.join('\n') + '\n',
+                              5000);
     QCOMPARE(readFile(app.path() + QStringLiteral("/plugin.dat")), QByteArray("plugin"));
     QCOMPARE(readFile(app.path() + QStringLiteral("/ToviaVersion.txt")), QByteArray("1.0.1\n"));
     QVERIFY(QDir(app.path() + QStringLiteral("/TempDldFile")).isEmpty());

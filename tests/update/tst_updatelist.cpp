@@ -1,8 +1,8 @@
 // The update list "SerialLizeFile.dat": exact bytes of the archive, both string forms and all
 // length forms, loading of damaged files.
-#include "updaterserializer.h"
 #include "textconv.h"
 #include "updatecheck.h"
+#include "updaterserializer.h"
 #include "updateshifter.h"
 
 #include <QDir>
@@ -283,13 +283,14 @@ void TestUpdateList::hostArgumentsForTheRestart()
 
     const QList<QPair<std::string, std::string>> quoted = {
         {"--home", "--home"},
-        {"a\\\\b", "a\\\\b"},                        // backslashes alone stay literal
+        {"a\\\\b", "a\\\\b"},                           // backslashes alone stay literal
         {"C:\\Tovia data\\", "\"C:\\Tovia data\\\\\""}, // doubled before the closing quote
         {"a\"b", "\"a\\\"b\""},
         {"a\\\"b", "\"a\\\\\\\"b\""},
         {"", "\"\""}};
     for (const auto& q : quoted)
-        QCOMPARE(QString::fromStdString(shifter::quoteWindowsArgument(q.first)), QString::fromStdString(q.second));
+        QCOMPARE(QString::fromStdString(shifter::quoteWindowsArgument(q.first)),
+                 QString::fromStdString(q.second));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateList)

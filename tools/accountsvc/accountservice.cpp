@@ -57,7 +57,9 @@ struActAnswer AccountService::login(const QMap<QString, QString>& params, const 
     if (lockedMs > 0) {
         const qint64 seconds = (lockedMs + 999) / 1000;
         return refusal(429, kTooManyFailures, QStringLiteral("登录失败次数过多，请%1秒后再试").arg(seconds),
-                       QStringLiteral("login %1 refused unchecked: locked for %2 ms after failures").arg(name).arg(lockedMs));
+                       QStringLiteral("login %1 refused unchecked: locked for %2 ms after failures")
+                           .arg(name)
+                           .arg(lockedMs));
     }
     const bool loadProduct = params.value(QStringLiteral("loadproduct")) == QLatin1String("1");
     const QString token = randomHex(16);
@@ -65,8 +67,9 @@ struActAnswer AccountService::login(const QMap<QString, QString>& params, const 
     QString err;
     switch (m_db.login(name, params.value(QStringLiteral("password")), token, acc, err)) {
     case AccountDb::Check::BadCredentials:
-        return refusal(200, kBadCredentials, QStringLiteral("用户名或密码错误"),
-                       QStringLiteral("login %1 refused (%2)").arg(name, m_throttle.recordFailure(name, address)));
+        return refusal(
+            200, kBadCredentials, QStringLiteral("用户名或密码错误"),
+            QStringLiteral("login %1 refused (%2)").arg(name, m_throttle.recordFailure(name, address)));
     case AccountDb::Check::Error:
         return refusal(500, kServerError, QStringLiteral("服务器内部错误"),
                        QStringLiteral("login %1: database error %2").arg(name, err));

@@ -56,7 +56,8 @@ class GuardedStream : public httplib::Stream
 {
 public:
     GuardedStream(int sock, SSL* ssl, SteadyClock::time_point deadline, size_t maxBytes, int writeTimeoutMs)
-        : m_sock(sock), m_pSsl(ssl), m_deadline(deadline), m_maxBytes(maxBytes), m_writeTimeoutMs(writeTimeoutMs)
+        : m_sock(sock), m_pSsl(ssl), m_deadline(deadline), m_maxBytes(maxBytes),
+          m_writeTimeoutMs(writeTimeoutMs)
     {
     }
 
@@ -109,8 +110,14 @@ public:
         return ssize_t(size);
     }
 
-    void get_remote_ip_and_port(std::string& ip, int& port) const override { addressAndPort(m_sock, true, ip, port); }
-    void get_local_ip_and_port(std::string& ip, int& port) const override { addressAndPort(m_sock, false, ip, port); }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override
+    {
+        addressAndPort(m_sock, true, ip, port);
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override
+    {
+        addressAndPort(m_sock, false, ip, port);
+    }
     socket_t socket() const override { return m_sock; }
 
     // TLS handshake within the request's deadline.
@@ -152,7 +159,8 @@ private:
 
     bool waitUntil(int events, SteadyClock::time_point until) const
     {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - SteadyClock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - SteadyClock::now()).count();
         return left > 0 && waitFor(events, int(left));
     }
 
@@ -178,7 +186,8 @@ private:
 
 } // namespace
 
-GuardedServer::GuardedServer(const struLimits& limits, Logger logger) : m_limits(limits), m_logger(std::move(logger))
+GuardedServer::GuardedServer(const struLimits& limits, Logger logger)
+    : m_limits(limits), m_logger(std::move(logger))
 {
     const int threads = m_limits.workerThreads;
     new_task_queue = [threads] { return new httplib::ThreadPool(size_t(threads)); };
@@ -203,7 +212,8 @@ bool GuardedServer::useTls(const QString& certFile, const QString& keyFile, QStr
     if (!ok) {
         char text[256] = {};
         ERR_error_string_n(ERR_get_error(), text, sizeof(text));
-        error = QStringLiteral("certificate %1 / key %2 not usable: %3").arg(certFile, keyFile, QString::fromLatin1(text));
+        error = QStringLiteral("certificate %1 / key %2 not usable: %3")
+                    .arg(certFile, keyFile, QString::fromLatin1(text));
         SSL_CTX_free(ctx);
         return false;
     }
@@ -235,7 +245,9 @@ bool GuardedServer::process_and_close_socket(socket_t sock)
     const std::string address = peerAddress(sock);
     const QString who = QString::fromStdString(address);
     if (!admit(address)) {
-        m_logger(QStringLiteral("%1: connection refused, %2 open already").arg(who).arg(m_limits.maxConnectionsPerAddress));
+        m_logger(QStringLiteral("%1: connection refused, %2 open already")
+                     .arg(who)
+                     .arg(m_limits.maxConnectionsPerAddress));
         ::shutdown(sock, SHUT_RDWR);
         ::close(sock);
         return false;
@@ -254,9 +266,13 @@ bool GuardedServer::process_and_close_socket(socket_t sock)
         m_logger(QStringLiteral("%1: TLS handshake failed").arg(who));
     }
     if (strm.timedOut())
-        m_logger(QStringLiteral("%1: request not complete within %2 ms, connection closed").arg(who).arg(m_limits.requestTimeoutMs));
+        m_logger(QStringLiteral("%1: request not complete within %2 ms, connection closed")
+                     .arg(who)
+                     .arg(m_limits.requestTimeoutMs));
     if (strm.tooLarge())
-        m_logger(QStringLiteral("%1: request larger than %2 bytes, connection closed").arg(who).arg(m_limits.maxRequestBytes));
+        m_logger(QStringLiteral("%1: request larger than %2 bytes, connection closed")
+                     .arg(who)
+                     .arg(m_limits.maxRequestBytes));
     if (ssl) {
         SSL_shutdown(ssl);
         SSL_free(ssl);

@@ -2,7 +2,10 @@
 
 #include <chrono>
 
-LoginThrottle::LoginThrottle(const struThrottlePolicy& policy, Clock clock) : m_policy(policy), m_clock(std::move(clock)) {}
+LoginThrottle::LoginThrottle(const struThrottlePolicy& policy, Clock clock)
+    : m_policy(policy), m_clock(std::move(clock))
+{
+}
 
 qint64 LoginThrottle::now() const
 {
@@ -78,7 +81,8 @@ QString LoginThrottle::recordFailure(const QString& account, const QString& addr
     return QStringLiteral("failure %1 of the account, %2 of %3; %4")
         .arg(acc.failures)
         .arg(addr.failures)
-        .arg(address, lockMs > 0 ? QStringLiteral("locked for %1 ms").arg(lockMs) : QStringLiteral("not locked"));
+        .arg(address,
+             lockMs > 0 ? QStringLiteral("locked for %1 ms").arg(lockMs) : QStringLiteral("not locked"));
 }
 
 void LoginThrottle::recordSuccess(const QString& account)

@@ -180,8 +180,9 @@ int makeCert(const struArgs& args)
 {
     if (args.cert.isEmpty() || args.key.isEmpty() || args.positional.size() != 1)
         return usage("makecert needs --cert FILE and --key FILE");
-    const QStringList hosts =
-        args.hosts.isEmpty() ? QStringList{QStringLiteral("127.0.0.1"), QStringLiteral("localhost")} : args.hosts;
+    const QStringList hosts = args.hosts.isEmpty()
+                                  ? QStringList{QStringLiteral("127.0.0.1"), QStringLiteral("localhost")}
+                                  : args.hosts;
     QString err;
     if (!SelfCert::make(hosts, args.cert, args.key, 825, err)) {
         std::fprintf(stderr, "ToviaAccountSvc: %s\n", err.toLocal8Bit().constData());

@@ -53,8 +53,8 @@ QByteArray pem(const std::function<int(BIO*)>& write)
 bool save(const QString& path, const QByteArray& bytes, QFileDevice::Permissions perms, QString& error)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(perms) || file.write(bytes) != bytes.size() ||
-        !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(perms) ||
+        file.write(bytes) != bytes.size() || !file.commit()) {
         error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
         return false;
     }
@@ -83,25 +83,33 @@ bool SelfCert::make(const QStringList& hosts, const QString& certPath, const QSt
     const QByteArray cn = hosts.first().toUtf8();
     X509_NAME* name = X509_get_subject_name(cert.get());
     const bool ok =
-        X509_set_version(cert.get(), 2) == 1 && BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(cert.get())) &&
-        X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) && X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * days) &&
+        X509_set_version(cert.get(), 2) == 1 &&
+        BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(cert.get())) &&
+        X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) &&
+        X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * days) &&
         X509_set_pubkey(cert.get(), key.get()) == 1 &&
-        X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Tovia"), -1, -1, 0) == 1 &&
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.constData()), -1, -1, 0) == 1 &&
+        X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Tovia"),
+                                   -1, -1, 0) == 1 &&
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(cn.constData()), -1, -1, 0) == 1 &&
         X509_set_issuer_name(cert.get(), name) == 1 &&
         addExtension(cert.get(), NID_basic_constraints, QStringLiteral("critical,CA:TRUE,pathlen:0")) &&
         addExtension(cert.get(), NID_key_usage, QStringLiteral("critical,digitalSignature,keyCertSign")) &&
         addExtension(cert.get(), NID_ext_key_usage, QStringLiteral("serverAuth")) &&
         addExtension(cert.get(), NID_subject_key_identifier, QStringLiteral("hash")) &&
-        addExtension(cert.get(), NID_subject_alt_name, altNames(hosts)) && X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
+        addExtension(cert.get(), NID_subject_alt_name, altNames(hosts)) &&
+        X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
     if (!ok) {
         error = opensslError("cannot build the certificate");
         return false;
     }
     const QByteArray certPem = pem([&](BIO* b) { return PEM_write_bio_X509(b, cert.get()); });
-    const QByteArray keyPem =
-        pem([&](BIO* b) { return PEM_write_bio_PrivateKey(b, key.get(), nullptr, nullptr, 0, nullptr, nullptr); });
+    const QByteArray keyPem = pem([&](BIO* b) {
+        return PEM_write_bio_PrivateKey(b, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    });
     return save(keyPath, keyPem, QFileDevice::ReadOwner | QFileDevice::WriteOwner, error) &&
            save(certPath, certPem,
-                QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther, error);
+                QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                    QFileDevice::ReadOther,
+                error);
 }

@@ -8,5 +8,6 @@
 // as IP entries, names as DNS entries). The certificate is its own authority: the programs trust
 // it when their setting account/caFile names the certificate file. The key file is owner-only.
 namespace SelfCert {
-bool make(const QStringList& hosts, const QString& certPath, const QString& keyPath, int days, QString& error);
+bool make(const QStringList& hosts, const QString& certPath, const QString& keyPath, int days,
+          QString& error);
 } // namespace SelfCert
