@@ -47,16 +47,6 @@ QByteArray readAll(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-struLoginRecord login(const QString& name, const QString& pwd)
-{
-    struLoginRecord r;
-    r.strUsrName = name;
-    r.strPwd = pwd;
-    r.bRcdPwd = true;
-    r.bAutoLogin = true;
-    return r;
-}
-
 bool run(const QString& program, const QStringList& args)
 {
     QProcess p;
@@ -191,7 +181,7 @@ void TestStoredFile::damagedFilesFallBackToTheirBackup()
     }
     // A damaged file never becomes the backup: the next write keeps the good one.
     QVERIFY(LoginStore(LoginStore::defaultPath())
-                .saveLoginRecord(login(QStringLiteral("1"), QStringLiteral("x"))));
+                .saveLoginRecord(struLoginRecord{QStringLiteral("1"), QStringLiteral("x"), true, true}));
     QVERIFY(!readAll(LoginStore::defaultPath() + QStringLiteral(".bak")).contains("garbage"));
 
     const QString groups = m_pHome->filePath(QStringLiteral("devGroups.json"));
