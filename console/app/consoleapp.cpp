@@ -8,12 +8,14 @@
 #include "debuglog.h"
 #include "loginret.h"
 #include "loginstore.h"
+#include "qtchinese.h"
 #include "rememberlogin.h"
 #include "resultdisplay.h"
 #include "simusettings.h"
 #include "updatecheck.h"
 #include "updatequestion.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <cstdio>
 
@@ -28,9 +30,10 @@ const char* const kUsage =
     "  --remember-login USER --password-stdin | --password-file FILE | PASSWORD\n"
     "                        stores the login so that the console signs in by itself; the password\n"
     "                        comes from standard input, an owner-only FILE, or the command line\n"
-    "  --test-driver PATH    for tests: a local socket at PATH takes line commands (dump, tick,\n"
-    "                        untick, menu, answer, rdp, click, closerdp, group) that operate the\n"
-    "                        window through its own code paths; its questions are answered from there\n";
+    "  --test-driver PATH    for scripts and tests: a local socket at PATH takes line commands (dump,\n"
+    "                        tick, untick, menu, answer, rdp, click, closerdp, group) that operate the\n"
+    "                        window through its own code paths; its dialogs stay real and are answered\n"
+    "                        from there only when a script says so\n";
 
 } // namespace
 
@@ -100,7 +103,7 @@ bool ConsoleApp::runMainWindow() const
 }
 
 // The operations and the remote-desktop window plug into the main window here; with a test driver
-// the operations' questions are answered through it.
+// a script may answer the operations' questions through it.
 void ConsoleApp::attachExtensions(CenterToolMainWnd& wnd) const
 {
     if (m_testDriverPath.isEmpty()) {
@@ -125,6 +128,7 @@ int ConsoleApp::run()
     DebugLog::installCrashHandler(CrashBox::crashBox());
     DebugLog::install(SimuSettings::logDir());
     DeleteLogStrategy().run(SimuSettings::logDir());
+    installQtChineseTranslations(*QCoreApplication::instance());
     qInfo().noquote() << "ToviaSim starts, data directory" << SimuSettings::dataDir();
     for (;;) {
         if (handOverToUpdate())

@@ -24,6 +24,9 @@ const KnobDef kKnobs[] = {
      "keep listing it as running with its last pid"},
     {"window", KnobDef::Bool, "true", "",
      "an MEmu instance shows a window titled with its name when an X display is reachable"},
+    {"ldWindow", KnobDef::Bool, "false", "",
+     "an LDPlayer instance shows its player window too (titled with its name) when an X display is "
+     "reachable"},
 };
 
 } // namespace
