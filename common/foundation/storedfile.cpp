@@ -37,7 +37,31 @@ bool readAll(const QString& path, QByteArray& bytes)
     return file.error() == QFileDevice::NoError;
 }
 
-// A new file beside the old one, checked write and commit, then the replacement.
+// The backup without waiting for the disk: it is written often (before every settings write), and
+// the file it backs up has been flushed to the disk by its own writer already.
+bool replaceQuickly(const QString& path, const QByteArray& bytes, QString& error)
+{
+    const QString temp = path + QStringLiteral(".new");
+    QFile file(temp);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || !file.setPermissions(kOwnerFile) ||
+        file.write(bytes) != bytes.size() || !file.flush()) {
+        error = file.errorString();
+        file.close();
+        QFile::remove(temp);
+        return false;
+    }
+    file.close();
+    QFile::remove(path);
+    if (!QFile::rename(temp, path)) {
+        error = QStringLiteral("cannot rename %1").arg(temp);
+        QFile::remove(temp);
+        return false;
+    }
+    return true;
+}
+
+// A new file beside the old one, checked write and commit (flushed to the disk), then the
+// replacement.
 bool replaceWith(const QString& path, const QByteArray& bytes, QString& error)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -107,7 +131,7 @@ bool keepBackup(const QString& path, const Validator& isUsable)
     if (readAll(backupPath(path), backup) && backup == current)
         return true;
     QString error;
-    if (!replaceWith(backupPath(path), current, error)) {
+    if (!replaceQuickly(backupPath(path), current, error)) {
         qWarning().noquote() << "stored file" << path << "backup not written (" + error + ")";
         return false;
     }
