@@ -110,6 +110,8 @@ int AgentApp::run()
     MainWnd wnd;
     wnd.initWnd();
     wnd.exec();
+    // However the window ended, the workers stop while the debug log still takes their lines.
+    wnd.shutdown();
     DebugLog::uninstall();
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <QMutexLocker>
 #include <QRecursiveMutex>
 #include <QSettings>
+#include <QUrl>
 #include <QtDebug>
 
 namespace {
@@ -412,14 +413,21 @@ QString SimuSettings::screenshotDir()
     return ensureDir(dataDir() + QStringLiteral("/screenshot")) + QLatin1Char('/');
 }
 
+// An index names its files as it is when it is a plain name; any other character (a separator, a
+// quote) is percent-encoded, so that no index can name a file outside the folder.
+static QString indexFileStem(const QString& memuIdx)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(memuIdx));
+}
+
 QString SimuSettings::screenshotPath(const QString& memuIdx)
 {
-    return screenshotDir() + memuIdx + QStringLiteral(".png");
+    return screenshotDir() + indexFileStem(memuIdx) + QStringLiteral(".png");
 }
 
 QString SimuSettings::screenshotBakPath(const QString& memuIdx)
 {
-    return screenshotDir() + memuIdx + QStringLiteral("_bak.png");
+    return screenshotDir() + indexFileStem(memuIdx) + QStringLiteral("_bak.png");
 }
 
 QString SimuSettings::dwnPath(const QString& fileName)

@@ -85,10 +85,12 @@ public:
     static void addRunningList(const QString& memuIdx); // only when absent
 
     // Working paths under the data directory.
-    static QString screenshotDir();                           // created when missing, ends with "/"
-    static QString screenshotPath(const QString& memuIdx);    // <dir>/<memuIdx>.png
-    static QString screenshotBakPath(const QString& memuIdx); // <dir>/<memuIdx>_bak.png
-    static QString dwnPath(const QString& fileName);          // <data>/dwn/<name>, "" -> "rcv.apk"
-    static QString logDir();                                  // <data>/log, created when missing
-    static QString adbPath();                                 // common/dir + "/adb.exe"
+    static QString screenshotDir(); // created when missing, ends with "/"
+    // <dir>/<memuIdx>.png and <dir>/<memuIdx>_bak.png; characters of the index other than letters,
+    // digits and "-._~" are percent-encoded, so the file never lies outside the folder.
+    static QString screenshotPath(const QString& memuIdx);
+    static QString screenshotBakPath(const QString& memuIdx);
+    static QString dwnPath(const QString& fileName); // <data>/dwn/<name>, "" -> "rcv.apk"
+    static QString logDir();                         // <data>/log, created when missing
+    static QString adbPath();                        // common/dir + "/adb.exe"
 };
