@@ -203,10 +203,16 @@ void UdpRceiverObj::simuStateReplies(const struPcUdpInfo& header, const ReplySin
 QByteArray UdpRceiverObj::thumbnailOf(const SimuInfo& entry) const
 {
     // No picture yet: the answer goes without; the screenshot pool takes one while consoles look.
+    // The pool writes the two pictures in turn: the newer is the one to show, the other stands in
+    // while the newer is missing or half-written.
     ThumbnailCache& thumbs = ThumbnailCache::instance();
-    QByteArray jpeg = thumbs.jpegOf(SimuSettings::screenshotPath(entry.idx()));
-    if (jpeg.isEmpty()) // the main picture is missing or half-written
-        jpeg = thumbs.jpegOf(SimuSettings::screenshotBakPath(entry.idx()));
+    QString newer = SimuSettings::screenshotPath(entry.idx());
+    QString older = SimuSettings::screenshotBakPath(entry.idx());
+    if (QFileInfo(older).lastModified() > QFileInfo(newer).lastModified())
+        newer.swap(older);
+    QByteArray jpeg = thumbs.jpegOf(newer);
+    if (jpeg.isEmpty())
+        jpeg = thumbs.jpegOf(older);
     if (jpeg.isEmpty())
         qCDebug(lcDiscovery).noquote() << "no picture of" << entry.idx() << "yet";
     return jpeg;

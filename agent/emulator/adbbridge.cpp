@@ -147,6 +147,28 @@ CCommResult AdbIsOnline(const QString& serial, bool& online)
     return r;
 }
 
+void AdbDeviceList::read()
+{
+    if (m_bRead)
+        return;
+    m_bRead = true;
+    const CCommResult r = RunAdbCmd({QStringLiteral("devices")}, kAdbSeconds);
+    m_bKnown = r.iRet == 0;
+    m_output = m_bKnown ? r.str : QString();
+}
+
+bool AdbDeviceList::isOnline(const QString& serial)
+{
+    read();
+    return AdbBridge::listsOnline(m_output, serial);
+}
+
+bool AdbDeviceList::known()
+{
+    read();
+    return m_bKnown;
+}
+
 CCommResult AdbScreencap(const QString& serial, const QString& devicePath)
 {
     return RunAdbCmd({QStringLiteral("-s"), serial, QStringLiteral("shell"),

@@ -23,6 +23,22 @@ CCommResult AdbKillServer();
 CCommResult AdbConnect(const QString& serial);
 // Online exactly when "devices" lists the serial with the state word "device".
 CCommResult AdbIsOnline(const QString& serial, bool& online);
+// "adb devices" read once, at the first question, for questions about several serials in a row
+// (one look at adb for a whole pass over the instances). Online as for AdbIsOnline; when adb could
+// not be asked, nothing is known: not online, and known() false.
+class AdbDeviceList
+{
+public:
+    bool isOnline(const QString& serial);
+    bool known();
+
+private:
+    void read();
+
+    bool m_bRead = false;
+    bool m_bKnown = false;
+    QString m_output;
+};
 CCommResult AdbScreencap(const QString& serial, const QString& devicePath);
 // Always counts as successful when adb printed anything; the caller judges the pulled file.
 CCommResult AdbPull(const QString& serial, const QString& devicePath, const QString& localPath);

@@ -92,3 +92,11 @@ int SimuRunState(const SimuInfo& info, int& pid)
         return r.iRet;
     return launcher->GetSimuRunState(info, pid);
 }
+
+QHash<QString, struRunState> SimuRunStates(const QVector<SimuInfo>& infos)
+{
+    std::unique_ptr<SimulatorAbsLauncher> launcher;
+    if (infos.isEmpty() || CreateLauncher(QString(), launcher).iRet != 0)
+        return {};
+    return launcher->GetSimuRunStates(infos);
+}

@@ -28,3 +28,6 @@ CCommResult SimuRename(const QString& memuIdx, const QString& name);
 bool SimuOwnsProcess(const QString& memuIdx, qint64 pid);
 // The run state (eSimuRunState), or kNoLauncherCode when no product is configured.
 int SimuRunState(const SimuInfo& info, int& pid);
+// The run states of several instances from one look at the product and at adb
+// (SimulatorAbsLauncher::GetSimuRunStates); none when no product is configured.
+QHash<QString, struRunState> SimuRunStates(const QVector<SimuInfo>& infos);

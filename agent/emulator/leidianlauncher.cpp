@@ -119,25 +119,30 @@ CCommResult LeiDianLauncher::CheckSimuPath(const QString& dir)
                                 QStringLiteral("雷电模拟器路径设置不正确,无法找到对应的模拟器。"));
 }
 
-int LeiDianLauncher::GetSimuRunState(SimuInfo info, int& pid)
+QHash<QString, struRunState> LeiDianLauncher::GetSimuRunStates(const QVector<SimuInfo>& infos)
 {
+    QHash<QString, struRunState> states;
     QVector<struLdListEntry> entries;
     if (ListSimusByConsole(entries).iRet != 0)
-        return eRunStateStopped;
-    const QString idx = info.idx();
-    const struLdListEntry* pEntry = LdListing::find(entries, idx);
-    if (!pEntry)
-        return eRunStateStopped;
-    pid = int(pEntry->pid);
-    if (!pEntry->running)
-        return eRunStateStopped;
-    bool online = false;
-    AdbIsOnline(info.adbSerial(), online);
-    // Running but unreachable: closed so that it can be started again, unless it is still
-    // booting (adb answers an instance only once Android is up).
-    if (!online && !LauncherTuning::isBooting(pid))
-        SimuClose(idx, 0);
-    return online ? eRunStateRunning : eRunStateStopped;
+        return states;
+    AdbDeviceList devices;
+    for (const SimuInfo& info : infos) {
+        const struLdListEntry* pEntry = LdListing::find(entries, info.idx());
+        struRunState s;
+        s.pid = pEntry ? int(pEntry->pid) : 0;
+        if (pEntry && pEntry->running) {
+            const bool online = devices.isOnline(info.adbSerial());
+            if (!devices.known())
+                continue;
+            s.state = online ? eRunStateRunning : eRunStateStopped;
+            // Running but unreachable: closed so that it can be started again, unless it is still
+            // booting (adb answers an instance only once Android is up).
+            if (!online && !LauncherTuning::isBooting(s.pid))
+                SimuClose(info.idx(), 0);
+        }
+        states.insert(info.idx(), s);
+    }
+    return states;
 }
 
 qint64 LeiDianLauncher::StartedSimuPid()

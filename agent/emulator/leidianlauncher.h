@@ -22,7 +22,7 @@ public:
     CCommResult CreateSimu(SimuInfo info) override;
     CCommResult GetRunningSimus(QStringList& memuIdxs) override;
     CCommResult CheckSimuPath(const QString& dir) override;
-    int GetSimuRunState(SimuInfo info, int& pid) override;
+    QHash<QString, struRunState> GetSimuRunStates(const QVector<SimuInfo>& infos) override;
     // The instance lines of the listing that count.
     virtual CCommResult ListSimusByConsole(QVector<struLdListEntry>& entries);
     QString InstanceImageName() const override;

@@ -58,6 +58,17 @@ CCommResult SimulatorAbsLauncher::StartupSimu(QProcess* process)
     return r;
 }
 
+int SimulatorAbsLauncher::GetSimuRunState(SimuInfo info, int& pid)
+{
+    const QHash<QString, struRunState> states = GetSimuRunStates({info});
+    const auto it = states.constFind(info.idx());
+    if (it == states.constEnd())
+        return eRunStateStopped;
+    if (it->pid != 0) // a product that does not know the pid leaves the caller's
+        pid = it->pid;
+    return it->state;
+}
+
 CCommResult SimulatorAbsLauncher::CloseSimu(int pid)
 {
     SimuStateStore::instance().removeWatched(m_memuIdx);

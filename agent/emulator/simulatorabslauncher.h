@@ -3,8 +3,10 @@
 #include "commresult.h"
 #include "simuinfo.h"
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <memory>
 
@@ -16,6 +18,14 @@ enum eSimuRunState
     eRunStateRunning = 0, // running and reachable over adb
     eRunStateStopped = 1, // not running or not reachable
     eRunStateHung = 2,    // its window does not respond
+};
+
+// One instance's run state as a probe found it: eSimuRunState, and the instance's process id when
+// the product knows it.
+struct struRunState
+{
+    int state = eRunStateStopped;
+    int pid = 0;
 };
 
 // One emulator instance of the configured product and the product's command-line tools. The base
@@ -63,8 +73,13 @@ public:
     virtual CCommResult WaitSimuOnline(const QString& serial, bool& online);
     // Up to common/startupTimeout screenshots; a failure keeps its code with str "无法截图".
     virtual CCommResult WaitSimuScreen(const QString& serial, const QString& filePath);
-    // eSimuRunState; `pid` receives the instance's process id when the product knows it.
-    virtual int GetSimuRunState(SimuInfo info, int& pid) = 0;
+    // eSimuRunState; `pid` receives the instance's process id when the product knows it (else it
+    // is left as it is). Stopped when the product cannot be asked.
+    int GetSimuRunState(SimuInfo info, int& pid);
+    // The run states of these instances from one look at the product and one at adb for all of
+    // them (a watchdog pass). An instance the product or adb could not be asked about is left out:
+    // nothing is known of it.
+    virtual QHash<QString, struRunState> GetSimuRunStates(const QVector<SimuInfo>& infos) = 0;
     // The program file name of the product's instance processes.
     virtual QString InstanceImageName() const = 0;
     // True when pid is a live process of the product's instance program that may be this

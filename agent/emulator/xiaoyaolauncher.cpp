@@ -127,19 +127,28 @@ QString XiaoYaoLauncher::InstanceImageName() const
     return QStringLiteral("MEmu.exe");
 }
 
-int XiaoYaoLauncher::GetSimuRunState(SimuInfo info, int& pid)
+QHash<QString, struRunState> XiaoYaoLauncher::GetSimuRunStates(const QVector<SimuInfo>& infos)
 {
-    // Without a name any untitled window of the class would match.
-    if (info.name().isEmpty())
-        return eRunStateStopped;
-    const platform::WindowProbe window =
-        platform::findTopLevelWindow(kWindowClass, info.name().toUtf8().toStdString());
-    if (!window.found)
-        return eRunStateStopped;
-    pid = int(window.pid);
-    if (window.hung)
-        return eRunStateHung;
-    bool online = false;
-    AdbIsOnline(info.adbSerial(), online);
-    return online ? eRunStateRunning : eRunStateStopped;
+    QHash<QString, struRunState> states;
+    AdbDeviceList devices;
+    for (const SimuInfo& info : infos) {
+        struRunState s;
+        // Without a name any untitled window of the class would match.
+        const platform::WindowProbe window =
+            info.name().isEmpty()
+                ? platform::WindowProbe()
+                : platform::findTopLevelWindow(kWindowClass, info.name().toUtf8().toStdString());
+        if (window.found) {
+            s.pid = int(window.pid);
+            s.state = window.hung ? eRunStateHung : eRunStateStopped;
+            if (!window.hung) {
+                const bool online = devices.isOnline(info.adbSerial());
+                if (!devices.known())
+                    continue;
+                s.state = online ? eRunStateRunning : eRunStateStopped;
+            }
+        }
+        states.insert(info.idx(), s);
+    }
+    return states;
 }

@@ -17,7 +17,7 @@ public:
     CCommResult CreateSimu(SimuInfo info) override;
     CCommResult GetRunningSimus(QStringList& memuIdxs) override;
     CCommResult CheckSimuPath(const QString& dir) override;
-    int GetSimuRunState(SimuInfo info, int& pid) override;
+    QHash<QString, struRunState> GetSimuRunStates(const QVector<SimuInfo>& infos) override;
     QString InstanceImageName() const override;
     virtual QString GetManageExePath();
 

@@ -21,6 +21,8 @@
 #include <QTimer>
 #include <QVector>
 
+#include <algorithm>
+
 namespace {
 
 QVector<SimuInfo> readInventory()
@@ -154,8 +156,7 @@ void SimuDaemonObj::slSimusStateCheck()
     if (LoginRecord::isLoggedIn()) {
         if (AgentSettings::daemonModel == eDaemonOn)
             runDaemonPass();
-        for (const SimuInfo& info : readInventory())
-            checkInstance(info);
+        checkInstances(readInventory());
     }
     if (!m_bStop)
         scheduleNextPass();
@@ -206,15 +207,19 @@ void SimuDaemonObj::runDaemonPass()
         m_bStop = false;
         return;
     }
-    for (const SimuInfo& info : readInventory()) {
-        struProbe probe;
-        if (!watched.contains(info.idx()) || !probeUnowned(info, probe))
+    QVector<SimuInfo> infos = readInventory();
+    infos.erase(std::remove_if(infos.begin(), infos.end(),
+                               [&](const SimuInfo& info) { return !watched.contains(info.idx()); }),
+                infos.end());
+    const QHash<QString, struProbe> probes = probeUnowned(infos);
+    for (const SimuInfo& info : qAsConst(infos)) {
+        const auto it = probes.constFind(info.idx());
+        if (it == probes.constEnd())
             continue;
-        if ((probe.state != eRunStateStopped && probe.state != eRunStateHung) ||
-            isStillBooting(info, probe.pid))
+        if ((it->state != eRunStateStopped && it->state != eRunStateHung) || isStillBooting(info, it->pid))
             continue;
         operLog(msgWatchedClosed(info.name()));
-        restartWatched(info, probe);
+        restartWatched(info, *it);
     }
     m_bStop = false;
 }
@@ -313,24 +318,46 @@ CCommResult SimuDaemonObj::restartAfterKill(const QString& idx, int lingeringPid
 
 // ---- instance check -------------------------------------------------------------------------------
 
-bool SimuDaemonObj::probeUnowned(const SimuInfo& info, struProbe& probe)
+QHash<QString, SimuDaemonObj::struProbe> SimuDaemonObj::probeUnowned(const QVector<SimuInfo>& infos)
 {
     // The probe itself may act (an LDPlayer instance listed as running but unreachable is closed),
     // so an instance under an operation is not even probed.
-    const SimuStateStore::struEntry before = store().entry(info.idx());
-    if (before.owned)
-        return false;
-    probe.opSeq = before.opSeq;
-    probe.state = SimuRunState(info, probe.pid);
-    const SimuStateStore::struEntry after = store().entry(info.idx());
-    return !after.owned && after.opSeq == probe.opSeq;
+    QHash<QString, struProbe> probes;
+    QVector<SimuInfo> unowned;
+    for (const SimuInfo& info : infos) {
+        const SimuStateStore::struEntry before = store().entry(info.idx());
+        if (before.owned)
+            continue;
+        probes[info.idx()].opSeq = before.opSeq;
+        unowned.append(info);
+    }
+    const QHash<QString, struRunState> states = SimuRunStates(unowned);
+    for (auto it = probes.begin(); it != probes.end();) {
+        const SimuStateStore::struEntry after = store().entry(it.key());
+        const auto state = states.constFind(it.key());
+        if (after.owned || after.opSeq != it->opSeq || state == states.constEnd()) {
+            it = probes.erase(it);
+            continue;
+        }
+        it->state = state->state;
+        it->pid = state->pid;
+        ++it;
+    }
+    return probes;
 }
 
-void SimuDaemonObj::checkInstance(const SimuInfo& info)
+void SimuDaemonObj::checkInstances(const QVector<SimuInfo>& infos)
 {
-    struProbe probe;
-    if (!probeUnowned(info, probe))
-        return;
+    const QHash<QString, struProbe> probes = probeUnowned(infos);
+    for (const SimuInfo& info : infos) {
+        const auto it = probes.constFind(info.idx());
+        if (it != probes.constEnd())
+            checkInstance(info, *it);
+    }
+}
+
+void SimuDaemonObj::checkInstance(const SimuInfo& info, const struProbe& probe)
+{
     if (probe.state == eRunStateRunning) {
         if (m_booting.take(info.idx()).logged)
             qCInfo(lcWatchdog).noquote() << QStringLiteral("\"%1\" (%2) is up, process %3 s old")

@@ -7,12 +7,13 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QVector>
 
 class QThreadPool;
 struct SimuInfo;
 
 // The agent's watchdog. On a thread of its own it examines every emulator instance of the PC once
-// per common/checkTimeSpan seconds:
+// per common/checkTimeSpan seconds, all of them from one listing of the product and one of adb:
 //   - an instance found running that the agent believes closed was started by hand: it is recorded
 //     as running, or closed again when it exceeds common/runLimit;
 //   - an instance believed running that is gone or unreachable is recorded as closed, and in daemon
@@ -43,8 +44,8 @@ public:
 
     // The daemon pass (restarts of watched instances that are found closed).
     void runDaemonPass();
-    // The instance check of one inventory entry.
-    void checkInstance(const SimuInfo& info);
+    // The instance checks of these inventory entries, from one look at the product for all.
+    void checkInstances(const QVector<SimuInfo>& infos);
     // Restarts begun and not yet ended.
     int restartsUnderWay() const { return m_iRestarts; }
     // Serves the thread's events until every restart under way has ended (tests); false on time-out.
@@ -93,8 +94,11 @@ private:
         Watched // a watched instance was found closed (daemon pass)
     };
 
-    // Probes an instance that no operation holds; false when one holds it, before or after.
-    static bool probeUnowned(const SimuInfo& info, struProbe& probe);
+    // Probes the instances that no operation holds, with one look at the product for all of them.
+    // An instance an operation held before or after, or that the product could not be asked about,
+    // is left out.
+    static QHash<QString, struProbe> probeUnowned(const QVector<SimuInfo>& infos);
+    void checkInstance(const SimuInfo& info, const struProbe& probe);
     // True while the instance's process (the probe's pid, else the stored one) runs and is younger
     // than the boot grace; the first sighting of each boot is logged with its age. A process whose
     // age cannot be read is timed from the first pass that saw it unreachable.

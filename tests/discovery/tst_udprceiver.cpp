@@ -295,6 +295,11 @@ void TstUdpRceiver::simuStateRepliesCarryRecordsAndThumbnails()
     thumb = QImage::fromData(decoded(again[0]).jpeg, "JPG");
     QVERIFY(qRed(thumb.pixel(50, 75)) > 200 && qGreen(thumb.pixel(50, 75)) > 200 &&
             qBlue(thumb.pixel(50, 75)) < 60);
+    // The pictures are written in turn: a backup newer than the main picture is the one shown.
+    QTest::qWait(5);
+    QVERIFY(solidPicture(Qt::blue).save(SimuSettings::screenshotBakPath(QStringLiteral("MEmu"))));
+    thumb = QImage::fromData(decoded(query(eQuerySimuState, QStringLiteral("alice")).value(0)).jpeg, "JPG");
+    QVERIFY(qBlue(thumb.pixel(50, 75)) > 200 && qRed(thumb.pixel(50, 75)) < 60);
 }
 
 // An answer never waits for adb: an instance without a picture yet goes without one at once, even

@@ -120,6 +120,7 @@ private slots:
     void chainRunsOnItsThreadAndStopsWithIt();
     void handStartedInstancesBootOverSeveralPeriods_data();
     void handStartedInstancesBootOverSeveralPeriods();
+    void passListsTheProductOnceForAllInstances();
 
 private:
     bool makeFarm(FarmFixture::Product product, int instances);
@@ -769,6 +770,38 @@ void TstSimuDaemon::handStartedInstancesBootOverSeveralPeriods()
         const QString tag = QStringLiteral("(%1, process %2)").arg(i).arg(pids[i]);
         QVERIFY2(booted.filter(tag).size() == 1, qPrintable(tag + QLatin1Char('\n') + booted.join('\n')));
     }
+}
+
+// A pass judges all instances from one listing of the product and one of adb: with a listing that
+// takes 1.5 s, a pass over six running instances costs two listings (the inventory's and the run
+// states'), not seven. What it finds is what the instance-by-instance pass found.
+void TstSimuDaemon::passListsTheProductOnceForAllInstances()
+{
+    QVERIFY(makeFarm(FarmFixture::LdPlayer, 6));
+    SimuSettings::setRunLimit(10);
+    const QStringList idx = m_pFarm->indexes();
+    for (const QString& i : idx) {
+        QVERIFY(m_pFarm->startInstance(i));
+        QVERIFY(m_pFarm->waitInstance(i, QStringLiteral("online"), true));
+        setRecord(i, 1, farmPid(i));
+    }
+    SimuSettings::setRunningList(idx);
+    QVERIFY(m_pFarm->setKnob(QStringLiteral("listDelayMs"), QStringLiteral("1500")));
+    SimuDaemonObj daemon;
+    QElapsedTimer clock;
+    clock.start();
+    onePass(daemon);
+    QVERIFY2(clock.elapsed() < 6500, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(m_log.isEmpty(), qPrintable(m_log.join(QLatin1Char('\n'))));
+
+    const int gone = farmPid(idx.at(3));
+    QVERIFY(waitPastBootGrace(gone));
+    platform::killProcessTree(gone);
+    QVERIFY(m_pFarm->waitInstance(idx.at(3), QStringLiteral("running"), false));
+    onePass(daemon);
+    QCOMPARE(m_log, QStringList{SimuDaemonObj::msgLost(infoOf(idx.at(3)).name())});
+    for (const QString& i : idx)
+        QCOMPARE(recordOf(i).iState, i == idx.at(3) ? -1 : 1);
 }
 
 QTEST_GUILESS_MAIN(TstSimuDaemon)
