@@ -19,6 +19,7 @@
 #include <QLocalSocket>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QTimer>
 
 namespace {
@@ -202,6 +203,8 @@ QJsonObject ConsoleTestDriver::run(const QString& line)
         return click(words);
     if (cmd == QLatin1String("closerdp"))
         return closeRdp();
+    if (cmd == QLatin1String("rdpretry"))
+        return retryRdp();
     if (cmd == QLatin1String("group"))
         return group(words, line);
     return fail(QStringLiteral("unknown command '%1'").arg(cmd));
@@ -259,7 +262,10 @@ QJsonObject ConsoleTestDriver::dump() const
                                {QStringLiteral("width"), pViewer->width()},
                                {QStringLiteral("height"), pViewer->height()},
                                {QStringLiteral("pictureWidth"), pViewer->picture().width()},
-                               {QStringLiteral("pictureHeight"), pViewer->picture().height()}});
+                               {QStringLiteral("pictureHeight"), pViewer->picture().height()},
+                               {QStringLiteral("live"), pViewer->viewState() == RemoteDesktopWnd::ViewState::Live},
+                               {QStringLiteral("message"), pViewer->messageText()},
+                               {QStringLiteral("runId"), pViewer->target().strRunId}});
     }
     return ok(out);
 }
@@ -359,6 +365,24 @@ QJsonObject ConsoleTestDriver::click(const QStringList& words)
         QCoreApplication::sendEvent(pViewer, &event);
     }
     return ok(QJsonObject{{QStringLiteral("agentX"), agent.x()}, {QStringLiteral("agentY"), agent.y()}});
+}
+
+// A click on the viewer's "重新连接" button, as the mouse gives it.
+QJsonObject ConsoleTestDriver::retryRdp()
+{
+    RemoteDesktopWnd* pViewer = viewer();
+    if (!pViewer)
+        return fail(QStringLiteral("no viewer open"));
+    QPushButton* pButton = pViewer->retryButton();
+    if (!pButton->isVisibleTo(pViewer))
+        return fail(QStringLiteral("the viewer offers no new connection now"));
+    const QPointF local(pButton->width() / 2, pButton->height() / 2);
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        QMouseEvent event(type, local, pButton->mapToGlobal(local.toPoint()), Qt::LeftButton,
+                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(pButton, &event);
+    }
+    return ok();
 }
 
 QJsonObject ConsoleTestDriver::closeRdp()
