@@ -7,7 +7,11 @@
 #include <QDebug>
 #include <QIcon>
 
-CenterLoginWnd::CenterLoginWnd(QWidget* parent, const struLoginTimings& timings) : LoginUI(parent, timings) {}
+CenterLoginWnd::CenterLoginWnd(QWidget* parent, const struLoginTimings& timings) : LoginUI(parent, timings)
+{
+    // A console started while the account service is down signs in as soon as it is back.
+    setAutoLoginRetry(true);
+}
 
 void CenterLoginWnd::setBkgStyle()
 {
