@@ -32,7 +32,8 @@ DesktopGrabber::~DesktopGrabber()
 QStringList DesktopGrabber::arguments(const QString& strUrl, int bitRateKbps)
 {
     // B-frames would hold every picture back until the next reference frame arrives; each picture
-    // leaves at once instead of waiting in the output buffer for the next one.
+    // leaves at once instead of waiting in the output buffer for the next one. The bit rate is a
+    // ceiling (a one-second buffer), not an average the encoder overshoots on a busy desktop.
     return {QStringLiteral("-hide_banner"),
             QStringLiteral("-nostats"),
             QStringLiteral("-loglevel"),
@@ -48,6 +49,10 @@ QStringList DesktopGrabber::arguments(const QString& strUrl, int bitRateKbps)
             QStringLiteral("-vcodec"),
             QStringLiteral("mpeg2video"),
             QStringLiteral("-b:v"),
+            QStringLiteral("%1k").arg(bitRateKbps),
+            QStringLiteral("-maxrate"),
+            QStringLiteral("%1k").arg(bitRateKbps),
+            QStringLiteral("-bufsize"),
             QStringLiteral("%1k").arg(bitRateKbps),
             QStringLiteral("-g"),
             QString::number(kKeyFrameInterval),

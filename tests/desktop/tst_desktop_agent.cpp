@@ -4,8 +4,8 @@
 // A second console is played from 127.0.0.2. The refusal of a control connection from another
 // address runs in network namespaces.
 #include "consoleharness.h"
-#include "desktoprunmgr.h"
 #include "desktopgrabber.h"
+#include "desktoprunmgr.h"
 #include "desktopvideosender.h"
 #include "grabberrecord.h"
 #include "jsonsplitter.h"
@@ -25,8 +25,8 @@
 #include <QtTest>
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sched.h>
+#include <signal.h>
 #include <thread>
 #include <unistd.h>
 
@@ -114,7 +114,8 @@ public:
     // True once the agent has closed the connection.
     bool waitClosed(int timeoutMs)
     {
-        return m_socket.state() == QAbstractSocket::UnconnectedState || m_socket.waitForDisconnected(timeoutMs);
+        return m_socket.state() == QAbstractSocket::UnconnectedState ||
+               m_socket.waitForDisconnected(timeoutMs);
     }
     void close() { m_socket.abort(); }
 
@@ -303,7 +304,8 @@ bool TstDesktopAgent::begin(quint16 udpPort, Run& run, const QString& runId)
         }
         return QVariant();
     };
-    if (!QTest::qWaitFor([&] { return ofThisRun(grabber).isValid() && ofThisRun(listening).isValid(); }, kWaitMs))
+    if (!QTest::qWaitFor([&] { return ofThisRun(grabber).isValid() && ofThisRun(listening).isValid(); },
+                         kWaitMs))
         return false;
     run.controlPort = ofThisRun(listening).value<quint16>();
     run.grabberPid = ofThisRun(grabber).value<qint64>();
@@ -329,8 +331,8 @@ void TstDesktopAgent::beginStreamsToTheConsole()
     const QByteArray self = grabberPath().toUtf8() + ' ';
     QByteArray cmdline;
     QTRY_VERIFY_WITH_TIMEOUT((cmdline = cmdlineOf(run.grabberPid)).contains("-f x11grab"), kWaitMs);
-    QVERIFY2(cmdline.startsWith(self) && cmdline.contains("-framerate 30") && cmdline.contains("-b:v 2500k") &&
-                 cmdline.contains("-g 30") &&
+    QVERIFY2(cmdline.startsWith(self) && cmdline.contains("-framerate 30") &&
+                 cmdline.contains("-b:v 2500k -maxrate 2500k") && cmdline.contains("-g 30") &&
                  cmdline.contains(QStringLiteral("udp://127.0.0.1:%1").arg(sink.port()).toLatin1()),
              cmdline.constData());
     QVERIFY(platform::processRunsImage(run.grabberPid, grabberPath().toStdString()));
@@ -434,7 +436,8 @@ void TstDesktopAgent::secondBeginReplacesTheFirst()
     QSignalSpy gone(m_pWatch.get(), &RunWatch::sigSenderGone);
     QSignalSpy listening(m_pWatch.get(), &RunWatch::sigListening);
     const quint16 port2 = second.port();
-    onAgent([this, port2] { m_pMgr->beginRmtDsktp(kSecondConsole.toString(), port2, QStringLiteral("second")); });
+    onAgent(
+        [this, port2] { m_pMgr->beginRmtDsktp(kSecondConsole.toString(), port2, QStringLiteral("second")); });
     RmtDsktpMsg::Message told;
     QVERIFY(control1.waitEnded(told, kWaitMs));
     QCOMPARE(told.int1, int(RmtDsktpMsg::eEndTakenOver));
@@ -444,10 +447,12 @@ void TstDesktopAgent::secondBeginReplacesTheFirst()
     QVERIFY(second.waitBytes(4096, kWaitMs).startsWith(kSequenceHeader));
 
     CtrlClient control2;
-    QVERIFY(control2.open(listening.first().first().value<quint16>(), QStringLiteral("second"), kSecondConsole));
+    QVERIFY(
+        control2.open(listening.first().first().value<quint16>(), QStringLiteral("second"), kSecondConsole));
     control2.send(msg(RmtDsktpMsg::eMouseMove, 6, 6));
     QTRY_COMPARE_WITH_TIMEOUT(replayed.size(), 2, kWaitMs);
-    onAgent([this, port2] { m_pMgr->beginRmtDsktp(kSecondConsole.toString(), port2, QStringLiteral("again")); });
+    onAgent(
+        [this, port2] { m_pMgr->beginRmtDsktp(kSecondConsole.toString(), port2, QStringLiteral("again")); });
     QVERIFY(control2.waitEnded(told, kWaitMs));
     QCOMPARE(told.int1, int(RmtDsktpMsg::eEndReplaced));
 
@@ -468,7 +473,8 @@ void TstDesktopAgent::secondBeginReplacesTheFirst()
 // An end closes the run only when the console that began it sends it, for that run (or naming none,
 // as a console that names no run does): an end from another console, or for another run, changes
 // nothing. The end returns once grabber, control server and thread are gone; an end without a run
-// changes nothing; a run left open dies with the command server (shutdown).
+// changes nothing; a run left open dies with the command server (the agent's shutdown), and its
+// console is told so.
 void TstDesktopAgent::endClosesOnlyItsOwnConsolesRun()
 {
     UdpSink sink;
@@ -502,8 +508,14 @@ void TstDesktopAgent::endClosesOnlyItsOwnConsolesRun()
     QVERIFY(waitGone(run.grabberPid, 2000));
 
     QVERIFY(begin(sink.port(), run));
+    CtrlClient viewer;
+    QVERIFY(viewer.open(run.controlPort, QString()));
+    QTest::qWait(200);
     m_pServer.reset();
     QVERIFY(!platform::processAlive(run.grabberPid));
+    RmtDsktpMsg::Message told;
+    QVERIFY(viewer.waitEnded(told, kWaitMs));
+    QCOMPARE(told.int1, int(RmtDsktpMsg::eEndAgentClosing));
 }
 
 // A run whose console is gone ends by itself, its grabber with it: no control connection within the
@@ -513,8 +525,9 @@ void TstDesktopAgent::endClosesOnlyItsOwnConsolesRun()
 void TstDesktopAgent::runEndsWhenItsConsoleIsGone()
 {
     QTemporaryDir dir;
-    const QString slow = writeScript(dir.path(), QStringLiteral("ToviaMpeg.exe"),
-                                     QStringLiteral("sleep 2.5\nexec \"%1\" \"$@\"\n").arg(grabberPath()).toUtf8());
+    const QString slow =
+        writeScript(dir.path(), QStringLiteral("ToviaMpeg.exe"),
+                    QStringLiteral("sleep 2.5\nexec \"%1\" \"$@\"\n").arg(grabberPath()).toUtf8());
     QVERIFY(!slow.isEmpty());
     restartServer(slow);
     SimuSettings::setValue(QStringLiteral("desktop/attachGraceMs"), 1200);
@@ -578,8 +591,8 @@ void TstDesktopAgent::grabberFailuresReachTheConsole()
     QTemporaryDir dir;
     SimuSettings::setValue(QStringLiteral("desktop/grabberRestarts"), 1);
     const QString missing = dir.filePath(QStringLiteral("ToviaMpeg.exe"));
-    const QString quick = writeScript(dir.path(), QStringLiteral("quick.exe"),
-                                      "echo 'cannot open display :99' >&2\nexit 2\n");
+    const QString quick =
+        writeScript(dir.path(), QStringLiteral("quick.exe"), "echo 'cannot open display :99' >&2\nexit 2\n");
     UdpSink sink;
     QVERIFY(sink.bind());
     RmtDsktpMsg::Message told;
