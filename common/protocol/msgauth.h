@@ -60,6 +60,15 @@
 //     if (!MsgAuth::isAccepted(m_replyVerifier.checkDatagram(datagram, key, &body))) return;
 //     Discovery::decodeReply(body, decoded);
 //
+// Things to know when wiring:
+//   - the clocks of the console and the agents must agree within the window (30 s);
+//   - a signed message is accepted once: a query that is sent to several targets (the broadcast
+//     address and each interface's) reaches an agent more than once, and the copies after the first
+//     are Replayed. Answer the first and log replays of the discovery channel at debug level only,
+//     or sign each copy anew;
+//   - an agent that took up only the remembered user name (no login, so no farm key) refuses every
+//     signed message with NoKey until it signs in.
+//
 // security/acceptUnsigned (SimuSettings) at 1 accepts messages without any signature (peers that
 // know no farm key) with the verdict AcceptedUnsigned; signed messages are checked either way.
 namespace MsgAuth {

@@ -94,6 +94,8 @@ void LoginUI::createWidgets()
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]+$")), m_pCbbUsr));
     m_pCbbUsr->setInsertPolicy(QComboBox::NoInsert);
     m_pCbbUsr->setMinimumHeight(kInputHeight);
+    // Enter in the user name goes on to the password (Enter there signs in).
+    connect(m_pCbbUsr->lineEdit(), &QLineEdit::returnPressed, this, [this] { m_pLePwd->setFocus(); });
 
     m_pLePwd = new QLineEdit(this);
     m_pLePwd->setPlaceholderText(QStringLiteral("密 码"));

@@ -1,6 +1,7 @@
 #include "accountstestutil.h"
 #include "xxtea.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -91,6 +92,10 @@ void TestAccountSvc::storesSaltedHashesOnly()
     const QString db = freshDb("salt.db");
     QCOMPARE(AccountSvcProcess::run({"--db", db, "adduser", "1", "same password"}), 0);
     QCOMPARE(AccountSvcProcess::run({"--db", db, "adduser", "2", "same password"}), 0);
+    // No other local user reads the hashes.
+    const QFileDevice::Permissions others =
+        QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther;
+    QVERIFY(QFileInfo::exists(db) && !(QFileInfo(db).permissions() & others));
     {
         QSqlDatabase sql = QSqlDatabase::addDatabase("QSQLITE", "salt");
         sql.setDatabaseName(db);

@@ -33,6 +33,7 @@ private slots:
     void rememberUntickedStoresNoPassword();
     void agentDefaultAutoLoginHidesAndTicksBoxes();
     void windowsLookAndTrayMenu();
+    void keysInTheConsoleLoginWindow();
     void closingWhilePendingEndsPromptly();
     void signInRememberAndSignInAgainAgainstService();
     void consoleRetriesItsAutomaticLoginUntilTheServiceIsBack();
@@ -295,6 +296,41 @@ void TestLoginDlg::windowsLookAndTrayMenu()
     QVERIFY(!console.isVisible());
     emit console.trayIcon()->sigToviaSysTrayIconTriggered(0);
     QVERIFY(console.isVisible());
+}
+
+// Keys on the console's login window, whose closing ends the console: Esc leaves it open, Enter in
+// the user name goes on to the password, Enter in the password signs in.
+void TestLoginDlg::keysInTheConsoleLoginWindow()
+{
+    m_pServer->setReply(success("t"));
+    CenterLoginWnd wnd(nullptr, fast());
+    wnd.setMissingParamBox([this](const QString& t, const QString& x) { m_missing << qMakePair(t, x); });
+    wnd.initialize();
+    wnd.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&wnd));
+    QSignalSpy finished(&wnd, &QDialog::finished);
+    QSignalSpy requests(&wnd, &LoginUI::sigLogin);
+    QLineEdit* user = wnd.usrComboBox()->lineEdit();
+    user->setFocus();
+    QTest::keyClick(user, Qt::Key_Escape);
+    QTest::keyClick(wnd.pwdLineEdit(), Qt::Key_Escape);
+    QTest::keyClick(&wnd, Qt::Key_Escape);
+    QVERIFY(wnd.isVisible());
+    QCOMPARE(finished.count(), 0);
+
+    QTest::keyClicks(user, "123");
+    QTest::keyClick(user, Qt::Key_Return);
+    QTest::keyClick(user, Qt::Key_Enter);
+    QCOMPARE(requests.count(), 0);
+    QVERIFY(m_missing.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(wnd.pwdLineEdit()->hasFocus(), 2000);
+    QTest::keyClicks(wnd.pwdLineEdit(), "pw");
+    QTest::keyClick(wnd.pwdLineEdit(), Qt::Key_Return);
+    QCOMPARE(requests.count(), 1);
+    QCOMPARE(requests.at(0).at(0).toString(), QString("123"));
+    QTRY_COMPARE_WITH_TIMEOUT(wnd.loginResult(), 0, 5000);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(wnd.result(), int(QDialog::Accepted));
 }
 
 void TestLoginDlg::closingWhilePendingEndsPromptly()
