@@ -28,9 +28,8 @@ DesktopCtrlServer::DesktopCtrlServer(const QHostAddress& consoleAddr, const QStr
     m_pGraceTimer = singleShotTimer(this);
     connect(m_pGraceTimer, &QTimer::timeout, this, [this] { emit sigConsoleGone(m_graceWhy); });
     m_pSilenceTimer = singleShotTimer(this);
-    connect(m_pSilenceTimer, &QTimer::timeout, this, [this] {
-        onLost(m_pCtrlSocket, QStringLiteral("silent for %1 ms").arg(m_options.silenceMs));
-    });
+    connect(m_pSilenceTimer, &QTimer::timeout, this,
+            [this] { onLost(m_pCtrlSocket, QStringLiteral("silent for %1 ms").arg(m_options.silenceMs)); });
 }
 
 DesktopCtrlServer::~DesktopCtrlServer()
@@ -41,7 +40,8 @@ DesktopCtrlServer::~DesktopCtrlServer()
 bool DesktopCtrlServer::listen()
 {
     m_pCtrlServer = listenOnAnyIPv4(m_options.controlPort, this, [this] { slNewRmtDsktpSocket(); });
-    m_graceWhy = QStringLiteral("no control connection from the console within %1 ms").arg(m_options.attachGraceMs);
+    m_graceWhy =
+        QStringLiteral("no control connection from the console within %1 ms").arg(m_options.attachGraceMs);
     m_pGraceTimer->start(m_options.attachGraceMs);
     return m_pCtrlServer != nullptr;
 }
@@ -123,7 +123,8 @@ void DesktopCtrlServer::attach(QTcpSocket* pSocket, const QByteArray& rest)
     m_splitter.clear();
     m_pGraceTimer->stop();
     qWarning().noquote() << "remote desktop control connection from" << pSocket->peerAddress().toString()
-                         << (m_runId.isEmpty() ? QStringLiteral("(a run without id)") : QStringLiteral("for run ") + m_runId);
+                         << (m_runId.isEmpty() ? QStringLiteral("(a run without id)")
+                                               : QStringLiteral("for run ") + m_runId);
     if (!connect(pSocket, &QTcpSocket::readyRead, this, &DesktopCtrlServer::slRcvMsg))
         qWarning() << "connect QTcpSocket::readyRead DesktopVideoSender::slRcvMsg err";
     connect(pSocket, &QTcpSocket::disconnected, this,
@@ -143,8 +144,8 @@ void DesktopCtrlServer::onLost(QTcpSocket* pSocket, const QString& why)
         return;
     dropSocket(pSocket);
     m_pSilenceTimer->stop();
-    qWarning().noquote() << "remote desktop control connection lost:" << why << "- the run ends unless it is back within"
-                         << m_options.lostGraceMs << "ms";
+    qWarning().noquote() << "remote desktop control connection lost:" << why
+                         << "- the run ends unless it is back within" << m_options.lostGraceMs << "ms";
     m_graceWhy = QStringLiteral("the console's control connection was lost (%1) and not back within %2 ms")
                      .arg(why)
                      .arg(m_options.lostGraceMs);
@@ -184,7 +185,8 @@ void DesktopCtrlServer::slRcvMsg()
 void DesktopCtrlServer::handle(const QByteArray& doc)
 {
     RmtDsktpMsg::Message msg;
-    if (!RmtDsktpMsg::decode(doc, msg) || msg.type == RmtDsktpMsg::eHello || msg.type == RmtDsktpMsg::eHeartbeat)
+    if (!RmtDsktpMsg::decode(doc, msg) || msg.type == RmtDsktpMsg::eHello ||
+        msg.type == RmtDsktpMsg::eHeartbeat)
         return;
     emit sigMsgReplayed(msg.type, msg.int1, msg.int2, replayMessage(msg.type, msg.int1, msg.int2));
 }
@@ -194,7 +196,8 @@ void DesktopCtrlServer::resync()
     // Bytes that are no message are dropped up to the next object.
     QByteArray rest = m_splitter.takeBuffered();
     const int next = rest.indexOf('{', 1);
-    qWarning() << "remote desktop control: bytes that are no message dropped:" << rest.left(next < 0 ? 64 : next);
+    qWarning() << "remote desktop control: bytes that are no message dropped:"
+               << rest.left(next < 0 ? 64 : next);
     if (next >= 0)
         m_splitter.append(rest.mid(next));
 }
@@ -235,9 +238,11 @@ bool DesktopCtrlServer::replayMessage(int iType, int int1, int int2)
     case eMouseMove:
         return platform::setCursorPos(int1, int2);
     case eLeftDown:
-        return platform::setCursorPos(int1, int2) && platform::mouseButton(platform::MouseButtonAction::LeftDown);
+        return platform::setCursorPos(int1, int2) &&
+               platform::mouseButton(platform::MouseButtonAction::LeftDown);
     case eLeftUp:
-        return platform::setCursorPos(int1, int2) && platform::mouseButton(platform::MouseButtonAction::LeftUp);
+        return platform::setCursorPos(int1, int2) &&
+               platform::mouseButton(platform::MouseButtonAction::LeftUp);
     case eRightDown:
         return platform::mouseButton(platform::MouseButtonAction::RightDown);
     case eRightUp:

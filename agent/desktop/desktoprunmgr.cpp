@@ -59,8 +59,8 @@ CCommResult DesktopRunMgr::beginRmtDsktp(const QString& peerAddr, int port, cons
         return CCommResult();
     }
     if (m_pSender) {
-        const bool sameConsole = QHostAddress(peerAddr).isEqual(m_pSender->consoleAddr(),
-                                                                 QHostAddress::ConvertV4MappedToIPv4);
+        const bool sameConsole =
+            QHostAddress(peerAddr).isEqual(m_pSender->consoleAddr(), QHostAddress::ConvertV4MappedToIPv4);
         qWarning().noquote() << "a remote desktop run of" << m_pSender->consoleAddr().toString()
                              << "is active: it is closed first";
         closeRun(sameConsole ? RmtDsktpMsg::eEndReplaced : RmtDsktpMsg::eEndTakenOver, peerAddr);

@@ -13,13 +13,15 @@ DesktopVideoSender::DesktopVideoSender(const QHostAddress& consoleAddr, const QS
     : QObject(parent), m_consoleAddr(consoleAddr), m_runId(runId), m_options(options)
 {
     m_pCtrl = new DesktopCtrlServer(consoleAddr, runId, options, this);
-    m_pGrabber = new DesktopGrabber(options.grabberPath, options.bitRateKbps, options.maxGrabberRestarts, this);
+    m_pGrabber =
+        new DesktopGrabber(options.grabberPath, options.bitRateKbps, options.maxGrabberRestarts, this);
     if (!connect(this, &DesktopVideoSender::sigCloseStream, this, &DesktopVideoSender::slCloseStream,
                  Qt::QueuedConnection))
         qWarning() << "connect DesktopVideoSender::sigCloseStream DesktopVideoSender::slCloseStream err";
     connect(m_pCtrl, &DesktopCtrlServer::sigMsgReplayed, this, &DesktopVideoSender::sigMsgReplayed);
     connect(m_pCtrl, &DesktopCtrlServer::sigConsoleGone, this, [this](const QString& why) {
-        const QString failed = m_failReason ? QStringLiteral("; the grabber had failed: ") + m_failWords : QString();
+        const QString failed =
+            m_failReason ? QStringLiteral("; the grabber had failed: ") + m_failWords : QString();
         finish(RmtDsktpMsg::eEndConsoleGone, why + failed, QString());
     });
     // Queued: the run may end here, which closes the server that is still handing out connections.
@@ -94,8 +96,9 @@ void DesktopVideoSender::onGrabberFailed(int reason, const QString& lastWords)
                              << "); the console is told once its control connection is there";
         return;
     }
-    const QString what = reason == RmtDsktpMsg::eEndGrabberFailed ? QStringLiteral("the grabber did not start: ")
-                                                                   : QStringLiteral("the grabber kept stopping: ");
+    const QString what = reason == RmtDsktpMsg::eEndGrabberFailed
+                             ? QStringLiteral("the grabber did not start: ")
+                             : QStringLiteral("the grabber kept stopping: ");
     finish(reason, what + lastWords, lastWords);
 }
 
@@ -103,7 +106,8 @@ void DesktopVideoSender::finish(int reason, const QString& why, const QString& t
 {
     if (m_closed)
         return;
-    qWarning().noquote() << "remote desktop run" << m_runId << "of" << m_consoleAddr.toString() << "ended:" << why;
+    qWarning().noquote() << "remote desktop run" << m_runId << "of" << m_consoleAddr.toString()
+                         << "ended:" << why;
     m_closeReason = reason;
     m_closeDetail = told;
     slCloseStream();

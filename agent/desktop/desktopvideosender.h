@@ -20,8 +20,8 @@ class DesktopVideoSender : public QObject
 public:
     // consoleAddr: the only peer whose control connections are served; runId: the run the begin
     // named (empty: a console that names none).
-    DesktopVideoSender(const QHostAddress& consoleAddr, const QString& runId, const DesktopRunOptions& options,
-                       QObject* parent = nullptr);
+    DesktopVideoSender(const QHostAddress& consoleAddr, const QString& runId,
+                       const DesktopRunOptions& options, QObject* parent = nullptr);
     ~DesktopVideoSender() override;
 
     // From another thread: asks the sender's thread to tell the console why (reason other than

@@ -84,8 +84,9 @@ void remove(qint64 pid)
     QMutexLocker lock(&g_mutex);
     QList<Entry> entries = load();
     const int before = entries.size();
-    entries.erase(std::remove_if(entries.begin(), entries.end(), [pid](const Entry& e) { return e.pid == pid; }),
-                  entries.end());
+    entries.erase(
+        std::remove_if(entries.begin(), entries.end(), [pid](const Entry& e) { return e.pid == pid; }),
+        entries.end());
     if (entries.size() != before)
         store(entries);
 }

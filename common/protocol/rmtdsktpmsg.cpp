@@ -13,7 +13,8 @@ constexpr int kMaxTextChars = 512;
 
 QJsonObject base(int type, int int1, int int2)
 {
-    return QJsonObject{{QStringLiteral("type"), type}, {QStringLiteral("int1"), int1}, {QStringLiteral("int2"), int2}};
+    return QJsonObject{
+        {QStringLiteral("type"), type}, {QStringLiteral("int1"), int1}, {QStringLiteral("int2"), int2}};
 }
 
 QByteArray compact(const QJsonObject& o)

@@ -80,8 +80,9 @@ void RemoteDesktopWnd::createPanel()
 {
     auto* pPanel = new QFrame(this);
     pPanel->setObjectName(QStringLiteral("rmtDsktpPanel"));
-    pPanel->setStyleSheet(QStringLiteral("QFrame#rmtDsktpPanel{background-color:rgba(0,0,0,190);border-radius:8px;}"
-                                         "QLabel{color:white;font-size:14px;}"));
+    pPanel->setStyleSheet(
+        QStringLiteral("QFrame#rmtDsktpPanel{background-color:rgba(0,0,0,190);border-radius:8px;}"
+                       "QLabel{color:white;font-size:14px;}"));
     pPanel->setAttribute(Qt::WA_NoMousePropagation);
     m_pMessage = new QLabel(pPanel);
     m_pMessage->setWordWrap(true);
@@ -156,8 +157,8 @@ void RemoteDesktopWnd::startControl()
     checkConnect(connect(this, &RemoteDesktopWnd::sigBeginRun, m_pCtrlObj, &RmtDsktpCtrlObj::slBeginRun,
                          Qt::QueuedConnection),
                  "connect RemoteDesktopWnd::sigBeginRun RmtDsktpCtrlObj::slBeginRun err");
-    checkConnect(connect(m_pCtrlObj, &RmtDsktpCtrlObj::sigReplyResult, this, &RemoteDesktopWnd::slControlResult,
-                         Qt::QueuedConnection),
+    checkConnect(connect(m_pCtrlObj, &RmtDsktpCtrlObj::sigReplyResult, this,
+                         &RemoteDesktopWnd::slControlResult, Qt::QueuedConnection),
                  "connect RmtDsktpCtrlObj::sigReplyResult RemoteDesktopWnd::slControlResult err");
     checkConnect(connect(m_pCtrlObj, &RmtDsktpCtrlObj::sigRunEnded, this, &RemoteDesktopWnd::slRunEnded,
                          Qt::QueuedConnection),
@@ -186,7 +187,8 @@ void RemoteDesktopWnd::slRetry()
         return;
     m_target.strRunId = RmtDsktpMsg::newRunId();
     m_runPictures = 0;
-    qWarning().noquote() << "remote desktop of" << m_target.strAddr << "begins again, run" << m_target.strRunId;
+    qWarning().noquote() << "remote desktop of" << m_target.strAddr << "begins again, run"
+                         << m_target.strRunId;
     showState(ViewState::Waiting, QStringLiteral("正在连接远程桌面……"));
     emit sigBeginRun(m_target.strRunId);
     if (m_inputOpen)
@@ -236,7 +238,8 @@ QRectF RemoteDesktopWnd::pictureRect(const QSize& widget, const QSize& picture)
         return QRectF();
     QSizeF shown = QSizeF(picture);
     shown.scale(QSizeF(widget), Qt::KeepAspectRatio);
-    return QRectF(QPointF((widget.width() - shown.width()) / 2, (widget.height() - shown.height()) / 2), shown);
+    return QRectF(QPointF((widget.width() - shown.width()) / 2, (widget.height() - shown.height()) / 2),
+                  shown);
 }
 
 QPoint RemoteDesktopWnd::mapToAgent(const QPointF& local, const QSize& widget, const QSize& picture)

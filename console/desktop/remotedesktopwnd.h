@@ -127,9 +127,9 @@ private:
 
     struRmtDsktpTarget m_target;
     int m_moveCount = 0;
-    int m_shownCount = 0;   // pictures painted
-    int m_pictureSeq = 0;   // pictures taken from the decoder
-    int m_runPictures = 0;  // pictures of the current run
+    int m_shownCount = 0;  // pictures painted
+    int m_pictureSeq = 0;  // pictures taken from the decoder
+    int m_runPictures = 0; // pictures of the current run
     int m_wheelRest = 0;
     QSet<int> m_keysDown; // virtual keys pressed on the agent and not yet released
     RemoteDesktopObj* m_pDecoderObj = nullptr;

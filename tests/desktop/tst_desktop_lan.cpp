@@ -275,18 +275,8 @@ void TstDesktopLan::teardown()
     m_agent.kill();
     for (qint64 pid : agentGrabbers())
         platform::killProcessTree(pid);
-    if (m_pAccountSvc) {
-        m_pAccountSvc->kill();
-        m_pAccountSvc->waitForFinished(3000);
-        m_pAccountSvc.reset();
-    }
     m_farm.killFarmProcesses();
-    if (m_lanUp) {
-        const ToolRun down = lanns({QStringLiteral("down"), m_prefix});
-        if (down.exitCode != 0)
-            qWarning().noquote() << "LAN tear-down:" << down.output;
-        m_lanUp = false;
-    }
+    lanDown(m_prefix, m_lanUp, m_pAccountSvc);
 }
 
 // Without its grabber the agent fails the begin: the viewer says so in the agent's words, nothing

@@ -304,21 +304,21 @@ void TstDesktopViewer::windowFitsTheConsoleScreen()
     QVERIFY(QTest::qWaitForWindowExposed(&wnd));
     const QRect avail = wnd.screen()->availableGeometry();
     wnd.slSizeChanged(QSize(2304, 1296));
-    QVERIFY2(avail.contains(wnd.frameGeometry()), qPrintable(QStringLiteral("%1,%2 %3x%4")
-                                                                 .arg(wnd.x())
-                                                                 .arg(wnd.y())
-                                                                 .arg(wnd.width())
-                                                                 .arg(wnd.height())));
+    QVERIFY2(avail.contains(wnd.frameGeometry()),
+             qPrintable(
+                 QStringLiteral("%1,%2 %3x%4").arg(wnd.x()).arg(wnd.y()).arg(wnd.width()).arg(wnd.height())));
     QVERIFY(wnd.width() < 2304 && qAbs(wnd.width() * 1296 - wnd.height() * 2304) <= 2304);
     wnd.slSizeChanged(QSize(300, 200));
     QCOMPARE(wnd.size(), QSize(300, 200));
     QVERIFY(qAbs(wnd.frameGeometry().center().x() - avail.center().x()) <= 1);
 
     QCOMPARE(RemoteDesktopWnd::pictureRect(QSize(1000, 500), QSize(1000, 1000)), QRectF(250, 0, 500, 500));
-    QCOMPARE(RemoteDesktopWnd::mapToAgent(QPointF(250, 0), QSize(1000, 500), QSize(1000, 1000)), QPoint(0, 0));
+    QCOMPARE(RemoteDesktopWnd::mapToAgent(QPointF(250, 0), QSize(1000, 500), QSize(1000, 1000)),
+             QPoint(0, 0));
     QCOMPARE(RemoteDesktopWnd::mapToAgent(QPointF(500, 250), QSize(1000, 500), QSize(1000, 1000)),
              QPoint(500, 500));
-    QCOMPARE(RemoteDesktopWnd::mapToAgent(QPointF(10, 499), QSize(1000, 500), QSize(1000, 1000)), QPoint(0, 998));
+    QCOMPARE(RemoteDesktopWnd::mapToAgent(QPointF(10, 499), QSize(1000, 500), QSize(1000, 1000)),
+             QPoint(0, 998));
 }
 
 // What the window tells: it opens at once, waiting, though 30 stream ports are in use and each
@@ -362,7 +362,8 @@ void TstDesktopViewer::viewerTellsTheUserWhatHappens()
     const QString run1 = begins.first().at(1).toString();
     QVERIFY2(port > 6030, qPrintable(QString::number(port)));
     QCOMPARE(pWnd->target().iPort, port);
-    QTcpSocket* pConn = agent.waitConnection(RmtDsktpMsg::helloMessage(run1) + RmtDsktpMsg::heartbeatMessage(), kWaitMs);
+    QTcpSocket* pConn =
+        agent.waitConnection(RmtDsktpMsg::helloMessage(run1) + RmtDsktpMsg::heartbeatMessage(), kWaitMs);
     QVERIFY(pConn);
 
     QTRY_COMPARE_WITH_TIMEOUT(pWnd->viewState(), RemoteDesktopWnd::ViewState::NoPicture, kWaitMs);
@@ -574,7 +575,8 @@ void TstDesktopViewer::liveViewOfTheAgent()
     auto command = [&](int kind, int port, const QString& runId) {
         const QString idx =
             kind == eOperRmtDesktopBegin ? QStringLiteral("remoteDesktop") : QStringLiteral("closeRmtDsktp");
-        QList<struSimuOper> opers = ConsoleClient::makeOpers(kind, {idx}, int(QDateTime::currentSecsSinceEpoch()), port);
+        QList<struSimuOper> opers =
+            ConsoleClient::makeOpers(kind, {idx}, int(QDateTime::currentSecsSinceEpoch()), port);
         opers.first().runId = runId;
         ConsoleClient::send(server.port(), ConsoleClient::makeDoc(opers, kUser));
     };

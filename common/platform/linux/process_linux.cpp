@@ -174,7 +174,9 @@ std::string resolvedPath(const std::string& path)
 
 bool ownedByCaller(Pid pid)
 {
-    struct stat info {};
+    struct stat info
+    {
+    };
     return stat(procPath(pid, "").c_str(), &info) == 0 && info.st_uid == geteuid();
 }
 

@@ -426,17 +426,18 @@ QJsonObject ConsoleTestDriver::dump() const
     if (QWidget* pDialog = openDialog())
         out.insert(QStringLiteral("dialog"), describeDialog(pDialog));
     if (RemoteDesktopWnd* pViewer = viewer()) {
-        out.insert(QStringLiteral("viewer"),
-                   QJsonObject{{QStringLiteral("addr"), pViewer->target().strAddr},
-                               {QStringLiteral("port"), pViewer->target().iPort},
-                               {QStringLiteral("visible"), pViewer->isVisible()},
-                               {QStringLiteral("width"), pViewer->width()},
-                               {QStringLiteral("height"), pViewer->height()},
-                               {QStringLiteral("pictureWidth"), pViewer->picture().width()},
-                               {QStringLiteral("pictureHeight"), pViewer->picture().height()},
-                               {QStringLiteral("live"), pViewer->viewState() == RemoteDesktopWnd::ViewState::Live},
-                               {QStringLiteral("message"), pViewer->messageText()},
-                               {QStringLiteral("runId"), pViewer->target().strRunId}});
+        out.insert(
+            QStringLiteral("viewer"),
+            QJsonObject{{QStringLiteral("addr"), pViewer->target().strAddr},
+                        {QStringLiteral("port"), pViewer->target().iPort},
+                        {QStringLiteral("visible"), pViewer->isVisible()},
+                        {QStringLiteral("width"), pViewer->width()},
+                        {QStringLiteral("height"), pViewer->height()},
+                        {QStringLiteral("pictureWidth"), pViewer->picture().width()},
+                        {QStringLiteral("pictureHeight"), pViewer->picture().height()},
+                        {QStringLiteral("live"), pViewer->viewState() == RemoteDesktopWnd::ViewState::Live},
+                        {QStringLiteral("message"), pViewer->messageText()},
+                        {QStringLiteral("runId"), pViewer->target().strRunId}});
     }
     return ok(out);
 }
