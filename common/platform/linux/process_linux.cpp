@@ -174,10 +174,11 @@ std::string resolvedPath(const std::string& path)
 
 bool ownedByCaller(Pid pid)
 {
-    struct stat info
-    {
-    };
-    return stat(procPath(pid, "").c_str(), &info) == 0 && info.st_uid == geteuid();
+    struct stat info;
+    if (stat(procPath(pid, "").c_str(), &info) != 0) {
+        return false;
+    }
+    return info.st_uid == geteuid();
 }
 
 bool mayKill(Pid pid)
