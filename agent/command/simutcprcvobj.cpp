@@ -270,12 +270,13 @@ void SimuTcpRcvObj::Dispatch(QTcpSocket* pSocket, const QList<struSimuOper>& ope
         return;
     case eOperRmtDesktopBegin:
         qCInfo(lcCommand) << "SimuTcpRcvObj: remote desktop begin, port" << opers.first().iExtra;
-        emit sigRmtDesktopBegin(opers.first().centerIP, opers.first().memuIdx, opers.first().iExtra);
+        emit sigRmtDesktopBegin(opers.first().centerIP, opers.first().memuIdx, opers.first().iExtra,
+                                opers.first().runId);
         EndConnection(pSocket, type);
         return;
     case eOperRmtDesktopEnd:
         qCInfo(lcCommand) << "SimuTcpRcvObj: remote desktop end";
-        emit sigRmtDesktopEnd();
+        emit sigRmtDesktopEnd(opers.first().centerIP, opers.first().runId);
         EndConnection(pSocket, type);
         return;
     default:

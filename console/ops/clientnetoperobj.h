@@ -56,8 +56,9 @@ public slots:
     void slSetStateAtEndIfFail(int iType, QStringList strMemuIdxList);
     void slSetStateWhenCenterToolErr(int iType, QStringList strMemuIdxList, int iTime);
     void slInstallApk4Simus(QStringList strSimusList, QString strPath);
-    // Remote desktop: begin streaming to the given UDP port of this console, or end it.
-    void slRemoteDesktop(int iVideoPort);
+    // Remote desktop: begin the run strRunId streaming to the given UDP port of this console, or end
+    // the run last begun.
+    void slRemoteDesktop(int iVideoPort, QString strRunId = QString());
     void slCloseRemoteDesktop();
     void slEmitBeginInstall(QString strMemuIdx);
     void slEmitInstallProgress(QString strMemuIdx, int iProgress);
@@ -75,6 +76,7 @@ private:
     quint16 m_agentPort;
     QString m_strArg;
     int m_iRmtDesktopPort = 0;
+    QString m_strRmtDesktopRunId;
     int m_iLastOperTime = 0;
     int m_connectWaitMs = 6000;
     int m_writeWaitMs = 30000;

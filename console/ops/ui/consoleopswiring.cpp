@@ -7,7 +7,6 @@
 #include "grpdraweroper.h"
 #include "mygrpdrawer.h"
 #include "remotedesktopwnd.h"
-#include "rmtdsktpport.h"
 #include "simusettings.h"
 #include "taskresultrcver.h"
 #include "udpsenderobj.h"
@@ -172,7 +171,7 @@ RemoteDesktopWnd* ConsoleOpsWiring::openRemoteDesktop(VedioBoxDrawer* pTiles, co
     target.strName = info.strSimuName;
     target.strIdx = info.strMemuIdx;
     target.strTitle = info.strPcNickName;
-    target.iPort = RmtDsktpPort::choose(target.strAddr);
+    // The stream port is chosen by the viewer's decoder thread: the window opens at once.
     auto* pWnd = new RemoteDesktopWnd(target);
     checked(connect(pWnd, &RemoteDesktopWnd::sigBeginRmtDsktp, pClient, &ClientNetOperObj::slRemoteDesktop),
             "connect SIGNAL(sigBeginRmtDsktp) SLOT(slRemoteDesktop) err");
@@ -182,8 +181,7 @@ RemoteDesktopWnd* ConsoleOpsWiring::openRemoteDesktop(VedioBoxDrawer* pTiles, co
     connect(pWnd, &RemoteDesktopWnd::sigRemoteDesktopWndClosed, pTiles,
             &VedioBoxDrawer::slReleaseRemoteDesktopDlg);
     pTiles->setRemoteDesktopDlg(pWnd);
-    qInfo().noquote() << "remote desktop of" << pTiles->pcName() << "at" << target.strAddr << "stream port"
-                      << target.iPort;
+    qInfo().noquote() << "remote desktop of" << pTiles->pcName() << "at" << target.strAddr;
     pWnd->initWnd();
     pWnd->show();
     return pWnd;
