@@ -2,6 +2,7 @@
 
 #include "discovery.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
@@ -19,6 +20,10 @@ struct SimuInfo;
 //           100 x 150 JPEG thumbnail of its latest screenshot;
 //   other:  a kind 0 header without entries.
 // Settings and the inventory are read afresh for every query. Lives on a thread of its own.
+//
+// One address is answered kAnswersPerSec times a second (after a first burst of kAnswerBurst): more
+// than a console asks (one query a second, to two or three addresses, and its refreshes), and queries
+// with a forged source cannot turn the agent into a flood of thumbnails aimed at that address.
 class UdpRceiverObj : public QObject
 {
     Q_OBJECT
@@ -27,6 +32,9 @@ public:
     explicit UdpRceiverObj(quint16 port = Discovery::kDiscoveryPort,
                            const QHostAddress& bindAddress = QHostAddress::AnyIPv4,
                            QObject* parent = nullptr);
+
+    static constexpr int kAnswersPerSec = 4;
+    static constexpr int kAnswerBurst = 16;
 
     // The bound port, 0 before slInitSocket or when binding failed.
     quint16 localPort() const;
@@ -53,6 +61,9 @@ private:
     // since (same size and modification time) is reused.
     QByteArray thumbnailOfFile(const QString& path) const;
 
+    // True when `peer` may have an answer now (and counts it).
+    bool answersNow(const QHostAddress& peer);
+
     struct CachedThumb
     {
         qint64 size = -1;
@@ -61,6 +72,16 @@ private:
     };
     static constexpr int kMaxCachedThumbs = 200;
     mutable QHash<QString, CachedThumb> m_thumbs;
+
+    static constexpr int kMaxTrackedPeers = 4096;
+    QElapsedTimer m_clock;
+    struct Allowance
+    {
+        double answers = kAnswerBurst;
+        qint64 atMs = 0;
+    };
+    QHash<quint32, Allowance> m_allowance; // per IPv4 address
+    qint64 m_skipped = 0;
 
     quint16 m_port;
     QHostAddress m_bindAddress;

@@ -25,7 +25,7 @@ void PcOnOfflineChecker::slPcCheckerInit()
 QStringList PcOnOfflineChecker::checkOnce()
 {
     emit sigBeginLoop();
-    const QStringList silent = m_pRegistry->silentPcs(m_pRegistry->now());
+    const QStringList silent = m_pRegistry->takeNewlySilentPcs(m_pRegistry->now());
     for (const QString& pcName : silent)
         emit sigPcOnOfflineCheckerMsgHandler(QStringLiteral("setAllItemOffline"), pcName, QString(), 0, 0,
                                              QByteArray());

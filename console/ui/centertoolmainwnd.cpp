@@ -25,9 +25,21 @@ constexpr int kThreadQuitWaitMs = 5000;
 } // namespace
 
 CenterToolMainWnd::CenterToolMainWnd(const Options& options, QWidget* parent)
-    : CenterToolMainDlgUI(std::make_shared<AgentRegistry>(options.clock), parent), m_options(options)
+    : CenterToolMainDlgUI(
+          std::make_shared<AgentRegistry>(options.clock, options.limits.value_or(limitsFromSettings())),
+          parent),
+      m_options(options)
 {
     ConsoleTypes::registerMetaTypes();
+}
+
+AgentRegistry::Limits CenterToolMainWnd::limitsFromSettings()
+{
+    AgentRegistry::Limits limits;
+    limits.maxPcs = qMax(1, SimuSettings::value(QStringLiteral("console/maxPcs"), limits.maxPcs).toInt());
+    limits.repinSecs =
+        qMax(10, SimuSettings::value(QStringLiteral("discovery/repinSecs"), limits.repinSecs).toInt());
+    return limits;
 }
 
 CenterToolMainWnd::~CenterToolMainWnd()
@@ -44,9 +56,13 @@ void CenterToolMainWnd::initWnd()
     updateEmptyText();
     if (m_options.trayIcon) {
         m_pTrayIcon = new ToviaSysTrayIcon(QStringLiteral("Tovia-模拟器版"), this);
-        connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &CenterToolMainWnd::slSysTrayActived);
-        connect(m_pTrayIcon, &ToviaSysTrayIcon::sigToviaSysTrayIconTriggered, this,
-                &CenterToolMainWnd::slSysTrayMenuTriggered);
+        checkConnect(
+            connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &CenterToolMainWnd::slSysTrayActived),
+            QStringLiteral("connect QSystemTrayIcon::activated CenterToolMainWnd::slSysTrayActived err"));
+        checkConnect(connect(m_pTrayIcon, &ToviaSysTrayIcon::sigToviaSysTrayIconTriggered, this,
+                             &CenterToolMainWnd::slSysTrayMenuTriggered),
+                     QStringLiteral("connect ToviaSysTrayIcon::sigToviaSysTrayIconTriggered "
+                                    "CenterToolMainWnd::slSysTrayMenuTriggered err"));
         if (QSystemTrayIcon::isSystemTrayAvailable())
             m_pTrayIcon->show();
     }
@@ -98,11 +114,20 @@ void CenterToolMainWnd::startWorkers()
 
 void CenterToolMainWnd::connectWidgets()
 {
-    connect(exitBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slCloseFromExitBtn);
-    connect(officialBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slOpenOfficial);
-    connect(customBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slCustom);
-    connect(publicBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slPublic);
-    connect(helpBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slHelp);
+    checkConnect(connect(exitBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slCloseFromExitBtn),
+                 QStringLiteral("connect 退出 CenterToolMainWnd::slCloseFromExitBtn err"));
+    checkConnect(connect(officialBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slOpenOfficial),
+                 QStringLiteral("connect 官网 CenterToolMainWnd::slOpenOfficial err"));
+    checkConnect(connect(customBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slCustom),
+                 QStringLiteral("connect 客服 CenterToolMainWnd::slCustom err"));
+    checkConnect(connect(publicBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slPublic),
+                 QStringLiteral("connect 公众号 CenterToolMainWnd::slPublic err"));
+    checkConnect(connect(helpBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slHelp),
+                 QStringLiteral("connect 帮助 CenterToolMainWnd::slHelp err"));
+    checkConnect(connect(m_pLeftGrpDrawer, &MyGrpDrawer::sigDrawerCellMenuTriggered, this,
+                         &CenterToolMainWnd::slDrawerCellMenuTriggered),
+                 QStringLiteral("connect MyGrpDrawer::sigDrawerCellMenuTriggered "
+                                "CenterToolMainWnd::slDrawerCellMenuTriggered err"));
 }
 
 void CenterToolMainWnd::shutdown()
@@ -180,6 +205,8 @@ void CenterToolMainWnd::slShowResult(CCommResult* pRet)
 void CenterToolMainWnd::slNewPcInfoArrived(struPcInfoReply reply)
 {
     const struPcInfoChange change = m_pRegistry->applyPcInfo(reply.header, reply.simus, reply.from);
+    if (change.bRefused)
+        return;
     if (change.bCreated)
         createPc(change);
     else
@@ -197,10 +224,15 @@ void CenterToolMainWnd::createPc(const struPcInfoChange& change)
                          &CenterToolMainWnd::slDrawerCellMenuTriggered),
                  QStringLiteral("connect SIGNAL(sigDrawerCellMenuTriggered(int)) "
                                 "SLOT(slDrawerCellMenuTriggered(int)) err"));
-    connect(pEntry, &MyDrawerEx::sigCellCheckChanged, this, &CenterToolMainWnd::setTicked);
-    connect(pTiles, &VedioBoxDrawer::sigBoxCheckChanged, this, &CenterToolMainWnd::setTicked);
-    connect(pTiles, &VedioBoxDrawer::sigRemoteDesktopRequested, this,
-            &CenterToolMainWnd::sigRemoteDesktopRequested);
+    checkConnect(connect(pEntry, &MyDrawerEx::sigCellCheckChanged, this, &CenterToolMainWnd::setTicked),
+                 QStringLiteral("connect MyDrawerEx::sigCellCheckChanged CenterToolMainWnd::setTicked err"));
+    checkConnect(
+        connect(pTiles, &VedioBoxDrawer::sigBoxCheckChanged, this, &CenterToolMainWnd::setTicked),
+        QStringLiteral("connect VedioBoxDrawer::sigBoxCheckChanged CenterToolMainWnd::setTicked err"));
+    checkConnect(connect(pTiles, &VedioBoxDrawer::sigRemoteDesktopRequested, this,
+                         &CenterToolMainWnd::sigRemoteDesktopRequested),
+                 QStringLiteral("connect VedioBoxDrawer::sigRemoteDesktopRequested "
+                                "CenterToolMainWnd::sigRemoteDesktopRequested err"));
     for (const struSimuRow& row : change.added) {
         pEntry->addCell(row);
         pTiles->addBox(row.memuIdx, row.simuName);
@@ -236,6 +268,11 @@ void CenterToolMainWnd::applyPcChange(const struPcInfoChange& change)
     if (change.bNickChanged) {
         pEntry->setNickName(change.entry.nickName);
         pTiles->setNickName(change.entry.nickName);
+    }
+    if (change.bAddrChanged) {
+        pEntry->setIpAddr(change.entry.ipAddr);
+        pTiles->setIpAddr(change.entry.connectAddress());
+        qInfo().noquote() << "PC" << change.pcName << "now at" << change.entry.connectAddress();
     }
     if (change.bCameOnline) {
         pEntry->setOnlineLabel(change.entry.onlineLabel);
@@ -351,16 +388,18 @@ void CenterToolMainWnd::slNewSimuStateParamArrived(QByteArray aryJson)
     applySimuState(pcName, memuIdx, iState, iTime, iDaemonModel);
 }
 
+// The operations refuse an empty selection themselves (44), through the same dialogs as their other
+// refusals.
 void CenterToolMainWnd::slDrawerCellMenuTriggered(int index)
 {
-    if (!m_pRegistry->hasChecked()) {
+    if (m_dispatcher) {
+        m_dispatcher(index);
+    } else if (!m_pRegistry->hasChecked()) {
         showResult(OpsCode::nothingTicked());
         return;
-    }
-    if (m_dispatcher)
-        m_dispatcher(index);
-    else
+    } else {
         qWarning("operation %d chosen, but no operations are installed in this console", index);
+    }
     clearAllTicks();
 }
 
@@ -375,16 +414,16 @@ void CenterToolMainWnd::slMainWndMsgHandler(QString strMsg, QString strParam, QS
         markOffline(strParam);
 }
 
-// The checker's message was computed on its thread a moment ago: a reply applied since then wins.
+// The checker's message was computed on its thread a moment ago: a reply applied since then wins. A
+// PC shown offline already is left as it is (its rows and tiles show that).
 void CenterToolMainWnd::markOffline(const QString& pcName)
 {
     struPcEntry before;
     if (!m_pRegistry->isSilent(pcName, m_pRegistry->now()) || !m_pRegistry->entry(pcName, before) ||
-        !m_pRegistry->setOffline(pcName))
+        before.isOffline() || !m_pRegistry->setOffline(pcName))
         return;
-    if (!before.isOffline())
-        qInfo().noquote() << "PC offline:" << pcName << "not heard from since"
-                          << QDateTime::fromSecsSinceEpoch(before.lastHeard).toString(Qt::ISODate);
+    qInfo().noquote() << "PC offline:" << pcName << "not heard from since"
+                      << QDateTime::fromSecsSinceEpoch(before.lastHeard).toString(Qt::ISODate);
     if (MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName)) {
         pEntry->setOnlineLabel(PcLabel::offline());
         pEntry->refreshAllCells();

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <functional>
+#include <optional>
 
 class MyDrawerEx;
 class PcOnOfflineChecker;
@@ -32,8 +33,11 @@ public:
         int checkIntervalMs = 1000;
         QList<QHostAddress> targets; // empty: the setting discovery/targets or the defaults
         AgentRegistry::Clock clock;  // empty: the system clock
+        // Empty: the settings console/maxPcs and discovery/repinSecs, or the defaults.
+        std::optional<AgentRegistry::Limits> limits;
         bool trayIcon = true;
     };
+    static AgentRegistry::Limits limitsFromSettings();
 
     // Called once for each newly listed agent PC, after its list entry and tile drawer exist: the
     // operations create the PC's command client here and connect it to the entry's signals.

@@ -57,6 +57,12 @@ void AVedioBox::setName(const QString& name)
     update();
 }
 
+void AVedioBox::setPcAddress(const QString& ipAddr, const QString& title)
+{
+    m_info.strIpAddr = ipAddr;
+    m_info.strPcNickName = title;
+}
+
 int AVedioBox::state() const
 {
     QMutexLocker lock(&m_stateLock);
@@ -96,6 +102,8 @@ bool AVedioBox::setState(int iState, int iTime)
         m_iState = iState;
         m_iTime = iTime;
     }
+    if (iState != eStateInstalling && !m_pProgress->isHidden())
+        m_pProgress->hide();
     // Only the picture shows the state: other states need no repaint.
     if (iState == eStateStarting || iState == eStateNotStarted) {
         {
@@ -314,16 +322,31 @@ void VedioBoxDrawerTitle::setOpened(bool bOpened)
 
 VedioBoxDrawer::VedioBoxDrawer(const QString& pcName, const QString& nickName, const QString& ipAddr,
                                QWidget* parent)
-    : AbsDrawer(parent), m_pcName(pcName), m_ipAddr(ipAddr)
+    : AbsDrawer(parent), m_pcName(pcName), m_nickName(nickName), m_ipAddr(ipAddr)
 {
-    m_pTitleRow = new VedioBoxDrawerTitle(QStringLiteral("%1  %2").arg(nickName, ipAddr), this);
+    m_pTitleRow = new VedioBoxDrawerTitle(QString(), this);
     setTitle(m_pTitleRow);
     m_pFlow = new QFlowLayout(body());
+    refreshTitle();
 }
 
 void VedioBoxDrawer::setNickName(const QString& nick)
 {
-    m_pTitleRow->setText(QStringLiteral("%1  %2").arg(nick, m_ipAddr));
+    m_nickName = nick;
+    refreshTitle();
+}
+
+void VedioBoxDrawer::setIpAddr(const QString& ipAddr)
+{
+    m_ipAddr = ipAddr;
+    refreshTitle();
+}
+
+void VedioBoxDrawer::refreshTitle()
+{
+    m_pTitleRow->setText(QStringLiteral("%1  %2").arg(m_nickName, m_ipAddr));
+    for (AVedioBox* b : qAsConst(m_byIdx))
+        b->setPcAddress(m_ipAddr, m_pTitleRow->text());
 }
 
 AVedioBox* VedioBoxDrawer::addBox(const QString& memuIdx, const QString& simuName)

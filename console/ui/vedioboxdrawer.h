@@ -29,6 +29,8 @@ public:
     const struVedioBoxInfo& info() const { return m_info; }
     QString name() const;
     void setName(const QString& name);
+    // The PC's address and the title of its drawer, as the remote desktop of this tile takes them.
+    void setPcAddress(const QString& ipAddr, const QString& title);
     int state() const;
     int stateTime() const;
     bool isChecked() const { return m_bChecked; }
@@ -37,7 +39,8 @@ public:
     int progress() const;
 
     // The newer-time rule: applies when iTime is later than the stored time or is -1. State 2 shows
-    // the starting picture, -1 the default picture; other states keep the current picture.
+    // the starting picture, -1 the default picture; other states keep the current picture. Any state
+    // applied other than installing ends a shown install progress (its result may never come).
     bool setState(int iState, int iTime);
     // A new screenshot, still encoded / already decoded. A tile out of sight is not repainted: it
     // shows the latest picture when it is scrolled into view.
@@ -137,6 +140,9 @@ public:
     QString pcName() const { return m_pcName; }
     VedioBoxDrawerTitle* titleRow() const { return m_pTitleRow; }
     void setNickName(const QString& nick);
+    // The PC answers at another address now: the title and every tile take it.
+    void setIpAddr(const QString& ipAddr);
+    QString ipAddr() const { return m_ipAddr; }
     AVedioBox* box(const QString& memuIdx) const { return m_byIdx.value(memuIdx); }
     AVedioBoxList& boxList() { return m_boxes; }
     int boxCount() const { return m_byIdx.size(); }
@@ -163,7 +169,10 @@ public slots:
     void slReleaseRemoteDesktopDlg();
 
 private:
+    void refreshTitle();
+
     QString m_pcName;
+    QString m_nickName;
     QString m_ipAddr;
     VedioBoxDrawerTitle* m_pTitleRow = nullptr;
     QFlowLayout* m_pFlow = nullptr;

@@ -92,7 +92,8 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
     wnd.slNewPcInfoArrived(reply);
     MyDrawerEx* pc = wnd.leftGrpDrawer()->findPc(QStringLiteral("agent-pc"));
     VedioBoxDrawer* tiles = wnd.rightGrpDrawer()->findPc(QStringLiteral("agent-pc"));
-    QVERIFY(pc && tiles && pOps->client(QStringLiteral("agent-pc")));
+    // Its command client (and thread) comes with its first operation.
+    QVERIFY(pc && tiles && !pOps->client(QStringLiteral("agent-pc")));
     QCOMPARE(pOps->groupStore()->GroupOf(QStringLiteral("agent-pc")), DevGroupStore::DefaultGroupName());
 
     auto pick = [&](int index, const QStringList& idxs) {
@@ -105,6 +106,7 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
 
     pick(0, {"0", "1"});
     QVERIFY(!wnd.registry()->hasChecked()); // ticks cleared after the entry
+    QVERIFY(pOps->client(QStringLiteral("agent-pc")));
     QTRY_COMPARE_WITH_TIMEOUT(pc->cell("0")->stateText(), QStringLiteral("启动中"), 5000);
     QTRY_VERIFY_WITH_TIMEOUT(state("0") == eStateRunning && state("1") == eStateRunning, 30000);
     QCOMPARE(pc->cell("0")->stateText(), QStringLiteral("运行中"));
