@@ -12,7 +12,10 @@
 #include "vedioboxdrawer.h"
 
 #include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
 #include <QSignalSpy>
+#include <QSplitter>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -65,6 +68,8 @@ private slots:
     void offlineByTheCheckerAndBack();
     void operationsNeedTicks();
     void drawersInstallProgressAndLogout();
+    void keysNeverQuitTheWindow();
+    void longNamesKeepTheStateColumn();
 
 private:
     std::unique_ptr<CenterToolMainWnd> makeWindow(AgentRegistry::Clock clock = {});
@@ -384,6 +389,85 @@ void TstConsoleUi::drawersInstallProgressAndLogout()
     auto again = makeWindow();
     QVERIFY(again->udpSenderObj() && again->udpSenderObj() != sender.data());
     QCOMPARE(again->exitByLogout(), 0);
+}
+
+// Keys on the real window: Esc does not end the console, Enter clicks no button (a link, the logout),
+// a button takes the space bar. The version is shown.
+void TstConsoleUi::keysNeverQuitTheWindow()
+{
+    auto wnd = makeWindow();
+    wnd->show();
+    QVERIFY(QTest::qWaitForWindowExposed(wnd.get()));
+    QSignalSpy finished(wnd.get(), &QDialog::finished);
+    QTest::keyClick(wnd.get(), Qt::Key_Escape);
+    for (QPushButton* b : {wnd->officialBtn(), wnd->exitBtn(), wnd->refreshBtn()}) {
+        QSignalSpy clicked(b, &QPushButton::clicked);
+        b->setFocus();
+        QTest::keyClick(b, Qt::Key_Return);
+        QTest::keyClick(b, Qt::Key_Enter);
+        QTest::keyClick(wnd.get(), Qt::Key_Return);
+        QTest::keyClick(b, Qt::Key_Escape);
+        QVERIFY2(clicked.isEmpty(), qPrintable(b->text()));
+    }
+    QSignalSpy refreshed(wnd->refreshBtn(), &QPushButton::clicked);
+    wnd->refreshBtn()->setFocus();
+    QTest::keyClick(wnd->refreshBtn(), Qt::Key_Space);
+    QCOMPARE(refreshed.size(), 1);
+    QApplication::processEvents();
+    QVERIFY(wnd->isVisible());
+    QVERIFY(finished.isEmpty());
+    QCOMPARE(wnd->exitByLogout(), 0);
+    QVERIFY(QRegularExpression(QStringLiteral("^Tovia-模拟器版v\\d+\\.\\d+\\.\\d+\\.\\d+$"))
+                .match(wnd->versionLabel()->text())
+                .hasMatch());
+    QVERIFY(wnd->versionLabel()->isVisible());
+}
+
+// A 58-character emulator name and a long nick name: every state text and the PC's "在线" stay in
+// sight, also after the splitter moved; the names are cut, their tips whole. Ticking a group ticks
+// every row, also one unticked by hand since.
+void TstConsoleUi::longNamesKeepTheStateColumn()
+{
+    const QString longName = QStringLiteral("模拟器") + QString(55, QLatin1Char('W'));
+    QCOMPARE(longName.size(), 58);
+    auto wnd = makeWindow();
+    wnd->show();
+    QVERIFY(QTest::qWaitForWindowExposed(wnd.get()));
+    wnd->slNewPcInfoArrived(pcReply("PC-L", QStringLiteral("机房") + QString(60, QLatin1Char('N')),
+                                    {"0=" + longName, "1=short"}));
+    wnd->slSetState("PC-L", "0", 1, 5);
+    MyDrawerEx* pc = wnd->leftGrpDrawer()->findPc("PC-L");
+    QWidget* viewport = wnd->leftScrollArea()->viewport();
+    const auto inSight = [viewport](QWidget* w) {
+        const QRect r(w->mapTo(viewport, QPoint()), w->size());
+        return w->isVisible() && w->width() > 0 && viewport->rect().contains(r);
+    };
+    auto* splitter = qobject_cast<QSplitter*>(wnd->leftScrollArea()->parentWidget());
+    QVERIFY(splitter);
+    for (const int left : {280, 420}) {
+        splitter->setSizes({left, 1180 - left});
+        QApplication::processEvents();
+        QTRY_VERIFY2(inSight(pc->titleCell()->devStateLabel()), qPrintable(QString::number(left)));
+        QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
+        for (MyDrawerCell* c : pc->cells())
+            QVERIFY2(inSight(c->stateLabel()), qPrintable(c->simuName()));
+    }
+    MyDrawerCell* cell = pc->cell("0");
+    QCOMPARE(cell->stateText(), QStringLiteral("运行中"));
+    QCOMPARE(cell->checkBox()->toolTip(), longName);
+    QVERIFY(cell->checkBox()->text().size() < longName.size());
+    QVERIFY(pc->titleCell()->name().endsWith(QString(60, QLatin1Char('N'))));
+
+    QCheckBox* group = wnd->leftGrpDrawer()->defaultGroup()->titleCell()->checkBox();
+    QTest::mouseClick(group, Qt::LeftButton, {}, QPoint(5, group->height() / 2));
+    QVERIFY(group->isChecked() && cell->isChecked() && pc->cell("1")->isChecked());
+    QTest::mouseClick(cell->checkBox(), Qt::LeftButton, {}, QPoint(5, cell->checkBox()->height() / 2));
+    QVERIFY(!cell->isChecked());
+    QTest::mouseClick(group, Qt::LeftButton, {}, QPoint(5, group->height() / 2));
+    QTest::mouseClick(group, Qt::LeftButton, {}, QPoint(5, group->height() / 2));
+    QVERIFY(group->isChecked());
+    QVERIFY(cell->isChecked());
+    QCOMPARE(wnd->registry()->checkedPcs().first().checkedIndices(), (QStringList{"0", "1"}));
 }
 
 QTEST_MAIN(TstConsoleUi)
