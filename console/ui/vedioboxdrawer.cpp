@@ -3,6 +3,7 @@
 #include "jsoncodec.h"
 #include "qflowlayout.h"
 #include "resultdisplay.h"
+#include "thumbnail.h"
 
 #include <QDebug>
 #include <QHBoxLayout>
@@ -151,12 +152,13 @@ QImage AVedioBox::currentPicture()
     QMutexLocker lock(&m_picLock);
     if (!m_jpeg.isEmpty()) {
         QImage decoded;
+        QString why;
         ++m_decodes;
-        if (decoded.loadFromData(m_jpeg, "JPG"))
+        if (Thumbnail::decodeJpeg(m_jpeg, decoded, &why))
             m_picture = decoded;
         else
             qWarning().noquote() << "thumbnail of" << m_info.strPcName << m_info.strMemuIdx
-                                 << "does not decode";
+                                 << "refused:" << why;
         m_jpeg.clear();
     }
     return m_picture;
