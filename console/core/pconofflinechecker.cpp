@@ -17,7 +17,8 @@ void PcOnOfflineChecker::slPcCheckerInit()
         return;
     m_pTimer = new QTimer(this);
     m_pTimer->setInterval(m_intervalMs);
-    connect(m_pTimer, &QTimer::timeout, this, &PcOnOfflineChecker::checkOnce);
+    if (!connect(m_pTimer, &QTimer::timeout, this, &PcOnOfflineChecker::checkOnce))
+        qWarning("connect QTimer::timeout PcOnOfflineChecker::checkOnce err");
     checkOnce();
     m_pTimer->start();
 }

@@ -398,7 +398,11 @@ void MyGrpDrawer::slDevNetStateChanged(QString strIP, int iState)
     for (MyDrawerEx* pc : qAsConst(m_order)) {
         if (m_pRegistry->connectAddress(pc->pcName()) != strIP)
             continue;
-        pc->setOnlineLabel(iState == 0 ? PcLabel::offline() : PcLabel::online());
+        if (iState == 0)
+            m_pRegistry->setOffline(pc->pcName()); // its next reply brings it back
+        struPcEntry entry;
+        if (m_pRegistry->entry(pc->pcName(), entry))
+            pc->setOnlineLabel(entry.onlineLabel);
         pc->refreshAllCells();
     }
 }

@@ -236,8 +236,9 @@ public slots:
     void slMoveDev2NewGrpFinished(CCommResult cRet);
     void slDeleteGrp(QString strGrpName);
     void slDeleteGrpFinished(CCommResult cRet);
-    // The PCs whose current address is strIP show the online state iState (0 "离线", else "在线")
-    // and their rows the registry's states.
+    // The PCs whose current address is strIP: iState 0 marks them offline in the registry (their
+    // emulators not started); any state shows the registry's label and states on their rows. Only
+    // a reply of the PC marks it online again.
     void slDevNetStateChanged(QString strIP, int iState);
 
 private:

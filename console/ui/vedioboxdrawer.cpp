@@ -31,10 +31,12 @@ AVedioBox::AVedioBox(const struVedioBoxInfo& info, QWidget* parent) : QWidget(pa
     m_pProgress->setRange(0, 100);
     m_pProgress->setTextVisible(false);
     m_pProgress->hide();
-    connect(this, &AVedioBox::sigBkgClicked, this, &AVedioBox::btnBkgClicked);
+    if (!connect(this, &AVedioBox::sigBkgClicked, this, &AVedioBox::btnBkgClicked))
+        qWarning("connect AVedioBox::sigBkgClicked AVedioBox::btnBkgClicked err");
     if (!connect(this, &AVedioBox::sigBkgDoubleClicked, this, &AVedioBox::btnBkgDoublieClked))
         qWarning("connect PicButton::doubleClicked AVedioBox::btnBkgDoublieClked err");
-    connect(this, &AVedioBox::sigUpdate, this, &AVedioBox::slUpdate, Qt::QueuedConnection);
+    if (!connect(this, &AVedioBox::sigUpdate, this, &AVedioBox::slUpdate, Qt::QueuedConnection))
+        qWarning("connect AVedioBox::sigUpdate AVedioBox::slUpdate err");
 }
 
 // Stock pictures are loaded once and shared by every tile (implicitly shared images).

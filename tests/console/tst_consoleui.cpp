@@ -269,6 +269,24 @@ void TstConsoleUi::offlineByTheCheckerAndBack()
     QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
     QTest::qWait(200);
     QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
+
+    // The list's own slots: the PC at an address marked offline (a state number means nothing
+    // until its next reply), a row's PC asked into the group it is in, then into another one.
+    wnd->slSetState("PC-B", "0", 1, 50);
+    MyGrpDrawer* list = wnd->leftGrpDrawer();
+    list->slDevNetStateChanged(QStringLiteral("10.9.9.9"), 0);
+    list->slDevNetStateChanged(wnd->registry()->connectAddress("PC-B"), 1);
+    QCOMPARE(pc->cell("0")->stateText(), QStringLiteral("运行中"));
+    list->slDevNetStateChanged(wnd->registry()->connectAddress("PC-B"), 0);
+    QCOMPARE(pc->titleCell()->devState(), QStringLiteral("离线"));
+    QCOMPARE(pc->cell("0")->stateText(), QStringLiteral("未启动"));
+    QVERIFY(wnd->registry()->snapshot().first().isOffline());
+    QSignalSpy moves(list, &MyGrpDrawer::sigMoveDev2NewGrp);
+    list->slCellMoveToNewGrp(pc->cell("0"), list->defaultGroup());
+    QCOMPARE(m_boxes.last().text, QStringLiteral("目标组与源组相同"));
+    list->slCellMoveToNewGrp(pc->cell("0"), list->addGroup(QStringLiteral("g2"), QStringLiteral("二楼")));
+    QCOMPARE(moves.size(), 1);
+    QCOMPARE(moves.first().at(3).value<QVector<QString>>(), QVector<QString>{"PC-B"});
 }
 
 void TstConsoleUi::operationsNeedTicks()

@@ -213,8 +213,7 @@ void TstConsoleLan::rowRemovedUnderItsMenuAndQuestion()
         return m_farm.runTool(QStringLiteral("dnconsole.exe"),
                               {QStringLiteral("remove"), QStringLiteral("--index"), idx}) == 0;
     };
-    DialogScript script;
-    openMenu(row("3"));
+    DialogScript script; // answers ahead of the menu: a menu with a loop of its own would hold the test
     bool removed = false;
     script.then([&](QWidget* w) { // the menu open: the emulator goes, then Esc
         if (!qobject_cast<QMenu*>(w))
@@ -226,11 +225,11 @@ void TstConsoleLan::rowRemovedUnderItsMenuAndQuestion()
         QTest::keyClick(w, Qt::Key_Escape);
         return true;
     });
+    openMenu(row("3"));
     QTRY_VERIFY_WITH_TIMEOUT(script.done(), kListedMs);
     QVERIFY(removed);
 
     QTest::mouseClick(row("2")->checkBox(), Qt::LeftButton, {}, QPoint(5, 10));
-    openMenu(row("2"));
     script.then(DialogScript::menuEntry(QStringLiteral("删除")));
     removed = false;
     QString question;
@@ -246,6 +245,7 @@ void TstConsoleLan::rowRemovedUnderItsMenuAndQuestion()
         QTest::keyClick(box, Qt::Key_Return);
         return true;
     });
+    openMenu(row("2"));
     QTRY_VERIFY_WITH_TIMEOUT(script.done(), kListedMs);
     QCOMPARE(question, QStringLiteral("是否删除模拟器？"));
     QTest::qWait(500);

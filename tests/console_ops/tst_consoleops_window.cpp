@@ -319,34 +319,29 @@ void TstConsoleOpsWindow::questionsThroughTheRealDialogs()
     MyDrawerCell* row = wnd.leftGrpDrawer()->findPc(QStringLiteral("pc-real"))->cell(QStringLiteral("0"));
     QVERIFY(row);
 
-    // Ticks the row (when asked) and picks the menu entry; the script answers what follows.
-    const auto pick = [&](bool tick, const QString& entry, DialogScript& script) {
+    // Ticks the row (when asked) and picks the menu entry; the script answers what follows. The
+    // answers are queued before the menu opens, so that a menu or question with a loop of its own
+    // cannot hold the test.
+    DialogScript script;
+    const auto pick = [&](bool tick, const QString& entry, const QList<DialogScript::Step>& then, int ms) {
         if (tick)
             QTest::mouseClick(row->checkBox(), Qt::LeftButton, {}, QPoint(5, row->height() / 2));
+        script.then(DialogScript::menuEntry(entry));
+        for (const DialogScript::Step& step : then)
+            script.then(step);
         QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(20, 10), row->mapToGlobal(QPoint(20, 10)));
         QApplication::sendEvent(row, &click);
-        script.then(DialogScript::menuEntry(entry));
+        return QTest::qWaitFor([&] { return script.done(); }, ms);
     };
-    DialogScript script;
-    pick(false, QStringLiteral("启动"), script);
-    script.then(script.box());
-    QTRY_VERIFY_WITH_TIMEOUT(script.done(), 10000);
-    pick(true, QStringLiteral("启动"), script);
-    script.then(script.box());
-    QTRY_VERIFY_WITH_TIMEOUT(script.done(), 10000);
-    pick(true, QStringLiteral("重命名"), script);
-    script.then(DialogScript::input(QString())).then(script.box());
-    QTRY_VERIFY_WITH_TIMEOUT(script.done(), 10000);
+    QVERIFY(pick(false, QStringLiteral("启动"), {script.box()}, 10000));
+    QVERIFY(pick(true, QStringLiteral("启动"), {script.box()}, 10000));
+    QVERIFY(pick(true, QStringLiteral("重命名"), {DialogScript::input(QString()), script.box()}, 10000));
     const QString big = home.filePath(QStringLiteral("big.apk")); // typed into the dialog: ASCII
     QFile file(big);
     QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(2) << 30)); // sparse
     file.close();
-    pick(true, QStringLiteral("安装apk"), script);
-    script.then(DialogScript::file(big)).then(script.box());
-    QTRY_VERIFY_WITH_TIMEOUT(script.done(), 20000);
-    pick(true, QStringLiteral("删除"), script);
-    script.then(script.box(Qt::Key_Escape));
-    QTRY_VERIFY_WITH_TIMEOUT(script.done(), 10000);
+    QVERIFY(pick(true, QStringLiteral("安装apk"), {DialogScript::file(big), script.box()}, 20000));
+    QVERIFY(pick(true, QStringLiteral("删除"), {script.box(Qt::Key_Escape)}, 10000));
     QTest::qWait(300);
     QVERIFY2(commands.isEmpty(), commands.join().constData());
     QCOMPARE(script.boxes, (QStringList{QStringLiteral("当前未选择设备或模拟器，无法操作"),
@@ -356,9 +351,7 @@ void TstConsoleOpsWindow::questionsThroughTheRealDialogs()
                                         QStringLiteral("是否删除模拟器？")}));
 
     // The delete confirmed: the command reaches the agent.
-    pick(true, QStringLiteral("删除"), script);
-    script.then(script.box(Qt::Key_Return));
-    QTRY_VERIFY_WITH_TIMEOUT(script.done(), 10000);
+    QVERIFY(pick(true, QStringLiteral("删除"), {script.box(Qt::Key_Return)}, 10000));
     QTRY_VERIFY_WITH_TIMEOUT(commands.join().contains("\"iOperType\":3"), 10000);
     QCOMPARE(row->stateText(), QStringLiteral("删除中"));
     wnd.shutdown();

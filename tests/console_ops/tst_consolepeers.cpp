@@ -177,14 +177,22 @@ private:
 
 void TstConsolePeers::init()
 {
-    QVERIFY(m_queries.bind(QHostAddress::LocalHost, 0));
-    QTcpServer probe;
-    QVERIFY(probe.listen(kPcAddr, 0));
-    const quint16 commandPort = probe.serverPort();
-    probe.close();
-    QVERIFY(m_pc.open(kPcAddr, commandPort));
-    if (!m_other.open(kOtherHost, commandPort))
+    if (!QUdpSocket().bind(kOtherHost, 0))
         QSKIP("127.0.0.2 cannot be bound here (loopback is not 127.0.0.0/8)");
+    // One command port on both addresses: a free one on the first may be taken on the second.
+    quint16 commandPort = 0;
+    for (int attempt = 0; attempt < 20 && !commandPort; ++attempt) {
+        QTcpServer probe;
+        QVERIFY(probe.listen(kPcAddr, 0));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        if (m_pc.open(kPcAddr, port) && m_other.open(kOtherHost, port))
+            commandPort = port;
+        else
+            cleanup();
+    }
+    QVERIFY(commandPort);
+    QVERIFY(m_queries.bind(QHostAddress::LocalHost, 0));
     CLoginRet login;
     login.strUserName = QStringLiteral("alice");
     LoginRecord::set(login);
@@ -217,6 +225,7 @@ void TstConsolePeers::cleanup()
 {
     m_pWnd.reset();
     m_pc.received.clear();
+    m_other.received.clear();
     m_pc.udp.close();
     m_pc.commands.close();
     m_other.udp.close();
