@@ -45,7 +45,7 @@ public:
             for (int i = 0; i < menu->actions().size() + 1; ++i) {
                 QTest::keyClick(menu, Qt::Key_Down);
                 if (menu->activeAction() && menu->activeAction()->text() == text) {
-                    QTest::keyClick(menu, Qt::Key_Return);
+                    pressLater(menu, Qt::Key_Return);
                     return true;
                 }
             }
@@ -60,11 +60,11 @@ public:
             if (!pBox || !pBox->isVisible())
                 return false;
             boxes << pBox->text();
-            QTest::keyClick(pBox, key);
+            pressLater(pBox, key);
             return true;
         };
     }
-    // The text typed into the input dialog, then Enter (or Esc).
+    // The text typed over what the input dialog starts with, then Enter (or Esc).
     static Step input(const QString& text, Qt::Key key = Qt::Key_Return)
     {
         return [text, key](QWidget* w) {
@@ -72,8 +72,10 @@ public:
             QLineEdit* edit = pDlg ? pDlg->findChild<QLineEdit*>() : nullptr;
             if (!edit || !pDlg->isVisible())
                 return false;
+            QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier); // what it starts with goes
+            QTest::keyClick(edit, Qt::Key_Backspace);
             QTest::keyClicks(edit, text);
-            QTest::keyClick(edit, key);
+            pressLater(edit, key);
             return true;
         };
     }
@@ -87,19 +89,29 @@ public:
                 return false;
             edit->clear();
             QTest::keyClicks(edit, path);
-            QTest::keyClick(edit, Qt::Key_Return);
+            pressLater(edit, Qt::Key_Return);
             return true;
         };
     }
 
+    // The key that answers a window goes out after the step: a question it opens (with a loop of its
+    // own) is then answered by the next step, as this timer does not fire inside its own call.
+    static void pressLater(QWidget* pWidget, Qt::Key key)
+    {
+        QMetaObject::invokeMethod(
+            pWidget, [pWidget, key] { QTest::keyClick(pWidget, key); }, Qt::QueuedConnection);
+    }
+
 private:
+    // A menu that opened the question may still count as the active popup while the question runs.
     void poll()
     {
-        QWidget* pActive = QApplication::activePopupWidget();
-        if (!pActive)
-            pActive = QApplication::activeModalWidget();
-        if (pActive && !m_steps.isEmpty() && m_steps.first()(pActive))
-            m_steps.removeFirst();
+        for (QWidget* pActive : {QApplication::activePopupWidget(), QApplication::activeModalWidget()}) {
+            if (pActive && !m_steps.isEmpty() && m_steps.first()(pActive)) {
+                m_steps.removeFirst();
+                return;
+            }
+        }
     }
 
     QTimer m_timer;
