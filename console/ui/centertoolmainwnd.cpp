@@ -89,6 +89,8 @@ void CenterToolMainWnd::startWorkers()
     udp.queryPort = m_options.queryPort;
     udp.tickMs = m_options.queryTickMs;
     udp.targets = m_options.targets;
+    if (m_options.discoveryBufferBytes > 0)
+        udp.receiveBufferBytes = m_options.discoveryBufferBytes;
     m_pUdpSenderObj = new UdpSenderObj(m_pRegistry, udp);
     checkConnect(connect(m_pUdpSenderObj, &UdpSenderObj::sigNewSimusArrived, this,
                          &CenterToolMainWnd::slNewPcInfoArrived),

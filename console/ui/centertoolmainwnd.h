@@ -36,6 +36,7 @@ public:
         // Empty: the settings console/maxPcs and discovery/repinSecs, or the defaults.
         std::optional<AgentRegistry::Limits> limits;
         bool trayIcon = true;
+        int discoveryBufferBytes = 0; // receive buffer of the discovery socket; 0: the worker's default
     };
     static AgentRegistry::Limits limitsFromSettings();
 
