@@ -4,7 +4,9 @@
 #include "qflowlayout.h"
 #include "resultdisplay.h"
 #include "thumbnail.h"
+#include "thumbnailcache.h"
 
+#include <QBuffer>
 #include <QDebug>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -111,7 +113,7 @@ bool AVedioBox::setState(int iState, int iTime)
     if (iState == eStateStarting || iState == eStateNotStarted) {
         {
             QMutexLocker lock(&m_picLock);
-            m_jpeg.clear();
+            m_shot.clear();
             m_picture = iState == eStateStarting ? stockPicture(kStartingPic) : m_default;
         }
         update();
@@ -119,50 +121,54 @@ bool AVedioBox::setState(int iState, int iTime)
     return true;
 }
 
+void AVedioBox::setPicture(const QByteArray& bytes, bool bPng)
+{
+    QMutexLocker lock(&m_picLock);
+    m_shot = bytes;
+    m_bShotPng = bPng;
+    m_shotKey = ThumbnailCache::instance().newKey();
+}
+
 void AVedioBox::setJpeg(const QByteArray& jpeg, bool bRepaint)
 {
-    {
-        QMutexLocker lock(&m_picLock);
-        m_jpeg = jpeg;
-    }
+    setPicture(jpeg, false);
     if (bRepaint)
         update();
 }
 
 void AVedioBox::setImage(const QImage& image)
 {
-    {
-        QMutexLocker lock(&m_picLock);
-        m_jpeg.clear();
-        m_picture = image;
+    QByteArray png;
+    QBuffer out(&png);
+    if (image.isNull() || !out.open(QIODevice::WriteOnly) || !image.save(&out, "PNG")) {
+        qWarning().noquote() << "picture of" << m_info.strPcName << m_info.strMemuIdx << "not kept";
+        return;
     }
+    setPicture(png, true);
     update();
 }
 
 bool AVedioBox::hasScreenshot() const
 {
     QMutexLocker lock(&m_picLock);
-    if (!m_jpeg.isEmpty())
-        return true;
-    const qint64 key = m_picture.cacheKey();
-    return !m_picture.isNull() && key != m_default.cacheKey() && key != m_offline.cacheKey() &&
-           key != stockPicture(kStartingPic).cacheKey();
+    return !m_shot.isEmpty();
 }
 
 QImage AVedioBox::currentPicture()
 {
     QMutexLocker lock(&m_picLock);
-    if (!m_jpeg.isEmpty()) {
-        QImage decoded;
-        QString why;
-        ++m_decodes;
-        if (Thumbnail::decodeJpeg(m_jpeg, decoded, &why))
-            m_picture = decoded;
-        else
-            qWarning().noquote() << "thumbnail of" << m_info.strPcName << m_info.strMemuIdx
-                                 << "refused:" << why;
-        m_jpeg.clear();
-    }
+    if (m_shot.isEmpty())
+        return m_picture;
+    QString why;
+    bool bDecoded = false;
+    const QImage shot = ThumbnailCache::instance().picture(
+        m_shotKey, m_shot, m_bShotPng ? ThumbnailCache::eFormat::Png : ThumbnailCache::eFormat::Jpeg, &why,
+        &bDecoded);
+    m_decodes += bDecoded ? 1 : 0;
+    if (!shot.isNull())
+        return shot;
+    qWarning().noquote() << "thumbnail of" << m_info.strPcName << m_info.strMemuIdx << "refused:" << why;
+    m_shot.clear();
     return m_picture;
 }
 

@@ -8,6 +8,7 @@
 #include "qflowlayout.h"
 #include "resultdisplay.h"
 #include "thumbjpeg.h"
+#include "thumbnailcache.h"
 #include "udpsenderobj.h"
 #include "vedioboxdrawer.h"
 
@@ -64,6 +65,7 @@ private slots:
     void initTestCase();
     void cleanup();
     void rowTextsAndTileRules();
+    void decodedPicturesStayBounded();
     void repliesReachListAndTiles();
     void offlineByTheCheckerAndBack();
     void operationsNeedTicks();
@@ -163,6 +165,43 @@ void TstConsoleUi::rowTextsAndTileRules()
     QCOMPARE(drawer.boxList().FindBoxByName("gamma"), -1);
     drawer.boxList().SetCheckedAt(1, true);
     QVERIFY(drawer.box("4")->isChecked());
+}
+
+// Tiles keep their screenshots compressed; what a paint decoded is held by the cache within its
+// bound, and a tile whose picture aged out decodes it again, the same picture.
+void TstConsoleUi::decodedPicturesStayBounded()
+{
+    ThumbnailCache& cache = ThumbnailCache::instance();
+    const int oldMax = cache.maxKb();
+    VedioBoxDrawer drawer("PC", "机房", "10.0.0.1");
+    QList<AVedioBox*> boxes;
+    const QColor colours[] = {Qt::red, Qt::green, Qt::blue};
+    for (int i = 0; i < 30; ++i) {
+        AVedioBox* b = drawer.addBox(QString::number(i), QStringLiteral("模拟器%1").arg(i));
+        b->setJpeg(thumbJpeg(colours[i % 3]));
+        boxes.append(b);
+    }
+    const int pictureKb = int(boxes.first()->currentPicture().sizeInBytes() / 1024);
+    cache.setMaxKb(pictureKb * 4); // room for four decoded pictures
+    for (AVedioBox* b : boxes)
+        QVERIFY(!b->currentPicture().isNull());
+    QVERIFY2(cache.usedKb() <= cache.maxKb() && cache.count() <= 4,
+             qPrintable(QString::number(cache.count())));
+    const qint64 before = boxes.first()->decodeCount();
+    QCOMPARE(boxes.first()->currentPicture().pixelColor(50, 75).red() > 200, true); // aged out: again
+    QCOMPARE(boxes.first()->decodeCount(), before + 1);
+    boxes.first()->currentPicture(); // now cached
+    QCOMPARE(boxes.first()->decodeCount(), before + 1);
+    QVERIFY(boxes.at(1)->hasScreenshot());
+
+    // A new screenshot never shows the picture cached for the old one; broken bytes fall back to
+    // the state's picture and are dropped.
+    boxes.first()->setJpeg(thumbJpeg(Qt::blue));
+    QVERIFY(boxes.first()->currentPicture().pixelColor(50, 75).blue() > 200);
+    boxes.first()->setJpeg(QByteArray("\xff\xd8 not a picture"));
+    QCOMPARE(boxes.first()->currentPicture(), QImage(":/res/vediobox/vedioBoxDef.png"));
+    QVERIFY(!boxes.first()->hasScreenshot());
+    cache.setMaxKb(oldMax);
 }
 
 void TstConsoleUi::repliesReachListAndTiles()
