@@ -292,6 +292,7 @@ int main(int argc, char* argv[])
     parser.addOption({"cmd-delay", "ms the agents hold each command connection", "MS", "0"});
     parser.addOption({"unprivileged", "the receive buffer of a process without privileges"});
     parser.addOption({"timeout", "bound of every wait, in seconds", "S", "300"});
+    parser.addOption({"first-heard-only", "stop after the figures of the first hearing and memory"});
     parser.process(app);
     const int agents = parser.value("agents").toInt();
     const int simus = parser.value("simus").toInt();
@@ -378,6 +379,10 @@ int main(int argc, char* argv[])
                 "threads %lld\n",
                 rssShown / 1024, selfStatus("VmRSS") / 1024, bar->maximum(), selfStatus("Threads"));
 
+    if (parser.isSet("first-heard-only")) {
+        wnd.shutdown();
+        return 0;
+    }
     const quint16 consolePort = wnd.udpSenderObj()->localPort();
     const auto measure = [&](int secs, const std::function<void()>& during) {
         Window w;

@@ -16,12 +16,16 @@
 #include <QDebug>
 #include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QLayout>
 #include <QPushButton>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
 constexpr int kThreadQuitWaitMs = 5000;
+constexpr int kShowBudgetMs = 20; // rows and tiles made per turn of the event loop, at most this long
+constexpr int kShownPerTurnAtLeast = 8; // however slow the machine: a small LAN is shown at once
 } // namespace
 
 CenterToolMainWnd::CenterToolMainWnd(const Options& options, QWidget* parent)
@@ -31,6 +35,11 @@ CenterToolMainWnd::CenterToolMainWnd(const Options& options, QWidget* parent)
       m_options(options)
 {
     ConsoleTypes::registerMetaTypes();
+    m_pTurnTimer = new QTimer(this);
+    m_pTurnTimer->setSingleShot(true);
+    m_pTurnTimer->setInterval(0);
+    checkConnect(connect(m_pTurnTimer, &QTimer::timeout, this, &CenterToolMainWnd::slTurnOver),
+                 QStringLiteral("connect QTimer::timeout CenterToolMainWnd::slTurnOver err"));
 }
 
 AgentRegistry::Limits CenterToolMainWnd::limitsFromSettings()
@@ -209,18 +218,76 @@ void CenterToolMainWnd::slNewPcInfoArrived(struPcInfoReply reply)
     const struPcInfoChange change = m_pRegistry->applyPcInfo(reply.header, reply.simus, reply.from);
     if (change.bRefused)
         return;
-    if (change.bCreated)
-        createPc(change);
-    else
-        applyPcChange(change);
+    if (change.bCreated) {
+        m_pendingPcs.append(change.pcName);
+        m_pendingSet.insert(change.pcName);
+        showPendingPcs();
+    } else if (!m_pendingSet.contains(change.pcName)) {
+        applyPcChange(change); // a PC not shown yet is shown as the registry has it then
+    }
 }
 
-void CenterToolMainWnd::createPc(const struPcInfoChange& change)
+// A LAN heard for the first time lists hundreds of PCs within a second. Their rows and tiles are made
+// in turns of the event loop, each turn within a time budget, so that the window keeps answering and
+// Qt lays out what is new once per turn rather than once per PC.
+void CenterToolMainWnd::showPendingPcs()
 {
-    const struPcEntry& pc = change.entry;
+    if (!m_turnClock.isValid()) {
+        m_turnClock.start();
+        m_pTurnTimer->start(); // times out once the event loop has had its turn
+    }
+    if (m_pendingPcs.isEmpty())
+        return;
+    // Shown drawers activate their containers' layouts at once, each of them, the whole list squeezed
+    // into the old height and then grown again: the containers are laid out once, afterwards.
+    const QList<QLayout*> containers = containerLayouts();
+    for (QLayout* l : containers)
+        l->setEnabled(false);
+    while (!m_pendingPcs.isEmpty() &&
+           (m_iShownThisTurn < kShownPerTurnAtLeast || !m_turnClock.hasExpired(kShowBudgetMs))) {
+        ++m_iShownThisTurn;
+        const QString pcName = m_pendingPcs.takeFirst();
+        m_pendingSet.remove(pcName);
+        createPc(pcName);
+    }
+    for (QLayout* l : containerLayouts())
+        l->setEnabled(true);
+    m_pLeftGrpDrawer->layout()->activate(); // from the outside in: every drawer gets its room at once
+    m_pRightGrpDrawer->layout()->activate();
+}
+
+// The layouts that hold the PCs' drawers: both lists and, on the left, every group and its body.
+QList<QLayout*> CenterToolMainWnd::containerLayouts() const
+{
+    QList<QLayout*> out{m_pLeftGrpDrawer->layout(), m_pRightGrpDrawer->layout()};
+    for (MyDrawerUI* g : m_pLeftGrpDrawer->groups())
+        out << g->layout() << g->body()->layout();
+    return out;
+}
+
+void CenterToolMainWnd::slTurnOver()
+{
+    m_turnClock.invalidate();
+    m_iShownThisTurn = 0;
+    if (!m_pendingPcs.isEmpty())
+        showPendingPcs();
+}
+
+// The PC's entry and tile drawer are filled before they join the window, so that their rows and tiles
+// are shown with them in one go instead of one by one.
+void CenterToolMainWnd::createPc(const QString& pcName)
+{
+    struPcEntry pc;
+    if (!m_pRegistry->entry(pcName, pc))
+        return;
     auto* pEntry = new MyDrawerEx(m_pRegistry, pc.pcName, pc.nickName, pc.ipAddr);
-    m_pLeftGrpDrawer->addPc(pEntry);
     auto* pTiles = new VedioBoxDrawer(pc.pcName, pc.nickName, pc.connectAddress());
+    for (const struSimuRow& row : qAsConst(pc.rows)) {
+        pEntry->addCell(row);
+        pTiles->addBox(row.memuIdx, row.simuName)->setState(row.iState, row.iTime);
+    }
+    pEntry->setOnlineLabel(pc.onlineLabel);
+    m_pLeftGrpDrawer->addPc(pEntry);
     m_pRightGrpDrawer->addPc(pTiles);
     checkConnect(connect(pEntry, &MyDrawerEx::sigDrawerCellMenuTriggered, this,
                          &CenterToolMainWnd::slDrawerCellMenuTriggered),
@@ -235,11 +302,6 @@ void CenterToolMainWnd::createPc(const struPcInfoChange& change)
                          &CenterToolMainWnd::sigRemoteDesktopRequested),
                  QStringLiteral("connect VedioBoxDrawer::sigRemoteDesktopRequested "
                                 "CenterToolMainWnd::sigRemoteDesktopRequested err"));
-    for (const struSimuRow& row : change.added) {
-        pEntry->addCell(row);
-        pTiles->addBox(row.memuIdx, row.simuName);
-    }
-    pEntry->setOnlineLabel(pc.onlineLabel);
     updateEmptyText();
     qInfo().noquote() << "PC listed:" << pc.pcName << "nick" << pc.nickName << "at" << pc.ipAddr << "connect"
                       << pc.connectAddress() << "with" << pc.rows.size() << "emulators";

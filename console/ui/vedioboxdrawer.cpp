@@ -28,11 +28,6 @@ AVedioBox::AVedioBox(const struVedioBoxInfo& info, QWidget* parent) : QWidget(pa
     m_offline = stockPicture(kOfflinePic);
     m_default = stockPicture(kDefaultPic);
     m_picture = m_default;
-    m_pProgress = new QProgressBar(this);
-    m_pProgress->setGeometry(6, kPictureHeight - 16, kWidth - 12, 12);
-    m_pProgress->setRange(0, 100);
-    m_pProgress->setTextVisible(false);
-    m_pProgress->hide();
     if (!connect(this, &AVedioBox::sigBkgClicked, this, &AVedioBox::btnBkgClicked))
         qWarning("connect AVedioBox::sigBkgClicked AVedioBox::btnBkgClicked err");
     if (!connect(this, &AVedioBox::sigBkgDoubleClicked, this, &AVedioBox::btnBkgDoublieClked))
@@ -90,12 +85,12 @@ void AVedioBox::setChecked(bool bChecked)
 
 bool AVedioBox::isProgressVisible() const
 {
-    return !m_pProgress->isHidden();
+    return m_pProgress && !m_pProgress->isHidden();
 }
 
 int AVedioBox::progress() const
 {
-    return m_pProgress->value();
+    return m_pProgress ? m_pProgress->value() : 0;
 }
 
 bool AVedioBox::setState(int iState, int iTime)
@@ -107,7 +102,7 @@ bool AVedioBox::setState(int iState, int iTime)
         m_iState = iState;
         m_iTime = iTime;
     }
-    if (iState != eStateInstalling && !m_pProgress->isHidden())
+    if (iState != eStateInstalling && isProgressVisible())
         m_pProgress->hide();
     // Only the picture shows the state: other states need no repaint.
     if (iState == eStateStarting || iState == eStateNotStarted) {
@@ -226,19 +221,27 @@ void AVedioBox::slUpdate()
 
 void AVedioBox::slBeginInstall()
 {
+    // Made at the first install: thousands of tiles need no bar of their own until then.
+    if (!m_pProgress) {
+        m_pProgress = new QProgressBar(this);
+        m_pProgress->setGeometry(6, kPictureHeight - 16, kWidth - 12, 12);
+        m_pProgress->setRange(0, 100);
+        m_pProgress->setTextVisible(false);
+    }
     m_pProgress->setValue(0);
     m_pProgress->show();
 }
 
 void AVedioBox::slSetProgress(int iProgress)
 {
-    if (m_pProgress->value() != iProgress)
+    if (m_pProgress && m_pProgress->value() != iProgress)
         m_pProgress->setValue(iProgress);
 }
 
 void AVedioBox::slInstallFinished()
 {
-    m_pProgress->hide();
+    if (m_pProgress)
+        m_pProgress->hide();
 }
 
 void AVedioBox::slReplyResult(CCommResult* pRet)
