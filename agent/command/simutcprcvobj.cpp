@@ -262,12 +262,13 @@ void SimuTcpRcvObj::Dispatch(QTcpSocket* pSocket, const QList<struSimuOper>& ope
         return;
     case eOperRmtDesktopBegin:
         qWarning() << "SimuTcpRcvObj: remote desktop begin, port" << opers.first().iExtra;
-        emit sigRmtDesktopBegin(opers.first().centerIP, opers.first().memuIdx, opers.first().iExtra);
+        emit sigRmtDesktopBegin(opers.first().centerIP, opers.first().memuIdx, opers.first().iExtra,
+                                opers.first().runId);
         EndConnection(pSocket, type);
         return;
     case eOperRmtDesktopEnd:
         qWarning() << "SimuTcpRcvObj: remote desktop end";
-        emit sigRmtDesktopEnd();
+        emit sigRmtDesktopEnd(opers.first().centerIP, opers.first().runId);
         EndConnection(pSocket, type);
         return;
     default:

@@ -64,9 +64,10 @@ signals:
     void sigNewSimuStarted(QString strSimuName, QString strMemuIndex);
     void sigSimuClosed(QString strSimuName, QString strMemuIndex);
     void sigMsgParam(int iMsgType, int iParam, QString str, QByteArray aryParam);
-    // A remote-desktop begin (console address, marker, the console's UDP port) or end command.
-    void sigRmtDesktopBegin(QString strPeerAddr, QString strMemuIdx, int iExtra);
-    void sigRmtDesktopEnd();
+    // A remote-desktop begin (console address, marker, the console's UDP port, the run's id) or end
+    // command (console address, the id of the run it ends; empty ids: the console names no run).
+    void sigRmtDesktopBegin(QString strPeerAddr, QString strMemuIdx, int iExtra, QString strRunId);
+    void sigRmtDesktopEnd(QString strPeerAddr, QString strRunId);
     // A command was accepted and handed on (tests and the log follow it).
     void sigCommandAccepted(int iOperType, int iRecordCount);
 

@@ -1,6 +1,7 @@
 #include "desktoprunmgr.h"
 
 #include "desktopvideosender.h"
+#include "grabberrecord.h"
 #include "simutcprcvobj.h"
 
 #include <QDebug>
@@ -13,14 +14,19 @@ constexpr int kThreadEndMs = 10000;
 }
 
 DesktopRunMgr::DesktopRunMgr(QObject* parent, quint16 controlPort, const QString& grabberPath)
-    : QObject(parent), m_controlPort(controlPort), m_grabberPath(grabberPath)
+    : QObject(parent), m_controlPort(controlPort),
+      m_grabberPath(grabberPath.isEmpty() ? DesktopRunOptions::defaultGrabberPath() : grabberPath)
 {
+    // An agent that crashed left its grabbers streaming to a console that no longer watches.
+    const int ended = GrabberRecord::endLeftovers(m_grabberPath);
+    if (ended > 0)
+        qWarning() << "remote desktop: ended" << ended << "grabbers left running by an earlier agent";
 }
 
 DesktopRunMgr::~DesktopRunMgr()
 {
     // Shutdown: the event loop of this thread may be gone, so no hand-shake; ending the sender's
-    // thread deletes the sender, which kills the grabber and closes its sockets.
+    // thread deletes the sender, which tells its console, kills the grabber and closes its sockets.
     stopThread(m_pThread);
 }
 
@@ -32,37 +38,44 @@ void DesktopRunMgr::attach(SimuTcpRcvObj* pRcvObj)
         qWarning() << "connect SimuTcpRcvObj::sigRmtDesktopEnd DesktopRunMgr::slRmtDesktopEnd err";
 }
 
-void DesktopRunMgr::slRmtDesktopBegin(QString strPeerAddr, QString strMemuIdx, int iExtra)
+void DesktopRunMgr::slRmtDesktopBegin(QString strPeerAddr, QString strMemuIdx, int iExtra, QString strRunId)
 {
     Q_UNUSED(strMemuIdx);
-    beginRmtDsktp(strPeerAddr, iExtra);
+    beginRmtDsktp(strPeerAddr, iExtra, strRunId);
 }
 
-void DesktopRunMgr::slRmtDesktopEnd()
+void DesktopRunMgr::slRmtDesktopEnd(QString strPeerAddr, QString strRunId)
 {
-    endRmtDsktp();
+    endRmtDsktp(strPeerAddr, strRunId);
 }
 
-CCommResult DesktopRunMgr::beginRmtDsktp(const QString& peerAddr, int port)
+CCommResult DesktopRunMgr::beginRmtDsktp(const QString& peerAddr, int port, const QString& runId)
 {
-    qWarning() << "begin remote desktop server";
-    if (deferWhileClosing({true, peerAddr, port}))
+    qWarning().noquote() << "begin remote desktop server for" << peerAddr << "run" << runId;
+    if (deferWhileClosing({true, peerAddr, port, runId}))
         return CCommResult();
-    if (m_pThread) {
-        qWarning() << "a remote desktop run is active: it is closed first";
-        endRmtDsktp();
-    }
     if (port <= 0 || port > 65535) {
         qWarning() << "remote desktop begin with the stream port" << port << "refused: not a port";
         return CCommResult();
     }
-    m_pSender = new DesktopVideoSender(QHostAddress(peerAddr), m_controlPort, m_grabberPath);
+    if (m_pSender) {
+        const bool sameConsole =
+            QHostAddress(peerAddr).isEqual(m_pSender->consoleAddr(), QHostAddress::ConvertV4MappedToIPv4);
+        qWarning().noquote() << "a remote desktop run of" << m_pSender->consoleAddr().toString()
+                             << "is active: it is closed first";
+        closeRun(sameConsole ? RmtDsktpMsg::eEndReplaced : RmtDsktpMsg::eEndTakenOver, peerAddr);
+    }
+    GrabberRecord::endLeftovers(m_grabberPath);
+    m_pSender = new DesktopVideoSender(QHostAddress(peerAddr), runId,
+                                       DesktopRunOptions::fromSettings(m_controlPort, m_grabberPath));
     m_pThread = new QThread;
     m_pSender->moveToThread(m_pThread);
     if (!connect(this, SIGNAL(sigSendVideoStrem(QString)), m_pSender, SLOT(slSendVideoStream(QString))))
-        qWarning() << "connect &QThread::started &DesktopVideoSender::slRun err";
+        qWarning() << "connect DesktopRunMgr::sigSendVideoStrem DesktopVideoSender::slSendVideoStream err";
     if (!connect(m_pThread, &QThread::finished, m_pSender, &QObject::deleteLater))
-        qWarning() << "connect &QThread::quit &QObject::deleteLater err";
+        qWarning() << "connect QThread::finished DesktopVideoSender::deleteLater err";
+    DesktopVideoSender* pSender = m_pSender;
+    connect(pSender, &DesktopVideoSender::sigRunEnded, this, [this, pSender] { onRunEnded(pSender); });
     emit sigRunStarted(m_pSender);
     const QString url = QStringLiteral("udp://%1:%2").arg(peerAddr).arg(port);
     m_hasRun.store(true);
@@ -71,29 +84,51 @@ CCommResult DesktopRunMgr::beginRmtDsktp(const QString& peerAddr, int port)
     return CCommResult();
 }
 
-CCommResult DesktopRunMgr::endRmtDsktp()
+CCommResult DesktopRunMgr::endRmtDsktp(const QString& peerAddr, const QString& runId)
 {
-    if (deferWhileClosing({false, QString(), 0}))
+    if (deferWhileClosing({false, peerAddr, 0, runId}))
         return CCommResult();
-    if (!m_pThread) {
+    if (!m_pSender) {
         qWarning() << "remote desktop end without a run: ignored";
         return CCommResult();
     }
-    // The wait below serves this thread's events, so further commands may arrive meanwhile: they
-    // are kept and carried out in order once this run is closed.
+    const bool ownConsole =
+        QHostAddress(peerAddr).isEqual(m_pSender->consoleAddr(), QHostAddress::ConvertV4MappedToIPv4);
+    if (!ownConsole || (!runId.isEmpty() && runId != m_pSender->runId())) {
+        qWarning().noquote() << "remote desktop end from" << peerAddr << "for run" << runId
+                             << "ignored: the run is" << m_pSender->runId() << "of"
+                             << m_pSender->consoleAddr().toString();
+        return CCommResult();
+    }
+    closeRun(RmtDsktpMsg::eEndByConsole, QString());
+    return CCommResult();
+}
+
+// The wait below serves this thread's events, so further commands may arrive meanwhile: they are
+// kept and carried out in order once this run is closed.
+void DesktopRunMgr::closeRun(int reason, const QString& detail)
+{
     DesktopVideoSender* pSender = m_pSender;
     QThread* pThread = m_pThread;
     m_pSender = nullptr;
     m_pThread = nullptr;
     m_closing = true;
     disconnect(this, nullptr, pSender, nullptr);
-    pSender->closeStreamAndWait();
+    disconnect(pSender, nullptr, this, nullptr);
+    pSender->closeStreamAndWait(reason, detail);
     stopThread(pThread);
     m_closing = false;
-    m_hasRun.store(false);
+    m_hasRun.store(m_pSender != nullptr);
     if (!m_pending.isEmpty())
         QTimer::singleShot(0, this, &DesktopRunMgr::runPending);
-    return CCommResult();
+}
+
+// A run that ended by itself is closed already; only its thread is left to end.
+void DesktopRunMgr::onRunEnded(DesktopVideoSender* pSender)
+{
+    if (pSender != m_pSender || m_closing)
+        return;
+    closeRun(RmtDsktpMsg::eEndNone, QString());
 }
 
 bool DesktopRunMgr::deferWhileClosing(const Pending& command)
@@ -110,9 +145,9 @@ void DesktopRunMgr::runPending()
     while (!m_pending.isEmpty() && !m_closing) {
         const Pending command = m_pending.takeFirst();
         if (command.begin)
-            beginRmtDsktp(command.peerAddr, command.port);
+            beginRmtDsktp(command.peerAddr, command.port, command.runId);
         else
-            endRmtDsktp();
+            endRmtDsktp(command.peerAddr, command.runId);
     }
 }
 

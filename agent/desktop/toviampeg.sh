@@ -1,8 +1,8 @@
 #!/bin/bash
 # ToviaMpeg.exe on Linux: the agent's desktop grabber. The agent writes the command line of the
 # Windows grabber ("-f gdigrab ... -i desktop"); here the distribution's ffmpeg grabs the X display
-# of $DISPLAY with x11grab instead, every other argument unchanged. The process keeps the name
-# ToviaMpeg.exe, so it is found and killed under that name like on Windows.
+# of $DISPLAY with x11grab instead, every other argument unchanged. The process keeps this script's
+# path as its argv[0], so it is found and killed as ToviaMpeg.exe of its install, like on Windows.
 ffmpeg=$(command -v ffmpeg)
 if [ -z "$ffmpeg" ]; then
     echo "ToviaMpeg.exe: ffmpeg is not installed (package ffmpeg)" >&2
@@ -25,4 +25,8 @@ while [ $# -gt 0 ]; do
         shift
     fi
 done
-exec -a ToviaMpeg.exe "$ffmpeg" "${args[@]}"
+case $0 in
+/*) self=$0 ;;
+*) self=$PWD/$0 ;;
+esac
+exec -a "$self" "$ffmpeg" "${args[@]}"

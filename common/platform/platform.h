@@ -57,6 +57,13 @@ std::vector<Pid> pidsByImageNameContaining(const std::string& fragment);
 // killed. Returns how many matching processes were found.
 int killByImageName(const std::string& imageName);
 
+// True while the process runs the program at `imagePath` (a full path) under the calling user's
+// account; other users' processes never match. Windows: the process's image path, without regard to
+// case, '/' and '\\' alike. Linux: its executable, or its argv[0] when that is a full path (a wrapper
+// script that hands over to another program with "exec -a \"$0\"" keeps its own path there); both
+// sides with links resolved.
+bool processRunsImage(Pid pid, const std::string& imagePath);
+
 // True when the file name of `path` equals `imageName` without regard to ASCII case; both '/' and
 // '\\' separate folders.
 bool imageNameMatches(const std::string& path, const std::string& imageName);

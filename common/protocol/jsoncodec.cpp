@@ -1,5 +1,7 @@
 #include "jsoncodec.h"
 
+#include "rmtdsktpmsg.h"
+
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QJsonValue>
@@ -33,6 +35,8 @@ QJsonObject operToObject(const struSimuOper& oper)
     o.insert(QStringLiteral("replyRet"), oper.replyRet);
     o.insert(QStringLiteral("fileName"), oper.fileName);
     o.insert(QStringLiteral("iTime"), oper.iTime);
+    if (!oper.runId.isEmpty())
+        o.insert(QStringLiteral("runId"), oper.runId);
     return o;
 }
 
@@ -48,6 +52,8 @@ struSimuOper operFromObject(const QJsonObject& o, const QString& peerAddr)
     oper.iReplyRet = o.value(QStringLiteral("iReplyRet")).toInt();
     oper.replyRet = o.value(QStringLiteral("replyRet")).toString();
     oper.fileName = o.value(QStringLiteral("fileName")).toString();
+    const QString runId = o.value(QStringLiteral("runId")).toString();
+    oper.runId = RmtDsktpMsg::isRunId(runId) ? runId : QString();
     // The address the command came from wins, so a document cannot send results elsewhere.
     oper.centerIP = peerAddr.isEmpty() ? o.value(QStringLiteral("centerIP")).toString() : peerAddr;
     return oper;

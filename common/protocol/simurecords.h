@@ -73,6 +73,7 @@ struct struSimuOper
     QString replyRet;
     QString fileName;    // APK display name (install), new name (rename)
     int iTime = 0;       // console's operation time, seconds since the epoch
+    QString runId;       // remote-desktop begin and end: the run they belong to (empty: any)
 };
 
 // A short state message of one instance, passed between the console's objects.

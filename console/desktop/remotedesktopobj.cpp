@@ -1,6 +1,7 @@
 #include "remotedesktopobj.h"
 
 #include "ffmpegdesktopdecoder.h"
+#include "rmtdsktpport.h"
 
 #include <QDebug>
 #include <QThread>
@@ -22,6 +23,9 @@ void RemoteDesktopObj::slInitRmtDsktpSocket()
 
 void RemoteDesktopObj::slRun()
 {
+    // The port is chosen here, off the GUI thread: each used port costs a pause.
+    if (m_target.iPort <= 0)
+        m_target.iPort = RmtDsktpPort::choose(m_target.strAddr);
     const QString url = QStringLiteral("udp://%1:%2").arg(m_target.strAddr).arg(m_target.iPort);
     std::unique_ptr<IDesktopDecoder> pDecoder = m_factory(&m_running);
     CCommResult ret = pDecoder->initNetwork();

@@ -11,8 +11,9 @@
 
 #include <atomic>
 
-// The decoder of one viewer, on a thread of its own: opens the stream port, decodes the agent's
-// desktop and hands each picture to the window through a latest-frame buffer. Cleared by stop(),
+// The decoder of one viewer, on a thread of its own: chooses the stream port when the target has
+// none, opens it, decodes the agent's desktop and hands each picture to the window through a
+// latest-frame buffer. Cleared by stop(),
 // its running flag interrupts every blocking FFmpeg call, so the thread ends by itself.
 class RemoteDesktopObj : public QObject
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commresult.h"
+#include "jsonsplitter.h"
 #include "rmtdsktpmsg.h"
 #include "rmtdsktptarget.h"
 
@@ -12,9 +13,13 @@ class QTcpSocket;
 class QTimer;
 
 // The control channel of one viewer, on a thread of its own: a TCP connection to the agent's
-// control port that carries the viewer's mouse, keyboard and wheel messages. The agent opens the
-// port only once it has the begin command, so a refused connection is tried again until kConnectMs
-// have passed; then code 40 is reported.
+// control port that carries the viewer's mouse, keyboard and wheel messages. Its first message is
+// the hello that names the viewer's run, and a heartbeat follows while it is connected, so that the
+// agent serves it only for the run its own begin started and sees when the console is gone. The agent
+// opens the port only once it has the begin command, and turns away a connection that reached an
+// earlier run: a refused or lost connection is tried again until kConnectMs have passed, then code
+// 40 is reported. When the agent tells why it ended the run, that is reported and nothing is tried
+// again until the next run.
 class RmtDsktpCtrlObj : public QObject
 {
     Q_OBJECT
@@ -25,6 +30,8 @@ public:
     explicit RmtDsktpCtrlObj(const struRmtDsktpTarget& target,
                              quint16 controlPort = RmtDsktpMsg::kControlPort, QObject* parent = nullptr);
 
+    // Before the thread starts (tests shorten it with the agent's silence).
+    void setHeartbeatMs(int ms) { m_heartbeatMs = ms; }
     // Messages written and messages dropped because the channel was not connected (any thread).
     int writtenCount() const { return m_written.loadRelaxed(); }
     int droppedCount() const { return m_dropped.loadRelaxed(); }
@@ -32,9 +39,13 @@ public:
 signals:
     void sigReplyResult(CCommResult* pRet);
     void sigConnected();
+    // The agent ended the run and said why (RmtDsktpMsg::eEndReason and its detail).
+    void sigRunEnded(int iReason, QString strDetail);
 
 public slots:
     void slInitRmtDsktpCtrlObj();
+    // A new run of the same viewer: the connection starts again and names it.
+    void slBeginRun(QString strRunId);
     void slMouseClicked(int iType, int int1, int int2);
     void slCloseRmtDsktp();
     void slHostFound();
@@ -44,15 +55,24 @@ public slots:
     void slStateChanged(QAbstractSocket::SocketState state);
 
 private:
+    void connectSocketSignals();
+    void restartConnecting();
     void tryConnect();
+    void retrySoon();
     void giveUp();
+    void onDisconnected();
+    void write(const QByteArray& bytes);
 
     QTcpSocket* m_pSocket = nullptr;
     QTimer* m_pRetryTimer = nullptr;
+    QTimer* m_pHeartbeatTimer = nullptr;
     struRmtDsktpTarget m_target;
     quint16 m_controlPort;
+    int m_heartbeatMs = RmtDsktpMsg::kHeartbeatMs;
     QDeadlineTimer m_deadline;
     bool m_gaveUp = false;
+    bool m_runEnded = false;
+    JsonSplitter m_splitter{RmtDsktpMsg::kMaxMessageBytes};
     QAtomicInt m_written;
     QAtomicInt m_dropped;
 };

@@ -132,9 +132,10 @@ void ClientNetOperObj::slInstallApk4Simus(QStringList strSimusList, QString strP
     slOperateSimus(eOperInstall, strSimusList);
 }
 
-void ClientNetOperObj::slRemoteDesktop(int iVideoPort)
+void ClientNetOperObj::slRemoteDesktop(int iVideoPort, QString strRunId)
 {
     m_iRmtDesktopPort = iVideoPort;
+    m_strRmtDesktopRunId = strRunId;
     slOperateSimus(eOperRmtDesktopBegin, {RemoteDesktopBeginMarker()});
 }
 
@@ -155,6 +156,8 @@ DevControlAbsMgr* ClientNetOperObj::CreateMgr(int iType, const QStringList& memu
     data.port = m_agentPort;
     data.iExtra = iExtra;
     data.iTime = iTime;
+    if (iType == eOperRmtDesktopBegin || iType == eOperRmtDesktopEnd)
+        data.runId = m_strRmtDesktopRunId;
     data.connectWaitMs = m_connectWaitMs;
     data.writeWaitMs = m_writeWaitMs;
     data.filePauseMs = m_filePauseMs;

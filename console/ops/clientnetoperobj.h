@@ -72,8 +72,9 @@ public slots:
     void slSetStateAtEndIfFail(int iType, QStringList strMemuIdxList);
     void slSetStateWhenCenterToolErr(int iType, QStringList strMemuIdxList, int iTime);
     void slInstallApk4Simus(QStringList strSimusList, QString strPath);
-    // Remote desktop: begin streaming to the given UDP port of this console, or end it.
-    void slRemoteDesktop(int iVideoPort);
+    // Remote desktop: begin the run strRunId streaming to the given UDP port of this console, or end
+    // the run last begun.
+    void slRemoteDesktop(int iVideoPort, QString strRunId = QString());
     void slCloseRemoteDesktop();
     // A delivery's outcome: a failure goes to the user (sigNetOperReplyResult takes pRet), success is
     // only logged. The slot owns pRet.
@@ -94,6 +95,7 @@ private:
     quint16 m_agentPort;
     QString m_strArg;
     int m_iRmtDesktopPort = 0;
+    QString m_strRmtDesktopRunId;
     int m_iLastOperTime = 0;
     int m_connectWaitMs = 6000;
     int m_writeWaitMs = 30000;

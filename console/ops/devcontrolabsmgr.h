@@ -21,6 +21,7 @@ struct DevOperData
     quint16 port = Tovia::kCommandPort; // the agent's command port
     int iExtra = 0;                     // install: the file size; remote desktop: the video port
     int iTime = 0;                      // operation time, seconds since the epoch
+    QString runId;                      // remote desktop: the run the begin or end belongs to
     // Waits of the delivery.
     int connectWaitMs = 6000;
     int writeWaitMs = 30000;

@@ -87,6 +87,7 @@ CCommResult OperGrpSimuMgr::SendCommand()
         o.iExtra = m_data.iExtra;
         o.iTime = m_data.iTime;
         o.fileName = FileNameField();
+        o.runId = m_data.runId;
         opers.append(o);
     }
     const QByteArray doc = JsonCodec::serializeCommandDoc(opers, LoginRecord::userName());

@@ -1,7 +1,9 @@
 // The console's side of the remote desktop: the stream port choice, the mapping of mouse, keys and
-// wheel to control messages, the decoder run's results (a scripted decoder) and its stop, and the
-// whole loop against the agent's sender in this process: begin, live pictures of the agent's X
-// display, a click and typing landing there, close leaving nothing running.
+// wheel to control messages, the window's fit to the screen, the decoder run's results (a scripted
+// decoder) and its stop, what the window tells the user (a decoder fed by the test, the agent's
+// control port played by the test), and the whole loop against the agent's sender in this process:
+// begin, live pictures of the agent's X display, a click and typing landing there, close leaving
+// nothing running.
 #include "consoleharness.h"
 #include "desktoprunmgr.h"
 #include "desktopvideosender.h"
@@ -13,10 +15,15 @@
 #include "rmtdsktpctrlobj.h"
 #include "rmtdsktpmsg.h"
 #include "rmtdsktpport.h"
+#include "simusettings.h"
 #include "simutcprcvobj.h"
 #include "xdesk.h"
 
+#include <QPushButton>
+#include <QScreen>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -68,6 +75,61 @@ private:
     const std::atomic_bool* m_pRunning;
     int m_openFailures;
     std::deque<Step> m_steps;
+};
+
+// A decoder whose pictures come while the test feeds it, as a stream that runs and stops.
+class FedDecoder : public IDesktopDecoder
+{
+public:
+    FedDecoder(const std::atomic_bool* pRunning, const std::atomic_bool* pFeeding)
+        : m_pRunning(pRunning), m_pFeeding(pFeeding)
+    {
+    }
+    CCommResult initNetwork() override { return CCommResult(); }
+    CCommResult openInput(const QString&) override { return CCommResult(); }
+    CCommResult prepare() override { return CCommResult(); }
+    Step step(QImage& picture, int& ffmpegRet) override
+    {
+        ffmpegRet = 0;
+        QThread::msleep(20);
+        if (!m_pRunning->load())
+            return Step::Stopped;
+        if (!m_pFeeding->load())
+            return Step::NoPicture;
+        picture = QImage(640, 360, QImage::Format_RGB32);
+        picture.fill(Qt::darkCyan);
+        return Step::Picture;
+    }
+    void close() override {}
+
+private:
+    const std::atomic_bool* m_pRunning;
+    const std::atomic_bool* m_pFeeding;
+};
+
+// The agent's control port as the test plays it: what the viewer writes, and notices back.
+class FakeAgentCtrl
+{
+public:
+    bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
+    quint16 port() const { return m_server.serverPort(); }
+    // The next connection, once its bytes contain `expected`.
+    QTcpSocket* waitConnection(const QByteArray& expected, int timeoutMs)
+    {
+        if (!m_server.hasPendingConnections() && !m_server.waitForNewConnection(timeoutMs))
+            return nullptr;
+        QTcpSocket* pSocket = m_server.nextPendingConnection();
+        QByteArray seen;
+        QDeadlineTimer deadline(timeoutMs);
+        while (!seen.contains(expected) && !deadline.hasExpired()) {
+            pSocket->waitForReadyRead(50);
+            seen += pSocket->readAll();
+        }
+        return seen.contains(expected) ? pSocket : nullptr;
+    }
+
+private:
+    QTcpServer m_server;
 };
 
 struct DecoderRun
@@ -140,6 +202,8 @@ private slots:
     void initTestCase();
     void portChoice();
     void inputIsMappedToAgentPixels();
+    void windowFitsTheConsoleScreen();
+    void viewerTellsTheUserWhatHappens();
     void decoderRunResults();
     void decoderJoinsARunningStream();
     void closeWhileNothingArrives();
@@ -147,6 +211,7 @@ private slots:
 
 private:
     QStringList m_boxes;
+    QTemporaryDir m_home;
 };
 
 void TstDesktopViewer::initTestCase()
@@ -155,6 +220,8 @@ void TstDesktopViewer::initTestCase()
         m_boxes << text;
         return true;
     });
+    QVERIFY(m_home.isValid());
+    SimuSettings::setDataDir(m_home.path());
 }
 
 // 6000 plus the agent's last octet, skipping ports in use (a table, then the real one).
@@ -198,7 +265,8 @@ void TstDesktopViewer::inputIsMappedToAgentPixels()
     QTest::mouseClick(&wnd, Qt::MiddleButton, {}, QPoint(10, 10));
     QMouseEvent move(QEvent::MouseMove, QPointF(10, 649), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
     QApplication::sendEvent(&wnd, &move);
-    const QList<QList<int>> mouse{{2, 960, 540}, {4, 960, 540}, {8, 1917, 0}, {16, 1917, 0}, {1, 25, 1078}};
+    // The picture keeps its aspect: beside it (here above and below), points go to its edge.
+    const QList<QList<int>> mouse{{2, 960, 540}, {4, 960, 540}, {8, 1917, 0}, {16, 1917, 0}, {1, 25, 1079}};
     QCOMPARE(messages(sent), mouse);
     QCOMPARE(wnd.moveCount(), 1);
 
@@ -223,6 +291,117 @@ void TstDesktopViewer::inputIsMappedToAgentPixels()
     QFocusEvent focusOut(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
     QApplication::sendEvent(&wnd, &focusOut);
     QCOMPARE(messages(sent), (QList<QList<int>>{{256, 0x11, 0}, {257, 0x11, 0}}));
+}
+
+// A stream larger than the console's screen (60 % of a 3840 x 2160 desktop) opens a window that fits
+// the screen's free area, the stream's aspect kept, and lies inside it; a small one opens at the size
+// asked, centred. A picture of another aspect than the window is shown as large as fits, centred,
+// and input maps through it.
+void TstDesktopViewer::windowFitsTheConsoleScreen()
+{
+    RemoteDesktopWnd wnd{struRmtDsktpTarget()};
+    wnd.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&wnd));
+    const QRect avail = wnd.screen()->availableGeometry();
+    wnd.slSizeChanged(QSize(2304, 1296));
+    QVERIFY2(avail.contains(wnd.frameGeometry()),
+             qPrintable(
+                 QStringLiteral("%1,%2 %3x%4").arg(wnd.x()).arg(wnd.y()).arg(wnd.width()).arg(wnd.height())));
+    QVERIFY(wnd.width() < 2304 && qAbs(wnd.width() * 1296 - wnd.height() * 2304) <= 2304);
+    wnd.slSizeChanged(QSize(300, 200));
+    QCOMPARE(wnd.size(), QSize(300, 200));
+    QVERIFY(qAbs(wnd.frameGeometry().center().x() - avail.center().x()) <= 1);
+
+    QCOMPARE(RemoteDesktopWnd::pictureRect(QSize(1000, 500), QSize(1000, 1000)), QRectF(250, 0, 500, 500));
+    QCOMPARE(RemoteDesktopWnd::mapToAgent(QPointF(250, 0), QSize(1000, 500), QSize(1000, 1000)),
+             QPoint(0, 0));
+    QCOMPARE(RemoteDesktopWnd::mapToAgent(QPointF(500, 250), QSize(1000, 500), QSize(1000, 1000)),
+             QPoint(500, 500));
+    QCOMPARE(RemoteDesktopWnd::mapToAgent(QPointF(10, 499), QSize(1000, 500), QSize(1000, 1000)),
+             QPoint(0, 998));
+}
+
+// What the window tells: it opens at once, waiting, though 30 stream ports are in use and each
+// costs the port choice a pause; then that no picture came; nothing while pictures come; that they
+// stopped; that the agent's run was taken over (the control channel closes then). Its button begins
+// a new run: a new run id on the same port, a new control connection whose hello names it. A
+// grabber the agent could not start is told with the agent's words, and later pictures do not hide
+// it. The control channel's hello names the begin's run, and heartbeats follow.
+void TstDesktopViewer::viewerTellsTheUserWhatHappens()
+{
+    std::vector<std::unique_ptr<QUdpSocket>> used;
+    for (quint16 port = 6001; port <= 6030; ++port) {
+        used.push_back(std::make_unique<QUdpSocket>());
+        used.back()->bind(QHostAddress::AnyIPv4, port);
+    }
+    FakeAgentCtrl agent;
+    QVERIFY(agent.listen());
+    std::atomic_bool feeding{false};
+    struRmtDsktpTarget target;
+    target.strAddr = QStringLiteral("127.0.0.1");
+    auto* pWnd = new RemoteDesktopWnd(target);
+    pWnd->setDecoderFactory([&feeding](const std::atomic_bool* pRunning) {
+        return std::make_unique<FedDecoder>(pRunning, &feeding);
+    });
+    pWnd->setControlPort(agent.port());
+    pWnd->setPictureWaits(700, 500);
+    pWnd->setHeartbeatMs(150);
+    QSignalSpy begins(pWnd, &RemoteDesktopWnd::sigBeginRmtDsktp);
+    QElapsedTimer clock;
+    clock.start();
+    pWnd->initWnd();
+    pWnd->show();
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(QTest::qWaitForWindowExposed(pWnd));
+    QCOMPARE(pWnd->viewState(), RemoteDesktopWnd::ViewState::Waiting);
+    QVERIFY(pWnd->messageText().contains(QStringLiteral("正在连接")));
+    QVERIFY(!pWnd->retryButton()->isVisible());
+
+    QVERIFY(begins.wait(kWaitMs));
+    const int port = begins.first().at(0).toInt();
+    const QString run1 = begins.first().at(1).toString();
+    QVERIFY2(port > 6030, qPrintable(QString::number(port)));
+    QCOMPARE(pWnd->target().iPort, port);
+    QTcpSocket* pConn =
+        agent.waitConnection(RmtDsktpMsg::helloMessage(run1) + RmtDsktpMsg::heartbeatMessage(), kWaitMs);
+    QVERIFY(pConn);
+
+    QTRY_COMPARE_WITH_TIMEOUT(pWnd->viewState(), RemoteDesktopWnd::ViewState::NoPicture, kWaitMs);
+    QVERIFY(pWnd->messageText().contains(QStringLiteral("没有收到")));
+    QVERIFY(pWnd->retryButton()->isVisible());
+    feeding = true;
+    QTRY_COMPARE_WITH_TIMEOUT(pWnd->viewState(), RemoteDesktopWnd::ViewState::Live, kWaitMs);
+    QVERIFY(pWnd->messageText().isEmpty() && !pWnd->retryButton()->isVisible());
+    feeding = false;
+    QTRY_COMPARE_WITH_TIMEOUT(pWnd->viewState(), RemoteDesktopWnd::ViewState::Stalled, kWaitMs);
+    QVERIFY(pWnd->messageText().contains(QStringLiteral("中断")));
+
+    pConn->write(RmtDsktpMsg::runEndedMessage(RmtDsktpMsg::eEndTakenOver, QStringLiteral("10.0.0.9")));
+    QTRY_COMPARE_WITH_TIMEOUT(pWnd->viewState(), RemoteDesktopWnd::ViewState::Ended, kWaitMs);
+    QVERIFY(pWnd->messageText().contains(QStringLiteral("10.0.0.9")) &&
+            pWnd->messageText().contains(QStringLiteral("接管")));
+    QVERIFY(pConn->state() == QAbstractSocket::UnconnectedState || pConn->waitForDisconnected(kWaitMs));
+
+    QTest::mouseClick(pWnd->retryButton(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(begins.size(), 2, kWaitMs);
+    QCOMPARE(begins.at(1).at(0).toInt(), port);
+    const QString run2 = begins.at(1).at(1).toString();
+    QVERIFY(!run2.isEmpty() && run2 != run1);
+    QCOMPARE(pWnd->viewState(), RemoteDesktopWnd::ViewState::Waiting);
+    QTcpSocket* pConn2 = agent.waitConnection(RmtDsktpMsg::helloMessage(run2), kWaitMs);
+    QVERIFY(pConn2);
+    feeding = true;
+    QTRY_COMPARE_WITH_TIMEOUT(pWnd->viewState(), RemoteDesktopWnd::ViewState::Live, kWaitMs);
+
+    pConn2->write(RmtDsktpMsg::runEndedMessage(RmtDsktpMsg::eEndGrabberFailed,
+                                               QStringLiteral("ToviaMpeg.exe: No such file or directory")));
+    QTRY_COMPARE_WITH_TIMEOUT(pWnd->viewState(), RemoteDesktopWnd::ViewState::Ended, kWaitMs);
+    QVERIFY(pWnd->messageText().contains(QStringLiteral("无法启动屏幕采集程序")) &&
+            pWnd->messageText().contains(QStringLiteral("No such file")));
+    QTest::qWait(300);
+    QCOMPARE(pWnd->viewState(), RemoteDesktopWnd::ViewState::Ended);
+    pWnd->close();
+    delete pWnd;
 }
 
 // Open failures, decode failures and read failures end a run with their codes; pictures come
@@ -350,7 +529,11 @@ void TstDesktopViewer::closeWhileNothingArrives()
 // The whole loop on this machine: the console's window asks for the begin command, the agent's
 // sender streams its X display, pictures of it are shown at 60 % of its size, a click in the
 // window lands at the agent pixel under it, typed keys reach the agent's focused window, and
-// closing sends the end command: grabber, threads and port are gone.
+// closing sends the end command: grabber, threads and port are gone. The agent still has a run of
+// this console's address (left by a console that crashed) when the viewer opens, and the begin is
+// late: the control channel first reaches that run, and still ends up serving the viewer's own.
+// The grabber is slower to start than the agent's waits for its console (scaled down together
+// with the viewer's heartbeat).
 void TstDesktopViewer::liveViewOfTheAgent()
 {
     XDesk desk;
@@ -362,10 +545,23 @@ void TstDesktopViewer::liveViewOfTheAgent()
         QSKIP("ToviaMpeg.exe not built or ffmpeg not installed");
     signIn(kUser);
     desk.fill(QColor(200, 30, 30));
+    QTemporaryDir dir;
+    const QString slow = dir.filePath(QStringLiteral("ToviaMpeg.exe"));
+    QFile script(slow);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(QStringLiteral("#!/bin/bash\nsleep 1.5\nexec \"%1\" \"$@\"\n").arg(grabber).toUtf8());
+    script.close();
+    script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+    SimuSettings::setValue(QStringLiteral("desktop/lostGraceMs"), 600);
+    SimuSettings::setValue(QStringLiteral("desktop/silenceMs"), 900);
+    auto resetSettings = qScopeGuard([] {
+        SimuSettings::setValue(QStringLiteral("desktop/lostGraceMs"), QVariant());
+        SimuSettings::setValue(QStringLiteral("desktop/silenceMs"), QVariant());
+    });
 
     const quint16 controlPort = freeTcpPort();
     AgentCommandServer server;
-    auto* pMgr = new DesktopRunMgr(server.object(), controlPort, grabber);
+    auto* pMgr = new DesktopRunMgr(server.object(), controlPort, slow);
     pMgr->attach(server.object());
     qint64 grabberPid = 0;
     connect(
@@ -376,25 +572,31 @@ void TstDesktopViewer::liveViewOfTheAgent()
         },
         Qt::DirectConnection);
     QVERIFY(server.start());
-    auto command = [&](int kind, int port) {
+    auto command = [&](int kind, int port, const QString& runId) {
         const QString idx =
             kind == eOperRmtDesktopBegin ? QStringLiteral("remoteDesktop") : QStringLiteral("closeRmtDsktp");
-        const int now = int(QDateTime::currentSecsSinceEpoch());
-        ConsoleClient::send(server.port(),
-                            ConsoleClient::makeDoc(ConsoleClient::makeOpers(kind, {idx}, now, port), kUser));
+        QList<struSimuOper> opers =
+            ConsoleClient::makeOpers(kind, {idx}, int(QDateTime::currentSecsSinceEpoch()), port);
+        opers.first().runId = runId;
+        ConsoleClient::send(server.port(), ConsoleClient::makeDoc(opers, kUser));
     };
+    command(eOperRmtDesktopBegin, 6999, QStringLiteral("left-by-a-crash"));
+    QTRY_VERIFY_WITH_TIMEOUT(pMgr->hasRun(), kWaitMs);
 
     struRmtDsktpTarget target;
     target.strAddr = QStringLiteral("127.0.0.1");
     target.strName = QStringLiteral("模拟器1");
     target.strTitle = QStringLiteral("机房一");
-    target.iPort = RmtDsktpPort::choose(target.strAddr, {}, 0);
     auto* pWnd = new RemoteDesktopWnd(target);
     pWnd->setControlPort(controlPort);
-    connect(pWnd, &RemoteDesktopWnd::sigBeginRmtDsktp, this,
-            [&](int port) { command(eOperRmtDesktopBegin, port); });
+    pWnd->setHeartbeatMs(200);
+    QString runId;
+    connect(pWnd, &RemoteDesktopWnd::sigBeginRmtDsktp, this, [&](int port, const QString& id) {
+        runId = id;
+        QTimer::singleShot(500, this, [&, port] { command(eOperRmtDesktopBegin, port, runId); });
+    });
     connect(pWnd, &RemoteDesktopWnd::sigRemoteDesktopWndClosed, this,
-            [&] { command(eOperRmtDesktopEnd, 0); });
+            [&] { command(eOperRmtDesktopEnd, 0, runId); });
     pWnd->initWnd();
     pWnd->show();
     QCOMPARE(pWnd->windowTitle(), QStringLiteral("机房一-模拟器1 远程操控窗口"));
@@ -406,7 +608,8 @@ void TstDesktopViewer::liveViewOfTheAgent()
                               kWaitMs);
     const QColor seen = pWnd->picture().pixelColor(screen.width() / 4, screen.height() / 4);
     QVERIFY2(qAbs(seen.red() - 200) < 40 && seen.green() < 70 && seen.blue() < 70, qPrintable(seen.name()));
-    QVERIFY(connected.size() == 1 || connected.wait(kWaitMs));
+    // The run left by the crash took the connection first and turned it away; then the viewer's own.
+    QTRY_VERIFY_WITH_TIMEOUT(connected.size() >= 2, kWaitMs);
 
     const QPoint local(pWnd->width() / 2, pWnd->height() / 3);
     const QPoint agent = RemoteDesktopWnd::mapToAgent(local, pWnd->size(), screen);

@@ -154,6 +154,21 @@ ToolRun lanUp(const QString& stem, QString& prefix)
     return lanns({QStringLiteral("up"), prefix});
 }
 
+void lanDown(const QString& prefix, bool& lanUp, std::unique_ptr<QProcess>& pAccountSvc)
+{
+    if (pAccountSvc) {
+        pAccountSvc->kill();
+        pAccountSvc->waitForFinished(3000);
+        pAccountSvc.reset();
+    }
+    if (!lanUp)
+        return;
+    const ToolRun down = lanns({QStringLiteral("down"), prefix});
+    if (down.exitCode != 0)
+        qWarning().noquote() << "LAN tear-down:" << down.output;
+    lanUp = false;
+}
+
 bool copyProgram(const QString& name, const QString& dir, QString* pOut)
 {
     QDir().mkpath(dir);

@@ -53,6 +53,9 @@ QString lanSkipReason(const QStringList& tools, const QStringList& programs);
 // Takes down what an earlier run of this test left (killed before its clean-up) and brings up the LAN
 // "<stem>-<pid>" (prefix). lanns.sh exits with 3 where there are no network namespaces.
 ToolRun lanUp(const QString& stem, QString& prefix);
+// Ends the account service (when there is one) and takes down the LAN of prefix (when up), warning
+// when lanns.sh cannot; both are reset so that a second call does nothing.
+void lanDown(const QString& prefix, bool& lanUp, std::unique_ptr<QProcess>& pAccountSvc);
 // Copies a built program into a folder of its own (its update-check files would lie beside it).
 bool copyProgram(const QString& name, const QString& dir, QString* pOut = nullptr);
 // The debug logs a program wrote under its home, oldest first; with tailLines, the last lines of each.

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -159,6 +160,27 @@ bool matchesImageName(Pid pid, const std::string& imageName)
     return false;
 }
 
+// The path with every link resolved; the path itself when it does not exist.
+std::string resolvedPath(const std::string& path)
+{
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved) {
+        return path;
+    }
+    std::string out(resolved);
+    std::free(resolved);
+    return out;
+}
+
+bool ownedByCaller(Pid pid)
+{
+    struct stat info;
+    if (stat(procPath(pid, "").c_str(), &info) != 0) {
+        return false;
+    }
+    return info.st_uid == geteuid();
+}
+
 bool mayKill(Pid pid)
 {
     return pid > 1 && pid != static_cast<Pid>(getpid());
@@ -259,6 +281,20 @@ std::vector<Pid> pidsByImageNameContaining(const std::string& fragment)
         }
     }
     return found;
+}
+
+bool processRunsImage(Pid pid, const std::string& imagePath)
+{
+    if (imagePath.empty() || !processAlive(pid) || !ownedByCaller(pid)) {
+        return false;
+    }
+    const std::string wanted = resolvedPath(imagePath);
+    const std::string exe = executablePath(pid);
+    if (!exe.empty() && resolvedPath(exe) == wanted) {
+        return true;
+    }
+    const std::string argv0 = readFirstField(procPath(pid, "cmdline"));
+    return !argv0.empty() && argv0[0] == '/' && resolvedPath(argv0) == wanted;
 }
 
 int killByImageName(const std::string& imageName)

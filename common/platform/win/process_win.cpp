@@ -117,6 +117,36 @@ std::string ownPath()
     return win::toUtf8(path, length);
 }
 
+// The account a process runs under, as a SID copied out of its token; empty when it cannot be read.
+std::vector<unsigned char> tokenUser(HANDLE process)
+{
+    std::vector<unsigned char> sid;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) {
+        return sid;
+    }
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size);
+    if (size > 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+        PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+        sid.assign(static_cast<unsigned char*>(user), static_cast<unsigned char*>(user) + GetLengthSid(user));
+    }
+    CloseHandle(token);
+    return sid;
+}
+
+std::string normalisedPath(const std::string& path)
+{
+    std::string out = detail::asciiLower(path);
+    for (char& c : out) {
+        if (c == '/') {
+            c = '\\';
+        }
+    }
+    return out;
+}
+
 void terminateSurvivors(const std::vector<Pid>& tree)
 {
     for (Pid member : tree) {
@@ -204,6 +234,25 @@ std::vector<Pid> pidsByImageNameContaining(const std::string& fragment)
         }
     }
     return found;
+}
+
+bool processRunsImage(Pid pid, const std::string& imagePath)
+{
+    if (imagePath.empty() || !processAlive(pid)) {
+        return false;
+    }
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (!process) {
+        return false;
+    }
+    wchar_t path[MAX_PATH * 4] = {};
+    DWORD length = MAX_PATH * 4;
+    const bool named = QueryFullProcessImageNameW(process, 0, path, &length) != 0;
+    const std::vector<unsigned char> user = tokenUser(process);
+    CloseHandle(process);
+    const std::vector<unsigned char> self = tokenUser(GetCurrentProcess());
+    return named && !user.empty() && user == self &&
+           normalisedPath(win::toUtf8(path, length)) == normalisedPath(imagePath);
 }
 
 int killByImageName(const std::string& imageName)

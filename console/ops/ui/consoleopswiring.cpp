@@ -8,7 +8,6 @@
 #include "mygrpdrawer.h"
 #include "opercodes.h"
 #include "remotedesktopwnd.h"
-#include "rmtdsktpport.h"
 #include "sentoperledger.h"
 #include "simusettings.h"
 #include "taskresultrcver.h"
@@ -217,7 +216,7 @@ RemoteDesktopWnd* ConsoleOpsWiring::openRemoteDesktop(VedioBoxDrawer* pTiles, co
     target.strName = info.strSimuName;
     target.strIdx = info.strMemuIdx;
     target.strTitle = info.strPcNickName;
-    target.iPort = RmtDsktpPort::choose(target.strAddr);
+    // The stream port is chosen by the viewer's decoder thread: the window opens at once.
     auto* pWnd = new RemoteDesktopWnd(target);
     checked(connect(pWnd, &RemoteDesktopWnd::sigBeginRmtDsktp, pClient, &ClientNetOperObj::slRemoteDesktop),
             "connect SIGNAL(sigBeginRmtDsktp) SLOT(slRemoteDesktop) err");
@@ -227,8 +226,7 @@ RemoteDesktopWnd* ConsoleOpsWiring::openRemoteDesktop(VedioBoxDrawer* pTiles, co
     connect(pWnd, &RemoteDesktopWnd::sigRemoteDesktopWndClosed, pTiles,
             &VedioBoxDrawer::slReleaseRemoteDesktopDlg);
     pTiles->setRemoteDesktopDlg(pWnd);
-    qInfo().noquote() << "remote desktop of" << pTiles->pcName() << "at" << target.strAddr << "stream port"
-                      << target.iPort;
+    qInfo().noquote() << "remote desktop of" << pTiles->pcName() << "at" << target.strAddr;
     pWnd->initWnd();
     pWnd->show();
     return pWnd;

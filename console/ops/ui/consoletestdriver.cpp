@@ -371,6 +371,8 @@ QJsonObject ConsoleTestDriver::run(const QString& line)
         return click(words);
     if (cmd == QLatin1String("closerdp"))
         return closeRdp();
+    if (cmd == QLatin1String("rdpretry"))
+        return retryRdp();
     if (cmd == QLatin1String("group"))
         return group(words, line);
     return fail(QStringLiteral("unknown command '%1'").arg(cmd));
@@ -424,14 +426,18 @@ QJsonObject ConsoleTestDriver::dump() const
     if (QWidget* pDialog = openDialog())
         out.insert(QStringLiteral("dialog"), describeDialog(pDialog));
     if (RemoteDesktopWnd* pViewer = viewer()) {
-        out.insert(QStringLiteral("viewer"),
-                   QJsonObject{{QStringLiteral("addr"), pViewer->target().strAddr},
-                               {QStringLiteral("port"), pViewer->target().iPort},
-                               {QStringLiteral("visible"), pViewer->isVisible()},
-                               {QStringLiteral("width"), pViewer->width()},
-                               {QStringLiteral("height"), pViewer->height()},
-                               {QStringLiteral("pictureWidth"), pViewer->picture().width()},
-                               {QStringLiteral("pictureHeight"), pViewer->picture().height()}});
+        out.insert(
+            QStringLiteral("viewer"),
+            QJsonObject{{QStringLiteral("addr"), pViewer->target().strAddr},
+                        {QStringLiteral("port"), pViewer->target().iPort},
+                        {QStringLiteral("visible"), pViewer->isVisible()},
+                        {QStringLiteral("width"), pViewer->width()},
+                        {QStringLiteral("height"), pViewer->height()},
+                        {QStringLiteral("pictureWidth"), pViewer->picture().width()},
+                        {QStringLiteral("pictureHeight"), pViewer->picture().height()},
+                        {QStringLiteral("live"), pViewer->viewState() == RemoteDesktopWnd::ViewState::Live},
+                        {QStringLiteral("message"), pViewer->messageText()},
+                        {QStringLiteral("runId"), pViewer->target().strRunId}});
     }
     return ok(out);
 }
@@ -572,6 +578,24 @@ QJsonObject ConsoleTestDriver::click(const QStringList& words)
         QCoreApplication::sendEvent(pViewer, &event);
     }
     return ok(QJsonObject{{QStringLiteral("agentX"), agent.x()}, {QStringLiteral("agentY"), agent.y()}});
+}
+
+// A click on the viewer's "重新连接" button, as the mouse gives it.
+QJsonObject ConsoleTestDriver::retryRdp()
+{
+    RemoteDesktopWnd* pViewer = viewer();
+    if (!pViewer)
+        return fail(QStringLiteral("no viewer open"));
+    QPushButton* pButton = pViewer->retryButton();
+    if (!pButton->isVisibleTo(pViewer))
+        return fail(QStringLiteral("the viewer offers no new connection now"));
+    const QPointF local(pButton->width() / 2, pButton->height() / 2);
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        QMouseEvent event(type, local, pButton->mapToGlobal(local.toPoint()), Qt::LeftButton,
+                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(pButton, &event);
+    }
+    return ok();
 }
 
 QJsonObject ConsoleTestDriver::closeRdp()

@@ -105,6 +105,7 @@ private:
     QJsonObject rdp(const QStringList& words);
     QJsonObject click(const QStringList& words);
     QJsonObject closeRdp();
+    QJsonObject retryRdp();
     QJsonObject group(const QStringList& words, const QString& line);
     // A right click on the row; the popup it opens is answered by picking the entry at this path
     // (an entry, or a submenu and its entry). False when no popup opened.
