@@ -4,6 +4,7 @@
 // narrow texts of the update list: the thread's ANSI code page on Windows, UTF-8 on Linux.
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace shifter::os {
 
@@ -28,8 +29,8 @@ bool writeWholeFile(const std::string& path, const std::string& bytes);
 // Copies src over dst. On failure errorCode holds the system's error code.
 bool copyFile(const std::string& src, const std::string& dst, int& errorCode);
 bool deleteFile(const std::string& path);
-// Starts a program without arguments and without waiting for it.
-bool startProgram(const std::string& path, int& errorCode);
+// Starts a program with the given arguments, without waiting for it.
+bool startProgram(const std::string& path, const std::vector<std::string>& args, int& errorCode);
 
 void sleepMs(unsigned ms);
 // Writes a message to standard output at once (in the console's encoding).

@@ -163,16 +163,20 @@ bool deleteFile(const std::string& path)
     return unlink(path.c_str()) == 0;
 }
 
-bool startProgram(const std::string& path, int& errorCode)
+bool startProgram(const std::string& path, const std::vector<std::string>& args, int& errorCode)
 {
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     // The host outlives this program and must not share its session.
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    std::string arg0 = path;
-    char* argv[] = {arg0.data(), nullptr};
+    std::vector<std::string> strings{path};
+    strings.insert(strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& s : strings)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
     pid_t pid = 0;
-    errorCode = posix_spawn(&pid, path.c_str(), nullptr, &attr, argv, environ);
+    errorCode = posix_spawn(&pid, path.c_str(), nullptr, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
     return errorCode == 0;
 }

@@ -127,15 +127,23 @@ bool deleteFile(const std::string& path)
     return DeleteFileW(toWide(path).c_str()) != 0;
 }
 
-bool startProgram(const std::string& path, int& errorCode)
+bool startProgram(const std::string& path, const std::vector<std::string>& args, int& errorCode)
 {
     const std::wstring program = toWide(path);
-    wchar_t commandLine[1] = {L'\0'};
+    // Without arguments the command line stays empty, as the host has always been started.
+    std::string line;
+    if (!args.empty()) {
+        line = quoteWindowsArgument(path);
+        for (const std::string& a : args)
+            line += " " + quoteWindowsArgument(a);
+    }
+    std::wstring commandLine = toWide(line);
+    commandLine.push_back(L'\0');
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(program.c_str(), commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi)) {
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &si, &pi)) {
         errorCode = static_cast<int>(GetLastError());
         return false;
     }

@@ -125,4 +125,61 @@ std::string asciiLower(std::string text)
     return text;
 }
 
+namespace {
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+} // namespace
+
+std::vector<std::string> decodeArguments(const std::string& encoded)
+{
+    std::vector<std::string> args;
+    if (encoded.empty())
+        return args;
+    std::string current;
+    for (size_t i = 0; i < encoded.size(); ++i) {
+        const char c = encoded[i];
+        if (c == ' ') {
+            args.push_back(current);
+            current.clear();
+        } else if (c == '%' && i + 2 < encoded.size() && hexValue(encoded[i + 1]) >= 0 &&
+                   hexValue(encoded[i + 2]) >= 0) {
+            current += static_cast<char>(hexValue(encoded[i + 1]) * 16 + hexValue(encoded[i + 2]));
+            i += 2;
+        } else {
+            current += c;
+        }
+    }
+    args.push_back(current);
+    return args;
+}
+
+std::string quoteWindowsArgument(const std::string& arg)
+{
+    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos)
+        return arg;
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (const char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes are literal unless a quote follows them: then each is doubled.
+        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, '\\');
+    out += '"';
+    return out;
+}
+
 } // namespace shifter

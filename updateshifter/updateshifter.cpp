@@ -164,7 +164,10 @@ bool CUpdateShifter::moveOne(const std::string& source, const std::string& desti
 
 void CUpdateShifter::startHost(const std::string& hostProgram)
 {
+    // The program that handed over passed its own arguments (its data directory among them) along.
+    const char* encoded = std::getenv(kHostArgsVariable);
+    const std::vector<std::string> args = shifter::decodeArguments(encoded ? encoded : "");
     int errorCode = 0;
-    if (!os::startProgram(hostProgram, errorCode))
+    if (!os::startProgram(hostProgram, args, errorCode))
         os::print(formatText("宿主程序%s启动失败，LastErrcode = %d\n", hostProgram.c_str(), errorCode));
 }

@@ -1,7 +1,7 @@
 #pragma once
 // UpdateShifter's main sequence: count down, move the downloaded files of the update list from
 // "TempDldFile" into the program directory (killing a running program that is being replaced),
-// then start the host program again.
+// then start the host program again, with the arguments it was running with.
 #include "updaterserializer.h"
 
 #include <string>
@@ -17,6 +17,10 @@ public:
         kExitInitFailed = 1,
         kExitMoveFailed = 2
     };
+
+    // The environment variable in which the program that handed over leaves its own arguments,
+    // for the restart (shifter::decodeArguments).
+    static constexpr const char* kHostArgsVariable = "TOVIA_HOST_ARGS";
 
     // tickMs: the length of one countdown second; retryPauseMs: the pause between copy attempts.
     explicit CUpdateShifter(unsigned tickMs = 1000, unsigned retryPauseMs = 1000);

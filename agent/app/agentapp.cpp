@@ -5,6 +5,7 @@
 #include "debuglog.h"
 #include "loginstore.h"
 #include "mainwnd.h"
+#include "rememberlogin.h"
 #include "resultdisplay.h"
 #include "simusettings.h"
 #include "updatecheck.h"
@@ -25,13 +26,14 @@ AgentApp::AgentApp(const QStringList& args) : m_args(args), m_instanceLock(QStri
 
 const char* AgentApp::usage()
 {
-    return "usage: ToviaSimClient [--home DIR] [--batch[=yes|=no]] [--remember-login USER PASSWORD]\n"
-           "  --home DIR        keep settings, logs and screenshots in DIR instead of beside the program\n"
-           "  --batch           answer message boxes by themselves and print them to standard error\n"
-           "                    (--batch=yes also answers the update question Yes)\n"
-           "  --remember-login USER PASSWORD\n"
-           "                    store this login with automatic login on, then start signed in\n"
-           "  --help, -h        print this and exit\n";
+    static const QByteArray text =
+        QByteArray(
+            "usage: ToviaSimClient [--home DIR] [--batch[=yes|=no]] [--remember-login USER ...]\n"
+            "  --home DIR        keep settings, logs and screenshots in DIR instead of beside the program\n"
+            "  --batch           answer message boxes by themselves and print them to standard error\n"
+            "                    (--batch=yes also answers the update question Yes)\n") +
+        RememberLogin::usage() + "  --help, -h        print this and exit\n";
+    return text.constData();
 }
 
 bool AgentApp::wantsHelp(int argc, char* argv[])
@@ -45,8 +47,11 @@ bool AgentApp::wantsHelp(int argc, char* argv[])
 
 bool AgentApp::parseArguments()
 {
-    const int remember = m_args.indexOf(QStringLiteral("--remember-login"));
-    if (!SimuSettings::applyHomeArgument(m_args) || (remember >= 0 && remember + 2 >= m_args.size())) {
+    RememberLogin::struOption remember;
+    QString error;
+    if (!SimuSettings::applyHomeArgument(m_args) || !RememberLogin::parse(m_args, remember, error)) {
+        if (!error.isEmpty())
+            std::fprintf(stderr, "ToviaSimClient: %s\n", qUtf8Printable(error));
         std::fputs(usage(), stderr);
         return false;
     }
@@ -59,8 +64,8 @@ bool AgentApp::parseArguments()
     }
     if (m_batch)
         useStderrResultBox();
-    if (remember >= 0)
-        LoginStore::rememberForAutoLogin(m_args.at(remember + 1), m_args.at(remember + 2));
+    if (remember.present)
+        LoginStore::rememberForAutoLogin(remember.user, remember.password);
     return true;
 }
 
@@ -105,6 +110,8 @@ int AgentApp::run()
     MainWnd wnd;
     wnd.initWnd();
     wnd.exec();
+    // However the window ended, the workers stop while the debug log still takes their lines.
+    wnd.shutdown();
     DebugLog::uninstall();
     return 0;
 }

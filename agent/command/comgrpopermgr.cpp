@@ -50,7 +50,11 @@ CmdResponsor* ComGrpOperMgr::CreateResponsor(int iOperType)
 
 QList<CCommResult> ComGrpOperMgr::RunGroup()
 {
-    DropUnknownRecords();
+    if (m_bRefused)
+        return ReportRefusal(m_refusal);
+    const CCommResult limits = CheckRecordLimits(DropUnknownRecords());
+    if (limits.iRet != 0)
+        return ReportRefusal(limits);
     BeforeRun();
     QList<CCommResult> results;
     for (const struSimuOper& oper : qAsConst(m_opers)) {

@@ -5,6 +5,7 @@
 #include "simusettings.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QMutex>
 #include <QTcpSocket>
 
@@ -36,13 +37,23 @@ void InstallRspsorMgr::BeforeRun()
 
 QList<CCommResult> InstallRspsorMgr::RunGroup()
 {
+    if (m_bRefused) {
+        if (m_pSocket)
+            m_pSocket->close();
+        return ReportRefusal(m_refusal);
+    }
     // Installs run one at a time: they share the received file. Each runs on a thread of its own,
     // so no install can begin inside another one's waits.
     static QMutex s_installLock;
     QMutexLocker lock(&s_installLock);
     // The file follows the document whatever its records name; it is received in any case.
     const qint64 size = m_opers.isEmpty() ? 0 : m_opers.first().iExtra;
-    DropUnknownRecords();
+    const CCommResult limits = CheckRecordLimits(DropUnknownRecords());
+    if (limits.iRet != 0) {
+        if (m_pSocket)
+            m_pSocket->close();
+        return ReportRefusal(limits);
+    }
     BeforeRun();
     const CCommResult cRcv = RcvFile(ReceivedApkPath(), size);
     if (m_pSocket)
@@ -63,8 +74,18 @@ QList<CCommResult> InstallRspsorMgr::RunGroup()
             results.append(RunResponsor(pResponsor, oper));
         }
     }
+    RemoveReceivedApk();
     AfterRun(results);
     return results;
+}
+
+// The received file serves this command only: a part left by a failed receive, or a whole one
+// after its installs, goes at once (an agent that dies meanwhile removes it at its next start).
+void InstallRspsorMgr::RemoveReceivedApk()
+{
+    QFile file(ReceivedApkPath());
+    if (file.exists() && !file.remove())
+        qWarning().noquote() << "InstallRspsorMgr: cannot remove" << file.fileName() << file.errorString();
 }
 
 int InstallRspsorMgr::RunStateAfterInstall(const QString& memuIdx)

@@ -121,8 +121,14 @@ void closeSocket(QTcpSocket& socket, int waitMs)
 CCommResult NotifierRun(const CCommResult& cRetParam, const struSimuOper& operIn,
                         const struNotifierOptions& options)
 {
+    storeReportedState(cRetParam, operIn);
+    return ReportToConsole(cRetParam, operIn, options);
+}
+
+CCommResult ReportToConsole(const CCommResult& cRetParam, const struSimuOper& operIn,
+                            const struNotifierOptions& options)
+{
     struSimuOper oper = operIn;
-    storeReportedState(cRetParam, oper);
     oper.iTime += 1;
 
     QTcpSocket socket;

@@ -26,3 +26,8 @@ struct struNotifierOptions
 // state in the settings file. Runs on the calling thread; returns how the delivery went.
 CCommResult NotifierRun(const CCommResult& cRetParam, const struSimuOper& oper,
                         const struNotifierOptions& options);
+
+// The report alone, without touching the stored state: for a command that was refused or dropped
+// before anything ran.
+CCommResult ReportToConsole(const CCommResult& cRetParam, const struSimuOper& oper,
+                            const struNotifierOptions& options);

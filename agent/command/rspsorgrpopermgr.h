@@ -2,6 +2,7 @@
 
 #include "commresult.h"
 #include "notifierrun.h"
+#include "simuinfo.h"
 #include "simurecords.h"
 
 #include <QList>
@@ -21,6 +22,12 @@ public:
 
     void SetOpers(const QList<struSimuOper>& opers);
     const QList<struSimuOper>& Opers() const { return m_opers; }
+    // The group runs nothing and reports `why` to the console for its records instead (a command
+    // dropped before it could run).
+    void Refuse(const CCommResult& why);
+
+    // At most this many records per command: one per instance a PC can have.
+    static constexpr int kMaxRecords = kMaxSimuCount;
 
     // Runs the whole group; one result per responder run, in record order.
     virtual QList<CCommResult> RunGroup() = 0;
@@ -41,8 +48,16 @@ protected:
     // Drops the records that name no instance of this PC: a member the document announced but did
     // not hold, an empty index, an index the inventory does not know (when a product is
     // configured; without one the launcher's refusal is what the console hears). A create names no
-    // instance and is kept. Each dropped record gets a log line and runs nothing.
-    void DropUnknownRecords();
+    // instance and is kept. Each dropped record gets a log line and runs nothing. Returns how many
+    // instances the inventory lists.
+    int DropUnknownRecords();
+    // Refuses a command beyond what a PC can serve: more than kMaxRecords records, or more creates
+    // than the inventory has room for (kTooManyRecords). Code 0 when it may run.
+    CCommResult CheckRecordLimits(int iInstances) const;
+    // Reports a refusal without running anything or touching the stored states: once per record
+    // that names an instance (only the first one when there are more than kMaxRecords), and once
+    // for all creates. Returns the reported results.
+    QList<CCommResult> ReportRefusal(const CCommResult& why);
 
     // Runs one responder for one record and keeps it; returns its result.
     CCommResult RunResponsor(CmdResponsor* pResponsor, const struSimuOper& oper);
@@ -50,6 +65,8 @@ protected:
     const struNotifierOptions m_notifierOptions;
     QList<struSimuOper> m_opers;
     QList<CmdResponsor*> m_responsors;
+    bool m_bRefused = false;
+    CCommResult m_refusal;
 };
 
 Q_DECLARE_METATYPE(struSimuOper)

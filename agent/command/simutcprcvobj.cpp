@@ -5,6 +5,7 @@
 #include "jsoncodec.h"
 #include "jsonsplitter.h"
 #include "loginret.h"
+#include "resultcodes.h"
 #include "tcplisten.h"
 
 #include <QAtomicInt>
@@ -19,6 +20,13 @@ namespace {
 QAtomicInt g_documentWaitMs(SimuTcpRcvObj::kDocumentWaitMs);
 // A command document is a few hundred bytes per record; anything this large is not one.
 constexpr int kMaxDocumentBytes = 4 * 1024 * 1024;
+
+// A command that the agent, still starting, could not take in time.
+CCommResult notReadyRefusal(const QString& why)
+{
+    return CCommResult::failure(ResultCode::kCommandExpired,
+                                QStringLiteral("被控端正在启动，指令未执行，请稍后再试"), why);
+}
 
 QString peerIPv4(const QTcpSocket* pSocket)
 {
@@ -40,6 +48,7 @@ SimuTcpRcvObj::SimuTcpRcvObj(quint16 port, QObject* parent) : SimuTcpRcvObj(port
 SimuTcpRcvObj::SimuTcpRcvObj(quint16 port, const Options& options, QObject* parent)
     : QObject(parent), m_port(port), m_options(options), m_bReady(!options.bHoldUntilReady)
 {
+    m_clock.start();
 }
 
 SimuTcpRcvObj::~SimuTcpRcvObj()
@@ -72,12 +81,66 @@ void SimuTcpRcvObj::slInventoryReady()
     if (m_bReady)
         return;
     m_bReady = true;
+    if (m_pHoldTimer)
+        m_pHoldTimer->stop();
     const QList<HeldCommand> held = m_held;
     m_held.clear();
     if (!held.isEmpty())
         qWarning() << "SimuTcpRcvObj: inventory ready, running" << held.size() << "held commands";
     for (const HeldCommand& cmd : held)
         Dispatch(cmd.pSocket, cmd.opers, cmd.rest);
+}
+
+// Only an install keeps its connection while it waits (its file follows the document); every other
+// command's connection ends as it would after dispatch, so that held commands hold no sockets.
+void SimuTcpRcvObj::Hold(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest)
+{
+    const int type = opers.first().iOperType;
+    if (m_held.size() >= kMaxHeldCommands) {
+        Refuse(pSocket, opers,
+               notReadyRefusal(QStringLiteral("%1 commands held already").arg(m_held.size())));
+        return;
+    }
+    if (type != eOperInstall) {
+        EndConnection(pSocket, type);
+        pSocket = nullptr;
+    }
+    qWarning() << "SimuTcpRcvObj: command held until the inventory scan is done, at most"
+               << m_options.iHoldLimitMs << "ms";
+    m_held.append(HeldCommand{pSocket, opers, rest, m_clock.elapsed()});
+    if (!m_pHoldTimer) {
+        m_pHoldTimer = new QTimer(this);
+        connect(m_pHoldTimer, &QTimer::timeout, this, &SimuTcpRcvObj::DropExpiredHeld);
+    }
+    if (!m_pHoldTimer->isActive())
+        m_pHoldTimer->start(qBound(10, m_options.iHoldLimitMs / 10, 1000));
+}
+
+void SimuTcpRcvObj::DropExpiredHeld()
+{
+    const qint64 now = m_clock.elapsed();
+    for (int i = m_held.size() - 1; i >= 0; --i) {
+        if (now - m_held.at(i).heldSinceMs < m_options.iHoldLimitMs)
+            continue;
+        const HeldCommand cmd = m_held.takeAt(i);
+        Refuse(cmd.pSocket, cmd.opers,
+               notReadyRefusal(QStringLiteral("held %1 ms while the start-up inventory scan ran")
+                                   .arg(now - cmd.heldSinceMs)));
+    }
+    if (m_held.isEmpty())
+        m_pHoldTimer->stop();
+}
+
+void SimuTcpRcvObj::Refuse(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const CCommResult& why)
+{
+    qWarning().noquote() << "SimuTcpRcvObj: command of type" << opers.first().iOperType
+                         << "not run:" << why.log;
+    if (pSocket)
+        CloseConnection(pSocket);
+    auto* pMgr = new ComGrpOperMgr(m_options.notifier);
+    pMgr->SetOpers(opers);
+    pMgr->Refuse(why);
+    StartGroup(pMgr);
 }
 
 void SimuTcpRcvObj::slNewConnection()
@@ -183,8 +246,7 @@ void SimuTcpRcvObj::HandleDocument(QTcpSocket* pSocket, const QByteArray& doc, c
         return;
     }
     if (!m_bReady) {
-        qWarning() << "SimuTcpRcvObj: command held until the inventory scan is done";
-        m_held.append(HeldCommand{pSocket, opers, rest});
+        Hold(pSocket, opers, rest);
         return;
     }
     Dispatch(pSocket, opers, rest);
@@ -195,29 +257,43 @@ void SimuTcpRcvObj::Dispatch(QTcpSocket* pSocket, const QList<struSimuOper>& ope
     const int type = opers.first().iOperType;
     emit sigCommandAccepted(type, opers.size());
     switch (type) {
-    case eOperStartup:
-    case eOperClose:
-    case eOperDelete:
-    case eOperCreate:
-        CloseConnection(pSocket);
-        StartComGroup(opers);
-        return;
     case eOperInstall:
         RunInstall(pSocket, opers, rest);
         return;
     case eOperRmtDesktopBegin:
         qWarning() << "SimuTcpRcvObj: remote desktop begin, port" << opers.first().iExtra;
         emit sigRmtDesktopBegin(opers.first().centerIP, opers.first().memuIdx, opers.first().iExtra);
-        CloseConnection(pSocket);
+        EndConnection(pSocket, type);
         return;
     case eOperRmtDesktopEnd:
         qWarning() << "SimuTcpRcvObj: remote desktop end";
         emit sigRmtDesktopEnd();
+        EndConnection(pSocket, type);
+        return;
+    default:
+        EndConnection(pSocket, type);
+        StartComGroup(opers);
+        return;
+    }
+}
+
+// Starts, closes, deletes, creates and the remote-desktop commands end their connection at once;
+// for the others the console closes it.
+void SimuTcpRcvObj::EndConnection(QTcpSocket* pSocket, int iOperType)
+{
+    if (!pSocket)
+        return;
+    switch (iOperType) {
+    case eOperStartup:
+    case eOperClose:
+    case eOperDelete:
+    case eOperCreate:
+    case eOperRmtDesktopBegin:
+    case eOperRmtDesktopEnd:
         CloseConnection(pSocket);
         return;
     default:
         LeaveToConsole(pSocket);
-        StartComGroup(opers);
         return;
     }
 }
@@ -241,7 +317,7 @@ void SimuTcpRcvObj::StartComGroup(const QList<struSimuOper>& opers)
     StartGroup(pMgr);
 }
 
-void SimuTcpRcvObj::StartGroup(ComGrpOperMgr* pMgr, QTcpSocket* pSocket)
+void SimuTcpRcvObj::StartGroup(RspsorGrpOperMgr* pMgr, QTcpSocket* pSocket)
 {
     auto* pThread = new QThread;
     pMgr->moveToThread(pThread);
@@ -255,8 +331,10 @@ void SimuTcpRcvObj::StartGroup(ComGrpOperMgr* pMgr, QTcpSocket* pSocket)
     connect(pMgr, &RspsorGrpOperMgr::sigMgrFinished, pThread, &QThread::quit);
     connect(pThread, &QThread::finished, pMgr, &QObject::deleteLater);
     connect(pThread, &QThread::finished, pThread, &QObject::deleteLater);
-    connect(pMgr, &ComGrpOperMgr::sigNewSimuStarted, this, &SimuTcpRcvObj::sigNewSimuStarted);
-    connect(pMgr, &ComGrpOperMgr::sigSimuClosed, this, &SimuTcpRcvObj::sigSimuClosed);
+    if (auto* pComMgr = qobject_cast<ComGrpOperMgr*>(pMgr)) {
+        connect(pComMgr, &ComGrpOperMgr::sigNewSimuStarted, this, &SimuTcpRcvObj::sigNewSimuStarted);
+        connect(pComMgr, &ComGrpOperMgr::sigSimuClosed, this, &SimuTcpRcvObj::sigSimuClosed);
+    }
     pThread->start(QThread::InheritPriority);
 }
 

@@ -8,10 +8,12 @@
 
 #include <QAtomicInteger>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 
 class ComGrpOperMgr;
+class RspsorGrpOperMgr;
 class JsonSplitter;
 class QTcpServer;
 class QTcpSocket;
@@ -29,12 +31,16 @@ public:
     static constexpr quint16 kDefaultPort = Tovia::kCommandPort;
     // Longest time from accepting a connection until its command document is complete.
     static constexpr int kDocumentWaitMs = 30000;
+    // Commands held at most at once; one more is refused at once.
+    static constexpr int kMaxHeldCommands = 64;
 
     struct Options
     {
         // Commands that arrive before slInventoryReady() wait for it (the start-up inventory scan
-        // would otherwise overwrite what they store).
+        // would otherwise overwrite what they store), but no longer than this: a command held
+        // longer is dropped with a result to its console.
         bool bHoldUntilReady = false;
+        int iHoldLimitMs = 90000;
         // An install's whole receive ends after this long plus its declared size at the rate below.
         int iInstallBaseMs = 30000;
         int iInstallMinBytesPerSec = 256 * 1024;
@@ -74,9 +80,10 @@ private:
     struct PendingCommand;
     struct HeldCommand
     {
-        QTcpSocket* pSocket;
+        QTcpSocket* pSocket; // an install's connection, which carries its file; null otherwise
         QList<struSimuOper> opers;
         QByteArray rest;
+        qint64 heldSinceMs;
     };
 
     void BeginReading(QTcpSocket* pSocket);
@@ -85,9 +92,15 @@ private:
     void StopReading(QTcpSocket* pSocket);
     void HandleDocument(QTcpSocket* pSocket, const QByteArray& doc, const QByteArray& rest);
     void Dispatch(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest);
+    void Hold(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest);
+    void DropExpiredHeld();
+    // Runs nothing and tells the console why, for each record, from a thread of its own.
+    void Refuse(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const CCommResult& why);
+    // What the connection of a command of this type needs once the command is read.
+    void EndConnection(QTcpSocket* pSocket, int iOperType);
     void RunInstall(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest);
     void StartComGroup(const QList<struSimuOper>& opers);
-    void StartGroup(ComGrpOperMgr* pMgr, QTcpSocket* pSocket = nullptr);
+    void StartGroup(RspsorGrpOperMgr* pMgr, QTcpSocket* pSocket = nullptr);
     void CloseConnection(QTcpSocket* pSocket);
     void LeaveToConsole(QTcpSocket* pSocket);
 
@@ -95,6 +108,8 @@ private:
     Options m_options;
     bool m_bReady = true;
     QList<HeldCommand> m_held;
+    QTimer* m_pHoldTimer = nullptr;
+    QElapsedTimer m_clock;
     QAtomicInteger<quint16> m_listenPort;
     QTcpServer* m_pServer = nullptr;
     QHash<QTcpSocket*, PendingCommand*> m_pending;

@@ -32,7 +32,7 @@ AgentController::~AgentController()
     shutdown();
 }
 
-void AgentController::checkConnect(bool ok, const QString& failText) const
+void AgentController::checkConnect(bool ok, const QString& failText)
 {
     if (!ok)
         qWarning().noquote() << failText;
@@ -77,6 +77,8 @@ void AgentController::startCommandServer(QList<QThread*>& threads)
     SimuTcpRcvObj::Options tcpOptions;
     tcpOptions.bHoldUntilReady = !pScan->hasScanned();
     tcpOptions.notifier = m_options.notifier;
+    if (m_options.holdLimitMs > 0)
+        tcpOptions.iHoldLimitMs = m_options.holdLimitMs;
     m_pSimuTcpRcvObj = new SimuTcpRcvObj(m_options.tcpPort, tcpOptions);
     connect(pScan, &InventoryScanObj::sigScanned, m_pSimuTcpRcvObj, &SimuTcpRcvObj::slInventoryReady);
     if (pScan->hasScanned()) // it may have ended just before the connection
@@ -133,9 +135,9 @@ void AgentController::startOperationLog(QList<QThread*>& threads)
         QStringLiteral("connect OperLoggerObj::sigAppendLog MainWnd::slAppendLog err"));
 }
 
-void AgentController::logOper(const QString& text)
+void AgentController::logOper(const QString& text, int iIsForce)
 {
-    emit sigMsgParam(0, 0, text, QByteArray());
+    emit sigMsgParam(0, iIsForce, text, QByteArray());
 }
 
 InventoryScanObj* AgentController::scanWorker()

@@ -33,6 +33,8 @@ public:
         int uiTickMs = 1000;
         // How the command server's responders report to the console.
         struNotifierOptions notifier;
+        // Longest wait of a command for the start-up scan (0: the command server's default).
+        int holdLimitMs = 0;
     };
 
     explicit AgentController(const Options& options, QObject* parent = nullptr);
@@ -51,10 +53,13 @@ public:
     void announceStart(const QString& typeText);
     // "当前被控端设置为“<type>-普通模式”" or "…-守护模式”"; empty without a type.
     static QString modeAnnouncement(const QString& typeText);
-    // One line for the operation log.
-    void logOper(const QString& text);
+    // One line for the operation log; iIsForce 1 shows it in the pane also while nobody is signed in.
+    void logOper(const QString& text, int iIsForce = 0);
     // Quits the workers in reverse order, ends a running video encoder and stops the adb server.
     void shutdown();
+
+    // Logs failText as a warning when a connection made at start-up failed.
+    static void checkConnect(bool ok, const QString& failText);
 
     MainDlgObj* mainDlgObj() const { return m_pMainDlgObj; }
     SimuTcpRcvObj* commandServer() const { return m_pSimuTcpRcvObj; }
@@ -70,7 +75,6 @@ private:
     // Moves the worker to a new thread whose start runs startSignature; the thread's end deletes both.
     QThread* startWorker(QObject* worker, const char* startSignature, const QString& failText,
                          Qt::ConnectionType type = Qt::AutoConnection);
-    void checkConnect(bool ok, const QString& failText) const;
     void startDiscoveryAndWatchdog(QList<QThread*>& threads);
     void startCommandServer(QList<QThread*>& threads);
     void startStateLoopAndScreenshots(QList<QThread*>& threads);

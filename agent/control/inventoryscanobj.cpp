@@ -1,5 +1,6 @@
 #include "inventoryscanobj.h"
 
+#include "installrspsormgr.h"
 #include "launcherfactory.h"
 #include "simudaemonobj.h"
 #include "simuinfoxmlgainer.h"
@@ -19,6 +20,9 @@ void InventoryScanObj::slScan(int iScanId)
     qWarning().noquote() << "initIniData begin:" << QDateTime::currentMSecsSinceEpoch();
     QDir(SimuSettings::screenshotDir()).removeRecursively();
     QDir().mkpath(SimuSettings::screenshotDir());
+    // Commands run only after the first scan: an APK on disk now was left by an agent that died.
+    if (!hasScanned())
+        InstallRspsorMgr::RemoveReceivedApk();
 
     const QVector<SimuInfo> inventory = SimuInfoXmlGainer::readInventory("initIniData");
     QStringList running;

@@ -5,6 +5,7 @@
 #include "simusettings.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 
@@ -12,18 +13,13 @@ namespace {
 
 constexpr int kAdbSeconds = 60;
 
-QString adbCommand(const QString& tail)
-{
-    return AdbBridge::quotedAdb() + QLatin1Char(' ') + tail;
-}
-
 } // namespace
 
 namespace AdbBridge {
 
-QString quotedAdb()
+QString adbProgram()
 {
-    return QStringLiteral("\"%1\"").arg(SimuSettings::adbPath());
+    return ToolProcess::nativeProgram(SimuSettings::adbPath());
 }
 
 int installTimeoutSeconds(qint64 apkBytes)
@@ -47,16 +43,12 @@ bool listsOnline(const QString& devicesOutput, const QString& serial)
 
 } // namespace AdbBridge
 
-CCommResult RunAdbCmd(const QString& command, int seconds)
+CCommResult RunAdbCmd(const QStringList& args, int seconds)
 {
     CCommResult r;
-    QString program;
-    QStringList args;
-    if (!ToolProcess::splitCommandLine(command, program, args))
-        return r;
     const int timeoutMs = LauncherTuning::adbTimeoutMs(seconds);
     QProcess process;
-    process.start(program, args, QIODevice::ReadWrite);
+    process.start(AdbBridge::adbProgram(), args, QIODevice::ReadWrite);
     if (process.waitForStarted(timeoutMs)) {
         r.iExtraRet = int(process.processId());
         process.waitForFinished(timeoutMs);
@@ -76,17 +68,17 @@ CCommResult RunAdbCmd(const QString& command, int seconds)
 
 CCommResult AdbStartServer()
 {
-    return RunAdbCmd(adbCommand(QStringLiteral("start-server")), kAdbSeconds);
+    return RunAdbCmd({QStringLiteral("start-server")}, kAdbSeconds);
 }
 
 CCommResult AdbKillServer()
 {
-    return RunAdbCmd(adbCommand(QStringLiteral("kill-server")), kAdbSeconds);
+    return RunAdbCmd({QStringLiteral("kill-server")}, kAdbSeconds);
 }
 
 CCommResult AdbConnect(const QString& serial)
 {
-    CCommResult r = RunAdbCmd(adbCommand(QStringLiteral("connect %1").arg(serial)), kAdbSeconds);
+    CCommResult r = RunAdbCmd({QStringLiteral("connect"), serial}, kAdbSeconds);
     if (r.iRet == 0 && r.str.contains(QLatin1String("unable"))) {
         r.iRet = 25;
         r.log = r.str;
@@ -97,7 +89,7 @@ CCommResult AdbConnect(const QString& serial)
 
 CCommResult AdbIsOnline(const QString& serial, bool& online)
 {
-    CCommResult r = RunAdbCmd(adbCommand(QStringLiteral("devices")), kAdbSeconds);
+    CCommResult r = RunAdbCmd({QStringLiteral("devices")}, kAdbSeconds);
     if (r.iRet == 0)
         online = AdbBridge::listsOnline(r.str, serial);
     return r;
@@ -105,15 +97,16 @@ CCommResult AdbIsOnline(const QString& serial, bool& online)
 
 CCommResult AdbScreencap(const QString& serial, const QString& devicePath)
 {
-    return RunAdbCmd(
-        adbCommand(QStringLiteral("-s %1 shell /system/bin/screencap -p %2").arg(serial, devicePath)),
-        kAdbSeconds);
+    return RunAdbCmd({QStringLiteral("-s"), serial, QStringLiteral("shell"),
+                      QStringLiteral("/system/bin/screencap"), QStringLiteral("-p"), devicePath},
+                     kAdbSeconds);
 }
 
 CCommResult AdbPull(const QString& serial, const QString& devicePath, const QString& localPath)
 {
-    CCommResult r = RunAdbCmd(
-        adbCommand(QStringLiteral("-s %1 pull %2 \"%3\"").arg(serial, devicePath, localPath)), kAdbSeconds);
+    CCommResult r = RunAdbCmd({QStringLiteral("-s"), serial, QStringLiteral("pull"), devicePath,
+                               QDir::toNativeSeparators(localPath)},
+                              kAdbSeconds);
     if (!r.str.isEmpty())
         r.iRet = 0; // adb reports transfers on its error stream: the pulled file decides
     return r;
@@ -122,8 +115,9 @@ CCommResult AdbPull(const QString& serial, const QString& devicePath, const QStr
 CCommResult AdbInstall(const QString& serial, const QString& apkPath)
 {
     const int seconds = AdbBridge::installTimeoutSeconds(QFileInfo(apkPath).size());
-    CCommResult r =
-        RunAdbCmd(adbCommand(QStringLiteral("-s %1 install -r -d \"%2\"").arg(serial, apkPath)), seconds);
+    CCommResult r = RunAdbCmd({QStringLiteral("-s"), serial, QStringLiteral("install"), QStringLiteral("-r"),
+                               QStringLiteral("-d"), QDir::toNativeSeparators(apkPath)},
+                              seconds);
     if (r.str.isEmpty() && r.log.isEmpty()) {
         qWarning() << "install err,cRet.str" << r.str << "; cRet.iRet" << r.iRet;
         const QString text = QStringLiteral("安装失败，执行cmd命令无返回值");

@@ -3,18 +3,20 @@
 #include "commresult.h"
 
 #include <QString>
+#include <QStringList>
 
-// The adb bridge: each function builds one adb command line with the adb of the product folder
-// (common/dir + "/adb.exe"), runs it as a child process with a time-out and judges its output.
+// The adb bridge: each function runs the adb of the product folder (common/dir + "/adb.exe") with
+// one command's arguments, given as a list (never a line that is split again), as a child process
+// with a time-out and judges its output.
 // An instance is addressed by its serial "127.0.0.1:<adb port>". No state: every call owns its
 // process, so the functions may be called from any thread at once.
 //
 // Result codes: 22 adb wrote to its error stream (str: the error stream, log: the output),
 // 25 connect "unable", 19/20/0 install verdicts.
 
-// Runs a command line; the child's pid goes to iExtraRet. Output in str; with anything on the error
-// stream: code 22, str the error stream, log the output.
-CCommResult RunAdbCmd(const QString& command, int seconds);
+// Runs adb with these arguments; the child's pid goes to iExtraRet. Output in str; with anything on
+// the error stream: code 22, str the error stream, log the output.
+CCommResult RunAdbCmd(const QStringList& args, int seconds);
 
 CCommResult AdbStartServer();
 CCommResult AdbKillServer();
@@ -29,8 +31,8 @@ CCommResult AdbPull(const QString& serial, const QString& devicePath, const QStr
 CCommResult AdbInstall(const QString& serial, const QString& apkPath);
 
 namespace AdbBridge {
-// "\"<common/dir>/adb.exe\"" as it starts command lines.
-QString quotedAdb();
+// "<common/dir>/adb.exe" in native separators, the program every call starts.
+QString adbProgram();
 int installTimeoutSeconds(qint64 apkBytes);
 // True when one line of a "devices" listing is exactly serial + "\tdevice".
 bool listsOnline(const QString& devicesOutput, const QString& serial);

@@ -78,6 +78,12 @@ CCommResult SimuRename(const QString& memuIdx, const QString& name)
     return withLauncher(memuIdx, [&](SimulatorAbsLauncher& l) { return l.RenameSimu(name); });
 }
 
+bool SimuOwnsProcess(const QString& memuIdx, qint64 pid)
+{
+    std::unique_ptr<SimulatorAbsLauncher> launcher;
+    return CreateLauncher(memuIdx, launcher).iRet == 0 && launcher->OwnsInstanceProcess(pid);
+}
+
 int SimuRunState(const SimuInfo& info, int& pid)
 {
     std::unique_ptr<SimulatorAbsLauncher> launcher;

@@ -23,5 +23,8 @@ CCommResult SimuListRunning(QStringList& memuIdxs);
 CCommResult SimuCreate(const SimuInfo& info);
 CCommResult SimuDelete(const SimuInfo& info);
 CCommResult SimuRename(const QString& memuIdx, const QString& name);
+// True when pid is a process of the configured product's instance program that may belong to
+// memuIdx (the only processes the agent kills for an instance).
+bool SimuOwnsProcess(const QString& memuIdx, qint64 pid);
 // The run state (eSimuRunState), or kNoLauncherCode when no product is configured.
 int SimuRunState(const SimuInfo& info, int& pid);

@@ -75,15 +75,6 @@ bool run(QProcess& process, const QString& program, const QStringList& args, int
     return true;
 }
 
-bool splitCommandLine(const QString& command, QString& program, QStringList& args)
-{
-    args = QProcess::splitCommand(command);
-    if (args.isEmpty())
-        return false;
-    program = nativeProgram(args.takeFirst());
-    return true;
-}
-
 QString decodeUtf8(const QByteArray& bytes)
 {
     const int nul = bytes.indexOf('\0');

@@ -39,15 +39,13 @@ public:
 };
 
 // Running programs the way the emulator control layer does: start, wait for the start and for the
-// end within a time-out, read both streams. Exit codes are never looked at.
+// end within a time-out, read both streams. Exit codes are not judged here.
 namespace ToolProcess {
 // The program of a command line as built for a product tool, with native separators.
 QString nativeProgram(const QString& path);
 // Starts program with args read-write and waits up to timeoutMs for the start and again for the end.
 // Returns false when the program could not be started.
 bool run(QProcess& process, const QString& program, const QStringList& args, int timeoutMs);
-// Splits a command line ("\"C:/x/adb.exe\" -s 127.0.0.1:5555 pull ...") into program and args.
-bool splitCommandLine(const QString& command, QString& program, QStringList& args);
 // Decodes a stream as UTF-8 up to its first NUL byte.
 QString decodeUtf8(const QByteArray& bytes);
 } // namespace ToolProcess

@@ -3,26 +3,14 @@
 #include "adbbridge.h"
 #include "launcherfactory.h"
 #include "launchertuning.h"
-#include "leidiansimuinfogainer.h"
+#include "ldlisting.h"
 #include "resultcodes.h"
+#include "simunames.h"
 #include "simusettings.h"
 
 #include <QDebug>
 #include <QFileInfo>
 #include <QProcess>
-
-namespace {
-
-constexpr int kFieldIndex = 0;
-constexpr int kFieldRunning = 4;
-constexpr int kFieldPid = 5;
-
-QStringList fieldsOf(const QString& line)
-{
-    return line.split(QLatin1Char(','), Qt::SkipEmptyParts);
-}
-
-} // namespace
 
 LeiDianLauncher::LeiDianLauncher(const QString& memuIdx) : SimulatorAbsLauncher(memuIdx) {}
 
@@ -53,11 +41,42 @@ CCommResult LeiDianLauncher::ShutdownSimu()
     return runConsole({QStringLiteral("quit"), QStringLiteral("--index"), m_memuIdx});
 }
 
+CCommResult LeiDianLauncher::CheckTitle(const QString& title)
+{
+    // The listing separates its fields with commas.
+    const QString problem = SimuNames::titleProblem(title, QStringLiteral(","));
+    return problem.isEmpty() ? CCommResult() : SimuNames::refuseTitle(title, problem);
+}
+
+// The title is one argument, blanks included. The tool's exit status says little, so the rename is
+// done only when the listing then shows the instance with its new title.
 CCommResult LeiDianLauncher::DoRenameSimu(const QString& name)
 {
-    // The title is one argument, blanks included.
-    return runConsole(
-        {QStringLiteral("rename"), QStringLiteral("--index"), m_memuIdx, QStringLiteral("--title"), name});
+    QProcess process;
+    const QString program = consolePath(SimuSettings::getDir().str);
+    const bool started = ToolProcess::run(
+        process, program,
+        {QStringLiteral("rename"), QStringLiteral("--index"), m_memuIdx, QStringLiteral("--title"), name},
+        LauncherTuning::toolTimeoutMs());
+    const QString toolSaid = ToolProcess::decodeUtf8(process.readAllStandardError()).trimmed();
+    const bool finished = started && process.state() == QProcess::NotRunning;
+    const int exitCode = finished ? process.exitCode() : -1;
+    process.close();
+    QVector<struLdListEntry> entries;
+    ListSimusByConsole(entries);
+    const struLdListEntry* pEntry = LdListing::find(entries, m_memuIdx);
+    if (started && pEntry && pEntry->title == name)
+        return CCommResult();
+    const QString why = !started    ? QStringLiteral("%1 could not be started").arg(program)
+                        : !finished ? QStringLiteral("%1 did not finish in time").arg(program)
+                        : !pEntry
+                            ? QStringLiteral("instance %1 is not listed").arg(m_memuIdx)
+                            : QStringLiteral("the listing still shows \"%1\" (exit code %2%3)")
+                                  .arg(pEntry->title)
+                                  .arg(exitCode)
+                                  .arg(toolSaid.isEmpty() ? QString() : QStringLiteral(": ") + toolSaid);
+    qWarning().noquote() << "LeiDianLauncher::DoRenameSimu:" << m_memuIdx << why;
+    return CCommResult::failure(ResultCode::kRenameFailed, QStringLiteral("重命名失败"), why);
 }
 
 CCommResult LeiDianLauncher::DoDeleteSimu(SimuInfo info)
@@ -72,10 +91,10 @@ CCommResult LeiDianLauncher::CreateSimu(SimuInfo info)
     return runConsole({QStringLiteral("add")});
 }
 
-CCommResult LeiDianLauncher::ListSimusByConsole(QStringList& lines)
+CCommResult LeiDianLauncher::ListSimusByConsole(QVector<struLdListEntry>& entries)
 {
     const CCommResult dir = SimuSettings::getDir();
-    lines = LeiDianSimuInfoGainer::RunList2(dir.str);
+    entries = LdListing::run(dir.str).entries;
     CCommResult r;
     r.iRet = dir.iRet;
     return r;
@@ -83,15 +102,13 @@ CCommResult LeiDianLauncher::ListSimusByConsole(QStringList& lines)
 
 CCommResult LeiDianLauncher::GetRunningSimus(QStringList& memuIdxs)
 {
-    QStringList lines;
-    const CCommResult r = ListSimusByConsole(lines);
+    QVector<struLdListEntry> entries;
+    const CCommResult r = ListSimusByConsole(entries);
     if (r.iRet != 0)
         return r;
-    for (const QString& line : qAsConst(lines)) {
-        const QStringList fields = fieldsOf(line);
-        // A line too short to say whether it runs counts as not running.
-        if (fields.size() > kFieldRunning && fields.at(kFieldRunning) == QLatin1String("1"))
-            memuIdxs.append(fields.at(kFieldIndex));
+    for (const struLdListEntry& entry : qAsConst(entries)) {
+        if (entry.running)
+            memuIdxs.append(entry.idx);
     }
     return CCommResult();
 }
@@ -106,43 +123,55 @@ CCommResult LeiDianLauncher::CheckSimuPath(const QString& dir)
 
 int LeiDianLauncher::GetSimuRunState(SimuInfo info, int& pid)
 {
-    QStringList lines;
-    if (ListSimusByConsole(lines).iRet != 0)
+    QVector<struLdListEntry> entries;
+    if (ListSimusByConsole(entries).iRet != 0)
         return eRunStateStopped;
     const QString idx = info.idx();
-    for (const QString& line : qAsConst(lines)) {
-        const QStringList fields = fieldsOf(line);
-        if (fields.isEmpty() || fields.at(kFieldIndex) != idx)
-            continue;
-        if (fields.size() <= kFieldPid)
-            return eRunStateStopped; // too short to be read: not running
-        bool ok = false;
-        const int listedPid = fields.at(kFieldPid).toInt(&ok, 10);
-        pid = ok ? listedPid : 0;
-        if (fields.at(kFieldRunning) != QLatin1String("1"))
-            return eRunStateStopped;
-        bool online = false;
-        AdbIsOnline(info.adbSerial(), online);
-        // Running but unreachable: closed so that it can be started again, unless it is still
-        // booting (adb answers an instance only once Android is up).
-        if (!online && !LauncherTuning::isBooting(pid))
-            SimuClose(idx, 0);
-        return online ? eRunStateRunning : eRunStateStopped;
-    }
-    return eRunStateStopped;
+    const struLdListEntry* pEntry = LdListing::find(entries, idx);
+    if (!pEntry)
+        return eRunStateStopped;
+    pid = int(pEntry->pid);
+    if (!pEntry->running)
+        return eRunStateStopped;
+    bool online = false;
+    AdbIsOnline(info.adbSerial(), online);
+    // Running but unreachable: closed so that it can be started again, unless it is still
+    // booting (adb answers an instance only once Android is up).
+    if (!online && !LauncherTuning::isBooting(pid))
+        SimuClose(idx, 0);
+    return online ? eRunStateRunning : eRunStateStopped;
 }
 
 qint64 LeiDianLauncher::StartedSimuPid()
 {
-    QStringList lines;
-    ListSimusByConsole(lines);
-    for (const QString& line : qAsConst(lines)) {
-        const QStringList fields = fieldsOf(line);
-        if (fields.size() > kFieldPid && fields.at(kFieldIndex) == m_memuIdx) {
-            const qint64 pid = fields.at(kFieldPid).toLongLong();
-            if (pid > 0)
-                return pid;
+    QVector<struLdListEntry> entries;
+    ListSimusByConsole(entries);
+    const struLdListEntry* pEntry = LdListing::find(entries, m_memuIdx);
+    if (pEntry && pEntry->pid > 0)
+        return pEntry->pid;
+    return SimulatorAbsLauncher::StartedSimuPid();
+}
+
+QString LeiDianLauncher::InstanceImageName() const
+{
+    return QStringLiteral("dnplayer.exe");
+}
+
+// A pid that the listing gives to another instance as well is not this instance's to kill.
+bool LeiDianLauncher::OwnsInstanceProcess(qint64 pid)
+{
+    if (!SimulatorAbsLauncher::OwnsInstanceProcess(pid))
+        return false;
+    QVector<struLdListEntry> entries;
+    ListSimusByConsole(entries);
+    for (const struLdListEntry& entry : qAsConst(entries)) {
+        if (entry.pid == pid && entry.idx != m_memuIdx) {
+            qWarning().noquote() << QStringLiteral("LeiDianLauncher: process %1 is listed for instance %2 "
+                                                   "too, not killed for %3")
+                                        .arg(pid)
+                                        .arg(entry.idx, m_memuIdx);
+            return false;
         }
     }
-    return SimulatorAbsLauncher::StartedSimuPid();
+    return true;
 }

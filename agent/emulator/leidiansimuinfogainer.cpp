@@ -1,24 +1,19 @@
 #include "leidiansimuinfogainer.h"
 
-#include "launchertuning.h"
+#include "ldlisting.h"
 #include "simusettings.h"
-
-#include <QProcess>
-#include <QTextCodec>
 
 CCommResult LeiDianSimuInfoGainer::GetSimusInfo(QVector<SimuInfo>& infos)
 {
     infos.clear();
     const CCommResult dir = SimuSettings::getDir();
-    const QStringList lines = RunList2(dir.str);
-    for (int i = 0; i < lines.size() && i < kMaxSimuCount; ++i) {
-        const QStringList fields = lines.at(i).split(QLatin1Char(','), Qt::KeepEmptyParts);
-        if (fields.size() < 2)
-            continue; // not an instance line: never read past its end
+    const LdListing::struParsed listing = LdListing::run(dir.str);
+    for (int i = 0; i < listing.entries.size() && i < kMaxSimuCount; ++i) {
+        const struLdListEntry& entry = listing.entries.at(i);
         SimuInfo info;
-        info.setIdx(fields.at(0));
-        info.setName(fields.at(1));
-        info.setAdbPort(adbPortOfIndex(fields.at(0)));
+        info.setIdx(entry.idx);
+        info.setName(entry.title);
+        info.setAdbPort(adbPortOfIndex(entry.idx));
         infos.append(info);
     }
     CCommResult r;
@@ -39,26 +34,6 @@ CCommResult LeiDianSimuInfoGainer::GetSimuInfo(const QString& memuIdx, SimuInfo&
         }
     }
     return r;
-}
-
-QStringList LeiDianSimuInfoGainer::RunList2(const QString& dir)
-{
-    QProcess process;
-    const QString program = ToolProcess::nativeProgram(dir + QStringLiteral("/dnconsole.exe"));
-    if (!ToolProcess::run(process, program, {QStringLiteral("list2")}, LauncherTuning::toolTimeoutMs()))
-        return QStringList();
-    const QByteArray out = process.readAllStandardOutput();
-    process.close();
-    QTextCodec* codec = QTextCodec::codecForName("gb18030");
-    const QString text = codec ? codec->toUnicode(out) : QString::fromLocal8Bit(out);
-    // Lines end in "\r\n"; a bare "\n" is accepted as well.
-    QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (QString& line : lines) {
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
-    }
-    lines.removeAll(QString());
-    return lines;
 }
 
 int LeiDianSimuInfoGainer::adbPortOfIndex(const QString& memuIdx)

@@ -6,11 +6,14 @@
 #include "resultcodes.h"
 #include "screenshot.h"
 #include "simuinfoxmlgainer.h"
+#include "simunames.h"
 #include "simusettings.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QProcess>
+
+#include <algorithm>
 
 SimulatorAbsLauncher::SimulatorAbsLauncher(const QString& memuIdx) : m_memuIdx(memuIdx)
 {
@@ -41,7 +44,7 @@ CCommResult SimulatorAbsLauncher::StartupSimu(QProcess* process)
         qWarning() << "SimulatorAbsLauncher::StartupSimu err then close";
         const qint64 startedPid = StartedSimuPid();
         ShutdownSimu();
-        if (startedPid > 0)
+        if (startedPid > 0 && OwnsInstanceProcess(startedPid))
             CloseSimuProcess(int(startedPid));
         r.iExtraRet = 0;
     }
@@ -60,6 +63,16 @@ CCommResult SimulatorAbsLauncher::CloseSimu(int pid)
         pid = SimuSettings::storedSimuRecord(m_memuIdx).iPid;
         if (pid < 1)
             return r.iRet == 0 ? VerifyNotListed() : r;
+    }
+    if (!OwnsInstanceProcess(pid)) {
+        // Gone already, or not an instance of ours: only the product's listing can tell.
+        if (platform::processAlive(pid))
+            qWarning().noquote() << QStringLiteral("SimulatorAbsLauncher::CloseSimu: process %1 is not an "
+                                                   "instance process of %2, not killed")
+                                        .arg(pid)
+                                        .arg(m_memuIdx);
+        SimuSettings::updateSimuRecord(m_memuIdx, [](struSimuRecord& rec) { rec.iPid = 0; });
+        return VerifyNotListed();
     }
     qWarning() << "SimulatorAbsLauncher::CloseSimu";
     r = CloseSimuProcess(pid);
@@ -94,7 +107,26 @@ CCommResult SimulatorAbsLauncher::DeleteSimu(SimuInfo info)
 
 CCommResult SimulatorAbsLauncher::RenameSimu(const QString& name)
 {
+    const CCommResult check = CheckTitle(name);
+    if (check.iRet != 0) {
+        qWarning().noquote() << "SimulatorAbsLauncher::RenameSimu:" << m_memuIdx << check.log;
+        return check;
+    }
     return DoRenameSimu(name);
+}
+
+CCommResult SimulatorAbsLauncher::CheckTitle(const QString& title)
+{
+    const QString problem = SimuNames::titleProblem(title);
+    return problem.isEmpty() ? CCommResult() : SimuNames::refuseTitle(title, problem);
+}
+
+bool SimulatorAbsLauncher::OwnsInstanceProcess(qint64 pid)
+{
+    if (pid <= 0)
+        return false;
+    const std::vector<platform::Pid> pids = platform::pidsByImageName(InstanceImageName().toStdString());
+    return std::find(pids.begin(), pids.end(), platform::Pid(pid)) != pids.end();
 }
 
 CCommResult SimulatorAbsLauncher::InstallApk(int adbPort, const QString& apkPath)
@@ -219,15 +251,6 @@ CCommResult RunToolForOutput(const QString& program, const QStringList& args, in
     r.log = ToolProcess::decodeUtf8(process.readAllStandardError());
     process.close();
     return r;
-}
-
-CCommResult RunCmdForOutput(const QString& command, int timeoutMs)
-{
-    QString program;
-    QStringList args;
-    if (!ToolProcess::splitCommandLine(command, program, args))
-        return CCommResult();
-    return RunToolForOutput(program, args, timeoutMs);
 }
 
 QString FindMEmuDir()

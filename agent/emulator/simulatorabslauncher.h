@@ -42,7 +42,10 @@ public:
     virtual CCommResult CloseSimu(int pid);
     virtual CCommResult ShutdownSimu() = 0;
     virtual CCommResult DeleteSimu(SimuInfo info);
+    // Refuses a title the product cannot take (CheckTitle) before its tool is called.
     virtual CCommResult RenameSimu(const QString& name);
+    // kBadSimuName for an empty title, control characters or more than the inventory can hold.
+    virtual CCommResult CheckTitle(const QString& title);
     virtual CCommResult DoRenameSimu(const QString& name) = 0;
     virtual CCommResult DoDeleteSimu(SimuInfo info) = 0;
     virtual CCommResult CreateSimu(SimuInfo info) = 0;
@@ -62,6 +65,12 @@ public:
     virtual CCommResult WaitSimuScreen(const QString& serial, const QString& filePath);
     // eSimuRunState; `pid` receives the instance's process id when the product knows it.
     virtual int GetSimuRunState(SimuInfo info, int& pid) = 0;
+    // The program file name of the product's instance processes.
+    virtual QString InstanceImageName() const = 0;
+    // True when pid is a live process of the product's instance program that may be this
+    // instance's: only such a process is ever killed for an instance (a pid read from a listing or
+    // a stored record may name any process, or one of another instance).
+    virtual bool OwnsInstanceProcess(qint64 pid);
 
     const SimuInfo& simuInfo() const { return m_info; }
     const QString& memuIdx() const { return m_memuIdx; }
@@ -92,10 +101,8 @@ protected:
     qint64 m_launchedPid = 0;
 };
 
-// Runs a command line; code 0 with str = standard output and log = standard error (UTF-8 up to the
-// first NUL). Never reports a failure itself.
-CCommResult RunCmdForOutput(const QString& command, int timeoutMs);
-// Same, with the program and its arguments given apart (no quoting concerns).
+// Runs a program with its arguments; code 0 with str = standard output and log = standard error
+// (UTF-8 up to the first NUL). Never reports a failure itself.
 CCommResult RunToolForOutput(const QString& program, const QStringList& args, int timeoutMs);
 
 // Install folders found in the system's records (empty when unknown; always empty on Linux).

@@ -4,12 +4,14 @@
 #include "launchertuning.h"
 #include "platform.h"
 #include "resultcodes.h"
+#include "simunames.h"
 #include "simusettings.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 
 namespace {
 
@@ -86,11 +88,10 @@ CCommResult XiaoYaoLauncher::CreateSimu(SimuInfo info)
 
 QString XiaoYaoLauncher::runningVmIndex(const QString& line)
 {
-    const int blank = line.indexOf(QLatin1Char(' '));
-    // The name sits between the first character (a quote) and the character before the blank.
-    if (blank < 2)
-        return QString();
-    return line.mid(1, blank - 2);
+    static const QRegularExpression re(QStringLiteral("^\"([^\"]*)\" \\{[0-9A-Fa-f-]+\\}$"));
+    const QRegularExpressionMatch m = re.match(line);
+    const QString idx = m.hasMatch() ? m.captured(1) : QString();
+    return SimuNames::isMEmuIdx(idx) ? idx : QString();
 }
 
 CCommResult XiaoYaoLauncher::GetRunningSimus(QStringList& memuIdxs)
@@ -117,6 +118,11 @@ CCommResult XiaoYaoLauncher::CheckSimuPath(const QString& dir)
         return CCommResult();
     return CCommResult::failure(ResultCode::kWrongProductDir,
                                 QStringLiteral("逍遥模拟器路径设置不正确,无法找到对应的模拟器。"));
+}
+
+QString XiaoYaoLauncher::InstanceImageName() const
+{
+    return QStringLiteral("MEmu.exe");
 }
 
 int XiaoYaoLauncher::GetSimuRunState(SimuInfo info, int& pid)

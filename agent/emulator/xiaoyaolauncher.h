@@ -18,11 +18,12 @@ public:
     CCommResult GetRunningSimus(QStringList& memuIdxs) override;
     CCommResult CheckSimuPath(const QString& dir) override;
     int GetSimuRunState(SimuInfo info, int& pid) override;
+    QString InstanceImageName() const override;
     virtual QString GetManageExePath();
 
     int runningCallCount() const { return m_runningCalls; }
-    // The index of one line of "list runningvms" ("\"MEmu_2\" {uuid}" gives MEmu_2); empty when the
-    // line has no name.
+    // The index of one line of "list runningvms" ("\"MEmu_2\" {uuid}" gives MEmu_2); empty unless
+    // the line is exactly a quoted well-formed index, a blank and a braced uuid.
     static QString runningVmIndex(const QString& line);
 
     static constexpr int kShutdownWaitMs = 3000;

@@ -1,6 +1,7 @@
 #include "xiaoyaosimuinfogainer.h"
 
 #include "resultcodes.h"
+#include "simunames.h"
 #include "simusettings.h"
 
 #include <QDebug>
@@ -49,6 +50,12 @@ CCommResult XiaoYaoSimuInfoGainer::GetSimusInfo(QVector<SimuInfo>& infos)
 
     for (int i = 0; i < names.size() && i < kMaxSimuCount; ++i) {
         const QString& name = names.at(i);
+        if (!SimuNames::isMEmuIdx(name)) {
+            // A folder the product did not make: its name would go on command lines and into files.
+            qWarning().noquote() << "XiaoYaoSimuInfoGainer::GetSimusInfo: folder" << name
+                                 << "is not an instance index, skipped";
+            continue;
+        }
         SimuInfo info;
         const CCommResult r = ParseMemuFile(vmDir + '/' + name + '/' + name + QStringLiteral(".memu"), info);
         if (r.iRet != 0) {
@@ -70,7 +77,7 @@ CCommResult XiaoYaoSimuInfoGainer::GetSimuInfo(const QString& memuIdx, SimuInfo&
         return CCommResult::failure(ResultCode::kNoProductDir, QStringLiteral("模拟器路径为空"),
                                     QStringLiteral("模拟器路径为空"));
     const QString path = dir + kVmDir + '/' + memuIdx + '/' + memuIdx + QStringLiteral(".memu");
-    if (memuIdx.isEmpty() || !QFileInfo(path).isFile())
+    if (!SimuNames::isMEmuIdx(memuIdx) || !QFileInfo(path).isFile())
         return CCommResult::failure(ResultCode::kNoSuchInstance, QStringLiteral("被控端中没有对应的模拟器"));
     return ParseMemuFile(path, info);
 }

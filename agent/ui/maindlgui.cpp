@@ -61,6 +61,12 @@ void MainDlgUI::createWidgets()
     m_pLogPane->setReadOnly(true);
     m_pVersionLabel = makeLabel(QStringLiteral("Tovia模拟器版-被控端v%1")
                                     .arg(UpdateCheck::readRcVersion(QStringLiteral(":/ClientVersion.rc"))));
+    // No button is the dialog's default: Enter in a field must never click one (the account
+    // button would ask to log out, with "确认" as its default).
+    for (QPushButton* pBtn : findChildren<QPushButton*>()) {
+        pBtn->setAutoDefault(false);
+        pBtn->setDefault(false);
+    }
 }
 
 void MainDlgUI::layoutWidgets()

@@ -1,6 +1,7 @@
 #include "mainwnd.h"
 
 #include "debuglog.h"
+#include "lanaddress.h"
 #include "launcherfactory.h"
 #include "logindlg.h"
 #include "loginstore.h"
@@ -15,27 +16,17 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QHostInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QNetworkInterface>
 #include <QPushButton>
 #include <QTextEdit>
 
-namespace {
-QString localIpv4()
-{
-    for (const QHostAddress& addr : QNetworkInterface::allAddresses()) {
-        if (addr.protocol() == QAbstractSocket::IPv4Protocol && !addr.isLoopback())
-            return addr.toString();
-    }
-    return QStringLiteral("127.0.0.1");
-}
-} // namespace
-
 MainWnd::MainWnd(const Options& options, QWidget* parent)
     : MainDlgUI(parent), m_options(options),
-      m_pController(
-          new AgentController({options.udpPort, options.tcpPort, options.uiTickMs, options.notifier}, this))
+      m_pController(new AgentController(
+          {options.udpPort, options.tcpPort, options.uiTickMs, options.notifier, options.holdLimitMs}, this)),
+      m_pAutoLogin(new AutoLoginMgr(options.loginTimings, options.autoLoginRetryMs, this))
 {
     bindController();
     fillFromSettings();
@@ -50,22 +41,26 @@ void MainWnd::initWnd()
 {
     DeleteLogStrategy().run(SimuSettings::logDir());
     m_pTrayIcon = new ToviaSysTrayIcon(QStringLiteral("Tovia模拟器-被控端"), this);
-    connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &MainWnd::TrayIconAction);
-    connect(m_pTrayIcon, &ToviaSysTrayIcon::sigToviaSysTrayIconTriggered, this,
-            &MainWnd::slSysTrayMenuTriggered);
+    AgentController::checkConnect(
+        connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &MainWnd::TrayIconAction),
+        QStringLiteral("connect QSystemTrayIcon::activated MainWnd::TrayIconAction err"));
+    AgentController::checkConnect(connect(m_pTrayIcon, &ToviaSysTrayIcon::sigToviaSysTrayIconTriggered, this,
+                                          &MainWnd::slSysTrayMenuTriggered),
+                                  QStringLiteral("connect ToviaSysTrayIcon::sigToviaSysTrayIconTriggered "
+                                                 "MainWnd::slSysTrayMenuTriggered err"));
     if (QSystemTrayIcon::isSystemTrayAvailable())
         m_pTrayIcon->show();
     connectWidgets();
     m_pController->startWorkers();
     restoreLogin();
-    initIniData();
+    m_iStartScanId = initIniData();
 }
 
 void MainWnd::fillFromSettings()
 {
     const QString nick = SimuSettings::getPcNickName().str;
     pcNameEdit()->setText(nick.isEmpty() ? QHostInfo::localHostName() : nick);
-    pcIpLabel()->setText(localIpv4());
+    pcIpLabel()->setText(lanIPv4());
     const int type = SimuSettings::getSimuType().iExtraRet;
     simuTypeCbb()->setCurrentIndex(type >= eProductNone && type <= eProductLdPlayer ? type : eProductNone);
     simuPathEdit()->setText(SimuSettings::getDir().str);
@@ -76,20 +71,43 @@ void MainWnd::fillFromSettings()
 
 void MainWnd::connectWidgets()
 {
-    connect(simuTypeCbb(), QOverload<int>::of(&QComboBox::currentIndexChanged), this,
-            &MainWnd::slSimuTypeCbbChangedIdx);
-    connect(browseBtn(), &QPushButton::clicked, this, &MainWnd::slOpenFildDlg);
-    connect(saveBtn(), &QPushButton::clicked, this, &MainWnd::slSaveClicked);
-    connect(accountBtn(), &QPushButton::clicked, this, &MainWnd::slAccountClicked);
-    connect(helpBtn(), &QPushButton::clicked, this, &MainWnd::slShowDaemoning);
+    using AC = AgentController;
+    AC::checkConnect(
+        connect(simuTypeCbb(), QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+                &MainWnd::slSimuTypeCbbChangedIdx),
+        QStringLiteral("connect QComboBox::currentIndexChanged MainWnd::slSimuTypeCbbChangedIdx err"));
+    AC::checkConnect(connect(browseBtn(), &QPushButton::clicked, this, &MainWnd::slOpenFildDlg),
+                     QStringLiteral("connect QPushButton::clicked MainWnd::slOpenFildDlg err"));
+    AC::checkConnect(connect(saveBtn(), &QPushButton::clicked, this, &MainWnd::slSaveClicked),
+                     QStringLiteral("connect QPushButton::clicked MainWnd::slSaveClicked err"));
+    AC::checkConnect(connect(accountBtn(), &QPushButton::clicked, this, &MainWnd::slAccountClicked),
+                     QStringLiteral("connect QPushButton::clicked MainWnd::slAccountClicked err"));
+    AC::checkConnect(connect(helpBtn(), &QPushButton::clicked, this, &MainWnd::slShowDaemoning),
+                     QStringLiteral("connect QPushButton::clicked MainWnd::slShowDaemoning err"));
+    // Enter in a settings field saves the settings.
+    for (QLineEdit* pEdit : {pcNameEdit(), simuPathEdit()})
+        AC::checkConnect(connect(pEdit, &QLineEdit::returnPressed, this, &MainWnd::slSaveClicked),
+                         QStringLiteral("connect QLineEdit::returnPressed MainWnd::slSaveClicked err"));
 }
 
 void MainWnd::bindController()
 {
-    connect(m_pController, &AgentController::sigBeginDaemon, this, &MainWnd::sigBeginDaemon);
-    connect(m_pController, &AgentController::sigAppendLog, this, &MainWnd::slAppendLog);
-    connect(m_pController, &AgentController::sigUpdateConnectState, this, &MainWnd::slUpdateConnectState);
-    connect(m_pController, &AgentController::sigInventoryScanned, this, &MainWnd::slInventoryScanned);
+    using AC = AgentController;
+    AC::checkConnect(connect(m_pController, &AC::sigBeginDaemon, this, &MainWnd::sigBeginDaemon),
+                     QStringLiteral("connect AgentController::sigBeginDaemon MainWnd::sigBeginDaemon err"));
+    AC::checkConnect(connect(m_pController, &AC::sigAppendLog, this, &MainWnd::slAppendLog),
+                     QStringLiteral("connect AgentController::sigAppendLog MainWnd::slAppendLog err"));
+    AC::checkConnect(
+        connect(m_pController, &AC::sigUpdateConnectState, this, &MainWnd::slUpdateConnectState),
+        QStringLiteral("connect AgentController::sigUpdateConnectState MainWnd::slUpdateConnectState err"));
+    AC::checkConnect(
+        connect(m_pController, &AC::sigInventoryScanned, this, &MainWnd::slInventoryScanned),
+        QStringLiteral("connect AgentController::sigInventoryScanned MainWnd::slInventoryScanned err"));
+    AC::checkConnect(connect(m_pAutoLogin, &AutoLoginMgr::sigSignedIn, this, &MainWnd::slAutoSignedIn),
+                     QStringLiteral("connect AutoLoginMgr::sigSignedIn MainWnd::slAutoSignedIn err"));
+    AC::checkConnect(
+        connect(m_pAutoLogin, &AutoLoginMgr::sigAttemptFailed, this, &MainWnd::slAutoLoginFailed),
+        QStringLiteral("connect AutoLoginMgr::sigAttemptFailed MainWnd::slAutoLoginFailed err"));
 }
 
 int MainWnd::initIniData()
@@ -100,6 +118,8 @@ int MainWnd::initIniData()
 void MainWnd::slInventoryScanned(int iScanId)
 {
     emit sigInventoryScanned(iScanId);
+    if (iScanId == m_iStartScanId)
+        m_bStartScanDone = true;
     if (iScanId != m_iAnnounceAfterScan)
         return;
     m_iAnnounceAfterScan = 0;
@@ -133,7 +153,7 @@ CCommResult MainWnd::validateSave(bool& typeChanged)
         CCommResult ask;
         ask.str = QStringLiteral("您对“模拟器类型”进行了修改，修改后将重置新的配置，请确认？");
         if (showResult(ask, true).iRet != 1)
-            return CCommResult::failure(ResultCode::kSaveRefused, QStringLiteral("已取消"));
+            return CCommResult::failure(ResultCode::kSaveCancelled, QStringLiteral("已取消"));
         typeChanged = true;
     }
     std::unique_ptr<SimulatorAbsLauncher> launcher;
@@ -182,6 +202,8 @@ void MainWnd::slSaveClicked()
 {
     bool typeChanged = false;
     const CCommResult check = validateSave(typeChanged);
+    if (check.iRet == ResultCode::kSaveCancelled)
+        return; // the user said "取消": nothing more to tell
     if (check.iRet != 0) {
         showResult(check);
         return;
@@ -253,6 +275,16 @@ void MainWnd::slClosedFromTitle()
     close();
 }
 
+void MainWnd::keyPressEvent(QKeyEvent* event)
+{
+    // Only the window's close and the tray's "退出软件" end the agent.
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    MainDlgUI::keyPressEvent(event);
+}
+
 void MainWnd::closeEvent(QCloseEvent* event)
 {
     shutdown();
@@ -264,12 +296,10 @@ void MainWnd::shutdown()
     m_pController->shutdown();
 }
 
-// A stored last user with automatic login (and a remembered password) signs in at start-up: the
-// login dialog fills itself from the store and logs in by itself after its delay.
-// The account name of the agent is restored at start-up from the remembered last user, so that the
-// consoles of that user are answered even before (or without) a fresh login. A last user with
-// automatic login (and a remembered password) then signs in again: the login dialog fills itself
-// from the store and logs in by itself after its delay.
+// The remembered last user: with automatic login (and a remembered password) the agent signs in by
+// itself, and is bound to the account only once that login succeeds; a failure leaves it unbound
+// (it answers no console and runs no command) and is tried again. Without automatic login the
+// remembered name alone is taken up, so that the consoles of that user are answered.
 void MainWnd::restoreLogin()
 {
     LoginStore store;
@@ -279,28 +309,59 @@ void MainWnd::restoreLogin()
     store.getLoginRecords(lastUser, records);
     if (lastUser.isEmpty())
         return;
-    CLoginRet remembered;
-    remembered.strUserName = lastUser;
-    LoginRecord::set(remembered);
-    accountBtn()->setText(lastUser);
-
     const struLoginRecord rec = records.value(lastUser);
     const bool autoLogin = rec.bAutoLogin || SimuSettings::getIsDefAutoLogin();
-    if (!m_options.autoLogin || rec.strPwd.isEmpty() || !autoLogin)
+    if (m_options.autoLogin && autoLogin && !rec.strPwd.isEmpty()) {
+        m_pAutoLogin->start(lastUser, rec.strPwd);
         return;
-    if (runLoginDialog())
+    }
+    CLoginRet remembered;
+    remembered.strUserName = lastUser;
+    bindLogin(remembered);
+}
+
+void MainWnd::bindLogin(const CLoginRet& loginRet)
+{
+    LoginRecord::set(loginRet);
+    accountBtn()->setText(loginRet.strUserName);
+}
+
+void MainWnd::slAutoSignedIn(const CLoginRet& loginRet)
+{
+    if (LoginRecord::isLoggedIn())
+        return; // signed in by hand meanwhile
+    bindLogin(loginRet);
+    if (m_pAutoLogin->attempts() > 1)
+        m_pController->logOper(QStringLiteral("自动登录成功"));
+    // The start announcement names the instances the start-up scan put under watch.
+    if (m_bStartScanDone)
         afterLogin();
+    else
+        m_iAnnounceAfterScan = m_iStartScanId;
+}
+
+void MainWnd::slAutoLoginFailed(int iRet, const QString& str, int iRetryInMs)
+{
+    const QString why = str.isEmpty() ? QStringLiteral("错误码%1").arg(iRet) : str;
+    // Forced into the pane: nobody is signed in yet.
+    m_pController->logOper(
+        iRetryInMs > 0 ? QStringLiteral("自动登录失败（%1），%2秒后重试").arg(why).arg(iRetryInMs / 1000.0)
+                       : QStringLiteral("自动登录失败（%1），请点击“%2”重新登录").arg(why, kLoginText),
+        1);
 }
 
 bool MainWnd::runLoginDialog()
 {
+    m_pAutoLogin->pause();
     LoginDlg dlg(this, m_options.loginTimings);
     dlg.initialize();
     dlg.exec();
-    if (dlg.loginResult() != 0)
+    if (dlg.loginResult() != 0) {
+        m_pAutoLogin->resume();
         return false;
-    LoginRecord::set(dlg.loginRet());
-    accountBtn()->setText(dlg.loginRet().strUserName);
+    }
+    m_pAutoLogin->stop();
+    bindLogin(dlg.loginRet());
     return true;
 }
 

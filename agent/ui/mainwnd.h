@@ -1,6 +1,7 @@
 #pragma once
 
 #include "agentcontroller.h"
+#include "autologinmgr.h"
 #include "commresult.h"
 #include "loginobj.h"
 #include "maindlgui.h"
@@ -23,8 +24,11 @@ public:
         quint16 tcpPort = AgentController::Options().tcpPort;
         int uiTickMs = AgentController::Options().uiTickMs;
         struNotifierOptions notifier;
+        int holdLimitMs = AgentController::Options().holdLimitMs;
         bool autoLogin = true;
         struLoginTimings loginTimings;
+        // A failed automatic login is tried again after this long.
+        int autoLoginRetryMs = AutoLoginMgr::kRetryMs;
     };
 
     explicit MainWnd(const Options& options, QWidget* parent = nullptr);
@@ -47,6 +51,7 @@ public:
 
     MainDlgObj* mainDlgObj() const { return m_pController->mainDlgObj(); }
     AgentController* controller() const { return m_pController; }
+    AutoLoginMgr* autoLogin() const { return m_pAutoLogin; }
 
 signals:
     void sigBeginDaemon();
@@ -71,6 +76,8 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Esc would reject the dialog and so end the agent: it does nothing here.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void fillFromSettings();
@@ -79,9 +86,16 @@ private:
     QString typeText() const;
     void restoreLogin();
     bool runLoginDialog();
+    // Binds the PC to a login that succeeded: the process-wide record and the account button.
+    void bindLogin(const CLoginRet& loginRet);
+    void slAutoSignedIn(const CLoginRet& loginRet);
+    void slAutoLoginFailed(int iRet, const QString& str, int iRetryInMs);
 
     Options m_options;
     ToviaSysTrayIcon* m_pTrayIcon = nullptr;
     AgentController* m_pController = nullptr;
+    AutoLoginMgr* m_pAutoLogin = nullptr;
     int m_iAnnounceAfterScan = 0; // the scan after a login, which the start announcement follows
+    int m_iStartScanId = 0;       // the start-up scan
+    bool m_bStartScanDone = false;
 };

@@ -255,7 +255,8 @@ CCommResult SimuDaemonObj::restartAfterKill(const QString& idx, int lingeringPid
 {
     // A hung or unreachable instance still has its process: started beside it, the new one would
     // compete with it, and the stored pid would name a process other than the one running.
-    if (lingeringPid > 0 && platform::processAlive(lingeringPid) && !killAndVerify(lingeringPid))
+    if (lingeringPid > 0 && platform::processAlive(lingeringPid) && ownsProcess(idx, lingeringPid) &&
+        !killAndVerify(lingeringPid))
         return CCommResult::failure(ResultCode::kCloseFailed, QStringLiteral("关闭模拟器失败"),
                                     QStringLiteral("process %1 survived the kill").arg(lingeringPid));
     QProcess process;
@@ -350,7 +351,7 @@ void SimuDaemonObj::handleLostInstance(const SimuInfo& info, int pid)
     if (storedRecord(idx).iState == eStateNotStarted) {
         // Believed closed, yet a process lingers without an adb connection: end it. A stopped
         // LDPlayer instance is listed with pid -1, which names no process.
-        if (pid > 0) {
+        if (pid > 0 && ownsProcess(idx, pid)) {
             qWarning("without adb connection");
             killAndVerify(pid);
         }
@@ -371,6 +372,19 @@ void SimuDaemonObj::handleLostInstance(const SimuInfo& info, int pid)
         storeState(idx, eStateNotStarted, 0);
         operLog(msgLostRestartFailed(info.name()));
     }
+}
+
+// A pid from a listing or a stored record may name any process: only the product's own instance
+// process of that instance is ever killed.
+bool SimuDaemonObj::ownsProcess(const QString& idx, int pid)
+{
+    if (SimuOwnsProcess(idx, pid))
+        return true;
+    qWarning().noquote() << QStringLiteral("SimuDaemonObj: process %1 given for \"%2\" is not its instance "
+                                           "process, left alone")
+                                .arg(pid)
+                                .arg(idx);
+    return false;
 }
 
 bool SimuDaemonObj::killAndVerify(int pid)

@@ -83,6 +83,8 @@ private:
     // Sleeps common/checkTimeSpan seconds while serving the thread's queued calls; false when the
     // thread is being stopped meanwhile.
     bool sleepCheckSpan();
+    // True when pid is the product's instance process and no other instance's (logged when not).
+    static bool ownsProcess(const QString& idx, int pid);
     // Kills a lingering instance process and checks that it is gone, up to kKillAttempts times.
     bool killAndVerify(int pid);
     void scheduleNextPass();

@@ -1,6 +1,7 @@
 #include "debuglog.h"
 
 #include "platform.h"
+#include "storedfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -81,6 +82,8 @@ bool openFileFor(const QDateTime& when)
         delete file;
         return false;
     }
+    // Logs name users, addresses and the farm's doings: for the owner only.
+    file->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     g_pFile = file;
     g_fileName = name;
     setCrashFd(file->handle());
@@ -144,6 +147,7 @@ namespace DebugLog {
 void install(const QString& logDir)
 {
     QDir().mkpath(logDir);
+    StoredFile::makePrivateDir(logDir); // the operation logs live there too
     QMutexLocker lock(&g_mutex);
     closeFile();
     g_logDir = logDir;

@@ -12,7 +12,8 @@
 namespace DebugLog {
 using Clock = std::function<QDateTime()>;
 
-// Creates the log directory when missing and installs the message handler.
+// Creates the log directory when missing (owner-only, like every log file) and installs the
+// message handler.
 void install(const QString& logDir);
 void uninstall();
 // Replaces the clock (tests); an empty function restores the system clock.

@@ -1,5 +1,6 @@
 #include "loginobj.h"
 
+#include "farmkey.h"
 #include "simusettings.h"
 #include "xxtea.h"
 
@@ -10,6 +11,9 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslError>
 #include <QThread>
 #include <QTimer>
 
@@ -19,16 +23,31 @@ CCommResult codeAndText(int code, const QString& text)
     return CCommResult::failure(code, text, text);
 }
 
-void readPayload(const QByteArray& plain, CLoginRet& loginRet)
+// The payload must be the account's record; anything else (no payload, a payload that does not
+// decrypt, a record without id or token) means the service could not produce one.
+bool readPayload(const QByteArray& plain, CLoginRet& loginRet)
 {
-    const QJsonObject obj = QJsonDocument::fromJson(plain).object();
-    loginRet.iTotals = obj.value(QStringLiteral("totals")).toInt();
+    const QJsonDocument doc = QJsonDocument::fromJson(plain);
+    const QJsonObject obj = doc.object();
     const QJsonValue userId = obj.value(QStringLiteral("userid"));
-    loginRet.strUserId = userId.isDouble() ? QString::number(qint64(userId.toDouble())) : QString();
+    const QJsonValue token = obj.value(QStringLiteral("token"));
+    if (!doc.isObject() || !userId.isDouble() || !token.isString() || token.toString().isEmpty())
+        return false;
+    loginRet.iTotals = obj.value(QStringLiteral("totals")).toInt();
+    loginRet.strUserId = QString::number(qint64(userId.toDouble()));
     loginRet.iVipInfoId = obj.value(QStringLiteral("vipinfoid")).toInt();
     loginRet.strNickName = obj.value(QStringLiteral("nickname")).toString();
-    loginRet.strToken = obj.value(QStringLiteral("token")).toString();
+    loginRet.strToken = token.toString();
     // "grouplist" and "productlist" are part of the payload but not used by the programs.
+    return true;
+}
+
+QString sslErrorText(const QList<QSslError>& errors)
+{
+    QStringList texts;
+    for (const QSslError& e : errors)
+        texts << e.errorString();
+    return texts.join(QStringLiteral("; "));
 }
 } // namespace
 
@@ -49,6 +68,11 @@ void LoginObj::registerMetaTypes()
 QString LoginObj::serviceUrl()
 {
     return SimuSettings::value(QStringLiteral("account/url"), QStringLiteral(TOVIA_ACCOUNT_URL)).toString();
+}
+
+QString LoginObj::caFile()
+{
+    return SimuSettings::value(QStringLiteral("account/caFile")).toString().trimmed();
 }
 
 QUrl LoginObj::buildLoginUrl(const QString& strBaseUrl, const QString& strUsr, const QString& strPwd,
@@ -87,6 +111,8 @@ void LoginObj::slLogin(QString strUsr, QString strPwd, int iLoginType)
     auto* pLoginRet = new CLoginRet;
     pLoginRet->iLoginType = iLoginType;
     auto* pRet = new CCommResult(request(strUsr, strPwd, *pLoginRet));
+    if (pRet->iRet == 0)
+        pLoginRet->baFarmKey = FarmKey::derive(strUsr, strPwd);
 
     m_bPending = false;
     if (QThread::currentThread()->isInterruptionRequested()) {
@@ -100,10 +126,39 @@ void LoginObj::slLogin(QString strUsr, QString strPwd, int iLoginType)
     qDebug() << "slLogin end";
 }
 
+// An https address: the system's certificates plus those of the configured CA file, peer verified.
+CCommResult LoginObj::prepareRequest(QNetworkRequest& request)
+{
+    if (request.url().scheme() != QLatin1String("https"))
+        return CCommResult();
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    const QString path = caFile();
+    if (!path.isEmpty()) {
+        const QList<QSslCertificate> certs = QSslCertificate::fromPath(path, QSsl::Pem);
+        if (certs.isEmpty()) {
+            CCommResult ret =
+                CCommResult::failure(LoginCode::TlsFailed, QStringLiteral("无法读取服务器证书文件"));
+            ret.log = QStringLiteral("account/caFile %1 holds no PEM certificate").arg(path);
+            return ret;
+        }
+        conf.setCaCertificates(conf.caCertificates() + certs);
+    }
+    request.setSslConfiguration(conf);
+    return CCommResult();
+}
+
 CCommResult LoginObj::request(const QString& strUsr, const QString& strPwd, CLoginRet& loginRet)
 {
+    QNetworkRequest req(buildLoginUrl(serviceUrl(), strUsr, strPwd));
+    const CCommResult prepared = prepareRequest(req);
+    if (prepared.iRet != 0)
+        return prepared;
     QNetworkAccessManager nam;
-    QNetworkReply* pReply = nam.get(QNetworkRequest(buildLoginUrl(serviceUrl(), strUsr, strPwd)));
+    QNetworkReply* pReply = nam.get(req);
+    QList<QSslError> sslErrors;
+    connect(pReply, &QNetworkReply::sslErrors, pReply,
+            [&sslErrors](const QList<QSslError>& errors) { sslErrors += errors; });
     QTimer timer;
     timer.setSingleShot(true);
     QEventLoop loop;
@@ -124,8 +179,15 @@ CCommResult LoginObj::request(const QString& strUsr, const QString& strPwd, CLog
         return ret;
     }
     const QByteArray body = pReply->readAll();
-    const QString netError = pReply->error() == QNetworkReply::NoError ? QString() : pReply->errorString();
+    const QNetworkReply::NetworkError netCode = pReply->error();
+    const QString netError = netCode == QNetworkReply::NoError ? QString() : pReply->errorString();
     delete pReply;
+    if (netCode == QNetworkReply::SslHandshakeFailedError || !sslErrors.isEmpty()) {
+        CCommResult ret = CCommResult::failure(LoginCode::TlsFailed, QStringLiteral("服务器证书验证失败"));
+        ret.log = QStringLiteral("certificate of %1 refused: %2 %3")
+                      .arg(serviceUrl(), sslErrorText(sslErrors), netError);
+        return ret;
+    }
     if (body.isEmpty()) {
         CCommResult ret = CCommResult::failure(LoginCode::EmptyReply,
                                                QStringLiteral("服务器返回的数据为空，请检查网络连接"));
@@ -137,7 +199,6 @@ CCommResult LoginObj::request(const QString& strUsr, const QString& strPwd, CLog
 
 CCommResult LoginObj::parseLoginReply(const QByteArray& body, CLoginRet& loginRet)
 {
-    qDebug().noquote() << "login reply:" << QString::fromUtf8(body.constData());
     QJsonParseError err;
     const QJsonDocument doc = QJsonDocument::fromJson(body, &err);
     if (err.error != QJsonParseError::NoError) {
@@ -147,6 +208,11 @@ CCommResult LoginObj::parseLoginReply(const QByteArray& body, CLoginRet& loginRe
         return codeAndText(LoginCode::JsonFormat, QStringLiteral("json格式错误"));
     }
     const QJsonObject obj = doc.object();
+    // The payload carries the account's token: the log gets its size only.
+    qDebug().noquote() << "login reply: ResultCode"
+                       << obj.value(QStringLiteral("ResultCode")).toVariant().toString() << "ResultMessage"
+                       << obj.value(QStringLiteral("ResultMessage")).toString() << "Data"
+                       << obj.value(QStringLiteral("Data")).toString().size() << "characters";
     if (!obj.contains(QStringLiteral("ResultCode"))) {
         return codeAndText(LoginCode::JsonFormat, QStringLiteral("json格式错误,没有ResultCode"));
     }
@@ -161,7 +227,12 @@ CCommResult LoginObj::parseLoginReply(const QByteArray& body, CLoginRet& loginRe
                                         QStringLiteral(";ResultMessage:") + message);
     }
     const QByteArray cipher = QByteArray::fromBase64(obj.value(QStringLiteral("Data")).toString().toLatin1());
-    readPayload(xxteaDecrypt(cipher, toviaPayloadKey()), loginRet);
+    if (!readPayload(xxteaDecrypt(cipher, toviaPayloadKey()), loginRet)) {
+        CCommResult ret = CCommResult::failure(
+            LoginCode::Unverified, QStringLiteral("登录失败：服务器的应答无法验证，请确认服务器地址"));
+        ret.log = QStringLiteral("ResultCode 0 without a payload that decrypts to the account's record");
+        return ret;
+    }
     return CCommResult();
 }
 

@@ -20,6 +20,12 @@ QString LoginRecord::userName()
     return g_login.strUserName;
 }
 
+QByteArray LoginRecord::farmKey()
+{
+    QMutexLocker lock(&g_mutex);
+    return g_login.baFarmKey;
+}
+
 bool LoginRecord::isLoggedIn()
 {
     return !userName().isEmpty();

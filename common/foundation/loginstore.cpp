@@ -1,13 +1,13 @@
 #include "loginstore.h"
 
 #include "simusettings.h"
+#include "storedfile.h"
 #include "xxtea.h"
 
 #include <QDebug>
 #include <QDir>
-#include <QFile>
+#include <QFileInfo>
 #include <QJsonObject>
-#include <QSaveFile>
 
 namespace {
 const QString kLastUsrKey = QStringLiteral("lastUsrName");
@@ -23,20 +23,31 @@ QString LoginStore::defaultPath()
     return QDir(SimuSettings::dataDir()).filePath(QStringLiteral("data.data"));
 }
 
+namespace {
+QJsonDocument decryptDocument(const QByteArray& cipher, QJsonParseError* err = nullptr)
+{
+    return QJsonDocument::fromJson(xxteaDecrypt(cipher, toviaStoreKey()), err);
+}
+
+// A stored login file is usable when it decrypts to a JSON object.
+bool isLoginDocument(const QByteArray& cipher)
+{
+    return decryptDocument(cipher).isObject();
+}
+} // namespace
+
 void LoginStore::loadLoginStore()
 {
     m_doc = QJsonDocument();
-    QFile file(m_filePath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return; // no stored logins yet
-    }
-    const QByteArray cipher = file.readAll();
-    file.close();
+    // An empty or damaged file falls back to the backup of the previous write.
+    const QByteArray cipher = StoredFile::read(m_filePath, isLoginDocument);
     if (cipher.isEmpty()) {
-        return;
+        if (QFileInfo(m_filePath).size() > 0)
+            qWarning() << "json解析失败" << m_filePath << "(no readable backup either)";
+        return; // no stored logins yet, or nothing readable left
     }
     QJsonParseError err;
-    const QJsonDocument doc = QJsonDocument::fromJson(xxteaDecrypt(cipher, toviaStoreKey()), &err);
+    const QJsonDocument doc = decryptDocument(cipher, &err);
     if (err.error != QJsonParseError::NoError || !doc.isObject()) {
         qWarning() << "json解析失败" << m_filePath << err.errorString();
         return;
@@ -112,12 +123,7 @@ QString LoginStore::readLastUserName(const QString& filePath)
 bool LoginStore::writeFile() const
 {
     const QByteArray cipher = xxteaEncrypt(m_doc.toJson(QJsonDocument::Indented), toviaStoreKey());
-    QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(cipher) != cipher.size() || !file.commit()) {
-        qWarning() << "LoginStore: cannot write" << m_filePath << file.errorString();
-        return false;
-    }
-    return true;
+    return StoredFile::write(m_filePath, cipher, isLoginDocument);
 }
 
 bool LoginStore::rememberForAutoLogin(const QString& user, const QString& password, const QString& filePath)

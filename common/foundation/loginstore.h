@@ -19,8 +19,10 @@ struct struLoginRecord
 //   { "lastUsrName": { "lastUsrName": "<name>" },
 //     "<name>": { "isRcdPwd": bool, "isAutoLogin": bool, "password": "<text or empty>" }, ... }
 //
-// The object keeps the parsed document between the calls. A missing, empty or undecryptable file
-// reads as no stored logins; the next save writes a new file.
+// The object keeps the parsed document between the calls. The file is a stored file (storedfile.h):
+// owner-only, written so that a failed write keeps the previous logins, and an empty or
+// undecryptable file is read from its backup "data.data.bak". With neither readable there are no
+// stored logins; the next save writes a new file.
 class LoginStore
 {
 public:

@@ -1,6 +1,7 @@
 #include "simusettings.h"
 
 #include "jsoncodec.h"
+#include "storedfile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -9,6 +10,7 @@
 #include <QMutexLocker>
 #include <QRecursiveMutex>
 #include <QSettings>
+#include <QUrl>
 #include <QtDebug>
 
 namespace {
@@ -27,6 +29,7 @@ const char* const kDaemonModel = "common/daemonModel";
 const char* const kIsDefAutoLogin = "common/IsDefAutoLogin";
 const char* const kDaemonList = "daemon/list";
 const char* const kRunningList = "daemon/runningList";
+const char* const kAcceptUnsigned = "security/acceptUnsigned";
 
 QMutex g_dataDirMutex;
 QString g_dataDir;
@@ -40,16 +43,60 @@ QString recordKey(const QString& memuIdx)
     return QStringLiteral("simu2/%1").arg(memuIdx);
 }
 
+// The settings file, put back from its backup first when it is empty or unreadable. A file that
+// someone else wrote (an installer, an older version) becomes owner-only at its first use.
+QString readablePath()
+{
+    static QMutex s_mutex;
+    static QString s_private;
+    const QString path = SimuSettings::iniPath();
+    StoredFile::restoreFromBackup(path);
+    QMutexLocker lock(&s_mutex);
+    if (path != s_private && QFileInfo::exists(path) && StoredFile::makePrivate(path))
+        s_private = path;
+    return path;
+}
+
 QVariant readKey(const QString& key, const QVariant& def)
 {
-    QSettings s(SimuSettings::iniPath(), QSettings::IniFormat);
+    QSettings s(readablePath(), QSettings::IniFormat);
     return s.value(key, def);
 }
 
+// QSettings replaces the file through a new file of its own and keeps the file's permissions; the
+// previous content is kept as the backup first, and a write that did not reach the disk is logged.
+class SettingsWriter
+{
+public:
+    SettingsWriter() : m_lock(&g_updateMutex), m_path(prepare()), m_settings(m_path, QSettings::IniFormat) {}
+    ~SettingsWriter()
+    {
+        m_settings.sync();
+        if (m_settings.status() != QSettings::NoError)
+            qWarning().noquote() << "settings" << m_path
+                                 << "not written (disk full or not writable): it keeps its previous content";
+    }
+    QSettings& settings() { return m_settings; }
+
+private:
+    static QString prepare()
+    {
+        const QString path = readablePath();
+        StoredFile::keepBackup(path);
+        if (!StoredFile::ensurePrivateFile(path) || !StoredFile::makePrivate(path))
+            qWarning().noquote() << "settings" << path << "cannot be made owner-only";
+        return path;
+    }
+
+    QMutexLocker m_lock;
+    QString m_path;
+    QSettings m_settings;
+};
+
 void writeKey(const QString& key, const QVariant& value)
 {
-    QSettings s(SimuSettings::iniPath(), QSettings::IniFormat);
-    s.setValue(key, value);
+    SettingsWriter w;
+    w.settings().setValue(key, value);
 }
 
 CCommResult textResult(const char* key)
@@ -259,6 +306,16 @@ bool SimuSettings::getIsDefAutoLogin()
     return readKey(QLatin1String(kIsDefAutoLogin), true).toBool();
 }
 
+bool SimuSettings::getAcceptUnsigned()
+{
+    return readKey(QLatin1String(kAcceptUnsigned), 0).toInt() == 1;
+}
+
+void SimuSettings::setAcceptUnsigned(bool accept)
+{
+    writeKey(QLatin1String(kAcceptUnsigned), accept ? 1 : 0);
+}
+
 void SimuSettings::storeSimuRecord(const struSimuRecord& rec)
 {
     writeKey(recordKey(rec.memuIdx), QString::fromUtf8(JsonCodec::serializeSimuRecord(rec)));
@@ -283,8 +340,8 @@ struSimuRecord SimuSettings::storedSimuRecord(const QString& memuIdx)
 struSimuRecord SimuSettings::updateSimuRecord(const QString& memuIdx,
                                               const std::function<void(struSimuRecord&)>& change)
 {
-    QMutexLocker lock(&g_updateMutex);
-    QSettings s(iniPath(), QSettings::IniFormat);
+    SettingsWriter w;
+    QSettings& s = w.settings();
     const QString key = recordKey(memuIdx);
     struSimuRecord rec;
     rec.memuIdx = memuIdx;
@@ -356,14 +413,21 @@ QString SimuSettings::screenshotDir()
     return ensureDir(dataDir() + QStringLiteral("/screenshot")) + QLatin1Char('/');
 }
 
+// An index names its files as it is when it is a plain name; any other character (a separator, a
+// quote) is percent-encoded, so that no index can name a file outside the folder.
+static QString indexFileStem(const QString& memuIdx)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(memuIdx));
+}
+
 QString SimuSettings::screenshotPath(const QString& memuIdx)
 {
-    return screenshotDir() + memuIdx + QStringLiteral(".png");
+    return screenshotDir() + indexFileStem(memuIdx) + QStringLiteral(".png");
 }
 
 QString SimuSettings::screenshotBakPath(const QString& memuIdx)
 {
-    return screenshotDir() + memuIdx + QStringLiteral("_bak.png");
+    return screenshotDir() + indexFileStem(memuIdx) + QStringLiteral("_bak.png");
 }
 
 QString SimuSettings::dwnPath(const QString& fileName)

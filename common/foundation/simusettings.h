@@ -10,7 +10,10 @@
 // The settings file "simusInfo.ini" of the data directory and the fixed working paths below that
 // directory. Every access opens the file anew, so a value written by one thread is seen by the next
 // read of any thread. Multi-step updates (list additions, record read-modify-write) are serialised by
-// one process-wide lock so that concurrent threads lose no writes.
+// one process-wide lock so that concurrent threads lose no writes. The file is a stored file
+// (storedfile.h): owner-only, its previous content kept as "simusInfo.ini.bak" and read back when
+// the file is found empty or unreadable; a write that fails (a full disk) is logged and leaves the
+// file as it was.
 //
 // Getters return a CCommResult with iRet 0: texts in str, integers in iExtraRet.
 class SimuSettings
@@ -51,6 +54,10 @@ public:
     static CCommResult getStartupTimeout();     // seconds
     static CCommResult getScreenshotTimeSpan(); // milliseconds
     static bool getIsDefAutoLogin();
+    // security/acceptUnsigned (0 or 1, default 0): 1 also accepts peers that do not sign their
+    // messages (programs that know no farm key); signed messages are checked either way.
+    static bool getAcceptUnsigned();
+    static void setAcceptUnsigned(bool accept);
     // common/startupTimeout when it was never saved.
     static constexpr int kDefaultStartupTimeout = 120;
 
@@ -78,10 +85,12 @@ public:
     static void addRunningList(const QString& memuIdx); // only when absent
 
     // Working paths under the data directory.
-    static QString screenshotDir();                           // created when missing, ends with "/"
-    static QString screenshotPath(const QString& memuIdx);    // <dir>/<memuIdx>.png
-    static QString screenshotBakPath(const QString& memuIdx); // <dir>/<memuIdx>_bak.png
-    static QString dwnPath(const QString& fileName);          // <data>/dwn/<name>, "" -> "rcv.apk"
-    static QString logDir();                                  // <data>/log, created when missing
-    static QString adbPath();                                 // common/dir + "/adb.exe"
+    static QString screenshotDir(); // created when missing, ends with "/"
+    // <dir>/<memuIdx>.png and <dir>/<memuIdx>_bak.png; characters of the index other than letters,
+    // digits and "-._~" are percent-encoded, so the file never lies outside the folder.
+    static QString screenshotPath(const QString& memuIdx);
+    static QString screenshotBakPath(const QString& memuIdx);
+    static QString dwnPath(const QString& fileName); // <data>/dwn/<name>, "" -> "rcv.apk"
+    static QString logDir();                         // <data>/log, created when missing
+    static QString adbPath();                        // common/dir + "/adb.exe"
 };

@@ -1,5 +1,7 @@
 #include "updatecheck.h"
 
+#include "rememberlogin.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -7,6 +9,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QUrl>
 #include <cstdio>
 
 namespace UpdateCheck {
@@ -52,6 +55,7 @@ struUpdatePlace struUpdatePlace::forApplication(const QString& dataDir)
     place.appDir = QCoreApplication::applicationDirPath();
     place.callerPath = QCoreApplication::applicationFilePath();
     place.dataDir = dataDir;
+    place.hostArguments = RememberLogin::withoutOption(QCoreApplication::arguments().mid(1));
     return place;
 }
 
@@ -107,11 +111,21 @@ bool launchUpdater()
     return launchUpdater(struUpdatePlace::forApplication());
 }
 
+QString encodeHostArguments(const QStringList& args)
+{
+    QStringList encoded;
+    for (const QString& a : args)
+        encoded << QString::fromLatin1(QUrl::toPercentEncoding(a));
+    return encoded.join(QLatin1Char(' '));
+}
+
 bool launchUpdater(const struUpdatePlace& place)
 {
     QProcess updater;
     updater.setProgram(QDir::toNativeSeparators(place.updaterPath()));
-    updater.setProcessEnvironment(toolEnvironment(place));
+    QProcessEnvironment env = toolEnvironment(place);
+    env.insert(QString::fromLatin1(kHostArgsVariable), encodeHostArguments(place.hostArguments));
+    updater.setProcessEnvironment(env);
     const bool started = updater.startDetached();
     qDebug() << (started ? "update exe start up success" : "update exe start up err");
     return started;

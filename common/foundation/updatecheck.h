@@ -4,6 +4,7 @@
 // and end. The decision, the question box and the hand-over are separate so that each can be used
 // (and exercised) on its own.
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 namespace UpdateCheck {
@@ -19,6 +20,9 @@ struct struUpdatePlace
     QString appDir;
     QString callerPath;
     QString dataDir;
+    // The program's own arguments, for its restart after the update (UpdateShifter starts it with
+    // them again); forApplication takes them without the login option and its password.
+    QStringList hostArguments;
     int startWaitMs = kCheckerWaitMs;
     int finishWaitMs = kCheckerWaitMs;
 
@@ -38,7 +42,13 @@ bool readVerdict(const QString& verdictPath);
 bool checkForUpdate(int productNo);
 bool checkForUpdate(int productNo, const struUpdatePlace& place);
 
-// Starts the updater detached, without arguments; the outcome is only logged.
+// The arguments as they travel to UpdateShifter in the environment variable TOVIA_HOST_ARGS: each
+// percent-encoded (UTF-8), separated by single spaces.
+constexpr const char* kHostArgsVariable = "TOVIA_HOST_ARGS";
+QString encodeHostArguments(const QStringList& args);
+
+// Starts the updater detached, without arguments (the host's arguments ride in its environment
+// and on to UpdateShifter); the outcome is only logged.
 bool launchUpdater();
 bool launchUpdater(const struUpdatePlace& place);
 

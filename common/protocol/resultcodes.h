@@ -26,4 +26,10 @@ constexpr int kCloseFailed = 59;       // the instance is still running after th
 constexpr int kNoLauncher = 62;        // no product configured
 constexpr int kWrongProductDir = 65;   // the folder holds no install of the product
 constexpr int kRenameUnsupported = 69; // the product cannot rename instances
+// The agent's refusals of what no product tool is given (values apart from the console's codes).
+constexpr int kBadSimuName = 80;    // a title the product cannot take ("重命名失败：...")
+constexpr int kRenameFailed = 81;   // the product's tool did not rename the instance
+constexpr int kTooManyRecords = 82; // a command with more records than a PC can serve
+constexpr int kCommandExpired = 83; // a command held too long before it could run
+constexpr int kSaveCancelled = 84;  // the agent window's save was cancelled (never shown)
 } // namespace ResultCode

@@ -6,8 +6,24 @@
 #include <QCheckBox>
 #include <QDebug>
 #include <QIcon>
+#include <QKeyEvent>
 
-CenterLoginWnd::CenterLoginWnd(QWidget* parent, const struLoginTimings& timings) : LoginUI(parent, timings) {}
+CenterLoginWnd::CenterLoginWnd(QWidget* parent, const struLoginTimings& timings) : LoginUI(parent, timings)
+{
+    // A console started while the account service is down signs in as soon as it is back.
+    setAutoLoginRetry(true);
+}
+
+// Closing this window ends the console: only its close button and the tray's entry do that, never
+// Esc.
+void CenterLoginWnd::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    LoginUI::keyPressEvent(event);
+}
 
 void CenterLoginWnd::setBkgStyle()
 {

@@ -7,7 +7,8 @@
 class ToviaSysTrayIcon;
 
 // The console's login window: its own title, background and a tray icon whose menu raises the
-// window (entry 0) or closes it (entry 1). Both check boxes are always shown.
+// window (entry 0) or closes it (entry 1). Both check boxes are always shown. Esc does not close
+// it (closing it ends the console).
 class CenterLoginWnd : public LoginUI
 {
     Q_OBJECT
@@ -21,6 +22,7 @@ public slots:
     void slSysTrayMenuTriggered(int index);
 
 protected:
+    void keyPressEvent(QKeyEvent* event) override;
     void setBkgStyle() override;
     void setTitleAndIcon() override;
     void createWidgets() override;

@@ -1,5 +1,6 @@
 #include "loginui.h"
 
+#include "loginretry.h"
 #include "logintitle.h"
 #include "resultdisplay.h"
 
@@ -8,6 +9,7 @@
 #include <QDebug>
 #include <QGridLayout>
 #include <QIcon>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -92,6 +94,8 @@ void LoginUI::createWidgets()
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]+$")), m_pCbbUsr));
     m_pCbbUsr->setInsertPolicy(QComboBox::NoInsert);
     m_pCbbUsr->setMinimumHeight(kInputHeight);
+    // Enter in the user name goes on to the password (Enter there signs in).
+    connect(m_pCbbUsr->lineEdit(), &QLineEdit::returnPressed, this, [this] { m_pLePwd->setFocus(); });
 
     m_pLePwd = new QLineEdit(this);
     m_pLePwd->setPlaceholderText(QStringLiteral("密 码"));
@@ -108,6 +112,16 @@ void LoginUI::createWidgets()
     m_pBtnLogin->setAutoDefault(false);
     m_pBtnLogin->setMinimumHeight(kInputHeight);
     connect(m_pBtnLogin, &QPushButton::clicked, this, &LoginUI::slLogin);
+
+    m_pLblStatus = new QLabel(this);
+    m_pLblStatus->setWordWrap(true);
+    m_pLblStatus->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    m_pLblStatus->setStyleSheet(QStringLiteral("QLabel{color:rgb(230,60,60);}"));
+
+    m_pRetry = new LoginRetry(m_timings.iAutoLoginRetryMs, this);
+    if (!connect(m_pRetry, &LoginRetry::sigRetryDue, this, &LoginUI::slAutoLoginCalled)) {
+        qWarning() << "connect LoginRetry::sigRetryDue LoginUI::slAutoLoginCalled err";
+    }
 
     setInputsEnabled(false); // until the dialog is complete
 }
@@ -156,6 +170,7 @@ void LoginUI::layoutWidgets()
     grid->addWidget(m_pCkbRcdPwd, 4, 2, Qt::AlignRight);
     grid->setRowMinimumHeight(4, 30);
     grid->addWidget(m_pBtnLogin, 5, 1, 1, 2);
+    grid->addWidget(m_pLblStatus, 6, 1, 1, 2);
     grid->setRowStretch(6, 1);
     grid->setColumnMinimumWidth(0, kMarginColumnWidth);
     grid->setColumnMinimumWidth(3, kMarginColumnWidth);
@@ -203,6 +218,11 @@ void LoginUI::setInputsEnabled(bool enabled)
 
 void LoginUI::slLogin()
 {
+    startLogin(false);
+}
+
+void LoginUI::startLogin(bool automatic)
+{
     if (m_bPending) {
         return;
     }
@@ -224,6 +244,11 @@ void LoginUI::slLogin()
         missing(QStringLiteral("请输入密码"));
         return;
     }
+    if (!automatic) {
+        m_pRetry->cancel(); // the user takes over
+    }
+    m_bAutoAttempt = automatic;
+    m_pLblStatus->clear();
     m_strPendingUsr = strUsr;
     m_strPendingPwd = strPwd;
     m_iTick = 0;
@@ -240,7 +265,7 @@ void LoginUI::slAutoLoginCalled()
     }
     if (m_pCkbAutoLogin->isChecked() && !m_pLePwd->text().isEmpty() && !m_pCbbUsr->currentText().isEmpty()) {
         qDebug() << "begin auto login";
-        slLogin();
+        startLogin(true);
     }
 }
 
@@ -259,11 +284,12 @@ void LoginUI::slLoginObjReplyFinished(CCommResult* cRet, CLoginRet* pLoginRet)
     m_bPending = false;
     m_pBtnLogin->setText(m_strBtnText);
     if (cRet->iRet != 0) {
-        showResult(*cRet);
+        showLoginFailure(*cRet);
         delete cRet;
         delete pLoginRet;
         return;
     }
+    m_pRetry->cancel();
     m_loginRet = *pLoginRet;
     delete cRet;
     delete pLoginRet;
@@ -274,6 +300,18 @@ void LoginUI::slLoginObjReplyFinished(CCommResult* cRet, CLoginRet* pLoginRet)
     rememberLogin();
     qDebug() << "login succeeded:" << m_loginRet.strUserName << "userid" << m_loginRet.strUserId;
     accept();
+}
+
+// An automatic login that found no service is tried again later (when the retry is on); the window
+// says so. Every other failure is shown in the result box.
+void LoginUI::showLoginFailure(const CCommResult& failure)
+{
+    if (m_bAutoAttempt && m_bRetryAutoLogin && m_pRetry->scheduleAfter(failure)) {
+        m_pLblStatus->setText(
+            QStringLiteral("%1，%2秒后自动重试").arg(failure.str).arg(m_pRetry->periodMs() / 1000));
+        return;
+    }
+    showResult(failure);
 }
 
 void LoginUI::rememberLogin()

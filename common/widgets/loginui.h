@@ -10,10 +10,12 @@
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QThread;
 class LoginTitle;
+class LoginRetry;
 
 // The login dialog shared by both programs (the agent's LoginDlg and the console's CenterLoginWnd
 // specialise it). Use:
@@ -27,7 +29,9 @@ class LoginTitle;
 // dialog remembers it in the stored logins (LoginStore: the user, the password when "记住密码" is
 // ticked, both check boxes, and the user as the last user) and closes with QDialog::Accepted.
 // Three seconds after start-up LoginObj emits BeginAutoLogin; when "自动登录" is ticked and user name
-// and password are filled (from the stored login) the dialog logs in by itself.
+// and password are filled (from the stored login) the dialog logs in by itself. With the automatic
+// login retry on (setAutoLoginRetry; the console's window has it), an automatic login that finds no
+// service is tried again every 30 s (LoginRetry) and the window says so instead of showing a box.
 class LoginUI : public QDialog
 {
     Q_OBJECT
@@ -51,6 +55,10 @@ public:
     QCheckBox* autoLoginCheckBox() const { return m_pCkbAutoLogin; }
     QCheckBox* rcdPwdCheckBox() const { return m_pCkbRcdPwd; }
     QPushButton* loginButton() const { return m_pBtnLogin; }
+    QLabel* statusLabel() const { return m_pLblStatus; }
+
+    void setAutoLoginRetry(bool on) { m_bRetryAutoLogin = on; }
+    LoginRetry* autoLoginRetry() const { return m_pRetry; }
 
 signals:
     void sigLogin(QString strUsr, QString strPwd, int iLoginType);
@@ -75,13 +83,17 @@ protected:
     void showEvent(QShowEvent* event) override;
     void setInputsEnabled(bool enabled);
     void rememberLogin();
+    void startLogin(bool automatic);
+    void showLoginFailure(const CCommResult& failure);
 
     QComboBox* m_pCbbUsr = nullptr;
     QLineEdit* m_pLePwd = nullptr;
     QCheckBox* m_pCkbAutoLogin = nullptr;
     QCheckBox* m_pCkbRcdPwd = nullptr;
     QPushButton* m_pBtnLogin = nullptr;
+    QLabel* m_pLblStatus = nullptr;
     LoginTitle* m_pTitle = nullptr;
+    LoginRetry* m_pRetry = nullptr;
     QThread* m_pLoginThread = nullptr;
     LoginObj* m_pLoginObj = nullptr;
 
@@ -94,6 +106,8 @@ protected:
 private:
     struLoginTimings m_timings;
     bool m_bInitialized = false;
+    bool m_bRetryAutoLogin = false;
+    bool m_bAutoAttempt = false; // the pending login was started by the automatic login
     QString m_strPendingUsr;
     QString m_strPendingPwd;
     QMap<QString, struLoginRecord> m_records;

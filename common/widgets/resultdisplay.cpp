@@ -15,7 +15,10 @@ namespace {
 QMutex g_boxMutex;
 ResultBoxFn g_box;
 
-// The real box: parentless, information icon, "确认" and optionally "取消".
+const QString kErrorTitle = QStringLiteral("错误");
+
+// The real box: parentless, "确认" and optionally "取消"; an error (titled "错误") carries the warning
+// icon, every other result the information icon.
 bool messageBox(const QString& title, const QString& text, bool twoButtons)
 {
     // Without a widget application (console-mode use, headless tools) there is nothing to show.
@@ -29,7 +32,7 @@ bool messageBox(const QString& title, const QString& text, bool twoButtons)
             app, [&] { confirmed = messageBox(title, text, twoButtons); }, Qt::BlockingQueuedConnection);
         return confirmed;
     }
-    QMessageBox box(QMessageBox::Information, title, text);
+    QMessageBox box(title == kErrorTitle ? QMessageBox::Warning : QMessageBox::Information, title, text);
     QPushButton* ok = box.addButton(QStringLiteral("确认"), QMessageBox::AcceptRole);
     if (twoButtons)
         box.addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
@@ -38,13 +41,13 @@ bool messageBox(const QString& title, const QString& text, bool twoButtons)
     return box.clickedButton() == ok;
 }
 
-ResultBoxFn currentBox()
+} // namespace
+
+ResultBoxFn currentResultBox()
 {
     QMutexLocker lock(&g_boxMutex);
     return g_box ? g_box : ResultBoxFn(messageBox);
 }
-
-} // namespace
 
 void setResultBox(ResultBoxFn fn)
 {
@@ -65,11 +68,11 @@ CCommResult showResult(const CCommResult& result, bool twoButtons)
             text = QStringLiteral("操作成功     ");
         }
     } else {
-        title = QStringLiteral("错误");
+        title = kErrorTitle;
         text = result.str;
     }
 
-    const bool confirmed = currentBox()(title, text, twoButtons);
+    const bool confirmed = currentResultBox()(title, text, twoButtons);
     qWarning("%s", qUtf8Printable(result.str));
     qWarning("%s", qUtf8Printable(result.log));
 

@@ -8,26 +8,32 @@
 #include "debuglog.h"
 #include "loginret.h"
 #include "loginstore.h"
+#include "qtchinese.h"
+#include "rememberlogin.h"
 #include "resultdisplay.h"
 #include "simusettings.h"
 #include "updatecheck.h"
 #include "updatequestion.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <cstdio>
 
 namespace {
 
 const char* const kUsage =
-    "usage: ToviaSim [--home DIR] [--batch[=yes|=no]] [--remember-login USER PASSWORD]\n"
+    "usage: ToviaSim [--home DIR] [--batch[=yes|=no]] [--remember-login USER ...]\n"
     "                [--test-driver PATH]\n"
     "  --home DIR            data directory (settings, logs, stored login)\n"
     "  --batch[=yes|=no]     unattended: the update question is answered (no by default) and\n"
     "                        result boxes go to standard error\n"
-    "  --remember-login U P  stores the login so that the console signs in by itself\n"
-    "  --test-driver PATH    for tests: a local socket at PATH takes line commands (dump, tick,\n"
-    "                        untick, menu, answer, rdp, click, closerdp, group) that operate the\n"
-    "                        window through its own code paths; its questions are answered from there\n";
+    "  --remember-login USER --password-stdin | --password-file FILE | PASSWORD\n"
+    "                        stores the login so that the console signs in by itself; the password\n"
+    "                        comes from standard input, an owner-only FILE, or the command line\n"
+    "  --test-driver PATH    for scripts and tests: a local socket at PATH takes line commands (dump,\n"
+    "                        tick, untick, menu, answer, rdp, click, closerdp, group) that operate the\n"
+    "                        window through its own code paths; its dialogs stay real and are answered\n"
+    "                        from there only when a script says so\n";
 
 } // namespace
 
@@ -40,10 +46,13 @@ void ConsoleApp::printUsage()
 
 bool ConsoleApp::parseArguments()
 {
-    const int remember = m_args.indexOf(QStringLiteral("--remember-login"));
+    RememberLogin::struOption remember;
+    QString error;
     const int driver = m_args.indexOf(QStringLiteral("--test-driver"));
-    if (!SimuSettings::applyHomeArgument(m_args) || (remember >= 0 && remember + 2 >= m_args.size()) ||
+    if (!SimuSettings::applyHomeArgument(m_args) || !RememberLogin::parse(m_args, remember, error) ||
         (driver >= 0 && driver + 1 >= m_args.size())) {
+        if (!error.isEmpty())
+            std::fprintf(stderr, "ToviaSim: %s\n", qUtf8Printable(error));
         std::fputs(kUsage, stderr);
         return false;
     }
@@ -55,7 +64,7 @@ bool ConsoleApp::parseArguments()
               m_args.contains(QStringLiteral("--batch=no"));
     if (m_batch)
         useStderrResultBox();
-    if (remember >= 0 && !LoginStore::rememberForAutoLogin(m_args.at(remember + 1), m_args.at(remember + 2)))
+    if (remember.present && !LoginStore::rememberForAutoLogin(remember.user, remember.password))
         std::fprintf(stderr, "ToviaSim: the login could not be stored in %s\n",
                      qUtf8Printable(LoginStore::defaultPath()));
     return true;
@@ -94,7 +103,7 @@ bool ConsoleApp::runMainWindow() const
 }
 
 // The operations and the remote-desktop window plug into the main window here; with a test driver
-// the operations' questions are answered through it.
+// a script may answer the operations' questions through it.
 void ConsoleApp::attachExtensions(CenterToolMainWnd& wnd) const
 {
     if (m_testDriverPath.isEmpty()) {
@@ -119,6 +128,7 @@ int ConsoleApp::run()
     DebugLog::installCrashHandler(CrashBox::crashBox());
     DebugLog::install(SimuSettings::logDir());
     DeleteLogStrategy().run(SimuSettings::logDir());
+    installQtChineseTranslations(*QCoreApplication::instance());
     qInfo().noquote() << "ToviaSim starts, data directory" << SimuSettings::dataDir();
     for (;;) {
         if (handOverToUpdate())

@@ -1,6 +1,7 @@
 #include "devgroupstore.h"
 
 #include "opercodes.h"
+#include "storedfile.h"
 
 #include <QDebug>
 #include <QDir>
@@ -9,7 +10,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 namespace {
 
@@ -106,12 +106,9 @@ CCommResult DevGroupStore::Commit(const QList<Group>& groups, int nextId)
     QJsonObject root;
     root.insert(QStringLiteral("groups"), arr);
     root.insert(QStringLiteral("nextId"), nextId);
-    QDir().mkpath(QFileInfo(m_filePath).absolutePath());
-    QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(root).toJson()) < 0 || !file.commit()) {
-        qWarning().noquote() << "device groups: cannot write" << m_filePath << file.errorString();
+    if (!StoredFile::write(m_filePath, QJsonDocument(root).toJson())) {
         return CCommResult::failure(OpsCode::GroupStoreFailed, QStringLiteral("保存分组失败"),
-                                    m_filePath + ": " + file.errorString());
+                                    m_filePath + ": not written, the previous groups stay");
     }
     m_groups = groups;
     m_nextId = nextId;

@@ -10,11 +10,11 @@ class OpsDialogs
 {
 public:
     virtual ~OpsDialogs() = default;
-    // A file dialog titled `title` showing files; empty when cancelled.
+    // A file dialog titled `title` for an APK file; empty when cancelled.
     virtual QString chooseFile(const QString& title) = 0;
     // A message box with "确认" and "取消"; true for "确认".
     virtual bool confirm(const QString& title, const QString& text) = 0;
-    // A text input with an empty start; false when cancelled.
+    // A text input that starts with `text` (and leaves it alone when cancelled); false when cancelled.
     virtual bool askText(const QString& title, const QString& label, QString& text) = 0;
     // The result message box with one button.
     virtual void showResult(const CCommResult& result) = 0;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Windows check of UpdateShifter: cross-compiles it with mingw-w64 and runs it under wine.
 #  1. A running program named in the list is killed and replaced, a download copy of UpdateShifter
-#     itself is left alone, and the host program starts after the countdown.
+#     itself is left alone, and the host program starts after the countdown with the arguments it
+#     handed over (TOVIA_HOST_ARGS), quoted for its command line.
 #  2. A destination that cannot be written: three failure lines, the closing countdown, exit code 2,
 #     no host start.
 #  3. No list: the message naming the list file, exit code 2.
@@ -94,7 +95,9 @@ printf 'new build' > "$A/TempDldFile/UsVictimProbe.exe"
 printf 'not a program' > "$A/TempDldFile/UpdateShifter.exe"
 printf 'data' > "$A/TempDldFile/readme.txt"
 make_list "$A" UsVictimProbe.exe UpdateShifter.exe readme.txt
+export TOVIA_HOST_ARGS='--home C%3A%5CTovia%20data%5C say%20%22hi%22 %E4%B8%80%E6%A5%BC'
 run_shifter "$A"
+unset TOVIA_HOST_ARGS
 [ "$RC" -eq 0 ] || { cat "$A/out.txt" >&2; fail "exit code $RC, expected 0"; }
 for ((i = 0; i < 100; i++)); do kill -0 "$VICTIM_PID" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$VICTIM_PID" 2>/dev/null && fail "the running program was not killed"
@@ -105,12 +108,16 @@ cmp -s "$A/UpdateShifter.exe" "$WORK/UpdateShifter.exe" || fail "UpdateShifter r
 [ -e "$A/TempDldFile/UpdateShifter.exe" ] || fail "the own entry left the download directory"
 [ "$(cat "$A/readme.txt" 2>/dev/null)" = "data" ] || fail "readme.txt was not moved"
 wait_for "$A/host_started.txt" 20 || { cat "$A/out.txt" >&2; fail "the host program did not start"; }
+sleep 0.5
+printf 'host started\n--home\nC:\\Tovia data\\\nsay "hi"\n一楼\n' > "$A/args.expected"
+tr -d '\r' < "$A/host_started.txt" | cmp -s - "$A/args.expected" \
+  || { cat "$A/host_started.txt" >&2; fail "the host did not get its arguments back"; }
 for line in "3秒后开始移动文件" "1秒后开始移动文件" "开始移动文件" \
   "正在移动$(winpath "$A/TempDldFile/UsVictimProbe.exe")到$(winpath "$A/")目录中" \
   "下载完成" "3秒后开启宿主程序" "1秒后开启宿主程序"; do
   expect_line "$A" "$line"
 done
-note "scenario 1 passed: running program killed and replaced, own copy skipped, host started"
+note "scenario 1 passed: running program killed and replaced, own copy skipped, host started with its arguments"
 
 # --- 2. a destination that cannot be written ---
 B="$WORK/b"

@@ -8,11 +8,58 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QList>
+#include <QMutex>
 #include <QPointer>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
+
+// Collects every Qt message while it lives (and still passes them on).
+class MessageLog
+{
+public:
+    MessageLog() { s_previous = qInstallMessageHandler(&MessageLog::handle); }
+    ~MessageLog()
+    {
+        qInstallMessageHandler(s_previous);
+        QMutexLocker lock(&mutex());
+        lines().clear();
+    }
+    bool contains(const QString& part) const
+    {
+        QMutexLocker lock(&mutex());
+        for (const QString& l : qAsConst(lines())) {
+            if (!part.isEmpty() && l.contains(part)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& msg)
+    {
+        {
+            QMutexLocker lock(&mutex());
+            lines() << msg;
+        }
+        if (s_previous) {
+            s_previous(type, context, msg);
+        }
+    }
+    static QMutex& mutex()
+    {
+        static QMutex m;
+        return m;
+    }
+    static QStringList& lines()
+    {
+        static QStringList l;
+        return l;
+    }
+    static inline QtMessageHandler s_previous = nullptr;
+};
 
 class AccountSvcProcess
 {
@@ -44,10 +91,12 @@ public:
         return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     }
 
-    // Serves db on 127.0.0.1 with a port of the system's choice; true once it listens.
-    bool start(const QString& db)
+    // Serves db on 127.0.0.1 with a port of the system's choice (or the given one, with extra
+    // options); true once it listens.
+    bool start(const QString& db, quint16 port = 0, const QStringList& options = QStringList())
     {
-        m_proc.start(program(), {"--db", db, "--listen", "127.0.0.1:0"});
+        m_proc.start(program(),
+                     QStringList{"--db", db, "--listen", QStringLiteral("127.0.0.1:%1").arg(port)} + options);
         if (!m_proc.waitForStarted(10000)) {
             return false;
         }
@@ -61,10 +110,33 @@ public:
         if (!line.startsWith("listening on 127.0.0.1:")) {
             return false;
         }
-        m_port = line.mid(line.lastIndexOf(':') + 1).toInt();
+        m_port = line.mid(line.lastIndexOf(':') + 1).split(' ').value(0).toInt(); // "PORT" or "PORT (https)"
         return m_port > 0;
     }
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+    int port() const { return m_port; }
+    qint64 pid() const { return m_proc.processId(); }
+    // Resident memory of the service in KiB (0 when unknown).
+    qint64 rssKiB() const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(pid()));
+        if (!status.open(QIODevice::ReadOnly)) {
+            return 0;
+        }
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:")) {
+                return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+            }
+        }
+        return 0;
+    }
+    // A port that nothing listens on right now.
+    static quint16 freePort()
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        return probe.serverPort();
+    }
 
     // SIGTERM, then the exit code (-1: no clean exit within 5 s).
     int stop()

@@ -1,6 +1,7 @@
 #include "accountstestutil.h"
 #include "xxtea.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -9,6 +10,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <memory>
 
 class TestAccountSvc : public QObject
 {
@@ -23,6 +25,8 @@ private slots:
     void badRequestsAreExplained();
     void passwordChangeTakesEffect();
     void logsRequestsWithoutPasswordsAndStopsOnSigterm();
+    void slowFloodingAndHugeRequestsAreCutOff();
+    void guessingIsSlowedPerAccountAndAddress();
 
 private:
     struct struAnswer
@@ -88,6 +92,10 @@ void TestAccountSvc::storesSaltedHashesOnly()
     const QString db = freshDb("salt.db");
     QCOMPARE(AccountSvcProcess::run({"--db", db, "adduser", "1", "same password"}), 0);
     QCOMPARE(AccountSvcProcess::run({"--db", db, "adduser", "2", "same password"}), 0);
+    // No other local user reads the hashes.
+    const QFileDevice::Permissions others =
+        QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther;
+    QVERIFY(QFileInfo::exists(db) && !(QFileInfo(db).permissions() & others));
     {
         QSqlDatabase sql = QSqlDatabase::addDatabase("QSQLITE", "salt");
         sql.setDatabaseName(db);
@@ -201,6 +209,146 @@ void TestAccountSvc::logsRequestsWithoutPasswordsAndStopsOnSigterm()
     QVERIFY2(log.contains("GET /api/act.aspx qt=5001 -> 200"), log);
     QVERIFY2(log.contains("stopped"), log);
     QVERIFY(!log.contains("pw one") && !log.contains("pw%20one"));
+}
+
+// One plain HTTP exchange on its own connection from a chosen loopback address; the answer's
+// ResultCode (empty when there was none within the wait).
+static QString rawLogin(quint16 port, const QString& query, const QString& from = "127.0.0.1",
+                        int waitMs = 10000)
+{
+    QTcpSocket s;
+    s.bind(QHostAddress(from));
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(waitMs)) {
+        return QString();
+    }
+    s.write("GET /api/act.aspx?" + query.toLatin1() + " HTTP/1.1\r\nHost: t\r\n\r\n");
+    QByteArray reply;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < waitMs && s.state() == QAbstractSocket::ConnectedState && !reply.contains("}")) {
+        s.waitForReadyRead(100);
+        reply += s.readAll();
+    }
+    reply += s.readAll();
+    return QJsonDocument::fromJson(reply.mid(reply.indexOf("\r\n\r\n") + 4))
+        .object()
+        .value("ResultCode")
+        .toString();
+}
+
+// Ten clients that trickle their request line byte by byte, and one that announces a 1.5 GB body
+// and keeps sending: the owner's login is answered at once all the while, the extra slow
+// connections are closed at once, the rest when their time is up, and the body is never buffered.
+void TestAccountSvc::slowFloodingAndHugeRequestsAreCutOff()
+{
+    const QString db = freshDb("flood.db");
+    QCOMPARE(AccountSvcProcess::run({"--db", db, "adduser", "300", "pw"}), 0);
+    AccountSvcProcess svc;
+    QVERIFY(svc.start(db));
+    const quint16 port = quint16(svc.port());
+
+    std::vector<std::unique_ptr<QTcpSocket>> slow;
+    for (int i = 0; i < 10; ++i) {
+        slow.push_back(std::make_unique<QTcpSocket>());
+        slow.back()->bind(QHostAddress("127.0.0.2"));
+        slow.back()->connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(slow.back()->waitForConnected(5000));
+    }
+    const QByteArray line = "GET /api/act.aspx?qt=5001&account=300&password=pw HTTP/1.1\r\n";
+    const auto trickle = [&](int step) {
+        for (auto& s : slow) {
+            if (s->state() == QAbstractSocket::ConnectedState) {
+                s->write(line.mid(step % line.size(), 1));
+                s->flush();
+            }
+        }
+    };
+    const auto open = [&] {
+        return std::count_if(slow.begin(), slow.end(),
+                             [](const auto& s) { return s->state() == QAbstractSocket::ConnectedState; });
+    };
+    QElapsedTimer t;
+    t.start();
+    int step = 0;
+    while (t.elapsed() < 1500) {
+        trickle(step++);
+        QTest::qWait(150);
+    }
+    QCOMPARE(open(), 4L); // four per address; the others were closed at once
+
+    QElapsedTimer login;
+    login.start();
+    QCOMPARE(rawLogin(port, "qt=5001&account=300&password=pw&loadproduct=0", "127.0.0.1", 3000),
+             QString("0"));
+    QVERIFY2(login.elapsed() < 3000, qPrintable(QString::number(login.elapsed())));
+
+    const qint64 rssBefore = svc.rssKiB();
+    QTcpSocket bomb;
+    bomb.bind(QHostAddress("127.0.0.3"));
+    bomb.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(bomb.waitForConnected(5000));
+    bomb.write("GET /api/act.aspx?qt=5001&account=300&password=pw HTTP/1.1\r\nHost: t\r\n"
+               "Content-Length: 1500000000\r\n\r\n");
+    const QByteArray chunk(1 << 20, 'A');
+    qint64 sent = 0;
+    while (sent < (qint64(200) << 20) && bomb.state() == QAbstractSocket::ConnectedState) {
+        if (bomb.bytesToWrite() < (4 << 20)) {
+            bomb.write(chunk);
+            sent += chunk.size();
+        }
+        bomb.waitForBytesWritten(100);
+        trickle(step++);
+    }
+    QVERIFY2(sent < (qint64(200) << 20), "the service kept reading an endless body");
+    QVERIFY2(svc.rssKiB() - rssBefore < 20 * 1024,
+             qPrintable(QString("service grew by %1 KiB").arg(svc.rssKiB() - rssBefore)));
+
+    while (open() > 0 && t.elapsed() < 12000) {
+        trickle(step++);
+        QTest::qWait(150);
+    }
+    QCOMPARE(open(), 0L); // the request time ran out for the trickling ones
+    QCOMPARE(svc.stop(), 0);
+    const QByteArray log = svc.stderrText();
+    QVERIFY2(log.contains("127.0.0.2: connection refused, 4 open already"), log);
+    QVERIFY2(log.contains("127.0.0.2: request not complete within"), log);
+}
+
+// Guessing: after three failures the account is locked for 1 s, then 2 s, ... and while locked
+// even the right password is refused unchecked; a success clears the count. Many accounts tried
+// from one address lock that address as well.
+void TestAccountSvc::guessingIsSlowedPerAccountAndAddress()
+{
+    const QString db = freshDb("guess.db");
+    QCOMPARE(AccountSvcProcess::run({"--db", db, "adduser", "400", "right"}), 0);
+    QCOMPARE(AccountSvcProcess::run({"--db", db, "adduser", "401", "right"}), 0);
+    AccountSvcProcess svc;
+    QVERIFY(svc.start(db));
+    const quint16 port = quint16(svc.port());
+    const auto login = [&](const QString& user, const QString& pwd, const QString& from = "127.0.0.1") {
+        return rawLogin(port, QString("qt=5001&account=%1&password=%2&loadproduct=0").arg(user, pwd), from);
+    };
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(login("400", "guess"), QString("1001"));
+    }
+    QCOMPARE(login("400", "right"), QString("1002"));              // locked: not even checked
+    QCOMPARE(login("400", "right", "127.0.0.5"), QString("1002")); // the account, from anywhere
+    QTest::qWait(1100);
+    QCOMPARE(login("400", "guess"), QString("1001"));
+    QCOMPARE(login("400", "right"), QString("1002")); // now for 2 s
+    QTest::qWait(2100);
+    QCOMPARE(login("400", "right"), QString("0"));
+    QCOMPARE(login("400", "guess"), QString("1001")); // the count starts again
+    QCOMPARE(login("400", "right"), QString("0"));
+
+    for (int i = 0; i < 10; ++i) {
+        QCOMPARE(login(QString::number(9000 + i), "guess", "127.0.0.6"), QString("1001"));
+    }
+    QCOMPARE(login("401", "right", "127.0.0.6"), QString("1002")); // the address is locked
+    QCOMPARE(login("401", "right", "127.0.0.7"), QString("0"));    // other addresses are not
+    QCOMPARE(svc.stop(), 0);
+    QVERIFY(svc.stderrText().contains("refused unchecked: locked for"));
 }
 
 QTEST_GUILESS_MAIN(TestAccountSvc)

@@ -1,6 +1,7 @@
 #include "accountstestutil.h"
 #include "centerloginwnd.h"
 #include "logindlg.h"
+#include "loginretry.h"
 #include "loginstore.h"
 #include "resultdisplay.h"
 #include "simusettings.h"
@@ -11,6 +12,7 @@
 #include <QComboBox>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -31,8 +33,10 @@ private slots:
     void rememberUntickedStoresNoPassword();
     void agentDefaultAutoLoginHidesAndTicksBoxes();
     void windowsLookAndTrayMenu();
+    void keysInTheConsoleLoginWindow();
     void closingWhilePendingEndsPromptly();
     void signInRememberAndSignInAgainAgainstService();
+    void consoleRetriesItsAutomaticLoginUntilTheServiceIsBack();
 
 private:
     static struLoginTimings fast()
@@ -294,6 +298,41 @@ void TestLoginDlg::windowsLookAndTrayMenu()
     QVERIFY(console.isVisible());
 }
 
+// Keys on the console's login window, whose closing ends the console: Esc leaves it open, Enter in
+// the user name goes on to the password, Enter in the password signs in.
+void TestLoginDlg::keysInTheConsoleLoginWindow()
+{
+    m_pServer->setReply(success("t"));
+    CenterLoginWnd wnd(nullptr, fast());
+    wnd.setMissingParamBox([this](const QString& t, const QString& x) { m_missing << qMakePair(t, x); });
+    wnd.initialize();
+    wnd.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&wnd));
+    QSignalSpy finished(&wnd, &QDialog::finished);
+    QSignalSpy requests(&wnd, &LoginUI::sigLogin);
+    QLineEdit* user = wnd.usrComboBox()->lineEdit();
+    user->setFocus();
+    QTest::keyClick(user, Qt::Key_Escape);
+    QTest::keyClick(wnd.pwdLineEdit(), Qt::Key_Escape);
+    QTest::keyClick(&wnd, Qt::Key_Escape);
+    QVERIFY(wnd.isVisible());
+    QCOMPARE(finished.count(), 0);
+
+    QTest::keyClicks(user, "123");
+    QTest::keyClick(user, Qt::Key_Return);
+    QTest::keyClick(user, Qt::Key_Enter);
+    QCOMPARE(requests.count(), 0);
+    QVERIFY(m_missing.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(wnd.pwdLineEdit()->hasFocus(), 2000);
+    QTest::keyClicks(wnd.pwdLineEdit(), "pw");
+    QTest::keyClick(wnd.pwdLineEdit(), Qt::Key_Return);
+    QCOMPARE(requests.count(), 1);
+    QCOMPARE(requests.at(0).at(0).toString(), QString("123"));
+    QTRY_COMPARE_WITH_TIMEOUT(wnd.loginResult(), 0, 5000);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(wnd.result(), int(QDialog::Accepted));
+}
+
 void TestLoginDlg::closingWhilePendingEndsPromptly()
 {
     m_pServer->setHold(true);
@@ -346,6 +385,38 @@ void TestLoginDlg::signInRememberAndSignInAgainAgainstService()
     QCOMPARE(LoginRecord::userName(), QString("13700000000"));
     QCOMPARE(LoginRecord::current().iTotals, 2);
     QCOMPARE(svc.stop(), 0);
+}
+
+// The console starts while the account service is down (longer than several retry periods): no
+// box piles up, the window says it will try again, and it signs in once the service is back.
+void TestLoginDlg::consoleRetriesItsAutomaticLoginUntilTheServiceIsBack()
+{
+    if (!AccountSvcProcess::available()) {
+        QSKIP("ToviaAccountSvc not built (TOVIA_BIN_DIR unset or program missing)");
+    }
+    const QString db = m_dir.filePath("retry.db");
+    QCOMPARE(AccountSvcProcess::run({"--db", db, "adduser", "10086", "pw"}), 0);
+    const quint16 port = AccountSvcProcess::freePort();
+    SimuSettings::setValue("account/url", QStringLiteral("http://127.0.0.1:%1").arg(port));
+    store("10086", "pw", true, true);
+    struLoginTimings timings = fast();
+    timings.iAutoLoginRetryMs = 300;
+    MessageLog messages;
+    CenterLoginWnd wnd(nullptr, timings);
+    wnd.show();
+    QTRY_VERIFY_WITH_TIMEOUT(wnd.autoLoginRetry()->failures() >= 3, 15000);
+    QVERIFY2(wnd.statusLabel()->text().contains("自动重试"), qPrintable(wnd.statusLabel()->text()));
+    QVERIFY(messages.contains("automatic login failed 3 time(s)"));
+    QCOMPARE(m_results, QStringList()); // no box while it waits
+    QCOMPARE(wnd.loginResult(), -1);
+
+    AccountSvcProcess svc;
+    QVERIFY(svc.start(db, port));
+    QTRY_COMPARE_WITH_TIMEOUT(wnd.loginResult(), 0, 15000);
+    QCOMPARE(LoginRecord::userName(), QString("10086"));
+    QVERIFY(!LoginRecord::farmKey().isEmpty());
+    QVERIFY(!wnd.autoLoginRetry()->isScheduled());
+    QCOMPARE(m_results, QStringList());
 }
 
 QTEST_MAIN(TestLoginDlg)

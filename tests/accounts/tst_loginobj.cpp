@@ -1,4 +1,5 @@
 #include "accountstestutil.h"
+#include "farmkey.h"
 #include "loginobj.h"
 #include "simusettings.h"
 #include "xxtea.h"
@@ -80,6 +81,8 @@ private slots:
     void payloadFields();
     void loginUrlPercentEncodesBothValues();
     void againstAccountService();
+    void farmKeyBindsUserAndPassword();
+    void httpsCertificateIsChecked();
     void oddReplies_data();
     void oddReplies();
     void unreachableServiceIsEmptyReply();
@@ -118,11 +121,21 @@ void TestLoginObj::replyParsing_data()
                              << "ResultCode:1;ResultMessage:x";
     QTest::newRow("refused, no message") << QByteArray(R"({"ResultCode":"0 "})") << 3 << ""
                                          << "ResultCode:0 ;ResultMessage:";
-    // A payload that does not decrypt still counts as success, with empty fields.
-    QTest::newRow("bad payload") << QByteArray(R"({"ResultCode":"0","Data":"AAAA"})") << 0 << ""
-                                 << "";
-    QTest::newRow("no payload") << QByteArray(R"({"ResultCode":"0"})") << 0 << ""
-                                << "";
+    // "0" alone proves nothing: only a payload that decrypts to the account's record is a login.
+    const QString unverified = "登录失败：服务器的应答无法验证，请确认服务器地址";
+    const QString unverifiedLog = "ResultCode 0 without a payload that decrypts to the account's record";
+    const auto reply = [](const QByteArray& plain, const QByteArray& key) {
+        return R"({"ResultCode":"0","Data":")" + xxteaEncrypt(plain, key).toBase64() + "\"}";
+    };
+    QTest::newRow("bad payload") << QByteArray(R"({"ResultCode":"0","Data":"AAAA"})") << 4 << unverified
+                                 << unverifiedLog;
+    QTest::newRow("no payload") << QByteArray(R"({"ResultCode":"0"})") << 4 << unverified << unverifiedLog;
+    QTest::newRow("other key") << reply(R"({"userid":1,"token":"t"})", "NotThePayload") << 4 << unverified
+                               << unverifiedLog;
+    QTest::newRow("no token") << reply(R"({"userid":1,"nickname":"x"})", toviaPayloadKey()) << 4 << unverified
+                              << unverifiedLog;
+    QTest::newRow("text userid") << reply(R"({"userid":"1","token":"t"})", toviaPayloadKey()) << 4
+                                 << unverified << unverifiedLog;
 }
 
 void TestLoginObj::replyParsing()
@@ -158,10 +171,12 @@ void TestLoginObj::payloadFields()
     QCOMPARE(loginRet.strToken, QString("abc123"));
 
     CLoginRet partial;
-    QCOMPARE(LoginObj::parseLoginReply(successReply(QJsonObject{{"token", "t"}}), partial).iRet, 0);
+    QCOMPARE(
+        LoginObj::parseLoginReply(successReply(QJsonObject{{"token", "t"}, {"userid", 5}}), partial).iRet, 0);
     QCOMPARE(partial.strToken, QString("t"));
     QCOMPARE(partial.iTotals, 0);
-    QCOMPARE(partial.strUserId, QString());
+    QCOMPARE(partial.strUserId, QString("5"));
+    QCOMPARE(partial.strNickName, QString());
 }
 
 void TestLoginObj::loginUrlPercentEncodesBothValues()
@@ -190,11 +205,16 @@ void TestLoginObj::againstAccountService()
     QVERIFY(svc.start(db));
     useService(svc.baseUrl() + "/");
     WorkerHarness worker{struLoginTimings()};
+    MessageLog messages;
 
     CCommResult ret;
     CLoginRet first;
     QVERIFY(worker.login("13900000000", pwd, 7, ret, first));
     QVERIFY2(ret.iRet == 0, qPrintable(ret.log));
+    // The farm key comes from what was typed, and neither it nor the token reaches the log.
+    QCOMPARE(first.baFarmKey, FarmKey::derive("13900000000", pwd));
+    QVERIFY(!messages.contains(first.strToken) && !messages.contains(pwd));
+    QVERIFY(messages.contains("login reply: ResultCode 0 "));
     QCOMPARE(first.strUserId, QString("1"));
     QCOMPARE(first.strNickName, QString("测试"));
     QCOMPARE(first.strToken.size(), 32);
@@ -214,6 +234,62 @@ void TestLoginObj::againstAccountService()
     QCOMPARE(ret.str, QString("用户名或密码错误"));
     QCOMPARE(ret.log, QString("ResultCode:1001;ResultMessage:用户名或密码错误"));
     QCOMPARE(refused.strToken, QString());
+    QVERIFY(refused.baFarmKey.isEmpty());
+    QCOMPARE(svc.stop(), 0);
+}
+
+// One account, one key: another password or another user name gives another key.
+void TestLoginObj::farmKeyBindsUserAndPassword()
+{
+    const QByteArray key = FarmKey::derive("10086", "secret");
+    QCOMPARE(key.size(), FarmKey::kKeyBytes);
+    QCOMPARE(FarmKey::derive("10086", "secret"), key);
+    QVERIFY(FarmKey::derive("10086", "secret ") != key);
+    QVERIFY(FarmKey::derive("10087", "secret") != key);
+    QVERIFY(FarmKey::derive("1008", "6secret") != key); // the salt is not a plain prefix
+}
+
+// An https service is trusted only through the system's certificates or the configured CA file:
+// a self-signed service, or one whose certificate names another host, is refused.
+void TestLoginObj::httpsCertificateIsChecked()
+{
+    if (!AccountSvcProcess::available()) {
+        QSKIP("ToviaAccountSvc not built (TOVIA_BIN_DIR unset or program missing)");
+    }
+    const QString cert = m_dir.filePath("svc.pem");
+    const QString key = m_dir.filePath("svc.key");
+    const QString other = m_dir.filePath("other.pem");
+    QCOMPARE(AccountSvcProcess::run({"makecert", "--cert", cert, "--key", key, "--host", "127.0.0.1"}), 0);
+    QCOMPARE(AccountSvcProcess::run({"makecert", "--cert", other, "--key", m_dir.filePath("other.key"),
+                                     "--host", "example.invalid"}),
+             0);
+    QVERIFY(!(QFileInfo(key).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther)));
+    const QString db = m_dir.filePath("tls.db");
+    QCOMPARE(AccountSvcProcess::run({"--db", db, "adduser", "10086", "pw"}), 0);
+    AccountSvcProcess svc;
+    QVERIFY(svc.start(db, 0, {"--cert", cert, "--key", key}));
+    useService(QStringLiteral("https://127.0.0.1:%1").arg(svc.port()));
+    WorkerHarness worker{struLoginTimings()};
+    struct Case
+    {
+        QString caFile;
+        int code;
+        QString str;
+    };
+    const QList<Case> cases = {{QString(), 5, "服务器证书验证失败"},
+                               {other, 5, "服务器证书验证失败"},
+                               {m_dir.filePath("missing.pem"), 5, "无法读取服务器证书文件"},
+                               {cert, 0, QString()}};
+    for (const Case& c : cases) {
+        SimuSettings::setValue("account/caFile", c.caFile);
+        CCommResult ret;
+        CLoginRet loginRet;
+        QVERIFY(worker.login("10086", "pw", 0, ret, loginRet));
+        QVERIFY2(ret.iRet == c.code, qPrintable(c.caFile + ": " + ret.log));
+        QCOMPARE(ret.str, c.str);
+        QCOMPARE(loginRet.strToken.isEmpty(), c.code != 0);
+    }
+    SimuSettings::setValue("account/caFile", QString());
     QCOMPARE(svc.stop(), 0);
 }
 
@@ -228,6 +304,8 @@ void TestLoginObj::oddReplies_data()
     QTest::newRow("ResultCode number")
         << QByteArray(R"({"ResultCode":0})") << 2 << "ResultCode的值不是string类型";
     QTest::newRow("empty") << QByteArray() << 48 << "服务器返回的数据为空，请检查网络连接";
+    QTest::newRow("bare success") << QByteArray(R"({"ResultCode":"0"})") << 4
+                                  << "登录失败：服务器的应答无法验证，请确认服务器地址";
 }
 
 void TestLoginObj::oddReplies()

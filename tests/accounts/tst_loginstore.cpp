@@ -1,9 +1,12 @@
 #include "loginstore.h"
+#include "rememberlogin.h"
 #include "simusettings.h"
 #include "xxtea.h"
 
+#include <QBuffer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -18,6 +21,8 @@ private slots:
     void unreadableFilesReadAsEmpty_data();
     void unreadableFilesReadAsEmpty();
     void missingMembersReadAsDefaults();
+    void rememberLoginPasswordSources();
+    void bothProgramsTakeThePasswordFromStdinOrAPrivateFile();
 
 private:
     QTemporaryDir m_dir;
@@ -47,6 +52,7 @@ void TestLoginStore::init()
     SimuSettings::setDataDir(m_dir.path());
     m_path = m_dir.filePath("data.data");
     QFile::remove(m_path);
+    QFile::remove(m_path + ".bak");
 }
 
 void TestLoginStore::twoUsersInNameOrderWithLastSelected()
@@ -149,6 +155,115 @@ void TestLoginStore::missingMembersReadAsDefaults()
     QCOMPARE(recs["6"].strPwd, QString("x"));
     // A user named like the last-user member cannot overwrite it.
     QVERIFY(!store.saveLoginRecord(record("lastUsrName", "x", true, true)));
+}
+
+// The provisioning option: the password from standard input, from an owner-only file, or plain;
+// files that others can read and incomplete options are refused with a reason.
+void TestLoginStore::rememberLoginPasswordSources()
+{
+    const QString privateFile = m_dir.filePath("pw.txt");
+    writeRaw(privateFile, "from file\r\nsecond line\n");
+    QVERIFY(QFile::setPermissions(privateFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    const QString openFile = m_dir.filePath("pw-open.txt");
+    writeRaw(openFile, "x\n");
+    QVERIFY(QFile::setPermissions(openFile,
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
+    struct Case
+    {
+        QStringList args;
+        QByteArray input;
+        bool ok;
+        QString password; // or a part of the error
+    };
+    const QString opt = "--remember-login";
+    const QList<Case> cases = {
+        {{"--home", "h", opt, "10086", "--password-stdin", "--batch"}, "piped pw\nrest", true, "piped pw"},
+        {{opt, "10086", "--password-file", privateFile}, "", true, "from file"},
+        {{opt, "10086", "plain pw"}, "", true, "plain pw"},
+        {{opt, "10086", "--password-file", openFile}, "", false, "chmod 600"},
+        {{opt, "10086", "--password-file", m_dir.filePath("none")}, "", false, "cannot read"},
+        {{opt, "10086", "--password-stdin"}, "", false, "no password in standard input"},
+        {{opt, "10086", "--password-stdin"}, QByteArray(5000, 'p'), false, "too long"},
+        {{opt, "10086", "--password-file"}, "", false, "needs USER"},
+        {{opt, "10086"}, "", false, "needs USER"},
+        {{opt, "--password-stdin", "x"}, "", false, "needs USER"},
+    };
+    for (const Case& c : cases) {
+        QByteArray bytes = c.input;
+        QBuffer input(&bytes);
+        QVERIFY(input.open(QIODevice::ReadOnly));
+        RememberLogin::struOption option;
+        QString error;
+        QVERIFY2(RememberLogin::parse(c.args, option, error, &input) == c.ok, qPrintable(c.args.join(" ")));
+        QCOMPARE(option.present, c.ok);
+        if (c.ok) {
+            QCOMPARE(option.user, QString("10086"));
+            QCOMPARE(option.password, c.password);
+        } else {
+            QVERIFY2(error.contains(c.password), qPrintable(c.args.join(' ') + " -> " + error));
+        }
+    }
+    RememberLogin::struOption none;
+    QString error;
+    QVERIFY(RememberLogin::parse({"--home", "h"}, none, error) && !none.present);
+    // What a restarted program is given again: everything but the login and its password.
+    QCOMPARE(RememberLogin::withoutOption({"--home", "h", opt, "1", "pw", "--batch"}),
+             QStringList({"--home", "h", "--batch"}));
+    QCOMPARE(RememberLogin::withoutOption({opt, "1", "--password-file", "f", "--home", "h"}),
+             QStringList({"--home", "h"}));
+}
+
+// Both programs, started as a provisioning script would: the password piped in, or in an owner-only
+// file. The login is stored before the program goes on (and it is not in the command line).
+void TestLoginStore::bothProgramsTakeThePasswordFromStdinOrAPrivateFile()
+{
+    const QString bin = qEnvironmentVariable("TOVIA_BIN_DIR");
+    for (const QString& program : {QString("ToviaSim"), QString("ToviaSimClient")}) {
+        if (!QFileInfo(bin + "/" + program).isExecutable()) {
+            QSKIP("the programs are not built");
+        }
+        for (const bool fromFile : {false, true}) {
+            QTemporaryDir home;
+            const QString pwFile = home.filePath("pw");
+            writeRaw(pwFile, "s3cret pw\n");
+            QVERIFY(QFile::setPermissions(pwFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+            QStringList args{"--home", home.path(), "--batch", "--remember-login", "10086"};
+            args << (fromFile ? QStringList{"--password-file", pwFile} : QStringList{"--password-stdin"});
+            QProcess p;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("QT_QPA_PLATFORM", "offscreen");
+            p.setProcessEnvironment(env);
+            p.start(bin + "/" + program, args);
+            QVERIFY(p.waitForStarted(10000));
+            p.write("s3cret pw\n");
+            p.closeWriteChannel();
+            const QString data = home.filePath("data.data");
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(data).size() > 0, 20000);
+            p.kill();
+            p.waitForFinished(10000);
+            LoginStore stored(data);
+            stored.loadLoginStore();
+            QString last;
+            QMap<QString, struLoginRecord> records;
+            stored.getLoginRecords(last, records);
+            QCOMPARE(last, QString("10086"));
+            QCOMPARE(records.value("10086").strPwd, QString("s3cret pw"));
+            QVERIFY(records.value("10086").bAutoLogin);
+        }
+        // A password file that others can read is refused before anything is stored.
+        QTemporaryDir home;
+        const QString pwFile = home.filePath("pw");
+        writeRaw(pwFile, "s3cret pw\n");
+        QVERIFY(QFile::setPermissions(pwFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                  QFileDevice::ReadGroup | QFileDevice::ReadOther));
+        QProcess p;
+        p.start(bin + "/" + program,
+                {"--home", home.path(), "--batch", "--remember-login", "10086", "--password-file", pwFile});
+        QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(p.exitCode(), 2);
+        QVERIFY(p.readAllStandardError().contains("chmod 600"));
+        QVERIFY(!QFileInfo::exists(home.filePath("data.data")));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestLoginStore)

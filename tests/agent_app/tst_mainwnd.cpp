@@ -3,8 +3,10 @@
 // writes, the mode announcement after login, the log pane before and after login, logout and the
 // tray's quit.
 #include "../accounts/accountstestutil.h"
+#include "agentwndutil.h"
 #include "comgrpopermgr.h"
 #include "farmfixture.h"
+#include "installrspsormgr.h"
 #include "jsoncodec.h"
 #include "logindlg.h"
 #include "loginret.h"
@@ -39,55 +41,15 @@
 #include <memory>
 #include <thread>
 
-namespace {
+using namespace AgentWndUtil;
 
-MainWnd::Options freePorts()
-{
-    MainWnd::Options opts;
-    opts.udpPort = 0;
-    opts.tcpPort = 0;
-    opts.autoLogin = false;
-    return opts;
-}
+namespace {
 
 void signIn(const QString& user = QStringLiteral("tester"))
 {
     CLoginRet ret;
     ret.strUserName = user;
     LoginRecord::set(ret);
-}
-
-bool touch(const QString& path)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly);
-}
-
-// The texts of the run's operation-log file(s) of the data directory, without their time stamps.
-QStringList operLogTexts()
-{
-    QStringList texts;
-    const QDir dir(SimuSettings::logDir());
-    for (const QString& name : dir.entryList({QStringLiteral("*.txt")}, QDir::Files, QDir::Name)) {
-        if (name.startsWith(QLatin1String("log_")))
-            continue; // the debug log
-        QFile file(dir.filePath(name));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        for (const QString& line :
-             QString::fromUtf8(file.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
-            texts << line.section(QLatin1Char(':'), 3); // after "MM-dd hh:mm:ss:"
-    }
-    return texts;
-}
-
-QStringList paneTexts(const MainWnd& wnd)
-{
-    QStringList texts;
-    for (const QString& line : wnd.logPane()->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        texts << line.section(QLatin1Char(':'), 3);
-    return texts;
 }
 
 } // namespace
@@ -206,6 +168,8 @@ void TstMainWnd::inventoryScan()
     const QString leftover =
         SimuSettings::screenshotDir() + QStringLiteral("old/") + idx[0] + QStringLiteral(".png");
     QVERIFY(touch(leftover));
+    // An APK left by an agent that died during an install.
+    QVERIFY(touch(InstallRspsorMgr::ReceivedApkPath()));
 
     MainWnd wnd(freePorts());
     QSignalSpy scanned(&wnd, &MainWnd::sigInventoryScanned);
@@ -224,6 +188,7 @@ void TstMainWnd::inventoryScan()
     if (daemonModel == 2) // otherwise only the screenshot pool's passes write the running list
         QCOMPARE(SimuSettings::getRunningList(), watched);
     QVERIFY(!QFile::exists(leftover));
+    QVERIFY(!QFile::exists(InstallRspsorMgr::ReceivedApkPath()));
 
     const QString seen = QStringLiteral("检测到新模拟器\"%1\"被打开").arg(names[1]);
     const QString expected = daemonModel == 2 ? seen + QStringLiteral("，已纳入守护") : seen;
@@ -615,30 +580,28 @@ void TstMainWnd::storedLoginSignsInAtStart()
     opts.loginTimings.iTickMs = 50;
     MainWnd wnd(opts);
     QSignalSpy begin(&wnd, &MainWnd::sigBeginDaemon);
-    // A refused login leaves the dialog open (the user would type again): close it after a while.
-    QTimer guard;
-    guard.setSingleShot(true);
-    connect(&guard, &QTimer::timeout, [] {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (auto* dlg = qobject_cast<LoginDlg*>(w))
-                dlg->reject();
-        }
-    });
-    guard.start(signedIn ? 15000 : 2000);
     wnd.initWnd();
-    // Either way the agent answers its remembered user's consoles; only a fresh login runs the
-    // post-login steps.
-    QCOMPARE(LoginRecord::userName(), user);
-    QCOMPARE(LoginRecord::current().strToken.isEmpty(), !signedIn);
-    QCOMPARE(begin.size(), int(signedIn));
-    QCOMPARE(wnd.accountBtn()->text(), user);
+    // Nothing waits for the login, and nothing is bound before it succeeded.
+    QVERIFY(!LoginRecord::isLoggedIn());
+    QCOMPARE(wnd.accountBtn()->text(), QStringLiteral("点击登录"));
     if (signedIn) {
-        QVERIFY(m_boxes.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(LoginRecord::userName(), user, 15000);
+        QVERIFY(!LoginRecord::current().strToken.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(begin.size(), 1, 5000);
+        QCOMPARE(wnd.accountBtn()->text(), user);
         QTRY_VERIFY_WITH_TIMEOUT(
             paneTexts(wnd).contains(QStringLiteral("当前被控端设置为“逍遥模拟器-普通模式”")), 5000);
     } else {
-        QVERIFY2(m_boxes.value(0).startsWith(QStringLiteral("错误|")), qPrintable(m_boxes.join('\n')));
+        // A refusal is not tried again (the password stays wrong); the pane tells what to do.
+        QTRY_VERIFY_WITH_TIMEOUT(paneTexts(wnd).filter(QStringLiteral("自动登录失败")).size() == 1, 15000);
+        const QString failed = paneTexts(wnd).filter(QStringLiteral("自动登录失败")).first();
+        QVERIFY2(failed.endsWith(QStringLiteral("），请点击“点击登录”重新登录")), qPrintable(failed));
+        QVERIFY(!wnd.autoLogin()->isActive());
+        QVERIFY(!LoginRecord::isLoggedIn());
+        QCOMPARE(begin.size(), 0);
+        QCOMPARE(wnd.accountBtn()->text(), QStringLiteral("点击登录"));
     }
+    QVERIFY2(m_boxes.isEmpty(), qPrintable(m_boxes.join('\n'))); // no box waits for anybody
 }
 
 void TstMainWnd::statusLabelFollowsTheLoop()

@@ -5,10 +5,12 @@
 #include "farmfixture.h"
 #include "installrspsormgr.h"
 #include "notifierrun.h"
+#include "resultcodes.h"
 #include "simuinfoxmlgainer.h"
 #include "simusettings.h"
 #include "simutcprcvobj.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QTcpSocket>
@@ -28,6 +30,8 @@ private slots:
     void closeReportsAndStoresNotStarted();
     void deleteSucceedsOrFailsAndStaysNotStarted();
     void renameOnLdPlayerAndRefusedOnMEmu();
+    void renameReportsWhatTheToolDid();
+    void commandsBeyondWhatAPcServesAreRefused();
     void createReportsNicknameReadAtTheEnd();
     void installIntoThreeInstancesReceivesOnce();
 
@@ -276,6 +280,65 @@ void TestCmdPathFarm::renameOnLdPlayerAndRefusedOnMEmu()
     QVERIFY(m_pLog->lines().isEmpty());
 }
 
+// Titles the product cannot take are refused before its tool runs (the farm keeps the old name),
+// and a rename the tool refused is reported as failed; only a rename the listing shows succeeds.
+void TestCmdPathFarm::renameReportsWhatTheToolDid()
+{
+    FARM_OR_SKIP(FarmFixture::LdPlayer, 2);
+    QVERIFY(m_pFarm->setKnob(QStringLiteral("renameFails"), QStringLiteral("true"), QStringLiteral("0")));
+    const QString before = m_pFarm->instanceStatus(QStringLiteral("1")).value("name").toString();
+    const QStringList titles = {QStringLiteral("a\r\n5,p,0,0,1,1,1"),
+                                QStringLiteral("a,b"),
+                                QStringLiteral("a") + QChar(0) + QStringLiteral("b"),
+                                QString(43, QChar(0x540D)),
+                                QString(),
+                                QStringLiteral("二楼 7号")};
+    QList<struSimuOper> opers;
+    for (const QString& title : titles)
+        opers << ConsoleClient::makeOpers(eOperRename, {QStringLiteral("1")}, 90, 0, title);
+    opers << ConsoleClient::makeOpers(eOperRename, {QStringLiteral("0")}, 90, 0, QStringLiteral("好名字"));
+    QVERIFY(ConsoleClient::send(m_pAgent->port(), ConsoleClient::makeDoc(opers, QStringLiteral("alice"))));
+    QVERIFY(m_pResults->waitForReports(opers.size(), 30000));
+    QList<int> codes;
+    for (const ConsoleReport& rep : m_pResults->reports())
+        codes << rep.oper.iReplyRet;
+    QCOMPARE(codes, QList<int>({80, 80, 80, 80, 80, 0, 81}));
+    QVERIFY(m_pResults->reports().at(0).oper.replyRet.startsWith(QStringLiteral("重命名失败：")));
+    QCOMPARE(m_pResults->reports().at(6).oper.replyRet, QStringLiteral("重命名失败"));
+    QCOMPARE(m_pFarm->instanceStatus(QStringLiteral("1")).value("name").toString(),
+             QStringLiteral("二楼 7号"));
+    QVERIFY(before != QStringLiteral("二楼 7号"));
+    QVERIFY(m_pFarm->instanceStatus(QStringLiteral("0")).value("name").toString() !=
+            QStringLiteral("好名字"));
+}
+
+// More creates than the PC has room for, or more records than a PC has instances, are refused as
+// a whole with one result; nothing is created or started.
+void TestCmdPathFarm::commandsBeyondWhatAPcServesAreRefused()
+{
+    FARM_OR_SKIP(FarmFixture::LdPlayer, 3);
+    QStringList creates;
+    for (int i = 0; i < kMaxSimuCount - 2; ++i)
+        creates << QString();
+    QVERIFY(send(eOperCreate, creates, 95));
+    QVERIFY(m_pResults->waitForReports(1, 20000));
+    QCOMPARE(m_pResults->reports().at(0).oper.iReplyRet, ResultCode::kTooManyRecords);
+    QVERIFY(AgentCommandServer::waitIdle(10000));
+    QCOMPARE(m_pFarm->status().value("instances").toArray().size(), 3);
+
+    QStringList starts;
+    for (int i = 0; i <= kMaxSimuCount; ++i)
+        starts << QStringLiteral("0");
+    QVERIFY(send(eOperStartup, starts, 96));
+    QVERIFY(m_pResults->waitForReports(2, 20000));
+    QCOMPARE(m_pResults->reports().at(1).oper.iReplyRet, ResultCode::kTooManyRecords);
+    QCOMPARE(m_pResults->reports().at(1).oper.memuIdx, QStringLiteral("0"));
+    QVERIFY(AgentCommandServer::waitIdle(10000));
+    QTest::qWait(200);
+    QCOMPARE(m_pResults->reports().size(), 2);
+    QVERIFY(!m_pFarm->instanceStatus(QStringLiteral("0")).value("running").toBool());
+}
+
 void TestCmdPathFarm::createReportsNicknameReadAtTheEnd()
 {
     FARM_OR_SKIP(FarmFixture::LdPlayer, 1);
@@ -315,13 +378,16 @@ void TestCmdPathFarm::installIntoThreeInstancesReceivesOnce()
     QCOMPARE(reps.at(2).oper.iReplyRet, 0);
     QVERIFY(reps.at(0).oper.replyRet.endsWith(QStringLiteral("\"安装成功")));
     QVERIFY(reps.at(1).oper.replyRet.endsWith(QStringLiteral("\"安装失败")));
-    QCOMPARE(QFileInfo(InstallRspsorMgr::ReceivedApkPath()).size(), qint64(apk.size()));
-    // The states are put back once the whole group is done, after the last report left.
+    // The states are put back once the whole group is done, after the last report left; the
+    // received file is gone by then, and exactly its bytes were installed.
     QVERIFY(AgentCommandServer::waitIdle(10000));
+    QVERIFY(!QFile::exists(InstallRspsorMgr::ReceivedApkPath()));
+    const QString sha1 = QString::fromLatin1(QCryptographicHash::hash(apk, QCryptographicHash::Sha1).toHex());
     for (const QString& idx : {QStringLiteral("0"), QStringLiteral("2")}) {
         const QJsonArray installed = m_pFarm->instanceStatus(idx).value("installed").toArray();
         QCOMPARE(installed.size(), 1);
         QCOMPARE(installed.first().toObject().value("size").toInt(), apk.size());
+        QCOMPARE(installed.first().toObject().value("sha1").toString(), sha1);
         QCOMPARE(stored(idx).iState, int(eStateRunning));
     }
     QCOMPARE(stored(QStringLiteral("1")).iState, int(eStateRunning));

@@ -237,7 +237,7 @@ void TestCmdPathFaults::tricklingInstallHoldsUpNoOtherCommand()
     QVERIFY2(second.docMs >= cutMs - 200, qPrintable(QStringLiteral("%1 %2").arg(second.docMs).arg(cutMs)));
     QVERIFY(AgentCommandServer::waitIdle(10000));
     QCOMPARE(stored(index(0)).iState, int(eStateRunning));
-    QCOMPARE(QFileInfo(InstallRspsorMgr::ReceivedApkPath()).size(), qint64(apk.size()));
+    QVERIFY(!QFile::exists(InstallRspsorMgr::ReceivedApkPath()));
 }
 
 // The product still lists the instance as running after its process was killed (farmsim's

@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -34,6 +36,7 @@ private slots:
     void deviceLines();
     void onlineOfflineAndNoise();
     void connectUnable();
+    void quotesAndBlanksStayOneArgument();
     void installVerdicts();
     void pullForgiven();
     void screenshotChecks();
@@ -104,7 +107,7 @@ void TestAdbScreenshot::onlineOfflineAndNoise()
     QVERIFY(r.str.contains("warning"));
     QVERIFY(r.log.contains("127.0.0.1:5557\tdevice"));
     QVERIFY(!online);
-    QVERIFY(RunAdbCmd(AdbBridge::quotedAdb() + " version", 60).iExtraRet > 0);
+    QVERIFY(RunAdbCmd({"version"}, 60).iExtraRet > 0);
 }
 
 void TestAdbScreenshot::connectUnable()
@@ -120,6 +123,34 @@ void TestAdbScreenshot::connectUnable()
     r = AdbConnect(kSerial0);
     QCOMPARE(r.iRet, 0);
     QVERIFY(r.str.contains("connected to"));
+}
+
+// Folders with blanks and double quotes (the agent's home, the product folder, an APK's path) stay
+// one argument each: adb is given its arguments as a list, never a line that is split again.
+void TestAdbScreenshot::quotesAndBlanksStayOneArgument()
+{
+    FarmFixture farm;
+    if (!initLd(farm, 1))
+        QSKIP(qPrintable(farm.error()));
+    QVERIFY(farm.startInstance("0"));
+    QVERIFY(farm.waitInstance("0", "online", true));
+    const QString product = farm.rootDir() + "/LD \"p\" y";
+    QVERIFY(QFile::link(farm.installDir(), product));
+    const QString home = farm.rootDir() + "/home \"q\" x";
+    QVERIFY(QDir().mkpath(home));
+    SimuSettings::setDataDir(home);
+    SimuSettings::setDir(product);
+
+    const QString shot = SimuSettings::screenshotPath("0");
+    QVERIFY(shot.startsWith(home + "/screenshot/"));
+    const CCommResult r = TakeScreenshot(kSerial0, shot);
+    QVERIFY2(r.iRet == 0, qPrintable(r.str + " | " + r.log));
+    QVERIFY(QImage(shot).width() > 0);
+    const QString apk = home + "/a \"b\".apk";
+    QVERIFY(writeApk(apk, 2048));
+    QCOMPARE(AdbInstall(kSerial0, apk).iRet, 0);
+    QCOMPARE(farm.instanceStatus("0").value("installed").toArray().first().toObject().value("size").toInt(),
+             2048);
 }
 
 void TestAdbScreenshot::installVerdicts()

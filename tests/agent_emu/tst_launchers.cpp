@@ -442,7 +442,7 @@ void TestLaunchers::ldRunStateOddListing()
     const QString tool = dir.path() + "/dnconsole.exe";
     QFile f(tool);
     QVERIFY(f.open(QIODevice::WriteOnly));
-    // Short lines, and an empty field that shifts the later ones.
+    // Short lines count as not listed; an empty title keeps its place.
     f.write("#!/bin/sh\nprintf '5,LD-5,0,0,1\\r\\n6,LD-6\\r\\n7,,0,0,1,70,80\\r\\n'\n");
     f.close();
     QVERIFY(QFile::setPermissions(tool, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
@@ -462,7 +462,16 @@ void TestLaunchers::ldRunStateOddListing()
     QCOMPARE(pid, 33);
     QStringList running;
     QCOMPARE(SimuListRunning(running).iRet, 0);
-    QCOMPARE(running, QStringList({"5"}));
+    QCOMPARE(running, QStringList({"7"}));
+
+    // A rename that the tool takes without doing it, or that never runs, is not reported as done.
+    CCommResult r = SimuRename("7", "LD-7b");
+    QCOMPARE(r.iRet, 81);
+    QVERIFY2(r.log.contains("still shows"), qPrintable(r.log));
+    QVERIFY(QFile::remove(tool));
+    r = SimuRename("7", "LD-7b");
+    QCOMPARE(r.iRet, 81);
+    QVERIFY2(r.log.contains("could not be started"), qPrintable(r.log));
 }
 
 void TestLaunchers::memuRunStateWithWindows()

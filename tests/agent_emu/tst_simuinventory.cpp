@@ -1,9 +1,15 @@
 // Inventory readers against MEmu description files and LDPlayer listings of a simulated farm.
 #include "farmfixture.h"
+#include "ldlisting.h"
 #include "leidiansimuinfogainer.h"
 #include "simuinfoxmlgainer.h"
 #include "simusettings.h"
+#include "xiaoyaolauncher.h"
 #include "xiaoyaosimuinfogainer.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTextCodec>
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -53,6 +59,10 @@ private slots:
     void ldOddLines();
     void ldFirstFiftyAndLookup();
     void facadeWithoutProduct();
+    void hostileListingLines_data();
+    void hostileListingLines();
+    void forgedTitleLinesNeverBecomeInstances();
+    void hostileMemuNames();
 };
 
 void TestSimuInventory::simuInfoLayoutAndCuts()
@@ -232,11 +242,9 @@ void TestSimuInventory::ldOddLines()
 
     QVector<SimuInfo> infos;
     QCOMPARE(SimuInfoXmlGainer().GetSimusInfo(infos).iRet, 0);
-    // "7" has no title field and is skipped; empty fields are kept.
-    QCOMPARE(idxs(infos), QStringList({"3", "8", ""}));
+    // Only whole instance lines count: "7", "8,,1" and "," are not.
+    QCOMPARE(idxs(infos), QStringList({"3"}));
     QCOMPARE(infos.at(0).adbPort(), 5561);
-    QCOMPARE(infos.at(1).name(), QString());
-    QCOMPARE(infos.at(1).adbPort(), 5571);
 
     // No console tool at all: an empty list, still code 0.
     SimuSettings::setDir(dir.path() + "/missing");
@@ -278,6 +286,97 @@ void TestSimuInventory::facadeWithoutProduct()
     QVERIFY(infos.isEmpty());
     SimuInfo buf[kMaxSimuCount];
     QCOMPARE(SimuInfoXmlGainer().GetSimusInfoArray(buf).iExtraRet, 0);
+}
+
+void TestSimuInventory::hostileListingLines_data()
+{
+    QTest::addColumn<QByteArray>("listing");
+    QTest::addColumn<QStringList>("counted"); // "index|title|running|pid" of the lines that count
+    QTest::addColumn<int>("dropped");
+    const QByteArray real = "2,LD-2,0,0,1,4712,4800\r\n";
+    QTest::newRow("plain") << real + "3,,0,0,0,-1,-1\n" << QStringList{"2|LD-2|1|4712", "3||0|0"} << 0;
+    QTest::newRow("path in the index") << real + "../../x,p,0,0,1,1,1\r\n"
+                                       << QStringList{"2|LD-2|1|4712"} << 1;
+    QTest::newRow("quote in the index") << "5\"x,p,0,0,1,1,1\r\n" + real << QStringList{"2|LD-2|1|4712"} << 1;
+    QTest::newRow("signed or blank index")
+        << QByteArray("+4,p,0,0,1,1,1\r\n 4,p,0,0,1,1,1\r\n") << QStringList() << 2;
+    QTest::newRow("too few fields") << QByteArray("7,LD-7,0,0,1,70\r\n8,LD-8\r\n") << QStringList() << 2;
+    QTest::newRow("comma in a title") << QByteArray("4,a,b,0,0,1,9,9\r\n") << QStringList() << 1;
+    QTest::newRow("running flag 2") << QByteArray("4,a,0,0,2,9,9\r\n") << QStringList() << 1;
+    QTest::newRow("pid not a number") << QByteArray("4,a,0,0,1,9x,9\r\n") << QStringList() << 1;
+    QTest::newRow("index listed twice") << real + "1,b,0,0,0,-1,-1\r\n2,forged,0,0,1,1,1\r\n"
+                                        << QStringList{"1|b|0|0"} << 2;
+    QTest::newRow("extra fields") << QByteArray("6,LD-6,0,0,1,60,61,540,960,240\r\n")
+                                  << QStringList{"6|LD-6|1|60"} << 0;
+    QTest::newRow("gb18030 title") << QTextCodec::codecForName("gb18030")->fromUnicode(
+                                          QStringLiteral("0,雷电模拟器,0,0,0,-1,-1\r\n"))
+                                   << QStringList{QStringLiteral("0|雷电模拟器|0|0")} << 0;
+}
+
+void TestSimuInventory::hostileListingLines()
+{
+    QFETCH(QByteArray, listing);
+    QFETCH(QStringList, counted);
+    QFETCH(int, dropped);
+    const LdListing::struParsed parsed = LdListing::parse(listing);
+    QStringList got;
+    for (const struLdListEntry& e : parsed.entries)
+        got << QStringLiteral("%1|%2|%3|%4").arg(e.idx, e.title).arg(int(e.running)).arg(e.pid);
+    QCOMPARE(got, counted);
+    QCOMPARE(parsed.iDropped, dropped);
+}
+
+// A title renamed by hand in the product (which takes line breaks and, here, commas) makes the
+// tool's listing show lines of the author's choosing: a path as an index, a second line for a real
+// index. None of them becomes an instance, and the real instance that was forged is not trusted.
+void TestSimuInventory::forgedTitleLinesNeverBecomeInstances()
+{
+    FarmFixture farm;
+    if (!farm.init(FarmFixture::LdPlayer, 3))
+        QSKIP(qPrintable(farm.error()));
+    QVERIFY(farm.setKnob("rawTitles", "true", "0"));
+    const QString title = "x\r\n../../evil,p,0,0,1,1,1\r\n2,forged,0,0,1,1,1\r\nz";
+    QCOMPARE(farm.runTool("dnconsole.exe", {"rename", "--index", "0", "--title", title}), 0);
+    QVector<SimuInfo> infos;
+    QCOMPARE(SimuInfoXmlGainer().GetSimusInfo(infos).iRet, 0);
+    QCOMPARE(idxs(infos), QStringList({"1"}));
+    QCOMPARE(infos.first().name(), farm.instanceStatus("1").value("name").toString());
+}
+
+// MEmu: a machine folder whose name is no index is not an instance, a hostile index reads no file,
+// a running-list line counts only in its exact form, and no index names a file outside its folder.
+void TestSimuInventory::hostileMemuNames()
+{
+    FarmFixture farm;
+    if (!farm.init(FarmFixture::MEmu, 2))
+        QSKIP(qPrintable(farm.error()));
+    const QString vms = farm.installDir() + "/MemuHyperv VMs/";
+    const QString odd = "MEmu_9 \"x";
+    QVERIFY(QDir().mkpath(vms + odd));
+    QVERIFY(QFile::copy(farm.memuFile("MEmu_1"), vms + odd + "/" + odd + ".memu"));
+    QVector<SimuInfo> infos;
+    QCOMPARE(SimuInfoXmlGainer().GetSimusInfo(infos).iRet, 0);
+    QCOMPARE(idxs(infos), QStringList({"MEmu", "MEmu_1"}));
+    SimuInfo info;
+    QCOMPARE(SimuInfoXmlGainer().GetSimuInfo("../MemuHyperv VMs/MEmu_1", info).iRet, 18);
+    QCOMPARE(SimuInfoXmlGainer().GetSimuInfo(odd, info).iRet, 18);
+
+    QCOMPARE(XiaoYaoLauncher::runningVmIndex("\"MEmu_1\" {a0-b1}"), QStringLiteral("MEmu_1"));
+    QCOMPARE(XiaoYaoLauncher::runningVmIndex("\"../x\" {a0}"), QString());
+    QCOMPARE(XiaoYaoLauncher::runningVmIndex("\"MEmu_1\" {a0} \"MEmu\" {b1}"), QString());
+    QCOMPARE(XiaoYaoLauncher::runningVmIndex("\"MEmu_1\" x"), QString());
+
+    const QString dir = QFileInfo(SimuSettings::screenshotDir()).canonicalFilePath();
+    for (const QString& idx :
+         {QStringLiteral("../../evil"), QStringLiteral("..\\x"), odd, QStringLiteral("..")}) {
+        for (const QString& path :
+             {SimuSettings::screenshotPath(idx), SimuSettings::screenshotBakPath(idx)}) {
+            const QFileInfo fi(path);
+            QCOMPARE(QFileInfo(fi.absolutePath()).canonicalFilePath(), dir);
+            QVERIFY2(!fi.fileName().contains('/') && !fi.fileName().contains('\\'), qPrintable(path));
+        }
+    }
+    QCOMPARE(QFileInfo(SimuSettings::screenshotPath("MEmu_1")).fileName(), QStringLiteral("MEmu_1.png"));
 }
 
 QTEST_GUILESS_MAIN(TestSimuInventory)

@@ -12,7 +12,8 @@
 namespace {
 
 // Presses the given button of the box once it is up; bounded by the number of attempts.
-void pressLater(const QString& button, QString* seenTitle, QStringList* seenButtons)
+void pressLater(const QString& button, QString* seenTitle, QStringList* seenButtons,
+                QMessageBox::Icon* seenIcon = nullptr)
 {
     auto attempts = std::make_shared<int>(0);
     auto* timer = new QTimer(qApp);
@@ -29,6 +30,8 @@ void pressLater(const QString& button, QString* seenTitle, QStringList* seenButt
         if (!box)
             return;
         *seenTitle = box->windowTitle();
+        if (seenIcon)
+            *seenIcon = box->icon();
         for (QAbstractButton* b : box->buttons()) {
             seenButtons->append(b->text());
             if (b->text() == button)
@@ -134,12 +137,14 @@ void TestResultDisplay::realBox()
 {
     QString title;
     QStringList buttons;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
     CCommResult failure = CCommResult::failure(9, "tcpSocket连接失败", "refused");
     QTest::ignoreMessage(QtWarningMsg, "tcpSocket连接失败");
     QTest::ignoreMessage(QtWarningMsg, "refused");
-    pressLater("确认", &title, &buttons);
+    pressLater("确认", &title, &buttons, &icon);
     QCOMPARE(showResult(failure, true).iRet, 1);
     QCOMPARE(title, QStringLiteral("错误"));
+    QCOMPARE(icon, QMessageBox::Warning); // an error warns
     QCOMPARE(buttons.size(), 2);
     QVERIFY(buttons.contains("确认") && buttons.contains("取消"));
 
@@ -156,18 +161,20 @@ void TestResultDisplay::realBoxFromWorkerThread()
     // A worker's result is shown by the GUI thread; the worker gets the answer.
     QString title;
     QStringList buttons;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
     CCommResult ok;
     ok.str = "安装成功";
     ok.log = "恭喜";
     QTest::ignoreMessage(QtWarningMsg, "安装成功");
     QTest::ignoreMessage(QtWarningMsg, "恭喜");
-    pressLater("确认", &title, &buttons);
+    pressLater("确认", &title, &buttons, &icon);
     std::atomic<int> ret{-1};
     std::unique_ptr<QThread> worker(QThread::create([&] { ret = showResult(ok, true).iRet; }));
     worker->start();
     QTRY_VERIFY_WITH_TIMEOUT(worker->isFinished(), 10000);
     QCOMPARE(ret.load(), 1);
     QCOMPARE(title, QStringLiteral("恭喜"));
+    QCOMPARE(icon, QMessageBox::Information); // a success informs
 }
 
 QTEST_MAIN(TestResultDisplay)

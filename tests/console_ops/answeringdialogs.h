@@ -29,7 +29,7 @@ public:
     }
     bool askText(const QString& title, const QString& label, QString& out) override
     {
-        asked << QStringLiteral("text:%1/%2").arg(title, label);
+        asked << QStringLiteral("text:%1/%2/%3").arg(title, label, out); // out: the text it starts with
         if (textAnswer)
             out = text;
         return textAnswer;

@@ -214,11 +214,13 @@ void TstGroupOperChecks::renameProcedure()
     QCOMPARE(r.str, QStringLiteral("暂不支持逍遥模拟器的重命名"));
     QVERIFY(dlg.asked.isEmpty() && sent.sends.isEmpty());
 
-    // A running LDPlayer emulator passes; cancelling the name through the menu shows nothing.
+    // A running LDPlayer emulator passes; the input names it and starts with its name; cancelling
+    // it through the menu shows nothing.
     const OpsDeviceSnapshot ok{pc(QStringLiteral("PC0"), {row("a", 3, false), row("b", 1, true)})};
     dlg.textAnswer = false;
     QVERIFY(GroupOperDispatch::run(4, ok, dlg, sent.fn()).ok());
-    QCOMPARE(dlg.asked, QStringList{QStringLiteral("text:请输入/请输入模拟器名字")});
+    QCOMPARE(dlg.asked,
+             QStringList{QStringLiteral("text:请输入/请输入模拟器名字（\"PC0\"的模拟器b）/模拟器b")});
     QVERIFY(dlg.shown.isEmpty() && sent.sends.isEmpty());
     dlg.textAnswer = true;
     dlg.text = QStringLiteral("新 名字");

@@ -7,6 +7,7 @@
 // remote-desktop viewer landed from the pointer of agent A's X display.
 //
 // The test functions run in order and build on each other.
+#include "consoledriver.h"
 #include "farmfixture.h"
 #include "lannet.h"
 #include "simurecords.h"
@@ -20,7 +21,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLocalSocket>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -50,29 +50,6 @@ constexpr int kOperationMs = 40000;
 constexpr int kDriverMs = 10000; // one driver command answered
 constexpr qint64 kApkBytes = 20 * 1024 * 1024;
 
-QJsonObject pcOf(const QJsonObject& dump, const QString& pc)
-{
-    for (const QJsonValue& v : dump.value(QStringLiteral("pcs")).toArray()) {
-        if (v.toObject().value(QStringLiteral("pc")).toString() == pc)
-            return v.toObject();
-    }
-    return QJsonObject();
-}
-
-QJsonObject rowOf(const QJsonObject& dump, const QString& pc, const QString& idx)
-{
-    for (const QJsonValue& v : pcOf(dump, pc).value(QStringLiteral("rows")).toArray()) {
-        if (v.toObject().value(QStringLiteral("idx")).toString() == idx)
-            return v.toObject();
-    }
-    return QJsonObject();
-}
-
-int stateOf(const QJsonObject& dump, const QString& pc, const QString& idx)
-{
-    return rowOf(dump, pc, idx).value(QStringLiteral("state")).toInt(-100);
-}
-
 } // namespace
 
 class TstConsoleE2E : public QObject
@@ -97,9 +74,8 @@ private:
     bool prepareAgent(FarmFixture& farm, LanHostProgram& agent, FarmFixture::Product product, int instances,
                       const QString& host, QString& error);
     bool connectDriver(QString& error);
-    QJsonObject call(const QString& line);
-    void driver(const QString& line);
-    // Dumps until `done` holds, bounded; returns the last dump.
+    QJsonObject call(const QString& line) { return m_driver.call(line, kDriverMs); }
+    // Dumps until `done` holds, bounded; returns the last dump (with the programs' logs if not).
     QJsonObject waitDump(int timeoutMs, const std::function<bool(const QJsonObject&)>& done);
     void dumpLogs() const;
     void teardown();
@@ -115,7 +91,7 @@ private:
     LanHostProgram m_agentB;
     LanHostProgram m_console;
     QString m_driverPath;
-    QLocalSocket m_driver;
+    ConsoleDriverClient m_driver;
 };
 
 void TstConsoleE2E::initTestCase()
@@ -204,50 +180,15 @@ bool TstConsoleE2E::prepareAgent(FarmFixture& farm, LanHostProgram& agent, FarmF
 
 bool TstConsoleE2E::connectDriver(QString& error)
 {
-    QDeadlineTimer deadline(kListedMs);
-    while (!deadline.hasExpired() && m_console.running()) {
-        m_driver.connectToServer(m_driverPath);
-        if (m_driver.waitForConnected(500))
-            return true;
-        QTest::qWait(200);
-    }
-    error = QStringLiteral("no test driver at %1: %2").arg(m_driverPath, m_driver.errorString());
-    return false;
-}
-
-QJsonObject TstConsoleE2E::call(const QString& line)
-{
-    if (m_driver.state() != QLocalSocket::ConnectedState)
-        return QJsonObject{{QStringLiteral("error"), QStringLiteral("driver not connected")}};
-    m_driver.write(line.toUtf8() + '\n');
-    QDeadlineTimer deadline(kDriverMs);
-    while (!m_driver.canReadLine() && !deadline.hasExpired() &&
-           m_driver.state() == QLocalSocket::ConnectedState)
-        m_driver.waitForReadyRead(100);
-    if (!m_driver.canReadLine())
-        return QJsonObject{{QStringLiteral("error"), QStringLiteral("no answer to '%1'").arg(line)}};
-    return QJsonDocument::fromJson(m_driver.readLine()).object();
-}
-
-void TstConsoleE2E::driver(const QString& line)
-{
-    const QJsonObject answer = call(line);
-    QVERIFY2(answer.value(QStringLiteral("ok")).toBool(),
-             qPrintable(line + QStringLiteral(": ") + answer.value(QStringLiteral("error")).toString()));
+    return m_driver.connect(
+        m_driverPath, kListedMs, [this] { return m_console.running(); }, error);
 }
 
 QJsonObject TstConsoleE2E::waitDump(int timeoutMs, const std::function<bool(const QJsonObject&)>& done)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    QJsonObject dump;
-    do {
-        dump = call(QStringLiteral("dump"));
-        if (done(dump))
-            return dump;
-        QTest::qWait(250);
-    } while (!deadline.hasExpired());
-    qInfo().noquote() << "last dump:" << QJsonDocument(dump).toJson(QJsonDocument::Indented);
-    dumpLogs();
+    const QJsonObject dump = m_driver.waitDump(timeoutMs, done);
+    if (!done(dump))
+        dumpLogs();
     return dump;
 }
 
@@ -303,12 +244,12 @@ void TstConsoleE2E::discoveryListsBothPcs()
 // them alone (launched once, never shown closed on the way), and they end running, with thumbnails.
 void TstConsoleE2E::startOutlastsTheWatchdog()
 {
-    driver(QStringLiteral("tick %1 0 1").arg(kPcA));
-    driver(QStringLiteral("tick %1 %2").arg(kPcB, kB0));
+    DRIVER_OK(m_driver, QStringLiteral("tick %1 0 1").arg(kPcA));
+    DRIVER_OK(m_driver, QStringLiteral("tick %1 %2").arg(kPcB, kB0));
     const qint64 sentMs = QDateTime::currentMSecsSinceEpoch();
     QElapsedTimer clock;
     clock.start();
-    driver(QStringLiteral("menu 0"));
+    DRIVER_OK(m_driver, QStringLiteral("menu 0"));
     const QList<QPair<QString, QString>> started{{kPcA, "0"}, {kPcA, "1"}, {kPcB, kB0}};
     QSet<QString> seenStarting;
     QStringList fellBack;
@@ -366,10 +307,10 @@ void TstConsoleE2E::installToBothPcsAtOnce()
         QVERIFY(f.write(block) == block.size());
     }
     f.close();
-    driver(QStringLiteral("answer file ") + apk);
-    driver(QStringLiteral("tick %1 0 1").arg(kPcA));
-    driver(QStringLiteral("tick %1 %2").arg(kPcB, kB0));
-    driver(QStringLiteral("menu 2"));
+    DRIVER_OK(m_driver, QStringLiteral("answer file ") + apk);
+    DRIVER_OK(m_driver, QStringLiteral("tick %1 0 1").arg(kPcA));
+    DRIVER_OK(m_driver, QStringLiteral("tick %1 %2").arg(kPcB, kB0));
+    DRIVER_OK(m_driver, QStringLiteral("menu 2"));
     auto installed = [](FarmFixture& farm, const QString& idx) {
         return farm.instanceStatus(idx).value(QStringLiteral("installed")).toArray().size();
     };
@@ -393,16 +334,16 @@ void TstConsoleE2E::installToBothPcsAtOnce()
 // refused by the console with code 71 and nothing reaches its farm. The console offers no "create".
 void TstConsoleE2E::closeDeleteRename()
 {
-    driver(QStringLiteral("tick %1 1").arg(kPcA));
-    driver(QStringLiteral("menu 1"));
+    DRIVER_OK(m_driver, QStringLiteral("tick %1 1").arg(kPcA));
+    DRIVER_OK(m_driver, QStringLiteral("menu 1"));
     QJsonObject dump = waitDump(
         kOperationMs, [](const QJsonObject& d) { return stateOf(d, kPcA, "1") == eStateNotStarted; });
     QCOMPARE(stateOf(dump, kPcA, "1"), int(eStateNotStarted));
     QVERIFY(!m_farmA.instanceStatus(QStringLiteral("1")).value(QStringLiteral("running")).toBool());
 
-    driver(QStringLiteral("answer confirm"));
-    driver(QStringLiteral("tick %1 1").arg(kPcA));
-    driver(QStringLiteral("menu 3"));
+    DRIVER_OK(m_driver, QStringLiteral("answer confirm"));
+    DRIVER_OK(m_driver, QStringLiteral("tick %1 1").arg(kPcA));
+    DRIVER_OK(m_driver, QStringLiteral("menu 3"));
     dump = waitDump(kOperationMs, [](const QJsonObject& d) {
         return stateOf(d, kPcA, "1") == eStateDeleted || rowOf(d, kPcA, "1").isEmpty();
     });
@@ -411,9 +352,9 @@ void TstConsoleE2E::closeDeleteRename()
     QVERIFY(m_farmA.instanceStatus(QStringLiteral("1")).isEmpty());
 
     const QString newName = QStringLiteral("改名 一号");
-    driver(QStringLiteral("answer name ") + newName);
-    driver(QStringLiteral("tick %1 2").arg(kPcA));
-    driver(QStringLiteral("menu 4"));
+    DRIVER_OK(m_driver, QStringLiteral("answer name ") + newName);
+    DRIVER_OK(m_driver, QStringLiteral("tick %1 2").arg(kPcA));
+    DRIVER_OK(m_driver, QStringLiteral("menu 4"));
     dump = waitDump(kOperationMs, [&](const QJsonObject& d) {
         return rowOf(d, kPcA, "2").value(QStringLiteral("name")).toString() == newName;
     });
@@ -422,12 +363,13 @@ void TstConsoleE2E::closeDeleteRename()
 
     const QString memuName = m_farmB.instanceStatus(kB1).value(QStringLiteral("name")).toString();
     const int shownBefore = dump.value(QStringLiteral("results")).toArray().size();
-    driver(QStringLiteral("answer name 不行"));
-    driver(QStringLiteral("tick %1 %2").arg(kPcB, kB1));
-    driver(QStringLiteral("menu 4"));
+    DRIVER_OK(m_driver, QStringLiteral("answer name 不行"));
+    DRIVER_OK(m_driver, QStringLiteral("tick %1 %2").arg(kPcB, kB1));
+    DRIVER_OK(m_driver, QStringLiteral("menu 4"));
     const QJsonArray results = call(QStringLiteral("dump")).value(QStringLiteral("results")).toArray();
     QCOMPARE(results.size(), shownBefore + 1);
-    QCOMPARE(results.last().toObject().value(QStringLiteral("code")).toInt(), 71);
+    QCOMPARE(results.last().toObject().value(QStringLiteral("text")).toString(),
+             QStringLiteral("暂不支持逍遥模拟器的重命名"));
     QTest::qWait(1000);
     QCOMPARE(m_farmB.instanceStatus(kB1).value(QStringLiteral("name")).toString(), memuName);
 }
@@ -439,7 +381,7 @@ void TstConsoleE2E::remoteDesktopClickLands()
 {
     m_desk.raise();
     m_desk.clear();
-    driver(QStringLiteral("rdp %1").arg(kPcA));
+    DRIVER_OK(m_driver, QStringLiteral("rdp %1").arg(kPcA));
     const QSize screen = m_desk.screenSize();
     QJsonObject dump = waitDump(kOperationMs, [&](const QJsonObject& d) {
         const QJsonObject v = d.value(QStringLiteral("viewer")).toObject();
@@ -449,7 +391,7 @@ void TstConsoleE2E::remoteDesktopClickLands()
     QCOMPARE(viewer.value(QStringLiteral("addr")).toString(), QStringLiteral("10.77.0.2"));
     QCOMPARE(viewer.value(QStringLiteral("pictureHeight")).toInt(), screen.height());
     const int port = viewer.value(QStringLiteral("port")).toInt();
-    driver(QStringLiteral("rdp %1").arg(kPcA));
+    DRIVER_OK(m_driver, QStringLiteral("rdp %1").arg(kPcA));
     QCOMPARE(call(QStringLiteral("dump")).value(QStringLiteral("viewer")).toObject().value("port").toInt(),
              port);
 
@@ -470,7 +412,7 @@ void TstConsoleE2E::remoteDesktopClickLands()
     QCOMPARE(m_desk.buttons().first().root, agent);
     QCOMPARE(m_desk.pointer(), agent);
 
-    driver(QStringLiteral("closerdp"));
+    DRIVER_OK(m_driver, QStringLiteral("closerdp"));
     dump = waitDump(5000, [](const QJsonObject& d) { return !d.contains(QStringLiteral("viewer")); });
     QVERIFY(!dump.contains(QStringLiteral("viewer")));
 }
@@ -505,11 +447,11 @@ void TstConsoleE2E::agentOfflineAndBack()
 // each PC in its own.
 void TstConsoleE2E::groupsLastAcrossAConsoleRestart()
 {
-    driver(QStringLiteral("group %1 new 一楼").arg(kPcB));
-    driver(QStringLiteral("group %1 new 二楼").arg(kPcA));
-    driver(QStringLiteral("group %1 move 默认分组").arg(kPcB));
-    driver(QStringLiteral("group %1 move 一楼").arg(kPcB));
-    driver(QStringLiteral("group delete 二楼"));
+    DRIVER_OK(m_driver, QStringLiteral("group %1 new 一楼").arg(kPcB));
+    DRIVER_OK(m_driver, QStringLiteral("group %1 new 二楼").arg(kPcA));
+    DRIVER_OK(m_driver, QStringLiteral("group %1 move 默认分组").arg(kPcB));
+    DRIVER_OK(m_driver, QStringLiteral("group %1 move 一楼").arg(kPcB));
+    DRIVER_OK(m_driver, QStringLiteral("group delete 二楼"));
     const auto kept = [](const QJsonObject& d) {
         return d.value(QStringLiteral("groups")).toArray() ==
                    QJsonArray{QStringLiteral("默认分组"), QStringLiteral("一楼")} &&

@@ -867,6 +867,16 @@ void TestFarmSim::memuWindowOnDisplay()
     QVERIFY(pNoWindow);
     QThread::msleep(500);
     QCOMPARE(findWindowPid(pDisplay, instanceStatus("MEmu_1").value("name").toString()), 0);
+
+    // An LDPlayer instance shows its player window only when asked to.
+    QVERIFY(!initFarm("ldplayer", 2).isEmpty());
+    set({"ldWindow=true"}, "1");
+    const qint64 shown = launchLd("1");
+    const qint64 hidden = launchLd("0");
+    QVERIFY(shown > 0 && hidden > 0);
+    QVERIFY(waitFor(
+        [&] { return findWindowPid(pDisplay, instanceStatus("1").value("name").toString()) == shown; }));
+    QCOMPARE(findWindowPid(pDisplay, instanceStatus("0").value("name").toString()), 0);
 }
 
 QTEST_GUILESS_MAIN(TestFarmSim)

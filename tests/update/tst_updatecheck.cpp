@@ -277,7 +277,7 @@ void TestUpdateCheck::wholeLocalUpdate()
     QVERIFY(writeFile(app.path() + QStringLiteral("/ToviaVersion.txt"), "1.0.0\n"));
     QSettings(app.path() + QStringLiteral("/simusInfo.ini"), QSettings::IniFormat)
         .setValue(QStringLiteral("update/source"), source.path());
-    const QByteArray newHost = "#!/bin/sh\necho restarted > '" + mark.toUtf8() + "'\n";
+    const QByteArray newHost = "#!/bin/sh\nprintf '%s\\n' restarted \"$@\" > '" + mark.toUtf8() + "'\n";
     QVERIFY(writeFile(source.path() + QLatin1Char('/') + hostName, newHost, true));
     QVERIFY(writeFile(source.path() + QStringLiteral("/ToviaVersion.txt"), "1.0.1\n"));
     QVERIFY(writeFile(source.path() + QStringLiteral("/plugin.dat"), "plugin"));
@@ -288,6 +288,9 @@ void TestUpdateCheck::wholeLocalUpdate()
 
     struUpdatePlace place = placeIn(app);
     place.callerPath = host;
+    // The program comes back with its own arguments: its data directory above all.
+    const QStringList hostArgs{"--home", app.path() + "/数据 dir", "--batch", "say \"hi\" 100%", "a\\"};
+    place.hostArguments = hostArgs;
     QTest::ignoreMessage(QtWarningMsg, "Begin Update Process");
     QVERIFY(runStartupCheck(
         kAgentProductNo, [] { return true; }, place));
@@ -297,6 +300,8 @@ void TestUpdateCheck::wholeLocalUpdate()
     QVERIFY2(waitFor([&] { return running.state() == QProcess::NotRunning; }, 5000),
              "the running program was not ended");
     QCOMPARE(readFile(host), newHost);
+    QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(readFile(mark)), "restarted\n" + hostArgs.join('\n') + '\n',
+                              5000);
     QCOMPARE(readFile(app.path() + QStringLiteral("/plugin.dat")), QByteArray("plugin"));
     QCOMPARE(readFile(app.path() + QStringLiteral("/ToviaVersion.txt")), QByteArray("1.0.1\n"));
     QVERIFY(QDir(app.path() + QStringLiteral("/TempDldFile")).isEmpty());

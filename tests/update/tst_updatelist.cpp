@@ -1,5 +1,7 @@
 // The update list "SerialLizeFile.dat": exact bytes of the archive, both string forms and all
 // length forms, loading of damaged files.
+#include "textconv.h"
+#include "updatecheck.h"
 #include "updaterserializer.h"
 #include "updateshifter.h"
 
@@ -59,6 +61,7 @@ private slots:
     void loadFromFile();
     void storeTruncatesAnOlderList();
     void entryNameRules();
+    void hostArgumentsForTheRestart();
 };
 
 void TestUpdateList::storeWritesUtf16ArchiveBytes()
@@ -262,6 +265,32 @@ void TestUpdateList::entryNameRules()
     QVERIFY(!CUpdateShifter::containsAfterStart("/d/updateshifter", "UpdateShifter", false));
     QVERIFY(CUpdateShifter::containsAfterStart("C:\\d\\updateshifter.EXE", "UpdateShifter.exe", true));
     QVERIFY(!CUpdateShifter::containsAfterStart("/d/x", "", false));
+}
+
+// The host's arguments as the programs encode them and UpdateShifter decodes them, and their
+// quoting for a Windows command line (the C runtime's rules for backslashes and quotes).
+void TestUpdateList::hostArgumentsForTheRestart()
+{
+    const QStringList args{"--home", "C:\\Tovia data\\", "", "a\"b", "100% ok", "一楼"};
+    const std::vector<std::string> decoded =
+        shifter::decodeArguments(UpdateCheck::encodeHostArguments(args).toStdString());
+    QStringList back;
+    for (const std::string& a : decoded)
+        back << QString::fromStdString(a);
+    QCOMPARE(back, args);
+    QVERIFY(shifter::decodeArguments("").empty());
+    QCOMPARE(shifter::decodeArguments("50%zz%4").at(0), std::string("50%zz%4")); // malformed: as is
+
+    const QList<QPair<std::string, std::string>> quoted = {
+        {"--home", "--home"},
+        {"a\\\\b", "a\\\\b"},                           // backslashes alone stay literal
+        {"C:\\Tovia data\\", "\"C:\\Tovia data\\\\\""}, // doubled before the closing quote
+        {"a\"b", "\"a\\\"b\""},
+        {"a\\\"b", "\"a\\\\\\\"b\""},
+        {"", "\"\""}};
+    for (const auto& q : quoted)
+        QCOMPARE(QString::fromStdString(shifter::quoteWindowsArgument(q.first)),
+                 QString::fromStdString(q.second));
 }
 
 QTEST_GUILESS_MAIN(TestUpdateList)

@@ -2,7 +2,8 @@
 // daemon mode, restarts of watched instances with their failure count, the kill of a lingering
 // unreachable instance, the modes that skip the daemon pass, passes while nobody is signed in, and
 // instances that belong to an operation under way (booting for several passes, queued in a group),
-// and instances started by hand that boot for several watchdog periods (real timing).
+// and instances started by hand that boot for several watchdog periods (real timing), and listing
+// lines forged through a title that name processes the watchdog must not kill.
 #include "farmfixture.h"
 #include "launchertuning.h"
 #include "loginret.h"
@@ -14,6 +15,7 @@
 #include "simusettings.h"
 
 #include <QMutex>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QtTest>
 
@@ -108,6 +110,8 @@ private slots:
     void hungWatchedInstanceIsKilledBeforeItsRestart();
     void restartSuccessResetsTheFailureCount();
     void lingeringUnreachableInstanceIsKilled();
+    void forgedListingLinesKillNothing_data();
+    void forgedListingLinesKillNothing();
     void normalModeStartsNothing();
     void neverSavedModeRunsOneDaemonPassOnly();
     void passesPauseWhileNobodyIsSignedIn();
@@ -509,6 +513,54 @@ void TstSimuDaemon::lingeringUnreachableInstanceIsKilled()
     QVERIFY(!platform::processAlive(pid));
     QVERIFY(m_log.isEmpty());
     QCOMPARE(recordOf(idx).iState, -1);
+}
+
+void TstSimuDaemon::forgedListingLinesKillNothing_data()
+{
+    QTest::addColumn<int>("daemonModel");
+    QTest::addColumn<int>("forgedState"); // what the agent has stored for the forged indexes
+    QTest::newRow("normal, believed closed") << 0 << -1;
+    QTest::newRow("daemon, believed running") << 2 << 1;
+}
+
+// A title renamed by hand (the product takes line breaks and commas) forges listing lines: index 7
+// claims the process of the real instance 1, index 8 a process that is no instance at all. The
+// watchdog takes both for lost or stray instances, and kills neither process.
+void TstSimuDaemon::forgedListingLinesKillNothing()
+{
+    QFETCH(int, daemonModel);
+    QFETCH(int, forgedState);
+    QVERIFY(makeFarm(FarmFixture::LdPlayer, 2));
+    SimuSettings::setDaemonModel(daemonModel);
+    QVERIFY(m_pFarm->startInstance(QStringLiteral("1")));
+    QVERIFY(m_pFarm->waitInstance(QStringLiteral("1"), QStringLiteral("online"), true));
+    const int instancePid = farmPid(QStringLiteral("1"));
+    setRecord(QStringLiteral("1"), 1, instancePid);
+    QProcess foreign;
+    foreign.start(QStringLiteral("sleep"), {QStringLiteral("300")});
+    QVERIFY(foreign.waitForStarted(5000));
+    const auto endForeign = qScopeGuard([&foreign] {
+        foreign.kill();
+        foreign.waitForFinished(5000);
+    });
+    const int foreignPid = int(foreign.processId());
+    QVERIFY(waitPastBootGrace(instancePid) && waitPastBootGrace(foreignPid));
+    QVERIFY(m_pFarm->setKnob(QStringLiteral("rawTitles"), QStringLiteral("true"), QStringLiteral("0")));
+    const QString title =
+        QStringLiteral("x\r\n7,p,0,0,1,%1,%1\r\n8,q,0,0,1,%2,%2\r\nz").arg(instancePid).arg(foreignPid);
+    QCOMPARE(m_pFarm->runTool(QStringLiteral("dnconsole.exe"),
+                              {QStringLiteral("rename"), QStringLiteral("--index"), QStringLiteral("0"),
+                               QStringLiteral("--title"), title}),
+             0);
+    setRecord(QStringLiteral("7"), forgedState, instancePid);
+    setRecord(QStringLiteral("8"), forgedState, foreignPid);
+
+    SimuDaemonObj daemon;
+    onePass(daemon);
+    onePass(daemon);
+    QVERIFY(platform::processAlive(instancePid));
+    QVERIFY(platform::processAlive(foreignPid));
+    QVERIFY(m_pFarm->instanceStatus(QStringLiteral("1")).value(QStringLiteral("online")).toBool());
 }
 
 void TstSimuDaemon::normalModeStartsNothing()

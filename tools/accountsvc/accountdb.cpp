@@ -1,5 +1,6 @@
 #include "accountdb.h"
 
+#include <QFile>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -109,7 +110,18 @@ bool AccountDb::open(const QString& path, QString& err)
                 " vipinfoid INTEGER NOT NULL DEFAULT 0,"
                 " logins INTEGER NOT NULL DEFAULT 0,"
                 " token TEXT NOT NULL DEFAULT '')",
-                err);
+                err) &&
+           makeOwnerOnly(path, err);
+}
+
+// The password hashes and tokens are for the service's user only (SQLite gives its journal files
+// the database's permissions).
+bool AccountDb::makeOwnerOnly(const QString& path, QString& err)
+{
+    if (QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        return true;
+    err = QStringLiteral("cannot make the database %1 owner-only").arg(path);
+    return false;
 }
 
 bool AccountDb::addUser(const QString& name, const QString& password, const QString& nick, QString& err)

@@ -48,6 +48,7 @@ public:
 private:
     bool exec(const char* sql, QString& err);
     QString lastError() const;
+    static bool makeOwnerOnly(const QString& path, QString& err);
 
     sqlite3* m_pDb = nullptr;
     std::mutex m_mutex;

@@ -19,19 +19,20 @@ QByteArray resultJson(const QString& code, const QString& message, const QString
 }
 } // namespace
 
-AccountService::AccountService(AccountDb& db, const QByteArray& payloadKey)
-    : m_db(db), m_payloadKey(payloadKey)
+AccountService::AccountService(AccountDb& db, const QByteArray& payloadKey,
+                               const struThrottlePolicy& throttle)
+    : m_db(db), m_payloadKey(payloadKey), m_throttle(throttle)
 {
 }
 
-struActAnswer AccountService::handleAct(const QMap<QString, QString>& params)
+struActAnswer AccountService::handleAct(const QMap<QString, QString>& params, const QString& address)
 {
     if (!params.contains(QStringLiteral("qt"))) {
         return refusal(400, kBadRequest, QStringLiteral("缺少参数qt"), QStringLiteral("missing qt"));
     }
     const QString qt = params.value(QStringLiteral("qt"));
     if (qt == QLatin1String("5001")) {
-        return login(params);
+        return login(params, address);
     }
     return refusal(400, kBadRequest, QStringLiteral("不支持的请求类型qt=%1").arg(qt),
                    QStringLiteral("unknown qt=%1").arg(qt));
@@ -43,7 +44,7 @@ struActAnswer AccountService::notFound(const QString& path)
                    QStringLiteral("no such path"));
 }
 
-struActAnswer AccountService::login(const QMap<QString, QString>& params)
+struActAnswer AccountService::login(const QMap<QString, QString>& params, const QString& address)
 {
     for (const char* key : {"account", "password"}) {
         if (!params.contains(QLatin1String(key))) {
@@ -52,18 +53,28 @@ struActAnswer AccountService::login(const QMap<QString, QString>& params)
         }
     }
     const QString name = params.value(QStringLiteral("account"));
+    const qint64 lockedMs = m_throttle.lockedForMs(name, address);
+    if (lockedMs > 0) {
+        const qint64 seconds = (lockedMs + 999) / 1000;
+        return refusal(429, kTooManyFailures, QStringLiteral("登录失败次数过多，请%1秒后再试").arg(seconds),
+                       QStringLiteral("login %1 refused unchecked: locked for %2 ms after failures")
+                           .arg(name)
+                           .arg(lockedMs));
+    }
     const bool loadProduct = params.value(QStringLiteral("loadproduct")) == QLatin1String("1");
     const QString token = randomHex(16);
     struAccount acc;
     QString err;
     switch (m_db.login(name, params.value(QStringLiteral("password")), token, acc, err)) {
     case AccountDb::Check::BadCredentials:
-        return refusal(200, kBadCredentials, QStringLiteral("用户名或密码错误"),
-                       QStringLiteral("login %1 refused").arg(name));
+        return refusal(
+            200, kBadCredentials, QStringLiteral("用户名或密码错误"),
+            QStringLiteral("login %1 refused (%2)").arg(name, m_throttle.recordFailure(name, address)));
     case AccountDb::Check::Error:
         return refusal(500, kServerError, QStringLiteral("服务器内部错误"),
                        QStringLiteral("login %1: database error %2").arg(name, err));
     case AccountDb::Check::Ok:
+        m_throttle.recordSuccess(name);
         break;
     }
     struActAnswer ans;

@@ -4,11 +4,17 @@
 //   ToviaAccountSvc --db FILE adduser NAME PASSWORD [--nick NICK]
 //   ToviaAccountSvc --db FILE passwd NAME PASSWORD
 //   ToviaAccountSvc --db FILE list
+//   ToviaAccountSvc makecert --cert FILE --key FILE [--host NAME-OR-IP ...]
 //
 // Serving prints "listening on HOST:PORT" on stdout once the socket is bound, logs every request on
-// stderr and stops cleanly on SIGTERM or SIGINT.
+// stderr and stops cleanly on SIGTERM or SIGINT. With --cert FILE --key FILE (PEM) it serves HTTPS.
+// makecert writes a self-signed certificate (its own authority; hosts 127.0.0.1 and localhost
+// unless named) for an HTTPS service of one's own: give the certificate file to the programs as
+// their setting account/caFile.
 #include "accountdb.h"
 #include "accountservice.h"
+#include "guardedserver.h"
+#include "selfcert.h"
 #include "xxtea.h"
 
 #include <QDateTime>
@@ -35,10 +41,11 @@ int usage(const char* why)
     if (why) {
         std::fprintf(stderr, "ToviaAccountSvc: %s\n", why);
     }
-    std::fprintf(stderr, "usage: ToviaAccountSvc --db FILE --listen HOST:PORT\n"
+    std::fprintf(stderr, "usage: ToviaAccountSvc --db FILE --listen HOST:PORT [--cert FILE --key FILE]\n"
                          "       ToviaAccountSvc --db FILE adduser NAME PASSWORD [--nick NICK]\n"
                          "       ToviaAccountSvc --db FILE passwd NAME PASSWORD\n"
-                         "       ToviaAccountSvc --db FILE list\n");
+                         "       ToviaAccountSvc --db FILE list\n"
+                         "       ToviaAccountSvc makecert --cert FILE --key FILE [--host NAME-OR-IP ...]\n");
     return 2;
 }
 
@@ -47,6 +54,9 @@ struct struArgs
     QString db;
     QString listen;
     QString nick;
+    QString cert;
+    QString key;
+    QStringList hosts;
     QStringList positional;
 };
 
@@ -61,6 +71,17 @@ bool parseArgs(int argc, char** argv, struArgs& args, QString& err)
             target = &args.listen;
         } else if (a == QLatin1String("--nick")) {
             target = &args.nick;
+        } else if (a == QLatin1String("--cert")) {
+            target = &args.cert;
+        } else if (a == QLatin1String("--key")) {
+            target = &args.key;
+        } else if (a == QLatin1String("--host")) {
+            if (++i >= argc) {
+                err = QStringLiteral("--host needs a value");
+                return false;
+            }
+            args.hosts << QString::fromLocal8Bit(argv[i]);
+            continue;
         } else if (a.startsWith(QLatin1String("--"))) {
             err = QStringLiteral("unknown option %1").arg(a);
             return false;
@@ -130,7 +151,7 @@ void route(httplib::Server& svr, AccountService& service)
         for (const auto& p : req.params) {
             params.insert(QString::fromStdString(p.first), QString::fromStdString(p.second));
         }
-        const struActAnswer ans = service.handleAct(params);
+        const struActAnswer ans = service.handleAct(params, QString::fromStdString(req.remote_addr));
         answer(res, ans);
         logLine(QStringLiteral("%1 GET /api/act.aspx qt=%2 -> %3 %4")
                     .arg(QString::fromStdString(req.remote_addr), params.value(QStringLiteral("qt")))
@@ -155,7 +176,24 @@ bool splitListen(const QString& listen, std::string& host, int& port)
     return ok && port >= 0 && port <= 65535;
 }
 
-int serve(AccountDb& db, const QString& listen)
+int makeCert(const struArgs& args)
+{
+    if (args.cert.isEmpty() || args.key.isEmpty() || args.positional.size() != 1)
+        return usage("makecert needs --cert FILE and --key FILE");
+    const QStringList hosts = args.hosts.isEmpty()
+                                  ? QStringList{QStringLiteral("127.0.0.1"), QStringLiteral("localhost")}
+                                  : args.hosts;
+    QString err;
+    if (!SelfCert::make(hosts, args.cert, args.key, 825, err)) {
+        std::fprintf(stderr, "ToviaAccountSvc: %s\n", err.toLocal8Bit().constData());
+        return 1;
+    }
+    std::printf("certificate %s (hosts %s), key %s\n", args.cert.toLocal8Bit().constData(),
+                hosts.join(QLatin1Char(' ')).toLocal8Bit().constData(), args.key.toLocal8Bit().constData());
+    return 0;
+}
+
+int serve(AccountDb& db, const QString& listen, const struArgs& args)
 {
     std::string host;
     int port = 0;
@@ -170,14 +208,22 @@ int serve(AccountDb& db, const QString& listen)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     AccountService service(db, toviaPayloadKey());
-    httplib::Server svr;
+    GuardedServer svr(GuardedServer::struLimits(), logLine);
+    if (!args.cert.isEmpty() || !args.key.isEmpty()) {
+        QString err;
+        if (args.cert.isEmpty() || args.key.isEmpty() || !svr.useTls(args.cert, args.key, err)) {
+            std::fprintf(stderr, "ToviaAccountSvc: %s\n",
+                         err.isEmpty() ? "--cert and --key go together" : err.toLocal8Bit().constData());
+            return 1;
+        }
+    }
     route(svr, service);
     const int bound = port == 0 ? svr.bind_to_any_port(host) : (svr.bind_to_port(host, port) ? port : -1);
     if (bound <= 0) {
         std::fprintf(stderr, "ToviaAccountSvc: cannot listen on %s\n", listen.toLocal8Bit().constData());
         return 1;
     }
-    std::printf("listening on %s:%d\n", host.c_str(), bound);
+    std::printf("listening on %s:%d%s\n", host.c_str(), bound, svr.usesTls() ? " (https)" : "");
     std::fflush(stdout);
 
     std::atomic<bool> listenOver{false};
@@ -209,6 +255,9 @@ int main(int argc, char** argv)
     if (!parseArgs(argc, argv, args, err)) {
         return usage(err.toLocal8Bit().constData());
     }
+    if (args.positional.value(0) == QLatin1String("makecert")) {
+        return makeCert(args);
+    }
     if (args.db.isEmpty()) {
         return usage("--db FILE is required");
     }
@@ -223,5 +272,5 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "ToviaAccountSvc: %s\n", err.toLocal8Bit().constData());
         return 1;
     }
-    return args.listen.isEmpty() ? manage(db, args) : serve(db, args.listen);
+    return args.listen.isEmpty() ? manage(db, args) : serve(db, args.listen, args);
 }

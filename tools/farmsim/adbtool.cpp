@@ -3,6 +3,7 @@
 #include "screenimage.h"
 #include "tools.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -201,6 +202,16 @@ int pull(const Farm& farm, int i, const QString& remote, QString local)
     return 0;
 }
 
+// The SHA-1 of a file in hex, so that a test can tell exactly what was installed.
+QString fileSha1(const QString& path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    if (file.open(QIODevice::ReadOnly))
+        hash.addData(&file);
+    return QString::fromLatin1(hash.result().toHex());
+}
+
 // "Performing Streamed Install" then "Success", or a "Failure [...]" line that adb repeats on its
 // error stream.
 int install(Farm& farm, int i, const QStringList& args)
@@ -241,7 +252,8 @@ int install(Farm& farm, int i, const QStringList& args)
                 if (v.toObject().value("apk").toString() != fi.fileName())
                     installed.append(v);
             }
-            installed.append(QJsonObject{{"apk", fi.fileName()}, {"size", fi.size()}, {"ms", nowMs()}});
+            installed.append(QJsonObject{
+                {"apk", fi.fileName()}, {"size", fi.size()}, {"sha1", fileSha1(apk)}, {"ms", nowMs()}});
             rec.insert("installed", installed);
             farm.setInstance(j, rec);
         }

@@ -18,12 +18,19 @@ const KnobDef kKnobs[] = {
     {"install", KnobDef::Choice, "ok", "ok|refuse|exists",
      "install: success, a refusal, or INSTALL_FAILED_ALREADY_EXISTS"},
     {"deleteLocked", KnobDef::Bool, "false", "", "deleting the instance fails as locked"},
+    {"renameFails", KnobDef::Bool, "false", "", "LDPlayer: renaming the instance fails with an error"},
+    {"rawTitles", KnobDef::Bool, "false", "",
+     "LDPlayer: a rename takes the title as it comes, commas and line breaks included, so that the "
+     "listing shows whatever lines the title holds"},
     {"toolDelayMs", KnobDef::Int, "0", "", "every tool call concerning it sleeps this long first"},
     {"unkillable", KnobDef::Bool, "false", "",
      "stop commands are ignored, the process ignores SIGTERM, and after it was killed the tools "
      "keep listing it as running with its last pid"},
     {"window", KnobDef::Bool, "true", "",
      "an MEmu instance shows a window titled with its name when an X display is reachable"},
+    {"ldWindow", KnobDef::Bool, "false", "",
+     "an LDPlayer instance shows its player window too (titled with its name) when an X display is "
+     "reachable"},
 };
 
 } // namespace

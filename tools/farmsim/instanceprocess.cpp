@@ -233,7 +233,8 @@ int runInstance(int argc, char** argv, const QString& farmDir, const QString& pr
     if (farm.knobBool(i, "unkillable"))
         std::signal(SIGTERM, SIG_IGN);
     DisplayProbe probe(nullptr, XCloseDisplay);
-    if (program == kMEmuExe && farm.knobBool(i, "window"))
+    if ((program == kMEmuExe && farm.knobBool(i, "window")) ||
+        (program == kDnPlayerExe && farm.knobBool(i, "ldWindow")))
         probe = openDisplayProbe();
     const bool window = probe != nullptr;
 

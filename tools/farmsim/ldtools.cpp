@@ -135,14 +135,21 @@ int quit(Farm& farm, const QString& idx)
 
 int rename(Farm& farm, const QString& idx, const QString& title)
 {
-    if (title.isEmpty())
-        return consoleError(QStringLiteral("rename needs --title"));
-    // The listing is comma-separated; a comma in a title would shift every later field.
-    if (title.contains(','))
-        return consoleError(QStringLiteral("a title must not contain a comma"));
     const int i = beginIndexed(farm, idx);
     if (i < 0)
         return 1;
+    QString refusal;
+    if (farm.knobBool(i, "renameFails"))
+        refusal = QStringLiteral("instance %1 cannot be renamed now").arg(idx);
+    else if (title.isEmpty())
+        refusal = QStringLiteral("rename needs --title");
+    // The listing is comma-separated; a comma in a title would shift every later field.
+    else if (title.contains(',') && !farm.knobBool(i, "rawTitles"))
+        refusal = QStringLiteral("a title must not contain a comma");
+    if (!refusal.isEmpty()) {
+        farm.rollback();
+        return consoleError(refusal);
+    }
     QJsonObject rec = farm.instance(i);
     rec.insert("name", title);
     farm.setInstance(i, rec);

@@ -110,6 +110,8 @@ bool handOver(const QString& appDir, QString& error)
         error = QString::fromStdString(list.errorText());
         return false;
     }
+    // UpdateShifter inherits this environment, and with it the host's own arguments
+    // (TOVIA_HOST_ARGS) for the restart.
     QProcess shifter;
     shifter.setProgram(QDir::toNativeSeparators(shifterPath(appDir)));
     shifter.setWorkingDirectory(appDir);

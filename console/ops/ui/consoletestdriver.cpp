@@ -5,20 +5,26 @@
 #include "devgroupmenu.h"
 #include "mygrpdrawer.h"
 #include "remotedesktopwnd.h"
-#include "resultdisplay.h"
 #include "vedioboxdrawer.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDialogButtonBox>
 #include <QFile>
+#include <QFileDialog>
+#include <QInputDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLabel>
+#include <QLineEdit>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QTimer>
 
 namespace {
@@ -53,12 +59,96 @@ QString restOf(const QString& line, int count)
     return rest;
 }
 
+bool isDeferred(const QString& cmd)
+{
+    return cmd == QLatin1String("menu") || cmd == QLatin1String("group");
+}
+
+QString iconName(QMessageBox::Icon icon)
+{
+    switch (icon) {
+    case QMessageBox::Information:
+        return QStringLiteral("information");
+    case QMessageBox::Warning:
+        return QStringLiteral("warning");
+    case QMessageBox::Critical:
+        return QStringLiteral("critical");
+    case QMessageBox::Question:
+        return QStringLiteral("question");
+    default:
+        return QStringLiteral("none");
+    }
+}
+
+// The buttons a dialog offers with their roles: a message box's own, else those of its button boxes.
+QList<QPair<QAbstractButton*, QDialogButtonBox::ButtonRole>> buttonsOf(QWidget* pDialog)
+{
+    QList<QPair<QAbstractButton*, QDialogButtonBox::ButtonRole>> all;
+    if (auto* pBox = qobject_cast<QMessageBox*>(pDialog)) {
+        for (QAbstractButton* b : pBox->buttons())
+            all.append({b, QDialogButtonBox::ButtonRole(pBox->buttonRole(b))});
+        return all;
+    }
+    for (QDialogButtonBox* pButtons : pDialog->findChildren<QDialogButtonBox*>()) {
+        for (QAbstractButton* b : pButtons->buttons()) {
+            if (!b->isHidden())
+                all.append({b, pButtons->buttonRole(b)});
+        }
+    }
+    return all;
+}
+
+QAbstractButton* buttonWithRole(QWidget* pDialog, bool bAccept)
+{
+    for (const auto& [pButton, role] : buttonsOf(pDialog)) {
+        const bool accepts = role == QDialogButtonBox::AcceptRole || role == QDialogButtonBox::YesRole;
+        const bool rejects = role == QDialogButtonBox::RejectRole || role == QDialogButtonBox::NoRole;
+        if (bAccept ? accepts : rejects)
+            return pButton;
+    }
+    return nullptr;
+}
+
+QJsonArray visibleLabels(QWidget* pDialog)
+{
+    QJsonArray texts;
+    for (QLabel* pLabel : pDialog->findChildren<QLabel*>()) {
+        if (!pLabel->isHidden() && !pLabel->text().isEmpty())
+            texts.append(pLabel->text());
+    }
+    return texts;
+}
+
+// The path typed into the dialog's file name field, as a user does (selectFile leaves a field that
+// has the focus alone).
+void typeFileName(QFileDialog* pFiles, const QString& path)
+{
+    if (auto* pEdit = pFiles->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+        pEdit->setText(path);
+    else
+        pFiles->selectFile(path);
+}
+
+QJsonObject geometryOf(const QWidget* pWidget)
+{
+    return QJsonObject{{QStringLiteral("x"), pWidget->x()},
+                       {QStringLiteral("y"), pWidget->y()},
+                       {QStringLiteral("width"), pWidget->width()},
+                       {QStringLiteral("height"), pWidget->height()},
+                       {QStringLiteral("frameWidth"), pWidget->frameGeometry().width()},
+                       {QStringLiteral("frameHeight"), pWidget->frameGeometry().height()}};
+}
+
 } // namespace
 
 QString QueuedOpsDialogs::chooseFile(const QString& title)
 {
     QMutexLocker lock(&m_lock);
-    const QString path = m_files.isEmpty() ? QString() : m_files.takeFirst();
+    if (m_files.isEmpty()) {
+        lock.unlock();
+        return m_real.chooseFile(title);
+    }
+    const QString path = m_files.takeFirst();
     qInfo().noquote() << "test driver: file question" << title << "answered" << path;
     return path;
 }
@@ -66,7 +156,11 @@ QString QueuedOpsDialogs::chooseFile(const QString& title)
 bool QueuedOpsDialogs::confirm(const QString& title, const QString& text)
 {
     QMutexLocker lock(&m_lock);
-    const bool yes = !m_confirms.isEmpty() && m_confirms.takeFirst();
+    if (m_confirms.isEmpty()) {
+        lock.unlock();
+        return m_real.confirm(title, text);
+    }
+    const bool yes = m_confirms.takeFirst();
     qInfo().noquote() << "test driver: question" << title << text << "answered" << yes;
     return yes;
 }
@@ -75,16 +169,17 @@ bool QueuedOpsDialogs::askText(const QString& title, const QString& label, QStri
 {
     QMutexLocker lock(&m_lock);
     if (m_texts.isEmpty()) {
-        qInfo().noquote() << "test driver: text question" << title << label << "cancelled";
-        return false;
+        lock.unlock();
+        return m_real.askText(title, label, text);
     }
     text = m_texts.takeFirst();
+    qInfo().noquote() << "test driver: text question" << title << label << "answered" << text;
     return true;
 }
 
 void QueuedOpsDialogs::showResult(const CCommResult& result)
 {
-    addShown(result.iRet, QString(), result.str);
+    m_real.showResult(result);
 }
 
 void QueuedOpsDialogs::queueFile(const QString& path)
@@ -108,12 +203,11 @@ void QueuedOpsDialogs::queueConfirm(bool yes)
     m_confirms.append(yes);
 }
 
-void QueuedOpsDialogs::addShown(int iRet, const QString& title, const QString& text)
+void QueuedOpsDialogs::addShown(const QString& title, const QString& text)
 {
-    qInfo().noquote() << "result shown:" << iRet << title << text;
+    qInfo().noquote() << "result shown:" << title << text;
     QMutexLocker lock(&m_lock);
-    m_shown.append(QJsonObject{
-        {QStringLiteral("code"), iRet}, {QStringLiteral("title"), title}, {QStringLiteral("text"), text}});
+    m_shown.append(QJsonObject{{QStringLiteral("title"), title}, {QStringLiteral("text"), text}});
 }
 
 QJsonArray QueuedOpsDialogs::shown() const
@@ -126,20 +220,67 @@ QJsonArray QueuedOpsDialogs::shown() const
 }
 
 ConsoleTestDriver::ConsoleTestDriver(CenterToolMainWnd& wnd)
-    : QObject(&wnd), m_wnd(wnd), m_pDialogs(std::make_shared<QueuedOpsDialogs>())
+    : QObject(&wnd), m_wnd(wnd), m_pDialogs(std::make_shared<QueuedOpsDialogs>(&wnd)),
+      m_previousBox(currentResultBox())
 {
-    // The window's own message boxes (results reported by the agents) are answered at once and kept.
+    // The window's result boxes are kept for the dump and shown as they would be without the driver.
     std::weak_ptr<QueuedOpsDialogs> dialogs = m_pDialogs;
-    setResultBox([dialogs](const QString& title, const QString& text, bool) {
+    ResultBoxFn show = m_previousBox;
+    setResultBox([dialogs, show](const QString& title, const QString& text, bool twoButtons) {
         if (auto p = dialogs.lock())
-            p->addShown(-1, title, text);
-        return true;
+            p->addShown(title, text);
+        return show(title, text, twoButtons);
     });
+    qApp->installEventFilter(this);
 }
 
 ConsoleTestDriver::~ConsoleTestDriver()
 {
-    setResultBox(ResultBoxFn());
+    setResultBox(m_previousBox);
+}
+
+QWidget* ConsoleTestDriver::openDialog() const
+{
+    // Dialogs only: the remote-desktop viewer is a window of its own, not a question.
+    auto* pModal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    return pModal && pModal != &m_wnd && pModal->isVisible() ? pModal : nullptr;
+}
+
+// A dialog that opens while a menu or group command runs answers that command.
+bool ConsoleTestDriver::eventFilter(QObject* pWatched, QEvent* pEvent)
+{
+    if (pEvent->type() == QEvent::Show && m_pPending && pWatched != &m_wnd) {
+        auto* pDialog = qobject_cast<QDialog*>(pWatched);
+        if (pDialog && pDialog->isWindow() && pDialog->isModal())
+            replyPending(ok(QJsonObject{{QStringLiteral("dialog"), describeDialog(pDialog)}}));
+    }
+    return QObject::eventFilter(pWatched, pEvent);
+}
+
+QJsonObject ConsoleTestDriver::describeDialog(QWidget* pDialog)
+{
+    QJsonObject o{{QStringLiteral("kind"), QStringLiteral("dialog")},
+                  {QStringLiteral("title"), pDialog->windowTitle()}};
+    QJsonArray buttons;
+    for (const auto& entry : buttonsOf(pDialog))
+        buttons.append(entry.first->text());
+    o.insert(QStringLiteral("buttons"), buttons);
+    if (auto* pBox = qobject_cast<QMessageBox*>(pDialog)) {
+        o.insert(QStringLiteral("kind"), QStringLiteral("box"));
+        o.insert(QStringLiteral("text"), pBox->text());
+        o.insert(QStringLiteral("icon"), iconName(pBox->icon()));
+    } else if (auto* pInput = qobject_cast<QInputDialog*>(pDialog)) {
+        o.insert(QStringLiteral("kind"), QStringLiteral("text"));
+        o.insert(QStringLiteral("label"), pInput->labelText());
+        o.insert(QStringLiteral("value"), pInput->textValue());
+    } else if (auto* pFiles = qobject_cast<QFileDialog*>(pDialog)) {
+        o.insert(QStringLiteral("kind"), QStringLiteral("file"));
+        o.insert(QStringLiteral("directory"), pFiles->directory().absolutePath());
+        o.insert(QStringLiteral("nameFilters"), QJsonArray::fromStringList(pFiles->nameFilters()));
+        o.insert(QStringLiteral("selectedNameFilter"), pFiles->selectedNameFilter());
+        o.insert(QStringLiteral("labels"), visibleLabels(pDialog));
+    }
+    return o;
 }
 
 bool ConsoleTestDriver::listen(const QString& path, QString& error)
@@ -151,7 +292,8 @@ bool ConsoleTestDriver::listen(const QString& path, QString& error)
         error = QStringLiteral("test driver cannot listen at %1: %2").arg(path, m_pServer->errorString());
         return false;
     }
-    connect(m_pServer, &QLocalServer::newConnection, this, &ConsoleTestDriver::slNewConnection);
+    if (!connect(m_pServer, &QLocalServer::newConnection, this, &ConsoleTestDriver::slNewConnection))
+        qWarning("connect QLocalServer::newConnection ConsoleTestDriver::slNewConnection err");
     qInfo().noquote() << "test driver listening at" << path;
     return true;
 }
@@ -171,7 +313,10 @@ void ConsoleTestDriver::slReadyRead()
         return;
     while (pSocket->canReadLine()) {
         const QString line = QString::fromUtf8(pSocket->readLine(kMaxLine)).trimmed();
-        pSocket->write(QJsonDocument(run(line)).toJson(QJsonDocument::Compact) + '\n');
+        if (isDeferred(line.section(QLatin1Char(' '), 0, 0)))
+            runDeferred(pSocket, line);
+        else
+            pSocket->write(QJsonDocument(run(line)).toJson(QJsonDocument::Compact) + '\n');
     }
     if (pSocket->bytesAvailable() > kMaxLine) {
         pSocket->write(QJsonDocument(fail(QStringLiteral("line too long"))).toJson(QJsonDocument::Compact) +
@@ -180,22 +325,46 @@ void ConsoleTestDriver::slReadyRead()
     }
 }
 
+// A command that may open a dialog runs after this read returns, so that the socket is served again
+// (an "answer" for the dialog) while the dialog's own event loop runs.
+void ConsoleTestDriver::runDeferred(QLocalSocket* pSocket, const QString& line)
+{
+    if (m_pPending) {
+        pSocket->write(QJsonDocument(fail(QStringLiteral("another menu or group command is running")))
+                           .toJson(QJsonDocument::Compact) +
+                       '\n');
+        return;
+    }
+    m_pPending = pSocket;
+    QTimer::singleShot(0, this, [this, line] { replyPending(run(line)); });
+}
+
+void ConsoleTestDriver::replyPending(const QJsonObject& answer)
+{
+    if (!m_pPending)
+        return;
+    m_pPending->write(QJsonDocument(answer).toJson(QJsonDocument::Compact) + '\n');
+    m_pPending->flush();
+    m_pPending = nullptr;
+}
+
 QJsonObject ConsoleTestDriver::run(const QString& line)
 {
     const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     const QString cmd = words.value(0);
-    if (cmd != QLatin1String("dump"))
-        qInfo().noquote() << "test driver:" << line;
     if (cmd == QLatin1String("dump"))
         return dump();
+    qInfo().noquote() << "test driver:" << line;
+    if (cmd == QLatin1String("answer"))
+        return answer(words, line);
+    if (QWidget* pDialog = openDialog())
+        return fail(QStringLiteral("the dialog \"%1\" is open: answer it first").arg(pDialog->windowTitle()));
     if (cmd == QLatin1String("tick"))
         return tick(words);
     if (cmd == QLatin1String("untick"))
         return untick();
     if (cmd == QLatin1String("menu"))
         return menu(words);
-    if (cmd == QLatin1String("answer"))
-        return answer(words, line);
     if (cmd == QLatin1String("rdp"))
         return rdp(words);
     if (cmd == QLatin1String("click"))
@@ -250,7 +419,10 @@ QJsonObject ConsoleTestDriver::dump() const
         groups.append(g->grpName());
     QJsonObject out{{QStringLiteral("pcs"), pcs},
                     {QStringLiteral("groups"), groups},
-                    {QStringLiteral("results"), m_pDialogs->shown()}};
+                    {QStringLiteral("results"), m_pDialogs->shown()},
+                    {QStringLiteral("window"), geometryOf(&m_wnd)}};
+    if (QWidget* pDialog = openDialog())
+        out.insert(QStringLiteral("dialog"), describeDialog(pDialog));
     if (RemoteDesktopWnd* pViewer = viewer()) {
         out.insert(QStringLiteral("viewer"),
                    QJsonObject{{QStringLiteral("addr"), pViewer->target().strAddr},
@@ -301,18 +473,59 @@ QJsonObject ConsoleTestDriver::menu(const QStringList& words)
 QJsonObject ConsoleTestDriver::answer(const QStringList& words, const QString& line)
 {
     const QString kind = words.value(1);
-    if (kind == QLatin1String("file") && words.size() >= 3) {
-        const QString path = restOf(line, 2);
-        if (!QFile::exists(path))
-            return fail(QStringLiteral("no file %1").arg(path));
-        m_pDialogs->queueFile(path);
-    } else if (kind == QLatin1String("name") && words.size() >= 3) {
-        m_pDialogs->queueText(restOf(line, 2));
-    } else if (kind == QLatin1String("confirm")) {
-        m_pDialogs->queueConfirm(words.value(2) != QLatin1String("no"));
-    } else {
-        return fail(QStringLiteral("usage: answer file PATH | answer name TEXT | answer confirm [no]"));
+    const bool withValue = kind == QLatin1String("file") || kind == QLatin1String("name");
+    const bool bare = kind == QLatin1String("confirm") || kind == QLatin1String("cancel");
+    if ((withValue && words.size() < 3) || (!withValue && !bare))
+        return fail(QStringLiteral(
+            "usage: answer file PATH | answer name TEXT | answer confirm [no] | answer cancel"));
+    const QString value = withValue ? restOf(line, 2) : words.value(2);
+    if (kind == QLatin1String("file") && !QFile::exists(value))
+        return fail(QStringLiteral("no file %1").arg(value));
+    if (QWidget* pDialog = openDialog())
+        return answerOpen(pDialog, kind, value);
+    if (kind == QLatin1String("file"))
+        m_pDialogs->queueFile(value);
+    else if (kind == QLatin1String("name"))
+        m_pDialogs->queueText(value);
+    else if (kind == QLatin1String("confirm"))
+        m_pDialogs->queueConfirm(value != QLatin1String("no"));
+    else
+        return fail(QStringLiteral("no dialog is open to cancel"));
+    return ok();
+}
+
+// Answers the open dialog as a user does: the value put in, then its button pressed.
+QJsonObject ConsoleTestDriver::answerOpen(QWidget* pDialog, const QString& kind, const QString& value)
+{
+    auto* pFiles = qobject_cast<QFileDialog*>(pDialog);
+    auto* pInput = qobject_cast<QInputDialog*>(pDialog);
+    const bool isBox = qobject_cast<QMessageBox*>(pDialog) != nullptr;
+    bool bAccept = true;
+    if (kind == QLatin1String("file") && pFiles)
+        typeFileName(pFiles, value);
+    else if (kind == QLatin1String("name") && pInput)
+        pInput->setTextValue(value);
+    else if (kind == QLatin1String("confirm") && isBox)
+        bAccept = value != QLatin1String("no");
+    else if (kind == QLatin1String("cancel"))
+        bAccept = false;
+    else
+        return fail(QStringLiteral("the open dialog \"%1\" is a %2 dialog, not one for '%3'")
+                        .arg(pDialog->windowTitle(), describeDialog(pDialog).value("kind").toString(), kind));
+    QAbstractButton* pButton = buttonWithRole(pDialog, bAccept);
+    if (!pButton && !bAccept && !isBox) {
+        if (auto* p = qobject_cast<QDialog*>(pDialog))
+            p->reject(); // as the Esc key does
+        else
+            pDialog->close();
+        return ok();
     }
+    if (!pButton || !pButton->isEnabled())
+        return fail(QStringLiteral("the dialog \"%1\" has no usable button for '%2'")
+                        .arg(pDialog->windowTitle(), kind));
+    pButton->click();
+    if (pDialog->isVisible())
+        return fail(QStringLiteral("the dialog \"%1\" did not take the answer").arg(pDialog->windowTitle()));
     return ok();
 }
 
@@ -422,9 +635,11 @@ bool ConsoleTestDriver::rightClickAndPick(QWidget* pRow, const QStringList& path
                 pAt = pFound->menu();
                 continue;
             }
+            // As a click does: the popup closes first, then the entry acts (it may open a dialog).
             *picked = true;
+            pMenu->close();
             pFound->trigger();
-            break;
+            return;
         }
         pMenu->close();
     };

@@ -1,11 +1,14 @@
 #pragma once
 
 #include "opsdialogs.h"
+#include "resultdisplay.h"
+#include "widgetopsdialogs.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMutex>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <memory>
 
@@ -14,11 +17,13 @@ class QLocalServer;
 class QLocalSocket;
 class RemoteDesktopWnd;
 
-// The questions of the operations answered from a queue the test driver fills ("answer ..."); an
-// empty queue answers as a user who cancels. Results shown are kept for the driver's dump.
+// The questions of the operations: answered from a queue the test driver fills ("answer ..." before
+// the question), else put to the user with the console's real dialogs. Every result box shown is kept
+// for the driver's dump.
 class QueuedOpsDialogs : public OpsDialogs
 {
 public:
+    explicit QueuedOpsDialogs(QWidget* pParent) : m_real(pParent) {}
     QString chooseFile(const QString& title) override;
     bool confirm(const QString& title, const QString& text) override;
     bool askText(const QString& title, const QString& label, QString& text) override;
@@ -27,11 +32,12 @@ public:
     void queueFile(const QString& path);
     void queueText(const QString& text, bool bNext = false); // bNext: ahead of those waiting
     void queueConfirm(bool yes);
-    // Every shown result and every message box of the window, oldest first.
-    void addShown(int iRet, const QString& title, const QString& text);
+    // Every result box of the window, oldest first (any thread).
+    void addShown(const QString& title, const QString& text);
     QJsonArray shown() const;
 
 private:
+    WidgetOpsDialogs m_real;
     mutable QMutex m_lock;
     QStringList m_files;
     QStringList m_texts;
@@ -39,18 +45,22 @@ private:
     QList<QJsonObject> m_shown;
 };
 
-// Lets a test program operate a running console through the window's own code paths: a local
-// socket (a filesystem path, reachable from any network namespace) takes one command a line and
-// answers each with one line of JSON ({"ok":true,...} or {"ok":false,"error":"..."}).
+// Lets a script operate a running console through the window's own code paths: a local socket (a
+// filesystem path, reachable from any network namespace) takes one command a line and answers each
+// with one line of JSON ({"ok":true,...} or {"ok":false,"error":"..."}). The window's dialogs and
+// boxes are real: the driver answers one only when told to, before it opens or while it is open.
 //
 //   dump                      PCs with their online label, rows (idx, name, state, stateText, time,
-//                             checked) and tiles (screenshot, progress); results shown; the viewer
+//                             checked) and tiles (screenshot, progress); the result boxes shown; the
+//                             open dialog (kind, title, texts, buttons); the viewer; the window
 //   tick PC IDX...            ticks rows as their check boxes do (PC: its name or nick name)
 //   untick                    clears every tick
 //   menu N                    the device list's menu entry N (0 start, 1 close, 2 install,
 //                             3 delete, 4 rename)
-//   answer file PATH | answer name TEXT | answer confirm [no]
-//                             the answer to the next such question of an operation
+//   answer file PATH | answer name TEXT | answer confirm [no] | answer cancel
+//                             with a dialog open: answers it through its buttons (confirm: a message
+//                             box's 确认, or 取消 with "no"; cancel: any dialog); else the answer to
+//                             the next such question of an operation (not cancel)
 //   rdp PC [IDX]              a double click on the PC's tile (the first one unless IDX)
 //   click X Y                 a left click at X,Y of the open viewer (window coordinates); the
 //                             answer names the agent pixel it maps to
@@ -58,6 +68,10 @@ private:
 //   group PC new NAME | group PC move GROUP | group delete GROUP
 //                             a right click on the PC's (or the group's) title row and the menu entry
 //                             picked there: a new group for the PC, a move, the group deleted
+//
+// "menu" and "group" answer when their work is done or when it opens a dialog (the answer then
+// carries "dialog"). While a dialog is open, only dump and answer are taken, as the window takes no
+// clicks then.
 class ConsoleTestDriver : public QObject
 {
     Q_OBJECT
@@ -69,17 +83,25 @@ public:
     bool listen(const QString& path, QString& error);
     // Runs one command line; the answer object (also used by the socket).
     QJsonObject run(const QString& line);
+    // What a dialog shows: kind (file, text, box or dialog), title, texts, buttons.
+    static QJsonObject describeDialog(QWidget* pDialog);
+
+protected:
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
 
 private slots:
     void slNewConnection();
     void slReadyRead();
 
 private:
+    void runDeferred(QLocalSocket* pSocket, const QString& line);
+    void replyPending(const QJsonObject& answer);
     QJsonObject dump() const;
     QJsonObject tick(const QStringList& words);
     QJsonObject untick();
     QJsonObject menu(const QStringList& words);
     QJsonObject answer(const QStringList& words, const QString& line);
+    QJsonObject answerOpen(QWidget* pDialog, const QString& kind, const QString& value);
     QJsonObject rdp(const QStringList& words);
     QJsonObject click(const QStringList& words);
     QJsonObject closeRdp();
@@ -88,9 +110,13 @@ private:
     // (an entry, or a submenu and its entry). False when no popup opened.
     bool rightClickAndPick(QWidget* pRow, const QStringList& path);
     QString pcKey(const QString& nameOrNick) const;
+    // The modal dialog open over the window, if any.
+    QWidget* openDialog() const;
     RemoteDesktopWnd* viewer() const;
 
     CenterToolMainWnd& m_wnd;
     std::shared_ptr<QueuedOpsDialogs> m_pDialogs;
+    ResultBoxFn m_previousBox;
     QLocalServer* m_pServer = nullptr;
+    QPointer<QLocalSocket> m_pPending; // waits for the answer of a menu or group command
 };

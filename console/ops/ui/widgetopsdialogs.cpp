@@ -1,20 +1,41 @@
 #include "widgetopsdialogs.h"
 
 #include "resultdisplay.h"
+#include "simusettings.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
 
+namespace {
+
+// The remembered folder while it still exists, else the user's home.
+QString startFolder()
+{
+    const QString last = SimuSettings::value(WidgetOpsDialogs::lastFolderKey()).toString();
+    return !last.isEmpty() && QFileInfo(last).isDir() ? last : QDir::homePath();
+}
+
+} // namespace
+
+QStringList WidgetOpsDialogs::apkNameFilters()
+{
+    return {QStringLiteral("APK文件 (*.apk)"), QStringLiteral("所有文件 (*)")};
+}
+
 QString WidgetOpsDialogs::chooseFile(const QString& title)
 {
-    QFileDialog dlg(m_pParent, title);
+    QFileDialog dlg(m_pParent, title, startFolder());
     dlg.setFileMode(QFileDialog::ExistingFile);
-    dlg.setFilter(QDir::Files | QDir::AllDirs | QDir::NoDotAndDotDot);
+    dlg.setNameFilters(apkNameFilters());
     if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
         return QString();
-    return dlg.selectedFiles().first();
+    const QString path = dlg.selectedFiles().first();
+    SimuSettings::setValue(lastFolderKey(), QFileInfo(path).absolutePath());
+    return path;
 }
 
 bool WidgetOpsDialogs::confirm(const QString& title, const QString& text)
@@ -29,7 +50,7 @@ bool WidgetOpsDialogs::confirm(const QString& title, const QString& text)
 bool WidgetOpsDialogs::askText(const QString& title, const QString& label, QString& text)
 {
     bool ok = false;
-    const QString entered = QInputDialog::getText(m_pParent, title, label, QLineEdit::Normal, QString(), &ok);
+    const QString entered = QInputDialog::getText(m_pParent, title, label, QLineEdit::Normal, text, &ok);
     if (ok)
         text = entered;
     return ok;
