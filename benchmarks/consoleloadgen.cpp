@@ -3,8 +3,13 @@
 // farm (every instance running, one thumbnail each), then replayed under the names of the PCs, with
 // each round's state time one higher so that every report is news to the console.
 //
-//   consoleloadgen [--agents N] [--simus M] [--port P]
-// Prints "listening on <port>" once ready, then "sent <type> <datagrams> <total>" after each answer.
+// It also plays the agents' command servers: one TCP port on loopback that takes every PC's command
+// documents (all PCs answer at 127.0.0.1), reads each connection to its end, and, with --cmd-delay,
+// holds each connection that long before it reads, like a slow or stalled agent.
+//
+//   consoleloadgen [--agents N] [--simus M] [--port P] [--cmd-delay MS]
+// Prints "listening on <port>" and "commands on <port>" once ready, then "sent <type> <datagrams>
+// <total>" after each answer and "command <connections> <bytes>" after each command connection.
 // Needs farmsim in TOVIA_BIN_DIR.
 #include "discovery.h"
 #include "farmfixture.h"
@@ -17,6 +22,9 @@
 #include <QImage>
 #include <QNetworkDatagram>
 #include <QPainter>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 #include <QUdpSocket>
 
 #include <cstdio>
@@ -73,7 +81,37 @@ public:
         return true;
     }
 
+    bool listenCommands(int delayMs)
+    {
+        if (!m_commands.listen(QHostAddress::LocalHost, 0))
+            return false;
+        connect(&m_commands, &QTcpServer::newConnection, this, [this, delayMs] {
+            while (QTcpSocket* s = m_commands.nextPendingConnection())
+                QTimer::singleShot(delayMs, s, [this, s] { take(s); });
+        });
+        std::printf("commands on %u\n", unsigned(m_commands.serverPort()));
+        std::fflush(stdout);
+        return true;
+    }
+
 private:
+    void take(QTcpSocket* s)
+    {
+        const auto drain = [this, s] { m_commandBytes += s->readAll().size(); };
+        const auto finish = [this, s, drain] {
+            drain();
+            std::printf("command %lld %lld\n", ++m_commandConns, m_commandBytes);
+            std::fflush(stdout);
+            s->disconnect(this);
+            s->deleteLater();
+        };
+        connect(s, &QTcpSocket::readyRead, this, drain);
+        if (s->state() != QAbstractSocket::ConnectedState)
+            finish(); // the console closed it while it was held
+        else
+            connect(s, &QTcpSocket::disconnected, this, finish);
+    }
+
     void answer()
     {
         while (m_socket.hasPendingDatagrams()) {
@@ -114,6 +152,9 @@ private:
     }
 
     QUdpSocket m_socket;
+    QTcpServer m_commands;
+    long long m_commandConns = 0;
+    long long m_commandBytes = 0;
     QList<QByteArray> m_pcInfo;
     QList<QByteArray> m_states;
     int m_round = 1000;
@@ -130,6 +171,7 @@ int main(int argc, char* argv[])
     parser.addOption({"agents", "agent PCs", "N", "100"});
     parser.addOption({"simus", "emulators per PC", "M", "50"});
     parser.addOption({"port", "query port (0: any free)", "P", "0"});
+    parser.addOption({"cmd-delay", "ms each command connection is held before it is read", "MS", "0"});
     parser.process(app);
     const int agents = parser.value("agents").toInt();
     const int simus = qBound(1, parser.value("simus").toInt(), Discovery::kMaxSimuEntries);
@@ -171,7 +213,8 @@ int main(int argc, char* argv[])
         int(pcInfo.size()), int(states.size()), jpegBytes, agents);
 
     LoadGen gen(pcInfo, states, agents);
-    if (!gen.listen(quint16(parser.value("port").toUInt())))
+    if (!gen.listen(quint16(parser.value("port").toUInt())) ||
+        !gen.listenCommands(parser.value("cmd-delay").toInt()))
         return 1;
     return app.exec();
 }

@@ -71,9 +71,9 @@ CCommResult DesktopRunMgr::beginRmtDsktp(const QString& peerAddr, int port, cons
     m_pThread = new QThread;
     m_pSender->moveToThread(m_pThread);
     if (!connect(this, SIGNAL(sigSendVideoStrem(QString)), m_pSender, SLOT(slSendVideoStream(QString))))
-        qWarning() << "connect &QThread::started &DesktopVideoSender::slRun err";
+        qWarning() << "connect DesktopRunMgr::sigSendVideoStrem DesktopVideoSender::slSendVideoStream err";
     if (!connect(m_pThread, &QThread::finished, m_pSender, &QObject::deleteLater))
-        qWarning() << "connect &QThread::quit &QObject::deleteLater err";
+        qWarning() << "connect QThread::finished DesktopVideoSender::deleteLater err";
     DesktopVideoSender* pSender = m_pSender;
     connect(pSender, &DesktopVideoSender::sigRunEnded, this, [this, pSender] { onRunEnded(pSender); });
     emit sigRunStarted(m_pSender);

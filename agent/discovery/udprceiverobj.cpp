@@ -105,6 +105,8 @@ void UdpRceiverObj::dataReceived()
         return;
     }
 
+    if (!answersNow(peer))
+        return;
     // Each datagram leaves as soon as it is built, so a type 1 answer does not reach the console as
     // one burst of 50 datagrams.
     answerQuery(type, peer.toString(), [&](const QByteArray& reply) {
@@ -114,6 +116,38 @@ void UdpRceiverObj::dataReceived()
     });
     m_pUdpSocket->waitForBytesWritten(kWriteWaitMs);
     emit sigResponsedOneCenterTool();
+}
+
+bool UdpRceiverObj::answersNow(const QHostAddress& peer)
+{
+    if (!m_clock.isValid())
+        m_clock.start();
+    const qint64 now = m_clock.elapsed();
+    const auto refill = [now](Allowance& a) {
+        a.answers = qMin<double>(kAnswerBurst, a.answers + double(now - a.atMs) * kAnswersPerSec / 1000.0);
+        a.atMs = now;
+    };
+    if (m_allowance.size() >= kMaxTrackedPeers) { // forget the addresses whose allowance is whole again
+        for (auto it = m_allowance.begin(); it != m_allowance.end();) {
+            refill(*it);
+            it = it->answers >= kAnswerBurst ? m_allowance.erase(it) : std::next(it);
+        }
+    }
+    auto it = m_allowance.find(peer.toIPv4Address());
+    if (it == m_allowance.end()) {
+        if (m_allowance.size() >= kMaxTrackedPeers)
+            return false;
+        it = m_allowance.insert(peer.toIPv4Address(), Allowance{double(kAnswerBurst), now});
+    }
+    refill(*it);
+    if (it->answers < 1.0) {
+        if (m_skipped++ % 1000 == 0)
+            qWarning().noquote() << "discovery queries from" << peer.toString() << "beyond" << kAnswersPerSec
+                                 << "a second not answered (" << m_skipped << "so far )";
+        return false;
+    }
+    it->answers -= 1.0;
+    return true;
 }
 
 QList<QByteArray> UdpRceiverObj::buildReplies(int type, const QString& peerIPv4) const

@@ -2,6 +2,7 @@
 
 #include "discovery.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
@@ -22,6 +23,10 @@ struct SimuInfo;
 // states of SimuStateStore, the thumbnails of the screenshot pool; an answer never waits for a
 // product tool or adb. A state query also tells the screenshot pool that a console looks at this
 // PC. Lives on a thread of its own.
+//
+// One address is answered kAnswersPerSec times a second (after a first burst of kAnswerBurst): more
+// than a console asks (one query a second, to two or three addresses, and its refreshes), and queries
+// with a forged source cannot turn the agent into a flood of thumbnails aimed at that address.
 class UdpRceiverObj : public QObject
 {
     Q_OBJECT
@@ -30,6 +35,9 @@ public:
     explicit UdpRceiverObj(quint16 port = Discovery::kDiscoveryPort,
                            const QHostAddress& bindAddress = QHostAddress::AnyIPv4,
                            QObject* parent = nullptr);
+
+    static constexpr int kAnswersPerSec = 4;
+    static constexpr int kAnswerBurst = 16;
 
     // The bound port, 0 before slInitSocket or when binding failed.
     quint16 localPort() const;
@@ -52,6 +60,19 @@ private:
     void simuStateReplies(const struPcUdpInfo& header, const ReplySink& send) const;
     // The thumbnail of the instance's latest picture (ThumbnailCache), empty when it has none yet.
     QByteArray thumbnailOf(const SimuInfo& entry) const;
+
+    // True when `peer` may have an answer now (and counts it).
+    bool answersNow(const QHostAddress& peer);
+
+    static constexpr int kMaxTrackedPeers = 4096;
+    QElapsedTimer m_clock;
+    struct Allowance
+    {
+        double answers = kAnswerBurst;
+        qint64 atMs = 0;
+    };
+    QHash<quint32, Allowance> m_allowance; // per IPv4 address
+    qint64 m_skipped = 0;
 
     quint16 m_port;
     QHostAddress m_bindAddress;

@@ -1,6 +1,7 @@
 #include "agentregistry.h"
 
 #include <QDateTime>
+#include <QDebug>
 #include <QSet>
 
 const struSimuRow* struPcEntry::row(const QString& memuIdx) const
@@ -41,7 +42,22 @@ QString struPcEntry::connectAddress() const
     return QHostAddress(replyAddr.toIPv4Address()).toString();
 }
 
-AgentRegistry::AgentRegistry(Clock clock) : m_clock(std::move(clock)) {}
+namespace {
+
+// Seconds since the PC was last heard, as a signed 32-bit difference: a clock set back keeps it heard.
+qint32 silentSecs(const struPcEntry& pc, qint64 nowSecs)
+{
+    return qint32(quint32(nowSecs) - quint32(pc.lastHeard));
+}
+
+bool silentFor10s(const struPcEntry& pc, qint64 nowSecs)
+{
+    return silentSecs(pc, nowSecs) > 9;
+}
+
+} // namespace
+
+AgentRegistry::AgentRegistry(Clock clock, Limits limits) : m_clock(std::move(clock)), m_limits(limits) {}
 
 qint64 AgentRegistry::now() const
 {
@@ -97,6 +113,24 @@ void AgentRegistry::mergeRows(struPcEntry& pc, const QList<struSimuEntry>& simus
     }
 }
 
+AgentRegistry::eAdmit AgentRegistry::admitsLocked(const struPcEntry* pc, const QHostAddress& from,
+                                                  qint64 nowSecs) const
+{
+    if (!pc)
+        return m_pcs.size() < m_limits.maxPcs ? eAdmit::Taken : eAdmit::OverCap;
+    if (from.isNull() || pc->replyAddr.isNull() ||
+        from.isEqual(pc->replyAddr, QHostAddress::TolerantConversion))
+        return eAdmit::Taken;
+    return silentSecs(*pc, nowSecs) >= m_limits.repinSecs ? eAdmit::Taken : eAdmit::Pinned;
+}
+
+AgentRegistry::eAdmit AgentRegistry::admits(const QString& pcName, const QHostAddress& from) const
+{
+    const qint64 stamp = now();
+    QReadLocker lock(&m_lock);
+    return admitsLocked(find(pcName), from, stamp);
+}
+
 struPcInfoChange AgentRegistry::applyPcInfo(const struPcUdpInfo& header, const QList<struSimuEntry>& simus,
                                             const QHostAddress& from)
 {
@@ -105,6 +139,19 @@ struPcInfoChange AgentRegistry::applyPcInfo(const struPcUdpInfo& header, const Q
     const qint64 stamp = now();
     QWriteLocker lock(&m_lock);
     struPcEntry* pc = find(change.pcName);
+    const eAdmit verdict = admitsLocked(pc, from, stamp);
+    if (verdict != eAdmit::Taken) {
+        change.bRefused = true;
+        if (verdict == eAdmit::OverCap && (m_overCap++ % 1000) == 0)
+            qWarning().noquote() << "console lists" << m_pcs.size()
+                                 << "PCs, its limit (console/maxPcs):" << change.pcName << "and"
+                                 << m_overCap - 1 << "more PC names not listed";
+        return change;
+    }
+    if (pc && !from.isNull() && !pc->replyAddr.isNull() &&
+        !from.isEqual(pc->replyAddr, QHostAddress::TolerantConversion))
+        qInfo().noquote() << "PC" << change.pcName << "heard at" << from.toString() << "instead of"
+                          << pc->replyAddr.toString() << "after" << silentSecs(*pc, stamp) << "s of silence";
     if (!pc) {
         struPcEntry fresh;
         fresh.pcName = change.pcName;
@@ -115,8 +162,11 @@ struPcInfoChange AgentRegistry::applyPcInfo(const struPcUdpInfo& header, const Q
         change.bCreated = true;
     }
     mergeRows(*pc, simus, header.iSimuType, change);
+    const QString addrBefore = pc->connectAddress();
     pc->ipAddr = header.ipAddrText();
     pc->replyAddr = from;
+    pc->bSilenceReported = false;
+    change.bAddrChanged = !change.bCreated && pc->connectAddress() != addrBefore;
     pc->iRunLimit = header.iRunLimit;
     pc->lastHeard = qint32(stamp);
     pc->iDaemonModel = header.iDaemonModel;
@@ -191,13 +241,6 @@ bool AgentRegistry::setOffline(const QString& pcName)
     return true;
 }
 
-namespace {
-bool silentFor10s(const struPcEntry& pc, qint64 nowSecs)
-{
-    return qint32(quint32(nowSecs) - quint32(pc.lastHeard)) > 9;
-}
-} // namespace
-
 QStringList AgentRegistry::silentPcs(qint64 nowSecs) const
 {
     QStringList out;
@@ -205,6 +248,19 @@ QStringList AgentRegistry::silentPcs(qint64 nowSecs) const
     for (const struPcEntry& pc : m_pcs) {
         if (silentFor10s(pc, nowSecs))
             out.append(pc.pcName);
+    }
+    return out;
+}
+
+QStringList AgentRegistry::takeNewlySilentPcs(qint64 nowSecs)
+{
+    QStringList out;
+    QWriteLocker lock(&m_lock);
+    for (struPcEntry& pc : m_pcs) {
+        if (!pc.bSilenceReported && silentFor10s(pc, nowSecs)) {
+            pc.bSilenceReported = true;
+            out.append(pc.pcName);
+        }
     }
     return out;
 }
@@ -220,6 +276,30 @@ bool AgentRegistry::contains(const QString& pcName) const
 {
     QReadLocker lock(&m_lock);
     return find(pcName) != nullptr;
+}
+
+QString AgentRegistry::connectAddress(const QString& pcName) const
+{
+    QReadLocker lock(&m_lock);
+    const struPcEntry* pc = find(pcName);
+    return pc ? pc->connectAddress() : QString();
+}
+
+QHostAddress AgentRegistry::replyAddress(const QString& pcName) const
+{
+    QReadLocker lock(&m_lock);
+    const struPcEntry* pc = find(pcName);
+    return pc ? pc->replyAddr : QHostAddress();
+}
+
+bool AgentRegistry::isPcAddress(const QHostAddress& addr) const
+{
+    QReadLocker lock(&m_lock);
+    for (const struPcEntry& pc : m_pcs) {
+        if (pc.replyAddr.isEqual(addr, QHostAddress::TolerantConversion))
+            return true;
+    }
+    return false;
 }
 
 bool AgentRegistry::entry(const QString& pcName, struPcEntry& out) const

@@ -44,9 +44,10 @@ struct struPcEntry
     int iRunLimit = 0;
     qint32 lastHeard = 0; // console clock, seconds since 1970, of the latest applied PC information
     int iDaemonModel = 0;
-    int iSimuType = 0;   // 1 MEmu, 2 LDPlayer
-    QString onlineLabel; // "在线", "离线", or empty before the first applied reply
-    QString argument;    // the operation argument of the PC (APK path, new name)
+    int iSimuType = 0;             // 1 MEmu, 2 LDPlayer
+    QString onlineLabel;           // "在线", "离线", or empty before the first applied reply
+    bool bSilenceReported = false; // the online checker reported this silence already
+    QString argument;              // the operation argument of the PC (APK path, new name)
     QList<struSimuRow> rows;
 
     const struSimuRow* row(const QString& memuIdx) const;
@@ -67,8 +68,20 @@ struct struPcInfoChange
     QStringList removed;                    // indices
     QList<QPair<QString, QString>> renamed; // index, new name
     bool bNickChanged = false;
-    bool bCameOnline = false; // the label turned to "在线"
-    struPcEntry entry;        // the entry after the change (rows included)
+    bool bAddrChanged = false; // the address operations connect to is another one now
+    bool bCameOnline = false;  // the label turned to "在线"
+    bool bRefused = false;     // not applied: see AgentRegistry::admits
+    struPcEntry entry;         // the entry after the change (rows included)
+};
+
+// Bounds of the registry (AgentRegistry::Limits).
+struct struRegistryLimits
+{
+    // PCs listed at most; a PC name heard beyond them is not listed (logged once reached).
+    int maxPcs = 1000;
+    // A PC's replies are taken from the address it is heard at; another address takes over only once
+    // the PC has not been heard from for this long (a new lease, a replaced PC).
+    int repinSecs = 30;
 };
 
 // The console's registry of agent PCs and their emulators. The GUI thread writes it as replies,
@@ -80,14 +93,29 @@ class AgentRegistry
 public:
     using Clock = std::function<qint64()>; // seconds since 1970-01-01 UTC
 
-    explicit AgentRegistry(Clock clock = Clock());
+    using Limits = struRegistryLimits;
+    // What admits() says of a reply.
+    enum class eAdmit
+    {
+        Taken,
+        OverCap, // a new PC while maxPcs are listed
+        Pinned   // the PC is heard at another address
+    };
+
+    explicit AgentRegistry(Clock clock = Clock(), Limits limits = Limits());
     AgentRegistry(const AgentRegistry&) = delete;
     AgentRegistry& operator=(const AgentRegistry&) = delete;
 
     qint64 now() const;
 
+    const Limits& limits() const { return m_limits; }
+
+    // Whether a reply about the PC that came from `from` is taken (a null address always is).
+    eAdmit admits(const QString& pcName, const QHostAddress& from) const;
+
     // Folds one PC information reply in: new PC, rows added, renamed and removed, run limit, nick
-    // name, daemon model, product, last-heard time and the "在线" label.
+    // name, daemon model, product, last-heard time and the "在线" label. A reply that admits() does
+    // not take changes nothing (bRefused).
     struPcInfoChange applyPcInfo(const struPcUdpInfo& header, const QList<struSimuEntry>& simus,
                                  const QHostAddress& from = QHostAddress());
 
@@ -106,9 +134,18 @@ public:
     // PCs not heard from for more than 9 s (signed 32-bit difference, so a clock set back keeps
     // them online), in list order.
     QStringList silentPcs(qint64 nowSecs) const;
+    // The silent PCs not returned by an earlier call since they were last heard: each PC once per
+    // silence.
+    QStringList takeNewlySilentPcs(qint64 nowSecs);
     bool isSilent(const QString& pcName, qint64 nowSecs) const;
 
     bool contains(const QString& pcName) const;
+    // The PC's current address for operations (struPcEntry::connectAddress); empty when unknown.
+    QString connectAddress(const QString& pcName) const;
+    // The address the PC's replies come from; null when unknown.
+    QHostAddress replyAddress(const QString& pcName) const;
+    // Whether some listed PC is heard at this address.
+    bool isPcAddress(const QHostAddress& addr) const;
     bool entry(const QString& pcName, struPcEntry& out) const;
     bool row(const QString& pcName, const QString& memuIdx, struSimuRow& out) const;
     QList<struPcEntry> snapshot() const;
@@ -132,8 +169,12 @@ private:
     void mergeRows(struPcEntry& pc, const QList<struSimuEntry>& simus, int iSimuType,
                    struPcInfoChange& change);
 
+    eAdmit admitsLocked(const struPcEntry* pc, const QHostAddress& from, qint64 nowSecs) const;
+
     Clock m_clock;
+    Limits m_limits;
     mutable QReadWriteLock m_lock;
+    qint64 m_overCap = 0;     // PC names not listed for the cap
     QList<struPcEntry> m_pcs; // list order
     QHash<QString, int> m_indexOf;
 };

@@ -25,6 +25,8 @@ constexpr int GroupUnknown = 73;      // "分组\"%1\"不存在"
 constexpr int GroupExists = 74;       // "分组\"%1\"已存在"
 constexpr int GroupProtected = 75;    // "默认分组不能删除"
 constexpr int GroupNameEmpty = 76;    // "分组名不能为空"
+constexpr int FileTooLarge = 77;      // "\"%1\"有%2字节，只能安装小于2GB的文件"
+constexpr int RenameNameEmpty = 78;   // "模拟器名字不能为空"
 
 // The refusal of an operation chosen while nothing is ticked.
 inline CCommResult nothingTicked()

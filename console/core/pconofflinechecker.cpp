@@ -17,7 +17,8 @@ void PcOnOfflineChecker::slPcCheckerInit()
         return;
     m_pTimer = new QTimer(this);
     m_pTimer->setInterval(m_intervalMs);
-    connect(m_pTimer, &QTimer::timeout, this, &PcOnOfflineChecker::checkOnce);
+    if (!connect(m_pTimer, &QTimer::timeout, this, &PcOnOfflineChecker::checkOnce))
+        qWarning("connect QTimer::timeout PcOnOfflineChecker::checkOnce err");
     checkOnce();
     m_pTimer->start();
 }
@@ -25,7 +26,7 @@ void PcOnOfflineChecker::slPcCheckerInit()
 QStringList PcOnOfflineChecker::checkOnce()
 {
     emit sigBeginLoop();
-    const QStringList silent = m_pRegistry->silentPcs(m_pRegistry->now());
+    const QStringList silent = m_pRegistry->takeNewlySilentPcs(m_pRegistry->now());
     for (const QString& pcName : silent)
         emit sigPcOnOfflineCheckerMsgHandler(QStringLiteral("setAllItemOffline"), pcName, QString(), 0, 0,
                                              QByteArray());

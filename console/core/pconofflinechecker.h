@@ -9,7 +9,8 @@ class QTimer;
 
 // Marks agent PCs offline: once a second it asks the registry which PCs have not been heard from for
 // more than nine seconds (by the registry's clock) and reports each of them to the main window with
-// the message "setAllItemOffline" and the PC name. A PC that stays silent is reported on every pass.
+// the message "setAllItemOffline" and the PC name. A PC is reported once per silence: again only after
+// it was heard from in between, so a silent PC costs the window nothing after it was marked.
 // Lives on a thread of its own; it reads the registry (under its lock), never the widgets.
 class PcOnOfflineChecker : public QObject
 {

@@ -4,6 +4,7 @@
 #include "discoverytargets.h"
 #include "jsoncodec.h"
 #include "loginret.h"
+#include "thumbnail.h"
 
 #include <QDebug>
 #include <QMetaMethod>
@@ -48,10 +49,17 @@ void UdpSenderObj::slInitSocket()
     m_pFlushTimer = new QTimer(this);
     m_pFlushTimer->setSingleShot(true);
     m_pFlushTimer->setInterval(m_options.batchMs);
-    connect(m_pFlushTimer, &QTimer::timeout, this, &UdpSenderObj::slFlushReports);
+    m_pRefreshTimer = new QTimer(this);
+    m_pRefreshTimer->setSingleShot(true);
+    m_pRefreshTimer->setInterval(m_options.refreshIntervalMs);
+    if (!connect(m_pRefreshTimer, &QTimer::timeout, this, &UdpSenderObj::slRefreshIntervalOver))
+        qWarning("connect QTimer::timeout UdpSenderObj::slRefreshIntervalOver err");
+    if (!connect(m_pFlushTimer, &QTimer::timeout, this, &UdpSenderObj::slFlushReports))
+        qWarning("connect QTimer::timeout UdpSenderObj::slFlushReports err");
     m_pLoopTimer = new QTimer(this);
     m_pLoopTimer->setInterval(m_options.tickMs);
-    connect(m_pLoopTimer, &QTimer::timeout, this, &UdpSenderObj::slLoop);
+    if (!connect(m_pLoopTimer, &QTimer::timeout, this, &UdpSenderObj::slLoop))
+        qWarning("connect QTimer::timeout UdpSenderObj::slLoop err");
     m_pLoopTimer->start();
     emit sigBeginLoop();
     qInfo().noquote() << "discovery: queries to port" << m_options.queryPort << "from port" << localPort();
@@ -93,6 +101,26 @@ void UdpSenderObj::slBroadcastPicture()
 void UdpSenderObj::slBroadCastName()
 {
     sendQuery(Discovery::eQueryPcInfo);
+}
+
+// Requests that come in bursts (unreadable result reports, each asking for fresh states) are served
+// at most once per refresh interval: the first at once, the others by one query at its end.
+void UdpSenderObj::slRefreshStates()
+{
+    if (!m_pUdpSocket || m_pRefreshTimer->isActive()) {
+        m_bRefreshPending = m_pUdpSocket != nullptr;
+        return;
+    }
+    slBroadcastPicture();
+    m_pRefreshTimer->start();
+}
+
+void UdpSenderObj::slRefreshIntervalOver()
+{
+    if (!m_bRefreshPending)
+        return;
+    m_bRefreshPending = false;
+    slRefreshStates();
 }
 
 void UdpSenderObj::slBroadCast()
@@ -154,20 +182,25 @@ void UdpSenderObj::handleDatagram(const QByteArray& bytes, const QHostAddress& f
     case Discovery::eDecodeStatus::Ok:
         break;
     }
+    // Only what the PC's own address says about it is taken: a faster answer from elsewhere must not
+    // replace its emulators or states, nor use up the PC's one reply of this query.
+    const QHostAddress source(from.toIPv4Address());
+    if (m_pRegistry->admits(reply.header.pcNameText(), source) == AgentRegistry::eAdmit::Pinned)
+        return drop(from, bytes.size(), "the PC is heard at another address");
     if (reply.header.kind == Discovery::eReplyPcInfo) {
         if (isRepeat(reply.header.pcNameText(), 0))
             return;
         struPcInfoReply out;
         out.header = reply.header;
         out.simus = reply.simus;
-        out.from = QHostAddress(from.toIPv4Address());
+        out.from = source;
         emit sigNewSimusArrived(out);
         return;
     }
-    handleSimuState(reply);
+    handleSimuState(reply, from);
 }
 
-void UdpSenderObj::handleSimuState(const Discovery::struDecodedReply& reply)
+void UdpSenderObj::handleSimuState(const Discovery::struDecodedReply& reply, const QHostAddress& from)
 {
     struSimuReport report;
     report.pcName = reply.header.pcNameText();
@@ -180,8 +213,15 @@ void UdpSenderObj::handleSimuState(const Discovery::struDecodedReply& reply)
     int shown = 0;
     const bool listed =
         m_pRegistry->stateAfter(report.pcName, report.memuIdx, report.iState, report.iTime, shown);
-    if (listed && (shown == eStateRunning || shown == eStateInstalling))
-        report.jpeg = reply.jpeg;
+    QString why;
+    if (listed && (shown == eStateRunning || shown == eStateInstalling)) {
+        if (reply.jpeg.isEmpty() || Thumbnail::checkJpeg(reply.jpeg, &why))
+            report.jpeg = reply.jpeg;
+        else
+            drop(from, reply.jpeg.size(),
+                 qPrintable(QStringLiteral("thumbnail of %1 %2 refused: %3")
+                                .arg(report.pcName, report.memuIdx, why)));
+    }
     m_pending.append(report);
 
     static const QMetaMethod stateSignal =
@@ -192,7 +232,7 @@ void UdpSenderObj::handleSimuState(const Discovery::struDecodedReply& reply)
             report.pcName, report.memuIdx, report.iState, report.iTime, report.iDaemonModel));
     if (!report.jpeg.isEmpty() && isConnected(imageSignal)) {
         auto* image = new QImage;
-        if (image->loadFromData(report.jpeg))
+        if (Thumbnail::decodeJpeg(report.jpeg, *image))
             emit sigNewSimuImgArrived(report.pcName, report.memuIdx, image);
         else
             delete image;

@@ -29,9 +29,11 @@ class QUdpSocket;
 // so an agent may answer one query two or three times: a reply that repeats one already taken since
 // the last query (same PC, and for states the same emulator and time) is passed over.
 //
-// A reply is used only when it decodes in full (see Discovery::decodeReply); anything else is dropped
-// and logged. A thumbnail is passed on only for an emulator the registry lists and that will show as
-// running (1) or installing (5) once the report is applied.
+// A reply is used only when it decodes in full (see Discovery::decodeReply) and comes from the address
+// the registry has for its PC (AgentRegistry::admits); anything else is dropped and logged. A
+// thumbnail is passed on only for an emulator the registry lists and that will show as running (1) or
+// installing (5) once the report is applied, and only when its declared size is that of a thumbnail
+// (Thumbnail::checkJpeg), so that no picture of gigabytes ever reaches the window.
 class UdpSenderObj : public QObject
 {
     Q_OBJECT
@@ -44,6 +46,7 @@ public:
         QList<QHostAddress> targets;       // empty: DiscoveryTargets::current() at every query
         std::function<QString()> userName; // empty: the signed-in user of LoginRecord
         int receiveBufferBytes = 32 * 1024 * 1024;
+        int refreshIntervalMs = 1000; // slRefreshStates queries at most this often
     };
 
     explicit UdpSenderObj(std::shared_ptr<AgentRegistry> registry, const Options& options,
@@ -78,15 +81,19 @@ public slots:
     void slRcvBroadcast();
     void slBroadCastName();
     void slBroadCast();
+    // Fresh states soon: a type 1 query now, or at the end of the refresh interval when one went out
+    // within it (one for any number of requests).
+    void slRefreshStates();
 
 private slots:
     void slFlushReports();
+    void slRefreshIntervalOver();
 
 private:
     void sendQuery(int type);
     void raiseReceiveBuffer();
     void handleDatagram(const QByteArray& bytes, const QHostAddress& from);
-    void handleSimuState(const Discovery::struDecodedReply& reply);
+    void handleSimuState(const Discovery::struDecodedReply& reply, const QHostAddress& from);
     void drop(const QHostAddress& from, int size, const char* why);
     bool isConnected(const QMetaMethod& signal) const;
     // True for a reply already taken since the latest query (key: PC, or PC and emulator).
@@ -97,6 +104,8 @@ private:
     QUdpSocket* m_pUdpSocket = nullptr;
     QTimer* m_pLoopTimer = nullptr;
     QTimer* m_pFlushTimer = nullptr;
+    QTimer* m_pRefreshTimer = nullptr;
+    bool m_bRefreshPending = false;
     SimuReportList m_pending;
     QList<QHostAddress> m_failedTargets; // targets whose last send failed (logged once)
     struct struSeen

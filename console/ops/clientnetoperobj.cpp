@@ -1,8 +1,11 @@
 #include "clientnetoperobj.h"
 
+#include "agentregistry.h"
 #include "consoletypes.h"
+#include "groupoperchecks.h"
 #include "jsoncodec.h"
 #include "opergrpsimumgr.h"
+#include "sentoperledger.h"
 #include "simurecords.h"
 
 #include <QDateTime>
@@ -99,11 +102,25 @@ void ClientNetOperObj::slSetStateWhenCenterToolErr(int iType, QStringList strMem
     EmitStates(strMemuIdxList, stateAfterFailure(iType, true), iTime + 1);
 }
 
+QString ClientNetOperObj::IpAddr() const
+{
+    const QString current = m_pRegistry ? m_pRegistry->connectAddress(m_pcName) : QString();
+    return current.isEmpty() ? m_ipAddr : current;
+}
+
+QString ClientNetOperObj::NickName() const
+{
+    struPcEntry pc;
+    if (m_pRegistry && m_pRegistry->entry(m_pcName, pc) && !pc.nickName.isEmpty())
+        return pc.nickName;
+    return m_nickName;
+}
+
 void ClientNetOperObj::slOperateSimus(int iType, QStringList strMemuIdxList)
 {
     int iExtra = 0;
     if (iType == eOperInstall)
-        iExtra = int(qMin<qint64>(QFileInfo(m_strArg).size(), INT_MAX));
+        iExtra = int(qBound<qint64>(0, QFileInfo(m_strArg).size(), INT_MAX)); // larger ones are refused
     else if (iType == eOperRmtDesktopBegin)
         iExtra = m_iRmtDesktopPort;
     RunOperation(iType, strMemuIdxList, iExtra);
@@ -132,8 +149,8 @@ DevControlAbsMgr* ClientNetOperObj::CreateMgr(int iType, const QStringList& memu
     DevOperData data;
     data.iOperType = iType;
     data.memuIdxs = memuIdxs;
-    data.ipAddr = m_ipAddr;
-    data.nickName = m_nickName;
+    data.ipAddr = IpAddr();
+    data.nickName = NickName();
     data.pcName = m_pcName;
     data.strArg = (iType == eOperInstall || iType == eOperRename) ? m_strArg : QString();
     data.port = m_agentPort;
@@ -157,27 +174,57 @@ CCommResult ClientNetOperObj::RunOperation(int iType, const QStringList& memuIdx
 {
     const int iTime = NextOperTime();
     slSetStateAtBegin(iType, memuIdxs, iTime);
-    std::unique_ptr<DevControlAbsMgr> pMgr(CreateMgr(iType, memuIdxs, iExtra, iTime));
-    const CCommResult r = pMgr->Run();
-    if (!r.ok()) {
-        qWarning().noquote() << "operation" << iType << "to" << m_nickName << m_ipAddr << "failed:" << r.iRet
-                             << r.str << r.log;
+    if (m_pLedger)
+        m_pLedger->add(m_pcName, iType, memuIdxs, iTime);
+    const CCommResult r = Deliver(iType, memuIdxs, iExtra, iTime);
+    if (r.ok()) {
+        slSetStateAtEndIfSuccess(iType, memuIdxs);
+    } else {
+        if (m_pLedger)
+            m_pLedger->remove(m_pcName, iType, memuIdxs, iTime);
         slSetStateAtEndIfFail(iType, memuIdxs);
-        emit sigNetOperReplyResult(new CCommResult(r));
+        slReplyResult(new CCommResult(r));
         slSetStateWhenCenterToolErr(iType, memuIdxs, iTime);
     }
     emit sigOperDelivered(iType, memuIdxs, r.iRet);
     return r;
 }
 
-// The operation time in seconds, later than every time an earlier operation of this PC can bring back
-// (its reports carry up to its time + 2, the agent's stored records up to + 4): a state shown for an
-// operation issued within a second or two of the last one would otherwise be taken for an older one
-// and dropped, and the emulator would keep showing its former state.
+// A file the command record cannot announce is refused before anything goes out.
+CCommResult ClientNetOperObj::Deliver(int iType, const QStringList& memuIdxs, int iExtra, int iTime)
+{
+    if (iType == eOperInstall) {
+        const CCommResult size = GroupOperChecks::checkApkSize(m_strArg);
+        if (!size.ok())
+            return size;
+    }
+    std::unique_ptr<DevControlAbsMgr> pMgr(CreateMgr(iType, memuIdxs, iExtra, iTime));
+    return pMgr->Run();
+}
+
+void ClientNetOperObj::slSetStateAtEndIfSuccess(int iType, QStringList strMemuIdxList)
+{
+    qInfo().noquote() << "operation" << iType << "delivered to" << m_pcName << "for"
+                      << strMemuIdxList.join(',');
+}
+
+void ClientNetOperObj::slReplyResult(CCommResult* pRet)
+{
+    if (pRet->ok()) {
+        delete pRet;
+        return;
+    }
+    qWarning().noquote() << "operation to" << m_pcName << IpAddr() << "failed:" << pRet->iRet << pRet->str
+                         << pRet->log;
+    emit sigNetOperReplyResult(pRet);
+}
+
+// Seconds since the epoch; within one second successive operations count up from the clock, so a
+// burst runs at most one second ahead per operation and the next second starts from the clock again.
 int ClientNetOperObj::NextOperTime()
 {
     const int now = int(QDateTime::currentSecsSinceEpoch());
-    m_iLastOperTime = m_iLastOperTime == 0 ? now : qMax(now, m_iLastOperTime + kOperTimeStep);
+    m_iLastOperTime = qMax(now, m_iLastOperTime + 1);
     return m_iLastOperTime;
 }
 

@@ -8,28 +8,42 @@
 #include <QObject>
 #include <QStringList>
 
+#include <memory>
+
+class AgentRegistry;
 class DevControlAbsMgr;
+class SentOperLedger;
 
 // The command client of one agent PC, living on a thread of its own. Each operation marks its target
 // emulators busy, sends one command to the agent's command server (an install streams the APK behind
 // it) and, when the console itself cannot deliver it, puts the states back and reports the failure.
 // Operations reach it by queued calls and run one after another, so operations on one PC are queued
 // while different PCs work in parallel.
+//
+// With a registry, every operation goes to the PC's address and nick name as the registry has them at
+// that moment (a PC that got another address is reached there); without one, to those it was made
+// with. With a ledger, the targets of every operation are entered there before it is sent, so that
+// the result server takes the agent's reports of it (and only those).
 class ClientNetOperObj : public QObject
 {
     Q_OBJECT
 public:
     static constexpr quint16 kDefaultAgentPort = Tovia::kCommandPort;
-    // Successive operations of one PC are at least this many seconds apart in time.
-    static constexpr int kOperTimeStep = 5;
 
     ClientNetOperObj(const QString& pcName, const QString& nickName, const QString& ipAddr,
                      quint16 agentPort = kDefaultAgentPort, QObject* parent = nullptr);
 
     // Waits of the delivery (defaults: connect 6000 ms, 30000 ms per write, 100 ms before the file).
     void SetWaits(int connectWaitMs, int writeWaitMs, int filePauseMs);
+    void SetRegistry(std::shared_ptr<const AgentRegistry> registry) { m_pRegistry = std::move(registry); }
+    void SetLedger(std::shared_ptr<SentOperLedger> ledger) { m_pLedger = std::move(ledger); }
     QString PcName() const { return m_pcName; }
-    QString IpAddr() const { return m_ipAddr; }
+    // The address the next operation goes to.
+    QString IpAddr() const;
+    QString NickName() const;
+    // The time the next operation would carry: the clock's, or one second after the previous
+    // operation's when that is not earlier (so the order within the PC holds without running ahead).
+    int NextOperTime();
 
     // Marker targets of the two remote-desktop commands.
     static QString RemoteDesktopBeginMarker() { return QStringLiteral("remoteDesktop"); }
@@ -49,6 +63,8 @@ signals:
 public slots:
     void slInitSocket();
     void slSetStateAtBegin(int iType, QStringList strMemuIdxList, int iTime);
+    // The operation reached the agent: its targets keep their busy state until the agent reports.
+    void slSetStateAtEndIfSuccess(int iType, QStringList strMemuIdxList);
     // The argument of the next operation (the APK path of an install, the new name of a rename).
     // Queued in order with the operations, so each operation takes the argument set just before it.
     void slSetOperArgument(QString strArg);
@@ -60,15 +76,18 @@ public slots:
     // the run last begun.
     void slRemoteDesktop(int iVideoPort, QString strRunId = QString());
     void slCloseRemoteDesktop();
+    // A delivery's outcome: a failure goes to the user (sigNetOperReplyResult takes pRet), success is
+    // only logged. The slot owns pRet.
+    void slReplyResult(CCommResult* pRet);
     void slEmitBeginInstall(QString strMemuIdx);
     void slEmitInstallProgress(QString strMemuIdx, int iProgress);
     void slEmitInstallFinished(QString strMemuIdx);
 
 private:
     CCommResult RunOperation(int iType, const QStringList& memuIdxs, int iExtra);
+    CCommResult Deliver(int iType, const QStringList& memuIdxs, int iExtra, int iTime);
     DevControlAbsMgr* CreateMgr(int iType, const QStringList& memuIdxs, int iExtra, int iTime);
     void EmitStates(const QStringList& memuIdxs, int iState, int iTime);
-    int NextOperTime();
 
     QString m_pcName;
     QString m_nickName;
@@ -81,4 +100,6 @@ private:
     int m_connectWaitMs = 6000;
     int m_writeWaitMs = 30000;
     int m_filePauseMs = 100;
+    std::shared_ptr<const AgentRegistry> m_pRegistry;
+    std::shared_ptr<SentOperLedger> m_pLedger;
 };

@@ -120,9 +120,23 @@ CCommResult DevGroupStore::AddDevice(const QString& device)
 {
     if (device.isEmpty() || !GroupOf(device).isEmpty())
         return CCommResult();
+    if (DeviceCount() >= m_maxDevices)
+        return CCommResult::failure(OpsCode::GroupStoreFailed, QStringLiteral("保存分组失败"),
+                                    QStringLiteral("%1 devices kept, the limit (console/maxPcs): %2 and "
+                                                   "further new ones stay in the default group unsaved")
+                                        .arg(m_maxDevices)
+                                        .arg(device));
     QList<Group> groups = m_groups;
     groups[0].devices.append(device);
     return Commit(groups, m_nextId);
+}
+
+int DevGroupStore::DeviceCount() const
+{
+    int n = 0;
+    for (const Group& g : m_groups)
+        n += g.devices.size();
+    return n;
 }
 
 CCommResult DevGroupStore::CreateGroup(const QString& name)

@@ -34,7 +34,10 @@ public:
     QList<Group> Groups() const { return m_groups; }
     QString GroupOf(const QString& device) const; // empty when unknown
 
-    CCommResult AddDevice(const QString& device); // into the default group when unknown
+    // Into the default group when unknown; refused (72) once the store keeps maxDevices devices.
+    CCommResult AddDevice(const QString& device);
+    void SetMaxDevices(int maxDevices) { m_maxDevices = maxDevices; }
+    int DeviceCount() const;
     CCommResult CreateGroup(const QString& name);
     CCommResult MoveDevices(const QStringList& devices, const QString& toGroup);
     CCommResult DeleteGroup(const QString& name); // its devices go to the default group
@@ -62,4 +65,5 @@ private:
     QString m_filePath;
     QList<Group> m_groups;
     int m_nextId = 1;
+    int m_maxDevices = 1000;
 };

@@ -3,6 +3,9 @@
 #include "opercodes.h"
 #include "simurecords.h"
 
+#include <QFileInfo>
+#include <climits>
+
 int OpsPcEntry::countInState(int iState) const
 {
     int n = 0;
@@ -155,6 +158,16 @@ OpsPlan planCheckAndSend(const OpsDeviceSnapshot& snap, int iOperType, const QSt
     return plan;
 }
 
+CCommResult checkApkSize(const QString& path)
+{
+    const qint64 size = QFileInfo(path).size();
+    if (size <= INT_MAX)
+        return CCommResult();
+    return refuse(
+        OpsCode::FileTooLarge,
+        QStringLiteral("\"%1\"有%2字节，只能安装小于2GB的文件").arg(QFileInfo(path).fileName()).arg(size));
+}
+
 CCommResult selectRenameTarget(const OpsDeviceSnapshot& snap, int& pcPos, int& rowPos)
 {
     int found = 0;
@@ -204,6 +217,13 @@ CCommResult checkRenameState(const OpsPcEntry& pc, const OpsSimuRow& row)
         return CCommResult();
     }
     return refuse(OpsCode::StateForbids, text.arg(pc.pcName, row.simuName));
+}
+
+CCommResult checkRenameName(const QString& name)
+{
+    if (!name.trimmed().isEmpty())
+        return CCommResult();
+    return refuse(OpsCode::RenameNameEmpty, QStringLiteral("模拟器名字不能为空"));
 }
 
 CCommResult checkRenameProduct(const OpsPcEntry& pc)

@@ -62,10 +62,15 @@ CCommResult checkInstallTargetsStarted(const OpsDeviceSnapshot& snap);
 // Check and send of operations 0-3, PC by PC.
 OpsPlan planCheckAndSend(const OpsDeviceSnapshot& snap, int iOperType, const QString& strArg = QString());
 
+// Install: the command record announces the file's size in 32 bits, so a file of 2 GiB or more
+// cannot be sent: 77.
+CCommResult checkApkSize(const QString& path);
+
 // Rename steps.
 CCommResult selectRenameTarget(const OpsDeviceSnapshot& snap, int& pcPos, int& rowPos); // 67
 CCommResult checkRenameOnline(const OpsPcEntry& pc);                                    // 61
 CCommResult checkRenameState(const OpsPcEntry& pc, const OpsSimuRow& row);              // 53
 CCommResult checkRenameProduct(const OpsPcEntry& pc);                                   // 71
+CCommResult checkRenameName(const QString& name);                                       // 78
 
 } // namespace GroupOperChecks

@@ -50,7 +50,7 @@ CCommResult GrpDrawerRenameOper::AskName()
     const QString label = QStringLiteral("请输入模拟器名字（\"%1\"的%2）").arg(pc.pcName, m_newName);
     if (!m_dialogs.askText(QStringLiteral("请输入"), label, m_newName))
         return CCommResult::failure(OpsCode::RenameCancelled, QStringLiteral("重命名被取消"));
-    return CCommResult();
+    return GroupOperChecks::checkRenameName(m_newName);
 }
 
 CCommResult GrpDrawerRenameOper::Dispatch()
@@ -78,34 +78,37 @@ CCommResult checkAndSend(const OpsDeviceSnapshot& snap, int iOperType, const QSt
     return plan.refusal;
 }
 
-CCommResult install(const OpsDeviceSnapshot& snap, OpsDialogs& dialogs, const OpsSendFn& send)
+CCommResult install(const OpsDeviceSnapshot& snap, const OpsSnapshotFn& snapshot, OpsDialogs& dialogs,
+                    const OpsSendFn& send)
 {
-    const CCommResult r = GroupOperChecks::checkInstallTargetsStarted(snap);
+    CCommResult r = GroupOperChecks::checkInstallTargetsStarted(snap);
     if (!r.ok())
         return r;
     const QString path = dialogs.chooseFile(QStringLiteral("选择文件"));
     if (path.isEmpty())
         return CCommResult();
-    return checkAndSend(snap, eOperInstall, path, send);
+    r = GroupOperChecks::checkApkSize(path);
+    return r.ok() ? checkAndSend(snapshot(), eOperInstall, path, send) : r;
 }
 
-CCommResult remove(const OpsDeviceSnapshot& snap, OpsDialogs& dialogs, const OpsSendFn& send)
+CCommResult remove(const OpsSnapshotFn& snapshot, OpsDialogs& dialogs, const OpsSendFn& send)
 {
     if (!dialogs.confirm(QStringLiteral("警告"), QStringLiteral("是否删除模拟器？")))
         return CCommResult();
-    return checkAndSend(snap, eOperDelete, QString(), send);
+    return checkAndSend(snapshot(), eOperDelete, QString(), send);
 }
 
-CCommResult choose(int index, const OpsDeviceSnapshot& snap, OpsDialogs& dialogs, const OpsSendFn& send)
+CCommResult choose(int index, const OpsDeviceSnapshot& snap, const OpsSnapshotFn& snapshot,
+                   OpsDialogs& dialogs, const OpsSendFn& send)
 {
     switch (index) {
     case eMenuStart:
     case eMenuClose:
         return checkAndSend(snap, index, QString(), send);
     case eMenuInstall:
-        return install(snap, dialogs, send);
+        return install(snap, snapshot, dialogs, send);
     case eMenuDelete:
-        return remove(snap, dialogs, send);
+        return remove(snapshot, dialogs, send);
     case eMenuRename:
         return GrpDrawerRenameOper(snap, dialogs, send).Run();
     default:
@@ -117,8 +120,15 @@ CCommResult choose(int index, const OpsDeviceSnapshot& snap, OpsDialogs& dialogs
 
 CCommResult run(int index, const OpsDeviceSnapshot& snap, OpsDialogs& dialogs, const OpsSendFn& send)
 {
-    CCommResult r =
-        GroupOperChecks::anyTicked(snap) ? choose(index, snap, dialogs, send) : OpsCode::nothingTicked();
+    return run(
+        index, [&snap] { return snap; }, dialogs, send);
+}
+
+CCommResult run(int index, const OpsSnapshotFn& snapshot, OpsDialogs& dialogs, const OpsSendFn& send)
+{
+    const OpsDeviceSnapshot snap = snapshot();
+    CCommResult r = GroupOperChecks::anyTicked(snap) ? choose(index, snap, snapshot, dialogs, send)
+                                                     : OpsCode::nothingTicked();
     if (r.iRet == OpsCode::RenameCancelled)
         return CCommResult();
     if (!r.ok())

@@ -10,6 +10,8 @@ class OpsDialogs;
 
 // Hands one PC's operation to that PC's command client (the argument first, then the operation).
 using OpsSendFn = std::function<void(const OpsPcSend& send)>;
+// The device list as it is now (taken again after a question, which may stay open for minutes).
+using OpsSnapshotFn = std::function<OpsDeviceSnapshot()>;
 
 // An operation of the device list over a snapshot of it.
 class GrpDrawerAbsOper : public QObject
@@ -68,6 +70,8 @@ namespace GroupOperDispatch {
 // The texts of the context menu entries, by index.
 QStringList menuTexts();
 // One menu choice: refuses with 44 when nothing is ticked, runs the procedure of the entry, shows a
-// refusal (never a cancelled rename) and sends what passed. Returns the refusal or success.
+// refusal (never a cancelled rename) and sends what passed. Returns the refusal or success. The checks
+// that follow a question (file, delete) look at the list as it is once the question is answered.
+CCommResult run(int index, const OpsSnapshotFn& snapshot, OpsDialogs& dialogs, const OpsSendFn& send);
 CCommResult run(int index, const OpsDeviceSnapshot& snap, OpsDialogs& dialogs, const OpsSendFn& send);
 } // namespace GroupOperDispatch

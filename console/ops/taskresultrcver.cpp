@@ -4,6 +4,7 @@
 #include "jsoncodec.h"
 #include "resultreport.h"
 #include "tcplisten.h"
+#include "thumbnail.h"
 
 #include <QDebug>
 #include <QHostAddress>
@@ -11,18 +12,27 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-// One report connection: reads the document as it arrives, then for a start the thumbnail until the
-// connection ends, each step within its limit.
+namespace {
+
+QString peerText(const QTcpSocket* pSocket)
+{
+    bool ok = false;
+    const quint32 v4 = pSocket->peerAddress().toIPv4Address(&ok);
+    return ok ? QHostAddress(v4).toString() : pSocket->peerAddress().toString();
+}
+
+} // namespace
+
+// One report connection: reads the document as it arrives and applies it at once; for a start it then
+// reads the thumbnail and applies it as soon as the picture is whole (or the connection ends), each
+// step within its limit.
 class ResultConnection : public QObject
 {
 public:
-    ResultConnection(QTcpSocket* pSocket, TaskResultRcver* pRcver)
-        : QObject(pRcver), m_pSocket(pSocket), m_pRcver(pRcver), m_pTimer(new QTimer(this))
+    ResultConnection(QTcpSocket* pSocket, const QString& peer, TaskResultRcver* pRcver)
+        : QObject(pRcver), m_pSocket(pSocket), m_pRcver(pRcver), m_pTimer(new QTimer(this)), m_peer(peer)
     {
         pSocket->setParent(this);
-        bool ok = false;
-        const quint32 v4 = pSocket->peerAddress().toIPv4Address(&ok);
-        m_peer = ok ? QHostAddress(v4).toString() : pSocket->peerAddress().toString();
         m_pTimer->setSingleShot(true);
         m_pTimer->setTimerType(Qt::PreciseTimer); // a coarse timer may end a limit 5 % early
         connect(m_pTimer, &QTimer::timeout, this, &ResultConnection::OnTimeout);
@@ -31,7 +41,7 @@ public:
         connect(pSocket, &QTcpSocket::errorOccurred, this, &ResultConnection::OnEnded);
         m_pTimer->start(pRcver->GetLimits().documentWaitMs);
         OnReadyRead();
-        if (pSocket->state() != QAbstractSocket::ConnectedState)
+        if (m_phase != Done && pSocket->state() != QAbstractSocket::ConnectedState)
             OnEnded();
     }
 
@@ -62,15 +72,22 @@ private:
             m_phase = Thumbnail;
             m_pTimer->start(m_pRcver->GetLimits().thumbnailEndMs);
         }
+        if (m_phase == Thumbnail && Thumbnail::isCompleteJpeg(m_reader.tail()))
+            Finish(m_reader.tail());
     }
 
-    // Only a successful start is followed by a thumbnail; every other report is complete now.
+    // Applied at once; only a start is followed by a thumbnail.
     void DocumentComplete()
     {
-        QList<struSimuOper> opers;
-        JsonCodec::parseCommandDoc(m_reader.document(), opers, QString());
-        if (opers.isEmpty() || opers.first().iOperType != eOperStartup)
-            return Finish(false);
+        if (!m_pRcver->TakeReport(m_peer, m_reader.document(), m_oper)) {
+            m_phase = Done;
+            return Close();
+        }
+        m_pRcver->ApplyReport(m_oper);
+        if (m_oper.iOperType != eOperStartup) {
+            m_phase = Done;
+            return Close();
+        }
         m_phase = AwaitThumbnail;
         m_pTimer->start(m_pRcver->GetLimits().thumbnailWaitMs);
     }
@@ -81,7 +98,7 @@ private:
         case Document:
             return Drop(QStringLiteral("等待准备可读数据失败: no complete report in time"));
         case AwaitThumbnail:
-            return Finish(false); // no thumbnail: the stock picture stands in
+            return Finish(QByteArray()); // no thumbnail: the stock picture stands in
         case Thumbnail:
             return Drop(QStringLiteral("thumbnail did not end in time"));
         case Done:
@@ -98,15 +115,14 @@ private:
         if (m_phase == Document)
             return Drop(QStringLiteral("connection ended before the report was complete"));
         if (m_phase != Done)
-            Finish(m_phase == Thumbnail);
+            Finish(m_reader.tail());
     }
 
-    void Finish(bool withTail)
+    void Finish(const QByteArray& jpeg)
     {
         m_phase = Done;
         m_pTimer->stop();
-        const QByteArray tail = withTail ? m_reader.tail() : QByteArray();
-        m_pRcver->HandleReport(m_peer, m_reader.document(), tail, true);
+        m_pRcver->ApplyThumbnail(m_oper, jpeg);
         Close();
     }
 
@@ -117,9 +133,7 @@ private:
         m_pTimer->stop();
         qWarning().noquote() << "result connection from" << m_peer << "dropped:" << why
                              << m_pSocket->errorString();
-        if (hadDocument) // a start report whose thumbnail went wrong still counts
-            m_pRcver->HandleReport(m_peer, m_reader.document(), QByteArray(), false);
-        else if (m_bytesSeen > 0)
+        if (!hadDocument && m_bytesSeen > 0)
             emit m_pRcver->sigReportUnreadable(m_peer);
         Close();
     }
@@ -128,7 +142,7 @@ private:
     {
         disconnect(m_pSocket, nullptr, this, nullptr);
         m_pSocket->abort();
-        m_pRcver->ConnectionDone(this);
+        m_pRcver->ConnectionDone(this, m_peer);
     }
 
     QTcpSocket* m_pSocket;
@@ -136,6 +150,7 @@ private:
     QTimer* m_pTimer;
     QString m_peer;
     ResultReportReader m_reader;
+    struSimuOper m_oper;
     qint64 m_bytesSeen = 0;
     Phase m_phase = Document;
 };
@@ -145,7 +160,7 @@ TaskResultRcver::TaskResultRcver(quint16 port, QObject* parent) : QObject(parent
     ConsoleTypes::registerMetaTypes();
 }
 
-TaskResultRcver::~TaskResultRcver() = default;
+TaskResultRcver::~TaskResultRcver() = default; // connections and waiting sockets are children
 
 void TaskResultRcver::slInitSocket()
 {
@@ -157,27 +172,59 @@ void TaskResultRcver::slInitSocket()
 }
 
 // Beyond the limit, connections wait in the server's pending list, whose own bound stops the server
-// accepting, and behind it in the listen queue; each finished connection lets the next one in.
+// accepting, and behind it in the listen queue; each finished connection lets the next one in. One
+// address is served maxPerSource at a time: its others wait (not read beyond a small buffer) for its
+// own connections to end, and beyond maxWaitingPerSource they are closed at once.
 void TaskResultRcver::slNewConnection()
 {
     while (m_pServer && m_active < m_limits.maxConnections && m_pServer->hasPendingConnections()) {
         QTcpSocket* pSocket = m_pServer->nextPendingConnection();
-        qWarning() << "new Connection" << pSocket->peerAddress().toString();
-        ++m_active;
-        new ResultConnection(pSocket, this);
+        const QString peer = peerText(pSocket);
+        if (m_activeBySource.value(peer) < m_limits.maxPerSource) {
+            Serve(pSocket, peer);
+            continue;
+        }
+        QQueue<QTcpSocket*>& waiting = m_waitingBySource[peer];
+        if (waiting.size() >= m_limits.maxWaitingPerSource) {
+            qWarning().noquote() << "result connection from" << peer << "closed:" << m_limits.maxPerSource
+                                 << "served and" << waiting.size() << "waiting from there already";
+            pSocket->abort();
+            pSocket->deleteLater();
+            continue;
+        }
+        pSocket->setReadBufferSize(ResultReport::kMaxDocumentBytes);
+        pSocket->setParent(this);
+        waiting.enqueue(pSocket);
     }
 }
 
-void TaskResultRcver::ConnectionDone(ResultConnection* pConn)
+void TaskResultRcver::Serve(QTcpSocket* pSocket, const QString& peer)
+{
+    qWarning().noquote() << "new Connection" << peer;
+    ++m_active;
+    ++m_activeBySource[peer];
+    pSocket->setReadBufferSize(0);
+    new ResultConnection(pSocket, peer, this);
+}
+
+void TaskResultRcver::ConnectionDone(ResultConnection* pConn, const QString& peer)
 {
     pConn->deleteLater();
     --m_active;
+    if (--m_activeBySource[peer] <= 0)
+        m_activeBySource.remove(peer);
+    auto waiting = m_waitingBySource.find(peer);
+    if (waiting != m_waitingBySource.end()) {
+        QTcpSocket* pNext = waiting->dequeue();
+        if (waiting->isEmpty())
+            m_waitingBySource.erase(waiting);
+        Serve(pNext, peer);
+    }
     if (m_pServer && m_pServer->hasPendingConnections())
         QMetaObject::invokeMethod(this, &TaskResultRcver::slNewConnection, Qt::QueuedConnection);
 }
 
-void TaskResultRcver::HandleReport(const QString& peer, const QByteArray& doc, const QByteArray& tail,
-                                   bool tailAwaited)
+bool TaskResultRcver::TakeReport(const QString& peer, const QByteArray& doc, struSimuOper& oper)
 {
     QList<struSimuOper> opers;
     const CCommResult parsed = JsonCodec::parseCommandDoc(doc, opers, QString());
@@ -185,16 +232,26 @@ void TaskResultRcver::HandleReport(const QString& peer, const QByteArray& doc, c
         qWarning().noquote() << "result report from" << peer << "unreadable:" << parsed.log
                              << QString::fromUtf8(doc.left(512));
         emit sigReportUnreadable(peer);
-        return;
+        return false;
     }
-    const struSimuOper& o = opers.first();
-    qWarning().noquote() << "result from" << peer << o.rmtPcName << o.memuIdx << "type" << o.iOperType
-                         << "ret" << o.iReplyRet << o.replyRet;
+    oper = opers.first();
+    qWarning().noquote() << "result from" << peer << oper.rmtPcName << oper.memuIdx << "type"
+                         << oper.iOperType << "ret" << oper.iReplyRet << oper.replyRet;
+    if (m_filter && !m_filter(peer, oper)) {
+        qWarning().noquote() << "result from" << peer << "refused: no operation of type" << oper.iOperType
+                             << "at" << oper.iTime << "was sent to" << oper.rmtPcName << oper.memuIdx
+                             << "at that address";
+        emit sigReportRefused(peer, oper.rmtPcName, oper.memuIdx);
+        return false;
+    }
+    return true;
+}
+
+void TaskResultRcver::ApplyReport(const struSimuOper& o)
+{
     const bool ok = o.iReplyRet == 0;
     switch (o.iOperType) {
     case eOperStartup:
-        if (tailAwaited)
-            HandleStart(o, tail);
         emit sigSetState(o.rmtPcName, o.memuIdx, ok ? eStateRunning : eStateNotStarted, o.iTime);
         return;
     case eOperClose:
@@ -218,17 +275,18 @@ void TaskResultRcver::HandleReport(const QString& peer, const QByteArray& doc, c
 }
 
 // The thumbnail behind a start report; without one the stock picture stands in, and one that does
-// not decode leaves the tile's picture as it is.
-void TaskResultRcver::HandleStart(const struSimuOper& oper, const QByteArray& tail)
+// not decode (or declares far more than a thumbnail) leaves the tile's picture as it is.
+void TaskResultRcver::ApplyThumbnail(const struSimuOper& oper, const QByteArray& jpeg)
 {
     auto* pImg = new QImage;
-    if (tail.isEmpty())
+    QString why;
+    if (jpeg.isEmpty())
         pImg->load(StockPicturePath());
     else
-        pImg->loadFromData(tail);
+        Thumbnail::decodeJpeg(jpeg, *pImg, &why);
     if (pImg->isNull()) {
-        qWarning().noquote() << "thumbnail of" << oper.rmtPcName << oper.memuIdx << "not decodable,"
-                             << tail.size() << "bytes";
+        qWarning().noquote() << "thumbnail of" << oper.rmtPcName << oper.memuIdx << "refused," << jpeg.size()
+                             << "bytes:" << why;
         delete pImg;
         return;
     }

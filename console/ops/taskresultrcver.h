@@ -5,8 +5,12 @@
 #include "simurecords.h"
 
 #include <QAtomicInteger>
+#include <QHash>
 #include <QImage>
 #include <QObject>
+#include <QQueue>
+
+#include <functional>
 
 class QTcpServer;
 class QTcpSocket;
@@ -19,7 +23,12 @@ class ResultConnection;
 // belong to the receiving slot.
 //
 // Connections are served side by side, each within its own limits, so one that stalls or misbehaves
-// holds up nobody else.
+// holds up nobody else; one address gets a few of them at a time, so a host that opens hundreds and
+// sends nothing holds up nobody but itself. A report is applied as soon as its document is complete,
+// a start's thumbnail as soon as the picture is whole.
+//
+// With a report filter, a report is applied only when the filter takes it (the console takes reports
+// of operations it sent, from the address their PC is heard at); others are logged and dropped.
 class TaskResultRcver : public QObject
 {
     Q_OBJECT
@@ -28,16 +37,21 @@ public:
 
     struct Limits
     {
-        int documentWaitMs = 30000; // from accepting the connection to a complete document
-        int thumbnailWaitMs = 6000; // after a start report, for the thumbnail's first bytes
-        int thumbnailEndMs = 30000; // after the first thumbnail bytes, for the end of the connection
-        int maxConnections = 256;   // served at once; more wait in the listen queue
+        int documentWaitMs = 10000;    // from serving the connection to a complete document
+        int thumbnailWaitMs = 6000;    // after a start report, for the thumbnail's first bytes
+        int thumbnailEndMs = 30000;    // after the first thumbnail bytes, for the rest of the picture
+        int maxConnections = 256;      // served at once; more wait in the listen queue
+        int maxPerSource = 16;         // served at once from one address; more of it wait their turn
+        int maxWaitingPerSource = 128; // waiting from one address; beyond them it is closed at once
     };
+    // Called on the receiver's thread with the peer's address and the report's record.
+    using ReportFilter = std::function<bool(const QString& strPeerAddr, const struSimuOper& oper)>;
 
     explicit TaskResultRcver(quint16 port = kDefaultPort, QObject* parent = nullptr);
     ~TaskResultRcver() override;
 
     void SetLimits(const Limits& limits) { m_limits = limits; }
+    void SetReportFilter(ReportFilter filter) { m_filter = std::move(filter); }
     const Limits& GetLimits() const { return m_limits; }
     // The port listened on (useful with port 0); 0 before listening or after a failure.
     quint16 ServerPort() const { return m_listenPort.loadAcquire(); }
@@ -55,6 +69,8 @@ signals:
     // A report came that could not be read; the console should ask that agent for its states now
     // rather than keep showing the emulators busy.
     void sigReportUnreadable(QString strPeerAddr);
+    // A readable report the filter did not take.
+    void sigReportRefused(QString strPeerAddr, QString strPcName, QString strMemuIdx);
 
 public slots:
     void slInitSocket();
@@ -62,14 +78,21 @@ public slots:
 
 private:
     friend class ResultConnection;
-    void HandleReport(const QString& peer, const QByteArray& doc, const QByteArray& tail, bool tailAwaited);
-    void HandleStart(const struSimuOper& oper, const QByteArray& tail);
+    // The document's first record when it parses and the filter takes it.
+    bool TakeReport(const QString& peer, const QByteArray& doc, struSimuOper& oper);
+    void ApplyReport(const struSimuOper& oper);
+    // A start's thumbnail; empty bytes: the stock picture.
+    void ApplyThumbnail(const struSimuOper& oper, const QByteArray& jpeg);
     void EmitResultReport(const struSimuOper& oper);
-    void ConnectionDone(ResultConnection* pConn);
+    void Serve(QTcpSocket* pSocket, const QString& peer);
+    void ConnectionDone(ResultConnection* pConn, const QString& peer);
 
     quint16 m_port;
     QAtomicInteger<quint16> m_listenPort;
     QTcpServer* m_pServer = nullptr;
     Limits m_limits;
+    ReportFilter m_filter;
     int m_active = 0;
+    QHash<QString, int> m_activeBySource;
+    QHash<QString, QQueue<QTcpSocket*>> m_waitingBySource;
 };

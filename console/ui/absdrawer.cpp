@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QMouseEvent>
+#include <QSet>
 #include <QVBoxLayout>
 
 MyScrollArea::MyScrollArea(QWidget* parent) : QScrollArea(parent)
@@ -93,13 +94,17 @@ void AbsGrpDrawer::RemoveDrawer(AbsDrawer* pDrawer)
 
 void AbsGrpDrawer::SetDrawerOrder(const QList<AbsDrawer*>& order)
 {
+    const QSet<AbsDrawer*> known(m_drawers.begin(), m_drawers.end());
+    QSet<AbsDrawer*> placed;
     QList<AbsDrawer*> drawers;
     for (AbsDrawer* d : order) {
-        if (m_drawers.contains(d) && !drawers.contains(d))
+        if (known.contains(d) && !placed.contains(d)) {
             drawers.append(d);
+            placed.insert(d);
+        }
     }
     for (AbsDrawer* d : qAsConst(m_drawers)) {
-        if (!drawers.contains(d))
+        if (!placed.contains(d))
             drawers.append(d);
     }
     if (drawers == m_drawers)

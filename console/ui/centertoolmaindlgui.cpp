@@ -1,9 +1,11 @@
 #include "centertoolmaindlgui.h"
 
 #include "mygrpdrawer.h"
+#include "updatecheck.h"
 #include "vedioboxdrawer.h"
 
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QSplitter>
@@ -45,6 +47,32 @@ CenterToolMainDlgUI::CenterToolMainDlgUI(std::shared_ptr<AgentRegistry> registry
     layout->setSpacing(0);
     layout->addWidget(createTopBar());
     layout->addWidget(splitter, 1);
+    // In a dialog a button takes Enter when it has the focus (and the first one even without):
+    // Enter would open a link or log out.
+    for (QPushButton* b : findChildren<QPushButton*>()) {
+        b->setAutoDefault(false);
+        b->setDefault(false);
+    }
+}
+
+QString CenterToolMainDlgUI::versionText()
+{
+    return QStringLiteral("Tovia-模拟器版v%1")
+        .arg(UpdateCheck::readRcVersion(QStringLiteral(":/CenterVersion.rc")));
+}
+
+// Esc would reject the dialog and so end the console; Enter has no meaning in this window.
+void CenterToolMainDlgUI::keyPressEvent(QKeyEvent* event)
+{
+    switch (event->key()) {
+    case Qt::Key_Escape:
+    case Qt::Key_Enter:
+    case Qt::Key_Return:
+        event->accept();
+        return;
+    default:
+        QDialog::keyPressEvent(event);
+    }
 }
 
 QPushButton* CenterToolMainDlgUI::linkButton(const QString& text)
@@ -70,6 +98,8 @@ QWidget* CenterToolMainDlgUI::createTopBar()
                         .scaled(32, 32, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     auto* title = new QLabel(QStringLiteral("Tovia 模拟器总控端"));
     title->setStyleSheet(QStringLiteral("color:white;font-size:16px;font-weight:bold;"));
+    m_pVersion = new QLabel(versionText());
+    m_pVersion->setStyleSheet(QStringLiteral("color:#dbeeff;font-size:11px;"));
     m_pBtnWelcome = linkButton(QStringLiteral("欢迎您"));
     m_pBtnOfficial = linkButton(QStringLiteral("官网"));
     m_pBtnCustom = linkButton(QStringLiteral("客服"));
@@ -85,6 +115,8 @@ QWidget* CenterToolMainDlgUI::createTopBar()
     layout->setContentsMargins(12, 0, 12, 0);
     layout->addWidget(logo);
     layout->addWidget(title);
+    layout->addSpacing(8);
+    layout->addWidget(m_pVersion);
     layout->addStretch(1);
     for (QPushButton* b : {m_pBtnOfficial, m_pBtnCustom, m_pBtnPublic, m_pBtnHelp})
         layout->addWidget(b);

@@ -19,13 +19,16 @@ public:
     explicit TipDlg(const QString& title, QWidget* parent = nullptr);
 };
 
-// The console's main window widgets: top bar (welcome, links, refresh, logout), the device list on
-// the left and the tiles on the right.
+// The console's main window widgets: top bar (welcome, links, version, refresh, logout), the device
+// list on the left and the tiles on the right. It is a dialog, but no key closes it or clicks a
+// button for Enter: Esc does nothing, and a button is pressed with the mouse or the space bar.
 class CenterToolMainDlgUI : public QDialog
 {
     Q_OBJECT
 public:
     explicit CenterToolMainDlgUI(std::shared_ptr<AgentRegistry> registry, QWidget* parent = nullptr);
+
+    static QString versionText(); // "Tovia-模拟器版v" and the console's four-part version
 
     MyGrpDrawer* leftGrpDrawer() const { return m_pLeftGrpDrawer; }
     VedioBoxGrpDrawer* rightGrpDrawer() const { return m_pRightGrpDrawer; }
@@ -38,10 +41,13 @@ public:
     QPushButton* customBtn() const { return m_pBtnCustom; }
     QPushButton* publicBtn() const { return m_pBtnPublic; }
     QPushButton* helpBtn() const { return m_pBtnHelp; }
+    QLabel* versionLabel() const { return m_pVersion; }
     // "欢迎您" and the nick name of the signed-in user.
     void setWelcome(const QString& nickName);
 
 protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
     std::shared_ptr<AgentRegistry> m_pRegistry;
     MyGrpDrawer* m_pLeftGrpDrawer = nullptr;
     VedioBoxGrpDrawer* m_pRightGrpDrawer = nullptr;
@@ -59,4 +65,5 @@ private:
     QPushButton* m_pBtnCustom = nullptr;
     QPushButton* m_pBtnPublic = nullptr;
     QPushButton* m_pBtnHelp = nullptr;
+    QLabel* m_pVersion = nullptr;
 };

@@ -16,18 +16,39 @@
 #include <QDebug>
 #include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QLayout>
 #include <QPushButton>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 
 namespace {
 constexpr int kThreadQuitWaitMs = 5000;
+constexpr int kShowBudgetMs = 20; // rows and tiles made per turn of the event loop, at most this long
+constexpr int kShownPerTurnAtLeast = 8; // however slow the machine: a small LAN is shown at once
 } // namespace
 
 CenterToolMainWnd::CenterToolMainWnd(const Options& options, QWidget* parent)
-    : CenterToolMainDlgUI(std::make_shared<AgentRegistry>(options.clock), parent), m_options(options)
+    : CenterToolMainDlgUI(
+          std::make_shared<AgentRegistry>(options.clock, options.limits.value_or(limitsFromSettings())),
+          parent),
+      m_options(options)
 {
     ConsoleTypes::registerMetaTypes();
+    m_pTurnTimer = new QTimer(this);
+    m_pTurnTimer->setSingleShot(true);
+    m_pTurnTimer->setInterval(0);
+    checkConnect(connect(m_pTurnTimer, &QTimer::timeout, this, &CenterToolMainWnd::slTurnOver),
+                 QStringLiteral("connect QTimer::timeout CenterToolMainWnd::slTurnOver err"));
+}
+
+AgentRegistry::Limits CenterToolMainWnd::limitsFromSettings()
+{
+    AgentRegistry::Limits limits;
+    limits.maxPcs = qMax(1, SimuSettings::value(QStringLiteral("console/maxPcs"), limits.maxPcs).toInt());
+    limits.repinSecs =
+        qMax(10, SimuSettings::value(QStringLiteral("discovery/repinSecs"), limits.repinSecs).toInt());
+    return limits;
 }
 
 CenterToolMainWnd::~CenterToolMainWnd()
@@ -44,9 +65,13 @@ void CenterToolMainWnd::initWnd()
     updateEmptyText();
     if (m_options.trayIcon) {
         m_pTrayIcon = new ToviaSysTrayIcon(QStringLiteral("Tovia-模拟器版"), this);
-        connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &CenterToolMainWnd::slSysTrayActived);
-        connect(m_pTrayIcon, &ToviaSysTrayIcon::sigToviaSysTrayIconTriggered, this,
-                &CenterToolMainWnd::slSysTrayMenuTriggered);
+        checkConnect(
+            connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &CenterToolMainWnd::slSysTrayActived),
+            QStringLiteral("connect QSystemTrayIcon::activated CenterToolMainWnd::slSysTrayActived err"));
+        checkConnect(connect(m_pTrayIcon, &ToviaSysTrayIcon::sigToviaSysTrayIconTriggered, this,
+                             &CenterToolMainWnd::slSysTrayMenuTriggered),
+                     QStringLiteral("connect ToviaSysTrayIcon::sigToviaSysTrayIconTriggered "
+                                    "CenterToolMainWnd::slSysTrayMenuTriggered err"));
         if (QSystemTrayIcon::isSystemTrayAvailable())
             m_pTrayIcon->show();
     }
@@ -73,6 +98,8 @@ void CenterToolMainWnd::startWorkers()
     udp.queryPort = m_options.queryPort;
     udp.tickMs = m_options.queryTickMs;
     udp.targets = m_options.targets;
+    if (m_options.discoveryBufferBytes > 0)
+        udp.receiveBufferBytes = m_options.discoveryBufferBytes;
     m_pUdpSenderObj = new UdpSenderObj(m_pRegistry, udp);
     checkConnect(connect(m_pUdpSenderObj, &UdpSenderObj::sigNewSimusArrived, this,
                          &CenterToolMainWnd::slNewPcInfoArrived),
@@ -98,11 +125,20 @@ void CenterToolMainWnd::startWorkers()
 
 void CenterToolMainWnd::connectWidgets()
 {
-    connect(exitBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slCloseFromExitBtn);
-    connect(officialBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slOpenOfficial);
-    connect(customBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slCustom);
-    connect(publicBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slPublic);
-    connect(helpBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slHelp);
+    checkConnect(connect(exitBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slCloseFromExitBtn),
+                 QStringLiteral("connect 退出 CenterToolMainWnd::slCloseFromExitBtn err"));
+    checkConnect(connect(officialBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slOpenOfficial),
+                 QStringLiteral("connect 官网 CenterToolMainWnd::slOpenOfficial err"));
+    checkConnect(connect(customBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slCustom),
+                 QStringLiteral("connect 客服 CenterToolMainWnd::slCustom err"));
+    checkConnect(connect(publicBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slPublic),
+                 QStringLiteral("connect 公众号 CenterToolMainWnd::slPublic err"));
+    checkConnect(connect(helpBtn(), &QPushButton::clicked, this, &CenterToolMainWnd::slHelp),
+                 QStringLiteral("connect 帮助 CenterToolMainWnd::slHelp err"));
+    checkConnect(connect(m_pLeftGrpDrawer, &MyGrpDrawer::sigDrawerCellMenuTriggered, this,
+                         &CenterToolMainWnd::slDrawerCellMenuTriggered),
+                 QStringLiteral("connect MyGrpDrawer::sigDrawerCellMenuTriggered "
+                                "CenterToolMainWnd::slDrawerCellMenuTriggered err"));
 }
 
 void CenterToolMainWnd::shutdown()
@@ -180,32 +216,92 @@ void CenterToolMainWnd::slShowResult(CCommResult* pRet)
 void CenterToolMainWnd::slNewPcInfoArrived(struPcInfoReply reply)
 {
     const struPcInfoChange change = m_pRegistry->applyPcInfo(reply.header, reply.simus, reply.from);
-    if (change.bCreated)
-        createPc(change);
-    else
-        applyPcChange(change);
+    if (change.bRefused)
+        return;
+    if (change.bCreated) {
+        m_pendingPcs.append(change.pcName);
+        m_pendingSet.insert(change.pcName);
+        showPendingPcs();
+    } else if (!m_pendingSet.contains(change.pcName)) {
+        applyPcChange(change); // a PC not shown yet is shown as the registry has it then
+    }
 }
 
-void CenterToolMainWnd::createPc(const struPcInfoChange& change)
+// A LAN heard for the first time lists hundreds of PCs within a second. Their rows and tiles are made
+// in turns of the event loop, each turn within a time budget, so that the window keeps answering and
+// Qt lays out what is new once per turn rather than once per PC.
+void CenterToolMainWnd::showPendingPcs()
 {
-    const struPcEntry& pc = change.entry;
+    if (!m_turnClock.isValid()) {
+        m_turnClock.start();
+        m_pTurnTimer->start(); // times out once the event loop has had its turn
+    }
+    if (m_pendingPcs.isEmpty())
+        return;
+    // Shown drawers activate their containers' layouts at once, each of them, the whole list squeezed
+    // into the old height and then grown again: the containers are laid out once, afterwards.
+    const QList<QLayout*> containers = containerLayouts();
+    for (QLayout* l : containers)
+        l->setEnabled(false);
+    while (!m_pendingPcs.isEmpty() &&
+           (m_iShownThisTurn < kShownPerTurnAtLeast || !m_turnClock.hasExpired(kShowBudgetMs))) {
+        ++m_iShownThisTurn;
+        const QString pcName = m_pendingPcs.takeFirst();
+        m_pendingSet.remove(pcName);
+        createPc(pcName);
+    }
+    for (QLayout* l : containerLayouts())
+        l->setEnabled(true);
+    m_pLeftGrpDrawer->layout()->activate(); // from the outside in: every drawer gets its room at once
+    m_pRightGrpDrawer->layout()->activate();
+}
+
+// The layouts that hold the PCs' drawers: both lists and, on the left, every group and its body.
+QList<QLayout*> CenterToolMainWnd::containerLayouts() const
+{
+    QList<QLayout*> out{m_pLeftGrpDrawer->layout(), m_pRightGrpDrawer->layout()};
+    for (MyDrawerUI* g : m_pLeftGrpDrawer->groups())
+        out << g->layout() << g->body()->layout();
+    return out;
+}
+
+void CenterToolMainWnd::slTurnOver()
+{
+    m_turnClock.invalidate();
+    m_iShownThisTurn = 0;
+    if (!m_pendingPcs.isEmpty())
+        showPendingPcs();
+}
+
+// The PC's entry and tile drawer are filled before they join the window, so that their rows and tiles
+// are shown with them in one go instead of one by one.
+void CenterToolMainWnd::createPc(const QString& pcName)
+{
+    struPcEntry pc;
+    if (!m_pRegistry->entry(pcName, pc))
+        return;
     auto* pEntry = new MyDrawerEx(m_pRegistry, pc.pcName, pc.nickName, pc.ipAddr);
-    m_pLeftGrpDrawer->addPc(pEntry);
     auto* pTiles = new VedioBoxDrawer(pc.pcName, pc.nickName, pc.connectAddress());
+    for (const struSimuRow& row : qAsConst(pc.rows)) {
+        pEntry->addCell(row);
+        pTiles->addBox(row.memuIdx, row.simuName)->setState(row.iState, row.iTime);
+    }
+    pEntry->setOnlineLabel(pc.onlineLabel);
+    m_pLeftGrpDrawer->addPc(pEntry);
     m_pRightGrpDrawer->addPc(pTiles);
     checkConnect(connect(pEntry, &MyDrawerEx::sigDrawerCellMenuTriggered, this,
                          &CenterToolMainWnd::slDrawerCellMenuTriggered),
                  QStringLiteral("connect SIGNAL(sigDrawerCellMenuTriggered(int)) "
                                 "SLOT(slDrawerCellMenuTriggered(int)) err"));
-    connect(pEntry, &MyDrawerEx::sigCellCheckChanged, this, &CenterToolMainWnd::setTicked);
-    connect(pTiles, &VedioBoxDrawer::sigBoxCheckChanged, this, &CenterToolMainWnd::setTicked);
-    connect(pTiles, &VedioBoxDrawer::sigRemoteDesktopRequested, this,
-            &CenterToolMainWnd::sigRemoteDesktopRequested);
-    for (const struSimuRow& row : change.added) {
-        pEntry->addCell(row);
-        pTiles->addBox(row.memuIdx, row.simuName);
-    }
-    pEntry->setOnlineLabel(pc.onlineLabel);
+    checkConnect(connect(pEntry, &MyDrawerEx::sigCellCheckChanged, this, &CenterToolMainWnd::setTicked),
+                 QStringLiteral("connect MyDrawerEx::sigCellCheckChanged CenterToolMainWnd::setTicked err"));
+    checkConnect(
+        connect(pTiles, &VedioBoxDrawer::sigBoxCheckChanged, this, &CenterToolMainWnd::setTicked),
+        QStringLiteral("connect VedioBoxDrawer::sigBoxCheckChanged CenterToolMainWnd::setTicked err"));
+    checkConnect(connect(pTiles, &VedioBoxDrawer::sigRemoteDesktopRequested, this,
+                         &CenterToolMainWnd::sigRemoteDesktopRequested),
+                 QStringLiteral("connect VedioBoxDrawer::sigRemoteDesktopRequested "
+                                "CenterToolMainWnd::sigRemoteDesktopRequested err"));
     updateEmptyText();
     qInfo().noquote() << "PC listed:" << pc.pcName << "nick" << pc.nickName << "at" << pc.ipAddr << "connect"
                       << pc.connectAddress() << "with" << pc.rows.size() << "emulators";
@@ -236,6 +332,11 @@ void CenterToolMainWnd::applyPcChange(const struPcInfoChange& change)
     if (change.bNickChanged) {
         pEntry->setNickName(change.entry.nickName);
         pTiles->setNickName(change.entry.nickName);
+    }
+    if (change.bAddrChanged) {
+        pEntry->setIpAddr(change.entry.ipAddr);
+        pTiles->setIpAddr(change.entry.connectAddress());
+        qInfo().noquote() << "PC" << change.pcName << "now at" << change.entry.connectAddress();
     }
     if (change.bCameOnline) {
         pEntry->setOnlineLabel(change.entry.onlineLabel);
@@ -351,16 +452,18 @@ void CenterToolMainWnd::slNewSimuStateParamArrived(QByteArray aryJson)
     applySimuState(pcName, memuIdx, iState, iTime, iDaemonModel);
 }
 
+// The operations refuse an empty selection themselves (44), through the same dialogs as their other
+// refusals.
 void CenterToolMainWnd::slDrawerCellMenuTriggered(int index)
 {
-    if (!m_pRegistry->hasChecked()) {
+    if (m_dispatcher) {
+        m_dispatcher(index);
+    } else if (!m_pRegistry->hasChecked()) {
         showResult(OpsCode::nothingTicked());
         return;
-    }
-    if (m_dispatcher)
-        m_dispatcher(index);
-    else
+    } else {
         qWarning("operation %d chosen, but no operations are installed in this console", index);
+    }
     clearAllTicks();
 }
 
@@ -375,16 +478,16 @@ void CenterToolMainWnd::slMainWndMsgHandler(QString strMsg, QString strParam, QS
         markOffline(strParam);
 }
 
-// The checker's message was computed on its thread a moment ago: a reply applied since then wins.
+// The checker's message was computed on its thread a moment ago: a reply applied since then wins. A
+// PC shown offline already is left as it is (its rows and tiles show that).
 void CenterToolMainWnd::markOffline(const QString& pcName)
 {
     struPcEntry before;
     if (!m_pRegistry->isSilent(pcName, m_pRegistry->now()) || !m_pRegistry->entry(pcName, before) ||
-        !m_pRegistry->setOffline(pcName))
+        before.isOffline() || !m_pRegistry->setOffline(pcName))
         return;
-    if (!before.isOffline())
-        qInfo().noquote() << "PC offline:" << pcName << "not heard from since"
-                          << QDateTime::fromSecsSinceEpoch(before.lastHeard).toString(Qt::ISODate);
+    qInfo().noquote() << "PC offline:" << pcName << "not heard from since"
+                      << QDateTime::fromSecsSinceEpoch(before.lastHeard).toString(Qt::ISODate);
     if (MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName)) {
         pEntry->setOnlineLabel(PcLabel::offline());
         pEntry->refreshAllCells();

@@ -5,14 +5,19 @@
 #include "consoletypes.h"
 #include "ports.h"
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QPointer>
+#include <QSet>
 #include <QSystemTrayIcon>
 #include <functional>
+#include <optional>
 
 class MyDrawerEx;
 class PcOnOfflineChecker;
+class QLayout;
 class QThread;
+class QTimer;
 class ToviaSysTrayIcon;
 class UdpSenderObj;
 class VedioBoxDrawer;
@@ -32,8 +37,12 @@ public:
         int checkIntervalMs = 1000;
         QList<QHostAddress> targets; // empty: the setting discovery/targets or the defaults
         AgentRegistry::Clock clock;  // empty: the system clock
+        // Empty: the settings console/maxPcs and discovery/repinSecs, or the defaults.
+        std::optional<AgentRegistry::Limits> limits;
         bool trayIcon = true;
+        int discoveryBufferBytes = 0; // receive buffer of the discovery socket; 0: the worker's default
     };
+    static AgentRegistry::Limits limitsFromSettings();
 
     // Called once for each newly listed agent PC, after its list entry and tile drawer exist: the
     // operations create the PC's command client here and connect it to the entry's signals.
@@ -93,11 +102,16 @@ public slots:
 protected:
     void done(int result) override;
 
+private slots:
+    void slTurnOver();
+
 private:
     void startWorkers();
     void connectWidgets();
     void checkConnect(bool ok, const QString& failText) const;
-    void createPc(const struPcInfoChange& change);
+    void showPendingPcs();
+    QList<QLayout*> containerLayouts() const;
+    void createPc(const QString& pcName);
     void applyPcChange(const struPcInfoChange& change);
     void applySimuState(const QString& pcName, const QString& memuIdx, int iState, int iTime,
                         int iDaemonModel);
@@ -116,6 +130,11 @@ private:
     PcEntryInitHook m_pcEntryInitHook;
     OperationDispatcher m_dispatcher;
     bool m_bShutDown = false;
+    QStringList m_pendingPcs; // listed, not shown yet, in the order they were heard
+    QSet<QString> m_pendingSet;
+    QElapsedTimer m_turnClock; // time spent showing PCs in this turn of the event loop
+    int m_iShownThisTurn = 0;
+    QTimer* m_pTurnTimer = nullptr;
     qint64 m_reportApplyNs = 0;
     qint64 m_reportsApplied = 0;
 };

@@ -10,13 +10,26 @@
 #include <QDebug>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QScopedPointer>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QVBoxLayout>
 
 namespace {
 constexpr int kRowHeight = 26;
 constexpr int kStateWidth = 56;
+
+// Names take what the row leaves them; however long, they never push the state column away.
+void letShrink(QWidget* pWidget)
+{
+    pWidget->setSizePolicy(QSizePolicy::Ignored, pWidget->sizePolicy().verticalPolicy());
+    pWidget->setMinimumWidth(0);
+}
+
+QString elided(const QWidget* pWidget, const QString& text, int width)
+{
+    return pWidget->fontMetrics().elidedText(text, Qt::ElideRight, qMax(0, width));
+}
+
 } // namespace
 
 MenuOfDrawerCell::MenuOfDrawerCell(QWidget* parent) : QMenu(parent)
@@ -39,6 +52,8 @@ MyDrawerCell::MyDrawerCell(const struSimuRow& row, QWidget* parent)
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(40, 0, 8, 0);
     m_pCheck = new QCheckBox(row.simuName, this);
+    letShrink(m_pCheck);
+    m_pCheck->setToolTip(row.simuName);
     m_pState = new QLabel(this);
     m_pState->setFixedWidth(kStateWidth);
     m_pState->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -61,7 +76,16 @@ bool MyDrawerCell::isChecked() const
 void MyDrawerCell::setSimuName(const QString& name)
 {
     m_simuName = name;
-    m_pCheck->setText(name);
+    m_pCheck->setToolTip(name);
+    const int box = style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, m_pCheck) +
+                    style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, m_pCheck);
+    m_pCheck->setText(elided(m_pCheck, name, m_pCheck->width() - box - 4));
+}
+
+void MyDrawerCell::resizeEvent(QResizeEvent* event)
+{
+    AbsDrawerCell::resizeEvent(event);
+    setSimuName(m_simuName);
 }
 
 void MyDrawerCell::setState(int iState, int iDaemonModel)
@@ -81,10 +105,7 @@ void MyDrawerCell::setChecked(bool bChecked)
 
 void MyDrawerCell::contextMenuEvent(QContextMenuEvent* event)
 {
-    MenuOfDrawerCell menu(this);
-    connect(&menu, &MenuOfDrawerCell::sigDrawerCellMenuTriggered, this,
-            &MyDrawerCell::sigDrawerCellMenuTriggered);
-    menu.exec(event->globalPos());
+    emit sigMenuRequested(event->globalPos());
 }
 
 DrawerTitleCell::DrawerTitleCell(const QString& name, bool bWithState, QWidget* parent)
@@ -97,7 +118,9 @@ DrawerTitleCell::DrawerTitleCell(const QString& name, bool bWithState, QWidget* 
     layout->setContentsMargins(bWithState ? 18 : 6, 0, 8, 0); // a PC's row sits inside its group
     m_pArrow = new QLabel(QStringLiteral("▾"), this);
     m_pCheck = new QCheckBox(this);
-    m_pName = new QLabel(name, this);
+    m_pName = new QLabel(this);
+    letShrink(m_pName);
+    setName(name);
     layout->addWidget(m_pArrow);
     layout->addWidget(m_pCheck);
     layout->addWidget(m_pName, 1);
@@ -111,12 +134,15 @@ DrawerTitleCell::DrawerTitleCell(const QString& name, bool bWithState, QWidget* 
 
 void DrawerTitleCell::setName(const QString& name)
 {
-    m_pName->setText(name);
+    m_name = name;
+    m_pName->setToolTip(name);
+    m_pName->setText(elided(m_pName, name, m_pName->width()));
 }
 
-QString DrawerTitleCell::name() const
+void DrawerTitleCell::resizeEvent(QResizeEvent* event)
 {
-    return m_pName->text();
+    AbsDrawerTitle::resizeEvent(event);
+    setName(m_name);
 }
 
 void DrawerTitleCell::setDevState(const QString& text)
@@ -216,6 +242,8 @@ MyDrawerCell* MyDrawerEx::addCell(const struSimuRow& row)
     if (!connect(c, &MyDrawerCell::sigDrawerCellMenuTriggered, this, &MyDrawerEx::sigDrawerCellMenuTriggered))
         qWarning(
             "connect MyDrawerCell::sigDrawerCellMenuTriggered MyDrawerEx::sigDrawerCellMenuTriggered err");
+    if (!connect(c, &MyDrawerCell::sigMenuRequested, this, &MyDrawerEx::sigCellMenuRequested))
+        qWarning("connect MyDrawerCell::sigMenuRequested MyDrawerEx::sigCellMenuRequested err");
     connect(c, &MyDrawerCell::sigCheckChanged, this, [this](const QString& idx, bool on) {
         m_pRegistry->setChecked(m_pcName, idx, on);
         emit sigCellCheckChanged(m_pcName, idx, on);
@@ -243,6 +271,12 @@ void MyDrawerEx::setOnlineLabel(const QString& label)
     titleCell()->setDevState(label);
 }
 
+void MyDrawerEx::setIpAddr(const QString& ipAddr)
+{
+    m_ipAddr = ipAddr;
+    titleCell()->setToolTip(QStringLiteral("%1 (%2)").arg(m_pcName, ipAddr));
+}
+
 void MyDrawerEx::refreshCell(const QString& memuIdx)
 {
     MyDrawerCell* c = m_cells.value(memuIdx);
@@ -264,8 +298,17 @@ void MyDrawerEx::refreshAllCells()
 
 void MyDrawerEx::slTitleChecked(bool bChecked)
 {
-    for (MyDrawerCell* c : m_cells)
+    for (MyDrawerCell* c : qAsConst(m_cells))
         c->checkBox()->setChecked(bChecked);
+}
+
+void MyDrawerEx::setAllChecked(bool bChecked)
+{
+    {
+        QSignalBlocker block(titleCell()->checkBox());
+        titleCell()->checkBox()->setChecked(bChecked);
+    }
+    slTitleChecked(bChecked);
 }
 
 void MyDrawerEx::slReplyResult(CCommResult* pRet)
@@ -321,7 +364,47 @@ void MyGrpDrawer::addPc(MyDrawerEx* pPc)
     m_pcs.insert(pPc->pcName(), pPc);
     m_order.append(pPc);
     movePcDrawer(pPc, m_pDefaultGroup);
-    connect(pPc, &AbsDrawer::sigSizeChanged, this, &AbsGrpDrawer::slChildDrawerSizeChanged);
+    if (!connect(pPc, &AbsDrawer::sigSizeChanged, this, &AbsGrpDrawer::slChildDrawerSizeChanged))
+        qWarning("connect MyDrawerEx::sigSizeChanged MyGrpDrawer::slChildDrawerSizeChanged err");
+    if (!connect(pPc, &MyDrawerEx::sigCellMenuRequested, this, &MyGrpDrawer::popupCellMenu))
+        qWarning("connect MyDrawerEx::sigCellMenuRequested MyGrpDrawer::popupCellMenu err");
+}
+
+void MyGrpDrawer::popupCellMenu(const QPoint& globalPos)
+{
+    auto* pMenu = new MenuOfDrawerCell(this);
+    pMenu->setAttribute(Qt::WA_DeleteOnClose);
+    if (!connect(pMenu, &MenuOfDrawerCell::sigDrawerCellMenuTriggered, this, &MyGrpDrawer::slMenuTriggered,
+                 Qt::QueuedConnection))
+        qWarning("connect MenuOfDrawerCell::sigDrawerCellMenuTriggered MyGrpDrawer::slMenuTriggered err");
+    pMenu->popup(globalPos);
+}
+
+void MyGrpDrawer::slMenuTriggered(int index)
+{
+    emit sigDrawerCellMenuTriggered(index);
+}
+
+void MyGrpDrawer::slCellMoveToNewGrp(MyDrawerCell* pCell, MyDrawerUI* pDrawerTo)
+{
+    for (MyDrawerEx* pc : qAsConst(m_order)) {
+        if (pCell && pDrawerTo && pc->cell(pCell->memuIdx()) == pCell)
+            return slMoveDevsToGrp({pc->pcName()}, pDrawerTo->grpName());
+    }
+}
+
+void MyGrpDrawer::slDevNetStateChanged(QString strIP, int iState)
+{
+    for (MyDrawerEx* pc : qAsConst(m_order)) {
+        if (m_pRegistry->connectAddress(pc->pcName()) != strIP)
+            continue;
+        if (iState == 0)
+            m_pRegistry->setOffline(pc->pcName()); // its next reply brings it back
+        struPcEntry entry;
+        if (m_pRegistry->entry(pc->pcName(), entry))
+            pc->setOnlineLabel(entry.onlineLabel);
+        pc->refreshAllCells();
+    }
 }
 
 void MyGrpDrawer::clearAllChecks()
@@ -358,13 +441,15 @@ MyDrawerUI* MyGrpDrawer::addGroup(const QString& id, const QString& name)
     pGroup->setGrpId(id);
     m_groups.append(pGroup);
     AddNewDrawer(pGroup);
-    // Ticking a group ticks every emulator of its PCs.
-    connect(pGroup->titleCell()->checkBox(), &QCheckBox::toggled, this, [this, pGroup](bool on) {
-        for (const QString& pc : pcsOf(pGroup))
-            m_pcs.value(pc)->titleCell()->checkBox()->setChecked(on);
-    });
-    connect(pGroup->titleCell(), &DrawerTitleCell::sigContextMenuRequested, this,
-            [this, pGroup](QPoint at) { showTitleMenu(pGroup, at); });
+    // Ticking a group ticks every emulator of its PCs, also those unticked by hand since.
+    if (!connect(pGroup->titleCell()->checkBox(), &QCheckBox::toggled, this, [this, pGroup](bool on) {
+            for (const QString& pc : pcsOf(pGroup))
+                m_pcs.value(pc)->setAllChecked(on);
+        }))
+        qWarning("connect QCheckBox::toggled MyDrawerEx::setAllChecked err");
+    if (!connect(pGroup->titleCell(), &DrawerTitleCell::sigContextMenuRequested, this,
+                 [this, pGroup](QPoint at) { showTitleMenu(pGroup, at); }))
+        qWarning("connect DrawerTitleCell::sigContextMenuRequested MyGrpDrawer::showTitleMenu err");
     if (!connect(pGroup, &MyDrawerUI::sigDeleteMyselfGrp, this, &MyGrpDrawer::slDeleteGrp))
         qWarning("connect SIGNAL(sigDeleteMyselfGrp(QString)) SLOT(slDeleteGrp(QString)) err");
     return pGroup;
@@ -406,11 +491,13 @@ void MyGrpDrawer::movePcDrawer(MyDrawerEx* pPc, MyDrawerUI* pTo)
     m_groupOfPc.insert(pPc->pcName(), pTo);
 }
 
+// Open without a loop of its own, owned by the list: the group may go while it is open.
 void MyGrpDrawer::showTitleMenu(MyDrawerUI* pGroup, const QPoint& globalPos)
 {
-    QScopedPointer<QMenu> pMenu(pGroup->createTitleMenu(this));
-    if (pMenu)
-        pMenu->exec(globalPos);
+    if (QMenu* pMenu = pGroup->createTitleMenu(this)) {
+        pMenu->setAttribute(Qt::WA_DeleteOnClose);
+        pMenu->popup(globalPos);
+    }
 }
 
 void MyGrpDrawer::slMoveDevsToGrp(QStringList pcNames, QString strGrpTo)

@@ -36,7 +36,9 @@ public:
     QString stateText() const;
     bool isChecked() const;
     QCheckBox* checkBox() const { return m_pCheck; }
+    QLabel* stateLabel() const { return m_pState; }
 
+    // The name shown is cut to the width left beside the state column (the whole name in the tip).
     void setSimuName(const QString& name);
     void setState(int iState, int iDaemonModel);
     void setChecked(bool bChecked); // without emitting sigCheckChanged
@@ -44,9 +46,12 @@ public:
 signals:
     void sigDrawerCellMenuTriggered(int index);
     void sigCheckChanged(QString memuIdx, bool bChecked);
+    // A right click on the row: the list opens the row's menu there.
+    void sigMenuRequested(QPoint globalPos);
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     QString m_memuIdx;
@@ -64,11 +69,13 @@ class DrawerTitleCell : public AbsDrawerTitle
 public:
     explicit DrawerTitleCell(const QString& name, bool bWithState, QWidget* parent = nullptr);
 
+    // The whole name; the label shows it cut to its width.
     void setName(const QString& name);
-    QString name() const;
+    QString name() const { return m_name; }
     void setDevState(const QString& text);
     QString devState() const;
     QCheckBox* checkBox() const { return m_pCheck; }
+    QLabel* devStateLabel() const { return m_pDevState; }
     void setOpened(bool bOpened) override;
 
 signals:
@@ -77,8 +84,10 @@ signals:
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    QString m_name;
     QCheckBox* m_pCheck = nullptr;
     QLabel* m_pArrow = nullptr;
     QLabel* m_pName = nullptr;
@@ -137,15 +146,20 @@ public:
     void removeCell(const QString& memuIdx);
     void setNickName(const QString& nick);
     void setOnlineLabel(const QString& label);
+    void setIpAddr(const QString& ipAddr);
     // Shows the registry's state of the emulator on its row.
     void refreshCell(const QString& memuIdx);
     void refreshAllCells();
+    // Ticks or unticks every emulator row of the PC (and its own box, without a signal).
+    void setAllChecked(bool bChecked);
 
 signals:
     void sigOperateSimus(int iType, QStringList strSimuIndex);
     void sigInstallApk4Simus(QStringList strSimuIndexList, QString strPath);
     void sigDrawerCellMenuTriggered(int index);
     void sigCellCheckChanged(QString pcName, QString memuIdx, bool bChecked);
+    // A row asks for its menu at this global position.
+    void sigCellMenuRequested(QPoint globalPos);
     // The argument field changed (the command client's slSetOperArgument takes it).
     void sigOperArgumentChanged(QString strArg);
 
@@ -206,16 +220,30 @@ signals:
                                         QString strNewGrpName, QString strNewGrpId);
     void sigGrpDeleted(QString grpDeleted, QString grpDevTo);
     void sigDevMovedToNewGrp(QVector<QString> vstrGrpName, QString strGrpFrom, QString strGrpTo);
+    // An entry of an emulator row's menu was picked (after the menu closed).
+    void sigDrawerCellMenuTriggered(int index);
 
 public slots:
+    // The entries of the rows' menus arrive here queued, so that the operation (and the question it
+    // may ask) runs after the menu is gone, with no row's event handler under it: a row removed
+    // meanwhile takes nothing down with it.
+    void slMenuTriggered(int index);
+    // Asks for the PC of the row to be moved into the group of the drawer (slMoveDevsToGrp).
+    void slCellMoveToNewGrp(MyDrawerCell* pCell, MyDrawerUI* pDrawerTo);
     // Asks for the PCs to be moved into the group; PCs already there are left out, and when none is
     // left the request is refused with 6 "目标组与源组相同".
     void slMoveDevsToGrp(QStringList pcNames, QString strGrpTo);
     void slMoveDev2NewGrpFinished(CCommResult cRet);
     void slDeleteGrp(QString strGrpName);
     void slDeleteGrpFinished(CCommResult cRet);
+    // The PCs whose current address is strIP: iState 0 marks them offline in the registry (their
+    // emulators not started); any state shows the registry's label and states on their rows. Only
+    // a reply of the PC marks it online again.
+    void slDevNetStateChanged(QString strIP, int iState);
 
 private:
+    // A row's menu, open without a loop of its own; the list outlives every row it shows.
+    void popupCellMenu(const QPoint& globalPos);
     struct PendingEdit
     {
         QStringList pcs;

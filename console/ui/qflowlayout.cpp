@@ -38,16 +38,30 @@ QList<QRect> QFlowLayout::flow(const QRect& area, const QList<QSize>& sizes, int
 void QFlowLayout::addItem(QLayoutItem* item)
 {
     m_items.append(item);
+    invalidate();
 }
 
 QLayoutItem* QFlowLayout::takeAt(int index)
 {
-    return index >= 0 && index < m_items.size() ? m_items.takeAt(index) : nullptr;
+    if (index < 0 || index >= m_items.size())
+        return nullptr;
+    invalidate();
+    return m_items.takeAt(index);
 }
 
 int QFlowLayout::heightForWidth(int width) const
 {
-    return doLayout(QRect(0, 0, width, 0), false);
+    if (width != m_hfwWidth) {
+        m_hfwHeight = doLayout(QRect(0, 0, width, 0), false);
+        m_hfwWidth = width;
+    }
+    return m_hfwHeight;
+}
+
+void QFlowLayout::invalidate()
+{
+    m_hfwWidth = -1;
+    QLayout::invalidate();
 }
 
 QSize QFlowLayout::minimumSize() const

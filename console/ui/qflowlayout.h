@@ -28,9 +28,14 @@ public:
     QSize minimumSize() const override;
     QSize sizeHint() const override;
     void setGeometry(const QRect& rect) override;
+    void invalidate() override;
 
 private:
     int doLayout(const QRect& rect, bool apply) const;
 
     QList<QLayoutItem*> m_items;
+    // The layouts around ask the height for a width many times per pass: the last answer is kept
+    // until an item comes, goes or changes.
+    mutable int m_hfwWidth = -1;
+    mutable int m_hfwHeight = 0;
 };

@@ -3,7 +3,10 @@
 #include "jsoncodec.h"
 #include "qflowlayout.h"
 #include "resultdisplay.h"
+#include "thumbnail.h"
+#include "thumbnailcache.h"
 
+#include <QBuffer>
 #include <QDebug>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -25,15 +28,12 @@ AVedioBox::AVedioBox(const struVedioBoxInfo& info, QWidget* parent) : QWidget(pa
     m_offline = stockPicture(kOfflinePic);
     m_default = stockPicture(kDefaultPic);
     m_picture = m_default;
-    m_pProgress = new QProgressBar(this);
-    m_pProgress->setGeometry(6, kPictureHeight - 16, kWidth - 12, 12);
-    m_pProgress->setRange(0, 100);
-    m_pProgress->setTextVisible(false);
-    m_pProgress->hide();
-    connect(this, &AVedioBox::sigBkgClicked, this, &AVedioBox::btnBkgClicked);
+    if (!connect(this, &AVedioBox::sigBkgClicked, this, &AVedioBox::btnBkgClicked))
+        qWarning("connect AVedioBox::sigBkgClicked AVedioBox::btnBkgClicked err");
     if (!connect(this, &AVedioBox::sigBkgDoubleClicked, this, &AVedioBox::btnBkgDoublieClked))
         qWarning("connect PicButton::doubleClicked AVedioBox::btnBkgDoublieClked err");
-    connect(this, &AVedioBox::sigUpdate, this, &AVedioBox::slUpdate, Qt::QueuedConnection);
+    if (!connect(this, &AVedioBox::sigUpdate, this, &AVedioBox::slUpdate, Qt::QueuedConnection))
+        qWarning("connect AVedioBox::sigUpdate AVedioBox::slUpdate err");
 }
 
 // Stock pictures are loaded once and shared by every tile (implicitly shared images).
@@ -55,6 +55,12 @@ void AVedioBox::setName(const QString& name)
 {
     m_info.strSimuName = name;
     update();
+}
+
+void AVedioBox::setPcAddress(const QString& ipAddr, const QString& title)
+{
+    m_info.strIpAddr = ipAddr;
+    m_info.strPcNickName = title;
 }
 
 int AVedioBox::state() const
@@ -79,12 +85,12 @@ void AVedioBox::setChecked(bool bChecked)
 
 bool AVedioBox::isProgressVisible() const
 {
-    return !m_pProgress->isHidden();
+    return m_pProgress && !m_pProgress->isHidden();
 }
 
 int AVedioBox::progress() const
 {
-    return m_pProgress->value();
+    return m_pProgress ? m_pProgress->value() : 0;
 }
 
 bool AVedioBox::setState(int iState, int iTime)
@@ -96,11 +102,13 @@ bool AVedioBox::setState(int iState, int iTime)
         m_iState = iState;
         m_iTime = iTime;
     }
+    if (iState != eStateInstalling && isProgressVisible())
+        m_pProgress->hide();
     // Only the picture shows the state: other states need no repaint.
     if (iState == eStateStarting || iState == eStateNotStarted) {
         {
             QMutexLocker lock(&m_picLock);
-            m_jpeg.clear();
+            m_shot.clear();
             m_picture = iState == eStateStarting ? stockPicture(kStartingPic) : m_default;
         }
         update();
@@ -108,49 +116,54 @@ bool AVedioBox::setState(int iState, int iTime)
     return true;
 }
 
+void AVedioBox::setPicture(const QByteArray& bytes, bool bPng)
+{
+    QMutexLocker lock(&m_picLock);
+    m_shot = bytes;
+    m_bShotPng = bPng;
+    m_shotKey = ThumbnailCache::instance().newKey();
+}
+
 void AVedioBox::setJpeg(const QByteArray& jpeg, bool bRepaint)
 {
-    {
-        QMutexLocker lock(&m_picLock);
-        m_jpeg = jpeg;
-    }
+    setPicture(jpeg, false);
     if (bRepaint)
         update();
 }
 
 void AVedioBox::setImage(const QImage& image)
 {
-    {
-        QMutexLocker lock(&m_picLock);
-        m_jpeg.clear();
-        m_picture = image;
+    QByteArray png;
+    QBuffer out(&png);
+    if (image.isNull() || !out.open(QIODevice::WriteOnly) || !image.save(&out, "PNG")) {
+        qWarning().noquote() << "picture of" << m_info.strPcName << m_info.strMemuIdx << "not kept";
+        return;
     }
+    setPicture(png, true);
     update();
 }
 
 bool AVedioBox::hasScreenshot() const
 {
     QMutexLocker lock(&m_picLock);
-    if (!m_jpeg.isEmpty())
-        return true;
-    const qint64 key = m_picture.cacheKey();
-    return !m_picture.isNull() && key != m_default.cacheKey() && key != m_offline.cacheKey() &&
-           key != stockPicture(kStartingPic).cacheKey();
+    return !m_shot.isEmpty();
 }
 
 QImage AVedioBox::currentPicture()
 {
     QMutexLocker lock(&m_picLock);
-    if (!m_jpeg.isEmpty()) {
-        QImage decoded;
-        ++m_decodes;
-        if (decoded.loadFromData(m_jpeg, "JPG"))
-            m_picture = decoded;
-        else
-            qWarning().noquote() << "thumbnail of" << m_info.strPcName << m_info.strMemuIdx
-                                 << "does not decode";
-        m_jpeg.clear();
-    }
+    if (m_shot.isEmpty())
+        return m_picture;
+    QString why;
+    bool bDecoded = false;
+    const QImage shot = ThumbnailCache::instance().picture(
+        m_shotKey, m_shot, m_bShotPng ? ThumbnailCache::eFormat::Png : ThumbnailCache::eFormat::Jpeg, &why,
+        &bDecoded);
+    m_decodes += bDecoded ? 1 : 0;
+    if (!shot.isNull())
+        return shot;
+    qWarning().noquote() << "thumbnail of" << m_info.strPcName << m_info.strMemuIdx << "refused:" << why;
+    m_shot.clear();
     return m_picture;
 }
 
@@ -208,19 +221,27 @@ void AVedioBox::slUpdate()
 
 void AVedioBox::slBeginInstall()
 {
+    // Made at the first install: thousands of tiles need no bar of their own until then.
+    if (!m_pProgress) {
+        m_pProgress = new QProgressBar(this);
+        m_pProgress->setGeometry(6, kPictureHeight - 16, kWidth - 12, 12);
+        m_pProgress->setRange(0, 100);
+        m_pProgress->setTextVisible(false);
+    }
     m_pProgress->setValue(0);
     m_pProgress->show();
 }
 
 void AVedioBox::slSetProgress(int iProgress)
 {
-    if (m_pProgress->value() != iProgress)
+    if (m_pProgress && m_pProgress->value() != iProgress)
         m_pProgress->setValue(iProgress);
 }
 
 void AVedioBox::slInstallFinished()
 {
-    m_pProgress->hide();
+    if (m_pProgress)
+        m_pProgress->hide();
 }
 
 void AVedioBox::slReplyResult(CCommResult* pRet)
@@ -314,16 +335,31 @@ void VedioBoxDrawerTitle::setOpened(bool bOpened)
 
 VedioBoxDrawer::VedioBoxDrawer(const QString& pcName, const QString& nickName, const QString& ipAddr,
                                QWidget* parent)
-    : AbsDrawer(parent), m_pcName(pcName), m_ipAddr(ipAddr)
+    : AbsDrawer(parent), m_pcName(pcName), m_nickName(nickName), m_ipAddr(ipAddr)
 {
-    m_pTitleRow = new VedioBoxDrawerTitle(QStringLiteral("%1  %2").arg(nickName, ipAddr), this);
+    m_pTitleRow = new VedioBoxDrawerTitle(QString(), this);
     setTitle(m_pTitleRow);
     m_pFlow = new QFlowLayout(body());
+    refreshTitle();
 }
 
 void VedioBoxDrawer::setNickName(const QString& nick)
 {
-    m_pTitleRow->setText(QStringLiteral("%1  %2").arg(nick, m_ipAddr));
+    m_nickName = nick;
+    refreshTitle();
+}
+
+void VedioBoxDrawer::setIpAddr(const QString& ipAddr)
+{
+    m_ipAddr = ipAddr;
+    refreshTitle();
+}
+
+void VedioBoxDrawer::refreshTitle()
+{
+    m_pTitleRow->setText(QStringLiteral("%1  %2").arg(m_nickName, m_ipAddr));
+    for (AVedioBox* b : qAsConst(m_byIdx))
+        b->setPcAddress(m_ipAddr, m_pTitleRow->text());
 }
 
 AVedioBox* VedioBoxDrawer::addBox(const QString& memuIdx, const QString& simuName)

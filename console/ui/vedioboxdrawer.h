@@ -14,8 +14,9 @@ class QLabel;
 class QProgressBar;
 
 // One emulator tile, 130 x 200: the latest screenshot of the emulator (or the picture of its state),
-// its name, a check mark and an install progress bar. A screenshot arrives as JPEG bytes and is
-// decoded only when the tile is painted, so tiles scrolled out of sight cost nothing.
+// its name, a check mark and an install progress bar. A screenshot arrives as JPEG bytes and stays
+// compressed: it is decoded when the tile is painted, into the bounded ThumbnailCache, so tiles
+// scrolled out of sight cost their compressed bytes only.
 class AVedioBox : public QWidget
 {
     Q_OBJECT
@@ -29,6 +30,8 @@ public:
     const struVedioBoxInfo& info() const { return m_info; }
     QString name() const;
     void setName(const QString& name);
+    // The PC's address and the title of its drawer, as the remote desktop of this tile takes them.
+    void setPcAddress(const QString& ipAddr, const QString& title);
     int state() const;
     int stateTime() const;
     bool isChecked() const { return m_bChecked; }
@@ -37,13 +40,14 @@ public:
     int progress() const;
 
     // The newer-time rule: applies when iTime is later than the stored time or is -1. State 2 shows
-    // the starting picture, -1 the default picture; other states keep the current picture.
+    // the starting picture, -1 the default picture; other states keep the current picture. Any state
+    // applied other than installing ends a shown install progress (its result may never come).
     bool setState(int iState, int iTime);
-    // A new screenshot, still encoded / already decoded. A tile out of sight is not repainted: it
-    // shows the latest picture when it is scrolled into view.
+    // A new screenshot, still encoded / already decoded (kept losslessly compressed). A tile out of
+    // sight is not repainted: it shows the latest picture when it is scrolled into view.
     void setJpeg(const QByteArray& jpeg, bool bRepaint = true);
     void setImage(const QImage& image);
-    // The picture the tile shows now (decodes a pending screenshot).
+    // The picture the tile shows now (its screenshot decoded, when the cache no longer has it).
     QImage currentPicture();
     // True while the tile shows a screenshot of the emulator rather than a picture of its state.
     bool hasScreenshot() const;
@@ -79,9 +83,13 @@ private:
     static const QImage& stockPicture(const QString& path);
 
     struVedioBoxInfo m_info;
+    void setPicture(const QByteArray& bytes, bool bPng);
+
     mutable QMutex m_picLock;
-    QImage m_picture;  // what the tile shows
-    QByteArray m_jpeg; // a screenshot not decoded yet
+    QImage m_picture;  // the picture of the tile's state, shown while it has no screenshot
+    QByteArray m_shot; // the screenshot, compressed (empty: none)
+    bool m_bShotPng = false;
+    quint64 m_shotKey = 0; // its key in the ThumbnailCache
     QImage m_offline;
     QImage m_default;
     mutable QMutex m_stateLock;
@@ -137,6 +145,9 @@ public:
     QString pcName() const { return m_pcName; }
     VedioBoxDrawerTitle* titleRow() const { return m_pTitleRow; }
     void setNickName(const QString& nick);
+    // The PC answers at another address now: the title and every tile take it.
+    void setIpAddr(const QString& ipAddr);
+    QString ipAddr() const { return m_ipAddr; }
     AVedioBox* box(const QString& memuIdx) const { return m_byIdx.value(memuIdx); }
     AVedioBoxList& boxList() { return m_boxes; }
     int boxCount() const { return m_byIdx.size(); }
@@ -163,7 +174,10 @@ public slots:
     void slReleaseRemoteDesktopDlg();
 
 private:
+    void refreshTitle();
+
     QString m_pcName;
+    QString m_nickName;
     QString m_ipAddr;
     VedioBoxDrawerTitle* m_pTitleRow = nullptr;
     QFlowLayout* m_pFlow = nullptr;

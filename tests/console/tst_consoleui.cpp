@@ -8,11 +8,15 @@
 #include "qflowlayout.h"
 #include "resultdisplay.h"
 #include "thumbjpeg.h"
+#include "thumbnailcache.h"
 #include "udpsenderobj.h"
 #include "vedioboxdrawer.h"
 
 #include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
 #include <QSignalSpy>
+#include <QSplitter>
 #include <QUdpSocket>
 #include <QtTest>
 
@@ -61,10 +65,13 @@ private slots:
     void initTestCase();
     void cleanup();
     void rowTextsAndTileRules();
+    void decodedPicturesStayBounded();
     void repliesReachListAndTiles();
     void offlineByTheCheckerAndBack();
     void operationsNeedTicks();
     void drawersInstallProgressAndLogout();
+    void keysNeverQuitTheWindow();
+    void longNamesKeepTheStateColumn();
 
 private:
     std::unique_ptr<CenterToolMainWnd> makeWindow(AgentRegistry::Clock clock = {});
@@ -158,6 +165,43 @@ void TstConsoleUi::rowTextsAndTileRules()
     QCOMPARE(drawer.boxList().FindBoxByName("gamma"), -1);
     drawer.boxList().SetCheckedAt(1, true);
     QVERIFY(drawer.box("4")->isChecked());
+}
+
+// Tiles keep their screenshots compressed; what a paint decoded is held by the cache within its
+// bound, and a tile whose picture aged out decodes it again, the same picture.
+void TstConsoleUi::decodedPicturesStayBounded()
+{
+    ThumbnailCache& cache = ThumbnailCache::instance();
+    const int oldMax = cache.maxKb();
+    VedioBoxDrawer drawer("PC", "机房", "10.0.0.1");
+    QList<AVedioBox*> boxes;
+    const QColor colours[] = {Qt::red, Qt::green, Qt::blue};
+    for (int i = 0; i < 30; ++i) {
+        AVedioBox* b = drawer.addBox(QString::number(i), QStringLiteral("模拟器%1").arg(i));
+        b->setJpeg(thumbJpeg(colours[i % 3]));
+        boxes.append(b);
+    }
+    const int pictureKb = int(boxes.first()->currentPicture().sizeInBytes() / 1024);
+    cache.setMaxKb(pictureKb * 4); // room for four decoded pictures
+    for (AVedioBox* b : boxes)
+        QVERIFY(!b->currentPicture().isNull());
+    QVERIFY2(cache.usedKb() <= cache.maxKb() && cache.count() <= 4,
+             qPrintable(QString::number(cache.count())));
+    const qint64 before = boxes.first()->decodeCount();
+    QCOMPARE(boxes.first()->currentPicture().pixelColor(50, 75).red() > 200, true); // aged out: again
+    QCOMPARE(boxes.first()->decodeCount(), before + 1);
+    boxes.first()->currentPicture(); // now cached
+    QCOMPARE(boxes.first()->decodeCount(), before + 1);
+    QVERIFY(boxes.at(1)->hasScreenshot());
+
+    // A new screenshot never shows the picture cached for the old one; broken bytes fall back to
+    // the state's picture and are dropped.
+    boxes.first()->setJpeg(thumbJpeg(Qt::blue));
+    QVERIFY(boxes.first()->currentPicture().pixelColor(50, 75).blue() > 200);
+    boxes.first()->setJpeg(QByteArray("\xff\xd8 not a picture"));
+    QCOMPARE(boxes.first()->currentPicture(), QImage(":/res/vediobox/vedioBoxDef.png"));
+    QVERIFY(!boxes.first()->hasScreenshot());
+    cache.setMaxKb(oldMax);
 }
 
 void TstConsoleUi::repliesReachListAndTiles()
@@ -264,11 +308,39 @@ void TstConsoleUi::offlineByTheCheckerAndBack()
     QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
     QTest::qWait(200);
     QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
+
+    // The list's own slots: the PC at an address marked offline (a state number means nothing
+    // until its next reply), a row's PC asked into the group it is in, then into another one.
+    wnd->slSetState("PC-B", "0", 1, 50);
+    MyGrpDrawer* list = wnd->leftGrpDrawer();
+    list->slDevNetStateChanged(QStringLiteral("10.9.9.9"), 0);
+    list->slDevNetStateChanged(wnd->registry()->connectAddress("PC-B"), 1);
+    QCOMPARE(pc->cell("0")->stateText(), QStringLiteral("运行中"));
+    list->slDevNetStateChanged(wnd->registry()->connectAddress("PC-B"), 0);
+    QCOMPARE(pc->titleCell()->devState(), QStringLiteral("离线"));
+    QCOMPARE(pc->cell("0")->stateText(), QStringLiteral("未启动"));
+    QVERIFY(wnd->registry()->snapshot().first().isOffline());
+    QSignalSpy moves(list, &MyGrpDrawer::sigMoveDev2NewGrp);
+    list->slCellMoveToNewGrp(pc->cell("0"), list->defaultGroup());
+    QCOMPARE(m_boxes.last().text, QStringLiteral("目标组与源组相同"));
+    list->slCellMoveToNewGrp(pc->cell("0"), list->addGroup(QStringLiteral("g2"), QStringLiteral("二楼")));
+    QCOMPARE(moves.size(), 1);
+    QCOMPARE(moves.first().at(3).value<QVector<QString>>(), QVector<QString>{"PC-B"});
 }
 
 void TstConsoleUi::operationsNeedTicks()
 {
     auto wnd = makeWindow();
+    wnd->slNewPcInfoArrived(pcReply("PC-C", "C", {"0=a", "1=b", "2=c"}));
+    MyDrawerEx* pc = wnd->leftGrpDrawer()->findPc("PC-C");
+    VedioBoxDrawer* tiles = wnd->rightGrpDrawer()->findPc("PC-C");
+
+    // Nothing ticked, no operations installed: code 44's text in the error box. (With operations,
+    // they refuse it themselves.)
+    emit pc->cell("1")->sigDrawerCellMenuTriggered(0);
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes.first().title, QStringLiteral("错误"));
+    QCOMPARE(m_boxes.first().text, QStringLiteral("当前未选择设备或模拟器，无法操作"));
     QList<int> dispatched;
     QList<QStringList> tickedAtDispatch;
     wnd->setOperationDispatcher([&](int index) {
@@ -276,16 +348,6 @@ void TstConsoleUi::operationsNeedTicks()
         for (const struPcEntry& pc : wnd->registry()->checkedPcs())
             tickedAtDispatch.append(pc.checkedIndices());
     });
-    wnd->slNewPcInfoArrived(pcReply("PC-C", "C", {"0=a", "1=b", "2=c"}));
-    MyDrawerEx* pc = wnd->leftGrpDrawer()->findPc("PC-C");
-    VedioBoxDrawer* tiles = wnd->rightGrpDrawer()->findPc("PC-C");
-
-    // Nothing ticked: code 44's text in the error box, nothing dispatched.
-    emit pc->cell("1")->sigDrawerCellMenuTriggered(0);
-    QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(m_boxes.first().title, QStringLiteral("错误"));
-    QCOMPARE(m_boxes.first().text, QStringLiteral("当前未选择设备或模拟器，无法操作"));
-    QVERIFY(dispatched.isEmpty());
 
     // A tick on a row ticks its tile; a click on a tile ticks its row.
     pc->cell("0")->checkBox()->setChecked(true);
@@ -384,6 +446,91 @@ void TstConsoleUi::drawersInstallProgressAndLogout()
     auto again = makeWindow();
     QVERIFY(again->udpSenderObj() && again->udpSenderObj() != sender.data());
     QCOMPARE(again->exitByLogout(), 0);
+}
+
+// Keys on the real window: Esc does not end the console, Enter clicks no button (a link, the logout),
+// a button takes the space bar. The version is shown.
+void TstConsoleUi::keysNeverQuitTheWindow()
+{
+    auto wnd = makeWindow();
+    wnd->show();
+    QVERIFY(QTest::qWaitForWindowExposed(wnd.get()));
+    QSignalSpy finished(wnd.get(), &QDialog::finished);
+    QTest::keyClick(wnd.get(), Qt::Key_Escape);
+    for (QPushButton* b : {wnd->officialBtn(), wnd->exitBtn(), wnd->refreshBtn()}) {
+        QSignalSpy clicked(b, &QPushButton::clicked);
+        b->setFocus();
+        QTest::keyClick(b, Qt::Key_Return);
+        QTest::keyClick(b, Qt::Key_Enter);
+        QTest::keyClick(wnd.get(), Qt::Key_Return);
+        QTest::keyClick(b, Qt::Key_Escape);
+        QVERIFY2(clicked.isEmpty(), qPrintable(b->text()));
+    }
+    QSignalSpy refreshed(wnd->refreshBtn(), &QPushButton::clicked);
+    wnd->refreshBtn()->setFocus();
+    QTest::keyClick(wnd->refreshBtn(), Qt::Key_Space);
+    QCOMPARE(refreshed.size(), 1);
+    QApplication::processEvents();
+    QVERIFY(wnd->isVisible());
+    QVERIFY(finished.isEmpty());
+    QCOMPARE(wnd->exitByLogout(), 0);
+    QVERIFY(QRegularExpression(QStringLiteral("^Tovia-模拟器版v\\d+\\.\\d+\\.\\d+\\.\\d+$"))
+                .match(wnd->versionLabel()->text())
+                .hasMatch());
+    QVERIFY(wnd->versionLabel()->isVisible());
+}
+
+// A 58-character emulator name and a long nick name: every state text and the PC's "在线" stay in
+// sight, also after the splitter moved; the names are cut, their tips whole. Ticking a group ticks
+// every row, also one unticked by hand since.
+void TstConsoleUi::longNamesKeepTheStateColumn()
+{
+    const QString longName = QStringLiteral("模拟器") + QString(55, QLatin1Char('W'));
+    QCOMPARE(longName.size(), 58);
+    auto wnd = makeWindow();
+    wnd->show();
+    QVERIFY(QTest::qWaitForWindowExposed(wnd.get()));
+    wnd->slNewPcInfoArrived(pcReply("PC-L", QStringLiteral("机房") + QString(60, QLatin1Char('N')),
+                                    {"0=" + longName, "1=short"}));
+    wnd->slSetState("PC-L", "0", 1, 5);
+    MyDrawerEx* pc = wnd->leftGrpDrawer()->findPc("PC-L");
+    QWidget* viewport = wnd->leftScrollArea()->viewport();
+    const auto inSight = [viewport](QWidget* w) {
+        const QRect r(w->mapTo(viewport, QPoint()), w->size());
+        return w->isVisible() && w->width() > 0 && viewport->rect().contains(r);
+    };
+    auto* splitter = qobject_cast<QSplitter*>(wnd->leftScrollArea()->parentWidget());
+    QVERIFY(splitter);
+    for (const int left : {280, 420}) {
+        splitter->setSizes({left, 1180 - left});
+        QApplication::processEvents();
+        QTRY_VERIFY2(inSight(pc->titleCell()->devStateLabel()), qPrintable(QString::number(left)));
+        QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
+        for (MyDrawerCell* c : pc->cells())
+            QVERIFY2(inSight(c->stateLabel()), qPrintable(c->simuName()));
+    }
+    MyDrawerCell* cell = pc->cell("0");
+    QCOMPARE(cell->stateText(), QStringLiteral("运行中"));
+    QCOMPARE(cell->checkBox()->toolTip(), longName);
+    QVERIFY(cell->checkBox()->text().size() < longName.size());
+    QVERIFY(pc->titleCell()->name().endsWith(QString(60, QLatin1Char('N'))));
+
+    // The PC's box ticks its rows, one is unticked by hand (the PC's box stays ticked), then the
+    // group's box ticks them all again; unticked and ticked once more, the same.
+    QCheckBox* group = wnd->leftGrpDrawer()->defaultGroup()->titleCell()->checkBox();
+    QCheckBox* pcBox = pc->titleCell()->checkBox();
+    QTest::mouseClick(pcBox, Qt::LeftButton, {}, QPoint(5, pcBox->height() / 2));
+    QVERIFY(cell->isChecked() && pc->cell("1")->isChecked());
+    for (int round = 0; round < 2; ++round) {
+        QTest::mouseClick(cell->checkBox(), Qt::LeftButton, {}, QPoint(5, cell->checkBox()->height() / 2));
+        QVERIFY(!cell->isChecked());
+        if (group->isChecked())
+            QTest::mouseClick(group, Qt::LeftButton, {}, QPoint(5, group->height() / 2));
+        QTest::mouseClick(group, Qt::LeftButton, {}, QPoint(5, group->height() / 2));
+        QVERIFY(group->isChecked());
+        QVERIFY2(cell->isChecked(), qPrintable(QString::number(round)));
+    }
+    QCOMPARE(wnd->registry()->checkedPcs().first().checkedIndices(), (QStringList{"0", "1"}));
 }
 
 QTEST_MAIN(TstConsoleUi)

@@ -7,6 +7,7 @@
 #include "consoleharness.h"
 #include "consoleopswiring_p.h"
 #include "devgroupmenu.h"
+#include "dialogscript.h"
 #include "farmfixture.h"
 #include "mygrpdrawer.h"
 #include "notifierrun.h"
@@ -31,6 +32,7 @@ class TstConsoleOpsWindow : public QObject
 private slots:
     void operationsFromTheWindow();
     void groupsInTheListAndAfterARestart();
+    void questionsThroughTheRealDialogs();
 };
 
 void TstConsoleOpsWindow::operationsFromTheWindow()
@@ -92,7 +94,8 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
     wnd.slNewPcInfoArrived(reply);
     MyDrawerEx* pc = wnd.leftGrpDrawer()->findPc(QStringLiteral("agent-pc"));
     VedioBoxDrawer* tiles = wnd.rightGrpDrawer()->findPc(QStringLiteral("agent-pc"));
-    QVERIFY(pc && tiles && pOps->client(QStringLiteral("agent-pc")));
+    // Its command client (and thread) comes with its first operation.
+    QVERIFY(pc && tiles && !pOps->client(QStringLiteral("agent-pc")));
     QCOMPARE(pOps->groupStore()->GroupOf(QStringLiteral("agent-pc")), DevGroupStore::DefaultGroupName());
 
     auto pick = [&](int index, const QStringList& idxs) {
@@ -105,6 +108,7 @@ void TstConsoleOpsWindow::operationsFromTheWindow()
 
     pick(0, {"0", "1"});
     QVERIFY(!wnd.registry()->hasChecked()); // ticks cleared after the entry
+    QVERIFY(pOps->client(QStringLiteral("agent-pc")));
     QTRY_COMPARE_WITH_TIMEOUT(pc->cell("0")->stateText(), QStringLiteral("启动中"), 5000);
     QTRY_VERIFY_WITH_TIMEOUT(state("0") == eStateRunning && state("1") == eStateRunning, 30000);
     QCOMPARE(pc->cell("0")->stateText(), QStringLiteral("运行中"));
@@ -268,6 +272,89 @@ void TstConsoleOpsWindow::groupsInTheListAndAfterARestart()
              (QStringList{"默认分组:pc-a,pc-c,pc-d", "二楼:pc-b", "tiles:pc-a,pc-c,pc-d,pc-b"}));
     again.wnd->shutdown();
     setResultBox(ResultBoxFn());
+}
+
+// The operations' questions and refusals through the console's real dialogs and boxes, answered with
+// keys: the row's menu picked with the arrow keys, an empty name and a file of 2 GiB refused before
+// anything is sent, the refusals naming the PC by its computer name, a cancelled delete question.
+// A plain server plays the agent and counts the commands that reach it.
+void TstConsoleOpsWindow::questionsThroughTheRealDialogs()
+{
+    QTemporaryDir home;
+    QTcpServer agent;
+    QVERIFY(agent.listen(QHostAddress::LocalHost, 0));
+    QByteArrayList commands;
+    connect(&agent, &QTcpServer::newConnection, this, [&] {
+        QTcpSocket* s = agent.nextPendingConnection();
+        connect(s, &QTcpSocket::readyRead, this, [&commands, s] { commands << s->readAll(); });
+    });
+    QUdpSocket silent;
+    QVERIFY(silent.bind(QHostAddress::LocalHost, 0));
+    CenterToolMainWnd::Options o;
+    o.queryPort = silent.localPort();
+    o.targets = {QHostAddress(QHostAddress::LocalHost)};
+    o.trayIcon = false;
+    const qint64 listedAt = QDateTime::currentSecsSinceEpoch();
+    o.clock = [listedAt] { return listedAt; };
+    CenterToolMainWnd wnd(o);
+    ConsoleOpsOptions opts;
+    opts.agentPort = agent.serverPort();
+    opts.resultPort = 0;
+    opts.groupFile = home.filePath(QStringLiteral("devGroups.json"));
+    attachConsoleOps(wnd, opts); // the console's own dialogs
+    wnd.initWnd();
+    wnd.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&wnd));
+    struPcInfoReply reply;
+    reply.header.setPcName(QStringLiteral("pc-real"));
+    reply.header.setNickName(QStringLiteral("机房甲"));
+    reply.header.setIpAddr(QStringLiteral("127.0.0.1"));
+    reply.header.iRunLimit = 3;
+    reply.header.iSimuType = 2;
+    reply.simus = {struSimuEntry{0, QStringLiteral("0"), QStringLiteral("名字A")},
+                   struSimuEntry{0, QStringLiteral("1"), QStringLiteral("名字B")}};
+    reply.from = QHostAddress(QHostAddress::LocalHost);
+    wnd.slNewPcInfoArrived(reply);
+    wnd.slSetState(QStringLiteral("pc-real"), QStringLiteral("0"), eStateRunning, 100);
+    MyDrawerCell* row = wnd.leftGrpDrawer()->findPc(QStringLiteral("pc-real"))->cell(QStringLiteral("0"));
+    QVERIFY(row);
+
+    // Ticks the row (when asked) and picks the menu entry; the script answers what follows. The
+    // answers are queued before the menu opens, so that a menu or question with a loop of its own
+    // cannot hold the test.
+    DialogScript script;
+    const auto pick = [&](bool tick, const QString& entry, const QList<DialogScript::Step>& then, int ms) {
+        if (tick)
+            QTest::mouseClick(row->checkBox(), Qt::LeftButton, {}, QPoint(5, row->height() / 2));
+        script.then(DialogScript::menuEntry(entry));
+        for (const DialogScript::Step& step : then)
+            script.then(step);
+        QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(20, 10), row->mapToGlobal(QPoint(20, 10)));
+        QApplication::sendEvent(row, &click);
+        return QTest::qWaitFor([&] { return script.done(); }, ms);
+    };
+    QVERIFY(pick(false, QStringLiteral("启动"), {script.box()}, 10000));
+    QVERIFY(pick(true, QStringLiteral("启动"), {script.box()}, 10000));
+    QVERIFY(pick(true, QStringLiteral("重命名"), {DialogScript::input(QString()), script.box()}, 10000));
+    const QString big = home.filePath(QStringLiteral("big.apk")); // typed into the dialog: ASCII
+    QFile file(big);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(2) << 30)); // sparse
+    file.close();
+    QVERIFY(pick(true, QStringLiteral("安装apk"), {DialogScript::file(big), script.box()}, 20000));
+    QVERIFY(pick(true, QStringLiteral("删除"), {script.box(Qt::Key_Escape)}, 10000));
+    QTest::qWait(300);
+    QVERIFY2(commands.isEmpty(), commands.join().constData());
+    QCOMPARE(script.boxes, (QStringList{QStringLiteral("当前未选择设备或模拟器，无法操作"),
+                                        QStringLiteral("\"pc-real\"的名字A已经打开了"),
+                                        QStringLiteral("模拟器名字不能为空"),
+                                        QStringLiteral("\"big.apk\"有2147483648字节，只能安装小于2GB的文件"),
+                                        QStringLiteral("是否删除模拟器？")}));
+
+    // The delete confirmed: the command reaches the agent.
+    QVERIFY(pick(true, QStringLiteral("删除"), {script.box(Qt::Key_Return)}, 10000));
+    QTRY_VERIFY_WITH_TIMEOUT(commands.join().contains("\"iOperType\":3"), 10000);
+    QCOMPARE(row->stateText(), QStringLiteral("删除中"));
+    wnd.shutdown();
 }
 
 QTEST_MAIN(TstConsoleOpsWindow)

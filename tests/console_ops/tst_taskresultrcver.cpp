@@ -168,7 +168,8 @@ void TstTaskResultRcver::everyKindOfReport()
     for (const QString& e : expected)
         QVERIFY2(got.removeOne(e), qPrintable(e + " missing in " + m_pCollector->events.join(" | ")));
     const QStringList& ev = m_pCollector->events;
-    QVERIFY(ev.indexOf("image pc1/s1 100x150") < ev.indexOf("state pc1/s1 1 100"));
+    // A start's state is shown as soon as its document is read, its picture once that is whole.
+    QVERIFY(ev.indexOf("state pc1/s1 1 100") < ev.indexOf("image pc1/s1 100x150"));
     // The thumbnail that came is the one shown; the failed start shows the stock picture.
     const QImage shown = m_pCollector->images.at(ev.filter("image").indexOf("image pc1/s1 100x150"));
     QVERIFY(qRed(shown.pixel(50, 75)) > 200 && qGreen(shown.pixel(50, 75)) < 60);
@@ -184,7 +185,7 @@ void TstTaskResultRcver::reportsAndThumbnailsInPieces()
     // Document in three pieces, thumbnail in two, each 150 ms apart.
     send({d.left(10), d.mid(10, 40), d.mid(50), blue.left(blue.size() / 2), blue.mid(blue.size() / 2)}, 150);
     QTRY_COMPARE_WITH_TIMEOUT(m_pCollector->events.size(), 2, 5000);
-    QCOMPARE(m_pCollector->events, QStringList({"image pc1/MEmu_3 100x150", "state pc1/MEmu_3 1 42"}));
+    QCOMPARE(m_pCollector->events, QStringList({"state pc1/MEmu_3 1 42", "image pc1/MEmu_3 100x150"}));
     QVERIFY(qBlue(m_pCollector->images.first().pixel(50, 75)) > 200);
     // The document and the thumbnail in one write.
     send({d + blue});
@@ -227,10 +228,10 @@ void TstTaskResultRcver::stalledAndHostileConnectionsHoldUpNobody()
     QVERIFY2(clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
     QTRY_COMPARE_WITH_TIMEOUT(m_pCollector->count("unreadable 127.0.0.1"), 2, 2000);
 
-    // The held start report: the stock picture after the thumbnail wait, then its state.
-    QTRY_VERIFY_WITH_TIMEOUT(m_pCollector->events.contains("state pc1/held 1 9"), 9000);
+    // The held start report: its state at once, the stock picture after the thumbnail wait.
+    QVERIFY(m_pCollector->events.contains("state pc1/held 1 9"));
+    QTRY_VERIFY_WITH_TIMEOUT(m_pCollector->events.contains("image pc1/held 100x150"), 9000);
     QVERIFY2(clock.elapsed() >= 5900, qPrintable(QString::number(clock.elapsed())));
-    QVERIFY(m_pCollector->events.contains("image pc1/held 100x150"));
     // The stalled and the half document were dropped after the document wait; only the half one
     // had said anything.
     QTRY_COMPARE_WITH_TIMEOUT(stalled->state(), QAbstractSocket::UnconnectedState, 10000);

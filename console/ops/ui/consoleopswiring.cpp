@@ -6,7 +6,9 @@
 #include "devgroupmenu.h"
 #include "grpdraweroper.h"
 #include "mygrpdrawer.h"
+#include "opercodes.h"
 #include "remotedesktopwnd.h"
+#include "sentoperledger.h"
 #include "simusettings.h"
 #include "taskresultrcver.h"
 #include "udpsenderobj.h"
@@ -32,13 +34,14 @@ ConsoleOpsWiring* attachConsoleOps(CenterToolMainWnd& wnd, const ConsoleOpsOptio
 }
 
 ConsoleOpsWiring::ConsoleOpsWiring(CenterToolMainWnd& wnd, const ConsoleOpsOptions& options)
-    : QObject(&wnd), m_wnd(wnd), m_options(options)
+    : QObject(&wnd), m_wnd(wnd), m_options(options), m_pLedger(std::make_shared<SentOperLedger>())
 {
     if (!m_options.dialogs)
         m_options.dialogs = std::make_shared<WidgetOpsDialogs>(&wnd);
     const QString groupFile =
         options.groupFile.isEmpty() ? DevGroupStore::FilePathIn(SimuSettings::dataDir()) : options.groupFile;
     m_pGroups = new DevGroupStore(groupFile, this);
+    m_pGroups->SetMaxDevices(wnd.registry()->limits().maxPcs);
     const CCommResult loaded = m_pGroups->Load();
     if (!loaded.ok())
         qWarning().noquote() << "device groups:" << loaded.str << loaded.log;
@@ -69,7 +72,8 @@ void ConsoleOpsWiring::connectGroups()
             "connect SIGNAL(sigGrpDeleted) SLOT(slDeleteGroup) err");
     checked(connect(pList, &MyGrpDrawer::sigDevMovedToNewGrp, pTiles, &VedioBoxGrpDrawer::slMoveDevToNewGrp),
             "connect SIGNAL(sigDevMovedToNewGrp) SLOT(slMoveDevToNewGrp) err");
-    connect(m_pGroups, &DevGroupStore::sigGroupsChanged, this, &ConsoleOpsWiring::syncGroups);
+    checked(connect(m_pGroups, &DevGroupStore::sigGroupsChanged, this, &ConsoleOpsWiring::syncGroups),
+            "connect SIGNAL(sigGroupsChanged) SLOT(syncGroups) err");
 }
 
 // Groups made since (a new group has no drawer yet), in the store's order on both sides.
@@ -83,9 +87,22 @@ void ConsoleOpsWiring::syncGroups()
     m_wnd.rightGrpDrawer()->setGroupOrder(names);
 }
 
+// A report is taken from the address its PC is heard at, for an operation this console sent it.
+bool ConsoleOpsWiring::takeReport(const QString& peer, const struSimuOper& oper) const
+{
+    const QHostAddress from(peer);
+    const AgentRegistry& reg = *m_wnd.registry();
+    const bool fromThePc = from.isEqual(reg.replyAddress(oper.rmtPcName), QHostAddress::TolerantConversion) ||
+                           from == QHostAddress(reg.connectAddress(oper.rmtPcName));
+    return fromThePc && m_pLedger->take(oper.rmtPcName, oper.memuIdx, oper.iOperType, oper.iTime);
+}
+
 void ConsoleOpsWiring::startResultRcver()
 {
     m_pRcver = new TaskResultRcver(m_options.resultPort);
+    // Called on the receiver's thread: the registry and the ledger take their locks.
+    m_pRcver->SetReportFilter(
+        [this](const QString& peer, const struSimuOper& oper) { return takeReport(peer, oper); });
     CenterToolMainWnd* w = &m_wnd;
     checked(connect(m_pRcver, &TaskResultRcver::sigSetState, w, &CenterToolMainWnd::slSetState),
             "connect SIGNAL(sigSetState) SLOT(slSetState) err");
@@ -96,56 +113,84 @@ void ConsoleOpsWiring::startResultRcver()
             "connect SIGNAL(sigInstallState) SLOT(slSetInstallState) err");
     checked(connect(m_pRcver, &TaskResultRcver::sigTaskResultReply, w, &CenterToolMainWnd::slShowResult),
             "connect SIGNAL(sigTaskResultReply) SLOT(slShowResult) err");
-    // A report that could not be read: ask the agents for their states now, so that no emulator keeps
-    // showing the busy state its lost report would have ended.
-    connect(m_pRcver, &TaskResultRcver::sigReportUnreadable, w, [w](QString peer) {
-        qWarning().noquote() << "unreadable result report from" << peer << ": states asked for again";
-        if (UdpSenderObj* pUdp = w->udpSenderObj())
-            QMetaObject::invokeMethod(pUdp, &UdpSenderObj::slBroadcastPicture, Qt::QueuedConnection);
-    });
+    // A report of a PC that could not be read: ask the agents for their states soon (at most once a
+    // second however many come), so that no emulator keeps showing the busy state its lost report
+    // would have ended. Junk from an address no PC is heard at asks for nothing.
+    checked(
+        connect(m_pRcver, &TaskResultRcver::sigReportUnreadable, w,
+                [w](QString peer) {
+                    if (!w->registry()->isPcAddress(QHostAddress(peer)))
+                        return;
+                    qWarning().noquote() << "unreadable result report from" << peer << ": states asked for";
+                    if (UdpSenderObj* pUdp = w->udpSenderObj())
+                        QMetaObject::invokeMethod(pUdp, &UdpSenderObj::slRefreshStates, Qt::QueuedConnection);
+                }),
+        "connect SIGNAL(sigReportUnreadable) SLOT(UdpSenderObj::slRefreshStates) err");
     m_wnd.startWorker(m_pRcver, SLOT(slInitSocket()),
                       QStringLiteral("connect QThread::started TaskResultRcver::slInitSocket err"));
 }
 
-// One command client per agent PC, on a thread of its own, fed by the PC's list entry.
+// A PC newly listed: its group, its title row's group menu, its tiles' remote desktop. Its command
+// client comes with its first operation.
 void ConsoleOpsWiring::initPc(MyDrawerEx* pPc, VedioBoxDrawer* pTiles)
 {
+    if (pTiles)
+        checked(connect(pTiles, &VedioBoxDrawer::sigRemoteDesktopRequested, this,
+                        [this, pTiles](const struVedioBoxInfo& info) { openRemoteDesktop(pTiles, info); }),
+                "connect SIGNAL(sigRemoteDesktopRequested) SLOT(openRemoteDesktop) err");
+    placeInGroup(pPc->pcName());
+    m_titles.insert(pPc->titleCell(), pPc);
+    pPc->titleCell()->installEventFilter(this);
+}
+
+// On a thread of its own, fed by the PC's list entry, reporting to the entry and its tiles. It asks
+// the registry for the PC's address and nick name at every operation.
+ClientNetOperObj* ConsoleOpsWiring::clientFor(const QString& pcName)
+{
+    if (ClientNetOperObj* pKnown = m_clients.value(pcName))
+        return pKnown;
+    MyDrawerEx* pPc = m_wnd.leftGrpDrawer()->findPc(pcName);
+    VedioBoxDrawer* pTiles = m_wnd.rightGrpDrawer()->findPc(pcName);
     struPcEntry entry;
-    m_wnd.registry()->entry(pPc->pcName(), entry);
+    if (!pPc || !pTiles || !m_wnd.registry()->entry(pcName, entry))
+        return nullptr;
     auto* pClient =
         new ClientNetOperObj(entry.pcName, entry.nickName, entry.connectAddress(), m_options.agentPort);
+    pClient->SetRegistry(m_wnd.registry());
+    pClient->SetLedger(m_pLedger);
     checked(connect(pPc, &MyDrawerEx::sigOperateSimus, pClient, &ClientNetOperObj::slOperateSimus),
             "connect SIGNAL(sigOperateSimus) SLOT(slOperateSimus) err");
     checked(connect(pPc, &MyDrawerEx::sigInstallApk4Simus, pClient, &ClientNetOperObj::slInstallApk4Simus),
             "connect SIGNAL(sigInstallApk4Simus) SLOT(slInstallApk4Simus) err");
     checked(connect(pClient, &ClientNetOperObj::sigNetOperReplyResult, pPc, &MyDrawerEx::slReplyResult),
             "connect SIGNAL(sigNetOperReplyResult) SLOT(slReplyResult) err");
-    connect(pClient, &ClientNetOperObj::sigNewSimuStateParamArrived, pPc,
-            &MyDrawerEx::slChangeStateWithParam);
-    if (pTiles) {
-        connect(pClient, &ClientNetOperObj::sigNewSimuStateParamArrived, pTiles,
-                &VedioBoxDrawer::slChangeStateWithParam);
-        connect(pClient, &ClientNetOperObj::sigBeginInstall, pTiles, &VedioBoxDrawer::slBeginInstall);
-        connect(pClient, &ClientNetOperObj::sigInstallProgress, pTiles,
-                &VedioBoxDrawer::slUpdateSimusInstallProgress);
-        connect(pClient, &ClientNetOperObj::sigInstallFinished, pTiles, &VedioBoxDrawer::slInstallFinished);
-        connect(pTiles, &VedioBoxDrawer::sigRemoteDesktopRequested, this,
-                [this, pTiles](const struVedioBoxInfo& info) { openRemoteDesktop(pTiles, info); });
-    }
-    m_clients.insert(entry.pcName, pClient);
+    checked(connect(pClient, &ClientNetOperObj::sigNewSimuStateParamArrived, pPc,
+                    &MyDrawerEx::slChangeStateWithParam),
+            "connect SIGNAL(sigNewSimuStateParamArrived) SLOT(MyDrawerEx::slChangeStateWithParam) err");
+    checked(connect(pClient, &ClientNetOperObj::sigNewSimuStateParamArrived, pTiles,
+                    &VedioBoxDrawer::slChangeStateWithParam),
+            "connect SIGNAL(sigNewSimuStateParamArrived) SLOT(VedioBoxDrawer::slChangeStateWithParam) err");
+    checked(connect(pClient, &ClientNetOperObj::sigBeginInstall, pTiles, &VedioBoxDrawer::slBeginInstall),
+            "connect SIGNAL(sigBeginInstall) SLOT(slBeginInstall) err");
+    checked(connect(pClient, &ClientNetOperObj::sigInstallProgress, pTiles,
+                    &VedioBoxDrawer::slUpdateSimusInstallProgress),
+            "connect SIGNAL(sigInstallProgress) SLOT(slUpdateSimusInstallProgress) err");
+    checked(
+        connect(pClient, &ClientNetOperObj::sigInstallFinished, pTiles, &VedioBoxDrawer::slInstallFinished),
+        "connect SIGNAL(sigInstallFinished) SLOT(slInstallFinished) err");
+    m_clients.insert(pcName, pClient);
     m_wnd.startWorker(pClient, SLOT(slInitSocket()),
                       QStringLiteral("connect QThread::started ClientNetOperObj::slInitSocket err"));
-    placeInGroup(entry.pcName);
-    m_titles.insert(pPc->titleCell(), pPc);
-    pPc->titleCell()->installEventFilter(this);
+    return pClient;
 }
 
 // A PC heard for the first time is kept in the default group; a known one is shown in its group.
 void ConsoleOpsWiring::placeInGroup(const QString& pcName)
 {
     const CCommResult added = m_pGroups->AddDevice(pcName);
-    if (!added.ok())
+    if (!added.ok() && (added.iRet != OpsCode::GroupStoreFailed || !m_bGroupCapLogged))
         qWarning().noquote() << "device groups:" << added.str << added.log;
+    m_bGroupCapLogged = m_bGroupCapLogged || added.iRet == OpsCode::GroupStoreFailed;
     const QString group = m_pGroups->GroupOf(pcName);
     m_wnd.leftGrpDrawer()->placePc(pcName, group);
     m_wnd.rightGrpDrawer()->placePc(pcName, group);
@@ -161,13 +206,13 @@ RemoteDesktopWnd* ConsoleOpsWiring::openRemoteDesktop(VedioBoxDrawer* pTiles, co
         pOpen->activateWindow();
         return pOpen;
     }
-    ClientNetOperObj* pClient = m_clients.value(pTiles->pcName());
+    ClientNetOperObj* pClient = clientFor(pTiles->pcName());
     if (!pClient) {
-        qWarning().noquote() << "remote desktop of" << pTiles->pcName() << "asked for, but it has no client";
+        qWarning().noquote() << "remote desktop of" << pTiles->pcName() << "asked for, but it is not listed";
         return nullptr;
     }
     struRmtDsktpTarget target;
-    target.strAddr = pClient->IpAddr();
+    target.strAddr = m_wnd.registry()->connectAddress(pTiles->pcName());
     target.strName = info.strSimuName;
     target.strIdx = info.strMemuIdx;
     target.strTitle = info.strPcNickName;
@@ -203,7 +248,7 @@ OpsDeviceSnapshot ConsoleOpsWiring::snapshot() const
     for (const struPcEntry& pc : m_wnd.registry()->snapshot()) {
         OpsPcEntry e;
         e.pcKey = pc.pcName;
-        e.pcName = pc.nickName.isEmpty() ? pc.pcName : pc.nickName;
+        e.pcName = pc.pcName; // the texts name the PC by its computer name
         e.bOnline = !pc.isOffline();
         e.iRunLimit = pc.iRunLimit;
         e.iSimuType = pc.iSimuType;
@@ -216,7 +261,8 @@ OpsDeviceSnapshot ConsoleOpsWiring::snapshot() const
 
 void ConsoleOpsWiring::dispatch(int index)
 {
-    GroupOperDispatch::run(index, snapshot(), *m_options.dialogs, [this](const OpsPcSend& s) { send(s); });
+    GroupOperDispatch::run(
+        index, [this] { return snapshot(); }, *m_options.dialogs, [this](const OpsPcSend& s) { send(s); });
 }
 
 // The argument goes into the PC's field and, queued ahead of the operation, to its client: each
@@ -224,14 +270,14 @@ void ConsoleOpsWiring::dispatch(int index)
 void ConsoleOpsWiring::send(const OpsPcSend& s)
 {
     MyDrawerEx* pPc = m_wnd.leftGrpDrawer()->findPc(s.pcKey);
-    ClientNetOperObj* pClient = m_clients.value(s.pcKey);
+    ClientNetOperObj* pClient = clientFor(s.pcKey);
     if (!pPc || !pClient) {
         qWarning().noquote() << "operation" << s.iOperType << "for" << s.pcKey << "which is no longer listed";
         return;
     }
     if (s.iOperType == eOperInstall || s.iOperType == eOperRename)
         pPc->setArgument(s.strArg);
-    QMetaObject::invokeMethod(pClient, "slSetOperArgument", Qt::QueuedConnection,
-                              Q_ARG(QString, pPc->argument()));
+    QMetaObject::invokeMethod(
+        pClient, [pClient, arg = pPc->argument()] { pClient->slSetOperArgument(arg); }, Qt::QueuedConnection);
     emit pPc->sigOperateSimus(s.iOperType, s.memuIdxs);
 }

@@ -4,6 +4,7 @@
 #include "consoleopswiring.h"
 #include "devgroupstore.h"
 #include "groupoperchecks.h"
+#include "simurecords.h"
 
 #include <QHash>
 #include <QObject>
@@ -11,6 +12,7 @@
 
 class MyDrawerEx;
 class RemoteDesktopWnd;
+class SentOperLedger;
 class TaskResultRcver;
 class VedioBoxDrawer;
 struct struVedioBoxInfo;
@@ -23,12 +25,15 @@ public:
     ConsoleOpsWiring(CenterToolMainWnd& wnd, const ConsoleOpsOptions& options);
 
     TaskResultRcver* resultRcver() const { return m_pRcver; }
+    // The PC's command client; null until its first operation.
     ClientNetOperObj* client(const QString& pcName) const { return m_clients.value(pcName); }
+    int clientCount() const { return m_clients.size(); }
+    SentOperLedger* ledger() const { return m_pLedger.get(); }
     DevGroupStore* groupStore() const { return m_pGroups; }
     // The device list as the operations' checks see it.
     OpsDeviceSnapshot snapshot() const;
-    // A tile's double click: the viewer of the tile's PC, opened or, when the drawer holds one
-    // already, raised. Null when the PC has no command client.
+    // A tile's double click: the viewer of the tile's PC at its current address, opened or, when the
+    // drawer holds one already, raised. Null when the PC is not listed.
     RemoteDesktopWnd* openRemoteDesktop(VedioBoxDrawer* pTiles, const struVedioBoxInfo& info);
 
 protected:
@@ -37,6 +42,9 @@ protected:
 
 private:
     void startResultRcver();
+    bool takeReport(const QString& peer, const struSimuOper& oper) const;
+    // The PC's command client, made (on a thread of its own) at the PC's first operation.
+    ClientNetOperObj* clientFor(const QString& pcName);
     void connectGroups();
     void syncGroups();
     void placeInGroup(const QString& pcName);
@@ -48,6 +56,8 @@ private:
     ConsoleOpsOptions m_options;
     TaskResultRcver* m_pRcver = nullptr;
     DevGroupStore* m_pGroups = nullptr;
+    std::shared_ptr<SentOperLedger> m_pLedger;
     QHash<QString, QPointer<ClientNetOperObj>> m_clients;
+    bool m_bGroupCapLogged = false;
     QHash<QObject*, QPointer<MyDrawerEx>> m_titles; // title row -> its PC
 };
