@@ -7,7 +7,7 @@
 #include "simusettings.h"
 #include "simustatestore.h"
 #include "thumbnail.h"
-#include "thumbnailcache.h"
+#include "shotthumbcache.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -83,7 +83,7 @@ CCommResult connectToConsole(QTcpSocket& socket, const struSimuOper& oper, const
 
 QByteArray thumbnailJpeg(const QString& memuIdx)
 {
-    const QByteArray jpeg = ThumbnailCache::instance().jpegOf(SimuSettings::screenshotBakPath(memuIdx));
+    const QByteArray jpeg = ShotThumbCache::instance().jpegOf(SimuSettings::screenshotBakPath(memuIdx));
     if (!jpeg.isEmpty())
         return jpeg;
     QImage img(QString::fromLatin1(kDefaultTile));

@@ -7,7 +7,7 @@
 #include "simudaemonobj.h"
 #include "simuinfoxmlgainer.h"
 #include "simusettings.h"
-#include "thumbnailcache.h"
+#include "shotthumbcache.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -23,7 +23,7 @@ void InventoryScanObj::slScan(int iScanId)
     qCInfo(lcControl).noquote() << "initIniData begin:" << QDateTime::currentMSecsSinceEpoch();
     QDir(SimuSettings::screenshotDir()).removeRecursively();
     QDir().mkpath(SimuSettings::screenshotDir());
-    ThumbnailCache::instance().clear();
+    ShotThumbCache::instance().clear();
     // Commands run only after the first scan: an APK on disk now was left by an agent that died.
     if (!hasScanned())
         InstallRspsorMgr::RemoveReceivedApk();

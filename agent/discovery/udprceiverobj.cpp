@@ -8,7 +8,7 @@
 #include "simuinfo.h"
 #include "simusettings.h"
 #include "simustatestore.h"
-#include "thumbnailcache.h"
+#include "shotthumbcache.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -239,7 +239,7 @@ QByteArray UdpRceiverObj::thumbnailOf(const SimuInfo& entry) const
     // No picture yet: the answer goes without; the screenshot pool takes one while consoles look.
     // The pool writes the two pictures in turn: the newer is the one to show, the other stands in
     // while the newer is missing or half-written.
-    ThumbnailCache& thumbs = ThumbnailCache::instance();
+    ShotThumbCache& thumbs = ShotThumbCache::instance();
     QString newer = SimuSettings::screenshotPath(entry.idx());
     QString older = SimuSettings::screenshotBakPath(entry.idx());
     if (QFileInfo(older).lastModified() > QFileInfo(newer).lastModified())

@@ -58,7 +58,7 @@ private:
     using ReplySink = std::function<void(const QByteArray&)>;
     void answerQuery(int type, const QString& peerIPv4, const ReplySink& send) const;
     void simuStateReplies(const struPcUdpInfo& header, const ReplySink& send) const;
-    // The thumbnail of the instance's latest picture (ThumbnailCache), empty when it has none yet.
+    // The thumbnail of the instance's latest picture (ShotThumbCache), empty when it has none yet.
     QByteArray thumbnailOf(const SimuInfo& entry) const;
 
     // True when `peer` may have an answer now (and counts it).

@@ -3,7 +3,7 @@
 #include "adbbridge.h"
 #include "resultcodes.h"
 #include "thumbnail.h"
-#include "thumbnailcache.h"
+#include "shotthumbcache.h"
 
 #include <QDir>
 #include <QFile>
@@ -87,7 +87,7 @@ struCapture captureByFile(const QString& serial, const QString& filePath, struCa
     c.result = TakeScreenshot(serial, filePath);
     c.connected = c.result.iRet == 0;
     if (c.result.iRet == 0)
-        c.jpeg = ThumbnailCache::instance().jpegOf(filePath);
+        c.jpeg = ShotThumbCache::instance().jpegOf(filePath);
     return c;
 }
 
@@ -104,7 +104,7 @@ CCommResult keepThumbnail(const QImage& frame, const QString& filePath, QByteArr
         !thumb.save(&file, "PNG", kFastPngQuality))
         return CCommResult::failure(ResultCode::kScreenshotUnusable, QStringLiteral("截图图片不可用"),
                                     QStringLiteral("cannot write %1: %2").arg(filePath, file.errorString()));
-    ThumbnailCache::instance().put(filePath, jpeg);
+    ShotThumbCache::instance().put(filePath, jpeg);
     return CCommResult();
 }
 

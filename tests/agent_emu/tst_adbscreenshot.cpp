@@ -5,7 +5,7 @@
 #include "screenshotpoolobj.h"
 #include "simusettings.h"
 #include "simustatestore.h"
-#include "thumbnailcache.h"
+#include "shotthumbcache.h"
 
 #include <QDir>
 #include <QFile>
@@ -326,7 +326,7 @@ void TestAdbScreenshot::poolCapturesRawFramesAndJudgesThem()
     QVERIFY(c.connected && c.rawWorks);
     QCOMPARE(QImage(file).size(), QSize(100, 150));
     QCOMPARE(QImage::fromData(c.jpeg, "JPG").size(), QSize(100, 150));
-    QCOMPARE(ThumbnailCache::instance().jpegOf(file), c.jpeg); // no second decode
+    QCOMPARE(ShotThumbCache::instance().jpegOf(file), c.jpeg); // no second decode
 
     QVERIFY(farm.setKnob("screencap", "blank"));
     c = Screenshot::capture(serial, file, true, true);

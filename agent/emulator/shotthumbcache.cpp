@@ -1,4 +1,4 @@
-#include "thumbnailcache.h"
+#include "shotthumbcache.h"
 
 #include "thumbnail.h"
 
@@ -6,13 +6,13 @@
 #include <QImage>
 #include <QMutexLocker>
 
-ThumbnailCache& ThumbnailCache::instance()
+ShotThumbCache& ShotThumbCache::instance()
 {
-    static ThumbnailCache s_cache;
+    static ShotThumbCache s_cache;
     return s_cache;
 }
 
-QByteArray ThumbnailCache::jpegOf(const QString& path)
+QByteArray ShotThumbCache::jpegOf(const QString& path)
 {
     const QFileInfo info(path);
     if (!info.exists())
@@ -33,14 +33,14 @@ QByteArray ThumbnailCache::jpegOf(const QString& path)
     return now.jpeg;
 }
 
-void ThumbnailCache::put(const QString& path, const QByteArray& jpeg)
+void ShotThumbCache::put(const QString& path, const QByteArray& jpeg)
 {
     const QFileInfo info(path);
     if (info.exists() && !jpeg.isEmpty())
         keep(path, {info.size(), info.lastModified(), jpeg});
 }
 
-void ThumbnailCache::keep(const QString& path, const struStamped& entry)
+void ShotThumbCache::keep(const QString& path, const struStamped& entry)
 {
     QMutexLocker lock(&m_mutex);
     if (m_entries.size() >= kMaxEntries && !m_entries.contains(path))
@@ -48,7 +48,7 @@ void ThumbnailCache::keep(const QString& path, const struStamped& entry)
     m_entries.insert(path, entry);
 }
 
-void ThumbnailCache::clear()
+void ShotThumbCache::clear()
 {
     QMutexLocker lock(&m_mutex);
     m_entries.clear();

@@ -10,12 +10,12 @@
 // the bulk of the cost of a thumbnail, so a file's thumbnail is made once per version of the file:
 // the screenshot pool hands in the thumbnail of each file it writes, and a file written by anyone
 // else (the start sequence, a file that changed behind the pool's back) is decoded once.
-class ThumbnailCache
+class ShotThumbCache
 {
 public:
     static constexpr int kMaxEntries = 200;
 
-    static ThumbnailCache& instance();
+    static ShotThumbCache& instance();
 
     // The thumbnail of the file as it is now; empty when it is not a picture.
     QByteArray jpegOf(const QString& path);
