@@ -3,11 +3,14 @@
 //              at 4: when each report reached the console, and the whole command;
 //   cpu        10 running instances, the agent's workers with their default periods: the agent's
 //              own CPU (this process) and that of the tools it ran, while a console (a child
-//              process) queries once a second as the console does, then with no console;
+//              process) queries once a second as the console does, then with no console; first
+//              with one adb process per capture, then through the instances' long-lived adb shells;
+//   cpu720     the same with screens of 720 x 1280 (farmsim's own are 270 x 480);
 //   discovery  an agent starting up while tools are slow (one instance's tools 30 s, or every tool
 //              5 s): time from the start to the first answer to a type 0 and to a type 1 query.
-// Run: TOVIA_BIN_DIR=<build>/bin <build>/bin/agentcore_bench [starts|cpu|discovery]...
+// Run: TOVIA_BIN_DIR=<build>/bin <build>/bin/agentcore_bench [starts|cpu|cpu720|capture|discovery]...
 #include "adbbridge.h"
+#include "adbshells.h"
 #include "agentcontroller.h"
 #include "consoleharness.h"
 #include "discovery.h"
@@ -184,11 +187,22 @@ CpuShare measureCpu(int ms)
             100.0 * (cpuSeconds(RUSAGE_CHILDREN) - kids0) / secs};
 }
 
-bool benchCpu(const QString& self)
+// shells: captures through the instances' long-lived adb shells (else one adb process each);
+// screen: the instances' screen size (empty: farmsim's own).
+bool benchCpu(const QString& self, bool shells, const QSize& screen = QSize())
 {
     FarmFixture farm;
     if (!layOut(farm, kRunning, kRunning, 500))
         return false;
+    SimuSettings::setValue(QStringLiteral("tuning/adbShells"), shells ? 1 : 0);
+    if (screen.isValid()) {
+        farm.setKnob(QStringLiteral("screenWidth"), QString::number(screen.width()));
+        farm.setKnob(QStringLiteral("screenHeight"), QString::number(screen.height()));
+    }
+    const QString label = QStringLiteral("%1, %2")
+                              .arg(shells ? QStringLiteral("adb shells") : QStringLiteral("adb process per capture"),
+                                   screen.isValid() ? QStringLiteral("%1x%2").arg(screen.width()).arg(screen.height())
+                                                    : QStringLiteral("270x480"));
     signIn(kUser);
     AgentController::Options options;
     options.udpPort = freeUdpPort();
@@ -207,13 +221,13 @@ bool benchCpu(const QString& self)
     console.waitForFinished(5000);
     waitMs(kWarmUpMs);
     const CpuShare idle = measureCpu(kMeasureMs);
-    std::printf("cpu: %d running, console querying: agent %.2f %% of a core (%.3f %% per instance), "
+    std::printf("cpu (%s): %d running, console querying: agent %.2f %% of a core (%.3f %% per instance), "
                 "tools it ran %.2f %% (%.3f %% per instance)\n",
-                kRunning, querying.ownPct, querying.ownPct / kRunning, querying.toolsPct,
+                qPrintable(label), kRunning, querying.ownPct, querying.ownPct / kRunning, querying.toolsPct,
                 querying.toolsPct / kRunning);
-    std::printf("cpu: %d running, no console: agent %.2f %% of a core (%.3f %% per instance), "
+    std::printf("cpu (%s): %d running, no console: agent %.2f %% of a core (%.3f %% per instance), "
                 "tools it ran %.2f %%\n",
-                kRunning, idle.ownPct, idle.ownPct / kRunning, idle.toolsPct);
+                qPrintable(label), kRunning, idle.ownPct, idle.ownPct / kRunning, idle.toolsPct);
     agent.shutdown();
     LoginRecord::clear();
     return true;
@@ -222,7 +236,8 @@ bool benchCpu(const QString& self)
 // ---- capture -----------------------------------------------------------------------------------
 
 // The agent's own CPU for one thumbnail of one instance: the pulled picture file (connect,
-// screencap, pull, decode, scale, encode) against the pool's raw frame (exec-out, scale, encode).
+// screencap, pull, decode, scale, encode), the raw frame of one "exec-out" process, and the raw
+// frame from the instance's long-lived adb shell (scale, encode).
 bool benchCapture()
 {
     FarmFixture farm;
@@ -231,13 +246,15 @@ bool benchCapture()
     const QString serial = QStringLiteral("127.0.0.1:5555");
     const QString file = SimuSettings::screenshotPath(farm.indexes().first());
     constexpr int kCaptures = 40;
-    const auto perCapture = [&](bool raw) {
+    const auto perCapture = [&](bool raw, bool shells) {
+        SimuSettings::setValue(QStringLiteral("tuning/adbShells"), shells ? 1 : 0);
+        Screenshot::capture(serial, file, false, raw); // connected, and the shell started
         const double cpu0 = cpuSeconds(RUSAGE_SELF);
         QElapsedTimer wall;
         wall.start();
         int failed = 0;
         for (int i = 0; i < kCaptures; ++i)
-            failed += Screenshot::capture(serial, file, raw, raw).result.iRet != 0;
+            failed += Screenshot::capture(serial, file, true, raw).result.iRet != 0;
         return std::make_tuple((cpuSeconds(RUSAGE_SELF) - cpu0) * 1000 / kCaptures,
                                wall.elapsed() / double(kCaptures), failed);
     };
@@ -245,13 +262,16 @@ bool benchCapture()
     for (int i = 0; i < kCaptures; ++i)
         RunAdbCmd({QStringLiteral("version")}, 10);
     const double spawnCpu = (cpuSeconds(RUSAGE_SELF) - spawn0) * 1000 / kCaptures;
-    const auto [fileCpu, fileWall, fileFailed] =
-        qEnvironmentVariableIsSet("BENCH_RAW_ONLY") ? std::make_tuple(0.0, 0.0, 0) : perCapture(false);
-    const auto [rawCpu, rawWall, rawFailed] = perCapture(true);
-    std::printf("capture: one thumbnail, agent CPU (wall): pulled file %.2f ms (%.0f ms), raw frame %.2f ms "
-                "(%.0f ms); %d and %d failed; one adb run alone %.2f ms\n",
-                fileCpu, fileWall, rawCpu, rawWall, fileFailed, rawFailed, spawnCpu);
-    return fileFailed + rawFailed == 0;
+    const auto [fileCpu, fileWall, fileFailed] = perCapture(false, false);
+    const auto [rawCpu, rawWall, rawFailed] = perCapture(true, false);
+    const auto [shellCpu, shellWall, shellFailed] = perCapture(true, true);
+    std::printf("capture: one thumbnail, agent CPU (wall): pulled file %.2f ms (%.0f ms), exec-out raw frame "
+                "%.2f ms (%.0f ms), adb shell raw frame %.2f ms (%.0f ms); %d, %d and %d failed; one adb run "
+                "alone %.2f ms\n",
+                fileCpu, fileWall, rawCpu, rawWall, shellCpu, shellWall, fileFailed, rawFailed, shellFailed,
+                spawnCpu);
+    AdbShells::shutdown();
+    return fileFailed + rawFailed + shellFailed == 0;
 }
 
 // ---- discovery ---------------------------------------------------------------------------------
@@ -331,14 +351,20 @@ int main(int argc, char* argv[])
         } else if (part == QLatin1String("capture")) {
             ok = benchCapture() && ok;
         } else if (part == QLatin1String("cpu")) {
-            ok = benchCpu(app.applicationFilePath()) && ok;
+            // Before and after in one run: one adb process per capture, then the long-lived shells.
+            ok = benchCpu(app.applicationFilePath(), false) && ok;
+            ok = benchCpu(app.applicationFilePath(), true) && ok;
+        } else if (part == QLatin1String("cpu720")) {
+            ok = benchCpu(app.applicationFilePath(), false, QSize(720, 1280)) && ok;
+            ok = benchCpu(app.applicationFilePath(), true, QSize(720, 1280)) && ok;
         } else if (part == QLatin1String("discovery")) {
             ok = benchDiscovery(QStringLiteral("one running instance's tools taking 30 s"),
                                 QStringLiteral("0"), 30000) &&
                  ok;
             ok = benchDiscovery(QStringLiteral("every tool taking 5 s"), QString(), 5000) && ok;
         } else {
-            std::fprintf(stderr, "unknown part %s (starts, cpu, discovery)\n", qPrintable(part));
+            std::fprintf(stderr, "unknown part %s (starts, cpu, cpu720, capture, discovery)\n",
+                         qPrintable(part));
             return 2;
         }
         std::fflush(stdout);

@@ -1,6 +1,8 @@
 #include "screenshot.h"
 
 #include "adbbridge.h"
+#include "adbshells.h"
+#include "launchertuning.h"
 #include "resultcodes.h"
 #include "thumbnail.h"
 #include "shotthumbcache.h"
@@ -77,6 +79,8 @@ QImage rawFrame(const QByteArray& bytes)
 
 namespace {
 
+constexpr int kAdbSeconds = 60;
+
 // A thumbnail-sized PNG stored without deflating: the file is small anyway, and compressing it
 // would cost more than everything else of a capture.
 constexpr int kFastPngQuality = 100;
@@ -108,6 +112,24 @@ CCommResult keepThumbnail(const QImage& frame, const QString& filePath, QByteArr
     return CCommResult();
 }
 
+// The raw frame: from the instance's long-lived shell (no adb process started per capture), or, with
+// the shells turned off, from one "exec-out" process into a buffer kept per capturing thread.
+QByteArray rawScreen(const QString& serial, CCommResult& result)
+{
+    if (LauncherTuning::adbShellsOn()) {
+        struShellReply reply = AdbShells::run(serial, {QStringLiteral("screencap")},
+                                              LauncherTuning::adbTimeoutMs(kAdbSeconds), kMaxRawFrameBytes,
+                                              eShellStderr::Dropped);
+        result = reply.result;
+        return std::move(reply.out);
+    }
+    thread_local QByteArray bytes;
+    if (bytes.capacity() == 0)
+        bytes.reserve(4 * 1024 * 1024);
+    result = AdbExecOut(serial, {QStringLiteral("screencap")}, kMaxRawFrameBytes, bytes);
+    return bytes;
+}
+
 } // namespace
 
 struCapture capture(const QString& serial, const QString& filePath, bool connected, bool rawWorks)
@@ -123,12 +145,7 @@ struCapture capture(const QString& serial, const QString& filePath, bool connect
             return c;
         c.connected = true;
     }
-    // One frame buffer per capturing thread, kept from capture to capture: frames are large, and a
-    // fresh allocation of that size costs more than the copy into it.
-    thread_local QByteArray bytes;
-    if (bytes.capacity() == 0)
-        bytes.reserve(4 * 1024 * 1024);
-    c.result = AdbExecOut(serial, {QStringLiteral("screencap")}, kMaxRawFrameBytes, bytes);
+    const QByteArray bytes = rawScreen(serial, c.result);
     if (c.result.iRet != 0) {
         c.connected = false; // connect again next time
         return c;

@@ -1,5 +1,6 @@
 #include "screenshotpoolobj.h"
 
+#include "adbshells.h"
 #include "agentlogging.h"
 #include "agentsettings.h"
 #include "inventorycache.h"
@@ -96,12 +97,24 @@ void ScreenshotPoolObj::listed(const QStringList& running, bool complete)
         qCInfo(lcShots).noquote() << "running instances:" << running.join(QLatin1Char(','));
     m_running = running;
     SimuStateStore::instance().setRunningList(running);
+    closeShellsOfStopped();
     for (auto it = m_shots.begin(); it != m_shots.end();) {
         if (!running.contains(it.key()) && !it->busy)
             it = m_shots.erase(it);
         else
             ++it;
     }
+}
+
+void ScreenshotPoolObj::closeShellsOfStopped()
+{
+    QStringList serials;
+    for (const QString& idx : qAsConst(m_running)) {
+        SimuInfo info;
+        if (InventoryCache::instance().find(idx, info) && info.adbPort() > 0)
+            serials << info.adbSerial();
+    }
+    AdbShells::closeExcept(serials);
 }
 
 void ScreenshotPoolObj::captureWanted()

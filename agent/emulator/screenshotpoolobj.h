@@ -77,6 +77,8 @@ private:
     void tick();
     void startListing();
     void listed(const QStringList& running, bool complete);
+    // The adb shells of instances that no longer run are closed.
+    void closeShellsOfStopped();
     // A state query came within kConsoleLookMs.
     static bool consoleLooks();
     // Starts the captures of the running instances that a query asked for since their last one, as
