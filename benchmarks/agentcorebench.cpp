@@ -15,9 +15,13 @@
 #include "consoleharness.h"
 #include "discovery.h"
 #include "farmfixture.h"
+#include "inventorycache.h"
+#include "launcherfactory.h"
 #include "loginret.h"
 #include "screenshot.h"
 #include "simusettings.h"
+#include "simustatestore.h"
+#include "udprceiverobj.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -29,6 +33,7 @@
 #include <QUdpSocket>
 
 #include <cstdio>
+#include <functional>
 #include <sys/resource.h>
 #include <tuple>
 
@@ -88,6 +93,8 @@ bool layOut(FarmFixture& farm, int instances, int running, int bootMs)
     SimuSettings::setValue(QStringLiteral("tuning/toolTimeoutMs"), 0);
     SimuSettings::setValue(QStringLiteral("common/startupTimeout"), 120);
     SimuSettings::setValue(QStringLiteral("common/checkTimeSpan"), 10);
+    // The fixture's short screenshot period is for tests; the agent ships with one second.
+    SimuSettings::setValue(QStringLiteral("common/screenshotTimeSpan"), 1000);
     SimuSettings::setRunLimit(10);
     SimuSettings::setDaemonModel(0);
     SimuSettings::setPcNickName(QStringLiteral("机房"));
@@ -199,10 +206,10 @@ bool benchCpu(const QString& self, bool shells, const QSize& screen = QSize())
         farm.setKnob(QStringLiteral("screenWidth"), QString::number(screen.width()));
         farm.setKnob(QStringLiteral("screenHeight"), QString::number(screen.height()));
     }
-    const QString label = QStringLiteral("%1, %2")
-                              .arg(shells ? QStringLiteral("adb shells") : QStringLiteral("adb process per capture"),
-                                   screen.isValid() ? QStringLiteral("%1x%2").arg(screen.width()).arg(screen.height())
-                                                    : QStringLiteral("270x480"));
+    const QString label = QStringLiteral("%1, %2").arg(
+        shells ? QStringLiteral("adb shells") : QStringLiteral("adb process per capture"),
+        screen.isValid() ? QStringLiteral("%1x%2").arg(screen.width()).arg(screen.height())
+                         : QStringLiteral("270x480"));
     signIn(kUser);
     AgentController::Options options;
     options.udpPort = freeUdpPort();
@@ -272,6 +279,56 @@ bool benchCapture()
                 spawnCpu);
     AdbShells::shutdown();
     return fileFailed + rawFailed + shellFailed == 0;
+}
+
+// ---- breakdown ---------------------------------------------------------------------------------
+
+// What the steady work of a looked-at agent costs it, one step at a time (agent CPU per call): the
+// running listing of the product, one settings read, one capture through the instance's shell,
+// the answer to one state query (10 instances, thumbnails included).
+bool benchBreakdown()
+{
+    FarmFixture farm;
+    if (!layOut(farm, kRunning, kRunning, 0))
+        return false;
+    InventoryCache::instance().current();
+    const auto perCall = [](int calls, const std::function<void()>& fn) {
+        fn();
+        const double cpu0 = cpuSeconds(RUSAGE_SELF);
+        for (int i = 0; i < calls; ++i)
+            fn();
+        return (cpuSeconds(RUSAGE_SELF) - cpu0) * 1000 / calls;
+    };
+    QStringList running;
+    const double listing = perCall(20, [&] {
+        running.clear();
+        SimuListRunning(running);
+    });
+    const double setting = perCall(2000, [] { AdbBridge::adbProgram(); });
+    const QString file = SimuSettings::screenshotPath(QStringLiteral("0"));
+    const auto captureOne = [&] { Screenshot::capture(QStringLiteral("127.0.0.1:5555"), file, true, true); };
+    const double capture = perCall(50, captureOne);
+    farm.setKnob(QStringLiteral("screenWidth"), QStringLiteral("720"), QStringLiteral("0"));
+    farm.setKnob(QStringLiteral("screenHeight"), QStringLiteral("1280"), QStringLiteral("0"));
+    const double capture720 = perCall(50, captureOne);
+    for (int i = 0; i < kRunning; ++i)
+        Screenshot::capture(QStringLiteral("127.0.0.1:%1").arg(5555 + 2 * i),
+                            SimuSettings::screenshotPath(QString::number(i)), false, true);
+    SimuStateStore::instance().setRunningList(running);
+    for (const QString& idx : running)
+        SimuSettings::updateSimuRecord(idx, [](struSimuRecord& rec) { rec.iState = eStateRunning; });
+    UdpRceiverObj responder(0, QHostAddress::LocalHost);
+    int replies = 0;
+    const double answer = perCall(200, [&] {
+        replies = responder.buildReplies(Discovery::eQuerySimuState, QStringLiteral("127.0.0.1")).size();
+    });
+    std::printf(
+        "breakdown (agent CPU per call): running listing %.2f ms (%d running), settings read %.3f ms, "
+        "capture through the shell %.2f ms (720x1280: %.2f ms), answer to a state query %.2f ms (%d "
+        "replies)\n",
+        listing, int(running.size()), setting, capture, capture720, answer, replies);
+    AdbShells::shutdown();
+    return true;
 }
 
 // ---- discovery ---------------------------------------------------------------------------------
@@ -348,12 +405,17 @@ int main(int argc, char* argv[])
         if (part == QLatin1String("starts")) {
             ok = benchStarts(1) && ok;
             ok = benchStarts(4) && ok;
+        } else if (part == QLatin1String("breakdown")) {
+            ok = benchBreakdown() && ok;
         } else if (part == QLatin1String("capture")) {
             ok = benchCapture() && ok;
         } else if (part == QLatin1String("cpu")) {
             // Before and after in one run: one adb process per capture, then the long-lived shells.
             ok = benchCpu(app.applicationFilePath(), false) && ok;
             ok = benchCpu(app.applicationFilePath(), true) && ok;
+        } else if (part == QLatin1String("cpu-shells") || part == QLatin1String("cpu-procs")) {
+            ok = benchCpu(app.applicationFilePath(), part == QLatin1String("cpu-shells")) &&
+                 ok; // one of the two
         } else if (part == QLatin1String("cpu720")) {
             ok = benchCpu(app.applicationFilePath(), false, QSize(720, 1280)) && ok;
             ok = benchCpu(app.applicationFilePath(), true, QSize(720, 1280)) && ok;

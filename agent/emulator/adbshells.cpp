@@ -60,7 +60,8 @@ public:
     void closeExcept(const QSet<QString>& keep)
     {
         for (auto it = m_sessions.begin(); it != m_sessions.end();) {
-            if (!keep.contains(it.key()) && it.value()->idle() && it.value()->idleMs() >= AdbShells::kCloseGraceMs) {
+            if (!keep.contains(it.key()) && it.value()->idle() &&
+                it.value()->idleMs() >= AdbShells::kCloseGraceMs) {
                 delete it.value();
                 it = m_sessions.erase(it);
             } else {
@@ -69,10 +70,7 @@ public:
         }
     }
 
-    void close(const QString& key)
-    {
-        delete m_sessions.take(key);
-    }
+    void close(const QString& key) { delete m_sessions.take(key); }
 
 private:
     void sweep()
@@ -116,7 +114,8 @@ template <typename Fn> bool postToHost(Fn fn)
         }
     }
     AdbShellHost* pHost = g_pHost;
-    QMetaObject::invokeMethod(pHost, [pHost, fn = std::move(fn)]() mutable { fn(*pHost); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        pHost, [pHost, fn = std::move(fn)]() mutable { fn(*pHost); }, Qt::QueuedConnection);
     return true;
 }
 
@@ -158,7 +157,8 @@ struShellReply run(const QString& serial, const QStringList& words, int timeoutM
         pWaiter->cond.wakeAll();
     };
     const QString program = AdbBridge::adbProgram();
-    if (!postToHost([program, serial, request](AdbShellHost& host) { host.submit(program, serial, request); })) {
+    if (!postToHost(
+            [program, serial, request](AdbShellHost& host) { host.submit(program, serial, request); })) {
         qCWarning(lcEmulator) << "AdbShells::run called on the shells' own thread";
         return failed(QStringLiteral("adb shell不可用"), QStringLiteral("called on the shells' thread"));
     }
@@ -169,7 +169,8 @@ struShellReply run(const QString& serial, const QStringList& words, int timeoutM
             break;
     }
     if (!pWaiter->done)
-        return failed(QStringLiteral("adb超时"), QStringLiteral("%1: no reply to %2").arg(serial, words.join(' ')));
+        return failed(QStringLiteral("adb超时"),
+                      QStringLiteral("%1: no reply to %2").arg(serial, words.join(' ')));
     return std::move(pWaiter->reply);
 }
 
@@ -180,8 +181,8 @@ void post(const QString& serial, const QStringList& words, int timeoutMs)
     request.deadline = QDeadlineTimer(qMax(1, timeoutMs));
     request.done = [serial, words](const struShellReply& reply) {
         if (reply.result.iRet != 0)
-            qCDebug(lcEmulator).noquote() << "adb shell of" << serial << ":" << words.join(' ') << "failed:"
-                                          << reply.result.str << reply.result.log;
+            qCDebug(lcEmulator).noquote() << "adb shell of" << serial << ":" << words.join(' ')
+                                          << "failed:" << reply.result.str << reply.result.log;
     };
     const QString program = AdbBridge::adbProgram();
     postToHost([program, serial, request](AdbShellHost& host) { host.submit(program, serial, request); });

@@ -2,6 +2,7 @@
 
 #include "agentlogging.h"
 #include "launchertuning.h"
+#include "platform.h"
 
 #include <QDateTime>
 #include <QProcess>
@@ -14,6 +15,18 @@
 namespace {
 
 constexpr int kAdbErrorCode = 22;
+// A frame of a phone's screen is megabytes: read in a few large pieces rather than many small.
+constexpr int kShellPipeBytes = 1 << 20;
+
+// The shell's process, its output pipe widened in the child before adb runs.
+class ShellProcess : public QProcess
+{
+public:
+    using QProcess::QProcess;
+
+protected:
+    void setupChildProcess() override { platform::enlargePipe(1, kShellPipeBytes); }
+};
 // Output before a command's begin marker (a prompt, a banner) is dropped; this much is kept while
 // the marker is looked for.
 constexpr int kMaxPreambleBytes = 64 * 1024;
@@ -43,8 +56,8 @@ void countWhileRunning(QProcess* p)
 
 AdbShellSession::AdbShellSession(QString program, QString serial, QObject* parent)
     : QObject(parent), m_program(std::move(program)), m_serial(std::move(serial)),
-      m_nonce(QByteArray::number(QRandomGenerator::global()->generate64(), 36)), m_pDeadline(new QTimer(this)),
-      m_pRestart(new QTimer(this)), m_lastUseMs(nowMs())
+      m_nonce(QByteArray::number(QRandomGenerator::global()->generate64(), 36)),
+      m_pDeadline(new QTimer(this)), m_pRestart(new QTimer(this)), m_lastUseMs(nowMs())
 {
     m_pDeadline->setSingleShot(true);
     m_pRestart->setSingleShot(true);
@@ -115,8 +128,9 @@ void AdbShellSession::startNext()
         if (m_queue.head().deadline.hasExpired()) {
             const struRequest late = m_queue.dequeue();
             if (late.done)
-                late.done(failure(QStringLiteral("adb超时"), QStringLiteral("%1: no turn before the deadline of %2")
-                                                               .arg(m_serial, late.words.join(' '))));
+                late.done(
+                    failure(QStringLiteral("adb超时"), QStringLiteral("%1: no turn before the deadline of %2")
+                                                           .arg(m_serial, late.words.join(' '))));
             continue;
         }
         if (!processRunning() && !m_restartAt.hasExpired()) {
@@ -125,8 +139,15 @@ void AdbShellSession::startNext()
         }
         m_current = m_queue.dequeue();
         m_bBusy = true;
+        const QByteArray line = commandLine();
+        if (line.isEmpty()) {
+            finishCurrent(failure(
+                QStringLiteral("adb命令参数不可用"),
+                QStringLiteral("a word of %1 holds a control character").arg(m_current.words.value(0))));
+            continue;
+        }
         if (ensureProcess())
-            writeCurrent();
+            writeCurrent(line);
     }
 }
 
@@ -136,42 +157,47 @@ bool AdbShellSession::ensureProcess()
         return true;
     if (m_pProcess)
         m_pProcess->deleteLater();
-    m_pProcess = new QProcess(this);
+    m_pProcess = new ShellProcess(this);
     countWhileRunning(m_pProcess);
     connect(m_pProcess, &QProcess::readyReadStandardOutput, this, &AdbShellSession::onOutput);
     connect(m_pProcess, &QProcess::readyReadStandardError, this, &AdbShellSession::onError);
-    connect(m_pProcess, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
-            &AdbShellSession::onFinished);
-    connect(m_pProcess, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+    QProcess* pProcess = m_pProcess;
+    connect(pProcess, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this,
+            [this, pProcess] { onEnded(pProcess); });
+    connect(pProcess, &QProcess::errorOccurred, this, [this, pProcess](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
-            onFinished();
+            onEnded(pProcess);
     });
     m_bAnswered = false;
     m_out.clear();
     m_err.clear();
-    m_pProcess->start(m_program, {QStringLiteral("-s"), m_serial, QStringLiteral("shell")}, QIODevice::ReadWrite);
+    m_pProcess->start(m_program, {QStringLiteral("-s"), m_serial, QStringLiteral("shell")},
+                      QIODevice::ReadWrite);
     return m_pProcess != nullptr; // a start that failed at once has ended the command already
 }
 
-void AdbShellSession::writeCurrent()
+QByteArray AdbShellSession::commandLine()
 {
     QStringList quoted;
     for (const QString& word : qAsConst(m_current.words)) {
         const QString q = quoteWord(word);
-        if (q.isNull()) {
-            m_pDeadline->stop();
-            finishCurrent(failure(QStringLiteral("adb命令参数不可用"),
-                                  QStringLiteral("a word of %1 holds a control character").arg(m_current.words.value(0))));
-            return;
-        }
+        if (q.isNull())
+            return QByteArray();
         quoted << q;
     }
     const QByteArray seq = QByteArray::number(++m_seq);
-    m_beginTag = "TVB" + m_nonce + '_' + seq;
+    m_beginTag = "TVB" + m_nonce + '_' + seq + ':';
     m_endTag = "TVE" + m_nonce + '_' + seq + ':';
-    const QByteArray line = "echo " + m_beginTag + "; " + quoted.join(QLatin1Char(' ')).toUtf8() +
-                            (m_current.stderrMode == eShellStderr::Merged ? " 2>&1" : " 2>/dev/null") +
-                            " </dev/null; echo " + m_endTag + "$?\n";
+    // The markers are written with an empty quote inside ("TV''B..."), so that a shell that echoes
+    // its input lines cannot show them before the command ran.
+    const auto spelt = [](const QByteArray& tag) { return tag.left(2) + "''" + tag.mid(2); };
+    return "echo " + spelt(m_beginTag) + "; " + quoted.join(QLatin1Char(' ')).toUtf8() +
+           (m_current.stderrMode == eShellStderr::Merged ? " 2>&1" : " 2>/dev/null") + " </dev/null; echo " +
+           spelt(m_endTag) + "$?\n";
+}
+
+void AdbShellSession::writeCurrent(const QByteArray& line)
+{
     m_bBegun = false;
     m_scanFrom = 0;
     m_pDeadline->start(int(qBound<qint64>(0, m_current.deadline.remainingTime(), INT_MAX)));
@@ -202,8 +228,9 @@ void AdbShellSession::onOutput()
         }
         m_out.remove(0, nl + 1);
         m_bBegun = true;
-        if (m_out.capacity() < m_current.maxBytes / 4)
-            m_out.reserve(int(qMin<qint64>(m_current.maxBytes, 4 * 1024 * 1024)));
+        // Room for a reply as large as the last one (the frames of one screen), grown once.
+        if (m_lastReplyBytes > m_out.capacity())
+            m_out.reserve(int(qMin<qint64>(m_lastReplyBytes + 4096, m_current.maxBytes)));
     }
     if (takeReply())
         return;
@@ -234,6 +261,7 @@ bool AdbShellSession::takeReply()
     if (!ok)
         reply.exitStatus = -1;
     m_out.truncate(at);
+    m_lastReplyBytes = at;
     reply.out = std::move(m_out);
     m_out = QByteArray();
     m_bAnswered = true;
@@ -243,9 +271,11 @@ bool AdbShellSession::takeReply()
         const QString text = m_current.stderrMode == eShellStderr::Merged
                                  ? QString::fromUtf8(reply.out.left(512)).trimmed()
                                  : QString();
-        reply.result = CCommResult::failure(
-            kAdbErrorCode, text.isEmpty() ? QStringLiteral("adb命令失败") : text,
-            QStringLiteral("%1: %2 ended with %3").arg(m_serial, m_current.words.join(' ')).arg(reply.exitStatus));
+        reply.result =
+            CCommResult::failure(kAdbErrorCode, text.isEmpty() ? QStringLiteral("adb命令失败") : text,
+                                 QStringLiteral("%1: %2 ended with %3")
+                                     .arg(m_serial, m_current.words.join(' '))
+                                     .arg(reply.exitStatus));
     }
     finishCurrent(reply);
     startNext();
@@ -261,10 +291,9 @@ void AdbShellSession::onError()
         m_err += bytes.left(kMaxErrorBytes - m_err.size());
 }
 
-void AdbShellSession::onFinished()
+void AdbShellSession::onEnded(QProcess* pProcess)
 {
-    QProcess* pProcess = m_pProcess;
-    if (!pProcess || sender() != pProcess)
+    if (!pProcess || pProcess != m_pProcess)
         return;
     onOutput(); // what came before the end may complete the command under way
     if (m_pProcess != pProcess)
@@ -284,7 +313,8 @@ void AdbShellSession::onFinished()
 void AdbShellSession::pauseRestarts()
 {
     ++m_failedStarts;
-    m_restartAt.setRemainingTime(qMin(kMaxRestartPauseMs, kFirstRestartPauseMs << qMin(m_failedStarts - 1, 8)));
+    m_restartAt.setRemainingTime(
+        qMin(kMaxRestartPauseMs, kFirstRestartPauseMs << qMin(m_failedStarts - 1, 8)));
 }
 
 void AdbShellSession::onDeadline()

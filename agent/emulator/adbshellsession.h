@@ -31,9 +31,9 @@ enum class eShellStderr
 // The long-lived "adb -s <serial> shell" of one instance, on the thread that owns it; never
 // blocks that thread. Commands are queued and run one after another in the order given: each is
 // written to the shell's standard input as one line between two marker echoes
-//     echo <begin>; <words> 2>&1 </dev/null; echo <end>:$?
+//     echo <begin>; <words> 2>&1 </dev/null; echo <end>$?
 // whose markers (a nonce of the session and the command's number) frame its output and its exit
-// status, so neither a prompt nor a command that prints a marker-like text can shift replies.
+// status, so that neither a prompt nor an echo of the line can shift replies.
 // Words are quoted for the device's shell (quoteWord); a word that cannot be passed (control
 // characters) refuses the command before anything is written.
 // Every command has a deadline; a command that misses it, or prints more than its limit, kills the
@@ -82,10 +82,13 @@ public:
 private:
     void startNext();
     bool ensureProcess();
-    void writeCurrent();
+    // The line that runs the current command between its markers; empty when a word cannot be
+    // passed.
+    QByteArray commandLine();
+    void writeCurrent(const QByteArray& line);
     void onOutput();
     void onError();
-    void onFinished();
+    void onEnded(QProcess* pProcess);
     void onDeadline();
     // The reply of the current command is complete when its end marker and status have come.
     bool takeReply();
@@ -112,6 +115,7 @@ private:
     QByteArray m_endTag;
     QByteArray m_out;
     int m_scanFrom = 0;
+    int m_lastReplyBytes = 0;
     QByteArray m_err;
     bool m_bAnswered = false; // the running process completed a command
     int m_failedStarts = 0;

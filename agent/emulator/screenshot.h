@@ -30,6 +30,10 @@ constexpr qint64 kMaxRawFrameBytes = 16 + qint64(4096) * 4096 * 4;
 // `bytes`, which must outlive it; null when the bytes are no such frame.
 QImage rawFrame(const QByteArray& bytes);
 
+// The picture as a PNG file of 8-bit RGB whose data is stored, not deflated: a thumbnail-sized
+// file is small anyway, and compressing it would cost more than the rest of a capture.
+QByteArray storedPng(const QImage& picture);
+
 // What a capture of the screenshot pool gives.
 struct struCapture
 {

@@ -52,8 +52,8 @@ void ScreenshotPoolObj::tick()
     }
     m_pTimer->setInterval(qMax(50, AgentSettings::screenshotTimeSpan.value()));
     const bool looked = consoleLooks();
-    const bool listingDue =
-        looked || m_lastListingMs < 0 || m_clock.elapsed() - m_lastListingMs >= kIdleListingMs;
+    const qint64 sinceListing = m_lastListingMs < 0 ? kIdleListingMs : m_clock.elapsed() - m_lastListingMs;
+    const bool listingDue = sinceListing >= (looked ? kMinListingMs : kIdleListingMs);
     if (listingDue && !m_bListing)
         startListing();
     if (looked)

@@ -60,10 +60,13 @@ struPoolRun runPool(const ScreenshotPoolObj::struDeadlines& deadlines, int ms,
     pPool->moveToThread(&thread);
     QObject::connect(&thread, &QThread::started, pPool, &ScreenshotPoolObj::slInitPool);
     QObject::connect(&thread, &QThread::finished, pPool, &QObject::deleteLater);
-    QObject::connect(pPool, &ScreenshotPoolObj::sigCaptured, pPool, [&run, pPool](const QString& idx, int iRet) {
-        (iRet == 0 ? run.ok : run.failed)[idx] += 1;
-        run.maxUnderWay = qMax(run.maxUnderWay, pPool->capturesUnderWay() + 1);
-    }, Qt::DirectConnection);
+    QObject::connect(
+        pPool, &ScreenshotPoolObj::sigCaptured, pPool,
+        [&run, pPool](const QString& idx, int iRet) {
+            (iRet == 0 ? run.ok : run.failed)[idx] += 1;
+            run.maxUnderWay = qMax(run.maxUnderWay, pPool->capturesUnderWay() + 1);
+        },
+        Qt::DirectConnection);
     SimuStateStore::instance().noteStateQuery();
     thread.start();
     QElapsedTimer clock;
@@ -130,15 +133,22 @@ void TestAdbShell::wordsArriveIntactAndInOrder()
     r = AdbShells::run(kSerial0, {"wm", "size"}, 5000);
     QCOMPARE(r.out.trimmed(), QByteArray("Physical size: 720x1280"));
 
-    const QStringList texts{"hello world",    "it's \"quoted\"",   "a;b && c | d > /x",
-                            "$(reboot) `id` $HOME ${x} $?", "*.png ~ #hash !", "中文 ünï",
-                            "",               "-p",                "back\\slash\\",
+    const QStringList texts{"hello world",
+                            "it's \"quoted\"",
+                            "a;b && c | d > /x",
+                            "$(reboot) `id` $HOME ${x} $?",
+                            "*.png ~ #hash !",
+                            "中文 ünï",
+                            "",
+                            "-p",
+                            "back\\slash\\",
                             "2>&1"};
     for (const QString& text : texts) {
         r = AdbShells::run(kSerial0, {"input", "text", text}, 5000);
         QVERIFY2(r.result.iRet == 0, qPrintable(text + ": " + r.result.str + r.result.log));
     }
-    for (const QString& bad : {QStringLiteral("two\nlines"), QStringLiteral("cr\r"), QStringLiteral("nul\0x")}) {
+    for (const QString& bad :
+         {QStringLiteral("two\nlines"), QStringLiteral("cr\r"), QStringLiteral("nul\0x")}) {
         r = AdbShells::run(kSerial0, {"input", "text", bad}, 5000);
         QCOMPARE(r.result.iRet, 22);
         QCOMPARE(r.result.str, QStringLiteral("adb命令参数不可用"));
@@ -222,9 +232,10 @@ void TestAdbShell::aHangingShellHoldsUpOnlyItsInstance()
     if (!startLd(farm, 3, 3))
         QSKIP(qPrintable(farm.error()));
     for (int i = 0; i < 3; ++i)
-        QCOMPARE(Screenshot::capture(serialOf(i), SimuSettings::screenshotPath(QString::number(i)), false, true)
-                     .result.iRet,
-                 0);
+        QCOMPARE(
+            Screenshot::capture(serialOf(i), SimuSettings::screenshotPath(QString::number(i)), false, true)
+                .result.iRet,
+            0);
     int mostShells = 0;
     const auto countShells = [&] { mostShells = qMax(mostShells, farm.shellPids().size()); };
     for (const char* knob : {"toolDelayMs", "hang"}) {
@@ -234,9 +245,8 @@ void TestAdbShell::aHangingShellHoldsUpOnlyItsInstance()
         const struPoolRun run = runPool({2000, 1500}, 6000, countShells);
         QVERIFY(farm.setKnob(knob, "", "1"));
         for (const QString& idx : {QStringLiteral("0"), QStringLiteral("2")}) {
-            QVERIFY2(run.ok.value(idx) >= 8, qPrintable(QStringLiteral("%1 %2: %3 pictures")
-                                                            .arg(knob, idx)
-                                                            .arg(run.ok.value(idx))));
+            QVERIFY2(run.ok.value(idx) >= 8,
+                     qPrintable(QStringLiteral("%1 %2: %3 pictures").arg(knob, idx).arg(run.ok.value(idx))));
         }
         QCOMPARE(run.ok.value("1"), 0);
         // Each wait ended at the deadline: 6 s hold about three of them (the restart pause included).
@@ -245,8 +255,8 @@ void TestAdbShell::aHangingShellHoldsUpOnlyItsInstance()
     }
     QTRY_VERIFY_WITH_TIMEOUT(farm.shellPids().size() <= 3, 5000);
     // Back to normal, instance 1 answers again.
-    QTRY_COMPARE_WITH_TIMEOUT(Screenshot::capture(kSerial1, SimuSettings::screenshotPath("1"), true, true).result.iRet,
-                              0, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        Screenshot::capture(kSerial1, SimuSettings::screenshotPath("1"), true, true).result.iRet, 0, 10000);
 }
 
 // adb that takes 2 s for every call, every shell start and every line, past the pool's one-second period and
@@ -270,7 +280,8 @@ void TestAdbShell::adbSlowerThanThePoolsPeriod()
     QVERIFY(farm.setKnob("toolDelayMs", ""));
     for (int i = 0; i < 3; ++i) {
         const QString idx = QString::number(i);
-        QVERIFY2(run.ok.value(idx) >= 3, qPrintable(QStringLiteral("%1: %2 pictures").arg(idx).arg(run.ok.value(idx))));
+        QVERIFY2(run.ok.value(idx) >= 3,
+                 qPrintable(QStringLiteral("%1: %2 pictures").arg(idx).arg(run.ok.value(idx))));
         QCOMPARE(run.failed.value(idx), 0);
         QCOMPARE(shells.value(serialOf(i)).size(), 1);
     }

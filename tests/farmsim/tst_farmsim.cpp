@@ -15,8 +15,8 @@
 #include <QTest>
 #include <QTextCodec>
 #include <QThread>
-#include <QtEndian>
 #include <QXmlStreamReader>
+#include <QtEndian>
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -546,7 +546,8 @@ void TestFarmSim::adbShellSession()
              QByteArray("a  b c\"d e f\n1\nPhysical size: 72x128\nE:0\n"));
     // Failures and their status; 2>&1 brings the error text into the output.
     QCOMPARE(lineOut("input tap 1; echo E:$?", "E:"), QByteArray("E:1\n"));
-    QCOMPARE(lineOut("nosuch 2>&1; echo E:$?", "E:"), QByteArray("/system/bin/sh: nosuch: not found\nE:127\n"));
+    QCOMPARE(lineOut("nosuch 2>&1; echo E:$?", "E:"),
+             QByteArray("/system/bin/sh: nosuch: not found\nE:127\n"));
     // A raw frame of the instance's size, nothing else before the marker.
     const QByteArray frame = lineOut("screencap 2>/dev/null </dev/null; echo E:$?", "E:0\n");
     QCOMPARE(frame.size(), 16 + 72 * 128 * 4 + 4);

@@ -264,7 +264,8 @@ QList<qint64> FarmFixture::shellPids(const QString& serial) const
     for (const QString& e : entries) {
         bool ok = false;
         const qint64 pid = e.toLongLong(&ok);
-        QList<QByteArray> argv = readWhole(QStringLiteral("/proc/") + e + QStringLiteral("/cmdline")).split('\0');
+        QList<QByteArray> argv =
+            readWhole(QStringLiteral("/proc/") + e + QStringLiteral("/cmdline")).split('\0');
         if (!argv.isEmpty() && argv.last().isEmpty())
             argv.removeLast();
         if (ok && argv.size() == 4 && QString::fromLocal8Bit(argv.at(0)) == adb && argv.at(1) == "-s" &&

@@ -72,7 +72,7 @@ public:
     {
         cmd = Command();
         QString word;
-        bool have = false;  // a word is under way (it may be empty: '')
+        bool have = false;   // a word is under way (it may be empty: '')
         bool quoted = false; // part of it was quoted (so "2" > is no descriptor)
         const auto endWord = [&] {
             if (have)
@@ -216,7 +216,8 @@ void logEvent(const Farm& farm, int i, const QString& cmd, const QStringList& ar
     QDir().mkpath(QFileInfo(log).absolutePath());
     if (!log.open(QIODevice::WriteOnly | QIODevice::Append))
         return;
-    const QJsonObject event{{"ms", double(nowMs())}, {"cmd", cmd}, {"args", QJsonArray::fromStringList(args)}};
+    const QJsonObject event{
+        {"ms", double(nowMs())}, {"cmd", cmd}, {"args", QJsonArray::fromStringList(args)}};
     log.write(QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n');
 }
 
@@ -298,7 +299,8 @@ int inputCmd(const Farm& farm, int i, const Command& c)
         ok = args.size() == 1;
     else if (verb == "keyevent")
         ok = !args.isEmpty() && std::all_of(args.begin(), args.end(), [](const QString& a) {
-            return a == QLatin1String("--longpress") || isNumber(a) || a.startsWith(QLatin1String("KEYCODE_"));
+            return a == QLatin1String("--longpress") || isNumber(a) ||
+                   a.startsWith(QLatin1String("KEYCODE_"));
         });
     if (!ok) {
         emitTo(c.err, QStringLiteral("Error: Invalid arguments for command: %1\n").arg(verb).toUtf8());
@@ -328,7 +330,8 @@ int runCommand(const Farm& farm, int i, const Command& c)
         return wmCmd(farm, i, c);
     if (name == "input")
         return inputCmd(farm, i, c);
-    logEvent(farm, i, QStringLiteral("sh-error"), {QStringLiteral("not found"), c.argv.join(QLatin1Char(' '))});
+    logEvent(farm, i, QStringLiteral("sh-error"),
+             {QStringLiteral("not found"), c.argv.join(QLatin1Char(' '))});
     emitTo(c.err, QStringLiteral("/system/bin/sh: %1: not found\n").arg(name).toUtf8());
     return 127;
 }
