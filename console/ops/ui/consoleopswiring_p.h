@@ -35,6 +35,15 @@ public:
     // A tile's double click: the viewer of the tile's PC at its current address, opened or, when the
     // drawer holds one already, raised. Null when the PC is not listed.
     RemoteDesktopWnd* openRemoteDesktop(VedioBoxDrawer* pTiles, const struVedioBoxInfo& info);
+    // A checked operation for one PC, to its command client.
+    void send(const OpsPcSend& s);
+
+signals:
+    // What became of the operations, for the results ledger: handed to the PC's command client,
+    // delivered to the agent or not (iRet), an install's transfer progress.
+    void sigOperSent(QString strPcName, int iOperType, QStringList strMemuIdxList, QString strArg);
+    void sigOperDelivered(QString strPcName, int iOperType, QStringList strMemuIdxList, int iRet);
+    void sigInstallProgress(QString strPcName, QString strMemuIdx, int iProgress);
 
 protected:
     // The group menu on a PC's title row.
@@ -50,7 +59,6 @@ private:
     void placeInGroup(const QString& pcName);
     void initPc(MyDrawerEx* pPc, VedioBoxDrawer* pTiles);
     void dispatch(int index);
-    void send(const OpsPcSend& s);
 
     CenterToolMainWnd& m_wnd;
     ConsoleOpsOptions m_options;
