@@ -1,0 +1,5 @@
+// placeholder
+#include <QtTest>
+class TstLedgerWindow : public QObject { Q_OBJECT };
+QTEST_MAIN(TstLedgerWindow)
+#include "tst_ledgerwindow.moc"
