@@ -143,10 +143,12 @@ void TstResultsLedger::pruneExportAndDamagedFile()
         QCOMPARE(l.entry(newest)->strArg, QStringLiteral("名字7"));
         // A hostile agent's text: separators, quotes, a line break, a formula.
         l.slOperDelivered(QStringLiteral("pc-a"), eOperRename, {"7"}, 0);
-        l.slReportArrived(QStringLiteral("pc-a"), "7", eOperRename, 3, QStringLiteral("=cmd|' /c calc'!A1,\"x\"\nend"));
+        l.slReportArrived(QStringLiteral("pc-a"), "7", eOperRename, 3,
+                          QStringLiteral("=cmd|' /c calc'!A1,\"x\"\nend"));
         const QByteArray bytes = l.entryCsv(newest);
         QVERIFY(bytes.startsWith("\xEF\xBB\xBF")); // a spreadsheet reads it as UTF-8
-        const QStringList lines = QString::fromUtf8(bytes.mid(3)).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        const QStringList lines =
+            QString::fromUtf8(bytes.mid(3)).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 2);
         QVERIFY2(lines.at(1).contains(QStringLiteral(",3,\"'=cmd|' /c calc'!A1,\"\"x\"\"\nend\",")),
                  qPrintable(lines.at(1)));

@@ -181,7 +181,7 @@ qint64 ResultsLedgerWiring::retryFailed(qint64 id)
         m_pLedger->addRefused(newId, t.first, t.second, why.iRet, why.str);
     }
     if (!plan.refusal.ok())
-        showResult(plan.refusal);
+        m_ops.dialogs().showResult(plan.refusal);
     m_pPane->selectEntry(newId);
     return newId;
 }

@@ -30,6 +30,8 @@ public:
     int clientCount() const { return m_clients.size(); }
     SentOperLedger* ledger() const { return m_pLedger.get(); }
     DevGroupStore* groupStore() const { return m_pGroups; }
+    // The operations' questions and result boxes.
+    OpsDialogs& dialogs() const { return *m_options.dialogs; }
     // The device list as the operations' checks see it.
     OpsDeviceSnapshot snapshot() const;
     // A tile's double click: the viewer of the tile's PC at its current address, opened or, when the
