@@ -1,5 +1,6 @@
 #pragma once
 
+#include "msgauth.h"
 #include "consoletypes.h"
 #include "ports.h"
 
@@ -121,4 +122,5 @@ private:
     QAtomicInteger<qint64> m_dropped{0};
     QAtomicInteger<qint64> m_repeated{0};
     QAtomicInt m_rcvBuf{0};
+    MsgVerifier m_verifier{MsgAuth::eChannel::DiscoveryReply};
 };

@@ -6,6 +6,7 @@
 #include "agentwndutil.h"
 #include "comgrpopermgr.h"
 #include "farmfixture.h"
+#include "farmtrust.h"
 #include "installrspsormgr.h"
 #include "jsoncodec.h"
 #include "logindlg.h"
@@ -50,6 +51,7 @@ void signIn(const QString& user = QStringLiteral("tester"))
 {
     CLoginRet ret;
     ret.strUserName = user;
+    ret.baFarmKey = QByteArray(32, 'w');
     LoginRecord::set(ret);
 }
 
@@ -226,7 +228,7 @@ void TstMainWnd::commandDuringStartupScanWaitsForIt()
     oper.iOperType = eOperStartup;
     oper.memuIdx = idx;
     oper.iTime = t;
-    const QByteArray doc = JsonCodec::serializeCommandDoc({oper}, QStringLiteral("alice"));
+    const QByteArray doc = FarmTrust::commandDoc({oper}, QStringLiteral("alice"), MsgAuth::eChannel::Command);
     // A free command port known beforehand, so that the console can knock while initWnd() runs.
     MainWnd::Options opts = freePorts();
     {

@@ -5,6 +5,7 @@
 #include "discovery.h"
 #include "discoverytargets.h"
 #include "farmfixture.h"
+#include "farmtrust.h"
 #include "loginret.h"
 #include "simusettings.h"
 #include "thumbjpeg.h"
@@ -128,6 +129,8 @@ void TstUdpSender::initTestCase()
     QVERIFY(m_home.isValid());
     SimuSettings::setDataDir(m_home.path());
     ConsoleTypes::registerMetaTypes();
+    // The agents played here reply as agents without a farm key do.
+    FarmTrust::setAcceptUnsigned(true);
 }
 
 void TstUdpSender::queriesTypeOneThenTypeZeroToTheSetTargets()
@@ -307,6 +310,7 @@ void TstUdpSender::listsTheEmulatorsOfARealAgent()
     SimuSettings::setRunLimit(2);
     CLoginRet login;
     login.strUserName = QStringLiteral("alice");
+    login.baFarmKey = QByteArray(32, 'u');
     LoginRecord::set(login);
     SimuSettings::setRunningList({QStringLiteral("MEmu_1")});
     SimuSettings::updateSimuRecord(QStringLiteral("MEmu_1"), [](struSimuRecord& r) {

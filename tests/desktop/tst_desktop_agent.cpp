@@ -83,7 +83,7 @@ public:
         if (!m_socket.waitForConnected(kWaitMs))
             return false;
         if (!runId.isEmpty())
-            send(RmtDsktpMsg::helloMessage(runId));
+            send(ConsoleClient::signedHello(runId));
         return true;
     }
     void send(const QByteArray& bytes)
@@ -410,7 +410,7 @@ void TstDesktopAgent::namedRunServesOnlyItsOwnHello()
     QVERIFY(plain.waitClosed(kWaitMs));
     CtrlClient own;
     QVERIFY(own.open(run.controlPort, QString()));
-    own.send(RmtDsktpMsg::helloMessage(QStringLiteral("run-a")) + msg(RmtDsktpMsg::eMouseMove, 70, 80));
+    own.send(ConsoleClient::signedHello(QStringLiteral("run-a")) + msg(RmtDsktpMsg::eMouseMove, 70, 80));
     QTRY_COMPARE_WITH_TIMEOUT(replayed.size(), 1, kWaitMs);
     QCOMPARE(replayed.first().at(1).toInt(), 70);
     QCOMPARE(m_desk.pointer(), QPoint(70, 80));

@@ -2,6 +2,7 @@
 // as the console: who gets an answer, and the answers byte for byte.
 #include "discovery.h"
 #include "farmfixture.h"
+#include "farmtrust.h"
 #include "loginret.h"
 #include "platform.h"
 #include "screenshotpoolobj.h"
@@ -99,6 +100,7 @@ void TstUdpRceiver::init()
     SimuSettings::setPcNickName(QStringLiteral("机房A"));
     CLoginRet login;
     login.strUserName = QStringLiteral("alice");
+    login.baFarmKey = QByteArray(32, 'k');
     LoginRecord::set(login);
 
     m_pReceiver = new UdpRceiverObj(0, QHostAddress::LocalHost);
@@ -140,7 +142,7 @@ void TstUdpRceiver::makeFarm(int instances)
 QList<QByteArray> TstUdpRceiver::query(int type, const QString& user, int* pAnswered)
 {
     QSignalSpy answered(m_pReceiver, &UdpRceiverObj::sigResponsedOneCenterTool);
-    m_pConsole->writeDatagram(encodeQuery(type, user), QHostAddress::LocalHost, m_pReceiver->localPort());
+    m_pConsole->writeDatagram(FarmTrust::query(type, user), QHostAddress::LocalHost, m_pReceiver->localPort());
     answered.wait(user == LoginRecord::userName() && !user.isEmpty() ? kReplyWaitMs : kSilenceWaitMs);
     if (pAnswered)
         *pAnswered = answered.count();
@@ -384,10 +386,10 @@ void TstUdpRceiver::answersEveryQueryFromItsOwnThread()
     // in between (dropped at once): none of ours may go unanswered.
     for (int i = 0; i < 12; ++i) {
         const int type = i % 2 ? eQueryPcInfo : eQuerySimuState;
-        m_pConsole->writeDatagram(i % 3 ? encodeQuery(type, QStringLiteral("mallory")) : QByteArray("q"),
+        m_pConsole->writeDatagram(i % 3 ? FarmTrust::query(type, QStringLiteral("mallory")) : QByteArray("q"),
                                   QHostAddress::LocalHost, pReceiver->localPort());
         QTest::qWait(50);
-        m_pConsole->writeDatagram(encodeQuery(type, QStringLiteral("alice")), QHostAddress::LocalHost,
+        m_pConsole->writeDatagram(FarmTrust::query(type, QStringLiteral("alice")), QHostAddress::LocalHost,
                                   pReceiver->localPort());
         QTRY_COMPARE_WITH_TIMEOUT(answered.count(), i + 1, 5000);
     }

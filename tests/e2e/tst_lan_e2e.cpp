@@ -11,6 +11,7 @@
 #include "consoleharness.h"
 #include "discovery.h"
 #include "farmfixture.h"
+#include "farmtrust.h"
 #include "lannet.h"
 #include "simusettings.h"
 
@@ -90,7 +91,8 @@ public:
     {
         Replies replies;
         QUdpSocket socket;
-        const QByteArray query = Discovery::encodeQuery(type, user);
+        playConsoleOf(user, kPassword);
+        const QByteArray query = FarmTrust::query(type, user);
         if (!socket.bind(QHostAddress::AnyIPv4, 0) ||
             socket.writeDatagram(query, QHostAddress::Broadcast, Discovery::kDiscoveryPort) != query.size()) {
             qWarning() << "broadcast failed:" << socket.errorString();
@@ -304,6 +306,7 @@ bool TstLanE2E::sendCommand(const QString& agentIp, int operType, const QString&
 {
     ConsoleClient::Options opt;
     opt.host = QHostAddress(agentIp);
+    playConsoleOf(usrName, kPassword);
     const QByteArray doc =
         ConsoleClient::makeDoc(ConsoleClient::makeOpers(operType, {memuIdx}, iTime), usrName);
     return ConsoleClient::send(kCommandPort, doc, QByteArray(), opt);
