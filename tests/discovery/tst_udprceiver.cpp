@@ -146,9 +146,15 @@ QList<QByteArray> TstUdpRceiver::query(int type, const QString& user, int* pAnsw
     answered.wait(user == LoginRecord::userName() && !user.isEmpty() ? kReplyWaitMs : kSilenceWaitMs);
     if (pAnswered)
         *pAnswered = answered.count();
+    // Each reply is signed with the farm key; what is compared below is the reply inside.
+    MsgVerifier verifier(MsgAuth::eChannel::DiscoveryReply);
     QList<QByteArray> replies;
-    while (m_pConsole->hasPendingDatagrams())
-        replies.append(m_pConsole->receiveDatagram().data());
+    while (m_pConsole->hasPendingDatagrams()) {
+        const QByteArray datagram = m_pConsole->receiveDatagram().data();
+        QByteArray body;
+        const MsgAuth::eVerdict v = verifier.checkDatagram(datagram, LoginRecord::farmKey(), &body);
+        replies.append(v == MsgAuth::eVerdict::Ok ? body : datagram);
+    }
     return replies;
 }
 
