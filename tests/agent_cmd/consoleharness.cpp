@@ -61,6 +61,7 @@ SimuTcpRcvObj::Options ResultServer::agentOptions(SimuTcpRcvObj::Options options
 void ResultServer::takeDocument(ConsoleReport& report, const QByteArray& document) const
 {
     report.docMs = nowMs();
+    report.document = document;
     QList<struSimuOper> opers;
     report.usrName = JsonCodec::parseCommandDoc(document, opers, QString()).str;
     report.recordCount = opers.size();

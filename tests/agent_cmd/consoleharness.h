@@ -29,6 +29,7 @@ struct ConsoleReport
     QString usrName;
     int recordCount = 0;
     struSimuOper oper;
+    QByteArray document;        // the report's document as it came
     QByteArray tail;            // bytes after the document (the thumbnail of a successful start)
     qint64 docMs = -1;          // arrival of the complete document, on the server's clock
     qint64 tailMs = -1;         // arrival of the first tail byte

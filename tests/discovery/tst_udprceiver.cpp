@@ -4,12 +4,14 @@
 #include "farmfixture.h"
 #include "farmtrust.h"
 #include "loginret.h"
+#include "msgauth.h"
 #include "platform.h"
 #include "screenshotpoolobj.h"
 #include "simusettings.h"
 #include "simustatestore.h"
 #include "udprceiverobj.h"
 
+#include <QJsonDocument>
 #include <QNetworkDatagram>
 #include <QThread>
 #include <QUdpSocket>
@@ -65,6 +67,7 @@ private slots:
     void longChinesePcNameIsCutCleanly();
     void unknownQueryTypeGetsEmptyHeader();
     void answersEveryQueryFromItsOwnThread();
+    void answersOnlyQueriesOfTheFarm();
 
 private:
     void makeFarm(int instances);
@@ -407,6 +410,42 @@ void TstUdpRceiver::answersEveryQueryFromItsOwnThread()
     QCOMPARE(datagrams, 6 * 1 + 6 * 2);
     thread.quit();
     QVERIFY(thread.wait(5000));
+}
+
+// A query the farm key did not sign, or signed for another channel, stale, or a copy of one already
+// answered (a broadcast reaching the agent twice) gets no answer; with acceptUnsigned=1 a plain query
+// does, and what is signed with another key still does not.
+void TstUdpRceiver::answersOnlyQueriesOfTheFarm()
+{
+    makeFarm(1);
+    const auto signedWith = [](const QByteArray& key, MsgAuth::eChannel channel, qint64 nowMs = 0) {
+        QJsonObject q = queryObject(eQueryPcInfo, QStringLiteral("alice"));
+        MsgAuth::signJson(q, key, channel, QByteArray(), nowMs);
+        return QJsonDocument(q).toJson(QJsonDocument::Compact);
+    };
+    const QByteArray key = LoginRecord::farmKey();
+    const QByteArray good = signedWith(key, MsgAuth::eChannel::DiscoveryQuery);
+    const QList<QByteArray> refused{
+        encodeQuery(eQueryPcInfo, QStringLiteral("alice")),
+        signedWith(QByteArray(32, 'x'), MsgAuth::eChannel::DiscoveryQuery),
+        signedWith(key, MsgAuth::eChannel::Command),
+        signedWith(key, MsgAuth::eChannel::DiscoveryQuery, MsgAuth::currentTimeMs() - 31000),
+        good,
+    };
+    QSignalSpy answered(m_pReceiver, &UdpRceiverObj::sigResponsedOneCenterTool);
+    for (const QByteArray& q : QList<QByteArray>{good} + refused)
+        m_pConsole->writeDatagram(q, QHostAddress::LocalHost, m_pReceiver->localPort());
+    QVERIFY(answered.wait(kReplyWaitMs));
+    QVERIFY(!answered.wait(kSilenceWaitMs * 2));
+    QCOMPARE(answered.count(), 1);
+
+    FarmTrust::setAcceptUnsigned(true);
+    const auto restore = qScopeGuard([] { FarmTrust::setAcceptUnsigned(false); });
+    for (const QByteArray& q : refused.mid(0, 2))
+        m_pConsole->writeDatagram(q, QHostAddress::LocalHost, m_pReceiver->localPort());
+    QVERIFY(answered.wait(kReplyWaitMs));
+    QVERIFY(!answered.wait(kSilenceWaitMs * 2));
+    QCOMPARE(answered.count(), 2);
 }
 
 QTEST_GUILESS_MAIN(TstUdpRceiver)

@@ -13,6 +13,7 @@
 #include "farmfixture.h"
 #include "farmtrust.h"
 #include "lannet.h"
+#include "msgauth.h"
 #include "simusettings.h"
 
 #include <QDeadlineTimer>
@@ -342,7 +343,10 @@ void TstLanE2E::discoveryAnswersOnlyTheConsolesUser()
     QCOMPARE(int(h.iSimuType), int(FarmFixture::LdPlayer));
     QCOMPARE(int(h.iSimuCount), kInstancesA);
     QCOMPARE(int(h.iDataLen), kInstancesA * Discovery::kSimuEntrySize);
-    QCOMPARE(r.bytes.size(), Discovery::kHeaderSize + kInstancesA * Discovery::kSimuEntrySize);
+    // The reply, then the signature's trailer.
+    QCOMPARE(r.bytes.size(),
+             Discovery::kHeaderSize + kInstancesA * Discovery::kSimuEntrySize + MsgAuth::kTrailerBytes);
+    QVERIFY(MsgAuth::hasTrailer(r.bytes));
 
     const QJsonArray farm = m_a.farm.status().value(QStringLiteral("instances")).toArray();
     QCOMPARE(r.dec.simus.size(), farm.size());
