@@ -144,7 +144,8 @@ void wiredPaths(const std::vector<QByteArray>& plain, const std::vector<QByteArr
     line("console: command signed", commands, bestOfThree([&] {
              wire.clear();
              for (const auto& o : opers)
-                 wire.push_back(FarmTrust::commandDoc(o, QStringLiteral("10086"), MsgAuth::eChannel::Command));
+                 wire.push_back(
+                     FarmTrust::commandDoc(o, QStringLiteral("10086"), MsgAuth::eChannel::Command));
          }),
          100);
     line("agent: command plain, acceptUnsigned=1", commands, bestOfThree([&] {

@@ -148,9 +148,9 @@ CCommResult ReportToConsole(const CCommResult& cRetParam, const struSimuOper& op
         // The thumbnail's digest is signed with the document, so that nobody can swap the picture.
         const bool withThumbnail = oper.iOperType == eOperStartup && cRetParam.iRet == 0;
         const QByteArray jpeg = withThumbnail ? thumbnailJpeg(oper.memuIdx) : QByteArray();
-        cRet = writeAll(socket,
-                        FarmTrust::commandDoc({oper}, LoginRecord::userName(), MsgAuth::eChannel::Result, jpeg),
-                        options.writeWaitMs);
+        cRet = writeAll(
+            socket, FarmTrust::commandDoc({oper}, LoginRecord::userName(), MsgAuth::eChannel::Result, jpeg),
+            options.writeWaitMs);
         if (cRet.iRet == 0 && withThumbnail) {
             waitInLoop(options.thumbnailPauseMs);
             cRet = writeAll(socket, jpeg, options.writeWaitMs);

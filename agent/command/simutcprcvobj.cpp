@@ -2,8 +2,8 @@
 
 #include "agentlogging.h"
 #include "comgrpopermgr.h"
-#include "farmtrust.h"
 #include "commandpool.h"
+#include "farmtrust.h"
 #include "installrspsormgr.h"
 #include "jsoncodec.h"
 #include "jsonsplitter.h"
@@ -245,8 +245,8 @@ void SimuTcpRcvObj::HandleDocument(QTcpSocket* pSocket, const QByteArray& doc, c
     }
     // Nothing is told to a sender that cannot prove it knows the farm key.
     if (!read.accepted()) {
-        qCWarning(lcCommand).noquote() << "SimuTcpRcvObj: command from" << peer
-                                       << "refused:" << MsgAuth::verdictText(read.verdict);
+        qCWarning(lcCommand).noquote()
+            << "SimuTcpRcvObj: command from" << peer << "refused:" << MsgAuth::verdictText(read.verdict);
         CloseConnection(pSocket);
         return;
     }

@@ -102,7 +102,8 @@ void DesktopCtrlServer::readHello(QTcpSocket* pSocket)
         return;
     RmtDsktpMsg::Message hello;
     if (status == JsonSplitter::Complete && RmtDsktpMsg::decode(buffer.left(end), hello) &&
-        hello.type == RmtDsktpMsg::eHello && hello.runId == m_runId && helloTrusted(pSocket, buffer.left(end))) {
+        hello.type == RmtDsktpMsg::eHello && hello.runId == m_runId &&
+        helloTrusted(pSocket, buffer.left(end))) {
         const QByteArray rest = buffer.mid(end) + pSocket->readAll();
         m_helloPending.remove(pSocket);
         attach(pSocket, rest);
@@ -120,7 +121,8 @@ void DesktopCtrlServer::readHello(QTcpSocket* pSocket)
 bool DesktopCtrlServer::helloTrusted(QTcpSocket* pSocket, const QByteArray& bytes)
 {
     const QByteArray binding = FarmTrust::runBinding(m_runId);
-    const MsgAuth::eVerdict verdict = FarmTrust::check(m_helloVerifier, QJsonDocument::fromJson(bytes).object(), binding);
+    const MsgAuth::eVerdict verdict =
+        FarmTrust::check(m_helloVerifier, QJsonDocument::fromJson(bytes).object(), binding);
     if (verdict == MsgAuth::eVerdict::Ok || (binding.isEmpty() && MsgAuth::isAccepted(verdict)))
         return true;
     qWarning().noquote() << "remote desktop control connection from" << pSocket->peerAddress().toString()

@@ -6,10 +6,10 @@
 #include "inventorycache.h"
 #include "loginret.h"
 #include "platform.h"
+#include "shotthumbcache.h"
 #include "simuinfo.h"
 #include "simusettings.h"
 #include "simustatestore.h"
-#include "shotthumbcache.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -118,8 +118,8 @@ bool UdpRceiverObj::admitQuery(const QByteArray& datagram, const QHostAddress& p
     const CCommResult r = Discovery::parseQueryObject(datagram, query);
     const QString signedIn = LoginRecord::userName();
     if (!r.ok()) {
-        qCWarning(lcDiscovery).noquote() << "query from" << peer.toString() << "not understood:" << r.iRet << r.str
-                                         << r.log;
+        qCWarning(lcDiscovery).noquote()
+            << "query from" << peer.toString() << "not understood:" << r.iRet << r.str << r.log;
         return false;
     }
     // Nobody signed in answers nobody, so an empty query cannot match an empty name.
@@ -143,8 +143,9 @@ bool UdpRceiverObj::admitQuery(const QByteArray& datagram, const QHostAddress& p
 void UdpRceiverObj::logRefused(const QHostAddress& peer, MsgAuth::eVerdict verdict)
 {
     if (m_refused++ % 1000 == 0)
-        qCWarning(lcDiscovery).noquote() << "query from" << peer.toString() << "refused:"
-                                         << MsgAuth::verdictText(verdict) << "(" << m_refused << "so far )";
+        qCWarning(lcDiscovery).noquote()
+            << "query from" << peer.toString() << "refused:" << MsgAuth::verdictText(verdict) << "("
+            << m_refused << "so far )";
 }
 
 bool UdpRceiverObj::answersNow(const QHostAddress& peer)

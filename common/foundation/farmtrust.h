@@ -24,7 +24,8 @@ void storeAcceptUnsigned(bool accept); // and the settings file
 
 void sign(QJsonObject& doc, MsgAuth::eChannel channel, const QByteArray& binding = QByteArray());
 QByteArray signDatagram(const QByteArray& datagram, MsgAuth::eChannel channel);
-MsgAuth::eVerdict check(MsgVerifier& verifier, const QJsonObject& doc, const QByteArray& binding = QByteArray());
+MsgAuth::eVerdict check(MsgVerifier& verifier, const QJsonObject& doc,
+                        const QByteArray& binding = QByteArray());
 MsgAuth::eVerdict checkDatagram(MsgVerifier& verifier, const QByteArray& datagram, QByteArray* body);
 
 // A command document (commands, result reports): signed, with the digest of the bytes that follow
@@ -35,9 +36,9 @@ QByteArray commandDoc(const QList<struSimuOper>& opers, const QString& usrName, 
 struct ReadDoc
 {
     MsgAuth::eVerdict verdict = MsgAuth::eVerdict::Malformed;
-    CCommResult parse;          // code 41 when the bytes are no JSON object; str = usrName
-    QJsonObject doc;            // as received, for nonceOf / tailMatches
-    QList<struSimuOper> opers;  // filled only when the verdict accepts the document
+    CCommResult parse;         // code 41 when the bytes are no JSON object; str = usrName
+    QJsonObject doc;           // as received, for nonceOf / tailMatches
+    QList<struSimuOper> opers; // filled only when the verdict accepts the document
     bool accepted() const { return MsgAuth::isAccepted(verdict); }
 };
 // Parses and checks a command document; peerAddr replaces every record's centerIP.

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "msgauth.h"
 #include "consoletypes.h"
+#include "msgauth.h"
 #include "ports.h"
 
 #include <QAtomicInteger>

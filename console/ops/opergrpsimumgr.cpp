@@ -92,8 +92,8 @@ CCommResult OperGrpSimuMgr::SendCommand()
         opers.append(o);
     }
     QByteArray nonce;
-    const QByteArray doc =
-        FarmTrust::commandDoc(opers, LoginRecord::userName(), MsgAuth::eChannel::Command, QByteArray(), &nonce);
+    const QByteArray doc = FarmTrust::commandDoc(opers, LoginRecord::userName(), MsgAuth::eChannel::Command,
+                                                 QByteArray(), &nonce);
     if (m_data.iOperType == eOperRmtDesktopBegin)
         FarmTrust::noteRunBegin(m_data.runId, nonce);
     qWarning().noquote() << "send command:" << QString::fromUtf8(doc);

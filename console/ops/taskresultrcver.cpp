@@ -125,7 +125,8 @@ private:
         m_pTimer->stop();
         // A signed report names the digest of its thumbnail: other bytes behind it are not its own.
         if (!jpeg.isEmpty() && MsgAuth::isSignedJson(m_doc) && !MsgAuth::tailMatches(m_doc, jpeg))
-            qWarning().noquote() << "thumbnail from" << m_peer << "refused: not the one its report was signed with";
+            qWarning().noquote() << "thumbnail from" << m_peer
+                                 << "refused: not the one its report was signed with";
         else
             m_pRcver->ApplyThumbnail(m_oper, jpeg);
         Close();
@@ -235,7 +236,8 @@ bool TaskResultRcver::TakeReport(const QString& peer, const QByteArray& doc, str
 {
     const FarmTrust::ReadDoc read = FarmTrust::readCommandDoc(doc, m_verifier, QString());
     if (read.parse.ok() && !read.accepted()) {
-        qWarning().noquote() << "result report from" << peer << "refused:" << MsgAuth::verdictText(read.verdict);
+        qWarning().noquote() << "result report from" << peer
+                             << "refused:" << MsgAuth::verdictText(read.verdict);
         return false;
     }
     const QList<struSimuOper>& opers = read.opers;

@@ -101,7 +101,8 @@ QWidget* CenterToolMainDlgUI::createTopBar()
     title->setStyleSheet(QStringLiteral("color:white;font-size:16px;font-weight:bold;"));
     m_pVersion = new QLabel(versionText());
     m_pVersion->setStyleSheet(QStringLiteral("color:#dbeeff;font-size:11px;"));
-    m_pTrustNotice = new QLabel(QStringLiteral("未签名模式：接受未签名的被控端（security/acceptUnsigned=1）"));
+    m_pTrustNotice =
+        new QLabel(QStringLiteral("未签名模式：接受未签名的被控端（security/acceptUnsigned=1）"));
     m_pTrustNotice->setObjectName(QStringLiteral("trustNotice"));
     m_pTrustNotice->setStyleSheet(
         QStringLiteral("color:#7a1f00;background:#ffd75e;border-radius:3px;padding:2px 6px;font-size:11px;"));

@@ -38,8 +38,7 @@ struAnswer ask(QUdpSocket& console, quint16 port, int type, int expected, int ti
 {
     QElapsedTimer clock;
     clock.start();
-    console.writeDatagram(FarmTrust::query(type, QStringLiteral("alice")), QHostAddress::LocalHost,
-                          port);
+    console.writeDatagram(FarmTrust::query(type, QStringLiteral("alice")), QHostAddress::LocalHost, port);
     struAnswer answer;
     while (answer.replies.size() < expected && clock.elapsed() < timeoutMs) {
         if (!console.hasPendingDatagrams() && !console.waitForReadyRead(50))

@@ -3,8 +3,8 @@
 #include "commandpool.h"
 #include "consoleharness.h"
 #include "farmtrust.h"
-#include "jsoncodec.h"
 #include "installrspsormgr.h"
+#include "jsoncodec.h"
 #include "notifierrun.h"
 #include "simusettings.h"
 #include "simutcprcvobj.h"
@@ -418,7 +418,9 @@ void TestCmdServer::onlyCommandsSignedWithTheFarmKeyRun()
         MsgAuth::signJson(doc, key, channel, QByteArray(), nowMs);
         return doc;
     };
-    const auto bytes = [](const QJsonObject& doc) { return QJsonDocument(doc).toJson(QJsonDocument::Compact); };
+    const auto bytes = [](const QJsonObject& doc) {
+        return QJsonDocument(doc).toJson(QJsonDocument::Compact);
+    };
     QJsonObject changed = signedWith(kTestFarmKey, MsgAuth::eChannel::Command);
     QJsonObject record = changed.value(QStringLiteral("0")).toObject();
     record.insert(QStringLiteral("memuIdx"), QStringLiteral("8"));

@@ -403,8 +403,10 @@ void TstUdpSender::onlyRepliesOfTheFarmAreHeard()
     const auto reply = [](const char* pc) {
         return encodePcInfoReply(pcHeader(QString::fromLatin1(pc)), encodeSimuEntry(5555, "0", "a"));
     };
-    const QByteArray good = MsgAuth::signDatagram(reply("good"), login.baFarmKey, MsgAuth::eChannel::DiscoveryReply);
-    QByteArray changed = MsgAuth::signDatagram(reply("chgd"), login.baFarmKey, MsgAuth::eChannel::DiscoveryReply);
+    const QByteArray good =
+        MsgAuth::signDatagram(reply("good"), login.baFarmKey, MsgAuth::eChannel::DiscoveryReply);
+    QByteArray changed =
+        MsgAuth::signDatagram(reply("chgd"), login.baFarmKey, MsgAuth::eChannel::DiscoveryReply);
     changed[0] = 'X';
     const QList<QByteArray> bad{
         reply("plain"),

@@ -375,8 +375,7 @@ void TstDesktopViewer::viewerTellsTheUserWhatHappens()
     const QString run1 = begins.first().at(1).toString();
     QVERIFY2(port > 6030, qPrintable(QString::number(port)));
     QCOMPARE(pWnd->target().iPort, port);
-    QTcpSocket* pConn =
-        agent.waitConnection({helloOf(run1), RmtDsktpMsg::heartbeatMessage()}, kWaitMs);
+    QTcpSocket* pConn = agent.waitConnection({helloOf(run1), RmtDsktpMsg::heartbeatMessage()}, kWaitMs);
     QVERIFY(pConn);
 
     QTRY_COMPARE_WITH_TIMEOUT(pWnd->viewState(), RemoteDesktopWnd::ViewState::NoPicture, kWaitMs);

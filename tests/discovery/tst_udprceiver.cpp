@@ -145,7 +145,8 @@ void TstUdpRceiver::makeFarm(int instances)
 QList<QByteArray> TstUdpRceiver::query(int type, const QString& user, int* pAnswered)
 {
     QSignalSpy answered(m_pReceiver, &UdpRceiverObj::sigResponsedOneCenterTool);
-    m_pConsole->writeDatagram(FarmTrust::query(type, user), QHostAddress::LocalHost, m_pReceiver->localPort());
+    m_pConsole->writeDatagram(FarmTrust::query(type, user), QHostAddress::LocalHost,
+                              m_pReceiver->localPort());
     answered.wait(user == LoginRecord::userName() && !user.isEmpty() ? kReplyWaitMs : kSilenceWaitMs);
     if (pAnswered)
         *pAnswered = answered.count();

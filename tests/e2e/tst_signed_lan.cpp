@@ -11,9 +11,9 @@
 #include "consoledriver.h"
 #include "consoleharness.h"
 #include "discovery.h"
-#include "jsoncodec.h"
 #include "farmfixture.h"
 #include "farmtrust.h"
+#include "jsoncodec.h"
 #include "lannet.h"
 #include "loginret.h"
 #include "msgauth.h"
@@ -41,11 +41,11 @@ const QString kAgentIp = QStringLiteral("10.77.0.2");
 const QString kPcA = QStringLiteral("tovia-pc-a");
 constexpr quint16 kAccountPort = 8750;
 constexpr int kInstances = 3;
-constexpr int kBootMs = 2500;     // several of the agent's watchdog periods (below)
+constexpr int kBootMs = 2500; // several of the agent's watchdog periods (below)
 constexpr int kWatchdogSecs = 1;
-constexpr int kListedMs = 45000;  // sign-in, start-up and discovery
-constexpr int kStartMs = 30000;   // a start carried out, reported and shown
-constexpr int kQuietMs = 2500;    // how long "nothing happens" is watched
+constexpr int kListedMs = 45000; // sign-in, start-up and discovery
+constexpr int kStartMs = 30000;  // a start carried out, reported and shown
+constexpr int kQuietMs = 2500;   // how long "nothing happens" is watched
 
 QJsonObject pcInfoOf(const QJsonObject& dump)
 {
@@ -59,7 +59,8 @@ QStringList rowsOf(const QJsonObject& dump)
     for (const QJsonValue& r : pcInfoOf(dump).value(QStringLiteral("rows")).toArray()) {
         const QJsonObject o = r.toObject();
         rows << QStringLiteral("%1 %2 %3")
-                    .arg(o.value(QStringLiteral("idx")).toString(), o.value(QStringLiteral("name")).toString())
+                    .arg(o.value(QStringLiteral("idx")).toString(),
+                         o.value(QStringLiteral("name")).toString())
                     .arg(o.value(QStringLiteral("state")).toInt());
     }
     return rows;
@@ -212,8 +213,8 @@ bool TstSignedLan::startConsole(QString& error)
         !m_driver.connect(
             m_driverPath, kListedMs, [this] { return m_console.running(); }, error))
         return false;
-    const QJsonObject listed = m_driver.waitDump(
-        kListedMs, [](const QJsonObject& d) { return rowsOf(d).size() == kInstances; });
+    const QJsonObject listed =
+        m_driver.waitDump(kListedMs, [](const QJsonObject& d) { return rowsOf(d).size() == kInstances; });
     if (rowsOf(listed).size() != kInstances) {
         error = QStringLiteral("the console never listed %1: %2").arg(kPcA, m_console.logTail(20));
         return false;
@@ -304,7 +305,8 @@ void TstSignedLan::thirdHostCannotCommand()
         QVERIFY(sendTo(kAgentIp, 7778, doc(forgedOper(eOperStartup, QStringLiteral("1")))));
         // The agent may close before the file is through: only the document's fate counts.
         sendTo(kAgentIp, 7778,
-               doc(forgedOper(eOperInstall, QStringLiteral("1"), apk.size(), QStringLiteral("evil.apk"))), apk);
+               doc(forgedOper(eOperInstall, QStringLiteral("1"), apk.size(), QStringLiteral("evil.apk"))),
+               apk);
         QVERIFY(sendTo(kAgentIp, 7778, doc(forgedOper(eOperDelete, QStringLiteral("2")))));
         QVERIFY(sendTo(kAgentIp, 7778,
                        doc(forgedOper(eOperRename, QStringLiteral("1"), 0, QStringLiteral("evil")))));
@@ -323,7 +325,8 @@ void TstSignedLan::thirdHostCannotCommand()
     QVERIFY(!m_farm.instanceStatus(QStringLiteral("2")).isEmpty());
     QVERIFY(m_farm.instanceStatus(QStringLiteral("1")).value(QStringLiteral("name")).toString() !=
             QStringLiteral("evil"));
-    QVERIFY(m_farm.instanceStatus(QStringLiteral("1")).value(QStringLiteral("installed")).toArray().isEmpty());
+    QVERIFY(
+        m_farm.instanceStatus(QStringLiteral("1")).value(QStringLiteral("installed")).toArray().isEmpty());
     const QJsonObject after = dump();
     QCOMPARE(rowsOf(after), rowsOf(before));
     QCOMPARE(after.value(QStringLiteral("results")), before.value(QStringLiteral("results")));
@@ -349,7 +352,8 @@ void TstSignedLan::thirdHostCannotBeOrFeedAPc()
     header.setIpAddr(QStringLiteral("10.77.0.3"));
     QByteArray entries;
     for (int i = 0; i < 5; ++i)
-        entries += Discovery::encodeSimuEntry(0, QStringLiteral("fake%1").arg(i), QStringLiteral("假%1").arg(i));
+        entries +=
+            Discovery::encodeSimuEntry(0, QStringLiteral("fake%1").arg(i), QStringLiteral("假%1").arg(i));
     QUdpSocket asker;
     QVERIFY(asker.bind(QHostAddress::AnyIPv4, 0));
     playConsoleOf(kUser, kGuessed);
@@ -428,13 +432,16 @@ void TstSignedLan::acceptUnsignedServesAPlainConsole()
     QCOMPARE(Discovery::decodeReply(asker.receiveDatagram().data(), reply), Discovery::eDecodeStatus::Ok);
     QCOMPARE(reply.header.pcNameText(), kPcA);
 
-    QVERIFY(sendTo(kAgentIp, 7778, forgedDoc({forgedOper(eOperDelete, QStringLiteral("2"))}, true,
-                                             MsgAuth::eChannel::Command)));
-    QVERIFY(sendTo(kAgentIp, 7778, forgedDoc({forgedOper(eOperStartup, QStringLiteral("2"))}, false,
-                                             MsgAuth::eChannel::Command)));
+    QVERIFY(
+        sendTo(kAgentIp, 7778,
+               forgedDoc({forgedOper(eOperDelete, QStringLiteral("2"))}, true, MsgAuth::eChannel::Command)));
+    QVERIFY(sendTo(
+        kAgentIp, 7778,
+        forgedDoc({forgedOper(eOperStartup, QStringLiteral("2"))}, false, MsgAuth::eChannel::Command)));
     QVERIFY2(results.waitForReports(1, kStartMs), "no report of the plain start");
     QCOMPARE(results.reports().first().oper.memuIdx, QStringLiteral("2"));
-    QVERIFY2(results.reports().first().oper.iReplyRet == 0, qPrintable(results.reports().first().oper.replyRet));
+    QVERIFY2(results.reports().first().oper.iReplyRet == 0,
+             qPrintable(results.reports().first().oper.replyRet));
     QVERIFY(running(QStringLiteral("2")));
     QTest::qWait(500);
     QCOMPARE(results.reports().size(), 1); // nothing of the signed delete
