@@ -6,6 +6,7 @@
 #include "consoletestdriver.h"
 #include "crashbox.h"
 #include "debuglog.h"
+#include "farmtrust.h"
 #include "loginret.h"
 #include "loginstore.h"
 #include "qtchinese.h"
@@ -59,6 +60,7 @@ bool ConsoleApp::parseArguments()
     }
     if (driver >= 0)
         m_testDriverPath = m_args.at(driver + 1);
+    FarmTrust::loadSetting();
     // --batch and --batch=no answer the update question No, --batch=yes answers it Yes.
     m_batchUpdateAnswer = m_args.contains(QStringLiteral("--batch=yes"));
     m_batch = m_batchUpdateAnswer || m_args.contains(QStringLiteral("--batch")) ||
