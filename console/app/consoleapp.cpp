@@ -12,6 +12,7 @@
 #include "qtchinese.h"
 #include "rememberlogin.h"
 #include "resultdisplay.h"
+#include "resultsledgerwiring.h"
 #include "simusettings.h"
 #include "updatecheck.h"
 #include "updatequestion.h"
@@ -104,18 +105,18 @@ bool ConsoleApp::runMainWindow() const
     return wnd.exitByLogout() == 1;
 }
 
-// The operations and the remote-desktop window plug into the main window here; with a test driver
-// a script may answer the operations' questions through it.
+// The operations, their results ledger and the remote-desktop window plug into the main window here; with a
+// test driver a script may answer the operations' questions through it.
 void ConsoleApp::attachExtensions(CenterToolMainWnd& wnd) const
 {
     if (m_testDriverPath.isEmpty()) {
-        attachConsoleOps(wnd);
+        attachResultsLedger(wnd, *attachConsoleOps(wnd));
         return;
     }
     auto* pDriver = new ConsoleTestDriver(wnd);
     ConsoleOpsOptions options;
     options.dialogs = pDriver->dialogs();
-    attachConsoleOps(wnd, options);
+    attachResultsLedger(wnd, *attachConsoleOps(wnd, options));
     QString error;
     if (!pDriver->listen(m_testDriverPath, error)) {
         qWarning().noquote() << error;

@@ -264,6 +264,7 @@ bool TaskResultRcver::TakeReport(const QString& peer, const QByteArray& doc, str
 void TaskResultRcver::ApplyReport(const struSimuOper& o)
 {
     const bool ok = o.iReplyRet == 0;
+    emit sigReportTaken(o.rmtPcName, o.memuIdx, o.iOperType, o.iReplyRet, o.replyRet);
     switch (o.iOperType) {
     case eOperStartup:
         emit sigSetState(o.rmtPcName, o.memuIdx, ok ? eStateRunning : eStateNotStarted, o.iTime);

@@ -72,6 +72,8 @@ signals:
     void sigReportUnreadable(QString strPeerAddr);
     // A readable report the filter did not take.
     void sigReportRefused(QString strPeerAddr, QString strPcName, QString strMemuIdx);
+    // Every report the filter took, with its outcome (0 success) and the agent's text.
+    void sigReportTaken(QString strPcName, QString strMemuIdx, int iOperType, int iReplyRet, QString strText);
 
 public slots:
     void slInitSocket();
