@@ -1,13 +1,14 @@
 #include "notifierrun.h"
 
 #include "agentlogging.h"
+#include "farmtrust.h"
 #include "jsoncodec.h"
 #include "loginret.h"
 #include "operloggerobj.h"
+#include "shotthumbcache.h"
 #include "simusettings.h"
 #include "simustatestore.h"
 #include "thumbnail.h"
-#include "shotthumbcache.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -30,8 +31,10 @@ void waitInLoop(int ms)
     loop.exec();
 }
 
+} // namespace
+
 // The instance's stored state as the report leaves: one step later, and the outcome by operation.
-void storeReportedState(const CCommResult& cRet, const struSimuOper& oper)
+void StoreReportedState(const CCommResult& cRet, const struSimuOper& oper)
 {
     if (oper.memuIdx.isEmpty())
         return; // a create names no instance yet
@@ -55,6 +58,8 @@ void storeReportedState(const CCommResult& cRet, const struSimuOper& oper)
         }
     });
 }
+
+namespace {
 
 // Up to six attempts; each occupies the attempt wait even when refused at once, so that a console
 // whose result server is restarting still gets its report.
@@ -125,7 +130,7 @@ void closeSocket(QTcpSocket& socket, int waitMs)
 CCommResult NotifierRun(const CCommResult& cRetParam, const struSimuOper& operIn,
                         const struNotifierOptions& options)
 {
-    storeReportedState(cRetParam, operIn);
+    StoreReportedState(cRetParam, operIn);
     return ReportToConsole(cRetParam, operIn, options);
 }
 
@@ -140,11 +145,15 @@ CCommResult ReportToConsole(const CCommResult& cRetParam, const struSimuOper& op
     if (cRet.iRet == 0) {
         oper.iReplyRet = cRetParam.iRet;
         oper.replyRet = cRetParam.str;
-        cRet = writeAll(socket, JsonCodec::serializeCommandDoc({oper}, LoginRecord::userName()),
-                        options.writeWaitMs);
-        if (cRet.iRet == 0 && oper.iOperType == eOperStartup && cRetParam.iRet == 0) {
+        // The thumbnail's digest is signed with the document, so that nobody can swap the picture.
+        const bool withThumbnail = oper.iOperType == eOperStartup && cRetParam.iRet == 0;
+        const QByteArray jpeg = withThumbnail ? thumbnailJpeg(oper.memuIdx) : QByteArray();
+        cRet = writeAll(
+            socket, FarmTrust::commandDoc({oper}, LoginRecord::userName(), MsgAuth::eChannel::Result, jpeg),
+            options.writeWaitMs);
+        if (cRet.iRet == 0 && withThumbnail) {
             waitInLoop(options.thumbnailPauseMs);
-            cRet = writeAll(socket, thumbnailJpeg(oper.memuIdx), options.writeWaitMs);
+            cRet = writeAll(socket, jpeg, options.writeWaitMs);
         }
         closeSocket(socket, options.writeWaitMs);
     }

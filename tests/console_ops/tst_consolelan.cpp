@@ -10,6 +10,7 @@
 #include "consoleopswiring_p.h"
 #include "dialogscript.h"
 #include "farmfixture.h"
+#include "farmkey.h"
 #include "grpdraweroper.h"
 #include "lannet.h"
 #include "loginret.h"
@@ -22,6 +23,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
 
 #include <memory>
 
@@ -133,6 +135,7 @@ void TstConsoleLan::initTestCase()
     CLoginRet login;
     login.strUserName = kUser;
     login.strNickName = QStringLiteral("测试员");
+    login.baFarmKey = FarmKey::derive(kUser, kPassword);
     LoginRecord::set(login);
     setResultBox([this](const QString&, const QString& text, bool) {
         m_results << text;
@@ -266,7 +269,8 @@ void TstConsoleLan::burstOfRenamesThenAConsoleStartedAgain()
         QTRY_VERIFY_WITH_TIMEOUT(script.done(), 10000);
     }
     const qint64 burstEnd = QDateTime::currentSecsSinceEpoch();
-    // The agent runs commands side by side: the last one carried out names it.
+    // The agent runs one operation at a time on an instance: a rename that comes while the one before
+    // still runs is refused with a box of its own, the others are carried out, the last of them names it.
     const auto farmName = [this] { return m_farm.instanceStatus("1").value("name").toString(); };
     QTRY_VERIFY_WITH_TIMEOUT(farmName().startsWith(QLatin1Char('n')), kOperationMs);
     QString name;
@@ -274,6 +278,10 @@ void TstConsoleLan::burstOfRenamesThenAConsoleStartedAgain()
         name = farmName();
         QTest::qWait(2000);
     }
+    m_results.erase(
+        std::remove_if(m_results.begin(), m_results.end(),
+                       [](const QString& r) { return r.contains(QStringLiteral("正在执行其他操作")); }),
+        m_results.end());
     // The agent keeps the time of the last one (and the few seconds it adds to it): when the burst
     // ended it ran ahead of the clock by no more than a second per operation.
     SimuSettings::setDataDir(m_farm.homeDir());
