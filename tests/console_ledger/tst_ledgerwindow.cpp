@@ -194,6 +194,7 @@ void TstLedgerWindow::operationAcrossPcsRetriedAndKept()
     ResultsLedger::Options lo;
     lo.dbPath = dir.filePath(QStringLiteral("results.db"));
     lo.startSecs = 15; // beyond the agent's own give-up on a boot
+    lo.startPerTargetSecs = 1;
     lo.sweepMs = 200;
     lo.flushMs = 50;
     QVector<SimuInfo> infos;

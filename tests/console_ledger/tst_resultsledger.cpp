@@ -21,6 +21,7 @@ ResultsLedger::Options options(const QString& db, Clock* pClock)
     o.flushMs = 10;
     o.sweepMs = 20;
     o.startSecs = 30;
+    o.startPerTargetSecs = 0;
     o.clock = [pClock] { return pClock->ms; };
     return o;
 }

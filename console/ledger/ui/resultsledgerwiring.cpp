@@ -74,6 +74,7 @@ ResultsLedger::Options ResultsLedgerWiring::optionsFromSettings()
     setting("ledger/maxEntries", o.maxEntries, 10, 100000);
     setting("ledger/maxAgeDays", o.maxAgeDays, 1, 3650);
     setting("ledger/startDeadlineSecs", o.startSecs, 1, 24 * 3600);
+    setting("ledger/startPerTargetSecs", o.startPerTargetSecs, 0, 24 * 3600);
     setting("ledger/otherDeadlineSecs", o.otherSecs, 1, 24 * 3600);
     setting("ledger/installBaseSecs", o.installBaseSecs, 1, 24 * 3600);
     setting("ledger/installPerTargetSecs", o.installPerTargetSecs, 0, 24 * 3600);
