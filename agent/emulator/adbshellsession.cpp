@@ -30,6 +30,8 @@ protected:
 // Output before a command's begin marker (a prompt, a banner) is dropped; this much is kept while
 // the marker is looked for.
 constexpr int kMaxPreambleBytes = 64 * 1024;
+// Where a command's end marker is looked for: this much at the end of its output.
+constexpr int kEndTailBytes = 512;
 
 std::atomic<int> g_liveShells{0};
 
@@ -199,7 +201,6 @@ QByteArray AdbShellSession::commandLine()
 void AdbShellSession::writeCurrent(const QByteArray& line)
 {
     m_bBegun = false;
-    m_scanFrom = 0;
     m_pDeadline->start(int(qBound<qint64>(0, m_current.deadline.remainingTime(), INT_MAX)));
     m_pProcess->write(line);
 }
@@ -245,12 +246,11 @@ void AdbShellSession::onOutput()
 
 bool AdbShellSession::takeReply()
 {
-    const int at = m_out.indexOf(m_endTag, m_scanFrom);
-    if (at < 0) {
-        m_scanFrom = qMax(0, m_out.size() - m_endTag.size());
+    // The end marker is the last thing the line prints (a prompt at most after it): only the tail of
+    // what came is looked at, never the megabytes of a frame before it.
+    const int at = m_out.indexOf(m_endTag, qMax(0, m_out.size() - kEndTailBytes));
+    if (at < 0)
         return false;
-    }
-    m_scanFrom = at;
     const int statusFrom = at + m_endTag.size();
     const int nl = m_out.indexOf('\n', statusFrom);
     if (nl < 0)

@@ -114,7 +114,6 @@ private:
     QByteArray m_beginTag;
     QByteArray m_endTag;
     QByteArray m_out;
-    int m_scanFrom = 0;
     int m_lastReplyBytes = 0;
     QByteArray m_err;
     bool m_bAnswered = false; // the running process completed a command
