@@ -15,6 +15,7 @@
 #include "consoleharness.h"
 #include "discovery.h"
 #include "farmfixture.h"
+#include "farmtrust.h"
 #include "inventorycache.h"
 #include "launcherfactory.h"
 #include "loginret.h"
@@ -155,6 +156,8 @@ constexpr int kMeasureMs = 30000;
 // type 0 at even ones, every reply read.
 int runConsole(quint16 port)
 {
+    signIn(kUser); // the farm's key signs the queries
+
     QUdpSocket socket;
     socket.bind(QHostAddress::LocalHost, 0);
     qint64 replies = 0;
@@ -168,7 +171,7 @@ int runConsole(quint16 port)
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
         ++tick;
-        socket.writeDatagram(Discovery::encodeQuery(tick % 2, kUser), QHostAddress::LocalHost, port);
+        socket.writeDatagram(FarmTrust::query(tick % 2, kUser), QHostAddress::LocalHost, port);
         if (tick % 10 == 0)
             std::fprintf(stderr, "console: %d queries, %lld replies\n", tick, replies);
     });
@@ -368,8 +371,7 @@ bool benchDiscovery(const QString& label, const QString& knobInstance, int toolD
     int tick = 0;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
-        socket.writeDatagram(Discovery::encodeQuery(++tick % 2, kUser), QHostAddress::LocalHost,
-                             options.udpPort);
+        socket.writeDatagram(FarmTrust::query(++tick % 2, kUser), QHostAddress::LocalHost, options.udpPort);
     });
     clock.start();
     AgentController agent(options);
