@@ -1,5 +1,6 @@
 #include "centertoolmainwnd.h"
 
+#include "devicefilter.h"
 #include "jsoncodec.h"
 #include "loginret.h"
 #include "mygrpdrawer.h"
@@ -17,6 +18,7 @@
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QLayout>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
@@ -24,7 +26,7 @@
 
 namespace {
 constexpr int kThreadQuitWaitMs = 5000;
-constexpr int kShowBudgetMs = 20; // rows and tiles made per turn of the event loop, at most this long
+constexpr int kShowBudgetMs = 20;       // rows and tiles made per turn of the event loop, at most this long
 constexpr int kShownPerTurnAtLeast = 8; // however slow the machine: a small LAN is shown at once
 } // namespace
 
@@ -40,6 +42,11 @@ CenterToolMainWnd::CenterToolMainWnd(const Options& options, QWidget* parent)
     m_pTurnTimer->setInterval(0);
     checkConnect(connect(m_pTurnTimer, &QTimer::timeout, this, &CenterToolMainWnd::slTurnOver),
                  QStringLiteral("connect QTimer::timeout CenterToolMainWnd::slTurnOver err"));
+    m_pFilter = new DeviceFilter(m_pLeftGrpDrawer, m_pRightGrpDrawer, this);
+    checkConnect(connect(filterEdit(), &QLineEdit::textChanged, m_pFilter, &DeviceFilter::slSetText),
+                 QStringLiteral("connect QLineEdit::textChanged DeviceFilter::slSetText err"));
+    checkConnect(connect(m_pFilter, &DeviceFilter::sigApplied, this, &CenterToolMainWnd::updateEmptyText),
+                 QStringLiteral("connect DeviceFilter::sigApplied CenterToolMainWnd::updateEmptyText err"));
 }
 
 AgentRegistry::Limits CenterToolMainWnd::limitsFromSettings()
@@ -286,7 +293,9 @@ void CenterToolMainWnd::createPc(const QString& pcName)
         pEntry->addCell(row);
         pTiles->addBox(row.memuIdx, row.simuName)->setState(row.iState, row.iTime);
     }
-    pEntry->setOnlineLabel(pc.onlineLabel);
+    pEntry->showPresence(pc);
+    if (pc.isOffline())
+        pTiles->setAllOffline();
     m_pLeftGrpDrawer->addPc(pEntry);
     m_pRightGrpDrawer->addPc(pTiles);
     checkConnect(connect(pEntry, &MyDrawerEx::sigDrawerCellMenuTriggered, this,
@@ -302,7 +311,13 @@ void CenterToolMainWnd::createPc(const QString& pcName)
                          &CenterToolMainWnd::sigRemoteDesktopRequested),
                  QStringLiteral("connect VedioBoxDrawer::sigRemoteDesktopRequested "
                                 "CenterToolMainWnd::sigRemoteDesktopRequested err"));
+    // A tile's right click opens the same menu as its row.
+    checkConnect(
+        connect(pTiles, &VedioBoxDrawer::sigCellMenuRequested, m_pLeftGrpDrawer,
+                &MyGrpDrawer::slPopupCellMenu),
+        QStringLiteral("connect VedioBoxDrawer::sigCellMenuRequested MyGrpDrawer::slPopupCellMenu err"));
     updateEmptyText();
+    m_pFilter->slSchedule();
     qInfo().noquote() << "PC listed:" << pc.pcName << "nick" << pc.nickName << "at" << pc.ipAddr << "connect"
                       << pc.connectAddress() << "with" << pc.rows.size() << "emulators";
     if (m_pcEntryInitHook)
@@ -339,10 +354,14 @@ void CenterToolMainWnd::applyPcChange(const struPcInfoChange& change)
         qInfo().noquote() << "PC" << change.pcName << "now at" << change.entry.connectAddress();
     }
     if (change.bCameOnline) {
-        pEntry->setOnlineLabel(change.entry.onlineLabel);
+        pEntry->showPresence(change.entry);
+        pTiles->setOnline();
         qInfo().noquote() << "PC online:" << change.pcName << "with" << change.entry.rows.size()
                           << "emulators";
     }
+    if (!change.added.isEmpty() || !change.removed.isEmpty() || !change.renamed.isEmpty() ||
+        change.bNickChanged || change.bAddrChanged || change.bCameOnline)
+        m_pFilter->slSchedule();
     if (!change.added.isEmpty() || !change.removed.isEmpty() || !change.renamed.isEmpty())
         qInfo().noquote() << "PC" << change.pcName << "emulators: added" << change.added.size() << "removed"
                           << change.removed.size() << "renamed" << change.renamed.size();
@@ -357,6 +376,7 @@ void CenterToolMainWnd::applySimuState(const QString& pcName, const QString& mem
             if (MyDrawerCell* c = pEntry->cell(memuIdx))
                 c->setState(row.iState, row.iDaemonModel);
         }
+        m_pFilter->slSchedule(); // a state filter may show or hide the row now
     }
     if (VedioBoxDrawer* pTiles = m_pRightGrpDrawer->findPc(pcName)) {
         if (AVedioBox* b = pTiles->box(memuIdx))
@@ -488,12 +508,15 @@ void CenterToolMainWnd::markOffline(const QString& pcName)
         return;
     qInfo().noquote() << "PC offline:" << pcName << "not heard from since"
                       << QDateTime::fromSecsSinceEpoch(before.lastHeard).toString(Qt::ISODate);
-    if (MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName)) {
-        pEntry->setOnlineLabel(PcLabel::offline());
+    struPcEntry after;
+    MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName);
+    if (pEntry && m_pRegistry->entry(pcName, after)) {
+        pEntry->showPresence(after);
         pEntry->refreshAllCells();
     }
     if (VedioBoxDrawer* pTiles = m_pRightGrpDrawer->findPc(pcName))
         pTiles->setAllOffline();
+    m_pFilter->slSchedule();
 }
 
 // A tick on a row and on its tile go together.
@@ -521,7 +544,12 @@ void CenterToolMainWnd::clearAllTicks()
 
 void CenterToolMainWnd::updateEmptyText()
 {
-    m_pRightGrpDrawer->setText(m_pRegistry->pcCount() == 0 ? VedioBoxGrpDrawer::emptyText() : QString());
+    if (m_pRegistry->pcCount() == 0)
+        m_pRightGrpDrawer->setText(VedioBoxGrpDrawer::emptyText());
+    else if (m_pFilter->isActive() && m_pFilter->shownRows() == 0)
+        m_pRightGrpDrawer->setText(QStringLiteral("没有符合筛选条件的模拟器"));
+    else
+        m_pRightGrpDrawer->setText(QString());
 }
 
 void CenterToolMainWnd::slSysTrayMenuTriggered(int index)

@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 
+class DeviceFilter;
 class MyDrawerEx;
 class PcOnOfflineChecker;
 class QLayout;
@@ -61,6 +62,7 @@ public:
     UdpSenderObj* udpSenderObj() const { return m_pUdpSenderObj; }
     PcOnOfflineChecker* pcOnOfflineChecker() const { return m_pPcOnOfflineChecker; }
     ToviaSysTrayIcon* trayIcon() const { return m_pTrayIcon; }
+    DeviceFilter* deviceFilter() const { return m_pFilter; }
 
     void setPcEntryInitHook(PcEntryInitHook hook) { m_pcEntryInitHook = std::move(hook); }
     void setOperationDispatcher(OperationDispatcher dispatcher) { m_dispatcher = std::move(dispatcher); }
@@ -127,6 +129,7 @@ private:
     PcOnOfflineChecker* m_pPcOnOfflineChecker = nullptr;
     QList<QPointer<QThread>> m_threads;
     ToviaSysTrayIcon* m_pTrayIcon = nullptr;
+    DeviceFilter* m_pFilter = nullptr;
     PcEntryInitHook m_pcEntryInitHook;
     OperationDispatcher m_dispatcher;
     bool m_bShutDown = false;

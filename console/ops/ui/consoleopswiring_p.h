@@ -50,6 +50,8 @@ private:
     void placeInGroup(const QString& pcName);
     void initPc(MyDrawerEx* pPc, VedioBoxDrawer* pTiles);
     void dispatch(int index);
+    // "新建模拟器" of the PC's title menu.
+    void createSimus(const QString& pcName);
     void send(const OpsPcSend& s);
 
     CenterToolMainWnd& m_wnd;
