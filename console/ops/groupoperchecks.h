@@ -17,8 +17,9 @@ struct OpsSimuRow
 
 struct OpsPcEntry
 {
-    QString pcKey;  // the registry's key of the PC (the agent's computer name)
-    QString pcName; // the PC as the texts name it
+    QString pcKey;    // the registry's key of the PC (the agent's computer name)
+    QString pcName;   // the PC as the texts name it
+    QString nickName; // the PC as its user named it (empty: none)
     bool bOnline = true;
     int iRunLimit = 0;
     int iSimuType = 0; // 1 MEmu, 2 LDPlayer

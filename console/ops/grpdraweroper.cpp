@@ -47,7 +47,8 @@ CCommResult GrpDrawerRenameOper::AskName()
     // The input names the emulator it renames and starts with its current name.
     const OpsPcEntry& pc = m_snap.at(m_pcPos);
     m_newName = pc.rows.at(m_rowPos).simuName;
-    const QString label = QStringLiteral("请输入模拟器名字（\"%1\"的%2）").arg(pc.pcName, m_newName);
+    const QString pcShown = pc.nickName.isEmpty() ? pc.pcName : pc.nickName;
+    const QString label = QStringLiteral("请输入模拟器名字（\"%1\"的%2）").arg(pcShown, m_newName);
     if (!m_dialogs.askText(QStringLiteral("请输入"), label, m_newName))
         return CCommResult::failure(OpsCode::RenameCancelled, QStringLiteral("重命名被取消"));
     return GroupOperChecks::checkRenameName(m_newName);
@@ -148,7 +149,9 @@ CCommResult askAndCreate(const QString& pcKey, const OpsSnapshotFn& snapshot, Op
         return r;
     const int room = GroupOperChecks::createRoom(*pc);
     int count = 1;
-    const QString label = QStringLiteral("在\"%1\"上新建几个模拟器？（1-%2个）").arg(pc->pcName).arg(room);
+    const QString label = QStringLiteral("在\"%1\"上新建几个模拟器？（1-%2个）")
+                              .arg(pc->nickName.isEmpty() ? pc->pcName : pc->nickName)
+                              .arg(room);
     if (!dialogs.askNumber(OpsMenu::createText(), label, count, 1, room))
         return CCommResult();
     const OpsDeviceSnapshot now = snapshot();

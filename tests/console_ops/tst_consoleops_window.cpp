@@ -484,7 +484,7 @@ void TstConsoleOpsWindow::farmScaleSelectionAndCreate()
     rightClick(pc->titleCell());
     QVERIFY(QTest::qWaitFor([&] { return script.done(); }, 10000));
     QCOMPARE(maximum, kMaxSimusPerPc - 4);
-    QCOMPARE(label, QStringLiteral("在\"agent-pc\"上新建几个模拟器？（1-46个）"));
+    QCOMPARE(label, QStringLiteral("在\"机房一\"上新建几个模拟器？（1-46个）"));
     QTRY_COMPARE_WITH_TIMEOUT(farm.status().value(QStringLiteral("instances")).toArray().size(), 6, 30000);
     QTRY_COMPARE_WITH_TIMEOUT(boxes.count(QStringLiteral("机房一创建模拟器成功\r\n")), 2, 10000);
 
