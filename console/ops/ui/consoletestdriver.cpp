@@ -13,7 +13,6 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDialogButtonBox>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QInputDialog>
@@ -743,12 +742,12 @@ QJsonObject ConsoleTestDriver::filter(const QString& line)
 bool ConsoleTestDriver::rightClickAndPick(QWidget* pRow, const QStringList& path)
 {
     auto picked = std::make_shared<bool>(false);
-    auto done = std::make_shared<bool>(false);
-    auto pick = [path, picked, done] {
-        *done = true;
+    auto handled = std::make_shared<bool>(false);
+    auto pick = [path, picked, handled] {
         auto* pMenu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!pMenu)
+        if (*handled || !pMenu)
             return;
+        *handled = true;
         QMenu* pAt = pMenu;
         for (const QString& text : path) {
             QAction* pFound = nullptr;
@@ -770,16 +769,13 @@ bool ConsoleTestDriver::rightClickAndPick(QWidget* pRow, const QStringList& path
         }
         pMenu->close();
     };
-    // A popup with an event loop of its own (exec) is picked from inside the right click; one without
-    // (popup) once the loop runs again. What its entry queued (an operation) runs before the answer.
+    // A popup that runs its own event loop inside the right click is picked from there; one that
+    // opened without a loop of its own is open once the event returns.
     QTimer::singleShot(0, pRow, pick);
     const QPoint at = pRow->rect().center();
     QContextMenuEvent event(QContextMenuEvent::Mouse, at, pRow->mapToGlobal(at));
     QCoreApplication::sendEvent(pRow, &event);
-    QElapsedTimer waited;
-    waited.start();
-    while (!*done && waited.elapsed() < 5000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    QCoreApplication::processEvents();
+    pick();
+    QCoreApplication::processEvents(); // what the entry queued (an operation) runs before the answer
     return *picked;
 }
