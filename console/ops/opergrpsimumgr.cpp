@@ -1,5 +1,6 @@
 #include "opergrpsimumgr.h"
 
+#include "farmtrust.h"
 #include "jsoncodec.h"
 #include "loginret.h"
 #include "opercodes.h"
@@ -90,7 +91,11 @@ CCommResult OperGrpSimuMgr::SendCommand()
         o.runId = m_data.runId;
         opers.append(o);
     }
-    const QByteArray doc = JsonCodec::serializeCommandDoc(opers, LoginRecord::userName());
+    QByteArray nonce;
+    const QByteArray doc = FarmTrust::commandDoc(opers, LoginRecord::userName(), MsgAuth::eChannel::Command,
+                                                 QByteArray(), &nonce);
+    if (m_data.iOperType == eOperRmtDesktopBegin)
+        FarmTrust::noteRunBegin(m_data.runId, nonce);
     qWarning().noquote() << "send command:" << QString::fromUtf8(doc);
     const qint64 n = m_pSocket->write(doc);
     if (n != doc.size() || !WaitWritten())

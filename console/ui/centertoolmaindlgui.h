@@ -46,6 +46,8 @@ public:
     // The filter box above the device list.
     QLineEdit* filterEdit() const { return m_pFilterEdit; }
     static QString filterPlaceholder() { return QStringLiteral("筛选：模拟器名、电脑或状态"); }
+    // Shown while unsigned agents are accepted.
+    QLabel* trustNotice() const { return m_pTrustNotice; }
     // "欢迎您" and the nick name of the signed-in user.
     void setWelcome(const QString& nickName);
 
@@ -72,4 +74,5 @@ private:
     QPushButton* m_pBtnHelp = nullptr;
     QLabel* m_pVersion = nullptr;
     QLineEdit* m_pFilterEdit = nullptr;
+    QLabel* m_pTrustNotice = nullptr;
 };

@@ -178,6 +178,12 @@ ClientNetOperObj* ConsoleOpsWiring::clientFor(const QString& pcName)
     checked(
         connect(pClient, &ClientNetOperObj::sigInstallFinished, pTiles, &VedioBoxDrawer::slInstallFinished),
         "connect SIGNAL(sigInstallFinished) SLOT(slInstallFinished) err");
+    connect(pClient, &ClientNetOperObj::sigOperDelivered, this,
+            [this, pcName](int iType, QStringList idxs, int iRet) {
+                emit sigOperDelivered(pcName, iType, idxs, iRet);
+            });
+    connect(pClient, &ClientNetOperObj::sigInstallProgress, this,
+            [this, pcName](QString idx, int iProgress) { emit sigInstallProgress(pcName, idx, iProgress); });
     m_clients.insert(pcName, pClient);
     m_wnd.startWorker(pClient, SLOT(slInitSocket()),
                       QStringLiteral("connect QThread::started ClientNetOperObj::slInitSocket err"));
@@ -297,5 +303,6 @@ void ConsoleOpsWiring::send(const OpsPcSend& s)
         pPc->setArgument(s.strArg);
     QMetaObject::invokeMethod(
         pClient, [pClient, arg = pPc->argument()] { pClient->slSetOperArgument(arg); }, Qt::QueuedConnection);
+    emit sigOperSent(s.pcKey, s.iOperType, s.memuIdxs, s.strArg);
     emit pPc->sigOperateSimus(s.iOperType, s.memuIdxs);
 }

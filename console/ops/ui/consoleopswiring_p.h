@@ -30,11 +30,22 @@ public:
     int clientCount() const { return m_clients.size(); }
     SentOperLedger* ledger() const { return m_pLedger.get(); }
     DevGroupStore* groupStore() const { return m_pGroups; }
+    // The operations' questions and result boxes.
+    OpsDialogs& dialogs() const { return *m_options.dialogs; }
     // The device list as the operations' checks see it.
     OpsDeviceSnapshot snapshot() const;
     // A tile's double click: the viewer of the tile's PC at its current address, opened or, when the
     // drawer holds one already, raised. Null when the PC is not listed.
     RemoteDesktopWnd* openRemoteDesktop(VedioBoxDrawer* pTiles, const struVedioBoxInfo& info);
+    // A checked operation for one PC, to its command client.
+    void send(const OpsPcSend& s);
+
+signals:
+    // What became of the operations, for the results ledger: handed to the PC's command client,
+    // delivered to the agent or not (iRet), an install's transfer progress.
+    void sigOperSent(QString strPcName, int iOperType, QStringList strMemuIdxList, QString strArg);
+    void sigOperDelivered(QString strPcName, int iOperType, QStringList strMemuIdxList, int iRet);
+    void sigInstallProgress(QString strPcName, QString strMemuIdx, int iProgress);
 
 protected:
     // The group menu on a PC's title row.
@@ -52,7 +63,6 @@ private:
     void dispatch(int index);
     // "新建模拟器" of the PC's title menu.
     void createSimus(const QString& pcName);
-    void send(const OpsPcSend& s);
 
     CenterToolMainWnd& m_wnd;
     ConsoleOpsOptions m_options;
