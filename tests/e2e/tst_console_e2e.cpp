@@ -423,6 +423,15 @@ void TstConsoleE2E::createOnBothProducts()
         texts << results.at(i).toObject().value(QStringLiteral("text")).toString();
     QCOMPARE(texts.count(QStringLiteral("机房A创建模拟器成功\r\n")), 2);
     QCOMPARE(texts.count(QStringLiteral("机房B创建模拟器成功\r\n")), 1);
+    // The result boxes are closed as a user does, one after another.
+    for (int i = 0; i < 10; ++i) {
+        const QJsonObject d = m_driver.waitDump(
+            3000, [](const QJsonObject& o) { return o.contains(QStringLiteral("dialog")); });
+        if (!d.contains(QStringLiteral("dialog")))
+            break;
+        DRIVER_OK(m_driver, QStringLiteral("answer confirm"));
+    }
+    QVERIFY(!call(QStringLiteral("dump")).contains(QStringLiteral("dialog")));
 }
 
 // A double click on a tile of A opens the viewer; pictures of A's X display arrive; a click in the
