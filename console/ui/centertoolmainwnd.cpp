@@ -17,6 +17,7 @@
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QLayout>
+#include <QMetaMethod>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
@@ -24,7 +25,7 @@
 
 namespace {
 constexpr int kThreadQuitWaitMs = 5000;
-constexpr int kShowBudgetMs = 20; // rows and tiles made per turn of the event loop, at most this long
+constexpr int kShowBudgetMs = 20;       // rows and tiles made per turn of the event loop, at most this long
 constexpr int kShownPerTurnAtLeast = 8; // however slow the machine: a small LAN is shown at once
 } // namespace
 
@@ -153,6 +154,7 @@ void CenterToolMainWnd::shutdown()
             pViewer->close();
         d->slReleaseRemoteDesktopDlg();
     }
+    emit sigClosing();
     for (const QPointer<QThread>& t : qAsConst(m_threads)) {
         if (!t)
             continue;
@@ -305,8 +307,7 @@ void CenterToolMainWnd::createPc(const QString& pcName)
     updateEmptyText();
     qInfo().noquote() << "PC listed:" << pc.pcName << "nick" << pc.nickName << "at" << pc.ipAddr << "connect"
                       << pc.connectAddress() << "with" << pc.rows.size() << "emulators";
-    if (m_pcEntryInitHook)
-        m_pcEntryInitHook(pEntry, pTiles);
+    emit sigPcListed(pc.pcName);
 }
 
 void CenterToolMainWnd::applyPcChange(const struPcInfoChange& change)
@@ -385,6 +386,13 @@ void CenterToolMainWnd::slSimuReportsArrived(SimuReportList reports)
     m_reportsApplied += reports.size();
 }
 
+void CenterToolMainWnd::slSimuStatesArrived(QString strPcName, QStringList strMemuIdxList, int iState,
+                                            int iTime)
+{
+    for (const QString& idx : qAsConst(strMemuIdxList))
+        applySimuState(strPcName, idx, iState, iTime, -1);
+}
+
 void CenterToolMainWnd::slPcNickNameSimuNameImageArrived(QString strPcNickName, QString strSimuName,
                                                          QImage* pImage)
 {
@@ -456,8 +464,9 @@ void CenterToolMainWnd::slNewSimuStateParamArrived(QByteArray aryJson)
 // refusals.
 void CenterToolMainWnd::slDrawerCellMenuTriggered(int index)
 {
-    if (m_dispatcher) {
-        m_dispatcher(index);
+    static const QMetaMethod chosen = QMetaMethod::fromSignal(&CenterToolMainWnd::sigOperationChosen);
+    if (isSignalConnected(chosen)) {
+        emit sigOperationChosen(index);
     } else if (!m_pRegistry->hasChecked()) {
         showResult(OpsCode::nothingTicked());
         return;

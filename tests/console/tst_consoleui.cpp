@@ -213,9 +213,10 @@ void TstConsoleUi::repliesReachListAndTiles()
     QCOMPARE(right->text(), QStringLiteral("当前局域网内无可连接设备"));
 
     QStringList initialised;
-    wnd->setPcEntryInitHook([&](MyDrawerEx* pc, VedioBoxDrawer* tiles) {
-        QCOMPARE(pc->pcName(), tiles->pcName());
-        initialised.append(pc->pcName());
+    QObject::connect(wnd.get(), &CenterToolMainWnd::sigPcListed, [&](const QString& pcName) {
+        // Its entry and tiles are in the window by then.
+        QVERIFY(wnd->leftGrpDrawer()->findPc(pcName) && wnd->rightGrpDrawer()->findPc(pcName));
+        initialised.append(pcName);
     });
     wnd->slNewPcInfoArrived(pcReply("PC-A", "机房A", {"0=雷电-0", "1=雷电-1", "2=雷电-2"}));
     wnd->slNewPcInfoArrived(pcReply("pc-a", "小写", {"0=x"}));
@@ -343,7 +344,7 @@ void TstConsoleUi::operationsNeedTicks()
     QCOMPARE(m_boxes.first().text, QStringLiteral("当前未选择设备或模拟器，无法操作"));
     QList<int> dispatched;
     QList<QStringList> tickedAtDispatch;
-    wnd->setOperationDispatcher([&](int index) {
+    QObject::connect(wnd.get(), &CenterToolMainWnd::sigOperationChosen, [&](int index) {
         dispatched.append(index);
         for (const struPcEntry& pc : wnd->registry()->checkedPcs())
             tickedAtDispatch.append(pc.checkedIndices());
