@@ -98,6 +98,9 @@ public slots:
     void slSimuReportsArrived(SimuReportList reports);
     // States the operations show for their targets (busy, or put back after a failed delivery).
     void slSimuStatesArrived(QString strPcName, QStringList strMemuIdxList, int iState, int iTime);
+    // The registry's notices: rows and tiles show what it holds now.
+    void slSimusChanged(SimuChangeList changes);
+    void slAllSimusChanged(int roles);
 
 protected:
     void done(int result) override;
@@ -116,6 +119,10 @@ private:
     void applySimuState(const QString& pcName, const QString& memuIdx, int iState, int iTime,
                         int iDaemonModel);
     void markOffline(const QString& pcName);
+    // The row and the tile of the emulator as the registry has it; the tile is repainted when in sight.
+    void showSimu(const struSimuRow& row, MyDrawerEx* pEntry, VedioBoxDrawer* pTiles, const QRect& inSight);
+    QRect tilesInSight() const;
+    void setPictureOf(const QString& pcName, const QString& memuIdx, const QImage& image);
     void setTicked(const QString& pcName, const QString& memuIdx, bool bChecked);
     void clearAllTicks();
     void openLink(const QString& key, const QString& defaultUrl);
