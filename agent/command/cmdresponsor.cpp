@@ -32,16 +32,28 @@ void CmdResponsor::SetOper(const struSimuOper& oper)
 
 CCommResult CmdResponsor::TemplateRun()
 {
+    const CCommResult cRet = OperateAndStore();
+    Report(cRet);
+    return cRet;
+}
+
+CCommResult CmdResponsor::OperateAndStore()
+{
     qCDebug(lcCommand) << "operate type:" << m_oper.iOperType;
     const CCommResult cRet = DoOperate();
     if (cRet.iRet != 0)
         qCWarning(lcCommand).noquote() << "operate ret:" << cRet.str << " errCode:" << cRet.iRet << cRet.log;
     else
         qCInfo(lcCommand).noquote() << "operate ret:" << cRet.str.trimmed() << " errCode:" << cRet.iRet;
-    NotifierRun(cRet, m_oper, m_notifierOptions);
+    StoreReportedState(cRet, m_oper);
     qCDebug(lcCommand).noquote() << "SetState str:" << cRet.str << " errCode:" << cRet.iRet;
     AfterState(cRet);
     return cRet;
+}
+
+void CmdResponsor::Report(const CCommResult& cRet)
+{
+    ReportToConsole(cRet, m_oper, m_notifierOptions);
 }
 
 void CmdResponsor::AfterState(const CCommResult& cRet)

@@ -8,7 +8,9 @@
 #include <QString>
 
 // Carries out one record of a command on one instance. The template run is common to all
-// responders: run the operation, log it, report it to the console, then correct the stored state.
+// responders: run the operation, log it, store the instance's new state, then report it to the
+// console. The state is stored before the report leaves, so that a console which sends its next
+// command the moment it hears the outcome finds the instance settled.
 class CmdResponsor : public QObject
 {
     Q_OBJECT
@@ -24,6 +26,9 @@ public:
     QString SimuName() const { return m_strSimuName; }
 
     virtual CCommResult TemplateRun();
+    // The two halves of the template run, for a caller that frees the instance between them.
+    CCommResult OperateAndStore();
+    void Report(const CCommResult& cRet);
 
 protected:
     virtual CCommResult DoOperate() = 0;

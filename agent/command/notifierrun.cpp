@@ -4,10 +4,10 @@
 #include "jsoncodec.h"
 #include "loginret.h"
 #include "operloggerobj.h"
+#include "shotthumbcache.h"
 #include "simusettings.h"
 #include "simustatestore.h"
 #include "thumbnail.h"
-#include "shotthumbcache.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -30,8 +30,10 @@ void waitInLoop(int ms)
     loop.exec();
 }
 
+} // namespace
+
 // The instance's stored state as the report leaves: one step later, and the outcome by operation.
-void storeReportedState(const CCommResult& cRet, const struSimuOper& oper)
+void StoreReportedState(const CCommResult& cRet, const struSimuOper& oper)
 {
     if (oper.memuIdx.isEmpty())
         return; // a create names no instance yet
@@ -55,6 +57,8 @@ void storeReportedState(const CCommResult& cRet, const struSimuOper& oper)
         }
     });
 }
+
+namespace {
 
 // Up to six attempts; each occupies the attempt wait even when refused at once, so that a console
 // whose result server is restarting still gets its report.
@@ -125,7 +129,7 @@ void closeSocket(QTcpSocket& socket, int waitMs)
 CCommResult NotifierRun(const CCommResult& cRetParam, const struSimuOper& operIn,
                         const struNotifierOptions& options)
 {
-    storeReportedState(cRetParam, operIn);
+    StoreReportedState(cRetParam, operIn);
     return ReportToConsole(cRetParam, operIn, options);
 }
 

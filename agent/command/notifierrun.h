@@ -27,7 +27,10 @@ struct struNotifierOptions
 CCommResult NotifierRun(const CCommResult& cRetParam, const struSimuOper& oper,
                         const struNotifierOptions& options);
 
+// The stored-state half of NotifierRun: the instance's state as its report leaves.
+void StoreReportedState(const CCommResult& cRetParam, const struSimuOper& oper);
+
 // The report alone, without touching the stored state: for a command that was refused or dropped
-// before anything ran.
+// before anything ran, and for the report of an operation whose state is already stored.
 CCommResult ReportToConsole(const CCommResult& cRetParam, const struSimuOper& oper,
                             const struNotifierOptions& options);

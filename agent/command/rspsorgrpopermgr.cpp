@@ -231,11 +231,14 @@ void RspsorGrpOperMgr::AdoptResponsor(CmdResponsor* pResponsor, const struSimuOp
 
 CCommResult RspsorGrpOperMgr::RunAdopted(CmdResponsor* pResponsor)
 {
-    const CCommResult cRet = pResponsor->TemplateRun();
+    // The instance is free before its console hears the outcome: a next command sent on hearing it
+    // is not refused as busy.
+    const CCommResult cRet = pResponsor->OperateAndStore();
     {
         QMutexLocker lock(&m_mutex);
         RecordDone(pResponsor->Oper().memuIdx);
     }
+    pResponsor->Report(cRet);
     emit sigOperDone(pResponsor->Oper(), cRet);
     return cRet;
 }

@@ -32,6 +32,12 @@ DevGroupStore::Group fromJson(const QJsonObject& o)
     return g;
 }
 
+// A damaged file is neither read nor kept as the backup.
+bool isGroups(const QByteArray& bytes)
+{
+    return QJsonDocument::fromJson(bytes).isObject();
+}
+
 } // namespace
 
 QString DevGroupStore::FilePathIn(const QString& dataDir)
@@ -53,20 +59,19 @@ CCommResult DevGroupStore::Load()
 {
     m_groups = DefaultGroups();
     m_nextId = 1;
-    QFile file(m_filePath);
-    if (!file.exists())
+    if (!QFileInfo::exists(m_filePath))
         return CCommResult();
-    QJsonParseError err;
-    const QJsonDocument doc =
-        file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll(), &err) : QJsonDocument();
-    file.close();
+    bool fromBackup = false;
+    const QByteArray bytes = StoredFile::read(m_filePath, isGroups, &fromBackup);
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes);
     if (!doc.isObject()) {
-        qWarning().noquote() << "device groups:" << m_filePath
-                             << "unreadable, kept as .bad:" << err.errorString();
+        qWarning().noquote() << "device groups:" << m_filePath << "and its backup unreadable, kept as .bad";
         QFile::remove(m_filePath + QStringLiteral(".bad"));
         QFile::rename(m_filePath, m_filePath + QStringLiteral(".bad"));
         return CCommResult::failure(OpsCode::GroupStoreFailed, QStringLiteral("读取分组失败"), m_filePath);
     }
+    if (fromBackup)
+        qWarning().noquote() << "device groups:" << m_filePath << "unreadable, the backup's groups are used";
     m_nextId = qMax(1, doc.object().value(QStringLiteral("nextId")).toInt());
     for (const QJsonValue& v : doc.object().value(QStringLiteral("groups")).toArray()) {
         const Group g = fromJson(v.toObject());
@@ -106,7 +111,7 @@ CCommResult DevGroupStore::Commit(const QList<Group>& groups, int nextId)
     QJsonObject root;
     root.insert(QStringLiteral("groups"), arr);
     root.insert(QStringLiteral("nextId"), nextId);
-    if (!StoredFile::write(m_filePath, QJsonDocument(root).toJson())) {
+    if (!StoredFile::write(m_filePath, QJsonDocument(root).toJson(), isGroups)) {
         return CCommResult::failure(OpsCode::GroupStoreFailed, QStringLiteral("保存分组失败"),
                                     m_filePath + ": not written, the previous groups stay");
     }

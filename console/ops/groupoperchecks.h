@@ -17,8 +17,9 @@ struct OpsSimuRow
 
 struct OpsPcEntry
 {
-    QString pcKey;  // the registry's key of the PC (the agent's computer name)
-    QString pcName; // the PC as the texts name it
+    QString pcKey;    // the registry's key of the PC (the agent's computer name)
+    QString pcName;   // the PC as the texts name it
+    QString nickName; // the PC as its list row shows it (its nick name, or its computer name)
     bool bOnline = true;
     int iRunLimit = 0;
     int iSimuType = 0; // 1 MEmu, 2 LDPlayer

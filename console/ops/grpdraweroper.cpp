@@ -44,10 +44,11 @@ CCommResult GrpDrawerRenameOper::CheckProduct()
 
 CCommResult GrpDrawerRenameOper::AskName()
 {
-    // The input names the emulator it renames and starts with its current name.
+    // The input names the emulator it renames, as the list shows it, and starts with its current name.
     const OpsPcEntry& pc = m_snap.at(m_pcPos);
     m_newName = pc.rows.at(m_rowPos).simuName;
-    const QString label = QStringLiteral("请输入模拟器名字（\"%1\"的%2）").arg(pc.pcName, m_newName);
+    const QString label = QStringLiteral("请输入模拟器名字（\"%1\"的%2）")
+                              .arg(pc.nickName.isEmpty() ? pc.pcName : pc.nickName, m_newName);
     if (!m_dialogs.askText(QStringLiteral("请输入"), label, m_newName))
         return CCommResult::failure(OpsCode::RenameCancelled, QStringLiteral("重命名被取消"));
     return GroupOperChecks::checkRenameName(m_newName);

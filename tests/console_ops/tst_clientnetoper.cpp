@@ -449,7 +449,8 @@ void TstClientNetOper::agentThatStopsReading()
     // One failed write, one wait for it (and one for the closing connection to drain), not one per
     // block or per attempt.
     QCOMPARE(g_warnings.filter(QStringLiteral("传输文件到")).size(), 1);
-    QVERIFY2(elapsed >= 300 && elapsed < 5000, qPrintable(QString::number(elapsed)));
+    // A wait per block would take minutes; the bound leaves room for reading the file on a busy machine.
+    QVERIFY2(elapsed >= 300 && elapsed < 15000, qPrintable(QString::number(elapsed)));
 
     // A document far larger than the system's buffers: 56 after the write wait.
     g_warnings.clear();

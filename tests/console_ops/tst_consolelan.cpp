@@ -22,6 +22,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
 
 #include <memory>
 
@@ -266,7 +267,8 @@ void TstConsoleLan::burstOfRenamesThenAConsoleStartedAgain()
         QTRY_VERIFY_WITH_TIMEOUT(script.done(), 10000);
     }
     const qint64 burstEnd = QDateTime::currentSecsSinceEpoch();
-    // The agent runs commands side by side: the last one carried out names it.
+    // The agent runs one operation at a time on an instance: a rename that comes while the one before
+    // still runs is refused with a box of its own, the others are carried out, the last of them names it.
     const auto farmName = [this] { return m_farm.instanceStatus("1").value("name").toString(); };
     QTRY_VERIFY_WITH_TIMEOUT(farmName().startsWith(QLatin1Char('n')), kOperationMs);
     QString name;
@@ -274,6 +276,10 @@ void TstConsoleLan::burstOfRenamesThenAConsoleStartedAgain()
         name = farmName();
         QTest::qWait(2000);
     }
+    m_results.erase(
+        std::remove_if(m_results.begin(), m_results.end(),
+                       [](const QString& r) { return r.contains(QStringLiteral("正在执行其他操作")); }),
+        m_results.end());
     // The agent keeps the time of the last one (and the few seconds it adds to it): when the burst
     // ended it ran ahead of the clock by no more than a second per operation.
     SimuSettings::setDataDir(m_farm.homeDir());

@@ -95,6 +95,23 @@ void TstDevGroupStore::badFilesLoseNothing()
     QCOMPARE(namesOf(store), QStringList{QStringLiteral("默认分组:")});
     QVERIFY(store.AddDevice(QStringLiteral("pc-a")).ok());
 
+    // Damaged after two good writes (a full disk, a crash): the groups come back from the backup,
+    // and the next change does not make the damaged file the backup.
+    QVERIFY(store.CreateGroup(QStringLiteral("二楼")).ok());
+    QVERIFY(QFile::exists(path + ".bak"));
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("{\"groups\":[");
+    f.close();
+    DevGroupStore restarted(path);
+    QVERIFY(restarted.Load().ok());
+    QCOMPARE(namesOf(restarted), (QStringList{QStringLiteral("默认分组:pc-a")}));
+    QVERIFY(restarted.CreateGroup(QStringLiteral("三楼")).ok());
+    QFile::remove(path);
+    QFile::copy(path + ".bak", path);
+    DevGroupStore fromBak(path);
+    QVERIFY(fromBak.Load().ok());
+    QCOMPARE(namesOf(fromBak), (QStringList{QStringLiteral("默认分组:pc-a")}));
+
     // A file that cannot be written: the change is refused and the groups stay as they were.
     QFile blocker(home.filePath("blocker"));
     QVERIFY(blocker.open(QIODevice::WriteOnly));

@@ -242,6 +242,7 @@ OpsDeviceSnapshot ConsoleOpsWiring::snapshot() const
         OpsPcEntry e;
         e.pcKey = pc.pcName;
         e.pcName = pc.pcName; // the texts name the PC by its computer name
+        e.nickName = pc.nickName.isEmpty() ? pc.pcName : pc.nickName;
         e.bOnline = !pc.isOffline();
         e.iRunLimit = pc.iRunLimit;
         e.iSimuType = pc.iSimuType;

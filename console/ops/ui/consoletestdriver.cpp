@@ -642,10 +642,12 @@ QJsonObject ConsoleTestDriver::group(const QStringList& words, const QString& li
 bool ConsoleTestDriver::rightClickAndPick(QWidget* pRow, const QStringList& path)
 {
     auto picked = std::make_shared<bool>(false);
-    auto pick = [path, picked] {
+    auto handled = std::make_shared<bool>(false);
+    auto pick = [path, picked, handled] {
         auto* pMenu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!pMenu)
+        if (*handled || !pMenu)
             return;
+        *handled = true;
         QMenu* pAt = pMenu;
         for (const QString& text : path) {
             QAction* pFound = nullptr;
@@ -667,10 +669,12 @@ bool ConsoleTestDriver::rightClickAndPick(QWidget* pRow, const QStringList& path
         }
         pMenu->close();
     };
-    // The popup runs its own event loop inside the right click; the pick comes from there.
+    // A popup that runs its own event loop inside the right click is picked from there; one that
+    // opened without a loop of its own is open once the event returns.
     QTimer::singleShot(0, pRow, pick);
     const QPoint at = pRow->rect().center();
     QContextMenuEvent event(QContextMenuEvent::Mouse, at, pRow->mapToGlobal(at));
     QCoreApplication::sendEvent(pRow, &event);
+    pick();
     return *picked;
 }
