@@ -142,8 +142,8 @@ void TstConsoleOpsService::initTestCase()
     LoginRecord::set(login);
 }
 
-// 40 live PCs and 10 switched off, three operations each. The live ones are all delivered within a
-// fraction of one connect wait, in their order with their arguments, while the dead ones wait theirs
+// 40 live PCs and 10 switched off, three operations each. The live ones are all delivered before the
+// first connect wait is over, in their order with their arguments, while the dead ones wait theirs
 // out one after another; the process gains one thread however many PCs there are.
 void TstConsoleOpsService::everyPcOnOneThreadInOrderBesideDeadOnes()
 {
@@ -162,7 +162,7 @@ void TstConsoleOpsService::everyPcOnOneThreadInOrderBesideDeadOnes()
     const int threadsBefore = threadCount();
     ConsoleOpsService::Options o;
     o.agentPort = agent.port();
-    o.connectWaitMs = 1500;
+    o.connectWaitMs = 2000;
     auto ledger = std::make_shared<SentOperLedger>();
     ConsoleOpsService ops(reg, ledger, o);
     QSignalSpy states(&ops, &ConsoleOpsService::sigSimuStates);
@@ -180,8 +180,8 @@ void TstConsoleOpsService::everyPcOnOneThreadInOrderBesideDeadOnes()
     QCOMPARE(ops.client(pcs.first())->thread(), ops.deliveryThread());
     QCOMPARE(ops.client(pcs.last())->thread(), ops.deliveryThread());
     int peakThreads = threadCount();
-    QDeadlineTimer live(1200);
-    while (agent.docs.size() < 120 && !live.hasExpired()) {
+    QDeadlineTimer live(10000);
+    while (agent.docs.size() < 120 && failures.isEmpty() && !live.hasExpired()) {
         peakThreads = qMax(peakThreads, threadCount());
         QTest::qWait(10);
     }
@@ -201,8 +201,8 @@ void TstConsoleOpsService::everyPcOnOneThreadInOrderBesideDeadOnes()
 
     // The dead PCs: each operation a full connect wait after the one before; code 14 shown once
     // per operation, the targets back to not started.
-    QTRY_COMPARE_WITH_TIMEOUT(failures.size(), 30, 10000);
-    QVERIFY2(clock.elapsed() >= 3 * 1500 - 100, qPrintable(QString::number(clock.elapsed())));
+    QTRY_COMPARE_WITH_TIMEOUT(failures.size(), 30, 15000);
+    QVERIFY2(clock.elapsed() >= 3 * 2000 - 100, qPrintable(QString::number(clock.elapsed())));
     peakThreads = qMax(peakThreads, threadCount());
     QVERIFY2(threadsBefore > 0 && peakThreads - threadsBefore <= 2,
              qPrintable(QStringLiteral("%1 threads before, %2 at most").arg(threadsBefore).arg(peakThreads)));
