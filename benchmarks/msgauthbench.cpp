@@ -3,9 +3,14 @@
 //   - an agent checking command documents (100 a second).
 // Each figure is the best of three runs handling N messages on one core; the share is what the
 // required rate costs of one core.
+// The wired paths are measured too: what the console's discovery receiver and the agent's command
+// server really run per message (FarmTrust: key and setting of the process), and the agent's signing
+// of its replies and result reports.
 // Run: <build>/bin/msgauth_bench [replies]
 #include "discovery.h"
+#include "farmtrust.h"
 #include "jsoncodec.h"
+#include "loginret.h"
 #include "msgauth.h"
 #include "thumbnail.h"
 
@@ -76,6 +81,98 @@ void line(const char* what, int n, double ms, int ratePerSecond)
 {
     std::printf("  %-44s %8.2f ms for %d  %7.2f us each  %6.2f %% of a core at %d/s\n", what, ms, n,
                 ms * 1000.0 / n, ms * 1000.0 / n * ratePerSecond / 1e4, ratePerSecond);
+}
+
+QList<struSimuOper> opersOf(const QByteArray& doc)
+{
+    QList<struSimuOper> opers;
+    JsonCodec::parseCommandDoc(doc, opers, QString());
+    return opers;
+}
+
+// The paths as the programs run them, signed beside plain, in this run.
+void wiredPaths(const std::vector<QByteArray>& plain, const std::vector<QByteArray>& docs)
+{
+    CLoginRet login;
+    login.strUserName = QStringLiteral("10086");
+    login.baFarmKey = kKey;
+    LoginRecord::set(login);
+    const int n = int(plain.size());
+    const int commands = int(docs.size());
+    std::printf("as wired (FarmTrust, the signed-in farm key):\n");
+    std::vector<QByteArray> signedReplies;
+    line("agent: reply plain (copy, as today)", n, bestOfThree([&] {
+             signedReplies.clear();
+             for (const QByteArray& d : plain)
+                 signedReplies.push_back(QByteArray(d.constData(), d.size()));
+         }),
+         5000);
+    line("agent: reply signed", n, bestOfThree([&] {
+             signedReplies.clear();
+             for (const QByteArray& d : plain)
+                 signedReplies.push_back(FarmTrust::signDatagram(d, MsgAuth::eChannel::DiscoveryReply));
+         }),
+         5000);
+    int ok = 0;
+    const auto receive = [&](const std::vector<QByteArray>& in, bool accept) {
+        FarmTrust::setAcceptUnsigned(accept);
+        return bestOfThree([&] {
+            MsgVerifier verifier(MsgAuth::eChannel::DiscoveryReply);
+            ok = 0;
+            for (const QByteArray& d : in) {
+                QByteArray body;
+                Discovery::struDecodedReply r;
+                ok += MsgAuth::isAccepted(FarmTrust::checkDatagram(verifier, d, &body)) &&
+                      Discovery::decodeReply(body, r) == Discovery::eDecodeStatus::Ok;
+            }
+        });
+    };
+    line("console: plain reply, acceptUnsigned=1", n, receive(plain, true), 5000);
+    line("console: signed reply", n, receive(signedReplies, false), 5000);
+    std::printf("  %d of %d signed replies read\n", ok, n);
+
+    std::vector<QList<struSimuOper>> opers;
+    for (const QByteArray& d : docs)
+        opers.push_back(opersOf(d));
+    std::vector<QByteArray> wire;
+    line("console: command plain (as today)", commands, bestOfThree([&] {
+             wire.clear();
+             for (const auto& o : opers)
+                 wire.push_back(JsonCodec::serializeCommandDoc(o, QStringLiteral("10086")));
+         }),
+         100);
+    line("console: command signed", commands, bestOfThree([&] {
+             wire.clear();
+             for (const auto& o : opers)
+                 wire.push_back(
+                     FarmTrust::commandDoc(o, QStringLiteral("10086"), MsgAuth::eChannel::Command));
+         }),
+         100);
+    line("agent: command plain, acceptUnsigned=1", commands, bestOfThree([&] {
+             FarmTrust::setAcceptUnsigned(true);
+             MsgVerifier verifier(MsgAuth::eChannel::Command);
+             for (const QByteArray& d : docs)
+                 ok += FarmTrust::readCommandDoc(d, verifier, QStringLiteral("10.0.0.1")).accepted();
+         }),
+         100);
+    line("agent: command signed", commands, bestOfThree([&] {
+             FarmTrust::setAcceptUnsigned(false);
+             MsgVerifier verifier(MsgAuth::eChannel::Command);
+             ok = 0;
+             for (const QByteArray& d : wire)
+                 ok += FarmTrust::readCommandDoc(d, verifier, QStringLiteral("10.0.0.1")).accepted();
+         }),
+         100);
+    std::printf("  %d of %d signed commands read\n", ok, commands);
+    // A start's result report: the thumbnail's digest is signed with the document.
+    const QByteArray jpeg = plain.front().mid(Discovery::kHeaderSize); // the first reply's thumbnail
+    line("agent: start report signed with its thumbnail", commands, bestOfThree([&] {
+             wire.clear();
+             for (const auto& o : opers)
+                 wire.push_back(FarmTrust::commandDoc(o.mid(0, 1), QStringLiteral("10086"),
+                                                      MsgAuth::eChannel::Result, jpeg));
+         }),
+         100);
 }
 
 } // namespace
@@ -181,5 +278,6 @@ int main(int argc, char* argv[])
          }),
          100);
     std::printf("  %d and %d of %d read\n", parsed, checked, commands);
+    wiredPaths(plain, docs);
     return sentBytes > 0 ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 #include "commresult.h"
 #include "crashbox.h"
 #include "debuglog.h"
+#include "farmtrust.h"
 #include "loginstore.h"
 #include "mainwnd.h"
 #include "rememberlogin.h"
@@ -55,6 +56,7 @@ bool AgentApp::parseArguments()
         std::fputs(usage(), stderr);
         return false;
     }
+    FarmTrust::loadSetting();
     // --batch and --batch=no answer the update question No, --batch=yes answers it Yes.
     if (m_args.contains(QStringLiteral("--batch=yes"))) {
         m_batch = true;

@@ -1,6 +1,7 @@
 #include "notifierrun.h"
 
 #include "agentlogging.h"
+#include "farmtrust.h"
 #include "jsoncodec.h"
 #include "loginret.h"
 #include "operloggerobj.h"
@@ -144,11 +145,15 @@ CCommResult ReportToConsole(const CCommResult& cRetParam, const struSimuOper& op
     if (cRet.iRet == 0) {
         oper.iReplyRet = cRetParam.iRet;
         oper.replyRet = cRetParam.str;
-        cRet = writeAll(socket, JsonCodec::serializeCommandDoc({oper}, LoginRecord::userName()),
-                        options.writeWaitMs);
-        if (cRet.iRet == 0 && oper.iOperType == eOperStartup && cRetParam.iRet == 0) {
+        // The thumbnail's digest is signed with the document, so that nobody can swap the picture.
+        const bool withThumbnail = oper.iOperType == eOperStartup && cRetParam.iRet == 0;
+        const QByteArray jpeg = withThumbnail ? thumbnailJpeg(oper.memuIdx) : QByteArray();
+        cRet = writeAll(
+            socket, FarmTrust::commandDoc({oper}, LoginRecord::userName(), MsgAuth::eChannel::Result, jpeg),
+            options.writeWaitMs);
+        if (cRet.iRet == 0 && withThumbnail) {
             waitInLoop(options.thumbnailPauseMs);
-            cRet = writeAll(socket, thumbnailJpeg(oper.memuIdx), options.writeWaitMs);
+            cRet = writeAll(socket, jpeg, options.writeWaitMs);
         }
         closeSocket(socket, options.writeWaitMs);
     }

@@ -3,6 +3,7 @@
 #include "agentlogging.h"
 #include "comgrpopermgr.h"
 #include "commandpool.h"
+#include "farmtrust.h"
 #include "installrspsormgr.h"
 #include "jsoncodec.h"
 #include "jsonsplitter.h"
@@ -236,19 +237,29 @@ void SimuTcpRcvObj::StopReading(QTcpSocket* pSocket)
 void SimuTcpRcvObj::HandleDocument(QTcpSocket* pSocket, const QByteArray& doc, const QByteArray& rest)
 {
     qCDebug(lcCommand).noquote() << "SimuTcpRcvObj received:" << QString::fromUtf8(doc);
-    QList<struSimuOper> opers;
-    const CCommResult cParse = JsonCodec::parseCommandDoc(doc, opers, peerIPv4(pSocket));
-    if (cParse.iRet != 0) {
+    const QString peer = peerIPv4(pSocket);
+    const FarmTrust::ReadDoc read = FarmTrust::readCommandDoc(doc, m_verifier, peer);
+    if (!read.parse.ok()) {
         CloseConnection(pSocket);
         return;
     }
+    // Nothing is told to a sender that cannot prove it knows the farm key.
+    if (!read.accepted()) {
+        qCWarning(lcCommand).noquote()
+            << "SimuTcpRcvObj: command from" << peer << "refused:" << MsgAuth::verdictText(read.verdict);
+        CloseConnection(pSocket);
+        return;
+    }
+    const QList<struSimuOper>& opers = read.opers;
     const QString userName = LoginRecord::userName();
-    if (opers.isEmpty() || userName.isEmpty() || cParse.str != userName) {
+    if (opers.isEmpty() || userName.isEmpty() || read.parse.str != userName) {
         qCWarning(lcCommand).noquote() << "SimuTcpRcvObj: command ignored, records" << opers.size() << "user"
-                                       << cParse.str << "signed in as" << userName;
+                                       << read.parse.str << "signed in as" << userName;
         LeaveToConsole(pSocket);
         return;
     }
+    if (opers.first().iOperType == eOperRmtDesktopBegin && read.verdict == MsgAuth::eVerdict::Ok)
+        FarmTrust::noteRunBegin(opers.first().runId, MsgAuth::nonceOf(read.doc));
     if (!m_bReady) {
         Hold(pSocket, opers, rest);
         return;

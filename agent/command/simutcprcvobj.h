@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commresult.h"
+#include "msgauth.h"
 #include "notifierrun.h"
 #include "ports.h"
 #include "simurecords.h"
@@ -119,4 +120,5 @@ private:
     QTcpServer* m_pServer = nullptr;
     QHash<QTcpSocket*, PendingCommand*> m_pending;
     CommandPool* m_pPool;
+    MsgVerifier m_verifier{MsgAuth::eChannel::Command};
 };

@@ -1,9 +1,11 @@
 #include "desktopctrlserver.h"
 
+#include "farmtrust.h"
 #include "platform.h"
 #include "tcplisten.h"
 
 #include <QDebug>
+#include <QJsonDocument>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -100,7 +102,8 @@ void DesktopCtrlServer::readHello(QTcpSocket* pSocket)
         return;
     RmtDsktpMsg::Message hello;
     if (status == JsonSplitter::Complete && RmtDsktpMsg::decode(buffer.left(end), hello) &&
-        hello.type == RmtDsktpMsg::eHello && hello.runId == m_runId) {
+        hello.type == RmtDsktpMsg::eHello && hello.runId == m_runId &&
+        helloTrusted(pSocket, buffer.left(end))) {
         const QByteArray rest = buffer.mid(end) + pSocket->readAll();
         m_helloPending.remove(pSocket);
         attach(pSocket, rest);
@@ -111,6 +114,20 @@ void DesktopCtrlServer::readHello(QTcpSocket* pSocket)
                                                                : QStringLiteral("no run"))
                          << "but this run is" << m_runId;
     dropSocket(pSocket);
+}
+
+// After a signed begin, only a hello signed for that very begin attaches; after a plain begin (accepted
+// from a console that knows no farm key) a plain hello does too.
+bool DesktopCtrlServer::helloTrusted(QTcpSocket* pSocket, const QByteArray& bytes)
+{
+    const QByteArray binding = FarmTrust::runBinding(m_runId);
+    const MsgAuth::eVerdict verdict =
+        FarmTrust::check(m_helloVerifier, QJsonDocument::fromJson(bytes).object(), binding);
+    if (verdict == MsgAuth::eVerdict::Ok || (binding.isEmpty() && MsgAuth::isAccepted(verdict)))
+        return true;
+    qWarning().noquote() << "remote desktop control connection from" << pSocket->peerAddress().toString()
+                         << "refused:" << MsgAuth::verdictText(verdict);
+    return false;
 }
 
 void DesktopCtrlServer::attach(QTcpSocket* pSocket, const QByteArray& rest)

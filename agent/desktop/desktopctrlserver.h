@@ -2,6 +2,7 @@
 
 #include "desktoprunoptions.h"
 #include "jsonsplitter.h"
+#include "msgauth.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -54,6 +55,7 @@ public slots:
 private:
     bool admit(QTcpSocket* pSocket);
     void readHello(QTcpSocket* pSocket);
+    bool helloTrusted(QTcpSocket* pSocket, const QByteArray& bytes);
     void attach(QTcpSocket* pSocket, const QByteArray& rest);
     void dropSocket(QTcpSocket* pSocket);
     void onLost(QTcpSocket* pSocket, const QString& why);
@@ -70,4 +72,5 @@ private:
     QTimer* m_pGraceTimer = nullptr;
     QTimer* m_pSilenceTimer = nullptr;
     QString m_graceWhy;
+    MsgVerifier m_helloVerifier{MsgAuth::eChannel::DesktopControl};
 };

@@ -2,13 +2,14 @@
 
 #include "agentlogging.h"
 #include "agentsettings.h"
+#include "farmtrust.h"
 #include "inventorycache.h"
 #include "loginret.h"
 #include "platform.h"
+#include "shotthumbcache.h"
 #include "simuinfo.h"
 #include "simusettings.h"
 #include "simustatestore.h"
-#include "shotthumbcache.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -94,28 +95,57 @@ void UdpRceiverObj::dataReceived()
         return;
 
     int type = 0;
-    QString userName;
-    const CCommResult r = Discovery::parseQuery(datagram.data(), type, userName);
-    const QString signedIn = LoginRecord::userName();
-    // Nobody signed in answers nobody, so an empty or unparsable query cannot match an empty name.
-    if (signedIn.isEmpty() || userName != signedIn) {
-        if (!r.ok())
-            qCWarning(lcDiscovery).noquote()
-                << "query from" << peer.toString() << "not understood:" << r.iRet << r.str << r.log;
-        return;
-    }
-
-    if (!answersNow(peer))
+    if (!admitQuery(datagram.data(), peer, type) || !answersNow(peer))
         return;
     // Each datagram leaves as soon as it is built, so a type 1 answer does not reach the console as
     // one burst of 50 datagrams.
-    answerQuery(type, peer.toString(), [&](const QByteArray& reply) {
+    answerQuery(type, peer.toString(), [&](const QByteArray& plain) {
+        const QByteArray reply = FarmTrust::signDatagram(plain, MsgAuth::eChannel::DiscoveryReply);
         if (m_pUdpSocket->writeDatagram(reply, peer, peerPort) != reply.size())
             qCWarning(lcDiscovery).noquote()
                 << "discovery reply to" << peer.toString() << "not sent:" << m_pUdpSocket->errorString();
     });
     m_pUdpSocket->waitForBytesWritten(kWriteWaitMs);
     emit sigResponsedOneCenterTool();
+}
+
+// A query is answered when it comes from a console of the signed-in account: signed with the farm key
+// (or plain, while unsigned peers are accepted) and naming the signed-in user. Nothing else is told
+// anything, not even that this PC exists.
+bool UdpRceiverObj::admitQuery(const QByteArray& datagram, const QHostAddress& peer, int& type)
+{
+    QJsonObject query;
+    const CCommResult r = Discovery::parseQueryObject(datagram, query);
+    const QString signedIn = LoginRecord::userName();
+    if (!r.ok()) {
+        qCWarning(lcDiscovery).noquote()
+            << "query from" << peer.toString() << "not understood:" << r.iRet << r.str << r.log;
+        return false;
+    }
+    // Nobody signed in answers nobody, so an empty query cannot match an empty name.
+    if (signedIn.isEmpty())
+        return false;
+    const MsgAuth::eVerdict verdict = FarmTrust::check(m_verifier, query);
+    if (!MsgAuth::isAccepted(verdict)) {
+        // One broadcast query arrives once per path that reaches this PC: the copies after the first
+        // are no attack.
+        if (verdict == MsgAuth::eVerdict::Replayed)
+            qCDebug(lcDiscovery).noquote() << "query from" << peer.toString() << "seen already";
+        else
+            logRefused(peer, verdict);
+        return false;
+    }
+    type = query.value(QStringLiteral("type")).toInt();
+    return query.value(QStringLiteral("str1")).toString() == signedIn;
+}
+
+// Refusals are logged, but a flood of forged queries does not flood the log.
+void UdpRceiverObj::logRefused(const QHostAddress& peer, MsgAuth::eVerdict verdict)
+{
+    if (m_refused++ % 1000 == 0)
+        qCWarning(lcDiscovery).noquote()
+            << "query from" << peer.toString() << "refused:" << MsgAuth::verdictText(verdict) << "("
+            << m_refused << "so far )";
 }
 
 bool UdpRceiverObj::answersNow(const QHostAddress& peer)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discovery.h"
+#include "msgauth.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -61,6 +62,8 @@ private:
     // The thumbnail of the instance's latest picture (ShotThumbCache), empty when it has none yet.
     QByteArray thumbnailOf(const SimuInfo& entry) const;
 
+    bool admitQuery(const QByteArray& datagram, const QHostAddress& peer, int& type);
+    void logRefused(const QHostAddress& peer, MsgAuth::eVerdict verdict);
     // True when `peer` may have an answer now (and counts it).
     bool answersNow(const QHostAddress& peer);
 
@@ -73,6 +76,8 @@ private:
     };
     QHash<quint32, Allowance> m_allowance; // per IPv4 address
     qint64 m_skipped = 0;
+    qint64 m_refused = 0;
+    MsgVerifier m_verifier{MsgAuth::eChannel::DiscoveryQuery};
 
     quint16 m_port;
     QHostAddress m_bindAddress;

@@ -16,6 +16,9 @@
 
 const QString MainDlgUI::kNoSimuTypeText = QStringLiteral("请选择模拟器");
 const QString MainDlgUI::kLoginText = QStringLiteral("点击登录");
+const QString MainDlgUI::kAcceptUnsignedNotice =
+    QStringLiteral("未签名模式（security/acceptUnsigned=1）：本机也执行不签名的指令，"
+                   "局域网内不知道密码的主机也能操作本机的模拟器");
 
 namespace {
 const char* kLabelStyle = "color:#507a9b;";
@@ -59,6 +62,12 @@ void MainDlgUI::createWidgets()
         m_pParallelStartsCbb->addItem(QString::number(i));
     }
     m_pDaemonCheck = new QCheckBox(this);
+    m_pAcceptUnsignedCheck = new QCheckBox(QStringLiteral("接受不签名的总控端"), this);
+    m_pAcceptUnsignedCheck->setToolTip(QStringLiteral("只为不会签名的旧总控端打开；保存后生效"));
+    m_pTrustNotice = new QLabel(kAcceptUnsignedNotice, this);
+    m_pTrustNotice->setWordWrap(true);
+    m_pTrustNotice->setStyleSheet(QStringLiteral("color:#7a1f00;background:#ffd75e;padding:3px;"));
+    m_pTrustNotice->hide();
     m_pHelpBtn = new QPushButton(style()->standardIcon(QStyle::SP_MessageBoxQuestion), QString(), this);
     m_pHelpBtn->setStyleSheet(QLatin1String(kHelpStyle));
     m_pSaveBtn = new QPushButton(QStringLiteral("保存配置"), this);
@@ -101,9 +110,11 @@ void MainDlgUI::layoutWidgets()
     addRow(QStringLiteral("同时运行数量"), m_pRunLimitCbb);
     addRow(QStringLiteral("同时启动数量"), m_pParallelStartsCbb);
     addRow(QStringLiteral("模拟器守护"), m_pDaemonCheck, m_pHelpBtn);
+    addRow(QStringLiteral("安全"), m_pAcceptUnsignedCheck);
     grid->addWidget(m_pSaveBtn, row++, 1);
+    grid->addWidget(m_pTrustNotice, row++, 0, 1, 3);
     grid->addWidget(m_pStateLabel, row++, 0, 1, 3);
     grid->addWidget(m_pLogPane, row, 0, 1, 3);
     grid->setRowStretch(row, 1);
-    resize(460, 600);
+    resize(460, 640);
 }

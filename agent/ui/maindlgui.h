@@ -18,6 +18,7 @@ class MainDlgUI : public QDialog
 public:
     static const QString kNoSimuTypeText; // "请选择模拟器"
     static const QString kLoginText;      // "点击登录"
+    static const QString kAcceptUnsignedNotice;
     // Lines the log pane keeps; older ones leave it (the operation log file keeps them all).
     static constexpr int kMaxLogLines = 2000;
 
@@ -33,6 +34,9 @@ public:
     // How many instances of one start command boot at the same time (1 to 10).
     QComboBox* parallelStartsCbb() const { return m_pParallelStartsCbb; }
     QCheckBox* daemonCheck() const { return m_pDaemonCheck; }
+    // security/acceptUnsigned, saved with the other settings; the notice shows while it is on.
+    QCheckBox* acceptUnsignedCheck() const { return m_pAcceptUnsignedCheck; }
+    QLabel* trustNotice() const { return m_pTrustNotice; }
     QPushButton* helpBtn() const { return m_pHelpBtn; }
     QPushButton* saveBtn() const { return m_pSaveBtn; }
     QLabel* stateLabel() const { return m_pStateLabel; }
@@ -53,6 +57,8 @@ private:
     QComboBox* m_pRunLimitCbb = nullptr;
     QComboBox* m_pParallelStartsCbb = nullptr;
     QCheckBox* m_pDaemonCheck = nullptr;
+    QCheckBox* m_pAcceptUnsignedCheck = nullptr;
+    QLabel* m_pTrustNotice = nullptr;
     QPushButton* m_pHelpBtn = nullptr;
     QPushButton* m_pSaveBtn = nullptr;
     QLabel* m_pStateLabel = nullptr;

@@ -2,6 +2,7 @@
 
 #include "agentsettings.h"
 #include "debuglog.h"
+#include "farmtrust.h"
 #include "lanaddress.h"
 #include "launcherfactory.h"
 #include "logindlg.h"
@@ -70,6 +71,8 @@ void MainWnd::fillFromSettings()
     parallelStartsCbb()->setCurrentIndex(qBound(0, AgentSettings::parallelStarts.value() - 1, 9));
     // 0 unchecked; 2 and the never-saved 100 show checked.
     daemonCheck()->setChecked(AgentSettings::daemonOn());
+    acceptUnsignedCheck()->setChecked(FarmTrust::acceptUnsigned());
+    trustNotice()->setVisible(FarmTrust::acceptUnsigned());
 }
 
 void MainWnd::connectWidgets()
@@ -193,6 +196,7 @@ bool MainWnd::slSave(bool typeChanged)
         qMin(parallelStartsCbb()->currentIndex(), runLimitCbb()->currentIndex()));
     AgentSettings::parallelStarts.set(parallelStartsCbb()->currentIndex() + 1);
     AgentSettings::daemonModel.set(daemonCheck()->isChecked() ? 2 : 0);
+    saveTrust();
     const QString typeText = simuTypeCbb()->currentText();
     if (typeText != kNoSimuTypeText) {
         m_pController->logOper(
@@ -203,6 +207,16 @@ bool MainWnd::slSave(bool typeChanged)
     if (typeChanged)
         initIniData();
     return true;
+}
+
+void MainWnd::saveTrust()
+{
+    const bool accept = acceptUnsignedCheck()->isChecked();
+    if (accept != FarmTrust::acceptUnsigned())
+        m_pController->logOper(accept ? QStringLiteral("已打开未签名模式：本机也执行不签名的指令")
+                                      : QStringLiteral("已关闭未签名模式：本机只执行签名的指令"));
+    FarmTrust::storeAcceptUnsigned(accept);
+    trustNotice()->setVisible(accept);
 }
 
 void MainWnd::slSaveClicked()

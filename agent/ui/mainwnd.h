@@ -81,6 +81,7 @@ protected:
 
 private:
     void fillFromSettings();
+    void saveTrust();
     void connectWidgets();
     void bindController();
     QString typeText() const;

@@ -12,16 +12,26 @@ QByteArray encodeQuery(int type, const QString& userName)
     return JsonCodec::serializeTypeStrMsg(type, userName).str.toUtf8();
 }
 
+QJsonObject queryObject(int type, const QString& userName)
+{
+    return QJsonObject{{QStringLiteral("str1"), userName}, {QStringLiteral("type"), type}};
+}
+
 CCommResult parseQuery(const QByteArray& datagram, int& type, QString& userName)
 {
-    const int nul = datagram.indexOf('\0');
-    const QByteArray text = nul < 0 ? datagram : datagram.left(nul);
-    CCommResult r = JsonCodec::parseTypeStrMsg(QString::fromUtf8(text));
+    QJsonObject query;
+    CCommResult r = parseQueryObject(datagram, query);
     if (!r.ok())
         return r;
-    type = r.iExtraRet;
-    userName = r.str;
+    type = query.value(QStringLiteral("type")).toInt();
+    userName = query.value(QStringLiteral("str1")).toString();
     return r;
+}
+
+CCommResult parseQueryObject(const QByteArray& datagram, QJsonObject& query)
+{
+    const int nul = datagram.indexOf('\0');
+    return JsonCodec::parseObject(nul < 0 ? datagram : datagram.left(nul), query);
 }
 
 QByteArray encodeSimuEntry(int adbPort, const QString& memuIdx, const QString& simuName)

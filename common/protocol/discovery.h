@@ -5,6 +5,7 @@
 #include "thumbnail.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QtEndian>
@@ -135,6 +136,10 @@ QByteArray encodeQuery(int type, const QString& userName);
 // Parses a received query: the bytes up to the first NUL (or all of them) as the JSON type-string
 // message. On failure (code 41) type and userName are left as they were.
 CCommResult parseQuery(const QByteArray& datagram, int& type, QString& userName);
+// The query as a JSON object, to be signed before it is sent; and a received one as such, so that
+// its signature is checked on the very object that is then read (parseQuery reads the same keys).
+QJsonObject queryObject(int type, const QString& userName);
+CCommResult parseQueryObject(const QByteArray& datagram, QJsonObject& query);
 
 // ---- replies ------------------------------------------------------------------------------------
 

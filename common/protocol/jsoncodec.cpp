@@ -128,14 +128,19 @@ QByteArray serializeSimuRecord(const struSimuRecord& rec)
     return toCompact(o);
 }
 
-QByteArray serializeCommandDoc(const QList<struSimuOper>& opers, const QString& usrName)
+QJsonObject commandDocObject(const QList<struSimuOper>& opers, const QString& usrName)
 {
     QJsonObject doc;
     doc.insert(QStringLiteral("size"), opers.size());
     doc.insert(QStringLiteral("usrName"), usrName);
     for (int i = 0; i < opers.size(); ++i)
         doc.insert(QString::number(i), operToObject(opers.at(i)));
-    return toCompact(doc);
+    return doc;
+}
+
+QByteArray serializeCommandDoc(const QList<struSimuOper>& opers, const QString& usrName)
+{
+    return toCompact(commandDocObject(opers, usrName));
 }
 
 QByteArray serializeSimuState(const QString& pcName, const QString& memuIdx, int iState, int iTime,
@@ -239,6 +244,12 @@ CCommResult parseCommandDoc(const QByteArray& json, QList<struSimuOper>& out, co
     CCommResult r = parseObject(json, doc);
     if (!r.ok())
         return r;
+    return parseCommandObject(doc, out, peerAddr);
+}
+
+CCommResult parseCommandObject(const QJsonObject& doc, QList<struSimuOper>& out, const QString& peerAddr)
+{
+    CCommResult r;
     r.str = doc.value(QStringLiteral("usrName")).toString();
     const int n = memberCount(doc);
     for (int i = 0; i < n; ++i)

@@ -21,6 +21,7 @@ CCommResult serializeTypeStrMsg(int type, const QString& str1); // JSON text in 
 QByteArray serializeResultList(const QList<CCommResult>& results, const QString& title, int type);
 QByteArray serializeSimuRecord(const struSimuRecord& rec);
 QByteArray serializeCommandDoc(const QList<struSimuOper>& opers, const QString& usrName);
+QJsonObject commandDocObject(const QList<struSimuOper>& opers, const QString& usrName);
 QByteArray serializeSimuState(const QString& pcName, const QString& memuIdx, int iState, int iTime,
                               int iDaemonModel);
 
@@ -32,6 +33,8 @@ CCommResult parseResultList(const QByteArray& json, QList<CCommResult>& out); //
 CCommResult parseSimuRecord(const QByteArray& json, struSimuRecord& out);
 // str = usrName. A non-empty peerAddr replaces every record's centerIP.
 CCommResult parseCommandDoc(const QByteArray& json, QList<struSimuOper>& out, const QString& peerAddr);
+// The same from a parsed document (one whose signature was checked on this very object).
+CCommResult parseCommandObject(const QJsonObject& doc, QList<struSimuOper>& out, const QString& peerAddr);
 CCommResult parseSimuState(const QByteArray& json, QString& pcName, QString& memuIdx, int& iState, int& iTime,
                            int& iDaemonModel);
 

@@ -9,6 +9,12 @@
 #include <QtEndian>
 #include <cstring>
 
+#ifdef TOVIA_OPENSSL_MAC
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/params.h>
+#endif
+
 namespace {
 
 const char kTrailerMagic[4] = {'T', 'V', 'S', '1'};
@@ -24,11 +30,61 @@ QByteArray randomNonce()
     return nonce;
 }
 
-// HMAC over a fixed label, the channel and the length-prefixed binding, then the content.
+#ifdef TOVIA_OPENSSL_MAC
+// OpenSSL's SHA-256 uses the processor's SHA instructions: a console checks thousands of replies a
+// second, each several KiB, at a tenth of the cost of Qt's own SHA-256.
+class HmacSha256
+{
+public:
+    explicit HmacSha256(const QByteArray& key)
+    {
+        static EVP_MAC* const s_pMac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+        char digest[] = "SHA256";
+        const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                                     OSSL_PARAM_construct_end()};
+        m_pCtx = s_pMac ? EVP_MAC_CTX_new(s_pMac) : nullptr;
+        m_ok = m_pCtx && EVP_MAC_init(m_pCtx, reinterpret_cast<const unsigned char*>(key.constData()),
+                                      size_t(key.size()), params) == 1;
+    }
+    ~HmacSha256() { EVP_MAC_CTX_free(m_pCtx); }
+    HmacSha256(const HmacSha256&) = delete;
+    HmacSha256& operator=(const HmacSha256&) = delete;
+
+    void addData(const char* data, int size)
+    {
+        m_ok =
+            m_ok && EVP_MAC_update(m_pCtx, reinterpret_cast<const unsigned char*>(data), size_t(size)) == 1;
+    }
+    void addData(const QByteArray& data) { addData(data.constData(), data.size()); }
+    // Empty when OpenSSL failed: such a MAC matches nothing.
+    QByteArray result()
+    {
+        QByteArray out(MsgAuth::kMacBytes, Qt::Uninitialized);
+        size_t length = 0;
+        m_ok = m_ok && EVP_MAC_final(m_pCtx, reinterpret_cast<unsigned char*>(out.data()), &length,
+                                     size_t(out.size())) == 1;
+        return m_ok && length == size_t(MsgAuth::kMacBytes) ? out : QByteArray();
+    }
+
+private:
+    EVP_MAC_CTX* m_pCtx = nullptr;
+    bool m_ok = false;
+};
+#else
+class HmacSha256 : public QMessageAuthenticationCode
+{
+public:
+    explicit HmacSha256(const QByteArray& key) : QMessageAuthenticationCode(QCryptographicHash::Sha256, key)
+    {
+    }
+};
+#endif
+
+// HMAC-SHA256 over a fixed label, the channel and the length-prefixed binding, then the content.
 QByteArray mac(const QByteArray& key, MsgAuth::eChannel channel, const QByteArray& binding, const char* data,
                int size)
 {
-    QMessageAuthenticationCode code(QCryptographicHash::Sha256, key);
+    HmacSha256 code(key);
     char head[5];
     head[0] = char(channel);
     qToLittleEndian<quint32>(quint32(binding.size()), head + 1);

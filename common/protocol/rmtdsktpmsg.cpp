@@ -45,11 +45,16 @@ QByteArray encode(int type, int int1, int int2)
     return compact(base(type, int1, int2));
 }
 
-QByteArray helloMessage(const QString& runId)
+QJsonObject helloObject(const QString& runId)
 {
     QJsonObject o = base(eHello, 0, 0);
     o.insert(QStringLiteral("runId"), runId);
-    return compact(o);
+    return o;
+}
+
+QByteArray helloMessage(const QString& runId)
+{
+    return compact(helloObject(runId));
 }
 
 QByteArray heartbeatMessage()

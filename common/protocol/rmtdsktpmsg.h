@@ -3,6 +3,7 @@
 #include "ports.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 
 // The messages of the remote-desktop control connection: compact JSON objects {"type","int1","int2"}
@@ -64,6 +65,8 @@ bool isRunId(const QString& runId);
 
 QByteArray encode(int type, int int1, int int2);
 QByteArray helloMessage(const QString& runId);
+// The hello as an object, to be signed before it is sent.
+QJsonObject helloObject(const QString& runId);
 QByteArray heartbeatMessage();
 QByteArray runEndedMessage(int reason, const QString& text);
 

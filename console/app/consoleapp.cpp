@@ -6,11 +6,13 @@
 #include "consoletestdriver.h"
 #include "crashbox.h"
 #include "debuglog.h"
+#include "farmtrust.h"
 #include "loginret.h"
 #include "loginstore.h"
 #include "qtchinese.h"
 #include "rememberlogin.h"
 #include "resultdisplay.h"
+#include "resultsledgerwiring.h"
 #include "simusettings.h"
 #include "updatecheck.h"
 #include "updatequestion.h"
@@ -58,6 +60,7 @@ bool ConsoleApp::parseArguments()
     }
     if (driver >= 0)
         m_testDriverPath = m_args.at(driver + 1);
+    FarmTrust::loadSetting();
     // --batch and --batch=no answer the update question No, --batch=yes answers it Yes.
     m_batchUpdateAnswer = m_args.contains(QStringLiteral("--batch=yes"));
     m_batch = m_batchUpdateAnswer || m_args.contains(QStringLiteral("--batch")) ||
@@ -102,18 +105,18 @@ bool ConsoleApp::runMainWindow() const
     return wnd.exitByLogout() == 1;
 }
 
-// The operations and the remote-desktop window plug into the main window here; with a test driver
-// a script may answer the operations' questions through it.
+// The operations, their results ledger and the remote-desktop window plug into the main window here; with a
+// test driver a script may answer the operations' questions through it.
 void ConsoleApp::attachExtensions(CenterToolMainWnd& wnd) const
 {
     if (m_testDriverPath.isEmpty()) {
-        attachConsoleOps(wnd);
+        attachResultsLedger(wnd, *attachConsoleOps(wnd));
         return;
     }
     auto* pDriver = new ConsoleTestDriver(wnd);
     ConsoleOpsOptions options;
     options.dialogs = pDriver->dialogs();
-    attachConsoleOps(wnd, options);
+    attachResultsLedger(wnd, *attachConsoleOps(wnd, options));
     QString error;
     if (!pDriver->listen(m_testDriverPath, error)) {
         qWarning().noquote() << error;

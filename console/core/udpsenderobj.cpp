@@ -2,6 +2,7 @@
 
 #include "agentregistry.h"
 #include "discoverytargets.h"
+#include "farmtrust.h"
 #include "jsoncodec.h"
 #include "loginret.h"
 #include "thumbnail.h"
@@ -135,7 +136,8 @@ void UdpSenderObj::sendQuery(int type)
         return;
     ++m_iQuery;
     const QString user = m_options.userName ? m_options.userName() : LoginRecord::userName();
-    const QByteArray query = Discovery::encodeQuery(type, user);
+    // One signature for all targets: an agent reached on several paths answers the first copy.
+    const QByteArray query = FarmTrust::query(type, user);
     const QList<QHostAddress> targets =
         m_options.targets.isEmpty() ? DiscoveryTargets::current() : m_options.targets;
     for (const QHostAddress& target : targets) {
@@ -169,8 +171,13 @@ void UdpSenderObj::slRcvBroadcast()
         m_pFlushTimer->start();
 }
 
-void UdpSenderObj::handleDatagram(const QByteArray& bytes, const QHostAddress& from)
+void UdpSenderObj::handleDatagram(const QByteArray& datagram, const QHostAddress& from)
 {
+    // Only agents of this account are heard: a faked PC never appears, a real one's list is not replaced.
+    QByteArray bytes;
+    const MsgAuth::eVerdict verdict = FarmTrust::checkDatagram(m_verifier, datagram, &bytes);
+    if (!MsgAuth::isAccepted(verdict))
+        return drop(from, datagram.size(), qPrintable(MsgAuth::verdictText(verdict)));
     Discovery::struDecodedReply reply;
     switch (Discovery::decodeReply(bytes, reply)) {
     case Discovery::eDecodeStatus::TooShort:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "consoletypes.h"
+#include "msgauth.h"
 #include "ports.h"
 
 #include <QAtomicInteger>
@@ -121,4 +122,5 @@ private:
     QAtomicInteger<qint64> m_dropped{0};
     QAtomicInteger<qint64> m_repeated{0};
     QAtomicInt m_rcvBuf{0};
+    MsgVerifier m_verifier{MsgAuth::eChannel::DiscoveryReply};
 };

@@ -1,10 +1,12 @@
 #include "rmtdsktpctrlobj.h"
 
 #include "desktopdecoder.h"
+#include "farmtrust.h"
 #include "jsoncodec.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QJsonDocument>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
@@ -135,12 +137,20 @@ void RmtDsktpCtrlObj::slHostFound()
     qWarning() << "slHostfound";
 }
 
+// The hello proves that it comes from the console whose signed begin started the run.
+QByteArray RmtDsktpCtrlObj::signedHello(const QString& runId)
+{
+    QJsonObject hello = RmtDsktpMsg::helloObject(runId);
+    FarmTrust::sign(hello, MsgAuth::eChannel::DesktopControl, FarmTrust::runBinding(runId));
+    return QJsonDocument(hello).toJson(QJsonDocument::Compact);
+}
+
 void RmtDsktpCtrlObj::slConnected()
 {
     qWarning().noquote() << "slConnected, run" << m_target.strRunId;
     m_pRetryTimer->stop();
     if (!m_target.strRunId.isEmpty())
-        write(RmtDsktpMsg::helloMessage(m_target.strRunId));
+        write(signedHello(m_target.strRunId));
     m_pHeartbeatTimer->start(m_heartbeatMs);
     emit sigConnected();
 }

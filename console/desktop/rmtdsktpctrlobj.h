@@ -62,6 +62,7 @@ private:
     void giveUp();
     void onDisconnected();
     void write(const QByteArray& bytes);
+    static QByteArray signedHello(const QString& runId);
 
     QTcpSocket* m_pSocket = nullptr;
     QTimer* m_pRetryTimer = nullptr;

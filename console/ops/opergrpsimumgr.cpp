@@ -1,5 +1,6 @@
 #include "opergrpsimumgr.h"
 
+#include "farmtrust.h"
 #include "jsoncodec.h"
 #include "loginret.h"
 #include "opercodes.h"
@@ -42,6 +43,7 @@ void OperGrpSimuMgr::Arm(int ms)
     if (!m_pDeadline) {
         m_pDeadline = new QTimer(this);
         m_pDeadline->setSingleShot(true);
+        m_pDeadline->setTimerType(Qt::PreciseTimer); // a coarse timer may end a wait 5 % early
         connect(m_pDeadline, &QTimer::timeout, this, &OperGrpSimuMgr::DeadlinePassed);
     }
     m_pDeadline->start(qMax(0, ms));
@@ -103,7 +105,11 @@ void OperGrpSimuMgr::SendCommand()
         o.runId = m_data.runId;
         opers.append(o);
     }
-    const QByteArray doc = JsonCodec::serializeCommandDoc(opers, LoginRecord::userName());
+    QByteArray nonce;
+    const QByteArray doc = FarmTrust::commandDoc(opers, LoginRecord::userName(), MsgAuth::eChannel::Command,
+                                                 QByteArray(), &nonce);
+    if (m_data.iOperType == eOperRmtDesktopBegin)
+        FarmTrust::noteRunBegin(m_data.runId, nonce);
     qWarning().noquote() << "send command:" << QString::fromUtf8(doc);
     m_step = eStep::SendingCommand;
     m_docBytes = doc.size();

@@ -1,6 +1,7 @@
 #include "taskresultrcver.h"
 
 #include "consoletypes.h"
+#include "farmtrust.h"
 #include "jsoncodec.h"
 #include "resultreport.h"
 #include "tcplisten.h"
@@ -79,7 +80,7 @@ private:
     // Applied at once; only a start is followed by a thumbnail.
     void DocumentComplete()
     {
-        if (!m_pRcver->TakeReport(m_peer, m_reader.document(), m_oper)) {
+        if (!m_pRcver->TakeReport(m_peer, m_reader.document(), m_oper, m_doc)) {
             m_phase = Done;
             return Close();
         }
@@ -122,7 +123,12 @@ private:
     {
         m_phase = Done;
         m_pTimer->stop();
-        m_pRcver->ApplyThumbnail(m_oper, jpeg);
+        // A signed report names the digest of its thumbnail: other bytes behind it are not its own.
+        if (!jpeg.isEmpty() && MsgAuth::isSignedJson(m_doc) && !MsgAuth::tailMatches(m_doc, jpeg))
+            qWarning().noquote() << "thumbnail from" << m_peer
+                                 << "refused: not the one its report was signed with";
+        else
+            m_pRcver->ApplyThumbnail(m_oper, jpeg);
         Close();
     }
 
@@ -151,6 +157,7 @@ private:
     QString m_peer;
     ResultReportReader m_reader;
     struSimuOper m_oper;
+    QJsonObject m_doc;
     qint64 m_bytesSeen = 0;
     Phase m_phase = Document;
 };
@@ -224,16 +231,23 @@ void TaskResultRcver::ConnectionDone(ResultConnection* pConn, const QString& pee
         QMetaObject::invokeMethod(this, &TaskResultRcver::slNewConnection, Qt::QueuedConnection);
 }
 
-bool TaskResultRcver::TakeReport(const QString& peer, const QByteArray& doc, struSimuOper& oper)
+bool TaskResultRcver::TakeReport(const QString& peer, const QByteArray& doc, struSimuOper& oper,
+                                 QJsonObject& received)
 {
-    QList<struSimuOper> opers;
-    const CCommResult parsed = JsonCodec::parseCommandDoc(doc, opers, QString());
-    if (!parsed.ok() || opers.isEmpty()) {
-        qWarning().noquote() << "result report from" << peer << "unreadable:" << parsed.log
+    const FarmTrust::ReadDoc read = FarmTrust::readCommandDoc(doc, m_verifier, QString());
+    if (read.parse.ok() && !read.accepted()) {
+        qWarning().noquote() << "result report from" << peer
+                             << "refused:" << MsgAuth::verdictText(read.verdict);
+        return false;
+    }
+    const QList<struSimuOper>& opers = read.opers;
+    if (!read.parse.ok() || opers.isEmpty()) {
+        qWarning().noquote() << "result report from" << peer << "unreadable:" << read.parse.log
                              << QString::fromUtf8(doc.left(512));
         emit sigReportUnreadable(peer);
         return false;
     }
+    received = read.doc;
     oper = opers.first();
     qWarning().noquote() << "result from" << peer << oper.rmtPcName << oper.memuIdx << "type"
                          << oper.iOperType << "ret" << oper.iReplyRet << oper.replyRet;
@@ -250,6 +264,7 @@ bool TaskResultRcver::TakeReport(const QString& peer, const QByteArray& doc, str
 void TaskResultRcver::ApplyReport(const struSimuOper& o)
 {
     const bool ok = o.iReplyRet == 0;
+    emit sigReportTaken(o.rmtPcName, o.memuIdx, o.iOperType, o.iReplyRet, o.replyRet);
     switch (o.iOperType) {
     case eOperStartup:
         emit sigSetState(o.rmtPcName, o.memuIdx, ok ? eStateRunning : eStateNotStarted, o.iTime);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commresult.h"
+#include "msgauth.h"
 #include "ports.h"
 #include "simurecords.h"
 
@@ -71,6 +72,8 @@ signals:
     void sigReportUnreadable(QString strPeerAddr);
     // A readable report the filter did not take.
     void sigReportRefused(QString strPeerAddr, QString strPcName, QString strMemuIdx);
+    // Every report the filter took, with its outcome (0 success) and the agent's text.
+    void sigReportTaken(QString strPcName, QString strMemuIdx, int iOperType, int iReplyRet, QString strText);
 
 public slots:
     void slInitSocket();
@@ -79,7 +82,7 @@ public slots:
 private:
     friend class ResultConnection;
     // The document's first record when it parses and the filter takes it.
-    bool TakeReport(const QString& peer, const QByteArray& doc, struSimuOper& oper);
+    bool TakeReport(const QString& peer, const QByteArray& doc, struSimuOper& oper, QJsonObject& received);
     void ApplyReport(const struSimuOper& oper);
     // A start's thumbnail; empty bytes: the stock picture.
     void ApplyThumbnail(const struSimuOper& oper, const QByteArray& jpeg);
@@ -92,6 +95,7 @@ private:
     QTcpServer* m_pServer = nullptr;
     Limits m_limits;
     ReportFilter m_filter;
+    MsgVerifier m_verifier{MsgAuth::eChannel::Result};
     int m_active = 0;
     QHash<QString, int> m_activeBySource;
     QHash<QString, QQueue<QTcpSocket*>> m_waitingBySource;

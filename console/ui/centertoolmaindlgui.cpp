@@ -1,5 +1,6 @@
 #include "centertoolmaindlgui.h"
 
+#include "farmtrust.h"
 #include "mygrpdrawer.h"
 #include "updatecheck.h"
 #include "vedioboxdrawer.h"
@@ -100,6 +101,14 @@ QWidget* CenterToolMainDlgUI::createTopBar()
     title->setStyleSheet(QStringLiteral("color:white;font-size:16px;font-weight:bold;"));
     m_pVersion = new QLabel(versionText());
     m_pVersion->setStyleSheet(QStringLiteral("color:#dbeeff;font-size:11px;"));
+    m_pTrustNotice =
+        new QLabel(QStringLiteral("未签名模式：接受未签名的被控端（security/acceptUnsigned=1）"));
+    m_pTrustNotice->setObjectName(QStringLiteral("trustNotice"));
+    m_pTrustNotice->setStyleSheet(
+        QStringLiteral("color:#7a1f00;background:#ffd75e;border-radius:3px;padding:2px 6px;font-size:11px;"));
+    m_pTrustNotice->setToolTip(QStringLiteral("局域网内不知道密码的主机也能冒充被控端、伪造结果；"
+                                              "只在有不签名的被控端时打开"));
+    m_pTrustNotice->setVisible(FarmTrust::acceptUnsigned());
     m_pBtnWelcome = linkButton(QStringLiteral("欢迎您"));
     m_pBtnOfficial = linkButton(QStringLiteral("官网"));
     m_pBtnCustom = linkButton(QStringLiteral("客服"));
@@ -117,6 +126,8 @@ QWidget* CenterToolMainDlgUI::createTopBar()
     layout->addWidget(title);
     layout->addSpacing(8);
     layout->addWidget(m_pVersion);
+    layout->addSpacing(8);
+    layout->addWidget(m_pTrustNotice);
     layout->addStretch(1);
     for (QPushButton* b : {m_pBtnOfficial, m_pBtnCustom, m_pBtnPublic, m_pBtnHelp})
         layout->addWidget(b);

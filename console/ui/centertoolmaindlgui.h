@@ -42,6 +42,8 @@ public:
     QPushButton* publicBtn() const { return m_pBtnPublic; }
     QPushButton* helpBtn() const { return m_pBtnHelp; }
     QLabel* versionLabel() const { return m_pVersion; }
+    // Shown while unsigned agents are accepted.
+    QLabel* trustNotice() const { return m_pTrustNotice; }
     // "欢迎您" and the nick name of the signed-in user.
     void setWelcome(const QString& nickName);
 
@@ -66,4 +68,5 @@ private:
     QPushButton* m_pBtnPublic = nullptr;
     QPushButton* m_pBtnHelp = nullptr;
     QLabel* m_pVersion = nullptr;
+    QLabel* m_pTrustNotice = nullptr;
 };

@@ -6,6 +6,7 @@
 #include "agentwndutil.h"
 #include "comgrpopermgr.h"
 #include "farmfixture.h"
+#include "farmtrust.h"
 #include "installrspsormgr.h"
 #include "jsoncodec.h"
 #include "logindlg.h"
@@ -50,6 +51,7 @@ void signIn(const QString& user = QStringLiteral("tester"))
 {
     CLoginRet ret;
     ret.strUserName = user;
+    ret.baFarmKey = QByteArray(32, 'w');
     LoginRecord::set(ret);
 }
 
@@ -226,7 +228,7 @@ void TstMainWnd::commandDuringStartupScanWaitsForIt()
     oper.iOperType = eOperStartup;
     oper.memuIdx = idx;
     oper.iTime = t;
-    const QByteArray doc = JsonCodec::serializeCommandDoc({oper}, QStringLiteral("alice"));
+    const QByteArray doc = FarmTrust::commandDoc({oper}, QStringLiteral("alice"), MsgAuth::eChannel::Command);
     // A free command port known beforehand, so that the console can knock while initWnd() runs.
     MainWnd::Options opts = freePorts();
     {
@@ -456,6 +458,21 @@ void TstMainWnd::saveWritesSettings()
     wnd.saveBtn()->click();
     QCOMPARE(m_boxes.value(1), QStringLiteral("恭喜|保存成功|1"));
     QCOMPARE(SimuSettings::getPcNickName().str, QStringLiteral("PC-B"));
+
+    // Accepting unsigned consoles: off at first; ticked and saved it is on, stored, and the window
+    // says so, also in a window opened later.
+    const auto restore = qScopeGuard([] { FarmTrust::setAcceptUnsigned(false); });
+    QVERIFY(!wnd.acceptUnsignedCheck()->isChecked() && !wnd.trustNotice()->isVisibleTo(&wnd));
+    QTest::mouseClick(wnd.acceptUnsignedCheck(), Qt::LeftButton);
+    QVERIFY(!FarmTrust::acceptUnsigned()); // not before it is saved
+    wnd.saveBtn()->click();
+    QCOMPARE(m_boxes.value(2), QStringLiteral("恭喜|保存成功|1"));
+    QVERIFY(FarmTrust::acceptUnsigned() && SimuSettings::getAcceptUnsigned());
+    QVERIFY(wnd.trustNotice()->isVisibleTo(&wnd));
+    FarmTrust::setAcceptUnsigned(false);
+    FarmTrust::loadSetting();
+    MainWnd later(freePorts());
+    QVERIFY(later.acceptUnsignedCheck()->isChecked() && later.trustNotice()->isVisibleTo(&later));
 }
 
 void TstMainWnd::modeAnnouncement_data()

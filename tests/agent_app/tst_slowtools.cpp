@@ -10,6 +10,7 @@
 #include "consoleharness.h"
 #include "discovery.h"
 #include "farmfixture.h"
+#include "farmtrust.h"
 #include "loginret.h"
 #include "screenshotpoolobj.h"
 #include "simusettings.h"
@@ -37,8 +38,7 @@ struAnswer ask(QUdpSocket& console, quint16 port, int type, int expected, int ti
 {
     QElapsedTimer clock;
     clock.start();
-    console.writeDatagram(Discovery::encodeQuery(type, QStringLiteral("alice")), QHostAddress::LocalHost,
-                          port);
+    console.writeDatagram(FarmTrust::query(type, QStringLiteral("alice")), QHostAddress::LocalHost, port);
     struAnswer answer;
     while (answer.replies.size() < expected && clock.elapsed() < timeoutMs) {
         if (!console.hasPendingDatagrams() && !console.waitForReadyRead(50))

@@ -3,15 +3,19 @@
 #include <algorithm>
 
 #include "comgrpopermgr.h"
+#include "farmkey.h"
+#include "farmtrust.h"
 #include "jsoncodec.h"
 #include "loginret.h"
 #include "operloggerobj.h"
 #include "resultreport.h"
+#include "rmtdsktpmsg.h"
 #include "simusettings.h"
 #include "simutcprcvobj.h"
 
 #include <QDeadlineTimer>
 #include <QHostAddress>
+#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -57,6 +61,7 @@ SimuTcpRcvObj::Options ResultServer::agentOptions(SimuTcpRcvObj::Options options
 void ResultServer::takeDocument(ConsoleReport& report, const QByteArray& document) const
 {
     report.docMs = nowMs();
+    report.document = document;
     QList<struSimuOper> opers;
     report.usrName = JsonCodec::parseCommandDoc(document, opers, QString()).str;
     report.recordCount = opers.size();
@@ -185,7 +190,14 @@ QList<struSimuOper> makeOpers(int iOperType, const QStringList& memuIdxs, int iT
 
 QByteArray makeDoc(const QList<struSimuOper>& opers, const QString& usrName)
 {
-    return JsonCodec::serializeCommandDoc(opers, usrName);
+    return FarmTrust::commandDoc(opers, usrName, MsgAuth::eChannel::Command);
+}
+
+QByteArray signedHello(const QString& runId)
+{
+    QJsonObject hello = RmtDsktpMsg::helloObject(runId);
+    FarmTrust::sign(hello, MsgAuth::eChannel::DesktopControl, FarmTrust::runBinding(runId));
+    return QJsonDocument(hello).toJson(QJsonDocument::Compact);
 }
 
 namespace {
@@ -234,9 +246,25 @@ bool send(quint16 port, const QByteArray& doc, const QByteArray& tail, const Opt
 
 } // namespace ConsoleClient
 
+const QByteArray kTestFarmKey = QByteArray("farm key of the tests, 32 bytes.");
+
+void playConsoleOf(const QString& userName, const QString& password)
+{
+    static QHash<QString, QByteArray> keys; // a key takes a third of a second to derive
+    const QString id = userName + QLatin1Char('\n') + password;
+    if (!keys.contains(id))
+        keys.insert(id, FarmKey::derive(userName, password));
+    CLoginRet ret;
+    ret.strUserName = userName;
+    ret.baFarmKey = keys.value(id);
+    LoginRecord::set(ret);
+}
+
 void signIn(const QString& userName)
 {
     CLoginRet ret;
     ret.strUserName = userName;
+    if (!userName.isEmpty())
+        ret.baFarmKey = kTestFarmKey;
     LoginRecord::set(ret);
 }

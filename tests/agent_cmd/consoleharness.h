@@ -29,6 +29,7 @@ struct ConsoleReport
     QString usrName;
     int recordCount = 0;
     struSimuOper oper;
+    QByteArray document;        // the report's document as it came
     QByteArray tail;            // bytes after the document (the thumbnail of a successful start)
     qint64 docMs = -1;          // arrival of the complete document, on the server's clock
     qint64 tailMs = -1;         // arrival of the first tail byte
@@ -107,11 +108,18 @@ struct Options
 };
 QList<struSimuOper> makeOpers(int iOperType, const QStringList& memuIdxs, int iTime, int iExtra = 0,
                               const QString& fileName = QString());
+// Signed with the farm key of the process (signIn's), as the console signs.
 QByteArray makeDoc(const QList<struSimuOper>& opers, const QString& usrName);
+// The control connection's first message for a run whose begin was signed in this process.
+QByteArray signedHello(const QString& runId);
 // Connects to the agent, writes doc (and tail), closes. Returns false when anything failed.
 bool send(quint16 port, const QByteArray& doc, const QByteArray& tail = QByteArray(),
           const Options& opt = Options(), QTcpSocket** pSocket = nullptr);
 } // namespace ConsoleClient
 
-// Signs a user in for the agent (the process-wide login record).
+// Signs a user in for the agent (the process-wide login record), with kTestFarmKey.
+extern const QByteArray kTestFarmKey;
 void signIn(const QString& userName);
+// Holds the login of a console of this account (its farm key derived as at a login), so that what
+// the test sends is signed as that console signs it.
+void playConsoleOf(const QString& userName, const QString& password);

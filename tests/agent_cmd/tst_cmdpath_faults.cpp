@@ -4,6 +4,7 @@
 // listing contradicts.
 #include "consoleharness.h"
 #include "farmfixture.h"
+#include "farmtrust.h"
 #include "installrspsormgr.h"
 #include "notifierrun.h"
 #include "rcvfilerspsormgr.h"
@@ -124,6 +125,7 @@ static QByteArray rawDoc(const QJsonObject& members, int size)
     QJsonObject o = members;
     o.insert(QStringLiteral("size"), size);
     o.insert(QStringLiteral("usrName"), QStringLiteral("alice"));
+    FarmTrust::sign(o, MsgAuth::eChannel::Command); // hostile in content, but from the owner's console
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 

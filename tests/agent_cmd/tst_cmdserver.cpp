@@ -2,12 +2,15 @@
 // configured: every launcher call then fails with 62, which travels the whole path to the console.
 #include "commandpool.h"
 #include "consoleharness.h"
+#include "farmtrust.h"
 #include "installrspsormgr.h"
+#include "jsoncodec.h"
 #include "notifierrun.h"
 #include "simusettings.h"
 #include "simutcprcvobj.h"
 
 #include <QAtomicInt>
+#include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QSemaphore>
 #include <QTcpServer>
@@ -33,6 +36,7 @@ private slots:
     void remoteDesktopKindsReachTheirSignals();
     void fileReceiveTakesExactlyTheAnnouncedSize();
     void commandsBeyondThePoolWaitAndInstallsRunOneAtATime();
+    void onlyCommandsSignedWithTheFarmKeyRun();
 
 private:
     QByteArray startDoc(const QStringList& idxs, int iTime, const QString& user = QStringLiteral("alice"));
@@ -399,6 +403,58 @@ void TestCmdServer::commandsBeyondThePoolWaitAndInstallsRunOneAtATime()
     }
     QCOMPARE(counts.most.loadAcquire(), 3);
     QCOMPARE(counts.exclusiveMost.loadAcquire(), 1);
+}
+
+// What a LAN host without the farm key can send: a plain command, one signed with another key or for
+// another channel, one changed after it was signed, a stale one, and a copy of one already taken. None
+// runs or reports; the real command runs once and its report is signed for the result channel. With
+// acceptUnsigned=1 the plain command runs too, and the others are still refused.
+void TestCmdServer::onlyCommandsSignedWithTheFarmKeyRun()
+{
+    const QList<struSimuOper> opers = ConsoleClient::makeOpers(eOperStartup, {QStringLiteral("7")}, 70);
+    const QString alice = QStringLiteral("alice");
+    const auto signedWith = [&](const QByteArray& key, MsgAuth::eChannel channel, qint64 nowMs = 0) {
+        QJsonObject doc = JsonCodec::commandDocObject(opers, alice);
+        MsgAuth::signJson(doc, key, channel, QByteArray(), nowMs);
+        return doc;
+    };
+    const auto bytes = [](const QJsonObject& doc) {
+        return QJsonDocument(doc).toJson(QJsonDocument::Compact);
+    };
+    QJsonObject changed = signedWith(kTestFarmKey, MsgAuth::eChannel::Command);
+    QJsonObject record = changed.value(QStringLiteral("0")).toObject();
+    record.insert(QStringLiteral("memuIdx"), QStringLiteral("8"));
+    changed.insert(QStringLiteral("0"), record);
+    const QByteArray plain = JsonCodec::serializeCommandDoc(opers, alice);
+    const QList<QByteArray> forged{
+        plain,
+        bytes(signedWith(QByteArray(32, 'x'), MsgAuth::eChannel::Command)),
+        bytes(signedWith(kTestFarmKey, MsgAuth::eChannel::Result)),
+        bytes(changed),
+        bytes(signedWith(kTestFarmKey, MsgAuth::eChannel::Command, MsgAuth::currentTimeMs() - 60000)),
+    };
+    const QByteArray real = ConsoleClient::makeDoc(opers, alice);
+    for (const QByteArray& doc : forged + QList<QByteArray>{real, real})
+        QVERIFY(ConsoleClient::send(m_pAgent->port(), doc));
+    QVERIFY(m_pResults->waitForReports(1, 10000));
+    QTest::qWait(400);
+    QVERIFY(AgentCommandServer::waitIdle(10000));
+    QCOMPARE(m_pResults->reports().size(), 1);
+    QCOMPARE(m_pResults->reports().first().oper.memuIdx, QStringLiteral("7"));
+    QVERIFY(!SimuSettings::value(QStringLiteral("simu2/8")).isValid());
+    MsgVerifier consoleSide(MsgAuth::eChannel::Result);
+    QCOMPARE(consoleSide.checkJson(QJsonDocument::fromJson(m_pResults->reports().first().document).object(),
+                                   kTestFarmKey),
+             MsgAuth::eVerdict::Ok);
+
+    FarmTrust::setAcceptUnsigned(true);
+    const auto restore = qScopeGuard([] { FarmTrust::setAcceptUnsigned(false); });
+    for (const QByteArray& doc : forged)
+        QVERIFY(ConsoleClient::send(m_pAgent->port(), doc));
+    QVERIFY(m_pResults->waitForReports(2, 10000));
+    QTest::qWait(400);
+    QVERIFY(AgentCommandServer::waitIdle(10000));
+    QCOMPARE(m_pResults->reports().size(), 2);
 }
 
 QTEST_MAIN(TestCmdServer)

@@ -5,6 +5,7 @@
 #include "msgauth.h"
 
 #include <QJsonDocument>
+#include <QMessageAuthenticationCode>
 #include <QThread>
 #include <QtTest>
 #include <atomic>
@@ -133,6 +134,16 @@ void TestMsgAuth::datagramTrailer()
     verifier.setAcceptUnsigned(true);
     QCOMPARE(verifier.checkDatagram(plain, kKey, &body), eVerdict::AcceptedUnsigned);
     QCOMPARE(body, plain);
+
+    // The trailer as the header describes it, so that a peer written elsewhere can check it: an
+    // HMAC-SHA256 of "tovia-auth-v1", the channel, a zero binding length, the datagram and the
+    // trailer's first 32 bytes.
+    const QByteArray trailer = sent.right(MsgAuth::kTrailerBytes);
+    QCOMPARE(trailer.left(5), QByteArray("TVS1\x04", 5));
+    QMessageAuthenticationCode expected(QCryptographicHash::Sha256, kKey);
+    expected.addData(QByteArray("tovia-auth-v1") + QByteArray("\x04\0\0\0\0", 5));
+    expected.addData(sent.left(sent.size() - MsgAuth::kMacBytes));
+    QCOMPARE(trailer.right(MsgAuth::kMacBytes).toHex(), expected.result().toHex());
 }
 
 // Messages older or newer than the window are stale; a message seen within the window is a replay,

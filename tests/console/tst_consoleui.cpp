@@ -3,6 +3,7 @@
 // operation menu's refusal without ticks, drawers, install progress and logout.
 #include "agentregistry.h"
 #include "centertoolmainwnd.h"
+#include "farmtrust.h"
 #include "mygrpdrawer.h"
 #include "pconofflinechecker.h"
 #include "qflowlayout.h"
@@ -552,6 +553,15 @@ void TstConsoleUi::keysNeverQuitTheWindow()
                 .match(wnd->versionLabel()->text())
                 .hasMatch());
     QVERIFY(wnd->versionLabel()->isVisible());
+    // Signed agents only: no notice. A console that accepts unsigned agents says so in its window.
+    QVERIFY(!wnd->trustNotice()->isVisible());
+    FarmTrust::setAcceptUnsigned(true);
+    const auto restore = qScopeGuard([] { FarmTrust::setAcceptUnsigned(false); });
+    auto open = makeWindow();
+    open->show();
+    QVERIFY(QTest::qWaitForWindowExposed(open.get()));
+    QVERIFY(open->trustNotice()->isVisible());
+    QVERIFY(open->trustNotice()->text().contains(QStringLiteral("security/acceptUnsigned=1")));
 }
 
 // A 58-character emulator name and a long nick name: every state text and the PC's "在线" stay in

@@ -5,6 +5,7 @@
 #include "discovery.h"
 #include "discoverytargets.h"
 #include "farmfixture.h"
+#include "farmtrust.h"
 #include "loginret.h"
 #include "simusettings.h"
 #include "thumbjpeg.h"
@@ -118,6 +119,7 @@ private slots:
     void thumbnailsOnlyWhileRunningOrInstalling();
     void aBurstOfRepliesIsDrainedWhole();
     void listsTheEmulatorsOfARealAgent();
+    void onlyRepliesOfTheFarmAreHeard();
 
 private:
     QTemporaryDir m_home;
@@ -128,6 +130,8 @@ void TstUdpSender::initTestCase()
     QVERIFY(m_home.isValid());
     SimuSettings::setDataDir(m_home.path());
     ConsoleTypes::registerMetaTypes();
+    // The agents played here reply as agents without a farm key do.
+    FarmTrust::setAcceptUnsigned(true);
 }
 
 void TstUdpSender::queriesTypeOneThenTypeZeroToTheSetTargets()
@@ -307,6 +311,7 @@ void TstUdpSender::listsTheEmulatorsOfARealAgent()
     SimuSettings::setRunLimit(2);
     CLoginRet login;
     login.strUserName = QStringLiteral("alice");
+    login.baFarmKey = QByteArray(32, 'u');
     LoginRecord::set(login);
     SimuSettings::setRunningList({QStringLiteral("MEmu_1")});
     SimuSettings::updateSimuRecord(QStringLiteral("MEmu_1"), [](struSimuRecord& r) {
@@ -367,6 +372,55 @@ void TstUdpSender::listsTheEmulatorsOfARealAgent()
     QTRY_VERIFY_WITH_TIMEOUT(
         reg->row(QStringLiteral("PC-real"), QStringLiteral("MEmu_1"), row) && row.iState == 1, kWaitMs);
     QCOMPARE(row.iTime, 42);
+}
+
+// The console signs its queries, and hears only replies signed with its farm key: not plain ones,
+// nor those of another key or channel, nor one changed on the way, nor a copy of one already heard.
+void TstUdpSender::onlyRepliesOfTheFarmAreHeard()
+{
+    FarmTrust::setAcceptUnsigned(false);
+    const auto restore = qScopeGuard([] {
+        FarmTrust::setAcceptUnsigned(true);
+        LoginRecord::clear();
+    });
+    CLoginRet login;
+    login.strUserName = QStringLiteral("alice");
+    login.baFarmKey = QByteArray(32, 'c');
+    LoginRecord::set(login);
+    QUdpSocket agent;
+    QVERIFY(agent.bind(QHostAddress::LocalHost, 0));
+    auto reg = std::make_shared<AgentRegistry>();
+    SenderRun run(reg, options(agent.localPort(), 100));
+    QVERIFY(run.waitBound());
+    QSignalSpy pcInfo(run.pObj, &UdpSenderObj::sigNewSimusArrived);
+
+    QVERIFY(agent.waitForReadyRead(kWaitMs));
+    MsgVerifier queries(MsgAuth::eChannel::DiscoveryQuery);
+    QJsonObject query;
+    QVERIFY(parseQueryObject(agent.receiveDatagram().data(), query).ok());
+    QCOMPARE(queries.checkJson(query, login.baFarmKey), MsgAuth::eVerdict::Ok);
+
+    const auto reply = [](const char* pc) {
+        return encodePcInfoReply(pcHeader(QString::fromLatin1(pc)), encodeSimuEntry(5555, "0", "a"));
+    };
+    const QByteArray good =
+        MsgAuth::signDatagram(reply("good"), login.baFarmKey, MsgAuth::eChannel::DiscoveryReply);
+    QByteArray changed =
+        MsgAuth::signDatagram(reply("chgd"), login.baFarmKey, MsgAuth::eChannel::DiscoveryReply);
+    changed[0] = 'X';
+    const QList<QByteArray> bad{
+        reply("plain"),
+        MsgAuth::signDatagram(reply("other"), QByteArray(32, 'x'), MsgAuth::eChannel::DiscoveryReply),
+        MsgAuth::signDatagram(reply("query"), login.baFarmKey, MsgAuth::eChannel::DiscoveryQuery),
+        changed,
+        good, // sent again below: the copy is the bad one
+    };
+    agent.writeDatagram(good, QHostAddress::LocalHost, run.pObj->localPort());
+    for (const QByteArray& d : bad)
+        agent.writeDatagram(d, QHostAddress::LocalHost, run.pObj->localPort());
+    QTRY_COMPARE_WITH_TIMEOUT(run.pObj->droppedCount(), qint64(bad.size()), kWaitMs);
+    QCOMPARE(pcInfo.size(), 1);
+    QCOMPARE(pcInfo.first().first().value<struPcInfoReply>().header.pcNameText(), QStringLiteral("good"));
 }
 
 QTEST_GUILESS_MAIN(TstUdpSender)

@@ -10,6 +10,7 @@
 #include "consoleopswiring_p.h"
 #include "dialogscript.h"
 #include "farmfixture.h"
+#include "farmkey.h"
 #include "grpdraweroper.h"
 #include "lannet.h"
 #include "loginret.h"
@@ -134,6 +135,7 @@ void TstConsoleLan::initTestCase()
     CLoginRet login;
     login.strUserName = kUser;
     login.strNickName = QStringLiteral("测试员");
+    login.baFarmKey = FarmKey::derive(kUser, kPassword);
     LoginRecord::set(login);
     setResultBox([this](const QString&, const QString& text, bool) {
         m_results << text;

@@ -6,6 +6,7 @@
 #include "centertoolmainwnd.h"
 #include "consoleopswiring_p.h"
 #include "discovery.h"
+#include "farmtrust.h"
 #include "grpdraweroper.h"
 #include "jsoncodec.h"
 #include "loginret.h"
@@ -197,6 +198,8 @@ void TstConsolePeers::init()
     login.strUserName = QStringLiteral("alice");
     LoginRecord::set(login);
     SimuSettings::setDataDir(m_home.path());
+    // The PCs played here are agents that know no farm key.
+    FarmTrust::setAcceptUnsigned(true);
     CenterToolMainWnd::Options o;
     o.queryPort = m_queries.localPort();
     o.queryTickMs = 60000; // only the queries asked for

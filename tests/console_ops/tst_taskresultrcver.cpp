@@ -1,10 +1,13 @@
 // The console's result server against test agents on loopback: what every kind of report turns into,
 // reports and thumbnails that arrive in pieces, and connections that stall, misbehave or come a
 // hundred at once.
+#include "farmtrust.h"
 #include "jsoncodec.h"
+#include "loginret.h"
 #include "taskresultrcver.h"
 #include "thumbjpeg.h"
 
+#include <QJsonDocument>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -71,6 +74,7 @@ private slots:
     void everyKindOfReport();
     void reportsAndThumbnailsInPieces();
     void stalledAndHostileConnectionsHoldUpNobody();
+    void onlyReportsOfTheFarmAreShown();
 
 private:
     // Connects, writes the pieces with a pause between them, closes.
@@ -85,6 +89,8 @@ private:
 
 void TstTaskResultRcver::init()
 {
+    // The agents played here report as agents without a farm key do (signedReportsOnly aside).
+    FarmTrust::setAcceptUnsigned(true);
     m_pThread = new QThread;
     m_pRcver = new TaskResultRcver(0);
     m_pCollector = new Collector(m_pRcver);
@@ -242,6 +248,41 @@ void TstTaskResultRcver::stalledAndHostileConnectionsHoldUpNobody()
     delete stalled;
     delete halfDoc;
     delete held;
+}
+
+// Reports a host without the farm key can make (plain, signed with another key, a copy of a report
+// already shown) change nothing; a signed report is shown, its thumbnail only when it is the one the
+// report was signed with.
+void TstTaskResultRcver::onlyReportsOfTheFarmAreShown()
+{
+    FarmTrust::setAcceptUnsigned(false);
+    CLoginRet login;
+    login.strUserName = QStringLiteral("alice");
+    login.baFarmKey = QByteArray(32, 'f');
+    LoginRecord::set(login);
+    const auto restore = qScopeGuard([] { LoginRecord::clear(); });
+    const QByteArray red = thumbJpeg(Qt::red);
+    const auto signedDoc = [&](const struSimuOper& o, const QByteArray& tail) {
+        return FarmTrust::commandDoc({o}, QStringLiteral("alice"), MsgAuth::eChannel::Result, tail);
+    };
+    const QByteArray shown = signedDoc(report(0, "ok", 0, 10), red);
+    send({shown, red}, 100);
+    QTRY_COMPARE_WITH_TIMEOUT(m_pCollector->events.size(), 2, 5000);
+
+    send({doc({report(0, "plain", 0, 11)}), red}, 100);
+    QJsonObject otherKey = JsonCodec::commandDocObject({report(1, "other", 0, 12)}, QStringLiteral("alice"));
+    MsgAuth::signJson(otherKey, QByteArray(32, 'x'), MsgAuth::eChannel::Result);
+    send({QJsonDocument(otherKey).toJson(QJsonDocument::Compact)});
+    QJsonObject asCommand = JsonCodec::commandDocObject({report(1, "cmd", 0, 13)}, QStringLiteral("alice"));
+    MsgAuth::signJson(asCommand, login.baFarmKey, MsgAuth::eChannel::Command);
+    send({QJsonDocument(asCommand).toJson(QJsonDocument::Compact)});
+    send({shown, red}, 100); // the same report again
+    send({signedDoc(report(0, "swapped", 0, 14), red), thumbJpeg(Qt::blue)}, 100);
+    QTRY_COMPARE_WITH_TIMEOUT(m_pCollector->events.size(), 3, 5000);
+    QTest::qWait(500);
+    QCOMPARE(m_pCollector->events,
+             QStringList({"state pc1/ok 1 10", "image pc1/ok 100x150", "state pc1/swapped 1 14"}));
+    QVERIFY(qRed(m_pCollector->images.first().pixel(50, 75)) > 200);
 }
 
 QTEST_GUILESS_MAIN(TstTaskResultRcver)

@@ -7,6 +7,7 @@
 #include "desktopgrabber.h"
 #include "desktoprunmgr.h"
 #include "desktopvideosender.h"
+#include "farmtrust.h"
 #include "grabberrecord.h"
 #include "jsonsplitter.h"
 #include "lannet.h"
@@ -17,6 +18,7 @@
 #include "xdesk.h"
 
 #include <QFile>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -83,7 +85,7 @@ public:
         if (!m_socket.waitForConnected(kWaitMs))
             return false;
         if (!runId.isEmpty())
-            send(RmtDsktpMsg::helloMessage(runId));
+            send(ConsoleClient::signedHello(runId));
         return true;
     }
     void send(const QByteArray& bytes)
@@ -408,9 +410,28 @@ void TstDesktopAgent::namedRunServesOnlyItsOwnHello()
     QVERIFY(plain.open(run.controlPort, QString()));
     plain.send(msg(RmtDsktpMsg::eMouseMove, 13, 14));
     QVERIFY(plain.waitClosed(kWaitMs));
+    // The run's own id, but not from the console whose signed begin started it: a plain hello, one
+    // signed with another key, one signed without the begin's binding, one for the command channel.
+    const auto hello = [](const QByteArray& key, MsgAuth::eChannel channel, const QByteArray& binding) {
+        QJsonObject o = RmtDsktpMsg::helloObject(QStringLiteral("run-a"));
+        MsgAuth::signJson(o, key, channel, binding);
+        return QJsonDocument(o).toJson(QJsonDocument::Compact);
+    };
+    const QByteArray binding = FarmTrust::runBinding(QStringLiteral("run-a"));
+    QVERIFY(!binding.isEmpty());
+    for (const QByteArray& forged : {RmtDsktpMsg::helloMessage(QStringLiteral("run-a")),
+                                     hello(QByteArray(32, 'x'), MsgAuth::eChannel::DesktopControl, binding),
+                                     hello(kTestFarmKey, MsgAuth::eChannel::DesktopControl, QByteArray()),
+                                     hello(kTestFarmKey, MsgAuth::eChannel::Command, binding)}) {
+        CtrlClient attacker;
+        QVERIFY(attacker.open(run.controlPort, QString()));
+        attacker.send(forged + msg(RmtDsktpMsg::eMouseMove, 15, 16));
+        QVERIFY(attacker.waitClosed(kWaitMs));
+    }
+    QVERIFY(replayed.isEmpty());
     CtrlClient own;
     QVERIFY(own.open(run.controlPort, QString()));
-    own.send(RmtDsktpMsg::helloMessage(QStringLiteral("run-a")) + msg(RmtDsktpMsg::eMouseMove, 70, 80));
+    own.send(ConsoleClient::signedHello(QStringLiteral("run-a")) + msg(RmtDsktpMsg::eMouseMove, 70, 80));
     QTRY_COMPARE_WITH_TIMEOUT(replayed.size(), 1, kWaitMs);
     QCOMPARE(replayed.first().at(1).toInt(), 70);
     QCOMPARE(m_desk.pointer(), QPoint(70, 80));

@@ -19,6 +19,8 @@
 #include "simutcprcvobj.h"
 #include "xdesk.h"
 
+#include <algorithm>
+
 #include <QPushButton>
 #include <QScreen>
 #include <QTcpServer>
@@ -30,6 +32,12 @@
 #include <deque>
 
 namespace {
+
+// The part of a hello that names the run, signed or not.
+QByteArray helloOf(const QString& runId)
+{
+    return QByteArray("\"runId\":\"") + runId.toUtf8() + '"';
+}
 
 const QString kUser = QStringLiteral("deskuser");
 constexpr int kWaitMs = 15000;
@@ -114,18 +122,23 @@ public:
     bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
     quint16 port() const { return m_server.serverPort(); }
     // The next connection, once its bytes contain `expected`.
-    QTcpSocket* waitConnection(const QByteArray& expected, int timeoutMs)
+    // A connection whose first bytes hold every one of `expected`.
+    QTcpSocket* waitConnection(const QList<QByteArray>& expected, int timeoutMs)
     {
         if (!m_server.hasPendingConnections() && !m_server.waitForNewConnection(timeoutMs))
             return nullptr;
         QTcpSocket* pSocket = m_server.nextPendingConnection();
         QByteArray seen;
         QDeadlineTimer deadline(timeoutMs);
-        while (!seen.contains(expected) && !deadline.hasExpired()) {
+        const auto complete = [&] {
+            return std::all_of(expected.begin(), expected.end(),
+                               [&](const QByteArray& part) { return seen.contains(part); });
+        };
+        while (!complete() && !deadline.hasExpired()) {
             pSocket->waitForReadyRead(50);
             seen += pSocket->readAll();
         }
-        return seen.contains(expected) ? pSocket : nullptr;
+        return complete() ? pSocket : nullptr;
     }
 
 private:
@@ -362,8 +375,7 @@ void TstDesktopViewer::viewerTellsTheUserWhatHappens()
     const QString run1 = begins.first().at(1).toString();
     QVERIFY2(port > 6030, qPrintable(QString::number(port)));
     QCOMPARE(pWnd->target().iPort, port);
-    QTcpSocket* pConn =
-        agent.waitConnection(RmtDsktpMsg::helloMessage(run1) + RmtDsktpMsg::heartbeatMessage(), kWaitMs);
+    QTcpSocket* pConn = agent.waitConnection({helloOf(run1), RmtDsktpMsg::heartbeatMessage()}, kWaitMs);
     QVERIFY(pConn);
 
     QTRY_COMPARE_WITH_TIMEOUT(pWnd->viewState(), RemoteDesktopWnd::ViewState::NoPicture, kWaitMs);
@@ -388,7 +400,7 @@ void TstDesktopViewer::viewerTellsTheUserWhatHappens()
     const QString run2 = begins.at(1).at(1).toString();
     QVERIFY(!run2.isEmpty() && run2 != run1);
     QCOMPARE(pWnd->viewState(), RemoteDesktopWnd::ViewState::Waiting);
-    QTcpSocket* pConn2 = agent.waitConnection(RmtDsktpMsg::helloMessage(run2), kWaitMs);
+    QTcpSocket* pConn2 = agent.waitConnection({helloOf(run2)}, kWaitMs);
     QVERIFY(pConn2);
     feeding = true;
     QTRY_COMPARE_WITH_TIMEOUT(pWnd->viewState(), RemoteDesktopWnd::ViewState::Live, kWaitMs);

@@ -2,13 +2,16 @@
 // as the console: who gets an answer, and the answers byte for byte.
 #include "discovery.h"
 #include "farmfixture.h"
+#include "farmtrust.h"
 #include "loginret.h"
+#include "msgauth.h"
 #include "platform.h"
 #include "screenshotpoolobj.h"
 #include "simusettings.h"
 #include "simustatestore.h"
 #include "udprceiverobj.h"
 
+#include <QJsonDocument>
 #include <QNetworkDatagram>
 #include <QThread>
 #include <QUdpSocket>
@@ -64,6 +67,7 @@ private slots:
     void longChinesePcNameIsCutCleanly();
     void unknownQueryTypeGetsEmptyHeader();
     void answersEveryQueryFromItsOwnThread();
+    void answersOnlyQueriesOfTheFarm();
 
 private:
     void makeFarm(int instances);
@@ -99,6 +103,7 @@ void TstUdpRceiver::init()
     SimuSettings::setPcNickName(QStringLiteral("机房A"));
     CLoginRet login;
     login.strUserName = QStringLiteral("alice");
+    login.baFarmKey = QByteArray(32, 'k');
     LoginRecord::set(login);
 
     m_pReceiver = new UdpRceiverObj(0, QHostAddress::LocalHost);
@@ -140,13 +145,20 @@ void TstUdpRceiver::makeFarm(int instances)
 QList<QByteArray> TstUdpRceiver::query(int type, const QString& user, int* pAnswered)
 {
     QSignalSpy answered(m_pReceiver, &UdpRceiverObj::sigResponsedOneCenterTool);
-    m_pConsole->writeDatagram(encodeQuery(type, user), QHostAddress::LocalHost, m_pReceiver->localPort());
+    m_pConsole->writeDatagram(FarmTrust::query(type, user), QHostAddress::LocalHost,
+                              m_pReceiver->localPort());
     answered.wait(user == LoginRecord::userName() && !user.isEmpty() ? kReplyWaitMs : kSilenceWaitMs);
     if (pAnswered)
         *pAnswered = answered.count();
+    // Each reply is signed with the farm key; what is compared below is the reply inside.
+    MsgVerifier verifier(MsgAuth::eChannel::DiscoveryReply);
     QList<QByteArray> replies;
-    while (m_pConsole->hasPendingDatagrams())
-        replies.append(m_pConsole->receiveDatagram().data());
+    while (m_pConsole->hasPendingDatagrams()) {
+        const QByteArray datagram = m_pConsole->receiveDatagram().data();
+        QByteArray body;
+        const MsgAuth::eVerdict v = verifier.checkDatagram(datagram, LoginRecord::farmKey(), &body);
+        replies.append(v == MsgAuth::eVerdict::Ok ? body : datagram);
+    }
     return replies;
 }
 
@@ -384,10 +396,10 @@ void TstUdpRceiver::answersEveryQueryFromItsOwnThread()
     // in between (dropped at once): none of ours may go unanswered.
     for (int i = 0; i < 12; ++i) {
         const int type = i % 2 ? eQueryPcInfo : eQuerySimuState;
-        m_pConsole->writeDatagram(i % 3 ? encodeQuery(type, QStringLiteral("mallory")) : QByteArray("q"),
+        m_pConsole->writeDatagram(i % 3 ? FarmTrust::query(type, QStringLiteral("mallory")) : QByteArray("q"),
                                   QHostAddress::LocalHost, pReceiver->localPort());
         QTest::qWait(50);
-        m_pConsole->writeDatagram(encodeQuery(type, QStringLiteral("alice")), QHostAddress::LocalHost,
+        m_pConsole->writeDatagram(FarmTrust::query(type, QStringLiteral("alice")), QHostAddress::LocalHost,
                                   pReceiver->localPort());
         QTRY_COMPARE_WITH_TIMEOUT(answered.count(), i + 1, 5000);
     }
@@ -399,6 +411,42 @@ void TstUdpRceiver::answersEveryQueryFromItsOwnThread()
     QCOMPARE(datagrams, 6 * 1 + 6 * 2);
     thread.quit();
     QVERIFY(thread.wait(5000));
+}
+
+// A query the farm key did not sign, or signed for another channel, stale, or a copy of one already
+// answered (a broadcast reaching the agent twice) gets no answer; with acceptUnsigned=1 a plain query
+// does, and what is signed with another key still does not.
+void TstUdpRceiver::answersOnlyQueriesOfTheFarm()
+{
+    makeFarm(1);
+    const auto signedWith = [](const QByteArray& key, MsgAuth::eChannel channel, qint64 nowMs = 0) {
+        QJsonObject q = queryObject(eQueryPcInfo, QStringLiteral("alice"));
+        MsgAuth::signJson(q, key, channel, QByteArray(), nowMs);
+        return QJsonDocument(q).toJson(QJsonDocument::Compact);
+    };
+    const QByteArray key = LoginRecord::farmKey();
+    const QByteArray good = signedWith(key, MsgAuth::eChannel::DiscoveryQuery);
+    const QList<QByteArray> refused{
+        encodeQuery(eQueryPcInfo, QStringLiteral("alice")),
+        signedWith(QByteArray(32, 'x'), MsgAuth::eChannel::DiscoveryQuery),
+        signedWith(key, MsgAuth::eChannel::Command),
+        signedWith(key, MsgAuth::eChannel::DiscoveryQuery, MsgAuth::currentTimeMs() - 31000),
+        good,
+    };
+    QSignalSpy answered(m_pReceiver, &UdpRceiverObj::sigResponsedOneCenterTool);
+    for (const QByteArray& q : QList<QByteArray>{good} + refused)
+        m_pConsole->writeDatagram(q, QHostAddress::LocalHost, m_pReceiver->localPort());
+    QVERIFY(answered.wait(kReplyWaitMs));
+    QVERIFY(!answered.wait(kSilenceWaitMs * 2));
+    QCOMPARE(answered.count(), 1);
+
+    FarmTrust::setAcceptUnsigned(true);
+    const auto restore = qScopeGuard([] { FarmTrust::setAcceptUnsigned(false); });
+    for (const QByteArray& q : refused.mid(0, 2))
+        m_pConsole->writeDatagram(q, QHostAddress::LocalHost, m_pReceiver->localPort());
+    QVERIFY(answered.wait(kReplyWaitMs));
+    QVERIFY(!answered.wait(kSilenceWaitMs * 2));
+    QCOMPARE(answered.count(), 2);
 }
 
 QTEST_GUILESS_MAIN(TstUdpRceiver)

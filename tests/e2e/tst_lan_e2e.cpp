@@ -11,7 +11,9 @@
 #include "consoleharness.h"
 #include "discovery.h"
 #include "farmfixture.h"
+#include "farmtrust.h"
 #include "lannet.h"
+#include "msgauth.h"
 #include "simusettings.h"
 
 #include <QDeadlineTimer>
@@ -90,7 +92,8 @@ public:
     {
         Replies replies;
         QUdpSocket socket;
-        const QByteArray query = Discovery::encodeQuery(type, user);
+        playConsoleOf(user, kPassword);
+        const QByteArray query = FarmTrust::query(type, user);
         if (!socket.bind(QHostAddress::AnyIPv4, 0) ||
             socket.writeDatagram(query, QHostAddress::Broadcast, Discovery::kDiscoveryPort) != query.size()) {
             qWarning() << "broadcast failed:" << socket.errorString();
@@ -304,6 +307,7 @@ bool TstLanE2E::sendCommand(const QString& agentIp, int operType, const QString&
 {
     ConsoleClient::Options opt;
     opt.host = QHostAddress(agentIp);
+    playConsoleOf(usrName, kPassword);
     const QByteArray doc =
         ConsoleClient::makeDoc(ConsoleClient::makeOpers(operType, {memuIdx}, iTime), usrName);
     return ConsoleClient::send(kCommandPort, doc, QByteArray(), opt);
@@ -339,7 +343,10 @@ void TstLanE2E::discoveryAnswersOnlyTheConsolesUser()
     QCOMPARE(int(h.iSimuType), int(FarmFixture::LdPlayer));
     QCOMPARE(int(h.iSimuCount), kInstancesA);
     QCOMPARE(int(h.iDataLen), kInstancesA * Discovery::kSimuEntrySize);
-    QCOMPARE(r.bytes.size(), Discovery::kHeaderSize + kInstancesA * Discovery::kSimuEntrySize);
+    // The reply, then the signature's trailer.
+    QCOMPARE(r.bytes.size(),
+             Discovery::kHeaderSize + kInstancesA * Discovery::kSimuEntrySize + MsgAuth::kTrailerBytes);
+    QVERIFY(MsgAuth::hasTrailer(r.bytes));
 
     const QJsonArray farm = m_a.farm.status().value(QStringLiteral("instances")).toArray();
     QCOMPARE(r.dec.simus.size(), farm.size());

@@ -67,6 +67,15 @@ void ConsoleOpsWiring::startOpsService()
             "connect ConsoleOpsService::sigInstallState CenterToolMainWnd::slSetInstallState err");
     checked(connect(m_pOps, &ConsoleOpsService::sigNetOperReplyResult, w, &CenterToolMainWnd::slShowResult),
             "connect ConsoleOpsService::sigNetOperReplyResult CenterToolMainWnd::slShowResult err");
+    // What became of the operations, for whoever keeps their results.
+    checked(connect(m_pOps, &ConsoleOpsService::sigOperDelivered, this, &ConsoleOpsWiring::sigOperDelivered),
+            "connect ConsoleOpsService::sigOperDelivered ConsoleOpsWiring::sigOperDelivered err");
+    checked(connect(m_pOps, &ConsoleOpsService::sigInstallState, this,
+                    [this](const QString& pc, const QString& idx, int iState, int iProgress) {
+                        if (iState == 1)
+                            emit sigInstallProgress(pc, idx, iProgress);
+                    }),
+            "connect ConsoleOpsService::sigInstallState ConsoleOpsWiring::sigInstallProgress err");
     // An open viewer's end command is submitted when the window closes it, before this.
     checked(connect(w, &CenterToolMainWnd::sigClosing, m_pOps, [this] { m_pOps->stop(); }),
             "connect CenterToolMainWnd::sigClosing ConsoleOpsService::stop err");
@@ -203,19 +212,21 @@ RemoteDesktopWnd* ConsoleOpsWiring::openRemoteDesktop(VedioBoxDrawer* pTiles, co
     auto* pWnd = new RemoteDesktopWnd(target);
     checked(connect(pWnd, &RemoteDesktopWnd::sigBeginRmtDsktp, this,
                     [this, pcName](int iPort, const QString& runId) {
-                        submit({pcName,
-                                eOperRmtDesktopBegin,
-                                {ClientNetOperObj::RemoteDesktopBeginMarker()},
-                                QString(),
-                                iPort,
-                                runId});
+                        m_pOps->submit({pcName,
+                                        eOperRmtDesktopBegin,
+                                        {ClientNetOperObj::RemoteDesktopBeginMarker()},
+                                        QString(),
+                                        iPort,
+                                        runId});
                     }),
             "connect SIGNAL(sigBeginRmtDsktp) ConsoleOpsService::submit err");
-    checked(connect(pWnd, &RemoteDesktopWnd::sigRemoteDesktopWndClosed, this,
-                    [this, pcName] {
-                        submit({pcName, eOperRmtDesktopEnd, {ClientNetOperObj::RemoteDesktopEndMarker()}});
-                    }),
-            "connect SIGNAL(sigRemoteDesktopWndClosed) ConsoleOpsService::submit err");
+    checked(
+        connect(
+            pWnd, &RemoteDesktopWnd::sigRemoteDesktopWndClosed, this,
+            [this, pcName] {
+                m_pOps->submit({pcName, eOperRmtDesktopEnd, {ClientNetOperObj::RemoteDesktopEndMarker()}});
+            }),
+        "connect SIGNAL(sigRemoteDesktopWndClosed) ConsoleOpsService::submit err");
     connect(pWnd, &RemoteDesktopWnd::sigRemoteDesktopWndClosed, pTiles,
             &VedioBoxDrawer::slReleaseRemoteDesktopDlg);
     pTiles->setRemoteDesktopDlg(pWnd);
@@ -256,13 +267,14 @@ OpsDeviceSnapshot ConsoleOpsWiring::snapshot() const
 void ConsoleOpsWiring::slOperationChosen(int index)
 {
     GroupOperDispatch::run(
-        index, [this] { return snapshot(); }, *m_options.dialogs, [this](const OpsPcSend& s) { submit(s); });
+        index, [this] { return snapshot(); }, *m_options.dialogs, [this](const OpsPcSend& s) { send(s); });
 }
 
 // An install's or rename's argument stays in the PC's field as well (MyDrawerEx::argument).
-void ConsoleOpsWiring::submit(const OpsPcSend& s)
+void ConsoleOpsWiring::send(const OpsPcSend& s)
 {
     if (s.iOperType == eOperInstall || s.iOperType == eOperRename)
         m_wnd.registry()->setArgument(s.pcKey, s.strArg);
-    m_pOps->submit(s);
+    if (m_pOps->submit(s))
+        emit sigOperSent(s.pcKey, s.iOperType, s.memuIdxs, s.strArg);
 }

@@ -32,11 +32,22 @@ public:
     int clientCount() const { return m_pOps->clientCount(); }
     SentOperLedger* ledger() const { return m_pLedger.get(); }
     DevGroupStore* groupStore() const { return m_pGroups; }
+    // The operations' questions and result boxes.
+    OpsDialogs& dialogs() const { return *m_options.dialogs; }
     // The device list as the operations' checks see it.
     OpsDeviceSnapshot snapshot() const;
     // A tile's double click: the viewer of the tile's PC at its current address, opened or, when the
     // drawer holds one already, raised. Null when the PC is not listed.
     RemoteDesktopWnd* openRemoteDesktop(VedioBoxDrawer* pTiles, const struVedioBoxInfo& info);
+    // A checked operation for one PC, to the operations service (ConsoleOpsService::submit).
+    void send(const OpsPcSend& s);
+
+signals:
+    // What became of the operations, for the results ledger: handed to the PC's command client,
+    // delivered to the agent or not (iRet), an install's transfer progress.
+    void sigOperSent(QString strPcName, int iOperType, QStringList strMemuIdxList, QString strArg);
+    void sigOperDelivered(QString strPcName, int iOperType, QStringList strMemuIdxList, int iRet);
+    void sigInstallProgress(QString strPcName, QString strMemuIdx, int iProgress);
 
 public slots:
     // A menu entry picked on the window: its checks and questions, then one submit per PC.
@@ -54,7 +65,6 @@ private:
     void connectGroups();
     void syncGroups();
     void placeInGroup(const QString& pcName);
-    void submit(const OpsPcSend& s);
 
     CenterToolMainWnd& m_wnd;
     ConsoleOpsOptions m_options;
