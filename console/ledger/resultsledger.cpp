@@ -96,7 +96,7 @@ qint64 ResultsLedger::deadlineFor(const struLedgerEntry& e, int targetsOnPc) con
 {
     qint64 secs = m_options.otherSecs;
     if (e.iOperType == eOperStartup)
-        secs = m_options.startSecs;
+        secs = m_options.startSecs + qint64(std::max(0, targetsOnPc - 1)) * m_options.startPerTargetSecs;
     else if (e.iOperType == eOperInstall)
         secs = m_options.installBaseSecs +
                qint64(targetsOnPc) *
@@ -174,6 +174,8 @@ void ResultsLedger::addSend(const QString& pcName, int iOperType, const QStringL
     }
     endInsertRows();
     touch(e->id);
+    if (!m_pSweep->isActive())
+        m_pSweep->start();
 }
 
 void ResultsLedger::addRefused(qint64 id, const QString& pcName, const QStringList& memuIdxs, int iCode,

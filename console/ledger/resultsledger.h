@@ -54,7 +54,11 @@ public:
         int maxEntries = 10000;
         int maxAgeDays = 30;
         // Deadlines of a target's report, from the moment it is handed on.
-        int startSecs = 150; // the agent's start-up waits, and a margin
+        // An agent starts a PC's emulators one after another, each within its start-up waits (two
+        // waits of 120 polls of a second by default): the first gets them all, each further one a
+        // typical boot.
+        int startSecs = 250;
+        int startPerTargetSecs = 60;
         int installBaseSecs = 60;
         int installPerTargetSecs = 60; // an agent installs one after another
         int installBytesPerSec = 256 * 1024;

@@ -117,6 +117,40 @@ bool AVedioBox::setState(int iState, int iTime)
     return true;
 }
 
+void AVedioBox::showRow(const struSimuRow& row, bool bRepaint)
+{
+    bool bStateChanged = false;
+    {
+        QMutexLocker lock(&m_stateLock);
+        bStateChanged = m_iState != row.iState;
+        m_iState = row.iState;
+        m_iTime = row.iTime;
+    }
+    if (row.iState != eStateInstalling && isProgressVisible())
+        m_pProgress->hide();
+    bool bDirty = false;
+    {
+        QMutexLocker lock(&m_picLock);
+        if (bStateChanged && (row.iState == eStateStarting || row.iState == eStateNotStarted)) {
+            m_picture = row.iState == eStateStarting ? stockPicture(kStartingPic) : m_default;
+            bDirty = true;
+        }
+        if (row.shotSerial != m_shotSerial) {
+            m_shot = row.shot;
+            m_bShotPng = row.bShotPng;
+            m_shotSerial = row.shotSerial;
+            m_shotKey = ThumbnailCache::instance().newKey();
+            bDirty = true;
+        }
+    }
+    if (row.simuName != m_info.strSimuName) {
+        m_info.strSimuName = row.simuName;
+        bDirty = true;
+    }
+    if (bDirty && bRepaint)
+        update();
+}
+
 void AVedioBox::setPicture(const QByteArray& bytes, bool bPng)
 {
     QMutexLocker lock(&m_picLock);
@@ -412,10 +446,8 @@ void VedioBoxDrawer::removeBox(const QString& memuIdx)
 void VedioBoxDrawer::setAllOffline()
 {
     m_bOffline = true;
-    for (AVedioBox* box : qAsConst(m_byIdx)) {
-        box->setState(-1, -1);
+    for (AVedioBox* box : qAsConst(m_byIdx))
         box->setOffline(true);
-    }
     refreshTitle();
 }
 

@@ -132,18 +132,19 @@ void TestCmdPathFarm::twoStartsRunInDocumentOrderWithThumbnails()
         QCOMPARE(rep.oper.replyRet, QStringLiteral("机房一打开模拟器\"%1\"成功\r\n").arg(nameOf(idx)));
         QVERIFY(rep.tail.startsWith("\xFF\xD8"));
         QCOMPARE(rep.image().size(), QSize(100, 150));
-        // When the report left: running with the instance's pid; the launcher and the notifier each
-        // counted one step.
+        // When the report left: running with the instance's pid, stored in full (the launcher and the
+        // notifier one step each, the after-state hook two more) so that a console's next command on
+        // hearing it finds the instance settled.
         const int pid = m_pFarm->instanceStatus(idx).value("pid").toInt();
         QVERIFY(pid > 0);
         QCOMPARE(rep.storedAtDoc.iState, int(eStateRunning));
         QCOMPARE(rep.storedAtDoc.iPid, pid);
-        QCOMPARE(rep.storedAtDoc.iTime, t + 2);
+        QCOMPARE(rep.storedAtDoc.iTime, t + 4);
     }
     QVERIFY(AgentCommandServer::waitIdle(10000));
     for (const QString& idx : {QStringLiteral("MEmu_1"), QStringLiteral("MEmu_2")}) {
         QCOMPARE(stored(idx).iState, int(eStateRunning));
-        QCOMPARE(stored(idx).iTime, t + 4); // and the after-state hook two more
+        QCOMPARE(stored(idx).iTime, t + 4); // nothing more after the report
     }
     // daemonModel never saved (100) counts as daemon mode.
     QCOMPARE(SimuSettings::getDaemonList(),

@@ -23,6 +23,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -194,6 +195,7 @@ void TstLedgerWindow::operationAcrossPcsRetriedAndKept()
     ResultsLedger::Options lo;
     lo.dbPath = dir.filePath(QStringLiteral("results.db"));
     lo.startSecs = 15; // beyond the agent's own give-up on a boot
+    lo.startPerTargetSecs = 1;
     lo.sweepMs = 200;
     lo.flushMs = 50;
     QVector<SimuInfo> infos;
@@ -263,6 +265,27 @@ void TstLedgerWindow::operationAcrossPcsRetriedAndKept()
         QTest::qWait(500);
         QCOMPARE(silentPc.commands.size(), 2);
         QCOMPARE(accepted.size(), 2);
+
+        // The first operation exported from the pane's button through the save dialog.
+        const QString csvPath = dir.filePath(QStringLiteral("第一次.csv"));
+        c.ledger->pane()->selectEntry(first);
+        QTimer::singleShot(200, [&] {
+            auto* dlg = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dlg);
+            auto* name = dlg->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            QVERIFY(name);
+            name->setText(csvPath);
+            QTest::keyClick(name, Qt::Key_Return);
+        });
+        QTest::mouseClick(c.ledger->pane()->exportBtn(), Qt::LeftButton);
+        QFile csv(csvPath);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QByteArray bytes = csv.readAll();
+        // A line per target (an agent's text may hold line breaks, quoted).
+        QCOMPARE(bytes.count(",agent-pc,"), 3);
+        QCOMPARE(bytes.count(",silent-pc,"), 2);
+        QVERIFY2(bytes.contains(",agent-pc,1,失败,"), bytes.constData());
+        QVERIFY2(bytes.contains(",silent-pc,1,无应答,0,规定时间内未收到结果,"), bytes.constData());
 
         // The pane hidden from its button stays hidden for the next window.
         QTest::mouseClick(c.ledger->toggleBtn(), Qt::LeftButton);

@@ -21,6 +21,7 @@ ResultsLedger::Options options(const QString& db, Clock* pClock)
     o.flushMs = 10;
     o.sweepMs = 20;
     o.startSecs = 30;
+    o.startPerTargetSecs = 0;
     o.clock = [pClock] { return pClock->ms; };
     return o;
 }
@@ -98,6 +99,11 @@ void TstResultsLedger::operationAcrossPcsAndRestart()
         apk.close();
         QCoreApplication::processEvents();
         l.addSend(QStringLiteral("pc-a"), eOperInstall, {"0", "1"}, apk.fileName());
+        l.slInstallProgress(QStringLiteral("pc-a"), "1", 40);
+        l.slInstallProgress(QStringLiteral("pc-b"), "1", 70); // no install of pc-b
+        const QModelIndex installRow = l.index(0, 0);
+        QCOMPARE(l.index(1, ResultsLedger::ColProgress, installRow).data().toString(), QStringLiteral("40%"));
+        QCOMPARE(l.index(0, ResultsLedger::ColProgress, installRow).data().toString(), QString());
         clock.ms += (60 + 60 * 2) * 1000 + 1000; // past the deadline of an empty file
         QTest::qWait(100);
         QCOMPARE(l.openTargetCount(), 2);

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDebug>
 #include <QMessageBox>
+#include <QThread>
 
 ResultBoxGate::ResultBoxGate(QObject* parent) : QObject(parent), m_previous(currentResultBox())
 {
@@ -21,10 +22,16 @@ QString ResultBoxGate::heldBackNote(int n)
     return QStringLiteral("另有%1个结果未单独提示，已记入结果记录").arg(n);
 }
 
-// Called on the GUI thread (showResult hands a worker's call over). A question held back is not
-// confirmed.
+// A question held back is not confirmed. A worker's call is answered on the gate's (the GUI) thread,
+// where the boxes live; the worker waits.
 bool ResultBoxGate::show(const QString& title, const QString& text, bool twoButtons)
 {
+    if (QThread::currentThread() != thread()) {
+        bool confirmed = false;
+        QMetaObject::invokeMethod(
+            this, [&] { confirmed = show(title, text, twoButtons); }, Qt::BlockingQueuedConnection);
+        return confirmed;
+    }
     if (m_bOpen) {
         ++m_iHeldBack;
         qWarning().noquote() << "result box held back (one is open):" << text;

@@ -74,6 +74,7 @@ ResultsLedger::Options ResultsLedgerWiring::optionsFromSettings()
     setting("ledger/maxEntries", o.maxEntries, 10, 100000);
     setting("ledger/maxAgeDays", o.maxAgeDays, 1, 3650);
     setting("ledger/startDeadlineSecs", o.startSecs, 1, 24 * 3600);
+    setting("ledger/startPerTargetSecs", o.startPerTargetSecs, 0, 24 * 3600);
     setting("ledger/otherDeadlineSecs", o.otherSecs, 1, 24 * 3600);
     setting("ledger/installBaseSecs", o.installBaseSecs, 1, 24 * 3600);
     setting("ledger/installPerTargetSecs", o.installPerTargetSecs, 0, 24 * 3600);
@@ -188,12 +189,13 @@ qint64 ResultsLedgerWiring::retryFailed(qint64 id)
 
 void ResultsLedgerWiring::exportCsv(qint64 id)
 {
-    const QString path =
-        QFileDialog::getSaveFileName(&m_wnd, QStringLiteral("导出结果"), QStringLiteral("结果%1.csv").arg(id),
-                                     QStringLiteral("CSV (*.csv)"));
-    if (path.isEmpty())
+    QFileDialog dlg(&m_wnd, QStringLiteral("导出结果"), QString(), QStringLiteral("CSV (*.csv)"));
+    dlg.setAcceptMode(QFileDialog::AcceptSave);
+    dlg.setDefaultSuffix(QStringLiteral("csv"));
+    dlg.selectFile(QStringLiteral("结果%1.csv").arg(id));
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
         return;
     QString error;
-    if (!m_pLedger->exportCsv(id, path, error))
-        showResult(CCommResult::failure(1, QStringLiteral("导出失败：%1").arg(error)));
+    if (!m_pLedger->exportCsv(id, dlg.selectedFiles().first(), error))
+        m_ops.dialogs().showResult(CCommResult::failure(1, QStringLiteral("导出失败：%1").arg(error)));
 }
