@@ -116,6 +116,40 @@ bool AVedioBox::setState(int iState, int iTime)
     return true;
 }
 
+void AVedioBox::showRow(const struSimuRow& row, bool bRepaint)
+{
+    bool bStateChanged = false;
+    {
+        QMutexLocker lock(&m_stateLock);
+        bStateChanged = m_iState != row.iState;
+        m_iState = row.iState;
+        m_iTime = row.iTime;
+    }
+    if (row.iState != eStateInstalling && isProgressVisible())
+        m_pProgress->hide();
+    bool bDirty = false;
+    {
+        QMutexLocker lock(&m_picLock);
+        if (bStateChanged && (row.iState == eStateStarting || row.iState == eStateNotStarted)) {
+            m_picture = row.iState == eStateStarting ? stockPicture(kStartingPic) : m_default;
+            bDirty = true;
+        }
+        if (row.shotSerial != m_shotSerial) {
+            m_shot = row.shot;
+            m_bShotPng = row.bShotPng;
+            m_shotSerial = row.shotSerial;
+            m_shotKey = ThumbnailCache::instance().newKey();
+            bDirty = true;
+        }
+    }
+    if (row.simuName != m_info.strSimuName) {
+        m_info.strSimuName = row.simuName;
+        bDirty = true;
+    }
+    if (bDirty && bRepaint)
+        update();
+}
+
 void AVedioBox::setPicture(const QByteArray& bytes, bool bPng)
 {
     QMutexLocker lock(&m_picLock);

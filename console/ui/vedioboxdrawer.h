@@ -1,6 +1,7 @@
 #pragma once
 
 #include "absdrawer.h"
+#include "agentregistry.h"
 #include "commresult.h"
 #include "consoletypes.h"
 
@@ -43,8 +44,12 @@ public:
     // the starting picture, -1 the default picture; other states keep the current picture. Any state
     // applied other than installing ends a shown install progress (its result may never come).
     bool setState(int iState, int iTime);
-    // A new screenshot, still encoded / already decoded (kept losslessly compressed). A tile out of
-    // sight is not repainted: it shows the latest picture when it is scrolled into view.
+    // Shows the emulator as the registry holds it: state, name and screenshot, no rule of its own
+    // (the registry applied it). A tile out of sight is not repainted: it shows the latest when it
+    // is scrolled into view.
+    void showRow(const struSimuRow& row, bool bRepaint = true);
+    // A new screenshot, still encoded / already decoded (kept losslessly compressed), for a tile
+    // that stands alone.
     void setJpeg(const QByteArray& jpeg, bool bRepaint = true);
     void setImage(const QImage& image);
     // The picture the tile shows now (its screenshot decoded, when the cache no longer has it).
@@ -89,7 +94,8 @@ private:
     QImage m_picture;  // the picture of the tile's state, shown while it has no screenshot
     QByteArray m_shot; // the screenshot, compressed (empty: none)
     bool m_bShotPng = false;
-    quint64 m_shotKey = 0; // its key in the ThumbnailCache
+    quint64 m_shotKey = 0;    // its key in the ThumbnailCache
+    quint64 m_shotSerial = 0; // the registry's serial of the screenshot shown
     QImage m_offline;
     QImage m_default;
     mutable QMutex m_stateLock;

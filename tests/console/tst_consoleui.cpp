@@ -69,6 +69,7 @@ private slots:
     void decodedPicturesStayBounded();
     void repliesReachListAndTiles();
     void offlineByTheCheckerAndBack();
+    void everyRoadEndsInTheRegistry();
     void operationsNeedTicks();
     void drawersInstallProgressAndLogout();
     void keysNeverQuitTheWindow();
@@ -214,9 +215,10 @@ void TstConsoleUi::repliesReachListAndTiles()
     QCOMPARE(right->text(), QStringLiteral("当前局域网内无可连接设备"));
 
     QStringList initialised;
-    wnd->setPcEntryInitHook([&](MyDrawerEx* pc, VedioBoxDrawer* tiles) {
-        QCOMPARE(pc->pcName(), tiles->pcName());
-        initialised.append(pc->pcName());
+    QObject::connect(wnd.get(), &CenterToolMainWnd::sigPcListed, [&](const QString& pcName) {
+        // Its entry and tiles are in the window by then.
+        QVERIFY(wnd->leftGrpDrawer()->findPc(pcName) && wnd->rightGrpDrawer()->findPc(pcName));
+        initialised.append(pcName);
     });
     wnd->slNewPcInfoArrived(pcReply("PC-A", "机房A", {"0=雷电-0", "1=雷电-1", "2=雷电-2"}));
     wnd->slNewPcInfoArrived(pcReply("pc-a", "小写", {"0=x"}));
@@ -294,6 +296,78 @@ void TstConsoleUi::repliesReachListAndTiles()
     QCOMPARE(pc->cell("0")->stateText(), QStringLiteral("运行中"));
 }
 
+// Reports, results, the operations' states, pictures and offline messages, mixed and out of order:
+// each round is one notice of the registry (the whole range once most rows changed), and afterwards
+// every row and tile shows exactly what the registry holds, older reports included.
+void TstConsoleUi::everyRoadEndsInTheRegistry()
+{
+    auto wnd = makeWindow();
+    QStringList simus;
+    for (int i = 0; i < 10; ++i)
+        simus << QStringLiteral("%1=模拟器%1").arg(i);
+    wnd->slNewPcInfoArrived(pcReply("PC-R", "R", simus));
+    wnd->slNewPcInfoArrived(pcReply("PC-S", "S", simus));
+    AgentRegistry* reg = wnd->registry().get();
+    QSignalSpy some(reg, &AgentRegistry::sigSimusChanged);
+    QSignalSpy all(reg, &AgentRegistry::sigAllSimusChanged);
+    const QByteArray red = thumbJpeg(Qt::red);
+
+    // One round of five reports, one of them older than the one before it on the same emulator.
+    wnd->slSimuReportsArrived({report("PC-R", "0", 1, 10, red), report("PC-R", "1", 1, 10, red),
+                               report("PC-R", "1", 3, 5), report("PC-S", "2", 5, 10, red),
+                               report("PC-S", "3", 2, 10)});
+    QCOMPARE(some.size(), 1);
+    QCOMPARE(some.first().first().value<SimuChangeList>().size(), 4);
+    QCOMPARE(all.size(), 0);
+    // Reports that change nothing announce nothing.
+    wnd->slSimuReportsArrived({report("PC-R", "0", 1, 10), report("PC-R", "1", 3, 6)});
+    QCOMPARE(some.size(), 1);
+    // A start's busy state and then a failed delivery, as the operations send them; a result; a
+    // result's picture; a start that drops the picture.
+    wnd->slSimuStatesArrived("PC-S", {"4", "5", "6"}, 2, 20);
+    wnd->slSimuStatesArrived("PC-S", {"4", "5", "6"}, -1, -1);
+    wnd->slSetState("PC-S", "5", 1, 30);
+    wnd->slPcNameMemuIdxImageArrived("PC-S", "5", new QImage(8, 8, QImage::Format_RGB32));
+    wnd->slSetState("PC-R", "0", 2, 31);
+    QCOMPARE(some.size(), 6);
+    // Offline: one notice for every row of the PC, most of the list: the whole range.
+    m_now += 20;
+    wnd->slNewPcInfoArrived(pcReply("PC-S", "S", simus));
+    wnd->slSimuReportsArrived({report("PC-S", "7", 1, 40, red), report("PC-R", "9", 6, 40)});
+    wnd->slMainWndMsgHandler("setAllItemOffline", "PC-R", "", 0, 0, {});
+    QCOMPARE(all.size(), 0); // 10 of 20 rows: not most
+    wnd->slSimuStatesArrived("PC-S", {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}, 3, 50);
+    QCOMPARE(all.size(), 0);
+    {
+        AgentRegistry::Batch round(*reg);
+        wnd->slSimuStatesArrived("PC-S", {"0", "1", "2", "3", "4", "5"}, 1, 60);
+        wnd->slSimuReportsArrived({report("PC-R", "0", 1, 60, red), report("PC-R", "1", 1, 60, red),
+                                   report("PC-R", "2", 1, 60), report("PC-R", "3", 1, 60),
+                                   report("PC-R", "4", 1, 60)});
+    }
+    QCOMPARE(all.size(), 1);
+
+    // The list and the tiles show the registry's rows, field by field.
+    int withPicture = 0;
+    for (const struPcEntry& pc : reg->snapshot()) {
+        MyDrawerEx* entry = wnd->leftGrpDrawer()->findPc(pc.pcName);
+        VedioBoxDrawer* tiles = wnd->rightGrpDrawer()->findPc(pc.pcName);
+        for (const struSimuRow& r : pc.rows) {
+            const QString where = pc.pcName + ' ' + r.memuIdx;
+            QVERIFY2(entry->cell(r.memuIdx)->state() == r.iState, qPrintable(where));
+            AVedioBox* box = tiles->box(r.memuIdx);
+            QVERIFY2(box->state() == r.iState && box->stateTime() == r.iTime, qPrintable(where));
+            QVERIFY2(box->hasScreenshot() == !r.shot.isEmpty(), qPrintable(where));
+            withPicture += r.shot.isEmpty() ? 0 : 1;
+        }
+    }
+    QCOMPARE(withPicture, 5); // PC-S 2, 5 and 7; PC-R 0 and 1 after they went offline
+    struSimuRow r0;
+    QVERIFY(reg->row("PC-R", "0", r0));
+    QCOMPARE(r0.iTime, 60);
+    QVERIFY(wnd->rightGrpDrawer()->findPc("PC-R")->box("0")->currentPicture().pixelColor(50, 75).red() > 200);
+}
+
 // The checker thread, on the window's injected clock: silent for 10 s means offline.
 void TstConsoleUi::offlineByTheCheckerAndBack()
 {
@@ -344,7 +418,7 @@ void TstConsoleUi::operationsNeedTicks()
     QCOMPARE(m_boxes.first().text, QStringLiteral("当前未选择设备或模拟器，无法操作"));
     QList<int> dispatched;
     QList<QStringList> tickedAtDispatch;
-    wnd->setOperationDispatcher([&](int index) {
+    QObject::connect(wnd.get(), &CenterToolMainWnd::sigOperationChosen, [&](int index) {
         dispatched.append(index);
         for (const struPcEntry& pc : wnd->registry()->checkedPcs())
             tickedAtDispatch.append(pc.checkedIndices());
