@@ -273,6 +273,7 @@ public:
     QString chooseFile(const QString&) override { return QString(); }
     bool confirm(const QString&, const QString&) override { return true; }
     bool askText(const QString&, const QString&, QString&) override { return false; }
+    bool askNumber(const QString&, const QString&, int&, int, int) override { return false; }
     void showResult(const CCommResult& r) override
     {
         if (++m_shown <= 5)

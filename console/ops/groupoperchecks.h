@@ -84,4 +84,9 @@ CCommResult checkRenameState(const OpsPcEntry& pc, const OpsSimuRow& row);      
 CCommResult checkRenameProduct(const OpsPcEntry& pc);                                   // 71
 CCommResult checkRenameName(const QString& name);                                       // 78
 
+// Create: how many emulators the PC has room for (kMaxSimusPerPc, the agent's bound, less those it
+// lists); 79 when `wanted` is more than that (or there is no room at all for wanted 0).
+int createRoom(const OpsPcEntry& pc);
+CCommResult checkCreateRoom(const OpsPcEntry& pc, int wanted);
+
 } // namespace GroupOperChecks

@@ -1,5 +1,6 @@
 #include "centertoolmainwnd.h"
 
+#include "devicefilter.h"
 #include "jsoncodec.h"
 #include "loginret.h"
 #include "mygrpdrawer.h"
@@ -18,6 +19,7 @@
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QLayout>
+#include <QLineEdit>
 #include <QMetaMethod>
 #include <QPushButton>
 #include <QThread>
@@ -42,6 +44,11 @@ CenterToolMainWnd::CenterToolMainWnd(const Options& options, QWidget* parent)
     m_pTurnTimer->setInterval(0);
     checkConnect(connect(m_pTurnTimer, &QTimer::timeout, this, &CenterToolMainWnd::slTurnOver),
                  QStringLiteral("connect QTimer::timeout CenterToolMainWnd::slTurnOver err"));
+    m_pFilter = new DeviceFilter(m_pLeftGrpDrawer, m_pRightGrpDrawer, this);
+    checkConnect(connect(filterEdit(), &QLineEdit::textChanged, m_pFilter, &DeviceFilter::slSetText),
+                 QStringLiteral("connect QLineEdit::textChanged DeviceFilter::slSetText err"));
+    checkConnect(connect(m_pFilter, &DeviceFilter::sigApplied, this, &CenterToolMainWnd::updateEmptyText),
+                 QStringLiteral("connect DeviceFilter::sigApplied CenterToolMainWnd::updateEmptyText err"));
     checkConnect(
         connect(m_pRegistry.get(), &AgentRegistry::sigSimusChanged, this, &CenterToolMainWnd::slSimusChanged),
         QStringLiteral("connect AgentRegistry::sigSimusChanged CenterToolMainWnd::slSimusChanged err"));
@@ -296,7 +303,9 @@ void CenterToolMainWnd::createPc(const QString& pcName)
         pEntry->addCell(row);
         pTiles->addBox(row.memuIdx, row.simuName)->showRow(row, false);
     }
-    pEntry->setOnlineLabel(pc.onlineLabel);
+    pEntry->showPresence(pc);
+    if (pc.isOffline())
+        pTiles->setAllOffline();
     m_pLeftGrpDrawer->addPc(pEntry);
     m_pRightGrpDrawer->addPc(pTiles);
     checkConnect(connect(pEntry, &MyDrawerEx::sigDrawerCellMenuTriggered, this,
@@ -312,7 +321,13 @@ void CenterToolMainWnd::createPc(const QString& pcName)
                          &CenterToolMainWnd::sigRemoteDesktopRequested),
                  QStringLiteral("connect VedioBoxDrawer::sigRemoteDesktopRequested "
                                 "CenterToolMainWnd::sigRemoteDesktopRequested err"));
+    // A tile's right click opens the same menu as its row.
+    checkConnect(
+        connect(pTiles, &VedioBoxDrawer::sigCellMenuRequested, m_pLeftGrpDrawer,
+                &MyGrpDrawer::slPopupCellMenu),
+        QStringLiteral("connect VedioBoxDrawer::sigCellMenuRequested MyGrpDrawer::slPopupCellMenu err"));
     updateEmptyText();
+    m_pFilter->slSchedule();
     qInfo().noquote() << "PC listed:" << pc.pcName << "nick" << pc.nickName << "at" << pc.ipAddr << "connect"
                       << pc.connectAddress() << "with" << pc.rows.size() << "emulators";
     emit sigPcListed(pc.pcName);
@@ -348,10 +363,14 @@ void CenterToolMainWnd::applyPcChange(const struPcInfoChange& change)
         qInfo().noquote() << "PC" << change.pcName << "now at" << change.entry.connectAddress();
     }
     if (change.bCameOnline) {
-        pEntry->setOnlineLabel(change.entry.onlineLabel);
+        pEntry->showPresence(change.entry);
+        pTiles->setOnline();
         qInfo().noquote() << "PC online:" << change.pcName << "with" << change.entry.rows.size()
                           << "emulators";
     }
+    if (!change.added.isEmpty() || !change.removed.isEmpty() || !change.renamed.isEmpty() ||
+        change.bNickChanged || change.bAddrChanged || change.bCameOnline)
+        m_pFilter->slSchedule();
     if (!change.added.isEmpty() || !change.removed.isEmpty() || !change.renamed.isEmpty())
         qInfo().noquote() << "PC" << change.pcName << "emulators: added" << change.added.size() << "removed"
                           << change.removed.size() << "renamed" << change.renamed.size();
@@ -389,6 +408,7 @@ void CenterToolMainWnd::slSimusChanged(SimuChangeList changes)
         if (m_pRegistry->row(c.pcName, c.memuIdx, row))
             showSimu(row, m_pLeftGrpDrawer->findPc(c.pcName), m_pRightGrpDrawer->findPc(c.pcName), inSight);
     }
+    m_pFilter->slSchedule(); // a state filter may show or hide rows now
 }
 
 void CenterToolMainWnd::slAllSimusChanged(int roles)
@@ -401,6 +421,7 @@ void CenterToolMainWnd::slAllSimusChanged(int roles)
         for (const struSimuRow& row : pc.rows)
             showSimu(row, pEntry, pTiles, inSight);
     }
+    m_pFilter->slSchedule();
 }
 
 void CenterToolMainWnd::slSimuReportsArrived(SimuReportList reports)
@@ -543,8 +564,13 @@ void CenterToolMainWnd::markOffline(const QString& pcName)
         return;
     qInfo().noquote() << "PC offline:" << pcName << "not heard from since"
                       << QDateTime::fromSecsSinceEpoch(before.lastHeard).toString(Qt::ISODate);
-    if (MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName))
-        pEntry->setOnlineLabel(PcLabel::offline()); // its rows and tiles follow the registry's notice
+    struPcEntry after;
+    MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName);
+    if (pEntry && m_pRegistry->entry(pcName, after))
+        pEntry->showPresence(after); // its rows' states and tiles' pictures follow the registry's notice
+    if (VedioBoxDrawer* pTiles = m_pRightGrpDrawer->findPc(pcName))
+        pTiles->setAllOffline();
+    m_pFilter->slSchedule();
 }
 
 // A tick on a row and on its tile go together.
@@ -572,7 +598,12 @@ void CenterToolMainWnd::clearAllTicks()
 
 void CenterToolMainWnd::updateEmptyText()
 {
-    m_pRightGrpDrawer->setText(m_pRegistry->pcCount() == 0 ? VedioBoxGrpDrawer::emptyText() : QString());
+    if (m_pRegistry->pcCount() == 0)
+        m_pRightGrpDrawer->setText(VedioBoxGrpDrawer::emptyText());
+    else if (m_pFilter->isActive() && m_pFilter->shownRows() == 0)
+        m_pRightGrpDrawer->setText(QStringLiteral("没有符合筛选条件的模拟器"));
+    else
+        m_pRightGrpDrawer->setText(QString());
 }
 
 void CenterToolMainWnd::slSysTrayMenuTriggered(int index)

@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 
+class DeviceFilter;
 class MyDrawerEx;
 class PcOnOfflineChecker;
 class QLayout;
@@ -54,6 +55,7 @@ public:
     UdpSenderObj* udpSenderObj() const { return m_pUdpSenderObj; }
     PcOnOfflineChecker* pcOnOfflineChecker() const { return m_pPcOnOfflineChecker; }
     ToviaSysTrayIcon* trayIcon() const { return m_pTrayIcon; }
+    DeviceFilter* deviceFilter() const { return m_pFilter; }
 
     // Moves a worker to a new thread of the window's; the thread's start runs startSlot (SLOT()),
     // its end deletes both; the window quits and waits for it when it closes.
@@ -134,6 +136,7 @@ private:
     PcOnOfflineChecker* m_pPcOnOfflineChecker = nullptr;
     QList<QPointer<QThread>> m_threads;
     ToviaSysTrayIcon* m_pTrayIcon = nullptr;
+    DeviceFilter* m_pFilter = nullptr;
     bool m_bShutDown = false;
     QStringList m_pendingPcs; // listed, not shown yet, in the order they were heard
     QSet<QString> m_pendingSet;

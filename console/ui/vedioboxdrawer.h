@@ -56,6 +56,10 @@ public:
     QImage currentPicture();
     // True while the tile shows a screenshot of the emulator rather than a picture of its state.
     bool hasScreenshot() const;
+    // An offline PC's tile shows the offline picture over whatever it had, until its PC is heard
+    // again; its state stays as the reports set it.
+    void setOffline(bool bOffline);
+    bool isOffline() const { return m_bOffline; }
     qint64 decodeCount() const { return m_decodes; }
 
     QSize sizeHint() const override { return QSize(kWidth, kHeight); }
@@ -78,9 +82,12 @@ public slots:
 
 signals:
     void sigRemoteDesktopRequested(struVedioBoxInfo info);
+    // A right click on the tile: the device list opens its emulator menu there.
+    void sigMenuRequested(QPoint globalPos);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
@@ -102,6 +109,7 @@ private:
     int m_iState = -1;
     int m_iTime = -1;
     bool m_bChecked = false;
+    bool m_bOffline = false;
     qint64 m_decodes = 0;
     QProgressBar* m_pProgress = nullptr;
 };
@@ -159,7 +167,11 @@ public:
     int boxCount() const { return m_byIdx.size(); }
     AVedioBox* addBox(const QString& memuIdx, const QString& simuName);
     void removeBox(const QString& memuIdx);
+    // Offline: every tile under the offline picture (their states are the registry's), and the title
+    // says so. Online again: the tiles show their pictures again.
     void setAllOffline();
+    void setOnline();
+    bool isPcOffline() const { return m_bOffline; }
 
     // The remote-desktop window the drawer holds (made by the remote-desktop code).
     void setRemoteDesktopDlg(QWidget* pDlg);
@@ -168,6 +180,8 @@ public:
 signals:
     void sigRemoteDesktopRequested(struVedioBoxInfo info);
     void sigBoxCheckChanged(QString pcName, QString memuIdx, bool bChecked);
+    // A tile asks for the emulator menu at this global position.
+    void sigCellMenuRequested(QPoint globalPos);
 
 public slots:
     void slChangeStateWithParam(QByteArray aryJson);
@@ -185,6 +199,7 @@ private:
     QString m_pcName;
     QString m_nickName;
     QString m_ipAddr;
+    bool m_bOffline = false;
     VedioBoxDrawerTitle* m_pTitleRow = nullptr;
     QFlowLayout* m_pFlow = nullptr;
     AVedioBoxList m_boxes;

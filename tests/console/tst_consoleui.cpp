@@ -3,6 +3,7 @@
 // operation menu's refusal without ticks, drawers, install progress and logout.
 #include "agentregistry.h"
 #include "centertoolmainwnd.h"
+#include "devicefilter.h"
 #include "farmtrust.h"
 #include "mygrpdrawer.h"
 #include "pconofflinechecker.h"
@@ -15,6 +16,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSplitter>
@@ -46,6 +48,14 @@ struPcInfoReply pcReply(const QString& pcName, const QString& nick, const QStrin
     return r;
 }
 
+// Text entered into a line edit as an input method commits it (Chinese included).
+void typeText(QWidget* pEdit, const QString& text)
+{
+    QInputMethodEvent commit;
+    commit.setCommitString(text);
+    QApplication::sendEvent(pEdit, &commit);
+}
+
 struSimuReport report(const QString& pc, const QString& idx, int state, int time, const QByteArray& jpeg = {})
 {
     struSimuReport r;
@@ -69,6 +79,7 @@ private slots:
     void decodedPicturesStayBounded();
     void repliesReachListAndTiles();
     void offlineByTheCheckerAndBack();
+    void filterNarrowsRowsAndTiles();
     void everyRoadEndsInTheRegistry();
     void operationsNeedTicks();
     void drawersInstallProgressAndLogout();
@@ -369,18 +380,51 @@ void TstConsoleUi::everyRoadEndsInTheRegistry()
 }
 
 // The checker thread, on the window's injected clock: silent for 10 s means offline.
+// Offline by the checker: the rows greyed, the tiles under the offline picture (over the screenshot
+// they had), the PC row's tip saying when it was last heard; all back to normal with its next reply.
 void TstConsoleUi::offlineByTheCheckerAndBack()
 {
     auto wnd = makeWindow();
-    wnd->slNewPcInfoArrived(pcReply("PC-B", "B", {"0=a"}));
+    wnd->slNewPcInfoArrived(pcReply("PC-B", "B", {"0=a", "1=b"}));
+    const qint64 heardAt = m_now.load();
     MyDrawerEx* pc = wnd->leftGrpDrawer()->findPc("PC-B");
+    AVedioBox* tile = wnd->rightGrpDrawer()->findPc("PC-B")->box("1");
+    wnd->slSimuReportsArrived({report("PC-B", "1", 1, 40, thumbJpeg(QColor(Qt::green)))});
+    QVERIFY(tile->hasScreenshot());
+    const auto redInTile = [tile] {
+        const QImage shot = tile->grab().toImage();
+        int red = 0;
+        for (int y = 0; y < AVedioBox::kPictureHeight; y += 2) {
+            for (int x = 0; x < AVedioBox::kWidth; x += 2) {
+                const QColor c = shot.pixelColor(x, y);
+                red += c.red() > 150 && c.green() < 120 && c.blue() < 120 ? 1 : 0;
+            }
+        }
+        return red;
+    };
+    QCOMPARE(redInTile(), 0);
     m_now += 9;
     QTest::qWait(200);
     QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
     m_now += 1;
     QTRY_COMPARE_WITH_TIMEOUT(pc->titleCell()->devState(), QStringLiteral("离线"), 5000);
-    wnd->slNewPcInfoArrived(pcReply("PC-B", "B", {"0=a"}));
+    QVERIFY(pc->isShownOffline() && pc->cell("0")->isGreyed() && pc->cell("1")->isGreyed());
+    QCOMPARE(pc->cell("1")->stateText(), QStringLiteral("未启动")); // state -1 stays the rule
+    QVERIFY(tile->isOffline() && tile->state() == -1);
+    QVERIFY2(redInTile() > 50, "the offline picture (a red cross) is not on the tile");
+    const QString lastHeard =
+        QDateTime::fromSecsSinceEpoch(heardAt).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    QVERIFY2(pc->titleCell()->rowToolTip().contains(QStringLiteral("离线，最后一次收到回复：") + lastHeard),
+             qPrintable(pc->titleCell()->rowToolTip()));
+    QCOMPARE(pc->titleCell()->findChildren<QLabel*>().at(1)->toolTip(), pc->titleCell()->rowToolTip());
+    QVERIFY(wnd->rightGrpDrawer()->findPc("PC-B")->titleRow()->text().endsWith(QStringLiteral("（离线）")));
+    // A row added while offline is greyed as well.
+    wnd->slNewPcInfoArrived(pcReply("PC-B", "B", {"0=a", "1=b"}));
     QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
+    QVERIFY(!pc->isShownOffline() && !pc->cell("1")->isGreyed() && !tile->isOffline());
+    QCOMPARE(redInTile(), 0);
+    QVERIFY(!pc->titleCell()->rowToolTip().contains(QStringLiteral("离线")));
+    QVERIFY(!wnd->rightGrpDrawer()->findPc("PC-B")->titleRow()->text().contains(QStringLiteral("离线")));
     QTest::qWait(200);
     QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
 
@@ -401,6 +445,81 @@ void TstConsoleUi::offlineByTheCheckerAndBack()
     list->slCellMoveToNewGrp(pc->cell("0"), list->addGroup(QStringLiteral("g2"), QStringLiteral("二楼")));
     QCOMPARE(moves.size(), 1);
     QCOMPARE(moves.first().at(3).value<QVector<QString>>(), QVector<QString>{"PC-B"});
+}
+
+// The filter box: words typed narrow the rows and the tiles (name, state, PC), hidden tiles leave
+// no gap, a PC with nothing shown is hidden with its tiles, a hidden row loses its tick, ticks by
+// state and by the PC's box take only what is shown, and a state change is followed.
+void TstConsoleUi::filterNarrowsRowsAndTiles()
+{
+    auto wnd = makeWindow();
+    wnd->resize(1200, 800);
+    wnd->show();
+    QVERIFY(QTest::qWaitForWindowExposed(wnd.get()));
+    wnd->slNewPcInfoArrived(pcReply("PC-A", "机房A", {"0=Alpha-0", "1=Beta-1", "2=Alpha-2", "3=Gamma-3"}));
+    wnd->slNewPcInfoArrived(pcReply("PC-B", "机房B", {"0=Alpha-9"}));
+    wnd->slSetState("PC-A", "2", 1, 10);
+    MyDrawerEx* a = wnd->leftGrpDrawer()->findPc("PC-A");
+    MyDrawerEx* b = wnd->leftGrpDrawer()->findPc("PC-B");
+    VedioBoxDrawer* tilesA = wnd->rightGrpDrawer()->findPc("PC-A");
+    VedioBoxDrawer* tilesB = wnd->rightGrpDrawer()->findPc("PC-B");
+    const auto shown = [&](MyDrawerEx* pc, VedioBoxDrawer* tiles) {
+        QStringList out;
+        for (MyDrawerCell* c : pc->cells()) {
+            const bool tileShown = tiles->box(c->memuIdx())->isVisibleTo(tiles);
+            if (!c->isHidden() != tileShown)
+                return QStringList{QStringLiteral("row and tile differ: ") + c->memuIdx()};
+            if (tileShown)
+                out << c->memuIdx();
+        }
+        return out;
+    };
+    QTest::mouseClick(a->cell("1")->checkBox(), Qt::LeftButton, {}, QPoint(5, 8));
+    QVERIFY(wnd->rightGrpDrawer()->findPc("PC-A")->box("1")->isChecked());
+    QLineEdit* edit = wnd->filterEdit();
+    QCOMPARE(edit->placeholderText(), CenterToolMainDlgUI::filterPlaceholder());
+    QTest::keyClicks(edit, QStringLiteral("alpha"));
+    QCOMPARE(shown(a, tilesA), (QStringList{"0", "2"}));
+    QCOMPARE(shown(b, tilesB), QStringList{"0"});
+    QVERIFY(!a->cell("1")->isChecked() && !wnd->registry()->hasChecked()); // hidden: no tick
+    QVERIFY(!tilesA->box("1")->isChecked());
+    // The next tile shown takes the hidden one's place.
+    QTRY_COMPARE_WITH_TIMEOUT(tilesA->box("2")->pos(),
+                              tilesA->box("0")->pos() + QPoint(AVedioBox::kWidth + 8, 0), 2000);
+
+    // Every word must match: a PC's nick name and a state text.
+    edit->clear();
+    typeText(edit, QStringLiteral("机房A  运行中"));
+    QCOMPARE(shown(a, tilesA), QStringList{"2"});
+    QVERIFY(b->isHidden() && tilesB->isHidden());
+    // The PC's box and its "not started" ticks take the rows shown only.
+    edit->clear();
+    typeText(edit, QStringLiteral("未启动 a"));
+    QCOMPARE(shown(a, tilesA), (QStringList{"0", "1", "3"}));
+    a->checkByState(-1);
+    QCOMPARE(wnd->registry()->checkedPcs().first().checkedIndices(), (QStringList{"0", "1", "3"}));
+    wnd->leftGrpDrawer()->clearAllChecks();
+    edit->clear();
+    QTest::keyClicks(edit, QStringLiteral("gamma"));
+    a->titleCell()->checkBox()->click();
+    QCOMPARE(wnd->registry()->checkedPcs().first().checkedIndices(), QStringList{"3"});
+    QVERIFY(b->isHidden());
+    QCOMPARE(wnd->rightGrpDrawer()->text(), QString());
+    // Nothing matches: the tile area says so. A state report is followed: "3" starts, shown by
+    // "启动中" once the filter looked again.
+    edit->clear();
+    typeText(edit, QStringLiteral("启动中"));
+    QCOMPARE(wnd->deviceFilter()->shownRows(), 0);
+    QCOMPARE(wnd->rightGrpDrawer()->text(), QStringLiteral("没有符合筛选条件的模拟器"));
+    wnd->slSetState("PC-A", "3", 2, 20);
+    QTRY_COMPARE_WITH_TIMEOUT(shown(a, tilesA), QStringList{"3"}, 2000);
+    QVERIFY(b->isHidden());
+    // Esc keeps the window; the cleared box shows everything again.
+    QTest::keyClick(edit, Qt::Key_Escape);
+    QVERIFY(wnd->isVisible());
+    edit->clear();
+    QCOMPARE(shown(a, tilesA), (QStringList{"0", "1", "2", "3"}));
+    QVERIFY(!b->isHidden() && !tilesB->isHidden());
 }
 
 void TstConsoleUi::operationsNeedTicks()
@@ -583,7 +702,7 @@ void TstConsoleUi::longNamesKeepTheStateColumn()
         const QRect r(w->mapTo(viewport, QPoint()), w->size());
         return w->isVisible() && w->width() > 0 && viewport->rect().contains(r);
     };
-    auto* splitter = qobject_cast<QSplitter*>(wnd->leftScrollArea()->parentWidget());
+    auto* splitter = qobject_cast<QSplitter*>(wnd->leftScrollArea()->parentWidget()->parentWidget());
     QVERIFY(splitter);
     for (const int left : {280, 420}) {
         splitter->setSizes({left, 1180 - left});

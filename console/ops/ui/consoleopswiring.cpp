@@ -236,14 +236,31 @@ RemoteDesktopWnd* ConsoleOpsWiring::openRemoteDesktop(VedioBoxDrawer* pTiles, co
     return pWnd;
 }
 
+// The PC's title menu: create, tick by state, then its groups.
 bool ConsoleOpsWiring::eventFilter(QObject* pWatched, QEvent* pEvent)
 {
-    if (pEvent->type() != QEvent::ContextMenu || !m_titles.value(pWatched))
+    QPointer<MyDrawerEx> pPc = m_titles.value(pWatched);
+    if (pEvent->type() != QEvent::ContextMenu || !pPc)
         return QObject::eventFilter(pWatched, pEvent);
-    DevGroupMenu menu(m_pGroups, m_wnd.leftGrpDrawer(), *m_options.dialogs,
-                      {m_titles.value(pWatched)->pcName()});
+    const QString pcName = pPc->pcName();
+    DevGroupMenu menu(m_pGroups, m_wnd.leftGrpDrawer(), *m_options.dialogs, {pcName});
+    QAction* pGroups = menu.actions().value(0);
+    auto* pCreate = new QAction(OpsMenu::createText(), &menu);
+    menu.insertAction(pGroups, pCreate);
+    connect(pCreate, &QAction::triggered, this, [this, pcName] { createSimus(pcName); });
+    TickByState::insertEntries(&menu, pGroups, [pPc](int iState) {
+        if (pPc)
+            pPc->checkByState(iState);
+    });
+    menu.insertSeparator(pGroups);
     menu.exec(static_cast<QContextMenuEvent*>(pEvent)->globalPos());
     return true;
+}
+
+void ConsoleOpsWiring::createSimus(const QString& pcName)
+{
+    GroupOperDispatch::create(
+        pcName, [this] { return snapshot(); }, *m_options.dialogs, [this](const OpsPcSend& s) { send(s); });
 }
 
 OpsDeviceSnapshot ConsoleOpsWiring::snapshot() const

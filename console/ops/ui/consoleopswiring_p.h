@@ -65,6 +65,8 @@ private:
     void connectGroups();
     void syncGroups();
     void placeInGroup(const QString& pcName);
+    // "新建模拟器" of the PC's title menu.
+    void createSimus(const QString& pcName);
 
     CenterToolMainWnd& m_wnd;
     ConsoleOpsOptions m_options;
