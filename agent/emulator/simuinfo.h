@@ -1,5 +1,7 @@
 #pragma once
 
+#include "simurecords.h"
+
 #include <QString>
 #include <QtEndian>
 
@@ -38,7 +40,7 @@ using struSimuInfo = SimuInfo;
 
 static_assert(sizeof(SimuInfo) == 164, "SimuInfo must stay 164 bytes: it is sent as it is");
 
-// At most this many instances are read from a product.
-constexpr int kMaxSimuCount = 50;
+// At most this many instances are read from a product (and created on this PC).
+constexpr int kMaxSimuCount = kMaxSimusPerPc;
 // The caller's buffer of GetSimusInfoArray: exactly kMaxSimuCount entries (8200 bytes).
 constexpr int kSimuInfoArrayBytes = kMaxSimuCount * int(sizeof(SimuInfo));

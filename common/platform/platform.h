@@ -179,6 +179,15 @@ std::string crashBoxText(std::uint64_t code, std::uintptr_t address);
 // The computer's host name, empty when it cannot be read.
 std::string hostName();
 
+// A TCP socket listening on every IPv4 address at the port (0: any free one) with a queue of
+// `backlog` connections not yet accepted (the system caps it: Linux at net.core.somaxconn), for
+// servers that many PCs reach at once: the queue of 50 a framework gives a listening socket drops
+// the connections of a burst. Address reuse as servers have it (SO_REUSEADDR on Linux, exclusive
+// use on Windows). The descriptor (a SOCKET on Windows), or -1 on failure; the caller owns it.
+std::intptr_t listenTcpIPv4(std::uint16_t port, int backlog);
+// Closes a socket of listenTcpIPv4 that was not handed on.
+void closeSocket(std::intptr_t socket);
+
 // The first IPv4 address that the lookup of the host name returns, dotted; empty on failure.
 std::string hostIPv4();
 

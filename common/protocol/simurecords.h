@@ -2,6 +2,10 @@
 
 #include <QString>
 
+// At most this many emulator instances on one agent PC: the agent lists no more and creates none
+// beyond them, and the console asks for no more.
+constexpr int kMaxSimusPerPc = 50;
+
 // Operation kinds carried in struSimuOper::iOperType.
 enum eSimuOperType
 {
@@ -64,16 +68,16 @@ struct struSimuRecord
 struct struSimuOper
 {
     int iOperType = 0;
-    int iExtra = 0;      // APK size for an install, video UDP port for a remote-desktop begin
-    int iReplyRet = -1;  // -1: no reply yet
-    QString centerIP;    // console that sent the command; results go back to it
+    int iExtra = 0;     // APK size for an install, video UDP port for a remote-desktop begin
+    int iReplyRet = -1; // -1: no reply yet
+    QString centerIP;   // console that sent the command; results go back to it
     QString memuIdx;
     QString rmtNickName;
     QString rmtPcName;
     QString replyRet;
-    QString fileName;    // APK display name (install), new name (rename)
-    int iTime = 0;       // console's operation time, seconds since the epoch
-    QString runId;       // remote-desktop begin and end: the run they belong to (empty: any)
+    QString fileName; // APK display name (install), new name (rename)
+    int iTime = 0;    // console's operation time, seconds since the epoch
+    QString runId;    // remote-desktop begin and end: the run they belong to (empty: any)
 };
 
 // A short state message of one instance, passed between the console's objects.

@@ -1,5 +1,7 @@
 #include "agentregistry.h"
 
+#include "simurecords.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QSet>
@@ -57,7 +59,66 @@ bool silentFor10s(const struPcEntry& pc, qint64 nowSecs)
 
 } // namespace
 
-AgentRegistry::AgentRegistry(Clock clock, Limits limits) : m_clock(std::move(clock)), m_limits(limits) {}
+AgentRegistry::AgentRegistry(Clock clock, Limits limits) : m_clock(std::move(clock)), m_limits(limits)
+{
+    qRegisterMetaType<SimuChangeList>("SimuChangeList");
+}
+
+AgentRegistry::Batch::Batch(AgentRegistry& reg) : m_reg(reg)
+{
+    QWriteLocker lock(&m_reg.m_lock);
+    ++m_reg.m_batchDepth;
+}
+
+AgentRegistry::Batch::~Batch()
+{
+    m_reg.endBatch();
+}
+
+void AgentRegistry::noteChange(const QString& pcName, const QString& memuIdx, int roles)
+{
+    const QString key = pcName + QLatin1Char('\n') + memuIdx;
+    const auto it = m_changeAt.constFind(key);
+    if (it != m_changeAt.constEnd()) {
+        m_changes[*it].roles |= roles;
+        return;
+    }
+    m_changeAt.insert(key, m_changes.size());
+    m_changes.append(struSimuChange{pcName, memuIdx, roles});
+}
+
+// One notice for the batch: the rows, or the whole range when most rows changed (as a view would
+// repaint everything anyway, without a search per row).
+void AgentRegistry::endBatch()
+{
+    SimuChangeList changes;
+    int rows = 0;
+    {
+        QWriteLocker lock(&m_lock);
+        if (--m_batchDepth > 0 || m_changes.isEmpty())
+            return;
+        changes.swap(m_changes);
+        m_changeAt.clear();
+        for (const struPcEntry& pc : qAsConst(m_pcs))
+            rows += pc.rows.size();
+    }
+    if (changes.size() * 2 <= rows)
+        return emit sigSimusChanged(changes);
+    int roles = 0;
+    for (const struSimuChange& c : qAsConst(changes))
+        roles |= c.roles;
+    emit sigAllSimusChanged(roles);
+}
+
+namespace {
+
+// States 2 and -1 show the picture of the state: a screenshot taken before goes.
+bool dropsShot(int iState)
+{
+    return iState == eStateStarting || iState == eStateNotStarted;
+}
+
+} // namespace
 
 qint64 AgentRegistry::now() const
 {
@@ -182,34 +243,70 @@ struPcInfoChange AgentRegistry::applyPcInfo(const struPcUdpInfo& header, const Q
 
 bool AgentRegistry::applyState(const QString& pcName, const QString& memuIdx, int iState, int iTime)
 {
+    Batch batch(*this);
     QWriteLocker lock(&m_lock);
     struPcEntry* pc = find(pcName);
     struSimuRow* r = pc ? findRow(*pc, memuIdx) : nullptr;
     if (!r || (iTime <= r->iTime && iTime != -1))
         return false;
+    int roles = r->iState != iState || r->iTime != iTime ? SimuRole::State : 0;
     r->iState = iState;
     r->iTime = iTime;
+    if (dropsShot(iState) && !r->shot.isEmpty()) {
+        r->shot.clear();
+        r->shotSerial = ++m_shotSerial;
+        roles |= SimuRole::Picture;
+    }
+    if (roles)
+        noteChange(pcName, memuIdx, roles);
+    return true;
+}
+
+bool AgentRegistry::setPicture(const QString& pcName, const QString& memuIdx, const QByteArray& bytes,
+                               bool bPng)
+{
+    Batch batch(*this);
+    QWriteLocker lock(&m_lock);
+    struPcEntry* pc = find(pcName);
+    struSimuRow* r = pc ? findRow(*pc, memuIdx) : nullptr;
+    if (!r)
+        return false;
+    r->shot = bytes;
+    r->bShotPng = bPng;
+    r->shotSerial = ++m_shotSerial;
+    noteChange(pcName, memuIdx, SimuRole::Picture);
     return true;
 }
 
 bool AgentRegistry::applyState(const QString& pcName, const QString& memuIdx, int iState, int iTime,
                                int iDaemonModel, struSimuRow* pOut)
 {
+    Batch batch(*this);
     QWriteLocker lock(&m_lock);
     struPcEntry* pc = find(pcName);
     struSimuRow* r = pc ? findRow(*pc, memuIdx) : nullptr;
     if (!r)
         return false;
     bool changed = false;
+    int roles = 0;
     if (iDaemonModel >= 0 && r->iDaemonModel != iDaemonModel) {
         r->iDaemonModel = iDaemonModel;
         changed = true;
+        roles |= SimuRole::State;
     }
     if (iTime > r->iTime || iTime == -1) {
         changed = changed || r->iState != iState;
+        roles |= r->iState != iState || r->iTime != iTime ? SimuRole::State : 0;
         r->iState = iState;
         r->iTime = iTime;
+        if (dropsShot(iState) && !r->shot.isEmpty()) {
+            r->shot.clear();
+            r->shotSerial = ++m_shotSerial;
+            roles |= SimuRole::Picture;
+        }
     }
+    if (roles)
+        noteChange(pcName, memuIdx, roles);
     if (pOut)
         *pOut = *r;
     return changed;
@@ -229,14 +326,22 @@ bool AgentRegistry::stateAfter(const QString& pcName, const QString& memuIdx, in
 
 bool AgentRegistry::setOffline(const QString& pcName)
 {
+    Batch batch(*this);
     QWriteLocker lock(&m_lock);
     struPcEntry* pc = find(pcName);
     if (!pc)
         return false;
     pc->onlineLabel = PcLabel::offline();
     for (struSimuRow& r : pc->rows) {
+        int roles = SimuRole::State;
         r.iState = -1;
         r.iTime = -1;
+        if (!r.shot.isEmpty()) {
+            r.shot.clear();
+            r.shotSerial = ++m_shotSerial;
+            roles |= SimuRole::Picture;
+        }
+        noteChange(pcName, r.memuIdx, roles);
     }
     return true;
 }

@@ -5,9 +5,11 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
+#include <QObject>
 #include <QPair>
 #include <QReadWriteLock>
 #include <QStringList>
+#include <QVector>
 #include <functional>
 
 // Online labels of a PC entry.
@@ -32,7 +34,30 @@ struct struSimuRow
     int iDaemonModel = 0;
     int iSimuType = 0; // emulator product of the PC when the row was added
     bool bChecked = false;
+    // The latest screenshot, compressed (JPEG from discovery, PNG from a result); empty while the
+    // emulator shows the picture of its state. A new one gets a new serial.
+    QByteArray shot;
+    bool bShotPng = false;
+    quint64 shotSerial = 0;
 };
+
+// What changed on an emulator row (AgentRegistry::sigSimusChanged).
+namespace SimuRole {
+enum : int
+{
+    State = 1,  // state, state time, daemon model
+    Picture = 2 // the screenshot
+};
+} // namespace SimuRole
+
+struct struSimuChange
+{
+    QString pcName;
+    QString memuIdx;
+    int roles = 0;
+};
+using SimuChangeList = QVector<struSimuChange>;
+Q_DECLARE_METATYPE(SimuChangeList)
 
 // One agent PC, keyed by its PC name (exact, case-sensitive).
 struct struPcEntry
@@ -84,12 +109,19 @@ struct struRegistryLimits
     int repinSecs = 30;
 };
 
-// The console's registry of agent PCs and their emulators. The GUI thread writes it as replies,
-// results and the user's ticks arrive; the discovery worker, the online checker and the operation
-// checks read it from their threads. Every call takes the lock, so a reader always sees one whole
-// state of an entry.
-class AgentRegistry
+// The console's registry of agent PCs and their emulators, and the one place where an emulator's
+// state, name and picture and a PC's online label are applied. The GUI thread writes it as replies,
+// results, the operations' states and the user's ticks arrive; the discovery worker, the online
+// checker and the operation checks read it from their threads. Every call takes the lock, so a
+// reader always sees one whole state of an entry.
+//
+// Changes of states and pictures are announced in batches: a producer opens a Batch around a round
+// of reports, and the batch ends in one sigSimusChanged with every row that changed, or in one
+// sigAllSimusChanged when most rows did. A call outside a batch is a batch of its own. The list and
+// the tiles show what the registry holds when they are told.
+class AgentRegistry : public QObject
 {
+    Q_OBJECT
 public:
     using Clock = std::function<qint64()>; // seconds since 1970-01-01 UTC
 
@@ -103,8 +135,19 @@ public:
     };
 
     explicit AgentRegistry(Clock clock = Clock(), Limits limits = Limits());
-    AgentRegistry(const AgentRegistry&) = delete;
-    AgentRegistry& operator=(const AgentRegistry&) = delete;
+
+    // Collects the changes made while it lives into one notice (batches nest).
+    class Batch
+    {
+    public:
+        explicit Batch(AgentRegistry& reg);
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        AgentRegistry& m_reg;
+    };
 
     qint64 now() const;
 
@@ -126,6 +169,8 @@ public:
     // whether the row changed; pOut receives the row as it is now.
     bool applyState(const QString& pcName, const QString& memuIdx, int iState, int iTime, int iDaemonModel,
                     struSimuRow* pOut);
+    // A new screenshot of the emulator; an emulator that is not listed takes none.
+    bool setPicture(const QString& pcName, const QString& memuIdx, const QByteArray& bytes, bool bPng);
     // The state the emulator would show once this report were applied; false when it is not listed.
     bool stateAfter(const QString& pcName, const QString& memuIdx, int iState, int iTime, int& shown) const;
 
@@ -162,7 +207,17 @@ public:
     void setArgument(const QString& pcName, const QString& argument);
     QString argument(const QString& pcName) const;
 
+signals:
+    // The rows that changed in one batch, each once with the union of its changes.
+    void sigSimusChanged(SimuChangeList changes);
+    // Most rows changed in one batch: every row should be shown again.
+    void sigAllSimusChanged(int roles);
+
 private:
+    // Under the write lock.
+    void noteChange(const QString& pcName, const QString& memuIdx, int roles);
+    void endBatch();
+
     struPcEntry* find(const QString& pcName);
     const struPcEntry* find(const QString& pcName) const;
     static struSimuRow* findRow(struPcEntry& pc, const QString& memuIdx);
@@ -177,4 +232,8 @@ private:
     qint64 m_overCap = 0;     // PC names not listed for the cap
     QList<struPcEntry> m_pcs; // list order
     QHash<QString, int> m_indexOf;
+    int m_batchDepth = 0; // GUI thread
+    SimuChangeList m_changes;
+    QHash<QString, int> m_changeAt; // "pc\nidx" -> position in m_changes
+    quint64 m_shotSerial = 0;
 };

@@ -27,6 +27,7 @@ constexpr int GroupProtected = 75;    // "默认分组不能删除"
 constexpr int GroupNameEmpty = 76;    // "分组名不能为空"
 constexpr int FileTooLarge = 77;      // "\"%1\"有%2字节，只能安装小于2GB的文件"
 constexpr int RenameNameEmpty = 78;   // "模拟器名字不能为空"
+constexpr int CreateNoRoom = 79;      // "\"%1\"已有%2个模拟器，最多%3个，不能再新建%4个"
 
 // The refusal of an operation chosen while nothing is ticked.
 inline CCommResult nothingTicked()
@@ -42,5 +43,10 @@ inline QStringList entryTexts()
 {
     return {QStringLiteral("启动"), QStringLiteral("关闭"), QStringLiteral("安装apk"), QStringLiteral("删除"),
             QStringLiteral("重命名")};
+}
+// The entry of a PC's title menu that creates emulators on the PC.
+inline QString createText()
+{
+    return QStringLiteral("新建模拟器");
 }
 } // namespace OpsMenu

@@ -144,7 +144,19 @@ QList<struLedgerEntry> LedgerStore::load(int maxEntries)
 
 bool LedgerStore::save(const QList<const struLedgerEntry*>& entries)
 {
-    if (entries.isEmpty())
+    QList<struLedgerWrite> writes;
+    for (const struLedgerEntry* p : entries) {
+        struLedgerWrite w{p, true, {}};
+        for (int i = 0; i < p->targets.size(); ++i)
+            w.positions.append(i);
+        writes.append(w);
+    }
+    return save(writes);
+}
+
+bool LedgerStore::save(const QList<struLedgerWrite>& writes)
+{
+    if (writes.isEmpty())
         return true;
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     if (!db.transaction())
@@ -153,14 +165,19 @@ bool LedgerStore::save(const QList<const struLedgerEntry*>& entries)
     e.prepare(QStringLiteral("INSERT OR REPLACE INTO entries VALUES (?, ?, ?, ?, ?)"));
     t.prepare(QStringLiteral("INSERT OR REPLACE INTO targets VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
     bool ok = true;
-    for (const struLedgerEntry* p : entries) {
-        e.addBindValue(p->id);
-        e.addBindValue(p->sentMs);
-        e.addBindValue(p->iOperType);
-        e.addBindValue(p->strArg);
-        e.addBindValue(p->fileSize);
-        ok = ok && e.exec();
-        for (int i = 0; ok && i < p->targets.size(); ++i) {
+    for (const struLedgerWrite& w : writes) {
+        const struLedgerEntry* p = w.entry;
+        if (w.bHeader) {
+            e.addBindValue(p->id);
+            e.addBindValue(p->sentMs);
+            e.addBindValue(p->iOperType);
+            e.addBindValue(p->strArg);
+            e.addBindValue(p->fileSize);
+            ok = ok && e.exec();
+        }
+        for (int i : w.positions) {
+            if (!ok || i < 0 || i >= p->targets.size())
+                continue;
             const struLedgerTarget& x = p->targets.at(i);
             for (const QVariant& v :
                  {QVariant(p->id), QVariant(i), QVariant(x.pcName), QVariant(x.memuIdx),

@@ -8,6 +8,14 @@
 // The ledger's SQLite file. Every save is one transaction, so a write that fails (disk full, the
 // process killed) leaves the entries as they were before it. A file that cannot be read as a ledger
 // is moved aside and a fresh one begun. Texts read back are bounded, as the file may have been edited.
+// What a save writes of one entry: its own fields, and the targets at these positions.
+struct struLedgerWrite
+{
+    const struLedgerEntry* entry = nullptr;
+    bool bHeader = false;
+    QList<int> positions;
+};
+
 class LedgerStore
 {
 public:
@@ -27,8 +35,10 @@ public:
     bool prune(qint64 cutoffMs, int maxEntries);
     // The newest maxEntries, oldest first.
     QList<struLedgerEntry> load(int maxEntries);
-    // Entries written whole (new ones, or targets changed), in one transaction.
+    // Entries written whole.
     bool save(const QList<const struLedgerEntry*>& entries);
+    // What changed, in one transaction.
+    bool save(const QList<struLedgerWrite>& writes);
     bool remove(const QList<qint64>& ids);
 
 private:

@@ -67,20 +67,18 @@ bool ResultsLedger::open(QString& error)
     m_pStore = std::move(store);
     beginResetModel();
     for (struLedgerEntry& e : kept) {
-        bool bClosed = false;
-        for (struLedgerTarget& t : e.targets) {
+        for (int i = 0; i < e.targets.size(); ++i) {
+            struLedgerTarget& t = e.targets[i];
             if (!t.isOpen())
                 continue;
             t.state = eLedgerState::NoAnswer;
             t.text = QStringLiteral("控制台已重启，未收到结果");
-            bClosed = true;
+            m_unsaved[e.id].insert(i);
         }
         auto* p = new struLedgerEntry(std::move(e));
         m_entries.append(p);
         m_byId.insert(p->id, p);
         m_nextId = std::max(m_nextId, p->id + 1);
-        if (bClosed)
-            m_dirty.insert(p->id);
     }
     endResetModel();
     flush();
@@ -129,7 +127,7 @@ void ResultsLedger::appendEntry(struLedgerEntry* p)
     m_entries.append(p);
     m_byId.insert(p->id, p);
     endInsertRows();
-    m_dirty.insert(p->id);
+    unsaved(p->id, -1);
     prune();
     if (!m_pSweep->isActive())
         m_pSweep->start();
@@ -157,6 +155,8 @@ qint64 ResultsLedger::beginOperation(int iOperType, const QString& strArg)
 void ResultsLedger::addSend(const QString& pcName, int iOperType, const QStringList& memuIdxs,
                             const QString& strArg)
 {
+    if (memuIdxs.isEmpty())
+        return;
     struLedgerEntry* e = find(m_turnId);
     if (!e || e->iOperType != iOperType)
         e = find(beginOperation(iOperType, strArg));
@@ -169,6 +169,7 @@ void ResultsLedger::addSend(const QString& pcName, int iOperType, const QStringL
         t.memuIdx = idx;
         t.deadlineMs = deadline;
         m_open[keyOf(pcName, idx, iOperType)].append(TargetRef{e->id, e->targets.size()});
+        unsaved(e->id, e->targets.size());
         e->targets.append(t);
         ++m_openCount;
     }
@@ -194,6 +195,7 @@ void ResultsLedger::addRefused(qint64 id, const QString& pcName, const QStringLi
         t.iCode = iCode;
         t.text = text.left(kMaxTextChars);
         t.doneMs = now();
+        unsaved(id, e->targets.size());
         e->targets.append(t);
     }
     endInsertRows();
@@ -223,7 +225,9 @@ struLedgerTarget* ResultsLedger::openTarget(const QString& pc, const QString& id
 
 void ResultsLedger::close(qint64 id, struLedgerTarget& t, eLedgerState s, int iCode, const QString& text)
 {
-    const QString key = keyOf(t.pcName, t.memuIdx, find(id)->iOperType);
+    const struLedgerEntry* e = find(id);
+    const QString key = keyOf(t.pcName, t.memuIdx, e->iOperType);
+    unsaved(id, int(&t - e->targets.constData()));
     t.state = s;
     t.iCode = iCode;
     t.text = text.left(kMaxTextChars);
@@ -255,7 +259,7 @@ void ResultsLedger::slOperDelivered(QString strPcName, int iOperType, QStringLis
             continue;
         if (iRet == 0) {
             t->state = eLedgerState::Sent;
-            touch(id);
+            unsaved(id, int(t - find(id)->targets.constData()));
         } else {
             close(id, *t, eLedgerState::Failed, iRet, QStringLiteral("命令未送达"));
         }
@@ -311,6 +315,7 @@ void ResultsLedger::prune()
         struLedgerEntry* p = m_entries.takeFirst();
         m_byId.remove(p->id);
         m_dirty.remove(p->id);
+        m_unsaved.remove(p->id);
         m_openCount -= p->openCount();
         endRemoveRows();
         gone.append(p->id);
@@ -327,18 +332,34 @@ void ResultsLedger::touch(qint64 id)
         m_pFlush->start();
 }
 
+void ResultsLedger::unsaved(qint64 id, int pos)
+{
+    m_unsaved[id].insert(pos);
+    touch(id);
+}
+
 void ResultsLedger::flush()
 {
     m_pFlush->stop();
-    if (m_dirty.isEmpty())
-        return;
-    QList<const struLedgerEntry*> changed;
+    QList<struLedgerWrite> writes;
+    for (auto it = m_unsaved.cbegin(); it != m_unsaved.cend(); ++it) {
+        if (const struLedgerEntry* e = find(it.key())) {
+            QList<int> positions = it->values();
+            std::sort(positions.begin(), positions.end());
+            const bool bHeader = !positions.isEmpty() && positions.first() == -1;
+            writes.append(struLedgerWrite{e, bHeader, positions.mid(bHeader ? 1 : 0)});
+        }
+    }
+    // A failed write is tried again with the next batch; the file keeps what it had.
+    if (!m_pStore || m_pStore->save(writes))
+        m_unsaved.clear();
+    else
+        qWarning() << "results ledger: changes of" << writes.size() << "operations not stored yet";
     for (qint64 id : qAsConst(m_dirty)) {
         const struLedgerEntry* e = find(id);
         const int row = rowOf(id);
         if (!e || row < 0)
             continue;
-        changed.append(e);
         emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
         if (!e->targets.isEmpty()) {
             const QModelIndex parent = index(row, 0);
@@ -346,8 +367,6 @@ void ResultsLedger::flush()
         }
     }
     m_dirty.clear();
-    if (m_pStore && !m_pStore->save(changed))
-        qWarning() << "results ledger: changes of" << changed.size() << "operations not stored";
 }
 
 qint64 ResultsLedger::entryIdAt(const QModelIndex& index) const

@@ -131,7 +131,9 @@ private:
     struLedgerTarget* openTarget(const QString& pc, const QString& idx, int type, bool bWaitingOnly,
                                  qint64* pId = nullptr);
     void close(qint64 id, struLedgerTarget& t, eLedgerState s, int iCode, const QString& text);
+    // Shown at the next batch; stored then too: the entry's own fields (pos -1) or one target.
     void touch(qint64 id);
+    void unsaved(qint64 id, int pos);
     void sweep();
     void prune();
     void appendEntry(struLedgerEntry* p);
@@ -145,6 +147,7 @@ private:
     qint64 m_nextId = 1;
     qint64 m_turnId = 0; // the operation sends of this turn join
     QSet<qint64> m_dirty;
+    QHash<qint64, QSet<int>> m_unsaved; // targets to store by entry; -1 the entry itself
     QTimer* m_pFlush = nullptr;
     QTimer* m_pSweep = nullptr;
 };

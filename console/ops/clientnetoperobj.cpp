@@ -11,8 +11,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
-
-#include <memory>
+#include <QMetaMethod>
 
 namespace {
 
@@ -72,11 +71,20 @@ void ClientNetOperObj::slInitSocket()
     qWarning().noquote() << "ClientNetOperObj ready for" << m_nickName << m_ipAddr << m_agentPort;
 }
 
+bool ClientNetOperObj::isJsonStateConnected() const
+{
+    static const QMetaMethod json = QMetaMethod::fromSignal(&ClientNetOperObj::sigNewSimuStateParamArrived);
+    return isSignalConnected(json);
+}
+
 // The messages name the PC by its computer name, the key of its list entry and tile drawer: nick
 // names are the users' and need not differ between PCs.
 void ClientNetOperObj::EmitStates(const QStringList& memuIdxs, int iState, int iTime)
 {
-    if (iState == 0)
+    if (iState == 0 || memuIdxs.isEmpty())
+        return;
+    emit sigSimuStates(m_pcName, memuIdxs, iState, iTime);
+    if (!isJsonStateConnected())
         return;
     for (const QString& idx : memuIdxs)
         emit sigNewSimuStateParamArrived(JsonCodec::serializeSimuState(m_pcName, idx, iState, iTime, -1));
@@ -118,88 +126,128 @@ QString ClientNetOperObj::NickName() const
 
 void ClientNetOperObj::slOperateSimus(int iType, QStringList strMemuIdxList)
 {
-    int iExtra = 0;
-    if (iType == eOperInstall)
-        iExtra = int(qBound<qint64>(0, QFileInfo(m_strArg).size(), INT_MAX)); // larger ones are refused
-    else if (iType == eOperRmtDesktopBegin)
-        iExtra = m_iRmtDesktopPort;
-    RunOperation(iType, strMemuIdxList, iExtra);
+    Enqueue(iType, strMemuIdxList);
 }
 
 void ClientNetOperObj::slInstallApk4Simus(QStringList strSimusList, QString strPath)
 {
     m_strArg = strPath;
-    slOperateSimus(eOperInstall, strSimusList);
+    Enqueue(eOperInstall, strSimusList);
 }
 
 void ClientNetOperObj::slRemoteDesktop(int iVideoPort, QString strRunId)
 {
     m_iRmtDesktopPort = iVideoPort;
     m_strRmtDesktopRunId = strRunId;
-    slOperateSimus(eOperRmtDesktopBegin, {RemoteDesktopBeginMarker()});
+    Enqueue(eOperRmtDesktopBegin, {RemoteDesktopBeginMarker()});
 }
 
 void ClientNetOperObj::slCloseRemoteDesktop()
 {
-    slOperateSimus(eOperRmtDesktopEnd, {RemoteDesktopEndMarker()});
+    Enqueue(eOperRmtDesktopEnd, {RemoteDesktopEndMarker()});
 }
 
-DevControlAbsMgr* ClientNetOperObj::CreateMgr(int iType, const QStringList& memuIdxs, int iExtra, int iTime)
+void ClientNetOperObj::Operate(const OpsPcSend& oper)
+{
+    switch (oper.iOperType) {
+    case eOperInstall:
+        return slInstallApk4Simus(oper.memuIdxs, oper.strArg);
+    case eOperRename:
+        m_strArg = oper.strArg;
+        return Enqueue(oper.iOperType, oper.memuIdxs);
+    case eOperRmtDesktopBegin:
+        return slRemoteDesktop(oper.iVideoPort, oper.runId);
+    case eOperRmtDesktopEnd:
+        m_strRmtDesktopRunId = oper.runId.isEmpty() ? m_strRmtDesktopRunId : oper.runId;
+        return slCloseRemoteDesktop();
+    default:
+        return Enqueue(oper.iOperType, oper.memuIdxs);
+    }
+}
+
+void ClientNetOperObj::Enqueue(int iType, const QStringList& memuIdxs)
+{
+    struQueuedOper oper;
+    oper.iType = iType;
+    oper.memuIdxs = memuIdxs;
+    if (iType == eOperInstall || iType == eOperRename)
+        oper.strArg = m_strArg;
+    if (iType == eOperRmtDesktopBegin || iType == eOperRmtDesktopEnd) {
+        oper.iVideoPort = m_iRmtDesktopPort;
+        oper.runId = m_strRmtDesktopRunId;
+    }
+    m_queue.enqueue(oper);
+    StartNext();
+}
+
+DevControlAbsMgr* ClientNetOperObj::CreateMgr(const struQueuedOper& oper, int iTime)
 {
     DevOperData data;
-    data.iOperType = iType;
-    data.memuIdxs = memuIdxs;
+    data.iOperType = oper.iType;
+    data.memuIdxs = oper.memuIdxs;
     data.ipAddr = IpAddr();
     data.nickName = NickName();
     data.pcName = m_pcName;
-    data.strArg = (iType == eOperInstall || iType == eOperRename) ? m_strArg : QString();
+    data.strArg = oper.strArg;
     data.port = m_agentPort;
-    data.iExtra = iExtra;
+    if (oper.iType == eOperInstall) // larger files are refused before this
+        data.iExtra = int(qBound<qint64>(0, QFileInfo(oper.strArg).size(), INT_MAX));
+    else if (oper.iType == eOperRmtDesktopBegin)
+        data.iExtra = oper.iVideoPort;
     data.iTime = iTime;
-    if (iType == eOperRmtDesktopBegin || iType == eOperRmtDesktopEnd)
-        data.runId = m_strRmtDesktopRunId;
+    data.runId = oper.runId;
     data.connectWaitMs = m_connectWaitMs;
     data.writeWaitMs = m_writeWaitMs;
     data.filePauseMs = m_filePauseMs;
-    if (iType != eOperInstall)
-        return new OperGrpSimuMgr(data);
-    auto* pMgr = new OperGrpSimuInstallMgr(data);
+    if (oper.iType != eOperInstall)
+        return new OperGrpSimuMgr(data, this);
+    auto* pMgr = new OperGrpSimuInstallMgr(data, this);
     connect(pMgr, &OperGrpSimuInstallMgr::sigBeginInstall, this, &ClientNetOperObj::slEmitBeginInstall);
     connect(pMgr, &OperGrpSimuInstallMgr::sigInstallProgress, this, &ClientNetOperObj::slEmitInstallProgress);
     connect(pMgr, &OperGrpSimuInstallMgr::sigInstallFinished, this, &ClientNetOperObj::slEmitInstallFinished);
     return pMgr;
 }
 
-CCommResult ClientNetOperObj::RunOperation(int iType, const QStringList& memuIdxs, int iExtra)
+// The next operation of the queue, once the one before it is over. A file the command record cannot
+// announce is refused before anything goes out.
+void ClientNetOperObj::StartNext()
 {
+    if (m_pRunning || m_queue.isEmpty())
+        return;
+    const struQueuedOper oper = m_queue.dequeue();
     const int iTime = NextOperTime();
-    slSetStateAtBegin(iType, memuIdxs, iTime);
+    slSetStateAtBegin(oper.iType, oper.memuIdxs, iTime);
     if (m_pLedger)
-        m_pLedger->add(m_pcName, iType, memuIdxs, iTime);
-    const CCommResult r = Deliver(iType, memuIdxs, iExtra, iTime);
-    if (r.ok()) {
-        slSetStateAtEndIfSuccess(iType, memuIdxs);
-    } else {
-        if (m_pLedger)
-            m_pLedger->remove(m_pcName, iType, memuIdxs, iTime);
-        slSetStateAtEndIfFail(iType, memuIdxs);
-        slReplyResult(new CCommResult(r));
-        slSetStateWhenCenterToolErr(iType, memuIdxs, iTime);
+        m_pLedger->add(m_pcName, oper.iType, oper.memuIdxs, iTime);
+    if (oper.iType == eOperInstall) {
+        const CCommResult size = GroupOperChecks::checkApkSize(oper.strArg);
+        if (!size.ok())
+            return Delivered(oper, iTime, size);
     }
-    emit sigOperDelivered(iType, memuIdxs, r.iRet);
-    return r;
+    m_pRunning = CreateMgr(oper, iTime);
+    connect(m_pRunning, &DevControlAbsMgr::sigFinished, this,
+            [this, oper, iTime](const CCommResult& r) { Delivered(oper, iTime, r); });
+    m_pRunning->Start();
 }
 
-// A file the command record cannot announce is refused before anything goes out.
-CCommResult ClientNetOperObj::Deliver(int iType, const QStringList& memuIdxs, int iExtra, int iTime)
+void ClientNetOperObj::Delivered(const struQueuedOper& oper, int iTime, const CCommResult& r)
 {
-    if (iType == eOperInstall) {
-        const CCommResult size = GroupOperChecks::checkApkSize(m_strArg);
-        if (!size.ok())
-            return size;
+    if (m_pRunning) {
+        m_pRunning->deleteLater();
+        m_pRunning = nullptr;
     }
-    std::unique_ptr<DevControlAbsMgr> pMgr(CreateMgr(iType, memuIdxs, iExtra, iTime));
-    return pMgr->Run();
+    if (r.ok()) {
+        slSetStateAtEndIfSuccess(oper.iType, oper.memuIdxs);
+    } else {
+        if (m_pLedger)
+            m_pLedger->remove(m_pcName, oper.iType, oper.memuIdxs, iTime);
+        slSetStateAtEndIfFail(oper.iType, oper.memuIdxs);
+        slReplyResult(new CCommResult(r));
+        slSetStateWhenCenterToolErr(oper.iType, oper.memuIdxs, iTime);
+    }
+    emit sigOperDelivered(oper.iType, oper.memuIdxs, r.iRet);
+    // From the event loop: a queue of failures does not nest one delivery in another.
+    QMetaObject::invokeMethod(this, &ClientNetOperObj::StartNext, Qt::QueuedConnection);
 }
 
 void ClientNetOperObj::slSetStateAtEndIfSuccess(int iType, QStringList strMemuIdxList)

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <QObject>
+#include <QQueue>
 #include <QStringList>
 
 #include <memory>
@@ -13,12 +14,16 @@
 class AgentRegistry;
 class DevControlAbsMgr;
 class SentOperLedger;
+struct OpsPcSend;
 
-// The command client of one agent PC, living on a thread of its own. Each operation marks its target
-// emulators busy, sends one command to the agent's command server (an install streams the APK behind
-// it) and, when the console itself cannot deliver it, puts the states back and reports the failure.
-// Operations reach it by queued calls and run one after another, so operations on one PC are queued
-// while different PCs work in parallel.
+// The command client of one agent PC. Each operation marks its target emulators busy, sends one
+// command to the agent's command server (an install streams the APK behind it) and, when the console
+// itself cannot deliver it, puts the states back and reports the failure.
+//
+// Operations reach it by queued calls and wait in its queue: one is delivered at a time, in the order
+// they came, so operations on one PC keep their order. A delivery blocks nothing: its manager works
+// on the event loop of the client's thread, so the clients of every PC share one thread (the
+// ConsoleOpsService's) and different PCs are delivered side by side.
 //
 // With a registry, every operation goes to the PC's address and nick name as the registry has them at
 // that moment (a PC that got another address is reached there); without one, to those it was made
@@ -51,6 +56,9 @@ public:
 
 signals:
     void sigNetOperReplyResult(CCommResult* pRet);
+    // The targets' states shown while an operation runs and after it failed. The JSON form, one
+    // message per target, is made only while something is connected to it.
+    void sigSimuStates(QString strPcName, QStringList strMemuIdxList, int iState, int iTime);
     void sigNewSimuStateParamArrived(QByteArray aryJson);
     void sigNewSimuImgArrived(QString strMemuIdx, QImage* pImg);
     void sigNewSimuStateChangedByIndex(QString strIndex, int iState);
@@ -83,11 +91,28 @@ public slots:
     void slEmitInstallProgress(QString strMemuIdx, int iProgress);
     void slEmitInstallFinished(QString strMemuIdx);
 
+public:
+    // One checked operation of this PC with its argument: queued like the slots above.
+    void Operate(const OpsPcSend& oper);
+    // Operations waiting and the one under way.
+    int PendingCount() const { return m_queue.size() + (m_pRunning ? 1 : 0); }
+
 private:
-    CCommResult RunOperation(int iType, const QStringList& memuIdxs, int iExtra);
-    CCommResult Deliver(int iType, const QStringList& memuIdxs, int iExtra, int iTime);
-    DevControlAbsMgr* CreateMgr(int iType, const QStringList& memuIdxs, int iExtra, int iTime);
+    // An operation as it was asked for, with the argument and remote-desktop values of that moment.
+    struct struQueuedOper
+    {
+        int iType = 0;
+        QStringList memuIdxs;
+        QString strArg;
+        int iVideoPort = 0;
+        QString runId;
+    };
+    void Enqueue(int iType, const QStringList& memuIdxs);
+    void StartNext();
+    void Delivered(const struQueuedOper& oper, int iTime, const CCommResult& r);
+    DevControlAbsMgr* CreateMgr(const struQueuedOper& oper, int iTime);
     void EmitStates(const QStringList& memuIdxs, int iState, int iTime);
+    bool isJsonStateConnected() const;
 
     QString m_pcName;
     QString m_nickName;
@@ -102,4 +127,6 @@ private:
     int m_filePauseMs = 100;
     std::shared_ptr<const AgentRegistry> m_pRegistry;
     std::shared_ptr<SentOperLedger> m_pLedger;
+    QQueue<struQueuedOper> m_queue;
+    DevControlAbsMgr* m_pRunning = nullptr;
 };

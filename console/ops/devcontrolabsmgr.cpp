@@ -1,5 +1,6 @@
 #include "devcontrolabsmgr.h"
 
+#include <QEventLoop>
 #include <QTcpSocket>
 
 DevControlAbsMgr::DevControlAbsMgr(const DevOperData& data, QObject* parent) : QObject(parent), m_data(data)
@@ -11,10 +12,24 @@ DevControlAbsMgr::~DevControlAbsMgr()
     delete m_pSocket;
 }
 
-CCommResult DevControlAbsMgr::Run()
+void DevControlAbsMgr::Start()
 {
     Prepare();
-    return Execute();
+    Execute();
+}
+
+CCommResult DevControlAbsMgr::Run()
+{
+    CCommResult out;
+    QEventLoop loop;
+    connect(this, &DevControlAbsMgr::sigFinished, &loop, [&](const CCommResult& r) {
+        out = r;
+        loop.quit();
+    });
+    Start();
+    if (!m_bFinished)
+        loop.exec(); // every step has a deadline: this ends
+    return out;
 }
 
 void DevControlAbsMgr::Prepare()
@@ -25,4 +40,15 @@ void DevControlAbsMgr::Prepare()
         slot.iExtraRet = m_data.iOperType;
         m_results.append(slot);
     }
+}
+
+void DevControlAbsMgr::Finished(const CCommResult&) {}
+
+void DevControlAbsMgr::Finish(const CCommResult& result)
+{
+    if (m_bFinished)
+        return;
+    m_bFinished = true;
+    Finished(result);
+    emit sigFinished(result);
 }

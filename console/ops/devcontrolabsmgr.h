@@ -8,6 +8,7 @@
 #include <QStringList>
 
 class QTcpSocket;
+class QTimer;
 
 // The data of one operation sent to one agent PC.
 struct DevOperData
@@ -28,9 +29,14 @@ struct DevOperData
     int filePauseMs = 100;
 };
 
-// One operation to one agent PC, run synchronously on the calling thread: connect to the agent's
-// command server, write one command document (and for an install the file), close. The outcome of
-// each emulator comes back later on the result server; this only says whether delivery worked.
+// One operation to one agent PC: connect to the agent's command server, write one command document
+// (and for an install the file), close. The outcome of each emulator comes back later on the result
+// server; this only says whether delivery worked.
+//
+// The steps run on the event loop of the manager's thread with a non-blocking socket, each within
+// its own deadline, so one thread carries the deliveries of any number of PCs side by side. Start()
+// begins, sigFinished reports once, after the connection is closed. Run() is the same for a caller
+// that may block: it waits for sigFinished in a local event loop.
 class DevControlAbsMgr : public QObject
 {
     Q_OBJECT
@@ -38,21 +44,32 @@ public:
     explicit DevControlAbsMgr(const DevOperData& data, QObject* parent = nullptr);
     ~DevControlAbsMgr() override;
 
-    // Prepares one result slot per target, then executes.
-    virtual CCommResult Run();
+    // Prepares one result slot per target, then executes. sigFinished may come before it returns.
+    virtual void Start();
+    CCommResult Run();
 
     const DevOperData& Data() const { return m_data; }
     const QList<CCommResult>& Results() const { return m_results; }
+    bool IsFinished() const { return m_bFinished; }
+
+signals:
+    void sigFinished(CCommResult result);
 
 protected:
     virtual void Prepare();
-    virtual CCommResult Execute() = 0;
-    virtual CCommResult Connect() = 0;
-    virtual CCommResult SendCommand() = 0;
-    virtual CCommResult SendFile() = 0;
+    virtual void Execute() = 0;
+    virtual void Connect() = 0;
+    virtual void SendCommand() = 0;
+    virtual void SendFile() = 0;
     virtual void Close() = 0;
+    // Called once with the outcome, before sigFinished.
+    virtual void Finished(const CCommResult& result);
+    void Finish(const CCommResult& result);
 
     DevOperData m_data;
     QTcpSocket* m_pSocket = nullptr;
     QList<CCommResult> m_results;
+
+private:
+    bool m_bFinished = false;
 };

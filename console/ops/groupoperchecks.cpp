@@ -226,6 +226,23 @@ CCommResult checkRenameName(const QString& name)
     return refuse(OpsCode::RenameNameEmpty, QStringLiteral("模拟器名字不能为空"));
 }
 
+int createRoom(const OpsPcEntry& pc)
+{
+    return qMax(0, kMaxSimusPerPc - int(pc.rows.size()));
+}
+
+CCommResult checkCreateRoom(const OpsPcEntry& pc, int wanted)
+{
+    const int room = createRoom(pc);
+    if (room > 0 && wanted <= room)
+        return CCommResult();
+    return refuse(OpsCode::CreateNoRoom, QStringLiteral("\"%1\"已有%2个模拟器，最多%3个，不能再新建%4个")
+                                             .arg(pc.pcName)
+                                             .arg(pc.rows.size())
+                                             .arg(kMaxSimusPerPc)
+                                             .arg(qMax(1, wanted)));
+}
+
 CCommResult checkRenameProduct(const OpsPcEntry& pc)
 {
     if (pc.iSimuType != 1)

@@ -31,13 +31,23 @@ struct OpsPcEntry
 
 using OpsDeviceSnapshot = QList<OpsPcEntry>;
 
-// One operation handed to one PC's command client.
+// One checked operation for one PC, as the menu's checks hand it to ConsoleOpsService::submit.
 struct OpsPcSend
 {
-    QString pcKey;
+    OpsPcSend() = default;
+    OpsPcSend(const QString& pc, int type, const QStringList& targets, const QString& arg = QString(),
+              int videoPort = 0, const QString& run = QString())
+        : pcKey(pc), iOperType(type), memuIdxs(targets), strArg(arg), iVideoPort(videoPort), runId(run)
+    {
+    }
+
+    QString pcKey; // the registry's key of the PC
     int iOperType = 0;
     QStringList memuIdxs;
     QString strArg; // APK path (install) or new name (rename); empty otherwise
+    // Remote desktop (begin, end): the console's video port and the run the command belongs to.
+    int iVideoPort = 0;
+    QString runId;
 };
 
 // The outcome of checking an operation: the PCs to send to, in list order, and the refusal that ended
@@ -73,5 +83,10 @@ CCommResult checkRenameOnline(const OpsPcEntry& pc);                            
 CCommResult checkRenameState(const OpsPcEntry& pc, const OpsSimuRow& row);              // 53
 CCommResult checkRenameProduct(const OpsPcEntry& pc);                                   // 71
 CCommResult checkRenameName(const QString& name);                                       // 78
+
+// Create: how many emulators the PC has room for (kMaxSimusPerPc, the agent's bound, less those it
+// lists); 79 when `wanted` is more than that (or there is no room at all for wanted 0).
+int createRoom(const OpsPcEntry& pc);
+CCommResult checkCreateRoom(const OpsPcEntry& pc, int wanted);
 
 } // namespace GroupOperChecks

@@ -119,6 +119,64 @@ CCommResult choose(int index, const OpsDeviceSnapshot& snap, const OpsSnapshotFn
 
 } // namespace
 
+namespace {
+
+const OpsPcEntry* findPc(const OpsDeviceSnapshot& snap, const QString& pcKey)
+{
+    for (const OpsPcEntry& pc : snap) {
+        if (pc.pcKey == pcKey)
+            return &pc;
+    }
+    return nullptr;
+}
+
+// The PC as it is listed now may take this many creates.
+CCommResult checkCreate(const OpsPcEntry* pc, int wanted)
+{
+    if (!pc)
+        return CCommResult::failure(OpsCode::PcOffline, QStringLiteral("远程客户端处于离线状态，不能操作"));
+    const CCommResult online = GroupOperChecks::checkOnline(*pc);
+    return online.ok() ? GroupOperChecks::checkCreateRoom(*pc, wanted) : online;
+}
+
+CCommResult askAndCreate(const QString& pcKey, const OpsSnapshotFn& snapshot, OpsDialogs& dialogs,
+                         const OpsSendFn& send)
+{
+    const OpsDeviceSnapshot before = snapshot();
+    const OpsPcEntry* pc = findPc(before, pcKey);
+    CCommResult r = checkCreate(pc, 0);
+    if (!r.ok())
+        return r;
+    const int room = GroupOperChecks::createRoom(*pc);
+    int count = 1;
+    const QString label = QStringLiteral("在\"%1\"上新建几个模拟器？（1-%2个）")
+                              .arg(pc->nickName.isEmpty() ? pc->pcName : pc->nickName)
+                              .arg(room);
+    if (!dialogs.askNumber(OpsMenu::createText(), label, count, 1, room))
+        return CCommResult();
+    const OpsDeviceSnapshot now = snapshot();
+    pc = findPc(now, pcKey);
+    r = checkCreate(pc, count);
+    if (!r.ok() || count < 1)
+        return r;
+    QStringList targets; // a create names no emulator
+    for (int i = 0; i < count; ++i)
+        targets.append(QString());
+    send({pc->pcKey, eOperCreate, targets, QString()});
+    return CCommResult();
+}
+
+} // namespace
+
+CCommResult create(const QString& pcKey, const OpsSnapshotFn& snapshot, OpsDialogs& dialogs,
+                   const OpsSendFn& send)
+{
+    const CCommResult r = askAndCreate(pcKey, snapshot, dialogs, send);
+    if (!r.ok())
+        dialogs.showResult(r);
+    return r;
+}
+
 CCommResult run(int index, const OpsDeviceSnapshot& snap, OpsDialogs& dialogs, const OpsSendFn& send)
 {
     return run(

@@ -74,4 +74,9 @@ QStringList menuTexts();
 // that follow a question (file, delete) look at the list as it is once the question is answered.
 CCommResult run(int index, const OpsSnapshotFn& snapshot, OpsDialogs& dialogs, const OpsSendFn& send);
 CCommResult run(int index, const OpsDeviceSnapshot& snap, OpsDialogs& dialogs, const OpsSendFn& send);
+// "新建模拟器" of a PC's title menu, for the PC of that key: refuses an offline PC (61) and a full
+// one (79), asks how many (1 up to the room the PC has left), checks again on the list as it is once
+// answered, and sends one create record per emulator. A refusal is shown; returns it or success.
+CCommResult create(const QString& pcKey, const OpsSnapshotFn& snapshot, OpsDialogs& dialogs,
+                   const OpsSendFn& send);
 } // namespace GroupOperDispatch

@@ -7,13 +7,11 @@
 #include "platform.h"
 #include "simurecords.h"
 
-#include <QDeadlineTimer>
 #include <QDebug>
-#include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QTcpSocket>
-#include <QThread>
+#include <QTimer>
 
 namespace {
 
@@ -33,37 +31,53 @@ CCommResult sendFileFailed(const QString& pcName, const QString& log)
 
 } // namespace
 
-CCommResult OperGrpSimuMgr::Execute()
+void OperGrpSimuMgr::Execute()
 {
     if (m_data.memuIdxs.isEmpty())
-        return CCommResult::failure(OpsCode::NoTargets, QStringLiteral("没有任务可供执行"));
-    CCommResult r = Connect();
-    if (r.ok())
-        r = SendCommand();
-    if (r.ok())
-        r = SendFile();
-    Close();
-    return r;
+        return Finish(CCommResult::failure(OpsCode::NoTargets, QStringLiteral("没有任务可供执行")));
+    Connect();
 }
 
-CCommResult OperGrpSimuMgr::Connect()
+void OperGrpSimuMgr::Arm(int ms)
+{
+    if (!m_pDeadline) {
+        m_pDeadline = new QTimer(this);
+        m_pDeadline->setSingleShot(true);
+        m_pDeadline->setTimerType(Qt::PreciseTimer); // a coarse timer may end a wait 5 % early
+        connect(m_pDeadline, &QTimer::timeout, this, &OperGrpSimuMgr::DeadlinePassed);
+    }
+    m_pDeadline->start(qMax(0, ms));
+}
+
+void OperGrpSimuMgr::Connect()
 {
     if (!m_pSocket)
         m_pSocket = new QTcpSocket;
+    connect(m_pSocket, &QTcpSocket::connected, this, &OperGrpSimuMgr::Connected);
+    connect(m_pSocket, &QTcpSocket::bytesWritten, this, &OperGrpSimuMgr::BytesWritten);
+    connect(m_pSocket, &QTcpSocket::disconnected, this, &OperGrpSimuMgr::Closed);
+    connect(m_pSocket, &QAbstractSocket::errorOccurred, this, &OperGrpSimuMgr::SocketFailed);
+    m_step = eStep::Connecting;
+    Arm(m_data.connectWaitMs);
     // Unbuffered: a write goes straight into the system's socket buffer; Qt keeps only what that
-    // cannot take at once (bytesToWrite() counts it, and waiting for it works as before).
+    // cannot take at once (bytesToWrite() counts it).
     m_pSocket->connectToHost(m_data.ipAddr, m_data.port, QIODevice::ReadWrite | QIODevice::Unbuffered);
-    const QString text = QStringLiteral("无法连接客户端:\"%1\"（%2）").arg(m_data.nickName, m_data.ipAddr);
-    const QString log = m_data.ipAddr + QStringLiteral("出错");
-    if (!m_pSocket->waitForConnected(m_data.connectWaitMs))
-        return CCommResult::failure(OpsCode::ConnectAgentFailed, text, log + ' ' + m_pSocket->errorString());
+}
+
+void OperGrpSimuMgr::Connected()
+{
+    if (m_step != eStep::Connecting)
+        return;
     if (!m_pSocket->isOpen())
-        return CCommResult::failure(OpsCode::ConnectAgentFailed, text + QStringLiteral("。"), log);
+        return Fail(CCommResult::failure(
+            OpsCode::ConnectAgentFailed,
+            QStringLiteral("无法连接客户端:\"%1\"（%2）。").arg(m_data.nickName, m_data.ipAddr),
+            m_data.ipAddr + QStringLiteral("出错")));
     // Results come back to the address this connection leaves from: the one the agent can reach.
     m_centerIP = ipv4Text(m_pSocket->localAddress());
     if (m_centerIP.isEmpty())
         m_centerIP = QString::fromStdString(platform::localIPv4Facing(m_data.ipAddr.toStdString()));
-    return CCommResult();
+    SendCommand();
 }
 
 QString OperGrpSimuMgr::FileNameField() const
@@ -75,7 +89,7 @@ QString OperGrpSimuMgr::FileNameField() const
     return QString();
 }
 
-CCommResult OperGrpSimuMgr::SendCommand()
+void OperGrpSimuMgr::SendCommand()
 {
     QList<struSimuOper> opers;
     for (const QString& idx : m_data.memuIdxs) {
@@ -97,96 +111,233 @@ CCommResult OperGrpSimuMgr::SendCommand()
     if (m_data.iOperType == eOperRmtDesktopBegin)
         FarmTrust::noteRunBegin(m_data.runId, nonce);
     qWarning().noquote() << "send command:" << QString::fromUtf8(doc);
-    const qint64 n = m_pSocket->write(doc);
-    if (n != doc.size() || !WaitWritten())
-        return CCommResult::failure(OpsCode::SendCommandFailed, QStringLiteral("发送命令失败"),
-                                    m_pSocket->errorString());
-    m_bytesSent += n;
-    return CCommResult();
+    m_step = eStep::SendingCommand;
+    m_docBytes = doc.size();
+    if (m_pSocket->write(doc) != doc.size())
+        return Fail(CCommResult::failure(OpsCode::SendCommandFailed, QStringLiteral("发送命令失败"),
+                                         m_pSocket->errorString()));
+    if (m_pSocket->bytesToWrite() > 0)
+        return Arm(m_data.writeWaitMs);
+    AllWritten();
 }
 
-CCommResult OperGrpSimuMgr::SendFile()
+void OperGrpSimuMgr::BytesWritten()
 {
-    return CCommResult();
+    if (m_pSocket->bytesToWrite() > 0 || (m_step != eStep::SendingCommand && m_step != eStep::SendingFile))
+        return;
+    if (m_pDeadline)
+        m_pDeadline->stop();
+    AllWritten();
 }
 
-bool OperGrpSimuMgr::WaitWritten(qint64 maxPending)
+void OperGrpSimuMgr::AllWritten()
 {
-    QDeadlineTimer deadline(m_data.writeWaitMs);
-    while (m_pSocket->bytesToWrite() > maxPending) {
-        if (deadline.hasExpired() || !m_pSocket->waitForBytesWritten(int(deadline.remainingTime())))
-            return m_pSocket->bytesToWrite() <= maxPending;
+    if (m_step != eStep::SendingCommand)
+        return;
+    m_bytesSent += m_docBytes; // counted once it has left: a document that did not leave was not sent
+    SendFile();
+}
+
+void OperGrpSimuMgr::SendFile()
+{
+    Close();
+}
+
+void OperGrpSimuMgr::DeadlinePassed()
+{
+    switch (m_step) {
+    case eStep::Connecting:
+        m_pSocket->abort();
+        return Fail(CCommResult::failure(
+            OpsCode::ConnectAgentFailed,
+            QStringLiteral("无法连接客户端:\"%1\"（%2）").arg(m_data.nickName, m_data.ipAddr),
+            m_data.ipAddr + QStringLiteral("出错 ") + QStringLiteral("connect wait over")));
+    case eStep::SendingCommand:
+        return Fail(CCommResult::failure(OpsCode::SendCommandFailed, QStringLiteral("发送命令失败"),
+                                         QStringLiteral("the document did not leave within the write wait")));
+    case eStep::Closing:
+        return Closed();
+    default:
+        return;
     }
-    return true;
 }
 
+void OperGrpSimuMgr::SocketFailed()
+{
+    switch (m_step) {
+    case eStep::Connecting:
+        return Fail(CCommResult::failure(
+            OpsCode::ConnectAgentFailed,
+            QStringLiteral("无法连接客户端:\"%1\"（%2）").arg(m_data.nickName, m_data.ipAddr),
+            m_data.ipAddr + QStringLiteral("出错 ") + m_pSocket->errorString()));
+    case eStep::SendingCommand:
+        return Fail(CCommResult::failure(OpsCode::SendCommandFailed, QStringLiteral("发送命令失败"),
+                                         m_pSocket->errorString()));
+    case eStep::Closing:
+        return Closed();
+    default:
+        return;
+    }
+}
+
+void OperGrpSimuMgr::Fail(const CCommResult& result)
+{
+    if (m_result.ok())
+        m_result = result;
+    Close();
+}
+
+// The socket is closed in every case: once what was written has left, or after the write wait.
 void OperGrpSimuMgr::Close()
 {
-    if (!m_pSocket)
+    if (m_step == eStep::Closing)
         return;
-    m_pSocket->disconnectFromHost();
-    if (m_pSocket->state() != QAbstractSocket::UnconnectedState)
-        m_pSocket->waitForDisconnected(m_data.writeWaitMs);
+    m_step = eStep::Closing;
+    if (!m_pSocket)
+        return Finish(m_result);
+    if (m_pSocket->state() != QAbstractSocket::UnconnectedState) {
+        Arm(m_data.writeWaitMs);
+        m_pSocket->disconnectFromHost();
+    }
+    if (m_pSocket->state() == QAbstractSocket::UnconnectedState)
+        Closed();
+}
+
+void OperGrpSimuMgr::Closed()
+{
+    if (m_step != eStep::Closing || IsFinished())
+        return;
+    if (m_pDeadline)
+        m_pDeadline->stop();
+    m_pSocket->disconnect(this);
     m_pSocket->abort();
+    Finish(m_result);
 }
 
 // ---- install ----------------------------------------------------------------------------------
 
-CCommResult OperGrpSimuInstallMgr::Run()
+void OperGrpSimuInstallMgr::Start()
 {
     for (const QString& idx : m_data.memuIdxs)
         emit sigBeginInstall(idx);
-    const CCommResult r = OperGrpSimuMgr::Run();
-    if (!r.ok()) {
-        for (const QString& idx : m_data.memuIdxs)
-            emit sigInstallFinished(idx);
-    }
-    return r;
+    OperGrpSimuMgr::Start();
+}
+
+void OperGrpSimuInstallMgr::Finished(const CCommResult& result)
+{
+    if (result.ok())
+        return;
+    for (const QString& idx : m_data.memuIdxs)
+        emit sigInstallFinished(idx);
+}
+
+// The agent takes the document apart from the file only after a pause.
+void OperGrpSimuInstallMgr::SendFile()
+{
+    m_step = eStep::Pausing;
+    Arm(m_data.filePauseMs);
+}
+
+void OperGrpSimuInstallMgr::OpenFile()
+{
+    m_file.setFileName(m_data.strArg);
+    if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return Fail(CCommResult::failure(OpsCode::OpenFileFailed, QStringLiteral("打开文件失败"),
+                                         m_data.strArg + ": " + m_file.errorString()));
+    m_block.resize(int(qMin<qint64>(qint64(kChunkSize) * kChunksPerWrite, qMax<qint64>(m_data.iExtra, 1))));
+    m_step = eStep::SendingFile;
+    PumpFile();
 }
 
 // The file is streamed through one reused block, each block handed to the socket once the one
 // before it has left Qt's write buffer, so the console's memory does not grow with the size of the
-// APK.
-CCommResult OperGrpSimuInstallMgr::SendFile()
+// APK. A block that does not leave within the write wait ends the transfer.
+void OperGrpSimuInstallMgr::PumpFile()
 {
-    // The agent takes the document apart from the file only after this pause.
-    QThread::msleep(static_cast<unsigned long>(qMax(0, m_data.filePauseMs)));
-    QFile file(m_data.strArg);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return CCommResult::failure(OpsCode::OpenFileFailed, QStringLiteral("打开文件失败"),
-                                    m_data.strArg + ": " + file.errorString());
     const qint64 announced = m_data.iExtra;
-    QByteArray block(int(qMin<qint64>(qint64(kChunkSize) * kChunksPerWrite, qMax<qint64>(announced, 1))),
-                     Qt::Uninitialized);
-    qint64 sent = 0;
-    int chunkNo = 0;
-    while (sent < announced) {
-        const qint64 n = file.read(block.data(), qMin<qint64>(block.size(), announced - sent));
-        if (n <= 0)
-            break;
-        // Progress before every tenth chunk, counted in chunks of kChunkSize whatever the block.
-        for (qint64 at = 0; at < n; at += kChunkSize, ++chunkNo) {
-            if (chunkNo % 10 == 0)
-                EmitProgress(sent + at);
+    while (m_step == eStep::SendingFile && m_pSocket->bytesToWrite() == 0) {
+        const qint64 n =
+            m_fileSent < announced
+                ? m_file.read(m_block.data(), qMin<qint64>(m_block.size(), announced - m_fileSent))
+                : 0;
+        if (n <= 0) {
+            // The agent waits for exactly the announced number of bytes: a file that shrank since it
+            // was measured would leave it waiting.
+            if (m_fileSent != announced)
+                return Fail(sendFileFailed(m_data.pcName, QStringLiteral("%1: %2 of %3 bytes read (%4)")
+                                                              .arg(m_data.strArg)
+                                                              .arg(m_fileSent)
+                                                              .arg(announced)
+                                                              .arg(m_file.errorString())));
+            return Close();
         }
-        const CCommResult r = WriteBlock(block.constData(), n, sent);
-        if (!r.ok())
-            return r;
-        sent += n;
+        // Progress before every tenth chunk, counted in chunks of kChunkSize whatever the block.
+        for (qint64 at = 0; at < n; at += kChunkSize, ++m_chunkNo) {
+            if (m_chunkNo % 10 == 0)
+                EmitProgress(m_fileSent + at);
+        }
+        m_blockFrom = m_fileSent;
+        if (!WriteBlock(n))
+            return;
+        m_fileSent += n;
         m_bytesSent += n;
     }
-    if (!WaitWritten())
-        return sendFileFailed(m_data.pcName, QStringLiteral("the end of the file did not leave: ") +
-                                                 m_pSocket->errorString());
-    // The agent waits for exactly the announced number of bytes: a file that shrank since it was
-    // measured would leave it waiting.
-    if (sent != announced)
-        return sendFileFailed(m_data.pcName, QStringLiteral("%1: %2 of %3 bytes read (%4)")
-                                                 .arg(m_data.strArg)
-                                                 .arg(sent)
-                                                 .arg(announced)
-                                                 .arg(file.errorString()));
-    return CCommResult();
+    if (m_step == eStep::SendingFile)
+        Arm(m_data.writeWaitMs);
+}
+
+bool OperGrpSimuInstallMgr::WriteBlock(qint64 size)
+{
+    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        if (m_pSocket->write(m_block.constData(), size) > 0)
+            return true;
+        const CCommResult r = BlockFailed();
+        qWarning().noquote() << r.str << r.log << m_pSocket->errorString();
+        if (m_pSocket->state() != QAbstractSocket::ConnectedState || attempt + 1 == kWriteAttempts) {
+            Fail(r);
+            return false;
+        }
+    }
+    return false;
+}
+
+CCommResult OperGrpSimuInstallMgr::BlockFailed() const
+{
+    return sendFileFailed(
+        m_data.pcName, QStringLiteral("isOpen:%1,isValid:%2,isWritable:%3,isReadable:%4,iWrittenTotleLen:%5")
+                           .arg(int(m_pSocket->isOpen()))
+                           .arg(int(m_pSocket->isValid()))
+                           .arg(int(m_pSocket->isWritable()))
+                           .arg(int(m_pSocket->isReadable()))
+                           .arg(m_blockFrom));
+}
+
+void OperGrpSimuInstallMgr::AllWritten()
+{
+    if (m_step == eStep::SendingFile)
+        return PumpFile();
+    OperGrpSimuMgr::AllWritten();
+}
+
+// A block taken but not gone within the write wait is not written again: the transfer ends once.
+void OperGrpSimuInstallMgr::DeadlinePassed()
+{
+    if (m_step == eStep::Pausing)
+        return OpenFile();
+    if (m_step != eStep::SendingFile)
+        return OperGrpSimuMgr::DeadlinePassed();
+    const CCommResult r = BlockFailed();
+    qWarning().noquote() << r.str << r.log << m_pSocket->errorString();
+    Fail(r);
+}
+
+void OperGrpSimuInstallMgr::SocketFailed()
+{
+    if (m_step != eStep::SendingFile && m_step != eStep::Pausing)
+        return OperGrpSimuMgr::SocketFailed();
+    const CCommResult r = BlockFailed();
+    qWarning().noquote() << r.str << r.log << m_pSocket->errorString();
+    Fail(r);
 }
 
 void OperGrpSimuInstallMgr::EmitProgress(qint64 fileSent)
@@ -195,31 +346,4 @@ void OperGrpSimuInstallMgr::EmitProgress(qint64 fileSent)
     const int progress = int(double(fileSent) * 0.9 / size * 100);
     for (const QString& idx : m_data.memuIdxs)
         emit sigInstallProgress(idx, progress);
-}
-
-// A write that takes nothing is tried again, three attempts in all; a block that does not leave
-// within the write wait ends the transfer, so a stalled agent holds the PC's queue once, not once
-// per block. The next block is read only when Qt's write buffer is empty again: it then goes
-// straight to the system's socket buffer, without a copy into Qt's.
-CCommResult OperGrpSimuInstallMgr::WriteBlock(const char* data, qint64 size, qint64 fileSent)
-{
-    CCommResult r;
-    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
-        const bool taken = m_pSocket->write(data, size) > 0;
-        if (taken && WaitWritten())
-            return CCommResult();
-        r = sendFileFailed(
-            m_data.pcName,
-            QStringLiteral("isOpen:%1,isValid:%2,isWritable:%3,isReadable:%4,iWrittenTotleLen:%5")
-                .arg(int(m_pSocket->isOpen()))
-                .arg(int(m_pSocket->isValid()))
-                .arg(int(m_pSocket->isWritable()))
-                .arg(int(m_pSocket->isReadable()))
-                .arg(fileSent));
-        qWarning().noquote() << r.str << r.log << m_pSocket->errorString();
-        // A block that was taken but did not leave must not be written twice.
-        if (taken || m_pSocket->state() != QAbstractSocket::ConnectedState)
-            break;
-    }
-    return r;
 }

@@ -2,7 +2,18 @@
 
 #include "devcontrolabsmgr.h"
 
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QFile>
+
 // Every operation except install: one command document with one record per target.
+//
+// The steps, each ended by a socket signal or by its deadline:
+//   Connect      connectToHost, up to the connect wait                     (14 when it does not)
+//   SendCommand  the document handed to the socket, until it has left, up to the write wait (56)
+//   SendFile     nothing here; the install streams the APK (OperGrpSimuInstallMgr)
+//   Close        disconnectFromHost, until the socket is closed, up to the write wait
+// A failure goes straight to Close; Close ends in Finish with the first failure, or success.
 class OperGrpSimuMgr : public DevControlAbsMgr
 {
     Q_OBJECT
@@ -15,19 +26,44 @@ public:
     QString CenterIP() const { return m_centerIP; }
 
 protected:
-    CCommResult Execute() override;
-    CCommResult Connect() override;
-    CCommResult SendCommand() override;
-    CCommResult SendFile() override;
+    enum class eStep
+    {
+        Idle,
+        Connecting,
+        SendingCommand,
+        Pausing,
+        SendingFile,
+        Closing
+    };
+
+    void Execute() override;
+    void Connect() override;
+    void SendCommand() override;
+    void SendFile() override;
     void Close() override;
 
-    // Waits until no more than `maxPending` written bytes wait to leave, within the write wait; false
-    // when they did not.
-    bool WaitWritten(qint64 maxPending = 0);
+    // Ends the operation with this failure (the connection is closed first).
+    void Fail(const CCommResult& result);
+    // The step's deadline from now; it ends in DeadlinePassed.
+    void Arm(int ms);
+    virtual void DeadlinePassed();
+    // Qt's write buffer is empty again during this step.
+    virtual void AllWritten();
+    virtual void SocketFailed();
     QString FileNameField() const;
 
+    eStep m_step = eStep::Idle;
     qint64 m_bytesSent = 0;
     QString m_centerIP;
+
+private:
+    void Connected();
+    void BytesWritten();
+    void Closed();
+
+    QTimer* m_pDeadline = nullptr;
+    CCommResult m_result;
+    qint64 m_docBytes = 0;
 };
 
 // Install: the command document, then the APK streamed behind it, with progress 0-90 for every target
@@ -45,7 +81,7 @@ public:
     static constexpr int kWriteAttempts = 3;
 
     using OperGrpSimuMgr::OperGrpSimuMgr;
-    CCommResult Run() override;
+    void Start() override;
 
 signals:
     void sigBeginInstall(QString strMemuIdx);
@@ -53,9 +89,24 @@ signals:
     void sigInstallFinished(QString strMemuIdx);
 
 protected:
-    CCommResult SendFile() override;
+    void SendFile() override;
+    void Finished(const CCommResult& result) override;
+    void DeadlinePassed() override;
+    void AllWritten() override;
+    void SocketFailed() override;
 
 private:
-    CCommResult WriteBlock(const char* data, qint64 size, qint64 fileSent);
+    void OpenFile();
+    // Hands blocks to the socket while it takes them at once; returns when one waits to leave.
+    void PumpFile();
+    // A write that takes nothing is tried again, three attempts in all.
+    bool WriteBlock(qint64 size);
+    CCommResult BlockFailed() const;
     void EmitProgress(qint64 fileSent);
+
+    QFile m_file;
+    QByteArray m_block;
+    qint64 m_fileSent = 0;  // bytes of the file handed to the socket
+    qint64 m_blockFrom = 0; // where the block waiting to leave starts in the file
+    int m_chunkNo = 0;
 };

@@ -16,6 +16,8 @@ public:
     virtual bool confirm(const QString& title, const QString& text) = 0;
     // A text input that starts with `text` (and leaves it alone when cancelled); false when cancelled.
     virtual bool askText(const QString& title, const QString& label, QString& text) = 0;
+    // A number input between iMin and iMax that starts with `value`; false when cancelled.
+    virtual bool askNumber(const QString& title, const QString& label, int& value, int iMin, int iMax) = 0;
     // The result message box with one button.
     virtual void showResult(const CCommResult& result) = 0;
 };

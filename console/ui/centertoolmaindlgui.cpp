@@ -8,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSplitter>
 #include <QVBoxLayout>
@@ -38,7 +39,7 @@ CenterToolMainDlgUI::CenterToolMainDlgUI(std::shared_ptr<AgentRegistry> registry
     m_pRightScrollArea->setStyleSheet(QStringLiteral("QScrollArea{background:#f5f7fa;}"));
 
     auto* splitter = new QSplitter(Qt::Horizontal);
-    splitter->addWidget(m_pLeftScrollArea);
+    splitter->addWidget(createLeftPane());
     splitter->addWidget(m_pRightScrollArea);
     splitter->setStretchFactor(1, 1);
     splitter->setSizes({280, 900});
@@ -84,6 +85,23 @@ QPushButton* CenterToolMainDlgUI::linkButton(const QString& text)
     btn->setStyleSheet(QStringLiteral("QPushButton{color:white;border:none;padding:4px 10px;}"
                                       "QPushButton:hover{color:#cfe8ff;}"));
     return btn;
+}
+
+// The filter box over the device list.
+QWidget* CenterToolMainDlgUI::createLeftPane()
+{
+    auto* pane = new QWidget;
+    m_pFilterEdit = new QLineEdit;
+    m_pFilterEdit->setPlaceholderText(filterPlaceholder());
+    m_pFilterEdit->setClearButtonEnabled(true);
+    m_pFilterEdit->setToolTip(
+        QStringLiteral("空格分开的每个词都要出现在模拟器名、状态、电脑名、备注名或地址中"));
+    auto* layout = new QVBoxLayout(pane);
+    layout->setContentsMargins(4, 4, 0, 0);
+    layout->setSpacing(4);
+    layout->addWidget(m_pFilterEdit);
+    layout->addWidget(m_pLeftScrollArea, 1);
+    return pane;
 }
 
 QWidget* CenterToolMainDlgUI::createTopBar()

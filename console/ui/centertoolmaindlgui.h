@@ -8,6 +8,7 @@
 class MyGrpDrawer;
 class MyScrollArea;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class VedioBoxGrpDrawer;
 
@@ -42,6 +43,9 @@ public:
     QPushButton* publicBtn() const { return m_pBtnPublic; }
     QPushButton* helpBtn() const { return m_pBtnHelp; }
     QLabel* versionLabel() const { return m_pVersion; }
+    // The filter box above the device list.
+    QLineEdit* filterEdit() const { return m_pFilterEdit; }
+    static QString filterPlaceholder() { return QStringLiteral("筛选：模拟器名、电脑或状态"); }
     // Shown while unsigned agents are accepted.
     QLabel* trustNotice() const { return m_pTrustNotice; }
     // "欢迎您" and the nick name of the signed-in user.
@@ -58,6 +62,7 @@ protected:
 
 private:
     QWidget* createTopBar();
+    QWidget* createLeftPane();
     QPushButton* linkButton(const QString& text);
 
     QPushButton* m_pBtnWelcome = nullptr;
@@ -68,5 +73,6 @@ private:
     QPushButton* m_pBtnPublic = nullptr;
     QPushButton* m_pBtnHelp = nullptr;
     QLabel* m_pVersion = nullptr;
+    QLineEdit* m_pFilterEdit = nullptr;
     QLabel* m_pTrustNotice = nullptr;
 };

@@ -1,5 +1,6 @@
 #include "centertoolmainwnd.h"
 
+#include "devicefilter.h"
 #include "jsoncodec.h"
 #include "loginret.h"
 #include "mygrpdrawer.h"
@@ -12,11 +13,14 @@
 #include "vedioboxdrawer.h"
 #include "workerthread.h"
 
+#include <QBuffer>
 #include <QDateTime>
 #include <QDebug>
 #include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QLayout>
+#include <QLineEdit>
+#include <QMetaMethod>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
@@ -24,7 +28,7 @@
 
 namespace {
 constexpr int kThreadQuitWaitMs = 5000;
-constexpr int kShowBudgetMs = 20; // rows and tiles made per turn of the event loop, at most this long
+constexpr int kShowBudgetMs = 20;       // rows and tiles made per turn of the event loop, at most this long
 constexpr int kShownPerTurnAtLeast = 8; // however slow the machine: a small LAN is shown at once
 } // namespace
 
@@ -40,6 +44,18 @@ CenterToolMainWnd::CenterToolMainWnd(const Options& options, QWidget* parent)
     m_pTurnTimer->setInterval(0);
     checkConnect(connect(m_pTurnTimer, &QTimer::timeout, this, &CenterToolMainWnd::slTurnOver),
                  QStringLiteral("connect QTimer::timeout CenterToolMainWnd::slTurnOver err"));
+    m_pFilter = new DeviceFilter(m_pLeftGrpDrawer, m_pRightGrpDrawer, this);
+    checkConnect(connect(filterEdit(), &QLineEdit::textChanged, m_pFilter, &DeviceFilter::slSetText),
+                 QStringLiteral("connect QLineEdit::textChanged DeviceFilter::slSetText err"));
+    checkConnect(connect(m_pFilter, &DeviceFilter::sigApplied, this, &CenterToolMainWnd::updateEmptyText),
+                 QStringLiteral("connect DeviceFilter::sigApplied CenterToolMainWnd::updateEmptyText err"));
+    checkConnect(
+        connect(m_pRegistry.get(), &AgentRegistry::sigSimusChanged, this, &CenterToolMainWnd::slSimusChanged),
+        QStringLiteral("connect AgentRegistry::sigSimusChanged CenterToolMainWnd::slSimusChanged err"));
+    checkConnect(
+        connect(m_pRegistry.get(), &AgentRegistry::sigAllSimusChanged, this,
+                &CenterToolMainWnd::slAllSimusChanged),
+        QStringLiteral("connect AgentRegistry::sigAllSimusChanged CenterToolMainWnd::slAllSimusChanged err"));
 }
 
 AgentRegistry::Limits CenterToolMainWnd::limitsFromSettings()
@@ -153,6 +169,7 @@ void CenterToolMainWnd::shutdown()
             pViewer->close();
         d->slReleaseRemoteDesktopDlg();
     }
+    emit sigClosing();
     for (const QPointer<QThread>& t : qAsConst(m_threads)) {
         if (!t)
             continue;
@@ -284,9 +301,11 @@ void CenterToolMainWnd::createPc(const QString& pcName)
     auto* pTiles = new VedioBoxDrawer(pc.pcName, pc.nickName, pc.connectAddress());
     for (const struSimuRow& row : qAsConst(pc.rows)) {
         pEntry->addCell(row);
-        pTiles->addBox(row.memuIdx, row.simuName)->setState(row.iState, row.iTime);
+        pTiles->addBox(row.memuIdx, row.simuName)->showRow(row, false);
     }
-    pEntry->setOnlineLabel(pc.onlineLabel);
+    pEntry->showPresence(pc);
+    if (pc.isOffline())
+        pTiles->setAllOffline();
     m_pLeftGrpDrawer->addPc(pEntry);
     m_pRightGrpDrawer->addPc(pTiles);
     checkConnect(connect(pEntry, &MyDrawerEx::sigDrawerCellMenuTriggered, this,
@@ -302,11 +321,16 @@ void CenterToolMainWnd::createPc(const QString& pcName)
                          &CenterToolMainWnd::sigRemoteDesktopRequested),
                  QStringLiteral("connect VedioBoxDrawer::sigRemoteDesktopRequested "
                                 "CenterToolMainWnd::sigRemoteDesktopRequested err"));
+    // A tile's right click opens the same menu as its row.
+    checkConnect(
+        connect(pTiles, &VedioBoxDrawer::sigCellMenuRequested, m_pLeftGrpDrawer,
+                &MyGrpDrawer::slPopupCellMenu),
+        QStringLiteral("connect VedioBoxDrawer::sigCellMenuRequested MyGrpDrawer::slPopupCellMenu err"));
     updateEmptyText();
+    m_pFilter->slSchedule();
     qInfo().noquote() << "PC listed:" << pc.pcName << "nick" << pc.nickName << "at" << pc.ipAddr << "connect"
                       << pc.connectAddress() << "with" << pc.rows.size() << "emulators";
-    if (m_pcEntryInitHook)
-        m_pcEntryInitHook(pEntry, pTiles);
+    emit sigPcListed(pc.pcName);
 }
 
 void CenterToolMainWnd::applyPcChange(const struPcInfoChange& change)
@@ -317,7 +341,7 @@ void CenterToolMainWnd::applyPcChange(const struPcInfoChange& change)
         return;
     for (const struSimuRow& row : change.added) {
         pEntry->addCell(row);
-        pTiles->addBox(row.memuIdx, row.simuName);
+        pTiles->addBox(row.memuIdx, row.simuName)->showRow(row, false);
     }
     for (const auto& rename : change.renamed) {
         if (MyDrawerCell* c = pEntry->cell(rename.first))
@@ -339,62 +363,115 @@ void CenterToolMainWnd::applyPcChange(const struPcInfoChange& change)
         qInfo().noquote() << "PC" << change.pcName << "now at" << change.entry.connectAddress();
     }
     if (change.bCameOnline) {
-        pEntry->setOnlineLabel(change.entry.onlineLabel);
+        pEntry->showPresence(change.entry);
+        pTiles->setOnline();
         qInfo().noquote() << "PC online:" << change.pcName << "with" << change.entry.rows.size()
                           << "emulators";
     }
+    if (!change.added.isEmpty() || !change.removed.isEmpty() || !change.renamed.isEmpty() ||
+        change.bNickChanged || change.bAddrChanged || change.bCameOnline)
+        m_pFilter->slSchedule();
     if (!change.added.isEmpty() || !change.removed.isEmpty() || !change.renamed.isEmpty())
         qInfo().noquote() << "PC" << change.pcName << "emulators: added" << change.added.size() << "removed"
                           << change.removed.size() << "renamed" << change.renamed.size();
 }
 
+// Every state goes into the registry; the rows and tiles follow its notice.
 void CenterToolMainWnd::applySimuState(const QString& pcName, const QString& memuIdx, int iState, int iTime,
                                        int iDaemonModel)
 {
-    struSimuRow row;
-    if (m_pRegistry->applyState(pcName, memuIdx, iState, iTime, iDaemonModel, &row)) {
-        if (MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName)) {
-            if (MyDrawerCell* c = pEntry->cell(memuIdx))
-                c->setState(row.iState, row.iDaemonModel);
-        }
+    m_pRegistry->applyState(pcName, memuIdx, iState, iTime, iDaemonModel, nullptr);
+}
+
+QRect CenterToolMainWnd::tilesInSight() const
+{
+    return m_pRightScrollArea->viewport()->rect().translated(-m_pRightGrpDrawer->pos());
+}
+
+void CenterToolMainWnd::showSimu(const struSimuRow& row, MyDrawerEx* pEntry, VedioBoxDrawer* pTiles,
+                                 const QRect& inSight)
+{
+    if (MyDrawerCell* c = pEntry ? pEntry->cell(row.memuIdx) : nullptr)
+        c->setState(row.iState, row.iDaemonModel);
+    if (AVedioBox* b = pTiles ? pTiles->box(row.memuIdx) : nullptr) {
+        const QRect where(b->mapTo(m_pRightGrpDrawer, QPoint()), b->size());
+        b->showRow(row, pTiles->isOpened() && inSight.intersects(where));
     }
-    if (VedioBoxDrawer* pTiles = m_pRightGrpDrawer->findPc(pcName)) {
-        if (AVedioBox* b = pTiles->box(memuIdx))
-            b->setState(iState, iTime);
+}
+
+// Only tiles in sight are repainted; asking thousands of hidden ones costs the GUI thread most.
+void CenterToolMainWnd::slSimusChanged(SimuChangeList changes)
+{
+    const QRect inSight = tilesInSight();
+    for (const struSimuChange& c : qAsConst(changes)) {
+        struSimuRow row;
+        if (m_pRegistry->row(c.pcName, c.memuIdx, row))
+            showSimu(row, m_pLeftGrpDrawer->findPc(c.pcName), m_pRightGrpDrawer->findPc(c.pcName), inSight);
     }
+    m_pFilter->slSchedule(); // a state filter may show or hide rows now
+}
+
+void CenterToolMainWnd::slAllSimusChanged(int roles)
+{
+    Q_UNUSED(roles);
+    const QRect inSight = tilesInSight();
+    for (const struPcEntry& pc : m_pRegistry->snapshot()) {
+        MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pc.pcName);
+        VedioBoxDrawer* pTiles = m_pRightGrpDrawer->findPc(pc.pcName);
+        for (const struSimuRow& row : pc.rows)
+            showSimu(row, pEntry, pTiles, inSight);
+    }
+    m_pFilter->slSchedule();
 }
 
 void CenterToolMainWnd::slSimuReportsArrived(SimuReportList reports)
 {
     QElapsedTimer clock;
     clock.start();
-    // Only tiles in sight are repainted; asking thousands of hidden ones costs the GUI thread most.
-    const QRect inSight = m_pRightScrollArea->viewport()->rect().translated(-m_pRightGrpDrawer->pos());
-    for (const struSimuReport& r : qAsConst(reports)) {
-        applySimuState(r.pcName, r.memuIdx, r.iState, r.iTime, r.iDaemonModel);
-        if (r.jpeg.isEmpty())
-            continue;
-        if (VedioBoxDrawer* pTiles = m_pRightGrpDrawer->findPc(r.pcName)) {
-            if (AVedioBox* b = pTiles->box(r.memuIdx)) {
-                const QRect where(b->mapTo(m_pRightGrpDrawer, QPoint()), b->size());
-                b->setJpeg(r.jpeg, pTiles->isOpened() && inSight.intersects(where));
-            }
+    {
+        AgentRegistry::Batch batch(*m_pRegistry); // one notice for the round
+        for (const struSimuReport& r : qAsConst(reports)) {
+            applySimuState(r.pcName, r.memuIdx, r.iState, r.iTime, r.iDaemonModel);
+            if (!r.jpeg.isEmpty())
+                m_pRegistry->setPicture(r.pcName, r.memuIdx, r.jpeg, false);
         }
     }
     m_reportApplyNs += clock.nsecsElapsed();
     m_reportsApplied += reports.size();
 }
 
+void CenterToolMainWnd::slSimuStatesArrived(QString strPcName, QStringList strMemuIdxList, int iState,
+                                            int iTime)
+{
+    AgentRegistry::Batch batch(*m_pRegistry);
+    for (const QString& idx : qAsConst(strMemuIdxList))
+        applySimuState(strPcName, idx, iState, iTime, -1);
+}
+
+// A picture that arrives decoded is kept losslessly compressed, as the tiles keep every picture.
+void CenterToolMainWnd::setPictureOf(const QString& pcName, const QString& memuIdx, const QImage& image)
+{
+    QByteArray png;
+    QBuffer out(&png);
+    if (image.isNull() || !out.open(QIODevice::WriteOnly) || !image.save(&out, "PNG")) {
+        qWarning().noquote() << "picture of" << pcName << memuIdx << "not kept";
+        return;
+    }
+    m_pRegistry->setPicture(pcName, memuIdx, png, true);
+}
+
 void CenterToolMainWnd::slPcNickNameSimuNameImageArrived(QString strPcNickName, QString strSimuName,
                                                          QImage* pImage)
 {
-    for (VedioBoxDrawer* d : m_pRightGrpDrawer->pcDrawers()) {
-        struPcEntry pc;
-        if (!m_pRegistry->entry(d->pcName(), pc) || pc.nickName != strPcNickName)
+    for (const struPcEntry& pc : m_pRegistry->snapshot()) {
+        if (pc.nickName != strPcNickName)
             continue;
-        const int pos = d->boxList().FindBoxByName(strSimuName);
-        if (pos >= 0 && pImage)
-            d->boxList().at(pos)->setImage(*pImage);
+        for (const struSimuRow& r : pc.rows) {
+            if (pImage && r.simuName.compare(strSimuName, Qt::CaseInsensitive) == 0) {
+                setPictureOf(pc.pcName, r.memuIdx, *pImage);
+                break;
+            }
+        }
         break;
     }
     delete pImage;
@@ -402,10 +479,8 @@ void CenterToolMainWnd::slPcNickNameSimuNameImageArrived(QString strPcNickName, 
 
 void CenterToolMainWnd::slPcNameMemuIdxImageArrived(QString strPcName, QString strMemuIdx, QImage* pImage)
 {
-    if (VedioBoxDrawer* d = m_pRightGrpDrawer->findPc(strPcName)) {
-        if (AVedioBox* b = d->box(strMemuIdx); b && pImage)
-            b->setImage(*pImage);
-    }
+    if (pImage && m_pRegistry->contains(strPcName))
+        setPictureOf(strPcName, strMemuIdx, *pImage);
     delete pImage;
 }
 
@@ -456,8 +531,9 @@ void CenterToolMainWnd::slNewSimuStateParamArrived(QByteArray aryJson)
 // refusals.
 void CenterToolMainWnd::slDrawerCellMenuTriggered(int index)
 {
-    if (m_dispatcher) {
-        m_dispatcher(index);
+    static const QMetaMethod chosen = QMetaMethod::fromSignal(&CenterToolMainWnd::sigOperationChosen);
+    if (isSignalConnected(chosen)) {
+        emit sigOperationChosen(index);
     } else if (!m_pRegistry->hasChecked()) {
         showResult(OpsCode::nothingTicked());
         return;
@@ -488,12 +564,13 @@ void CenterToolMainWnd::markOffline(const QString& pcName)
         return;
     qInfo().noquote() << "PC offline:" << pcName << "not heard from since"
                       << QDateTime::fromSecsSinceEpoch(before.lastHeard).toString(Qt::ISODate);
-    if (MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName)) {
-        pEntry->setOnlineLabel(PcLabel::offline());
-        pEntry->refreshAllCells();
-    }
+    struPcEntry after;
+    MyDrawerEx* pEntry = m_pLeftGrpDrawer->findPc(pcName);
+    if (pEntry && m_pRegistry->entry(pcName, after))
+        pEntry->showPresence(after); // its rows' states and tiles' pictures follow the registry's notice
     if (VedioBoxDrawer* pTiles = m_pRightGrpDrawer->findPc(pcName))
         pTiles->setAllOffline();
+    m_pFilter->slSchedule();
 }
 
 // A tick on a row and on its tile go together.
@@ -521,7 +598,12 @@ void CenterToolMainWnd::clearAllTicks()
 
 void CenterToolMainWnd::updateEmptyText()
 {
-    m_pRightGrpDrawer->setText(m_pRegistry->pcCount() == 0 ? VedioBoxGrpDrawer::emptyText() : QString());
+    if (m_pRegistry->pcCount() == 0)
+        m_pRightGrpDrawer->setText(VedioBoxGrpDrawer::emptyText());
+    else if (m_pFilter->isActive() && m_pFilter->shownRows() == 0)
+        m_pRightGrpDrawer->setText(QStringLiteral("没有符合筛选条件的模拟器"));
+    else
+        m_pRightGrpDrawer->setText(QString());
 }
 
 void CenterToolMainWnd::slSysTrayMenuTriggered(int index)

@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 
+class DeviceFilter;
 class MyDrawerEx;
 class PcOnOfflineChecker;
 class QLayout;
@@ -25,7 +26,7 @@ class VedioBoxDrawer;
 // The console's main window and controller. initWnd() starts the discovery worker and the online
 // checker, each on a thread of its own, and folds what they report into the registry, the device
 // list and the tiles. The operations, the result receiver and the remote-desktop window plug in
-// through the hooks below.
+// through the signals sigPcListed, sigOperationChosen and sigClosing (consoleopswiring.h).
 class CenterToolMainWnd : public CenterToolMainDlgUI
 {
     Q_OBJECT
@@ -44,13 +45,6 @@ public:
     };
     static AgentRegistry::Limits limitsFromSettings();
 
-    // Called once for each newly listed agent PC, after its list entry and tile drawer exist: the
-    // operations create the PC's command client here and connect it to the entry's signals.
-    using PcEntryInitHook = std::function<void(MyDrawerEx* pPc, VedioBoxDrawer* pTiles)>;
-    // Runs a context-menu operation (0 start, 1 close, 2 install, 3 delete, 4 rename) on the ticked
-    // emulators, which the registry lists (AgentRegistry::checkedPcs).
-    using OperationDispatcher = std::function<void(int index)>;
-
     explicit CenterToolMainWnd(const Options& options, QWidget* parent = nullptr);
     explicit CenterToolMainWnd(QWidget* parent = nullptr) : CenterToolMainWnd(Options(), parent) {}
     ~CenterToolMainWnd() override;
@@ -61,9 +55,8 @@ public:
     UdpSenderObj* udpSenderObj() const { return m_pUdpSenderObj; }
     PcOnOfflineChecker* pcOnOfflineChecker() const { return m_pPcOnOfflineChecker; }
     ToviaSysTrayIcon* trayIcon() const { return m_pTrayIcon; }
+    DeviceFilter* deviceFilter() const { return m_pFilter; }
 
-    void setPcEntryInitHook(PcEntryInitHook hook) { m_pcEntryInitHook = std::move(hook); }
-    void setOperationDispatcher(OperationDispatcher dispatcher) { m_dispatcher = std::move(dispatcher); }
     // Moves a worker to a new thread of the window's; the thread's start runs startSlot (SLOT()),
     // its end deletes both; the window quits and waits for it when it closes.
     QThread* startWorker(QObject* worker, const char* startSlot, const QString& failText);
@@ -77,6 +70,13 @@ public:
 signals:
     // A tile was double-clicked: the remote-desktop code opens its window for that emulator.
     void sigRemoteDesktopRequested(struVedioBoxInfo info);
+    // A newly listed agent PC, once its list entry and tile drawer are in the window (findPc).
+    void sigPcListed(QString strPcName);
+    // A context-menu operation (0 start, 1 close, 2 install, 3 delete, 4 rename) on the ticked
+    // emulators, which the registry lists (AgentRegistry::checkedPcs); the ticks are cleared after.
+    void sigOperationChosen(int index);
+    // The window closes: its viewers have been closed, its worker threads are ended next.
+    void sigClosing();
 
 public slots:
     void slOpenOfficial();
@@ -98,6 +98,11 @@ public slots:
     void slSysTrayMenuTriggered(int index);
     void slSysTrayActived(QSystemTrayIcon::ActivationReason reason);
     void slSimuReportsArrived(SimuReportList reports);
+    // States the operations show for their targets (busy, or put back after a failed delivery).
+    void slSimuStatesArrived(QString strPcName, QStringList strMemuIdxList, int iState, int iTime);
+    // The registry's notices: rows and tiles show what it holds now.
+    void slSimusChanged(SimuChangeList changes);
+    void slAllSimusChanged(int roles);
 
 protected:
     void done(int result) override;
@@ -116,6 +121,10 @@ private:
     void applySimuState(const QString& pcName, const QString& memuIdx, int iState, int iTime,
                         int iDaemonModel);
     void markOffline(const QString& pcName);
+    // The row and the tile of the emulator as the registry has it; the tile is repainted when in sight.
+    void showSimu(const struSimuRow& row, MyDrawerEx* pEntry, VedioBoxDrawer* pTiles, const QRect& inSight);
+    QRect tilesInSight() const;
+    void setPictureOf(const QString& pcName, const QString& memuIdx, const QImage& image);
     void setTicked(const QString& pcName, const QString& memuIdx, bool bChecked);
     void clearAllTicks();
     void openLink(const QString& key, const QString& defaultUrl);
@@ -127,8 +136,7 @@ private:
     PcOnOfflineChecker* m_pPcOnOfflineChecker = nullptr;
     QList<QPointer<QThread>> m_threads;
     ToviaSysTrayIcon* m_pTrayIcon = nullptr;
-    PcEntryInitHook m_pcEntryInitHook;
-    OperationDispatcher m_dispatcher;
+    DeviceFilter* m_pFilter = nullptr;
     bool m_bShutDown = false;
     QStringList m_pendingPcs; // listed, not shown yet, in the order they were heard
     QSet<QString> m_pendingSet;

@@ -7,9 +7,11 @@
 
 #include <QCheckBox>
 #include <QContextMenuEvent>
+#include <QDateTime>
 #include <QDebug>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPointer>
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QVBoxLayout>
@@ -30,6 +32,19 @@ QString elided(const QWidget* pWidget, const QString& text, int width)
     return pWidget->fontMetrics().elidedText(text, Qt::ElideRight, qMax(0, width));
 }
 
+// Grey texts; ungreyed, the widget takes its parent's palette again.
+void setGreyPalette(QWidget* pWidget, bool bGreyed)
+{
+    if (!bGreyed) {
+        pWidget->setPalette(QPalette());
+        return;
+    }
+    QPalette p = pWidget->palette();
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        p.setColor(role, QColor(0x9a, 0x9a, 0x9a));
+    pWidget->setPalette(p);
+}
+
 } // namespace
 
 MenuOfDrawerCell::MenuOfDrawerCell(QWidget* parent) : QMenu(parent)
@@ -44,6 +59,30 @@ QStringList MenuOfDrawerCell::entryTexts()
 {
     return OpsMenu::entryTexts();
 }
+
+namespace TickByState {
+
+QString runningText()
+{
+    return QStringLiteral("勾选运行中");
+}
+
+QString stoppedText()
+{
+    return QStringLiteral("勾选未启动");
+}
+
+void insertEntries(QMenu* pMenu, QAction* pBefore, const std::function<void(int iState)>& tick)
+{
+    for (const auto& [text, state] : {std::make_pair(runningText(), int(eStateRunning)),
+                                      std::make_pair(stoppedText(), int(eStateNotStarted))}) {
+        auto* pAction = new QAction(text, pMenu);
+        pMenu->insertAction(pBefore, pAction);
+        QObject::connect(pAction, &QAction::triggered, pMenu, [tick, state = state] { tick(state); });
+    }
+}
+
+} // namespace TickByState
 
 MyDrawerCell::MyDrawerCell(const struSimuRow& row, QWidget* parent)
     : AbsDrawerCell(parent), m_memuIdx(row.memuIdx), m_simuName(row.simuName)
@@ -97,6 +136,14 @@ void MyDrawerCell::setState(int iState, int iDaemonModel)
         m_pState->setText(text);
 }
 
+void MyDrawerCell::setGreyed(bool bGreyed)
+{
+    if (m_bGreyed == bGreyed)
+        return;
+    m_bGreyed = bGreyed;
+    setGreyPalette(this, bGreyed);
+}
+
 void MyDrawerCell::setChecked(bool bChecked)
 {
     QSignalBlocker block(m_pCheck);
@@ -135,7 +182,7 @@ DrawerTitleCell::DrawerTitleCell(const QString& name, bool bWithState, QWidget* 
 void DrawerTitleCell::setName(const QString& name)
 {
     m_name = name;
-    m_pName->setToolTip(name);
+    m_pName->setToolTip(m_tip.isEmpty() ? name : m_tip);
     m_pName->setText(elided(m_pName, name, m_pName->width()));
 }
 
@@ -150,8 +197,23 @@ void DrawerTitleCell::setDevState(const QString& text)
     if (!m_pDevState)
         return;
     m_pDevState->setText(text);
-    m_pDevState->setStyleSheet(text == PcLabel::online() ? QStringLiteral("color:#1a8f3c;")
-                                                         : QStringLiteral("color:#999;"));
+    m_pDevState->setStyleSheet(text == PcLabel::online()    ? QStringLiteral("color:#1a8f3c;")
+                               : text == PcLabel::offline() ? QStringLiteral("color:#c9302c;")
+                                                            : QStringLiteral("color:#999;"));
+}
+
+void DrawerTitleCell::setRowToolTip(const QString& tip)
+{
+    m_tip = tip;
+    setToolTip(tip);
+    m_pName->setToolTip(tip.isEmpty() ? m_name : tip);
+    if (m_pDevState)
+        m_pDevState->setToolTip(tip);
+}
+
+void DrawerTitleCell::setGreyed(bool bGreyed)
+{
+    setGreyPalette(m_pName, bGreyed);
 }
 
 QString DrawerTitleCell::devState() const
@@ -203,7 +265,7 @@ MyDrawerEx::MyDrawerEx(std::shared_ptr<AgentRegistry> registry, const QString& p
                        const QString& nickName, const QString& ipAddr, QWidget* parent)
     : MyDrawerUI(nickName, true, parent), m_pRegistry(std::move(registry)), m_pcName(pcName), m_ipAddr(ipAddr)
 {
-    titleCell()->setToolTip(QStringLiteral("%1 (%2)").arg(pcName, ipAddr));
+    refreshToolTip();
     connect(titleCell()->checkBox(), &QCheckBox::toggled, this, &MyDrawerEx::slTitleChecked);
 }
 
@@ -237,6 +299,7 @@ QList<MyDrawerCell*> MyDrawerEx::cells() const
 MyDrawerCell* MyDrawerEx::addCell(const struSimuRow& row)
 {
     auto* c = new MyDrawerCell(row, body());
+    c->setGreyed(m_bOffline);
     m_cells.insert(row.memuIdx, c);
     addChild(c);
     if (!connect(c, &MyDrawerCell::sigDrawerCellMenuTriggered, this, &MyDrawerEx::sigDrawerCellMenuTriggered))
@@ -262,8 +325,10 @@ void MyDrawerEx::removeCell(const QString& memuIdx)
 
 void MyDrawerEx::setNickName(const QString& nick)
 {
-    if (titleCell()->name() != nick)
+    if (titleCell()->name() != nick) {
         titleCell()->setName(nick);
+        refreshToolTip();
+    }
 }
 
 void MyDrawerEx::setOnlineLabel(const QString& label)
@@ -274,7 +339,38 @@ void MyDrawerEx::setOnlineLabel(const QString& label)
 void MyDrawerEx::setIpAddr(const QString& ipAddr)
 {
     m_ipAddr = ipAddr;
-    titleCell()->setToolTip(QStringLiteral("%1 (%2)").arg(m_pcName, ipAddr));
+    refreshToolTip();
+}
+
+void MyDrawerEx::showPresence(const struPcEntry& pc)
+{
+    setOnlineLabel(pc.onlineLabel);
+    const bool bOffline = pc.isOffline();
+    if (bOffline == m_bOffline && (!bOffline || pc.lastHeard == m_lastHeard))
+        return;
+    m_bOffline = bOffline;
+    m_lastHeard = pc.lastHeard;
+    titleCell()->setGreyed(bOffline);
+    for (MyDrawerCell* c : qAsConst(m_cells))
+        c->setGreyed(bOffline);
+    refreshToolTip();
+}
+
+void MyDrawerEx::refreshToolTip()
+{
+    QString tip = QStringLiteral("%1\n%2 (%3)").arg(titleCell()->name(), m_pcName, m_ipAddr);
+    if (m_bOffline)
+        tip += m_lastHeard > 0 ? QStringLiteral("\n离线，最后一次收到回复：%1")
+                                     .arg(QDateTime::fromSecsSinceEpoch(m_lastHeard)
+                                              .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                               : QStringLiteral("\n离线，从未收到回复");
+    titleCell()->setRowToolTip(tip);
+}
+
+void MyDrawerEx::checkByState(int iState)
+{
+    for (MyDrawerCell* c : qAsConst(m_cells))
+        c->checkBox()->setChecked(!c->isHidden() && c->state() == iState);
 }
 
 void MyDrawerEx::refreshCell(const QString& memuIdx)
@@ -296,10 +392,13 @@ void MyDrawerEx::refreshAllCells()
     }
 }
 
+// Rows the filter hides are not ticked (what is ticked is what is seen).
 void MyDrawerEx::slTitleChecked(bool bChecked)
 {
-    for (MyDrawerCell* c : qAsConst(m_cells))
-        c->checkBox()->setChecked(bChecked);
+    for (MyDrawerCell* c : qAsConst(m_cells)) {
+        if (!bChecked || !c->isHidden())
+            c->checkBox()->setChecked(bChecked);
+    }
 }
 
 void MyDrawerEx::setAllChecked(bool bChecked)
@@ -366,11 +465,11 @@ void MyGrpDrawer::addPc(MyDrawerEx* pPc)
     movePcDrawer(pPc, m_pDefaultGroup);
     if (!connect(pPc, &AbsDrawer::sigSizeChanged, this, &AbsGrpDrawer::slChildDrawerSizeChanged))
         qWarning("connect MyDrawerEx::sigSizeChanged MyGrpDrawer::slChildDrawerSizeChanged err");
-    if (!connect(pPc, &MyDrawerEx::sigCellMenuRequested, this, &MyGrpDrawer::popupCellMenu))
-        qWarning("connect MyDrawerEx::sigCellMenuRequested MyGrpDrawer::popupCellMenu err");
+    if (!connect(pPc, &MyDrawerEx::sigCellMenuRequested, this, &MyGrpDrawer::slPopupCellMenu))
+        qWarning("connect MyDrawerEx::sigCellMenuRequested MyGrpDrawer::slPopupCellMenu err");
 }
 
-void MyGrpDrawer::popupCellMenu(const QPoint& globalPos)
+void MyGrpDrawer::slPopupCellMenu(QPoint globalPos)
 {
     auto* pMenu = new MenuOfDrawerCell(this);
     pMenu->setAttribute(Qt::WA_DeleteOnClose);
@@ -402,7 +501,7 @@ void MyGrpDrawer::slDevNetStateChanged(QString strIP, int iState)
             m_pRegistry->setOffline(pc->pcName()); // its next reply brings it back
         struPcEntry entry;
         if (m_pRegistry->entry(pc->pcName(), entry))
-            pc->setOnlineLabel(entry.onlineLabel);
+            pc->showPresence(entry);
         pc->refreshAllCells();
     }
 }
@@ -485,19 +584,36 @@ void MyGrpDrawer::movePcDrawer(MyDrawerEx* pPc, MyDrawerUI* pTo)
             return;
         pFrom->removeChild(pPc);
     }
+    // A PC the filter hides stays hidden in its new group.
+    const bool bHidden = pPc->testAttribute(Qt::WA_WState_ExplicitShowHide) && pPc->isHidden();
     pPc->setParent(pTo->body());
     pTo->addChild(pPc);
-    pPc->show();
+    pPc->setVisible(!bHidden);
     m_groupOfPc.insert(pPc->pcName(), pTo);
 }
 
 // Open without a loop of its own, owned by the list: the group may go while it is open.
 void MyGrpDrawer::showTitleMenu(MyDrawerUI* pGroup, const QPoint& globalPos)
 {
-    if (QMenu* pMenu = pGroup->createTitleMenu(this)) {
-        pMenu->setAttribute(Qt::WA_DeleteOnClose);
-        pMenu->popup(globalPos);
-    }
+    QMenu* pMenu = pGroup->createTitleMenu(this);
+    if (!pMenu)
+        pMenu = new QMenu(this);
+    QAction* pFirst = pMenu->actions().value(0);
+    QPointer<MyDrawerUI> pKept(pGroup);
+    TickByState::insertEntries(pMenu, pFirst, [this, pKept](int iState) {
+        if (pKept)
+            checkGroupByState(pKept, iState);
+    });
+    if (pFirst)
+        pMenu->insertSeparator(pFirst);
+    pMenu->setAttribute(Qt::WA_DeleteOnClose);
+    pMenu->popup(globalPos);
+}
+
+void MyGrpDrawer::checkGroupByState(const MyDrawerUI* pGroup, int iState)
+{
+    for (const QString& pc : pcsOf(pGroup))
+        m_pcs.value(pc)->checkByState(iState);
 }
 
 void MyGrpDrawer::slMoveDevsToGrp(QStringList pcNames, QString strGrpTo)

@@ -6,6 +6,7 @@
 
 #include <QHash>
 #include <QMenu>
+#include <functional>
 #include <memory>
 
 class QCheckBox;
@@ -22,6 +23,15 @@ public:
 signals:
     void sigDrawerCellMenuTriggered(int index);
 };
+
+// The entries of a PC's and a group's title menu that tick its emulators by state: "勾选运行中"
+// ticks exactly those running (the others of the PC or group unticked), "勾选未启动" those not started.
+namespace TickByState {
+QString runningText();
+QString stoppedText();
+// Inserts both entries before pBefore (at the end when null); `tick` is given the state.
+void insertEntries(QMenu* pMenu, QAction* pBefore, const std::function<void(int iState)>& tick);
+} // namespace TickByState
 
 // One emulator row of the device list: check box with the emulator's name, and its state text.
 class MyDrawerCell : public AbsDrawerCell
@@ -42,6 +52,9 @@ public:
     void setSimuName(const QString& name);
     void setState(int iState, int iDaemonModel);
     void setChecked(bool bChecked); // without emitting sigCheckChanged
+    // The row of an offline PC is greyed (its state reads as the reports left it).
+    void setGreyed(bool bGreyed);
+    bool isGreyed() const { return m_bGreyed; }
 
 signals:
     void sigDrawerCellMenuTriggered(int index);
@@ -58,6 +71,7 @@ private:
     QString m_simuName;
     int m_iState = -1;
     int m_iDaemonModel = 0;
+    bool m_bGreyed = false;
     QCheckBox* m_pCheck = nullptr;
     QLabel* m_pState = nullptr;
 };
@@ -74,6 +88,10 @@ public:
     QString name() const { return m_name; }
     void setDevState(const QString& text);
     QString devState() const;
+    // The tip of the whole row (its name label included); empty: the name label tips its name.
+    void setRowToolTip(const QString& tip);
+    QString rowToolTip() const { return m_tip; }
+    void setGreyed(bool bGreyed);
     QCheckBox* checkBox() const { return m_pCheck; }
     QLabel* devStateLabel() const { return m_pDevState; }
     void setOpened(bool bOpened) override;
@@ -88,6 +106,7 @@ protected:
 
 private:
     QString m_name;
+    QString m_tip;
     QCheckBox* m_pCheck = nullptr;
     QLabel* m_pArrow = nullptr;
     QLabel* m_pName = nullptr;
@@ -147,6 +166,12 @@ public:
     void setNickName(const QString& nick);
     void setOnlineLabel(const QString& label);
     void setIpAddr(const QString& ipAddr);
+    // The PC as the registry has it: its label, its rows greyed while it is offline, and the row's
+    // tip naming the PC, its address and, offline, when it was last heard.
+    void showPresence(const struPcEntry& pc);
+    bool isShownOffline() const { return m_bOffline; }
+    // Ticks exactly the rows in this state that the filter shows, unticks the others.
+    void checkByState(int iState);
     // Shows the registry's state of the emulator on its row.
     void refreshCell(const QString& memuIdx);
     void refreshAllCells();
@@ -172,9 +197,13 @@ public slots:
 private:
     void slTitleChecked(bool bChecked);
 
+    void refreshToolTip();
+
     std::shared_ptr<AgentRegistry> m_pRegistry;
     QString m_pcName;
     QString m_ipAddr;
+    bool m_bOffline = false;
+    qint64 m_lastHeard = 0;
     QHash<QString, MyDrawerCell*> m_cells;
 };
 
@@ -211,6 +240,8 @@ public:
     QStringList pcsOf(const MyDrawerUI* pGroup) const;
     // Shows a PC in the group it is kept in (no request: the keeper already has it there).
     void placePc(const QString& pcName, const QString& grpName);
+    // TickByState on every PC of the group.
+    void checkGroupByState(const MyDrawerUI* pGroup, int iState);
 
 signals:
     void sigMoveDev2NewGrp(QVector<QString> vstrOldDevNames, QString strOldGrpName, QString strOldGrpId,
@@ -240,10 +271,11 @@ public slots:
     // emulators not started); any state shows the registry's label and states on their rows. Only
     // a reply of the PC marks it online again.
     void slDevNetStateChanged(QString strIP, int iState);
+    // The emulator menu of a row or a tile, open without a loop of its own; the list outlives every
+    // row and tile it is opened from.
+    void slPopupCellMenu(QPoint globalPos);
 
 private:
-    // A row's menu, open without a loop of its own; the list outlives every row it shows.
-    void popupCellMenu(const QPoint& globalPos);
     struct PendingEdit
     {
         QStringList pcs;

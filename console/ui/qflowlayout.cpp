@@ -67,8 +67,10 @@ void QFlowLayout::invalidate()
 QSize QFlowLayout::minimumSize() const
 {
     QSize size;
-    for (const QLayoutItem* item : m_items)
-        size = size.expandedTo(item->minimumSize());
+    for (const QLayoutItem* item : m_items) {
+        if (!item->isEmpty())
+            size = size.expandedTo(item->minimumSize());
+    }
     const QMargins m = contentsMargins();
     return size + QSize(m.left() + m.right(), m.top() + m.bottom());
 }
@@ -88,14 +90,20 @@ int QFlowLayout::doLayout(const QRect& rect, bool apply) const
 {
     const QMargins m = contentsMargins();
     const QRect area = rect.adjusted(m.left(), m.top(), -m.right(), -m.bottom());
+    // Hidden tiles take no place.
+    QList<QLayoutItem*> shown;
     QList<QSize> sizes;
-    for (const QLayoutItem* item : m_items)
+    for (QLayoutItem* item : m_items) {
+        if (item->isEmpty())
+            continue;
+        shown.append(item);
         sizes.append(item->sizeHint());
+    }
     int height = 0;
     const QList<QRect> rects = flow(area, sizes, spacing(), &height);
     if (apply) {
         for (int i = 0; i < rects.size(); ++i)
-            m_items.at(i)->setGeometry(rects.at(i));
+            shown.at(i)->setGeometry(rects.at(i));
     }
     return height + m.top() + m.bottom();
 }

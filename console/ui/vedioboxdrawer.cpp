@@ -7,6 +7,7 @@
 #include "thumbnailcache.h"
 
 #include <QBuffer>
+#include <QContextMenuEvent>
 #include <QDebug>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -116,6 +117,40 @@ bool AVedioBox::setState(int iState, int iTime)
     return true;
 }
 
+void AVedioBox::showRow(const struSimuRow& row, bool bRepaint)
+{
+    bool bStateChanged = false;
+    {
+        QMutexLocker lock(&m_stateLock);
+        bStateChanged = m_iState != row.iState;
+        m_iState = row.iState;
+        m_iTime = row.iTime;
+    }
+    if (row.iState != eStateInstalling && isProgressVisible())
+        m_pProgress->hide();
+    bool bDirty = false;
+    {
+        QMutexLocker lock(&m_picLock);
+        if (bStateChanged && (row.iState == eStateStarting || row.iState == eStateNotStarted)) {
+            m_picture = row.iState == eStateStarting ? stockPicture(kStartingPic) : m_default;
+            bDirty = true;
+        }
+        if (row.shotSerial != m_shotSerial) {
+            m_shot = row.shot;
+            m_bShotPng = row.bShotPng;
+            m_shotSerial = row.shotSerial;
+            m_shotKey = ThumbnailCache::instance().newKey();
+            bDirty = true;
+        }
+    }
+    if (row.simuName != m_info.strSimuName) {
+        m_info.strSimuName = row.simuName;
+        bDirty = true;
+    }
+    if (bDirty && bRepaint)
+        update();
+}
+
 void AVedioBox::setPicture(const QByteArray& bytes, bool bPng)
 {
     QMutexLocker lock(&m_picLock);
@@ -140,6 +175,14 @@ void AVedioBox::setImage(const QImage& image)
         return;
     }
     setPicture(png, true);
+    update();
+}
+
+void AVedioBox::setOffline(bool bOffline)
+{
+    if (m_bOffline == bOffline)
+        return;
+    m_bOffline = bOffline;
     update();
 }
 
@@ -172,7 +215,7 @@ void AVedioBox::paintEvent(QPaintEvent*)
     QPainter p(this);
     const QRect picRect(0, 0, kWidth, kPictureHeight);
     p.fillRect(rect(), QColor(0x2b, 0x30, 0x3b));
-    const QImage pic = currentPicture();
+    const QImage pic = m_bOffline ? m_offline : currentPicture();
     if (!pic.isNull())
         p.drawImage(picRect, pic);
     p.setPen(Qt::white);
@@ -186,6 +229,11 @@ void AVedioBox::paintEvent(QPaintEvent*)
         p.setPen(QPen(Qt::white, 2));
         p.drawPolyline(QPolygon({QPoint(kWidth - 20, 15), QPoint(kWidth - 16, 19), QPoint(kWidth - 10, 11)}));
     }
+}
+
+void AVedioBox::contextMenuEvent(QContextMenuEvent* event)
+{
+    emit sigMenuRequested(event->globalPos());
 }
 
 void AVedioBox::mousePressEvent(QMouseEvent* event)
@@ -355,11 +403,13 @@ void VedioBoxDrawer::setIpAddr(const QString& ipAddr)
     refreshTitle();
 }
 
+// The tiles keep the plain title: their remote-desktop window is titled with it.
 void VedioBoxDrawer::refreshTitle()
 {
-    m_pTitleRow->setText(QStringLiteral("%1  %2").arg(m_nickName, m_ipAddr));
+    const QString title = QStringLiteral("%1  %2").arg(m_nickName, m_ipAddr);
+    m_pTitleRow->setText(m_bOffline ? QStringLiteral("%1  （离线）").arg(title) : title);
     for (AVedioBox* b : qAsConst(m_byIdx))
-        b->setPcAddress(m_ipAddr, m_pTitleRow->text());
+        b->setPcAddress(m_ipAddr, title);
 }
 
 AVedioBox* VedioBoxDrawer::addBox(const QString& memuIdx, const QString& simuName)
@@ -369,12 +419,14 @@ AVedioBox* VedioBoxDrawer::addBox(const QString& memuIdx, const QString& simuNam
     info.strSimuName = simuName;
     info.strIpAddr = m_ipAddr;
     info.strMemuIdx = memuIdx;
-    info.strPcNickName = m_pTitleRow->text();
+    info.strPcNickName = QStringLiteral("%1  %2").arg(m_nickName, m_ipAddr);
     auto* box = new AVedioBox(info, body());
+    box->setOffline(m_bOffline);
     m_pFlow->addWidget(box);
     m_boxes.append(box);
     m_byIdx.insert(memuIdx, box);
     connect(box, &AVedioBox::sigRemoteDesktopRequested, this, &VedioBoxDrawer::sigRemoteDesktopRequested);
+    connect(box, &AVedioBox::sigMenuRequested, this, &VedioBoxDrawer::sigCellMenuRequested);
     connect(box, &AVedioBox::sigSetBoxCheck, this, [this, memuIdx](const QString&, AVedioBox*, bool on) {
         emit sigBoxCheckChanged(m_pcName, memuIdx, on);
     });
@@ -393,8 +445,20 @@ void VedioBoxDrawer::removeBox(const QString& memuIdx)
 
 void VedioBoxDrawer::setAllOffline()
 {
+    m_bOffline = true;
     for (AVedioBox* box : qAsConst(m_byIdx))
-        box->setState(-1, -1);
+        box->setOffline(true);
+    refreshTitle();
+}
+
+void VedioBoxDrawer::setOnline()
+{
+    if (!m_bOffline)
+        return;
+    m_bOffline = false;
+    for (AVedioBox* box : qAsConst(m_byIdx))
+        box->setOffline(false);
+    refreshTitle();
 }
 
 void VedioBoxDrawer::slChangeStateWithParam(QByteArray aryJson)

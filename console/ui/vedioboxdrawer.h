@@ -1,6 +1,7 @@
 #pragma once
 
 #include "absdrawer.h"
+#include "agentregistry.h"
 #include "commresult.h"
 #include "consoletypes.h"
 
@@ -43,14 +44,22 @@ public:
     // the starting picture, -1 the default picture; other states keep the current picture. Any state
     // applied other than installing ends a shown install progress (its result may never come).
     bool setState(int iState, int iTime);
-    // A new screenshot, still encoded / already decoded (kept losslessly compressed). A tile out of
-    // sight is not repainted: it shows the latest picture when it is scrolled into view.
+    // Shows the emulator as the registry holds it: state, name and screenshot, no rule of its own
+    // (the registry applied it). A tile out of sight is not repainted: it shows the latest when it
+    // is scrolled into view.
+    void showRow(const struSimuRow& row, bool bRepaint = true);
+    // A new screenshot, still encoded / already decoded (kept losslessly compressed), for a tile
+    // that stands alone.
     void setJpeg(const QByteArray& jpeg, bool bRepaint = true);
     void setImage(const QImage& image);
     // The picture the tile shows now (its screenshot decoded, when the cache no longer has it).
     QImage currentPicture();
     // True while the tile shows a screenshot of the emulator rather than a picture of its state.
     bool hasScreenshot() const;
+    // An offline PC's tile shows the offline picture over whatever it had, until its PC is heard
+    // again; its state stays as the reports set it.
+    void setOffline(bool bOffline);
+    bool isOffline() const { return m_bOffline; }
     qint64 decodeCount() const { return m_decodes; }
 
     QSize sizeHint() const override { return QSize(kWidth, kHeight); }
@@ -73,9 +82,12 @@ public slots:
 
 signals:
     void sigRemoteDesktopRequested(struVedioBoxInfo info);
+    // A right click on the tile: the device list opens its emulator menu there.
+    void sigMenuRequested(QPoint globalPos);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
@@ -89,13 +101,15 @@ private:
     QImage m_picture;  // the picture of the tile's state, shown while it has no screenshot
     QByteArray m_shot; // the screenshot, compressed (empty: none)
     bool m_bShotPng = false;
-    quint64 m_shotKey = 0; // its key in the ThumbnailCache
+    quint64 m_shotKey = 0;    // its key in the ThumbnailCache
+    quint64 m_shotSerial = 0; // the registry's serial of the screenshot shown
     QImage m_offline;
     QImage m_default;
     mutable QMutex m_stateLock;
     int m_iState = -1;
     int m_iTime = -1;
     bool m_bChecked = false;
+    bool m_bOffline = false;
     qint64 m_decodes = 0;
     QProgressBar* m_pProgress = nullptr;
 };
@@ -153,7 +167,11 @@ public:
     int boxCount() const { return m_byIdx.size(); }
     AVedioBox* addBox(const QString& memuIdx, const QString& simuName);
     void removeBox(const QString& memuIdx);
+    // Offline: every tile under the offline picture (their states are the registry's), and the title
+    // says so. Online again: the tiles show their pictures again.
     void setAllOffline();
+    void setOnline();
+    bool isPcOffline() const { return m_bOffline; }
 
     // The remote-desktop window the drawer holds (made by the remote-desktop code).
     void setRemoteDesktopDlg(QWidget* pDlg);
@@ -162,6 +180,8 @@ public:
 signals:
     void sigRemoteDesktopRequested(struVedioBoxInfo info);
     void sigBoxCheckChanged(QString pcName, QString memuIdx, bool bChecked);
+    // A tile asks for the emulator menu at this global position.
+    void sigCellMenuRequested(QPoint globalPos);
 
 public slots:
     void slChangeStateWithParam(QByteArray aryJson);
@@ -179,6 +199,7 @@ private:
     QString m_pcName;
     QString m_nickName;
     QString m_ipAddr;
+    bool m_bOffline = false;
     VedioBoxDrawerTitle* m_pTitleRow = nullptr;
     QFlowLayout* m_pFlow = nullptr;
     AVedioBoxList m_boxes;

@@ -3,6 +3,7 @@
 // operation menu's refusal without ticks, drawers, install progress and logout.
 #include "agentregistry.h"
 #include "centertoolmainwnd.h"
+#include "devicefilter.h"
 #include "farmtrust.h"
 #include "mygrpdrawer.h"
 #include "pconofflinechecker.h"
@@ -15,6 +16,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSplitter>
@@ -46,6 +48,14 @@ struPcInfoReply pcReply(const QString& pcName, const QString& nick, const QStrin
     return r;
 }
 
+// Text entered into a line edit as an input method commits it (Chinese included).
+void typeText(QWidget* pEdit, const QString& text)
+{
+    QInputMethodEvent commit;
+    commit.setCommitString(text);
+    QApplication::sendEvent(pEdit, &commit);
+}
+
 struSimuReport report(const QString& pc, const QString& idx, int state, int time, const QByteArray& jpeg = {})
 {
     struSimuReport r;
@@ -69,6 +79,8 @@ private slots:
     void decodedPicturesStayBounded();
     void repliesReachListAndTiles();
     void offlineByTheCheckerAndBack();
+    void filterNarrowsRowsAndTiles();
+    void everyRoadEndsInTheRegistry();
     void operationsNeedTicks();
     void drawersInstallProgressAndLogout();
     void keysNeverQuitTheWindow();
@@ -214,9 +226,10 @@ void TstConsoleUi::repliesReachListAndTiles()
     QCOMPARE(right->text(), QStringLiteral("当前局域网内无可连接设备"));
 
     QStringList initialised;
-    wnd->setPcEntryInitHook([&](MyDrawerEx* pc, VedioBoxDrawer* tiles) {
-        QCOMPARE(pc->pcName(), tiles->pcName());
-        initialised.append(pc->pcName());
+    QObject::connect(wnd.get(), &CenterToolMainWnd::sigPcListed, [&](const QString& pcName) {
+        // Its entry and tiles are in the window by then.
+        QVERIFY(wnd->leftGrpDrawer()->findPc(pcName) && wnd->rightGrpDrawer()->findPc(pcName));
+        initialised.append(pcName);
     });
     wnd->slNewPcInfoArrived(pcReply("PC-A", "机房A", {"0=雷电-0", "1=雷电-1", "2=雷电-2"}));
     wnd->slNewPcInfoArrived(pcReply("pc-a", "小写", {"0=x"}));
@@ -294,19 +307,124 @@ void TstConsoleUi::repliesReachListAndTiles()
     QCOMPARE(pc->cell("0")->stateText(), QStringLiteral("运行中"));
 }
 
+// Reports, results, the operations' states, pictures and offline messages, mixed and out of order:
+// each round is one notice of the registry (the whole range once most rows changed), and afterwards
+// every row and tile shows exactly what the registry holds, older reports included.
+void TstConsoleUi::everyRoadEndsInTheRegistry()
+{
+    auto wnd = makeWindow();
+    QStringList simus;
+    for (int i = 0; i < 10; ++i)
+        simus << QStringLiteral("%1=模拟器%1").arg(i);
+    wnd->slNewPcInfoArrived(pcReply("PC-R", "R", simus));
+    wnd->slNewPcInfoArrived(pcReply("PC-S", "S", simus));
+    AgentRegistry* reg = wnd->registry().get();
+    QSignalSpy some(reg, &AgentRegistry::sigSimusChanged);
+    QSignalSpy all(reg, &AgentRegistry::sigAllSimusChanged);
+    const QByteArray red = thumbJpeg(Qt::red);
+
+    // One round of five reports, one of them older than the one before it on the same emulator.
+    wnd->slSimuReportsArrived({report("PC-R", "0", 1, 10, red), report("PC-R", "1", 1, 10, red),
+                               report("PC-R", "1", 3, 5), report("PC-S", "2", 5, 10, red),
+                               report("PC-S", "3", 2, 10)});
+    QCOMPARE(some.size(), 1);
+    QCOMPARE(some.first().first().value<SimuChangeList>().size(), 4);
+    QCOMPARE(all.size(), 0);
+    // Reports that change nothing announce nothing.
+    wnd->slSimuReportsArrived({report("PC-R", "0", 1, 10), report("PC-R", "1", 3, 6)});
+    QCOMPARE(some.size(), 1);
+    // A start's busy state and then a failed delivery, as the operations send them; a result; a
+    // result's picture; a start that drops the picture.
+    wnd->slSimuStatesArrived("PC-S", {"4", "5", "6"}, 2, 20);
+    wnd->slSimuStatesArrived("PC-S", {"4", "5", "6"}, -1, -1);
+    wnd->slSetState("PC-S", "5", 1, 30);
+    wnd->slPcNameMemuIdxImageArrived("PC-S", "5", new QImage(8, 8, QImage::Format_RGB32));
+    wnd->slSetState("PC-R", "0", 2, 31);
+    QCOMPARE(some.size(), 6);
+    // Offline: one notice for every row of the PC, most of the list: the whole range.
+    m_now += 20;
+    wnd->slNewPcInfoArrived(pcReply("PC-S", "S", simus));
+    wnd->slSimuReportsArrived({report("PC-S", "7", 1, 40, red), report("PC-R", "9", 6, 40)});
+    wnd->slMainWndMsgHandler("setAllItemOffline", "PC-R", "", 0, 0, {});
+    QCOMPARE(all.size(), 0); // 10 of 20 rows: not most
+    wnd->slSimuStatesArrived("PC-S", {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}, 3, 50);
+    QCOMPARE(all.size(), 0);
+    {
+        AgentRegistry::Batch round(*reg);
+        wnd->slSimuStatesArrived("PC-S", {"0", "1", "2", "3", "4", "5"}, 1, 60);
+        wnd->slSimuReportsArrived({report("PC-R", "0", 1, 60, red), report("PC-R", "1", 1, 60, red),
+                                   report("PC-R", "2", 1, 60), report("PC-R", "3", 1, 60),
+                                   report("PC-R", "4", 1, 60)});
+    }
+    QCOMPARE(all.size(), 1);
+
+    // The list and the tiles show the registry's rows, field by field.
+    int withPicture = 0;
+    for (const struPcEntry& pc : reg->snapshot()) {
+        MyDrawerEx* entry = wnd->leftGrpDrawer()->findPc(pc.pcName);
+        VedioBoxDrawer* tiles = wnd->rightGrpDrawer()->findPc(pc.pcName);
+        for (const struSimuRow& r : pc.rows) {
+            const QString where = pc.pcName + ' ' + r.memuIdx;
+            QVERIFY2(entry->cell(r.memuIdx)->state() == r.iState, qPrintable(where));
+            AVedioBox* box = tiles->box(r.memuIdx);
+            QVERIFY2(box->state() == r.iState && box->stateTime() == r.iTime, qPrintable(where));
+            QVERIFY2(box->hasScreenshot() == !r.shot.isEmpty(), qPrintable(where));
+            withPicture += r.shot.isEmpty() ? 0 : 1;
+        }
+    }
+    QCOMPARE(withPicture, 5); // PC-S 2, 5 and 7; PC-R 0 and 1 after they went offline
+    struSimuRow r0;
+    QVERIFY(reg->row("PC-R", "0", r0));
+    QCOMPARE(r0.iTime, 60);
+    QVERIFY(wnd->rightGrpDrawer()->findPc("PC-R")->box("0")->currentPicture().pixelColor(50, 75).red() > 200);
+}
+
 // The checker thread, on the window's injected clock: silent for 10 s means offline.
+// Offline by the checker: the rows greyed, the tiles under the offline picture (over the screenshot
+// they had), the PC row's tip saying when it was last heard; all back to normal with its next reply.
 void TstConsoleUi::offlineByTheCheckerAndBack()
 {
     auto wnd = makeWindow();
-    wnd->slNewPcInfoArrived(pcReply("PC-B", "B", {"0=a"}));
+    wnd->slNewPcInfoArrived(pcReply("PC-B", "B", {"0=a", "1=b"}));
+    const qint64 heardAt = m_now.load();
     MyDrawerEx* pc = wnd->leftGrpDrawer()->findPc("PC-B");
+    AVedioBox* tile = wnd->rightGrpDrawer()->findPc("PC-B")->box("1");
+    wnd->slSimuReportsArrived({report("PC-B", "1", 1, 40, thumbJpeg(QColor(Qt::green)))});
+    QVERIFY(tile->hasScreenshot());
+    const auto redInTile = [tile] {
+        const QImage shot = tile->grab().toImage();
+        int red = 0;
+        for (int y = 0; y < AVedioBox::kPictureHeight; y += 2) {
+            for (int x = 0; x < AVedioBox::kWidth; x += 2) {
+                const QColor c = shot.pixelColor(x, y);
+                red += c.red() > 150 && c.green() < 120 && c.blue() < 120 ? 1 : 0;
+            }
+        }
+        return red;
+    };
+    QCOMPARE(redInTile(), 0);
     m_now += 9;
     QTest::qWait(200);
     QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
     m_now += 1;
     QTRY_COMPARE_WITH_TIMEOUT(pc->titleCell()->devState(), QStringLiteral("离线"), 5000);
-    wnd->slNewPcInfoArrived(pcReply("PC-B", "B", {"0=a"}));
+    QVERIFY(pc->isShownOffline() && pc->cell("0")->isGreyed() && pc->cell("1")->isGreyed());
+    QCOMPARE(pc->cell("1")->stateText(), QStringLiteral("未启动")); // state -1 stays the rule
+    QVERIFY(tile->isOffline() && tile->state() == -1);
+    QVERIFY2(redInTile() > 50, "the offline picture (a red cross) is not on the tile");
+    const QString lastHeard =
+        QDateTime::fromSecsSinceEpoch(heardAt).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    QVERIFY2(pc->titleCell()->rowToolTip().contains(QStringLiteral("离线，最后一次收到回复：") + lastHeard),
+             qPrintable(pc->titleCell()->rowToolTip()));
+    QCOMPARE(pc->titleCell()->findChildren<QLabel*>().at(1)->toolTip(), pc->titleCell()->rowToolTip());
+    QVERIFY(wnd->rightGrpDrawer()->findPc("PC-B")->titleRow()->text().endsWith(QStringLiteral("（离线）")));
+    // A row added while offline is greyed as well.
+    wnd->slNewPcInfoArrived(pcReply("PC-B", "B", {"0=a", "1=b"}));
     QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
+    QVERIFY(!pc->isShownOffline() && !pc->cell("1")->isGreyed() && !tile->isOffline());
+    QCOMPARE(redInTile(), 0);
+    QVERIFY(!pc->titleCell()->rowToolTip().contains(QStringLiteral("离线")));
+    QVERIFY(!wnd->rightGrpDrawer()->findPc("PC-B")->titleRow()->text().contains(QStringLiteral("离线")));
     QTest::qWait(200);
     QCOMPARE(pc->titleCell()->devState(), QStringLiteral("在线"));
 
@@ -329,6 +447,81 @@ void TstConsoleUi::offlineByTheCheckerAndBack()
     QCOMPARE(moves.first().at(3).value<QVector<QString>>(), QVector<QString>{"PC-B"});
 }
 
+// The filter box: words typed narrow the rows and the tiles (name, state, PC), hidden tiles leave
+// no gap, a PC with nothing shown is hidden with its tiles, a hidden row loses its tick, ticks by
+// state and by the PC's box take only what is shown, and a state change is followed.
+void TstConsoleUi::filterNarrowsRowsAndTiles()
+{
+    auto wnd = makeWindow();
+    wnd->resize(1200, 800);
+    wnd->show();
+    QVERIFY(QTest::qWaitForWindowExposed(wnd.get()));
+    wnd->slNewPcInfoArrived(pcReply("PC-A", "机房A", {"0=Alpha-0", "1=Beta-1", "2=Alpha-2", "3=Gamma-3"}));
+    wnd->slNewPcInfoArrived(pcReply("PC-B", "机房B", {"0=Alpha-9"}));
+    wnd->slSetState("PC-A", "2", 1, 10);
+    MyDrawerEx* a = wnd->leftGrpDrawer()->findPc("PC-A");
+    MyDrawerEx* b = wnd->leftGrpDrawer()->findPc("PC-B");
+    VedioBoxDrawer* tilesA = wnd->rightGrpDrawer()->findPc("PC-A");
+    VedioBoxDrawer* tilesB = wnd->rightGrpDrawer()->findPc("PC-B");
+    const auto shown = [&](MyDrawerEx* pc, VedioBoxDrawer* tiles) {
+        QStringList out;
+        for (MyDrawerCell* c : pc->cells()) {
+            const bool tileShown = tiles->box(c->memuIdx())->isVisibleTo(tiles);
+            if (!c->isHidden() != tileShown)
+                return QStringList{QStringLiteral("row and tile differ: ") + c->memuIdx()};
+            if (tileShown)
+                out << c->memuIdx();
+        }
+        return out;
+    };
+    QTest::mouseClick(a->cell("1")->checkBox(), Qt::LeftButton, {}, QPoint(5, 8));
+    QVERIFY(wnd->rightGrpDrawer()->findPc("PC-A")->box("1")->isChecked());
+    QLineEdit* edit = wnd->filterEdit();
+    QCOMPARE(edit->placeholderText(), CenterToolMainDlgUI::filterPlaceholder());
+    QTest::keyClicks(edit, QStringLiteral("alpha"));
+    QCOMPARE(shown(a, tilesA), (QStringList{"0", "2"}));
+    QCOMPARE(shown(b, tilesB), QStringList{"0"});
+    QVERIFY(!a->cell("1")->isChecked() && !wnd->registry()->hasChecked()); // hidden: no tick
+    QVERIFY(!tilesA->box("1")->isChecked());
+    // The next tile shown takes the hidden one's place.
+    QTRY_COMPARE_WITH_TIMEOUT(tilesA->box("2")->pos(),
+                              tilesA->box("0")->pos() + QPoint(AVedioBox::kWidth + 8, 0), 2000);
+
+    // Every word must match: a PC's nick name and a state text.
+    edit->clear();
+    typeText(edit, QStringLiteral("机房A  运行中"));
+    QCOMPARE(shown(a, tilesA), QStringList{"2"});
+    QVERIFY(b->isHidden() && tilesB->isHidden());
+    // The PC's box and its "not started" ticks take the rows shown only.
+    edit->clear();
+    typeText(edit, QStringLiteral("未启动 a"));
+    QCOMPARE(shown(a, tilesA), (QStringList{"0", "1", "3"}));
+    a->checkByState(-1);
+    QCOMPARE(wnd->registry()->checkedPcs().first().checkedIndices(), (QStringList{"0", "1", "3"}));
+    wnd->leftGrpDrawer()->clearAllChecks();
+    edit->clear();
+    QTest::keyClicks(edit, QStringLiteral("gamma"));
+    a->titleCell()->checkBox()->click();
+    QCOMPARE(wnd->registry()->checkedPcs().first().checkedIndices(), QStringList{"3"});
+    QVERIFY(b->isHidden());
+    QCOMPARE(wnd->rightGrpDrawer()->text(), QString());
+    // Nothing matches: the tile area says so. A state report is followed: "3" starts, shown by
+    // "启动中" once the filter looked again.
+    edit->clear();
+    typeText(edit, QStringLiteral("启动中"));
+    QCOMPARE(wnd->deviceFilter()->shownRows(), 0);
+    QCOMPARE(wnd->rightGrpDrawer()->text(), QStringLiteral("没有符合筛选条件的模拟器"));
+    wnd->slSetState("PC-A", "3", 2, 20);
+    QTRY_COMPARE_WITH_TIMEOUT(shown(a, tilesA), QStringList{"3"}, 2000);
+    QVERIFY(b->isHidden());
+    // Esc keeps the window; the cleared box shows everything again.
+    QTest::keyClick(edit, Qt::Key_Escape);
+    QVERIFY(wnd->isVisible());
+    edit->clear();
+    QCOMPARE(shown(a, tilesA), (QStringList{"0", "1", "2", "3"}));
+    QVERIFY(!b->isHidden() && !tilesB->isHidden());
+}
+
 void TstConsoleUi::operationsNeedTicks()
 {
     auto wnd = makeWindow();
@@ -344,7 +537,7 @@ void TstConsoleUi::operationsNeedTicks()
     QCOMPARE(m_boxes.first().text, QStringLiteral("当前未选择设备或模拟器，无法操作"));
     QList<int> dispatched;
     QList<QStringList> tickedAtDispatch;
-    wnd->setOperationDispatcher([&](int index) {
+    QObject::connect(wnd.get(), &CenterToolMainWnd::sigOperationChosen, [&](int index) {
         dispatched.append(index);
         for (const struPcEntry& pc : wnd->registry()->checkedPcs())
             tickedAtDispatch.append(pc.checkedIndices());
@@ -509,7 +702,7 @@ void TstConsoleUi::longNamesKeepTheStateColumn()
         const QRect r(w->mapTo(viewport, QPoint()), w->size());
         return w->isVisible() && w->width() > 0 && viewport->rect().contains(r);
     };
-    auto* splitter = qobject_cast<QSplitter*>(wnd->leftScrollArea()->parentWidget());
+    auto* splitter = qobject_cast<QSplitter*>(wnd->leftScrollArea()->parentWidget()->parentWidget());
     QVERIFY(splitter);
     for (const int left : {280, 420}) {
         splitter->setSizes({left, 1180 - left});

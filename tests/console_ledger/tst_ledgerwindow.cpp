@@ -234,8 +234,14 @@ void TstLedgerWindow::operationAcrossPcsRetriedAndKept()
         LedgerFilterProxy* proxy = c.ledger->pane()->proxy();
         c.ledger->pane()->stateFilter()->setCurrentIndex(1);
         QCOMPARE(proxy->rowCount(proxy->index(0, 0)), 3);
+        c.ledger->pane()->selectEntry(first);
         QTest::keyClicks(c.ledger->pane()->pcFilter(), QStringLiteral("silent"));
         QCOMPARE(proxy->rowCount(proxy->index(0, 0)), 2);
+        // Enter in the filter presses no button: nothing is sent again, the window stays.
+        QTest::keyClick(c.ledger->pane()->pcFilter(), Qt::Key_Return);
+        QTest::keyClick(c.ledger->pane()->pcFilter(), Qt::Key_Escape);
+        QCOMPARE(c.model()->rowCount(), 1);
+        QVERIFY(c.wnd->isVisible());
         c.ledger->pane()->pcFilter()->clear();
         c.ledger->pane()->stateFilter()->setCurrentIndex(0);
         QCOMPARE(accepted.size(), 1);

@@ -14,6 +14,8 @@ public:
     bool confirmAnswer = true;
     bool textAnswer = true;
     QString text;
+    bool numberAnswer = true;
+    int number = 1;
     QStringList asked;
     QList<CCommResult> shown;
 
@@ -33,6 +35,13 @@ public:
         if (textAnswer)
             out = text;
         return textAnswer;
+    }
+    bool askNumber(const QString& title, const QString& label, int& out, int iMin, int iMax) override
+    {
+        asked << QStringLiteral("number:%1/%2/%3/%4-%5").arg(title, label).arg(out).arg(iMin).arg(iMax);
+        if (numberAnswer)
+            out = number;
+        return numberAnswer;
     }
     void showResult(const CCommResult& r) override { shown << r; }
 };

@@ -22,6 +22,7 @@
 
 #include <QCheckBox>
 #include <QJsonArray>
+#include <QLineEdit>
 #include <QTcpServer>
 #include <QUdpSocket>
 #include <QtTest>
@@ -33,6 +34,7 @@ private slots:
     void operationsFromTheWindow();
     void groupsInTheListAndAfterARestart();
     void questionsThroughTheRealDialogs();
+    void farmScaleSelectionAndCreate();
 };
 
 void TstConsoleOpsWindow::operationsFromTheWindow()
@@ -355,6 +357,140 @@ void TstConsoleOpsWindow::questionsThroughTheRealDialogs()
     QTRY_VERIFY_WITH_TIMEOUT(commands.join().contains("\"iOperType\":3"), 10000);
     QCOMPARE(row->stateText(), QStringLiteral("删除中"));
     wnd.shutdown();
+}
+
+// Selection at the scale of a farm, with the mouse and keys on the real widgets and the console's
+// own dialogs, against a real agent command server on a simulated LDPlayer farm: the filter box
+// narrows the list, the PC's title menu ticks the stopped emulators shown, a tile's right click
+// starts them, the group's title menu ticks the running ones and a tile's menu closes them;
+// "新建模拟器" asks how many (bounded by the room the agent leaves) and the farm gets them.
+void TstConsoleOpsWindow::farmScaleSelectionAndCreate()
+{
+    FARMSIM_OR_SKIP();
+    FarmFixture farm;
+    QVERIFY2(farm.init(FarmFixture::LdPlayer, 4), qPrintable(farm.error()));
+    QVERIFY(farm.setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("300")));
+    SimuSettings::setPcNickName(QStringLiteral("机房一"));
+    SimuSettings::setDaemonModel(0);
+    signIn(QStringLiteral("alice"));
+    quint16 resultPort = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::AnyIPv4, 0));
+        resultPort = probe.serverPort();
+    }
+    SimuTcpRcvObj::Options agentOptions;
+    agentOptions.notifier.resultPort = resultPort;
+    AgentCommandServer agent(agentOptions);
+    QVERIFY(agent.start());
+    QStringList boxes;
+    setResultBox([&boxes](const QString&, const QString& text, bool) {
+        boxes << text;
+        return true;
+    });
+
+    QUdpSocket silent;
+    QVERIFY(silent.bind(QHostAddress::LocalHost, 0));
+    CenterToolMainWnd::Options o;
+    o.queryPort = silent.localPort();
+    o.targets = {QHostAddress(QHostAddress::LocalHost)};
+    o.trayIcon = false;
+    const qint64 listedAt = QDateTime::currentSecsSinceEpoch();
+    o.clock = [listedAt] { return listedAt; };
+    CenterToolMainWnd wnd(o);
+    ConsoleOpsOptions opts;
+    opts.agentPort = agent.port();
+    opts.resultPort = resultPort;
+    opts.groupFile = farm.homeDir() + QStringLiteral("/devGroups.json");
+    attachConsoleOps(wnd, opts); // the console's own dialogs
+    wnd.initWnd();
+    wnd.resize(1200, 800);
+    wnd.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&wnd));
+    struPcInfoReply reply;
+    reply.header.setPcName(QStringLiteral("agent-pc"));
+    reply.header.setNickName(QStringLiteral("机房一"));
+    reply.header.setIpAddr(QStringLiteral("127.0.0.1"));
+    reply.header.iRunLimit = 4;
+    reply.header.iSimuType = 2;
+    QVector<SimuInfo> infos;
+    SimuInfoXmlGainer().GetSimusInfo(infos);
+    for (const SimuInfo& i : infos)
+        reply.simus.append(struSimuEntry{i.adbPort(), i.idx(), i.name()});
+    reply.from = QHostAddress(QHostAddress::LocalHost);
+    wnd.slNewPcInfoArrived(reply);
+    MyDrawerEx* pc = wnd.leftGrpDrawer()->findPc(QStringLiteral("agent-pc"));
+    VedioBoxDrawer* tiles = wnd.rightGrpDrawer()->findPc(QStringLiteral("agent-pc"));
+    QVERIFY(pc && tiles && pc->cells().size() == 4);
+
+    DialogScript script;
+    const auto rightClick = [](QWidget* w) {
+        const QPoint at = w->rect().center();
+        QContextMenuEvent click(QContextMenuEvent::Mouse, at, w->mapToGlobal(at));
+        QApplication::sendEvent(w, &click);
+    };
+    // The entry picked with the keys; done once the menu is gone and what it queued has run.
+    const auto pickOn = [&](QWidget* w, const QString& entry) {
+        script.then(DialogScript::menuEntry(entry));
+        rightClick(w);
+        const bool picked =
+            QTest::qWaitFor([&] { return script.done() && !QApplication::activePopupWidget(); }, 10000);
+        QCoreApplication::processEvents();
+        return picked;
+    };
+    const auto ticked = [&] {
+        const QList<struPcEntry> pcs = wnd.registry()->checkedPcs();
+        return pcs.isEmpty() ? QStringList() : pcs.first().checkedIndices();
+    };
+    const auto running = [&](const QString& idx) {
+        return farm.instanceStatus(idx).value(QStringLiteral("running")).toBool();
+    };
+
+    // The farm names its instances 雷电模拟器, LDPlayer-1, 雷电模拟器-2, LDPlayer-3.
+    QTest::keyClicks(wnd.filterEdit(), QStringLiteral("ldplayer"));
+    QVERIFY(pc->cell("0")->isHidden() && !pc->cell("1")->isHidden() && pc->cell("2")->isHidden());
+    QVERIFY(!tiles->box("3")->isHidden() && tiles->box("2")->isHidden());
+    QVERIFY(pickOn(pc->titleCell(), QStringLiteral("勾选未启动")));
+    QCOMPARE(ticked(), (QStringList{"1", "3"}));
+    QVERIFY(tiles->box("1")->isChecked() && !tiles->box("0")->isChecked());
+    QVERIFY(pickOn(tiles->box("3"), QStringLiteral("启动")));
+    QTRY_VERIFY_WITH_TIMEOUT(ticked().isEmpty(), 5000); // ticks cleared after the operation
+    QTRY_VERIFY_WITH_TIMEOUT(
+        pc->cell("1")->state() == eStateRunning && pc->cell("3")->state() == eStateRunning, 30000);
+    QVERIFY(running("1") && running("3") && !running("0") && !running("2"));
+
+    // Everything shown again; the group's title ticks the running ones, a tile's menu closes them.
+    wnd.filterEdit()->clear();
+    QVERIFY(!pc->cell("0")->isHidden() && !tiles->box("0")->isHidden());
+    QVERIFY(pickOn(wnd.leftGrpDrawer()->defaultGroup()->titleCell(), QStringLiteral("勾选运行中")));
+    QCOMPARE(ticked(), (QStringList{"1", "3"}));
+    QVERIFY(pickOn(tiles->box("0"), QStringLiteral("关闭")));
+    QTRY_VERIFY_WITH_TIMEOUT(!running("1") && !running("3"), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(pc->cell("3")->state(), int(eStateNotStarted), 10000);
+
+    // Create: the spin box goes up to the room left (50 less the 4 listed); 2 typed, Enter.
+    int maximum = -1;
+    QString label;
+    script.then(DialogScript::menuEntry(QStringLiteral("新建模拟器")));
+    script.then([&](QWidget* w) {
+        auto* dlg = qobject_cast<QInputDialog*>(w);
+        if (!dlg || !dlg->isVisible() || dlg->inputMode() != QInputDialog::IntInput)
+            return false;
+        maximum = dlg->intMaximum();
+        label = dlg->labelText();
+        return true;
+    });
+    script.then(DialogScript::input(QStringLiteral("2")));
+    rightClick(pc->titleCell());
+    QVERIFY(QTest::qWaitFor([&] { return script.done(); }, 10000));
+    QCOMPARE(maximum, kMaxSimusPerPc - 4);
+    QCOMPARE(label, QStringLiteral("在\"机房一\"上新建几个模拟器？（1-46个）"));
+    QTRY_COMPARE_WITH_TIMEOUT(farm.status().value(QStringLiteral("instances")).toArray().size(), 6, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.count(QStringLiteral("机房一创建模拟器成功\r\n")), 2, 10000);
+
+    QVERIFY(AgentCommandServer::waitIdle(20000));
+    wnd.shutdown();
+    setResultBox(ResultBoxFn());
 }
 
 QTEST_MAIN(TstConsoleOpsWindow)

@@ -48,6 +48,7 @@ private slots:
     void walkSendsPcByPcUntilTheFirstRefusal();
     void menuDispatchAsksAndSends();
     void renameProcedure();
+    void createAsksWithinTheRoomLeft();
 };
 
 void TstGroupOperChecks::stateTable_data()
@@ -234,6 +235,67 @@ void TstGroupOperChecks::renameProcedure()
     GroupOperDispatch::run(4, {pc(QStringLiteral("PC0"), {row("a", 1, true)}, 10, true, 1)}, dlg, sent.fn());
     QCOMPARE(dlg.shown.size(), 1);
     QCOMPARE(dlg.shown.first().iRet, OpsCode::RenameUnsupported);
+}
+
+// Create: offline and full PCs refused before the question, the number asked bounded by the room
+// the agent leaves (kMaxSimusPerPc less the listed emulators), the list looked at again once
+// answered, one create record (naming no emulator) per emulator.
+void TstGroupOperChecks::createAsksWithinTheRoomLeft()
+{
+    QList<OpsSimuRow> rows;
+    for (int i = 0; i < kMaxSimusPerPc - 3; ++i)
+        rows << row(QString::number(i), eStateNotStarted, false);
+    OpsDeviceSnapshot snap{pc(QStringLiteral("PC1"), rows), pc(QStringLiteral("PC2"), {}, 4, false)};
+    AnsweringDialogs dlg;
+    Sent sent;
+    dlg.number = 2;
+    QVERIFY(GroupOperDispatch::create(
+                QStringLiteral("PC1-key"), [&] { return snap; }, dlg, sent.fn())
+                .ok());
+    QCOMPARE(dlg.asked,
+             QStringList{QStringLiteral("number:新建模拟器/在\"PC1\"上新建几个模拟器？（1-3个）/1/1-3")});
+    QCOMPARE(sent.sends.size(), 1);
+    QCOMPARE(sent.sends.first().iOperType, int(eOperCreate));
+    QCOMPARE(sent.sends.first().memuIdxs, (QStringList{QString(), QString()}));
+
+    // Emulators listed meanwhile leave less room than was asked for: refused, nothing sent.
+    dlg.number = 3;
+    int calls = 0;
+    const auto growWhileAsked = [&] {
+        OpsDeviceSnapshot now = snap;
+        if (++calls % 2 == 0)
+            now[0].rows << row(QStringLiteral("new"), eStateNotStarted, false);
+        return now;
+    };
+    const CCommResult late =
+        GroupOperDispatch::create(QStringLiteral("PC1-key"), growWhileAsked, dlg, sent.fn());
+    QCOMPARE(late.iRet, OpsCode::CreateNoRoom);
+    QCOMPARE(late.str, QStringLiteral("\"PC1\"已有%1个模拟器，最多%2个，不能再新建3个")
+                           .arg(kMaxSimusPerPc - 2)
+                           .arg(kMaxSimusPerPc));
+    // Cancelled: nothing; offline, unknown and full PCs: refused without a question.
+    dlg.numberAnswer = false;
+    QVERIFY(GroupOperDispatch::create(
+                QStringLiteral("PC1-key"), [&] { return snap; }, dlg, sent.fn())
+                .ok());
+    dlg.asked.clear();
+    QCOMPARE(GroupOperDispatch::create(
+                 QStringLiteral("PC2-key"), [&] { return snap; }, dlg, sent.fn())
+                 .iRet,
+             OpsCode::PcOffline);
+    QCOMPARE(GroupOperDispatch::create(
+                 QStringLiteral("gone"), [&] { return snap; }, dlg, sent.fn())
+                 .iRet,
+             OpsCode::PcOffline);
+    snap[0].rows << row(QStringLiteral("a"), 1, false) << row(QStringLiteral("b"), 1, false)
+                 << row(QStringLiteral("c"), 1, false);
+    QCOMPARE(GroupOperDispatch::create(
+                 QStringLiteral("PC1-key"), [&] { return snap; }, dlg, sent.fn())
+                 .iRet,
+             OpsCode::CreateNoRoom);
+    QVERIFY(dlg.asked.isEmpty());
+    QCOMPARE(sent.sends.size(), 1);
+    QCOMPARE(dlg.shown.size(), 4);
 }
 
 QTEST_GUILESS_MAIN(TstGroupOperChecks)

@@ -65,6 +65,7 @@ private slots:
     void startOutlastsTheWatchdog();
     void installToBothPcsAtOnce();
     void closeDeleteRename();
+    void createOnBothProducts();
     void remoteDesktopClickLands();
     void agentOfflineAndBack();
     void groupsLastAcrossAConsoleRestart();
@@ -331,7 +332,7 @@ void TstConsoleE2E::installToBothPcsAtOnce()
 }
 
 // Close, then delete the closed one (after the confirmation); rename on LDPlayer; MEmu's rename is
-// refused by the console with code 71 and nothing reaches its farm. The console offers no "create".
+// refused by the console with code 71 and nothing reaches its farm.
 void TstConsoleE2E::closeDeleteRename()
 {
     DRIVER_OK(m_driver, QStringLiteral("tick %1 1").arg(kPcA));
@@ -372,6 +373,65 @@ void TstConsoleE2E::closeDeleteRename()
              QStringLiteral("暂不支持逍遥模拟器的重命名"));
     QTest::qWait(1000);
     QCOMPARE(m_farmB.instanceStatus(kB1).value(QStringLiteral("name")).toString(), memuName);
+}
+
+// "新建模拟器" on each PC's title row: the count asked is bounded by the room the agent leaves, the
+// farms of both products get the emulators, each create's result is shown, and the new emulators
+// are listed.
+void TstConsoleE2E::createOnBothProducts()
+{
+    const auto instances = [](FarmFixture& farm) {
+        return farm.status().value(QStringLiteral("instances")).toArray().size();
+    };
+    const int shownBefore = call(QStringLiteral("dump")).value(QStringLiteral("results")).toArray().size();
+    int expectedResults = shownBefore;
+    struct Create
+    {
+        QString pc;
+        FarmFixture* farm;
+        int count;
+    };
+    for (const Create& c : {Create{kPcA, &m_farmA, 2}, Create{kPcB, &m_farmB, 1}}) {
+        const QString pc = c.pc;
+        FarmFixture* farm = c.farm;
+        const int count = c.count;
+        const int before = instances(*farm);
+        const int listed =
+            pcOf(call(QStringLiteral("dump")), pc).value(QStringLiteral("rows")).toArray().size();
+        const QJsonObject asked = call(QStringLiteral("pcmenu %1 新建模拟器").arg(pc));
+        const QJsonObject dialog = asked.value(QStringLiteral("dialog")).toObject();
+        QCOMPARE(dialog.value(QStringLiteral("kind")).toString(), QStringLiteral("number"));
+        QCOMPARE(dialog.value(QStringLiteral("maximum")).toInt(), kMaxSimusPerPc - listed);
+        DRIVER_OK(m_driver, QStringLiteral("answer number %1").arg(count));
+        expectedResults += count;
+        QDeadlineTimer deadline(kOperationMs);
+        while (!deadline.hasExpired() && instances(*farm) < before + count)
+            QTest::qWait(250);
+        QCOMPARE(instances(*farm), before + count);
+        const QJsonObject dump = waitDump(kOperationMs, [&](const QJsonObject& d) {
+            return pcOf(d, pc).value(QStringLiteral("rows")).toArray().size() == before + count;
+        });
+        QCOMPARE(pcOf(dump, pc).value(QStringLiteral("rows")).toArray().size(), before + count);
+    }
+    const QJsonObject dump = waitDump(kOperationMs, [&](const QJsonObject& d) {
+        return d.value(QStringLiteral("results")).toArray().size() >= expectedResults;
+    });
+    const QJsonArray results = dump.value(QStringLiteral("results")).toArray();
+    QCOMPARE(results.size(), expectedResults);
+    QStringList texts;
+    for (int i = shownBefore; i < results.size(); ++i)
+        texts << results.at(i).toObject().value(QStringLiteral("text")).toString();
+    QCOMPARE(texts.count(QStringLiteral("机房A创建模拟器成功\r\n")), 2);
+    QCOMPARE(texts.count(QStringLiteral("机房B创建模拟器成功\r\n")), 1);
+    // The result boxes are closed as a user does, one after another.
+    for (int i = 0; i < 10; ++i) {
+        const QJsonObject d = m_driver.waitDump(
+            3000, [](const QJsonObject& o) { return o.contains(QStringLiteral("dialog")); });
+        if (!d.contains(QStringLiteral("dialog")))
+            break;
+        DRIVER_OK(m_driver, QStringLiteral("answer confirm"));
+    }
+    QVERIFY(!call(QStringLiteral("dump")).contains(QStringLiteral("dialog")));
 }
 
 // A double click on a tile of A opens the viewer; pictures of A's X display arrive; a click in the
@@ -429,6 +489,20 @@ void TstConsoleE2E::agentOfflineAndBack()
     });
     const qint64 offlineAfter = sinceKill.elapsed();
     QCOMPARE(pcOf(dump, kPcB).value(QStringLiteral("online")).toString(), QStringLiteral("离线"));
+    // Told from stopped at a glance: greyed rows, the offline picture on the tiles, the last hearing
+    // in the row's tip.
+    const QJsonObject offlinePc = pcOf(dump, kPcB);
+    QVERIFY(offlinePc.value(QStringLiteral("shownOffline")).toBool());
+    QVERIFY2(offlinePc.value(QStringLiteral("tip"))
+                 .toString()
+                 .contains(QStringLiteral("离线，最后一次收到回复：")),
+             qPrintable(offlinePc.value(QStringLiteral("tip")).toString()));
+    for (const QJsonValue& r : offlinePc.value(QStringLiteral("rows")).toArray()) {
+        QVERIFY(r.toObject().value(QStringLiteral("greyed")).toBool());
+        QVERIFY(r.toObject().value(QStringLiteral("tileOffline")).toBool());
+        QCOMPARE(r.toObject().value(QStringLiteral("state")).toInt(), int(eStateNotStarted));
+    }
+    QVERIFY(!rowOf(dump, kPcA, "0").value(QStringLiteral("tileOffline")).toBool());
     QVERIFY2(offlineAfter >= 6000 && offlineAfter <= 12000,
              qPrintable(QStringLiteral("marked offline %1 ms after the kill").arg(offlineAfter)));
     QCOMPARE(pcOf(dump, kPcA).value(QStringLiteral("online")).toString(), QStringLiteral("在线"));
@@ -439,7 +513,11 @@ void TstConsoleE2E::agentOfflineAndBack()
         return pcOf(d, kPcB).value(QStringLiteral("online")).toString() == QStringLiteral("在线");
     });
     QCOMPARE(pcOf(dump, kPcB).value(QStringLiteral("online")).toString(), QStringLiteral("在线"));
-    QCOMPARE(pcOf(dump, kPcB).value(QStringLiteral("rows")).toArray().size(), kInstancesB);
+    QCOMPARE(pcOf(dump, kPcB).value(QStringLiteral("rows")).toArray().size(),
+             m_farmB.status().value(QStringLiteral("instances")).toArray().size());
+    QVERIFY(!pcOf(dump, kPcB).value(QStringLiteral("shownOffline")).toBool());
+    QVERIFY(!rowOf(dump, kPcB, kB0).value(QStringLiteral("tileOffline")).toBool());
+    QVERIFY(!rowOf(dump, kPcB, kB0).value(QStringLiteral("greyed")).toBool());
 }
 
 // Groups made from the title rows' menus: B in a new group, A in another that is then deleted (A back

@@ -128,6 +128,7 @@ private slots:
     void installThroughTheChineseFileDialog();
     void renameInputNamesTheEmulator();
     void remoteDesktopShowsThePcsScreen();
+    void offlinePcShowsTheOfflinePicture();
 
 private:
     QProcessEnvironment demoEnvironment() const;
@@ -436,6 +437,48 @@ void TstDemoE2E::remoteDesktopShowsThePcsScreen()
     QTest::qWait(1500); // a few pictures more
     grab(QStringLiteral("console"), QStringLiteral("console-remote-desktop.png"));
     DRIVER_OK(m_driver, QStringLiteral("closerdp"));
+}
+
+// The MEmu PC's agent ends (its emulators keep running): within the online checker's silence the
+// PC reads "离线", its rows are greyed, its tip says when it was last heard, and its tiles show the
+// offline picture (a red cross), seen on the console's screen.
+void TstDemoE2E::offlinePcShowsTheOfflinePicture()
+{
+    QFile pidFile(m_demoDir + QStringLiteral("/pids/agent-memu"));
+    QVERIFY(pidFile.open(QIODevice::ReadOnly));
+    const qint64 pid = pidFile.readAll().trimmed().toLongLong();
+    QVERIFY(pid > 1);
+    QCOMPARE(QProcess::execute(QStringLiteral("kill"), {QString::number(pid)}), 0);
+    const QJsonObject dump = m_driver.waitDump(30000, [](const QJsonObject& d) {
+        return pcOf(d, kPcMEmu).value(QStringLiteral("online")).toString() == QStringLiteral("离线");
+    });
+    const QJsonObject pc = pcOf(dump, kPcMEmu);
+    QCOMPARE(pc.value(QStringLiteral("online")).toString(), QStringLiteral("离线"));
+    QVERIFY2(pc.value(QStringLiteral("tip")).toString().contains(QStringLiteral("离线，最后一次收到回复：")),
+             qPrintable(pc.value(QStringLiteral("tip")).toString()));
+    QCOMPARE(pcOf(dump, kPcLd).value(QStringLiteral("online")).toString(), QStringLiteral("在线"));
+    QTest::qWait(500); // painted
+    const QImage shot = grab(QStringLiteral("console"), QStringLiteral("console-offline.png"));
+    QCOMPARE(shot.size(), kConsoleScreen);
+    for (const QString& idx : {kMEmu0, kMEmu1}) {
+        const QJsonObject row = rowOf(dump, kPcMEmu, idx);
+        QVERIFY(row.value(QStringLiteral("greyed")).toBool() &&
+                row.value(QStringLiteral("tileOffline")).toBool());
+        const QJsonObject r = row.value(QStringLiteral("tileRect")).toObject();
+        const QRect tile(r.value(QStringLiteral("x")).toInt(), r.value(QStringLiteral("y")).toInt(),
+                         r.value(QStringLiteral("width")).toInt(), r.value(QStringLiteral("height")).toInt());
+        QVERIFY2(shot.rect().contains(tile), qPrintable(QStringLiteral("tile %1 off the screen").arg(idx)));
+        int red = 0;
+        for (int y = tile.top(); y < tile.top() + tile.height() * 4 / 5; y += 2) {
+            for (int x = tile.left(); x <= tile.right(); x += 2) {
+                const QColor c = shot.pixelColor(x, y);
+                red += c.red() > 150 && c.green() < 120 && c.blue() < 120 ? 1 : 0;
+            }
+        }
+        QVERIFY2(
+            red > 50,
+            qPrintable(QStringLiteral("no offline picture on the tile of %1 (%2 red)").arg(idx).arg(red)));
+    }
 }
 
 QTEST_GUILESS_MAIN(TstDemoE2E)

@@ -217,4 +217,29 @@ std::string localIPv4Facing(const std::string& peerIPv4)
     return facing.empty() ? hostIPv4() : facing;
 }
 
+std::intptr_t listenTcpIPv4(std::uint16_t port, int backlog)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    const int on = 1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, backlog) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void closeSocket(std::intptr_t socket)
+{
+    if (socket >= 0)
+        ::close(static_cast<int>(socket));
+}
+
 } // namespace platform

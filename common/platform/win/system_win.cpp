@@ -197,6 +197,32 @@ std::string hostName()
     return win::toUtf8(wide.c_str(), wcslen(wide.c_str()));
 }
 
+std::intptr_t listenTcpIPv4(std::uint16_t port, int backlog)
+{
+    if (!startWinsock())
+        return -1;
+    const SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    if (s == INVALID_SOCKET)
+        return -1;
+    BOOL on = TRUE;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    if (setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on) != 0 ||
+        bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || listen(s, backlog) != 0) {
+        closesocket(s);
+        return -1;
+    }
+    return static_cast<std::intptr_t>(s);
+}
+
+void closeSocket(std::intptr_t socket)
+{
+    if (socket >= 0)
+        closesocket(static_cast<SOCKET>(socket));
+}
+
 std::string hostIPv4()
 {
     char name[256] = {};

@@ -70,6 +70,11 @@ ResultsLedgerPane::ResultsLedgerPane(ResultsLedger* pLedger, QWidget* parent)
         m_pOperFilter->addItem(LedgerText::operText(t), t);
     m_pPcFilter->setPlaceholderText(QStringLiteral("按PC筛选"));
     m_pPcFilter->setClearButtonEnabled(true);
+    // In the main window (a dialog) Enter must not press a button: a retry goes out only on a click.
+    for (QPushButton* b : {m_pRetry, m_pExport}) {
+        b->setAutoDefault(false);
+        b->setDefault(false);
+    }
 
     auto* bar = new QHBoxLayout;
     bar->addWidget(new QLabel(QStringLiteral("结果记录")));

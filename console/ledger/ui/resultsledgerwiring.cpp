@@ -95,6 +95,7 @@ ResultsLedgerWiring::ResultsLedgerWiring(CenterToolMainWnd& wnd, ConsoleOpsWirin
     m_pToggle = new QPushButton(QStringLiteral("结果记录"));
     m_pToggle->setCheckable(true);
     m_pToggle->setFocusPolicy(Qt::NoFocus);
+    m_pToggle->setAutoDefault(false);
     if (auto* pBar = qobject_cast<QBoxLayout*>(wnd.refreshBtn()->parentWidget()->layout()))
         pBar->insertWidget(pBar->indexOf(wnd.refreshBtn()), m_pToggle);
     setPaneVisible(SimuSettings::value(kPaneVisibleKey, true).toBool());

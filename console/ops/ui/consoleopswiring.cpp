@@ -47,8 +47,38 @@ ConsoleOpsWiring::ConsoleOpsWiring(CenterToolMainWnd& wnd, const ConsoleOpsOptio
         qWarning().noquote() << "device groups:" << loaded.str << loaded.log;
     connectGroups();
     startResultRcver();
-    wnd.setPcEntryInitHook([this](MyDrawerEx* pPc, VedioBoxDrawer* pTiles) { initPc(pPc, pTiles); });
-    wnd.setOperationDispatcher([this](int index) { dispatch(index); });
+    startOpsService();
+    checked(connect(&wnd, &CenterToolMainWnd::sigPcListed, this, &ConsoleOpsWiring::slPcListed),
+            "connect CenterToolMainWnd::sigPcListed ConsoleOpsWiring::slPcListed err");
+    checked(connect(&wnd, &CenterToolMainWnd::sigOperationChosen, this, &ConsoleOpsWiring::slOperationChosen),
+            "connect CenterToolMainWnd::sigOperationChosen ConsoleOpsWiring::slOperationChosen err");
+}
+
+// The deliveries of every PC on one thread; what they show comes back to the window.
+void ConsoleOpsWiring::startOpsService()
+{
+    ConsoleOpsService::Options o;
+    o.agentPort = m_options.agentPort;
+    m_pOps = new ConsoleOpsService(m_wnd.registry(), m_pLedger, o, this);
+    CenterToolMainWnd* w = &m_wnd;
+    checked(connect(m_pOps, &ConsoleOpsService::sigSimuStates, w, &CenterToolMainWnd::slSimuStatesArrived),
+            "connect ConsoleOpsService::sigSimuStates CenterToolMainWnd::slSimuStatesArrived err");
+    checked(connect(m_pOps, &ConsoleOpsService::sigInstallState, w, &CenterToolMainWnd::slSetInstallState),
+            "connect ConsoleOpsService::sigInstallState CenterToolMainWnd::slSetInstallState err");
+    checked(connect(m_pOps, &ConsoleOpsService::sigNetOperReplyResult, w, &CenterToolMainWnd::slShowResult),
+            "connect ConsoleOpsService::sigNetOperReplyResult CenterToolMainWnd::slShowResult err");
+    // What became of the operations, for whoever keeps their results.
+    checked(connect(m_pOps, &ConsoleOpsService::sigOperDelivered, this, &ConsoleOpsWiring::sigOperDelivered),
+            "connect ConsoleOpsService::sigOperDelivered ConsoleOpsWiring::sigOperDelivered err");
+    checked(connect(m_pOps, &ConsoleOpsService::sigInstallState, this,
+                    [this](const QString& pc, const QString& idx, int iState, int iProgress) {
+                        if (iState == 1)
+                            emit sigInstallProgress(pc, idx, iProgress);
+                    }),
+            "connect ConsoleOpsService::sigInstallState ConsoleOpsWiring::sigInstallProgress err");
+    // An open viewer's end command is submitted when the window closes it, before this.
+    checked(connect(w, &CenterToolMainWnd::sigClosing, m_pOps, [this] { m_pOps->stop(); }),
+            "connect CenterToolMainWnd::sigClosing ConsoleOpsService::stop err");
 }
 
 // The device list asks, the store keeps and confirms, the tiles follow the confirmed edits.
@@ -132,62 +162,18 @@ void ConsoleOpsWiring::startResultRcver()
 
 // A PC newly listed: its group, its title row's group menu, its tiles' remote desktop. Its command
 // client comes with its first operation.
-void ConsoleOpsWiring::initPc(MyDrawerEx* pPc, VedioBoxDrawer* pTiles)
+void ConsoleOpsWiring::slPcListed(QString strPcName)
 {
-    if (pTiles)
-        checked(connect(pTiles, &VedioBoxDrawer::sigRemoteDesktopRequested, this,
-                        [this, pTiles](const struVedioBoxInfo& info) { openRemoteDesktop(pTiles, info); }),
-                "connect SIGNAL(sigRemoteDesktopRequested) SLOT(openRemoteDesktop) err");
-    placeInGroup(pPc->pcName());
+    MyDrawerEx* pPc = m_wnd.leftGrpDrawer()->findPc(strPcName);
+    VedioBoxDrawer* pTiles = m_wnd.rightGrpDrawer()->findPc(strPcName);
+    if (!pPc || !pTiles)
+        return;
+    checked(connect(pTiles, &VedioBoxDrawer::sigRemoteDesktopRequested, this,
+                    [this, pTiles](const struVedioBoxInfo& info) { openRemoteDesktop(pTiles, info); }),
+            "connect SIGNAL(sigRemoteDesktopRequested) SLOT(openRemoteDesktop) err");
+    placeInGroup(strPcName);
     m_titles.insert(pPc->titleCell(), pPc);
     pPc->titleCell()->installEventFilter(this);
-}
-
-// On a thread of its own, fed by the PC's list entry, reporting to the entry and its tiles. It asks
-// the registry for the PC's address and nick name at every operation.
-ClientNetOperObj* ConsoleOpsWiring::clientFor(const QString& pcName)
-{
-    if (ClientNetOperObj* pKnown = m_clients.value(pcName))
-        return pKnown;
-    MyDrawerEx* pPc = m_wnd.leftGrpDrawer()->findPc(pcName);
-    VedioBoxDrawer* pTiles = m_wnd.rightGrpDrawer()->findPc(pcName);
-    struPcEntry entry;
-    if (!pPc || !pTiles || !m_wnd.registry()->entry(pcName, entry))
-        return nullptr;
-    auto* pClient =
-        new ClientNetOperObj(entry.pcName, entry.nickName, entry.connectAddress(), m_options.agentPort);
-    pClient->SetRegistry(m_wnd.registry());
-    pClient->SetLedger(m_pLedger);
-    checked(connect(pPc, &MyDrawerEx::sigOperateSimus, pClient, &ClientNetOperObj::slOperateSimus),
-            "connect SIGNAL(sigOperateSimus) SLOT(slOperateSimus) err");
-    checked(connect(pPc, &MyDrawerEx::sigInstallApk4Simus, pClient, &ClientNetOperObj::slInstallApk4Simus),
-            "connect SIGNAL(sigInstallApk4Simus) SLOT(slInstallApk4Simus) err");
-    checked(connect(pClient, &ClientNetOperObj::sigNetOperReplyResult, pPc, &MyDrawerEx::slReplyResult),
-            "connect SIGNAL(sigNetOperReplyResult) SLOT(slReplyResult) err");
-    checked(connect(pClient, &ClientNetOperObj::sigNewSimuStateParamArrived, pPc,
-                    &MyDrawerEx::slChangeStateWithParam),
-            "connect SIGNAL(sigNewSimuStateParamArrived) SLOT(MyDrawerEx::slChangeStateWithParam) err");
-    checked(connect(pClient, &ClientNetOperObj::sigNewSimuStateParamArrived, pTiles,
-                    &VedioBoxDrawer::slChangeStateWithParam),
-            "connect SIGNAL(sigNewSimuStateParamArrived) SLOT(VedioBoxDrawer::slChangeStateWithParam) err");
-    checked(connect(pClient, &ClientNetOperObj::sigBeginInstall, pTiles, &VedioBoxDrawer::slBeginInstall),
-            "connect SIGNAL(sigBeginInstall) SLOT(slBeginInstall) err");
-    checked(connect(pClient, &ClientNetOperObj::sigInstallProgress, pTiles,
-                    &VedioBoxDrawer::slUpdateSimusInstallProgress),
-            "connect SIGNAL(sigInstallProgress) SLOT(slUpdateSimusInstallProgress) err");
-    checked(
-        connect(pClient, &ClientNetOperObj::sigInstallFinished, pTiles, &VedioBoxDrawer::slInstallFinished),
-        "connect SIGNAL(sigInstallFinished) SLOT(slInstallFinished) err");
-    connect(pClient, &ClientNetOperObj::sigOperDelivered, this,
-            [this, pcName](int iType, QStringList idxs, int iRet) {
-                emit sigOperDelivered(pcName, iType, idxs, iRet);
-            });
-    connect(pClient, &ClientNetOperObj::sigInstallProgress, this,
-            [this, pcName](QString idx, int iProgress) { emit sigInstallProgress(pcName, idx, iProgress); });
-    m_clients.insert(pcName, pClient);
-    m_wnd.startWorker(pClient, SLOT(slInitSocket()),
-                      QStringLiteral("connect QThread::started ClientNetOperObj::slInitSocket err"));
-    return pClient;
 }
 
 // A PC heard for the first time is kept in the default group; a known one is shown in its group.
@@ -212,9 +198,9 @@ RemoteDesktopWnd* ConsoleOpsWiring::openRemoteDesktop(VedioBoxDrawer* pTiles, co
         pOpen->activateWindow();
         return pOpen;
     }
-    ClientNetOperObj* pClient = clientFor(pTiles->pcName());
-    if (!pClient) {
-        qWarning().noquote() << "remote desktop of" << pTiles->pcName() << "asked for, but it is not listed";
+    const QString pcName = pTiles->pcName();
+    if (!m_wnd.registry()->contains(pcName)) {
+        qWarning().noquote() << "remote desktop of" << pcName << "asked for, but it is not listed";
         return nullptr;
     }
     struRmtDsktpTarget target;
@@ -224,11 +210,23 @@ RemoteDesktopWnd* ConsoleOpsWiring::openRemoteDesktop(VedioBoxDrawer* pTiles, co
     target.strTitle = info.strPcNickName;
     // The stream port is chosen by the viewer's decoder thread: the window opens at once.
     auto* pWnd = new RemoteDesktopWnd(target);
-    checked(connect(pWnd, &RemoteDesktopWnd::sigBeginRmtDsktp, pClient, &ClientNetOperObj::slRemoteDesktop),
-            "connect SIGNAL(sigBeginRmtDsktp) SLOT(slRemoteDesktop) err");
-    checked(connect(pWnd, &RemoteDesktopWnd::sigRemoteDesktopWndClosed, pClient,
-                    &ClientNetOperObj::slCloseRemoteDesktop),
-            "connect SIGNAL(sigRemoteDesktopWndClosed) SLOT(slCloseRemoteDesktop) err");
+    checked(connect(pWnd, &RemoteDesktopWnd::sigBeginRmtDsktp, this,
+                    [this, pcName](int iPort, const QString& runId) {
+                        m_pOps->submit({pcName,
+                                        eOperRmtDesktopBegin,
+                                        {ClientNetOperObj::RemoteDesktopBeginMarker()},
+                                        QString(),
+                                        iPort,
+                                        runId});
+                    }),
+            "connect SIGNAL(sigBeginRmtDsktp) ConsoleOpsService::submit err");
+    checked(
+        connect(
+            pWnd, &RemoteDesktopWnd::sigRemoteDesktopWndClosed, this,
+            [this, pcName] {
+                m_pOps->submit({pcName, eOperRmtDesktopEnd, {ClientNetOperObj::RemoteDesktopEndMarker()}});
+            }),
+        "connect SIGNAL(sigRemoteDesktopWndClosed) ConsoleOpsService::submit err");
     connect(pWnd, &RemoteDesktopWnd::sigRemoteDesktopWndClosed, pTiles,
             &VedioBoxDrawer::slReleaseRemoteDesktopDlg);
     pTiles->setRemoteDesktopDlg(pWnd);
@@ -238,14 +236,31 @@ RemoteDesktopWnd* ConsoleOpsWiring::openRemoteDesktop(VedioBoxDrawer* pTiles, co
     return pWnd;
 }
 
+// The PC's title menu: create, tick by state, then its groups.
 bool ConsoleOpsWiring::eventFilter(QObject* pWatched, QEvent* pEvent)
 {
-    if (pEvent->type() != QEvent::ContextMenu || !m_titles.value(pWatched))
+    QPointer<MyDrawerEx> pPc = m_titles.value(pWatched);
+    if (pEvent->type() != QEvent::ContextMenu || !pPc)
         return QObject::eventFilter(pWatched, pEvent);
-    DevGroupMenu menu(m_pGroups, m_wnd.leftGrpDrawer(), *m_options.dialogs,
-                      {m_titles.value(pWatched)->pcName()});
+    const QString pcName = pPc->pcName();
+    DevGroupMenu menu(m_pGroups, m_wnd.leftGrpDrawer(), *m_options.dialogs, {pcName});
+    QAction* pGroups = menu.actions().value(0);
+    auto* pCreate = new QAction(OpsMenu::createText(), &menu);
+    menu.insertAction(pGroups, pCreate);
+    connect(pCreate, &QAction::triggered, this, [this, pcName] { createSimus(pcName); });
+    TickByState::insertEntries(&menu, pGroups, [pPc](int iState) {
+        if (pPc)
+            pPc->checkByState(iState);
+    });
+    menu.insertSeparator(pGroups);
     menu.exec(static_cast<QContextMenuEvent*>(pEvent)->globalPos());
     return true;
+}
+
+void ConsoleOpsWiring::createSimus(const QString& pcName)
+{
+    GroupOperDispatch::create(
+        pcName, [this] { return snapshot(); }, *m_options.dialogs, [this](const OpsPcSend& s) { send(s); });
 }
 
 OpsDeviceSnapshot ConsoleOpsWiring::snapshot() const
@@ -266,26 +281,17 @@ OpsDeviceSnapshot ConsoleOpsWiring::snapshot() const
     return snap;
 }
 
-void ConsoleOpsWiring::dispatch(int index)
+void ConsoleOpsWiring::slOperationChosen(int index)
 {
     GroupOperDispatch::run(
         index, [this] { return snapshot(); }, *m_options.dialogs, [this](const OpsPcSend& s) { send(s); });
 }
 
-// The argument goes into the PC's field and, queued ahead of the operation, to its client: each
-// operation takes the argument it was sent with, however many are waiting.
+// An install's or rename's argument stays in the PC's field as well (MyDrawerEx::argument).
 void ConsoleOpsWiring::send(const OpsPcSend& s)
 {
-    MyDrawerEx* pPc = m_wnd.leftGrpDrawer()->findPc(s.pcKey);
-    ClientNetOperObj* pClient = clientFor(s.pcKey);
-    if (!pPc || !pClient) {
-        qWarning().noquote() << "operation" << s.iOperType << "for" << s.pcKey << "which is no longer listed";
-        return;
-    }
     if (s.iOperType == eOperInstall || s.iOperType == eOperRename)
-        pPc->setArgument(s.strArg);
-    QMetaObject::invokeMethod(
-        pClient, [pClient, arg = pPc->argument()] { pClient->slSetOperArgument(arg); }, Qt::QueuedConnection);
-    emit sigOperSent(s.pcKey, s.iOperType, s.memuIdxs, s.strArg);
-    emit pPc->sigOperateSimus(s.iOperType, s.memuIdxs);
+        m_wnd.registry()->setArgument(s.pcKey, s.strArg);
+    if (m_pOps->submit(s))
+        emit sigOperSent(s.pcKey, s.iOperType, s.memuIdxs, s.strArg);
 }

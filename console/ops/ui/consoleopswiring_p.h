@@ -1,6 +1,7 @@
 #pragma once
 
 #include "clientnetoperobj.h"
+#include "consoleopsservice.h"
 #include "consoleopswiring.h"
 #include "devgroupstore.h"
 #include "groupoperchecks.h"
@@ -25,9 +26,10 @@ public:
     ConsoleOpsWiring(CenterToolMainWnd& wnd, const ConsoleOpsOptions& options);
 
     TaskResultRcver* resultRcver() const { return m_pRcver; }
+    ConsoleOpsService* opsService() const { return m_pOps; }
     // The PC's command client; null until its first operation.
-    ClientNetOperObj* client(const QString& pcName) const { return m_clients.value(pcName); }
-    int clientCount() const { return m_clients.size(); }
+    ClientNetOperObj* client(const QString& pcName) const { return m_pOps->client(pcName); }
+    int clientCount() const { return m_pOps->clientCount(); }
     SentOperLedger* ledger() const { return m_pLedger.get(); }
     DevGroupStore* groupStore() const { return m_pGroups; }
     // The operations' questions and result boxes.
@@ -37,7 +39,7 @@ public:
     // A tile's double click: the viewer of the tile's PC at its current address, opened or, when the
     // drawer holds one already, raised. Null when the PC is not listed.
     RemoteDesktopWnd* openRemoteDesktop(VedioBoxDrawer* pTiles, const struVedioBoxInfo& info);
-    // A checked operation for one PC, to its command client.
+    // A checked operation for one PC, to the operations service (ConsoleOpsService::submit).
     void send(const OpsPcSend& s);
 
 signals:
@@ -47,6 +49,11 @@ signals:
     void sigOperDelivered(QString strPcName, int iOperType, QStringList strMemuIdxList, int iRet);
     void sigInstallProgress(QString strPcName, QString strMemuIdx, int iProgress);
 
+public slots:
+    // A menu entry picked on the window: its checks and questions, then one submit per PC.
+    void slOperationChosen(int index);
+    void slPcListed(QString strPcName);
+
 protected:
     // The group menu on a PC's title row.
     bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
@@ -54,20 +61,19 @@ protected:
 private:
     void startResultRcver();
     bool takeReport(const QString& peer, const struSimuOper& oper) const;
-    // The PC's command client, made (on a thread of its own) at the PC's first operation.
-    ClientNetOperObj* clientFor(const QString& pcName);
+    void startOpsService();
     void connectGroups();
     void syncGroups();
     void placeInGroup(const QString& pcName);
-    void initPc(MyDrawerEx* pPc, VedioBoxDrawer* pTiles);
-    void dispatch(int index);
+    // "新建模拟器" of the PC's title menu.
+    void createSimus(const QString& pcName);
 
     CenterToolMainWnd& m_wnd;
     ConsoleOpsOptions m_options;
     TaskResultRcver* m_pRcver = nullptr;
     DevGroupStore* m_pGroups = nullptr;
     std::shared_ptr<SentOperLedger> m_pLedger;
-    QHash<QString, QPointer<ClientNetOperObj>> m_clients;
+    ConsoleOpsService* m_pOps = nullptr;
     bool m_bGroupCapLogged = false;
     QHash<QObject*, QPointer<MyDrawerEx>> m_titles; // title row -> its PC
 };

@@ -3,6 +3,7 @@
 #include "agentregistry.h"
 #include "centertoolmainwnd.h"
 #include "devgroupmenu.h"
+#include "devicefilter.h"
 #include "mygrpdrawer.h"
 #include "remotedesktopwnd.h"
 #include "vedioboxdrawer.h"
@@ -61,7 +62,17 @@ QString restOf(const QString& line, int count)
 
 bool isDeferred(const QString& cmd)
 {
-    return cmd == QLatin1String("menu") || cmd == QLatin1String("group");
+    return cmd == QLatin1String("menu") || cmd == QLatin1String("group") || cmd == QLatin1String("pcmenu") ||
+           cmd == QLatin1String("groupmenu") || cmd == QLatin1String("tilemenu");
+}
+
+QJsonObject rectOf(const QWidget* pWidget)
+{
+    const QPoint at = pWidget->mapToGlobal(QPoint(0, 0));
+    return QJsonObject{{QStringLiteral("x"), at.x()},
+                       {QStringLiteral("y"), at.y()},
+                       {QStringLiteral("width"), pWidget->width()},
+                       {QStringLiteral("height"), pWidget->height()}};
 }
 
 QString iconName(QMessageBox::Icon icon)
@@ -177,6 +188,24 @@ bool QueuedOpsDialogs::askText(const QString& title, const QString& label, QStri
     return true;
 }
 
+bool QueuedOpsDialogs::askNumber(const QString& title, const QString& label, int& value, int iMin, int iMax)
+{
+    QMutexLocker lock(&m_lock);
+    if (m_numbers.isEmpty()) {
+        lock.unlock();
+        return m_real.askNumber(title, label, value, iMin, iMax);
+    }
+    value = qBound(iMin, m_numbers.takeFirst(), iMax); // as the spin box takes it
+    qInfo().noquote() << "test driver: number question" << title << label << "answered" << value;
+    return true;
+}
+
+void QueuedOpsDialogs::queueNumber(int value)
+{
+    QMutexLocker lock(&m_lock);
+    m_numbers.append(value);
+}
+
 void QueuedOpsDialogs::showResult(const CCommResult& result)
 {
     m_real.showResult(result);
@@ -270,9 +299,16 @@ QJsonObject ConsoleTestDriver::describeDialog(QWidget* pDialog)
         o.insert(QStringLiteral("text"), pBox->text());
         o.insert(QStringLiteral("icon"), iconName(pBox->icon()));
     } else if (auto* pInput = qobject_cast<QInputDialog*>(pDialog)) {
-        o.insert(QStringLiteral("kind"), QStringLiteral("text"));
+        const bool isNumber = pInput->inputMode() == QInputDialog::IntInput;
+        o.insert(QStringLiteral("kind"), isNumber ? QStringLiteral("number") : QStringLiteral("text"));
         o.insert(QStringLiteral("label"), pInput->labelText());
-        o.insert(QStringLiteral("value"), pInput->textValue());
+        if (isNumber) {
+            o.insert(QStringLiteral("value"), pInput->intValue());
+            o.insert(QStringLiteral("minimum"), pInput->intMinimum());
+            o.insert(QStringLiteral("maximum"), pInput->intMaximum());
+        } else {
+            o.insert(QStringLiteral("value"), pInput->textValue());
+        }
     } else if (auto* pFiles = qobject_cast<QFileDialog*>(pDialog)) {
         o.insert(QStringLiteral("kind"), QStringLiteral("file"));
         o.insert(QStringLiteral("directory"), pFiles->directory().absolutePath());
@@ -375,6 +411,12 @@ QJsonObject ConsoleTestDriver::run(const QString& line)
         return retryRdp();
     if (cmd == QLatin1String("group"))
         return group(words, line);
+    if (cmd == QLatin1String("pcmenu") || cmd == QLatin1String("groupmenu"))
+        return titleMenu(words, line);
+    if (cmd == QLatin1String("tilemenu"))
+        return tileMenu(words, line);
+    if (cmd == QLatin1String("filter"))
+        return filter(line);
     return fail(QStringLiteral("unknown command '%1'").arg(cmd));
 }
 
@@ -400,21 +442,32 @@ QJsonObject ConsoleTestDriver::dump() const
                             {QStringLiteral("state"), r.iState},
                             {QStringLiteral("time"), r.iTime},
                             {QStringLiteral("checked"), r.bChecked}};
-            if (MyDrawerCell* c = pEntry ? pEntry->cell(r.memuIdx) : nullptr)
+            if (MyDrawerCell* c = pEntry ? pEntry->cell(r.memuIdx) : nullptr) {
                 row.insert(QStringLiteral("stateText"), c->stateText());
+                row.insert(QStringLiteral("greyed"), c->isGreyed());
+                row.insert(QStringLiteral("hidden"), c->isHidden());
+            }
             if (AVedioBox* b = pTiles ? pTiles->box(r.memuIdx) : nullptr) {
                 row.insert(QStringLiteral("screenshot"), b->hasScreenshot());
                 row.insert(QStringLiteral("progress"), b->isProgressVisible() ? b->progress() : -1);
+                row.insert(QStringLiteral("tileOffline"), b->isOffline());
+                row.insert(QStringLiteral("tileHidden"), !b->isVisibleTo(m_wnd.rightGrpDrawer()));
+                row.insert(QStringLiteral("tileRect"), rectOf(b));
             }
             rows.append(row);
         }
-        pcs.append(QJsonObject{{QStringLiteral("pc"), pc.pcName},
-                               {QStringLiteral("nick"), pc.nickName},
-                               {QStringLiteral("ip"), pc.ipAddr},
-                               {QStringLiteral("simuType"), pc.iSimuType},
-                               {QStringLiteral("online"), pc.onlineLabel},
-                               {QStringLiteral("group"), groupName(m_wnd.leftGrpDrawer(), pc.pcName)},
-                               {QStringLiteral("rows"), rows}});
+        pcs.append(
+            QJsonObject{{QStringLiteral("pc"), pc.pcName},
+                        {QStringLiteral("nick"), pc.nickName},
+                        {QStringLiteral("ip"), pc.ipAddr},
+                        {QStringLiteral("simuType"), pc.iSimuType},
+                        {QStringLiteral("online"), pc.onlineLabel},
+                        {QStringLiteral("group"), groupName(m_wnd.leftGrpDrawer(), pc.pcName)},
+                        {QStringLiteral("tip"), pEntry ? pEntry->titleCell()->rowToolTip() : QString()},
+                        {QStringLiteral("shownOffline"), pEntry && pEntry->isShownOffline()},
+                        {QStringLiteral("hidden"), pEntry && pEntry->isHidden()},
+                        {QStringLiteral("tilesTitle"), pTiles ? pTiles->titleRow()->text() : QString()},
+                        {QStringLiteral("rows"), rows}});
     }
     QJsonArray groups;
     for (MyDrawerUI* g : m_wnd.leftGrpDrawer()->groups())
@@ -422,7 +475,8 @@ QJsonObject ConsoleTestDriver::dump() const
     QJsonObject out{{QStringLiteral("pcs"), pcs},
                     {QStringLiteral("groups"), groups},
                     {QStringLiteral("results"), m_pDialogs->shown()},
-                    {QStringLiteral("window"), geometryOf(&m_wnd)}};
+                    {QStringLiteral("window"), geometryOf(&m_wnd)},
+                    {QStringLiteral("filter"), m_wnd.deviceFilter()->text()}};
     if (QWidget* pDialog = openDialog())
         out.insert(QStringLiteral("dialog"), describeDialog(pDialog));
     if (RemoteDesktopWnd* pViewer = viewer()) {
@@ -479,20 +533,27 @@ QJsonObject ConsoleTestDriver::menu(const QStringList& words)
 QJsonObject ConsoleTestDriver::answer(const QStringList& words, const QString& line)
 {
     const QString kind = words.value(1);
-    const bool withValue = kind == QLatin1String("file") || kind == QLatin1String("name");
+    const bool withValue =
+        kind == QLatin1String("file") || kind == QLatin1String("name") || kind == QLatin1String("number");
     const bool bare = kind == QLatin1String("confirm") || kind == QLatin1String("cancel");
     if ((withValue && words.size() < 3) || (!withValue && !bare))
-        return fail(QStringLiteral(
-            "usage: answer file PATH | answer name TEXT | answer confirm [no] | answer cancel"));
+        return fail(QStringLiteral("usage: answer file PATH | answer name TEXT | answer number N | answer "
+                                   "confirm [no] | answer cancel"));
     const QString value = withValue ? restOf(line, 2) : words.value(2);
     if (kind == QLatin1String("file") && !QFile::exists(value))
         return fail(QStringLiteral("no file %1").arg(value));
+    bool isNumber = false;
+    const int number = value.toInt(&isNumber);
+    if (kind == QLatin1String("number") && !isNumber)
+        return fail(QStringLiteral("not a number: %1").arg(value));
     if (QWidget* pDialog = openDialog())
         return answerOpen(pDialog, kind, value);
     if (kind == QLatin1String("file"))
         m_pDialogs->queueFile(value);
     else if (kind == QLatin1String("name"))
         m_pDialogs->queueText(value);
+    else if (kind == QLatin1String("number"))
+        m_pDialogs->queueNumber(number);
     else if (kind == QLatin1String("confirm"))
         m_pDialogs->queueConfirm(value != QLatin1String("no"));
     else
@@ -509,8 +570,10 @@ QJsonObject ConsoleTestDriver::answerOpen(QWidget* pDialog, const QString& kind,
     bool bAccept = true;
     if (kind == QLatin1String("file") && pFiles)
         typeFileName(pFiles, value);
-    else if (kind == QLatin1String("name") && pInput)
+    else if (kind == QLatin1String("name") && pInput && pInput->inputMode() == QInputDialog::TextInput)
         pInput->setTextValue(value);
+    else if (kind == QLatin1String("number") && pInput && pInput->inputMode() == QInputDialog::IntInput)
+        pInput->setIntValue(value.toInt());
     else if (kind == QLatin1String("confirm") && isBox)
         bAccept = value != QLatin1String("no");
     else if (kind == QLatin1String("cancel"))
@@ -639,6 +702,43 @@ QJsonObject ConsoleTestDriver::group(const QStringList& words, const QString& li
                                                      : fail(QStringLiteral("the PC's title opened no menu"));
 }
 
+QJsonObject ConsoleTestDriver::titleMenu(const QStringList& words, const QString& line)
+{
+    if (words.size() < 3)
+        return fail(QStringLiteral("usage: pcmenu PC ENTRY | groupmenu GROUP ENTRY"));
+    QWidget* pRow = nullptr;
+    if (words.at(0) == QLatin1String("pcmenu")) {
+        MyDrawerEx* pPc = m_wnd.leftGrpDrawer()->findPc(pcKey(words.at(1)));
+        pRow = pPc ? pPc->titleCell() : nullptr;
+    } else if (MyDrawerUI* pGroup = m_wnd.leftGrpDrawer()->findGroup(words.at(1))) {
+        pRow = pGroup->titleCell();
+    }
+    if (!pRow)
+        return fail(QStringLiteral("'%1' is not listed").arg(words.at(1)));
+    const QString entry = restOf(line, 2);
+    return rightClickAndPick(pRow, {entry}) ? ok()
+                                            : fail(QStringLiteral("no entry %1 on its title").arg(entry));
+}
+
+QJsonObject ConsoleTestDriver::tileMenu(const QStringList& words, const QString& line)
+{
+    VedioBoxDrawer* pTiles = m_wnd.rightGrpDrawer()->findPc(pcKey(words.value(1)));
+    AVedioBox* pBox = pTiles ? pTiles->box(words.value(2)) : nullptr;
+    if (!pBox || words.size() < 4)
+        return fail(QStringLiteral("usage: tilemenu PC IDX ENTRY (no tile %1 of '%2')")
+                        .arg(words.value(2), words.value(1)));
+    const QString entry = restOf(line, 3);
+    return rightClickAndPick(pBox, {entry}) ? ok()
+                                            : fail(QStringLiteral("no entry %1 on the tile").arg(entry));
+}
+
+QJsonObject ConsoleTestDriver::filter(const QString& line)
+{
+    m_wnd.filterEdit()->setFocus();
+    m_wnd.filterEdit()->setText(restOf(line, 1)); // as typing does: textChanged
+    return ok(QJsonObject{{QStringLiteral("shownRows"), m_wnd.deviceFilter()->shownRows()}});
+}
+
 bool ConsoleTestDriver::rightClickAndPick(QWidget* pRow, const QStringList& path)
 {
     auto picked = std::make_shared<bool>(false);
@@ -676,5 +776,6 @@ bool ConsoleTestDriver::rightClickAndPick(QWidget* pRow, const QStringList& path
     QContextMenuEvent event(QContextMenuEvent::Mouse, at, pRow->mapToGlobal(at));
     QCoreApplication::sendEvent(pRow, &event);
     pick();
+    QCoreApplication::processEvents(); // what the entry queued (an operation) runs before the answer
     return *picked;
 }

@@ -27,8 +27,10 @@ public:
     QString chooseFile(const QString& title) override;
     bool confirm(const QString& title, const QString& text) override;
     bool askText(const QString& title, const QString& label, QString& text) override;
+    bool askNumber(const QString& title, const QString& label, int& value, int iMin, int iMax) override;
     void showResult(const CCommResult& result) override;
 
+    void queueNumber(int value);
     void queueFile(const QString& path);
     void queueText(const QString& text, bool bNext = false); // bNext: ahead of those waiting
     void queueConfirm(bool yes);
@@ -42,6 +44,7 @@ private:
     QStringList m_files;
     QStringList m_texts;
     QList<bool> m_confirms;
+    QList<int> m_numbers;
     QList<QJsonObject> m_shown;
 };
 
@@ -50,14 +53,16 @@ private:
 // with one line of JSON ({"ok":true,...} or {"ok":false,"error":"..."}). The window's dialogs and
 // boxes are real: the driver answers one only when told to, before it opens or while it is open.
 //
-//   dump                      PCs with their online label, rows (idx, name, state, stateText, time,
-//                             checked) and tiles (screenshot, progress); the result boxes shown; the
-//                             open dialog (kind, title, texts, buttons); the viewer; the window
+//   dump                      PCs with their online label, row tip, whether shown offline or hidden,
+//                             rows (idx, name, state, stateText, time, checked, greyed, hidden) and
+//                             tiles (screenshot, progress, offline, hidden, rect on the screen); the
+//                             result boxes shown; the open dialog (kind, title, texts, buttons); the
+//                             viewer; the window; the filter text
 //   tick PC IDX...            ticks rows as their check boxes do (PC: its name or nick name)
 //   untick                    clears every tick
 //   menu N                    the device list's menu entry N (0 start, 1 close, 2 install,
 //                             3 delete, 4 rename)
-//   answer file PATH | answer name TEXT | answer confirm [no] | answer cancel
+//   answer file PATH | answer name TEXT | answer number N | answer confirm [no] | answer cancel
 //                             with a dialog open: answers it through its buttons (confirm: a message
 //                             box's 确认, or 取消 with "no"; cancel: any dialog); else the answer to
 //                             the next such question of an operation (not cancel)
@@ -68,10 +73,14 @@ private:
 //   group PC new NAME | group PC move GROUP | group delete GROUP
 //                             a right click on the PC's (or the group's) title row and the menu entry
 //                             picked there: a new group for the PC, a move, the group deleted
+//   pcmenu PC ENTRY | groupmenu GROUP ENTRY | tilemenu PC IDX ENTRY
+//                             a right click on the PC's title row, the group's title row or the tile,
+//                             and the entry with that text picked (新建模拟器, 勾选运行中, 启动, ...)
+//   filter [TEXT]             TEXT typed into the filter box over the list (none: the box cleared)
 //
-// "menu" and "group" answer when their work is done or when it opens a dialog (the answer then
-// carries "dialog"). While a dialog is open, only dump and answer are taken, as the window takes no
-// clicks then.
+// "menu", "group" and the three menu commands answer when their work is done or when it opens a dialog (the
+// answer then carries "dialog"). While a dialog is open, only dump and answer are taken, as the window takes
+// no clicks then.
 class ConsoleTestDriver : public QObject
 {
     Q_OBJECT
@@ -107,6 +116,9 @@ private:
     QJsonObject closeRdp();
     QJsonObject retryRdp();
     QJsonObject group(const QStringList& words, const QString& line);
+    QJsonObject titleMenu(const QStringList& words, const QString& line);
+    QJsonObject tileMenu(const QStringList& words, const QString& line);
+    QJsonObject filter(const QString& line);
     // A right click on the row; the popup it opens is answered by picking the entry at this path
     // (an entry, or a submenu and its entry). False when no popup opened.
     bool rightClickAndPick(QWidget* pRow, const QStringList& path);

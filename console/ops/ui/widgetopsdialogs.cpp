@@ -56,6 +56,15 @@ bool WidgetOpsDialogs::askText(const QString& title, const QString& label, QStri
     return ok;
 }
 
+bool WidgetOpsDialogs::askNumber(const QString& title, const QString& label, int& value, int iMin, int iMax)
+{
+    bool ok = false;
+    const int entered = QInputDialog::getInt(m_pParent, title, label, value, iMin, iMax, 1, &ok);
+    if (ok)
+        value = entered;
+    return ok;
+}
+
 void WidgetOpsDialogs::showResult(const CCommResult& result)
 {
     ::showResult(result);

@@ -15,6 +15,7 @@ public:
     QString chooseFile(const QString& title) override;
     bool confirm(const QString& title, const QString& text) override;
     bool askText(const QString& title, const QString& label, QString& text) override;
+    bool askNumber(const QString& title, const QString& label, int& value, int iMin, int iMax) override;
     void showResult(const CCommResult& result) override;
 
     // The file dialog's filters, APK files first, then every file.

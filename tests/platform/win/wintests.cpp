@@ -258,6 +258,19 @@ void checkUdpTable()
     check(platform::isUdpPortListened(port), "bound port is in the UDP listener table");
     closesocket(socket4);
     check(!platform::isUdpPortListened(port), "closed port is not in the UDP listener table");
+
+    // A listening TCP socket with a long queue takes a connection before anyone accepts it.
+    const std::intptr_t listener = platform::listenTcpIPv4(0, 1024);
+    check(listener >= 0, "listening TCP socket made");
+    sockaddr_in bound4{};
+    int boundLength = sizeof bound4;
+    getsockname(static_cast<SOCKET>(listener), reinterpret_cast<sockaddr*>(&bound4), &boundLength);
+    const SOCKET client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    bound4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    check(connect(client, reinterpret_cast<sockaddr*>(&bound4), sizeof bound4) == 0,
+          "connected to it before it accepted");
+    closesocket(client);
+    platform::closeSocket(listener);
 }
 
 void checkCrashHandler()
