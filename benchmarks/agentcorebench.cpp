@@ -3,18 +3,26 @@
 //              at 4: when each report reached the console, and the whole command;
 //   cpu        10 running instances, the agent's workers with their default periods: the agent's
 //              own CPU (this process) and that of the tools it ran, while a console (a child
-//              process) queries once a second as the console does, then with no console;
+//              process) queries once a second as the console does, then with no console; first
+//              with one adb process per capture, then through the instances' long-lived adb shells;
+//   cpu720     the same with screens of 720 x 1280 (farmsim's own are 270 x 480);
 //   discovery  an agent starting up while tools are slow (one instance's tools 30 s, or every tool
 //              5 s): time from the start to the first answer to a type 0 and to a type 1 query.
-// Run: TOVIA_BIN_DIR=<build>/bin <build>/bin/agentcore_bench [starts|cpu|discovery]...
+// Run: TOVIA_BIN_DIR=<build>/bin <build>/bin/agentcore_bench [starts|cpu|cpu720|capture|discovery]...
 #include "adbbridge.h"
+#include "adbshells.h"
 #include "agentcontroller.h"
 #include "consoleharness.h"
 #include "discovery.h"
 #include "farmfixture.h"
+#include "farmtrust.h"
+#include "inventorycache.h"
+#include "launcherfactory.h"
 #include "loginret.h"
 #include "screenshot.h"
 #include "simusettings.h"
+#include "simustatestore.h"
+#include "udprceiverobj.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -26,6 +34,7 @@
 #include <QUdpSocket>
 
 #include <cstdio>
+#include <functional>
 #include <sys/resource.h>
 #include <tuple>
 
@@ -85,6 +94,8 @@ bool layOut(FarmFixture& farm, int instances, int running, int bootMs)
     SimuSettings::setValue(QStringLiteral("tuning/toolTimeoutMs"), 0);
     SimuSettings::setValue(QStringLiteral("common/startupTimeout"), 120);
     SimuSettings::setValue(QStringLiteral("common/checkTimeSpan"), 10);
+    // The fixture's short screenshot period is for tests; the agent ships with one second.
+    SimuSettings::setValue(QStringLiteral("common/screenshotTimeSpan"), 1000);
     SimuSettings::setRunLimit(10);
     SimuSettings::setDaemonModel(0);
     SimuSettings::setPcNickName(QStringLiteral("机房"));
@@ -145,6 +156,8 @@ constexpr int kMeasureMs = 30000;
 // type 0 at even ones, every reply read.
 int runConsole(quint16 port)
 {
+    signIn(kUser); // the farm's key signs the queries
+
     QUdpSocket socket;
     socket.bind(QHostAddress::LocalHost, 0);
     qint64 replies = 0;
@@ -158,7 +171,7 @@ int runConsole(quint16 port)
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
         ++tick;
-        socket.writeDatagram(Discovery::encodeQuery(tick % 2, kUser), QHostAddress::LocalHost, port);
+        socket.writeDatagram(FarmTrust::query(tick % 2, kUser), QHostAddress::LocalHost, port);
         if (tick % 10 == 0)
             std::fprintf(stderr, "console: %d queries, %lld replies\n", tick, replies);
     });
@@ -184,11 +197,22 @@ CpuShare measureCpu(int ms)
             100.0 * (cpuSeconds(RUSAGE_CHILDREN) - kids0) / secs};
 }
 
-bool benchCpu(const QString& self)
+// shells: captures through the instances' long-lived adb shells (else one adb process each);
+// screen: the instances' screen size (empty: farmsim's own).
+bool benchCpu(const QString& self, bool shells, const QSize& screen = QSize())
 {
     FarmFixture farm;
     if (!layOut(farm, kRunning, kRunning, 500))
         return false;
+    SimuSettings::setValue(QStringLiteral("tuning/adbShells"), shells ? 1 : 0);
+    if (screen.isValid()) {
+        farm.setKnob(QStringLiteral("screenWidth"), QString::number(screen.width()));
+        farm.setKnob(QStringLiteral("screenHeight"), QString::number(screen.height()));
+    }
+    const QString label = QStringLiteral("%1, %2").arg(
+        shells ? QStringLiteral("adb shells") : QStringLiteral("adb process per capture"),
+        screen.isValid() ? QStringLiteral("%1x%2").arg(screen.width()).arg(screen.height())
+                         : QStringLiteral("270x480"));
     signIn(kUser);
     AgentController::Options options;
     options.udpPort = freeUdpPort();
@@ -207,13 +231,13 @@ bool benchCpu(const QString& self)
     console.waitForFinished(5000);
     waitMs(kWarmUpMs);
     const CpuShare idle = measureCpu(kMeasureMs);
-    std::printf("cpu: %d running, console querying: agent %.2f %% of a core (%.3f %% per instance), "
+    std::printf("cpu (%s): %d running, console querying: agent %.2f %% of a core (%.3f %% per instance), "
                 "tools it ran %.2f %% (%.3f %% per instance)\n",
-                kRunning, querying.ownPct, querying.ownPct / kRunning, querying.toolsPct,
+                qPrintable(label), kRunning, querying.ownPct, querying.ownPct / kRunning, querying.toolsPct,
                 querying.toolsPct / kRunning);
-    std::printf("cpu: %d running, no console: agent %.2f %% of a core (%.3f %% per instance), "
+    std::printf("cpu (%s): %d running, no console: agent %.2f %% of a core (%.3f %% per instance), "
                 "tools it ran %.2f %%\n",
-                kRunning, idle.ownPct, idle.ownPct / kRunning, idle.toolsPct);
+                qPrintable(label), kRunning, idle.ownPct, idle.ownPct / kRunning, idle.toolsPct);
     agent.shutdown();
     LoginRecord::clear();
     return true;
@@ -222,7 +246,8 @@ bool benchCpu(const QString& self)
 // ---- capture -----------------------------------------------------------------------------------
 
 // The agent's own CPU for one thumbnail of one instance: the pulled picture file (connect,
-// screencap, pull, decode, scale, encode) against the pool's raw frame (exec-out, scale, encode).
+// screencap, pull, decode, scale, encode), the raw frame of one "exec-out" process, and the raw
+// frame from the instance's long-lived adb shell (scale, encode).
 bool benchCapture()
 {
     FarmFixture farm;
@@ -231,13 +256,15 @@ bool benchCapture()
     const QString serial = QStringLiteral("127.0.0.1:5555");
     const QString file = SimuSettings::screenshotPath(farm.indexes().first());
     constexpr int kCaptures = 40;
-    const auto perCapture = [&](bool raw) {
+    const auto perCapture = [&](bool raw, bool shells) {
+        SimuSettings::setValue(QStringLiteral("tuning/adbShells"), shells ? 1 : 0);
+        Screenshot::capture(serial, file, false, raw); // connected, and the shell started
         const double cpu0 = cpuSeconds(RUSAGE_SELF);
         QElapsedTimer wall;
         wall.start();
         int failed = 0;
         for (int i = 0; i < kCaptures; ++i)
-            failed += Screenshot::capture(serial, file, raw, raw).result.iRet != 0;
+            failed += Screenshot::capture(serial, file, true, raw).result.iRet != 0;
         return std::make_tuple((cpuSeconds(RUSAGE_SELF) - cpu0) * 1000 / kCaptures,
                                wall.elapsed() / double(kCaptures), failed);
     };
@@ -245,13 +272,66 @@ bool benchCapture()
     for (int i = 0; i < kCaptures; ++i)
         RunAdbCmd({QStringLiteral("version")}, 10);
     const double spawnCpu = (cpuSeconds(RUSAGE_SELF) - spawn0) * 1000 / kCaptures;
-    const auto [fileCpu, fileWall, fileFailed] =
-        qEnvironmentVariableIsSet("BENCH_RAW_ONLY") ? std::make_tuple(0.0, 0.0, 0) : perCapture(false);
-    const auto [rawCpu, rawWall, rawFailed] = perCapture(true);
-    std::printf("capture: one thumbnail, agent CPU (wall): pulled file %.2f ms (%.0f ms), raw frame %.2f ms "
-                "(%.0f ms); %d and %d failed; one adb run alone %.2f ms\n",
-                fileCpu, fileWall, rawCpu, rawWall, fileFailed, rawFailed, spawnCpu);
-    return fileFailed + rawFailed == 0;
+    const auto [fileCpu, fileWall, fileFailed] = perCapture(false, false);
+    const auto [rawCpu, rawWall, rawFailed] = perCapture(true, false);
+    const auto [shellCpu, shellWall, shellFailed] = perCapture(true, true);
+    std::printf("capture: one thumbnail, agent CPU (wall): pulled file %.2f ms (%.0f ms), exec-out raw frame "
+                "%.2f ms (%.0f ms), adb shell raw frame %.2f ms (%.0f ms); %d, %d and %d failed; one adb run "
+                "alone %.2f ms\n",
+                fileCpu, fileWall, rawCpu, rawWall, shellCpu, shellWall, fileFailed, rawFailed, shellFailed,
+                spawnCpu);
+    AdbShells::shutdown();
+    return fileFailed + rawFailed + shellFailed == 0;
+}
+
+// ---- breakdown ---------------------------------------------------------------------------------
+
+// What the steady work of a looked-at agent costs it, one step at a time (agent CPU per call): the
+// running listing of the product, one settings read, one capture through the instance's shell,
+// the answer to one state query (10 instances, thumbnails included).
+bool benchBreakdown()
+{
+    FarmFixture farm;
+    if (!layOut(farm, kRunning, kRunning, 0))
+        return false;
+    InventoryCache::instance().current();
+    const auto perCall = [](int calls, const std::function<void()>& fn) {
+        fn();
+        const double cpu0 = cpuSeconds(RUSAGE_SELF);
+        for (int i = 0; i < calls; ++i)
+            fn();
+        return (cpuSeconds(RUSAGE_SELF) - cpu0) * 1000 / calls;
+    };
+    QStringList running;
+    const double listing = perCall(20, [&] {
+        running.clear();
+        SimuListRunning(running);
+    });
+    const double setting = perCall(2000, [] { AdbBridge::adbProgram(); });
+    const QString file = SimuSettings::screenshotPath(QStringLiteral("0"));
+    const auto captureOne = [&] { Screenshot::capture(QStringLiteral("127.0.0.1:5555"), file, true, true); };
+    const double capture = perCall(50, captureOne);
+    farm.setKnob(QStringLiteral("screenWidth"), QStringLiteral("720"), QStringLiteral("0"));
+    farm.setKnob(QStringLiteral("screenHeight"), QStringLiteral("1280"), QStringLiteral("0"));
+    const double capture720 = perCall(50, captureOne);
+    for (int i = 0; i < kRunning; ++i)
+        Screenshot::capture(QStringLiteral("127.0.0.1:%1").arg(5555 + 2 * i),
+                            SimuSettings::screenshotPath(QString::number(i)), false, true);
+    SimuStateStore::instance().setRunningList(running);
+    for (const QString& idx : running)
+        SimuSettings::updateSimuRecord(idx, [](struSimuRecord& rec) { rec.iState = eStateRunning; });
+    UdpRceiverObj responder(0, QHostAddress::LocalHost);
+    int replies = 0;
+    const double answer = perCall(200, [&] {
+        replies = responder.buildReplies(Discovery::eQuerySimuState, QStringLiteral("127.0.0.1")).size();
+    });
+    std::printf(
+        "breakdown (agent CPU per call): running listing %.2f ms (%d running), settings read %.3f ms, "
+        "capture through the shell %.2f ms (720x1280: %.2f ms), answer to a state query %.2f ms (%d "
+        "replies)\n",
+        listing, int(running.size()), setting, capture, capture720, answer, replies);
+    AdbShells::shutdown();
+    return true;
 }
 
 // ---- discovery ---------------------------------------------------------------------------------
@@ -291,8 +371,7 @@ bool benchDiscovery(const QString& label, const QString& knobInstance, int toolD
     int tick = 0;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
-        socket.writeDatagram(Discovery::encodeQuery(++tick % 2, kUser), QHostAddress::LocalHost,
-                             options.udpPort);
+        socket.writeDatagram(FarmTrust::query(++tick % 2, kUser), QHostAddress::LocalHost, options.udpPort);
     });
     clock.start();
     AgentController agent(options);
@@ -328,17 +407,28 @@ int main(int argc, char* argv[])
         if (part == QLatin1String("starts")) {
             ok = benchStarts(1) && ok;
             ok = benchStarts(4) && ok;
+        } else if (part == QLatin1String("breakdown")) {
+            ok = benchBreakdown() && ok;
         } else if (part == QLatin1String("capture")) {
             ok = benchCapture() && ok;
         } else if (part == QLatin1String("cpu")) {
-            ok = benchCpu(app.applicationFilePath()) && ok;
+            // Before and after in one run: one adb process per capture, then the long-lived shells.
+            ok = benchCpu(app.applicationFilePath(), false) && ok;
+            ok = benchCpu(app.applicationFilePath(), true) && ok;
+        } else if (part == QLatin1String("cpu-shells") || part == QLatin1String("cpu-procs")) {
+            ok = benchCpu(app.applicationFilePath(), part == QLatin1String("cpu-shells")) &&
+                 ok; // one of the two
+        } else if (part == QLatin1String("cpu720")) {
+            ok = benchCpu(app.applicationFilePath(), false, QSize(720, 1280)) && ok;
+            ok = benchCpu(app.applicationFilePath(), true, QSize(720, 1280)) && ok;
         } else if (part == QLatin1String("discovery")) {
             ok = benchDiscovery(QStringLiteral("one running instance's tools taking 30 s"),
                                 QStringLiteral("0"), 30000) &&
                  ok;
             ok = benchDiscovery(QStringLiteral("every tool taking 5 s"), QString(), 5000) && ok;
         } else {
-            std::fprintf(stderr, "unknown part %s (starts, cpu, discovery)\n", qPrintable(part));
+            std::fprintf(stderr, "unknown part %s (starts, cpu, cpu720, capture, discovery)\n",
+                         qPrintable(part));
             return 2;
         }
         std::fflush(stdout);

@@ -1,6 +1,7 @@
 #include "agentcontroller.h"
 
 #include "adbbridge.h"
+#include "adbshells.h"
 #include "agentlogging.h"
 #include "agentsettings.h"
 #include "desktoprunmgr.h"
@@ -241,5 +242,6 @@ void AgentController::shutdown()
     m_threads.clear();
     qCInfo(lcControl) << "close thread finished";
     DesktopVideoSender::killGrabbers();
+    AdbShells::shutdown();
     AdbKillServer();
 }

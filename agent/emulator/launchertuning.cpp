@@ -40,6 +40,11 @@ int LauncherTuning::adbTimeoutMs(int seconds)
     return value > 0 ? qMin(value, defaultMs) : defaultMs;
 }
 
+bool LauncherTuning::adbShellsOn()
+{
+    return SimuSettings::value(QStringLiteral("tuning/adbShells"), 1).toInt() != 0;
+}
+
 qint64 LauncherTuning::bootGraceMs()
 {
     const int polls = AgentSettings::startupTimeout;

@@ -12,6 +12,8 @@ class QProcess;
 //   tuning/sleepStepMs     the polling sleep (start waits, kill-and-verify loop)
 //   tuning/toolTimeoutMs   upper bound of every wait for a vendor tool or process command
 //   tuning/adbTimeoutMs    upper bound of every wait for adb
+//   tuning/adbShells       0: screenshots through one adb process each instead of the instances'
+//                          long-lived adb shells (for an adb whose shell cannot be used)
 // A value of 0 or less (or an absent key) keeps the default.
 class LauncherTuning
 {
@@ -24,6 +26,8 @@ public:
     static int toolTimeoutMs(int defaultMs = kToolTimeoutMs);
     // The wait for an adb command whose own time-out is `seconds`.
     static int adbTimeoutMs(int seconds);
+    // Whether captures go through the instances' long-lived adb shells (the default).
+    static bool adbShellsOn();
 
     // How long an instance process may run without answering over adb before it counts as
     // unreachable: as long as a start of the agent's own waits for adb, common/startupTimeout

@@ -1,14 +1,19 @@
 #include "screenshot.h"
 
 #include "adbbridge.h"
+#include "adbshells.h"
+#include "launchertuning.h"
 #include "resultcodes.h"
-#include "thumbnail.h"
 #include "shotthumbcache.h"
+#include "thumbnail.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
+
+#include <cstring>
+#include <zlib.h>
 
 namespace Screenshot {
 
@@ -77,9 +82,74 @@ QImage rawFrame(const QByteArray& bytes)
 
 namespace {
 
-// A thumbnail-sized PNG stored without deflating: the file is small anyway, and compressing it
-// would cost more than everything else of a capture.
-constexpr int kFastPngQuality = 100;
+void appendBigEndian(QByteArray& bytes, quint32 value)
+{
+    const quint32 be = qToBigEndian(value);
+    bytes.append(reinterpret_cast<const char*>(&be), 4);
+}
+
+void appendChunk(QByteArray& png, const char* type, const QByteArray& data)
+{
+    appendBigEndian(png, quint32(data.size()));
+    const int from = png.size();
+    png.append(type, 4);
+    png.append(data);
+    const auto* p = reinterpret_cast<const Bytef*>(png.constData() + from);
+    appendBigEndian(png, quint32(crc32(crc32(0, nullptr, 0), p, uInt(png.size() - from))));
+}
+
+} // namespace
+
+QByteArray storedPng(const QImage& picture)
+{
+    const QImage rgb = picture.convertToFormat(QImage::Format_RGB32);
+    const int width = rgb.width();
+    const int height = rgb.height();
+    // The rows as PNG has them: a filter byte (none), then red, green and blue of each pixel.
+    QByteArray rows(height * (1 + 3 * width), Qt::Uninitialized);
+    char* out = rows.data();
+    for (int y = 0; y < height; ++y) {
+        *out++ = 0;
+        const auto* line = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
+        for (int x = 0; x < width; ++x) {
+            *out++ = char(qRed(line[x]));
+            *out++ = char(qGreen(line[x]));
+            *out++ = char(qBlue(line[x]));
+        }
+    }
+    // A zlib stream of stored blocks (at most 65535 bytes each) and the Adler-32 of the rows.
+    QByteArray idat;
+    idat.reserve(rows.size() + rows.size() / 65535 * 5 + 16);
+    idat.append(char(0x78)).append(char(0x01));
+    for (int pos = 0; pos < rows.size() || pos == 0;) {
+        const int n = qMin(65535, rows.size() - pos);
+        const bool last = pos + n >= rows.size();
+        const char header[5] = {char(last ? 1 : 0), char(n & 0xff), char(n >> 8), char(~n & 0xff),
+                                char((~n >> 8) & 0xff)};
+        idat.append(header, 5).append(rows.constData() + pos, n);
+        pos += n;
+        if (last)
+            break;
+    }
+    appendBigEndian(idat,
+                    quint32(adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(rows.constData()),
+                                    uInt(rows.size()))));
+    QByteArray header;
+    appendBigEndian(header, quint32(width));
+    appendBigEndian(header, quint32(height));
+    header.append(char(8)).append(char(2)).append(3,
+                                                  char(0)); // 8 bits, RGB, deflate, no filter, no interlace
+    QByteArray png("\x89PNG\r\n\x1a\n", 8);
+    png.reserve(idat.size() + 64);
+    appendChunk(png, "IHDR", header);
+    appendChunk(png, "IDAT", idat);
+    appendChunk(png, "IEND", QByteArray());
+    return png;
+}
+
+namespace {
+
+constexpr int kAdbSeconds = 60;
 
 // The pulled picture file, as TakeScreenshot takes it; the thumbnail from the file.
 struCapture captureByFile(const QString& serial, const QString& filePath, struCapture c)
@@ -91,21 +161,59 @@ struCapture captureByFile(const QString& serial, const QString& filePath, struCa
     return c;
 }
 
+// The nearest pixels of the frame at the thumbnail's size, copied as they are (any format of 2 or 4
+// bytes a pixel): only the pixels that are kept are touched, where a scaling of the picture would
+// first convert all of it.
+QImage sampled(const QImage& frame, int width, int height)
+{
+    const int bytes = frame.depth() / 8;
+    QImage out(width, height, frame.format());
+    for (int y = 0; y < height; ++y) {
+        const uchar* src = frame.constScanLine(int((2 * qint64(y) + 1) * frame.height() / (2 * height)));
+        uchar* dst = out.scanLine(y);
+        for (int x = 0; x < width; ++x)
+            std::memcpy(dst + x * bytes, src + (2 * qint64(x) + 1) * frame.width() / (2 * width) * bytes,
+                        bytes);
+    }
+    return out.convertToFormat(QImage::Format_RGB32);
+}
+
 // The thumbnail-sized picture replaces the file in one step; its JPEG is what consoles are sent.
 CCommResult keepThumbnail(const QImage& frame, const QString& filePath, QByteArray& jpeg)
 {
-    const QImage thumb =
-        frame.scaled(Thumbnail::kWidth, Thumbnail::kHeight, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    const QImage thumb = sampled(frame, Thumbnail::kWidth, Thumbnail::kHeight);
     jpeg = Thumbnail::encodeJpeg(thumb);
-    QDir().mkpath(QFileInfo(filePath).absolutePath());
-    // Written in place: a reader that meets it half-written takes the other file of the pair.
+    // Written over in place (a file of the same size each time, so no blocks are given back and
+    // taken again): a reader that meets it half-written takes the other file of the pair.
     QFile file(filePath);
-    if (jpeg.isEmpty() || !file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        !thumb.save(&file, "PNG", kFastPngQuality))
+    if (!file.open(QIODevice::ReadWrite)) {
+        QDir().mkpath(QFileInfo(filePath).absolutePath());
+        file.open(QIODevice::ReadWrite);
+    }
+    const QByteArray png = storedPng(thumb);
+    if (jpeg.isEmpty() || !file.isOpen() || file.write(png) != png.size() || !file.resize(png.size()))
         return CCommResult::failure(ResultCode::kScreenshotUnusable, QStringLiteral("截图图片不可用"),
                                     QStringLiteral("cannot write %1: %2").arg(filePath, file.errorString()));
     ShotThumbCache::instance().put(filePath, jpeg);
     return CCommResult();
+}
+
+// The raw frame: from the instance's long-lived shell (no adb process started per capture), or, with
+// the shells turned off, from one "exec-out" process into a buffer kept per capturing thread.
+QByteArray rawScreen(const QString& serial, CCommResult& result)
+{
+    if (LauncherTuning::adbShellsOn()) {
+        struShellReply reply =
+            AdbShells::run(serial, {QStringLiteral("screencap")}, LauncherTuning::adbTimeoutMs(kAdbSeconds),
+                           kMaxRawFrameBytes, eShellStderr::Dropped);
+        result = reply.result;
+        return std::move(reply.out);
+    }
+    thread_local QByteArray bytes;
+    if (bytes.capacity() == 0)
+        bytes.reserve(4 * 1024 * 1024);
+    result = AdbExecOut(serial, {QStringLiteral("screencap")}, kMaxRawFrameBytes, bytes);
+    return bytes;
 }
 
 } // namespace
@@ -123,12 +231,7 @@ struCapture capture(const QString& serial, const QString& filePath, bool connect
             return c;
         c.connected = true;
     }
-    // One frame buffer per capturing thread, kept from capture to capture: frames are large, and a
-    // fresh allocation of that size costs more than the copy into it.
-    thread_local QByteArray bytes;
-    if (bytes.capacity() == 0)
-        bytes.reserve(4 * 1024 * 1024);
-    c.result = AdbExecOut(serial, {QStringLiteral("screencap")}, kMaxRawFrameBytes, bytes);
+    const QByteArray bytes = rawScreen(serial, c.result);
     if (c.result.iRet != 0) {
         c.connected = false; // connect again next time
         return c;

@@ -30,6 +30,10 @@ constexpr qint64 kMaxRawFrameBytes = 16 + qint64(4096) * 4096 * 4;
 // `bytes`, which must outlive it; null when the bytes are no such frame.
 QImage rawFrame(const QByteArray& bytes);
 
+// The picture as a PNG file of 8-bit RGB whose data is stored, not deflated: a thumbnail-sized
+// file is small anyway, and compressing it would cost more than the rest of a capture.
+QByteArray storedPng(const QImage& picture);
+
 // What a capture of the screenshot pool gives.
 struct struCapture
 {
@@ -38,10 +42,11 @@ struct struCapture
     bool connected = false; // adb is connected to the instance
     bool rawWorks = true;   // "exec-out screencap" gives frames (else the pulled file is used)
 };
-// One capture for the pool, the cheapest way to the thumbnail: the raw frame through
-// "adb exec-out screencap" (no picture file on the device, no PNG to encode there or to decode
-// here), checked like TakeScreenshot, scaled to the thumbnail; the thumbnail-sized picture is
-// written to filePath (the pool alternates two files, so a reader never lacks a whole one). adb connect only
-// when not connected yet. An instance whose adb gives no raw frames is captured like TakeScreenshot.
+// One capture for the pool and the start sequence, the cheapest way to the thumbnail: the raw frame
+// of "screencap" in the instance's long-lived adb shell (no adb process to start, no picture file on
+// the device, no PNG to encode there or to decode here), checked like TakeScreenshot, scaled to the
+// thumbnail; the thumbnail-sized picture is written to filePath (the pool alternates two files, so a
+// reader never lacks a whole one). adb connect only when not connected yet. An instance whose adb
+// gives no raw frames is captured like TakeScreenshot.
 struCapture capture(const QString& serial, const QString& filePath, bool connected, bool rawWorks);
 } // namespace Screenshot

@@ -1,5 +1,6 @@
 #include "screenshotpoolobj.h"
 
+#include "adbshells.h"
 #include "agentlogging.h"
 #include "agentsettings.h"
 #include "inventorycache.h"
@@ -51,8 +52,8 @@ void ScreenshotPoolObj::tick()
     }
     m_pTimer->setInterval(qMax(50, AgentSettings::screenshotTimeSpan.value()));
     const bool looked = consoleLooks();
-    const bool listingDue =
-        looked || m_lastListingMs < 0 || m_clock.elapsed() - m_lastListingMs >= kIdleListingMs;
+    const qint64 sinceListing = m_lastListingMs < 0 ? kIdleListingMs : m_clock.elapsed() - m_lastListingMs;
+    const bool listingDue = sinceListing >= (looked ? kMinListingMs : kIdleListingMs);
     if (listingDue && !m_bListing)
         startListing();
     if (looked)
@@ -96,12 +97,24 @@ void ScreenshotPoolObj::listed(const QStringList& running, bool complete)
         qCInfo(lcShots).noquote() << "running instances:" << running.join(QLatin1Char(','));
     m_running = running;
     SimuStateStore::instance().setRunningList(running);
+    closeShellsOfStopped();
     for (auto it = m_shots.begin(); it != m_shots.end();) {
         if (!running.contains(it.key()) && !it->busy)
             it = m_shots.erase(it);
         else
             ++it;
     }
+}
+
+void ScreenshotPoolObj::closeShellsOfStopped()
+{
+    QStringList serials;
+    for (const QString& idx : qAsConst(m_running)) {
+        SimuInfo info;
+        if (InventoryCache::instance().find(idx, info) && info.adbPort() > 0)
+            serials << info.adbSerial();
+    }
+    AdbShells::closeExcept(serials);
 }
 
 void ScreenshotPoolObj::captureWanted()

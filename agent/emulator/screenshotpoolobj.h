@@ -16,7 +16,8 @@ struct struCapture;
 // Keeps a live picture of every running instance for the consoles, on the pool's own thread, and
 // the list of running instances (daemon/runningList, which the watchdog and discovery read).
 // Every common/screenshotTimeSpan ms a tick
-//   - has the product list its running instances, on a thread of its own within a deadline
+//   - has the product list its running instances (at most every kMinListingMs), on a thread of its own within
+//   a deadline
 //     (kListingDeadlineMs); a slow or failed listing keeps the list of the last one, and the
 //     captures of the instances known to run go on meanwhile;
 //   - while a console looks at this PC (a state query in the last kConsoleLookMs), captures each
@@ -37,6 +38,9 @@ public:
     static constexpr int kListingDeadlineMs = 10000;
     static constexpr int kConsoleLookMs = 5000;
     static constexpr int kIdleListingMs = 10000;
+    // The product's listing is a process of its own: never more often than this, however short the
+    // period of the captures.
+    static constexpr int kMinListingMs = 1000;
     static constexpr int kShutdownWaitMs = 5000;
 
     // The deadlines (tests shorten them).
@@ -77,6 +81,8 @@ private:
     void tick();
     void startListing();
     void listed(const QStringList& running, bool complete);
+    // The adb shells of instances that no longer run are closed.
+    void closeShellsOfStopped();
     // A state query came within kConsoleLookMs.
     static bool consoleLooks();
     // Starts the captures of the running instances that a query asked for since their last one, as

@@ -1,6 +1,7 @@
 #include "simulatorabslauncher.h"
 
 #include "adbbridge.h"
+#include "adbshells.h"
 #include "agentlogging.h"
 #include "agentsettings.h"
 #include "launchertuning.h"
@@ -45,6 +46,7 @@ CCommResult SimulatorAbsLauncher::StartupSimu(QProcess* process)
         r.iExtraRet = pid;
     } else {
         qCWarning(lcEmulator) << "SimulatorAbsLauncher::StartupSimu err then close";
+        closeShell();
         const qint64 startedPid = StartedSimuPid();
         ShutdownSimu();
         if (startedPid > 0 && OwnsInstanceProcess(startedPid))
@@ -69,9 +71,16 @@ int SimulatorAbsLauncher::GetSimuRunState(SimuInfo info, int& pid)
     return it->state;
 }
 
+void SimulatorAbsLauncher::closeShell()
+{
+    if (m_info.adbPort() > 0)
+        AdbShells::close(m_info.adbSerial());
+}
+
 CCommResult SimulatorAbsLauncher::CloseSimu(int pid)
 {
     SimuStateStore::instance().removeWatched(m_memuIdx);
+    closeShell();
     CCommResult r = ShutdownSimu();
     if (pid < 1) {
         pid = SimuStateStore::instance().record(m_memuIdx).iPid;
@@ -220,9 +229,14 @@ CCommResult SimulatorAbsLauncher::WaitSimuScreen(const QString& serial, const QS
 {
     const int attempts = AgentSettings::startupTimeout.value();
     CCommResult r;
+    bool connected = false;
+    bool rawWorks = true;
     for (int i = 0; i < attempts; ++i) {
         LauncherTuning::sleepStep();
-        r = TakeScreenshot(serial, filePath);
+        const Screenshot::struCapture c = Screenshot::capture(serial, filePath, connected, rawWorks);
+        connected = c.connected;
+        rawWorks = c.rawWorks;
+        r = c.result;
         if (r.iRet == 0) {
             r.str.clear();
             r.log.clear();

@@ -95,6 +95,8 @@ public:
     static constexpr int kListingChecks = 5;
 
 protected:
+    // Ends the instance's long-lived adb shell (its instance is being closed).
+    void closeShell();
     // A close is done only when the product's own running list no longer names the instance
     // (its tool may go on listing it after its process is gone). 59 otherwise.
     CCommResult VerifyNotListed();

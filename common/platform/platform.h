@@ -68,6 +68,11 @@ bool processRunsImage(Pid pid, const std::string& imagePath);
 // '\\' separate folders.
 bool imageNameMatches(const std::string& path, const std::string& imageName);
 
+// Asks for a pipe buffer of `bytes` on descriptor fd (Linux: F_SETPIPE_SZ, within the system's
+// limit; Windows: nothing), so that a reader of a large output is woken less often. Safe between
+// fork and exec. False when the size was not changed.
+bool enlargePipe(int fd, int bytes);
+
 // ---------------------------------------------------------------------------------------------
 // Emulator install folders (Windows registry; always empty on Linux)
 // ---------------------------------------------------------------------------------------------

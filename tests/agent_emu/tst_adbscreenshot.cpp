@@ -3,9 +3,9 @@
 #include "farmfixture.h"
 #include "screenshot.h"
 #include "screenshotpoolobj.h"
+#include "shotthumbcache.h"
 #include "simusettings.h"
 #include "simustatestore.h"
-#include "shotthumbcache.h"
 
 #include <QDir>
 #include <QFile>
@@ -45,6 +45,7 @@ private slots:
     void screenshotChecks();
     void blankCheckBounds();
     void rawFramesAreReadStrictly();
+    void storedPngKeepsEveryPixel();
     void poolCapturesRawFramesAndJudgesThem();
     void poolPassesAlternate();
     void poolSkipsUnknownAndEmpty();
@@ -309,7 +310,23 @@ void TestAdbScreenshot::rawFramesAreReadStrictly()
     QVERIFY(Screenshot::rawFrame(QByteArray()).isNull());
 }
 
-// The pool's capture through "exec-out screencap" against the farm: a frame becomes the
+// The pool's picture files: PNG with stored data, of any size (one and several stored blocks),
+// decoding to exactly the pixels given.
+void TestAdbScreenshot::storedPngKeepsEveryPixel()
+{
+    for (const QSize size : {QSize(1, 1), QSize(7, 3), QSize(100, 150), QSize(200, 120)}) {
+        QImage picture(size, QImage::Format_RGB32);
+        for (int y = 0; y < size.height(); ++y)
+            for (int x = 0; x < size.width(); ++x)
+                picture.setPixel(x, y, qRgb(x * 37 % 256, y * 11 % 256, (x ^ y) % 256));
+        const QByteArray png = Screenshot::storedPng(picture);
+        QVERIFY(png.startsWith("\x89PNG\r\n\x1a\n"));
+        const QImage back = QImage::fromData(png, "PNG");
+        QCOMPARE(back.convertToFormat(QImage::Format_RGB32), picture);
+    }
+}
+
+// The pool's capture through the instance's adb shell against the farm: a frame becomes the
 // thumbnail-sized picture file and its JPEG; blank and empty screens are refused as the pulled file
 // would be; output that is no frame makes the capture fall back to the pulled file.
 void TestAdbScreenshot::poolCapturesRawFramesAndJudgesThem()
@@ -321,8 +338,14 @@ void TestAdbScreenshot::poolCapturesRawFramesAndJudgesThem()
     QVERIFY(farm.waitInstance("0", "online", true));
     const QString serial = QStringLiteral("127.0.0.1:5555");
     const QString file = SimuSettings::screenshotPath("0");
+    // A larger file in its place (a full-size picture of the start sequence) is written over whole.
+    QDir().mkpath(SimuSettings::screenshotDir());
+    QFile big(file);
+    QVERIFY(big.open(QIODevice::WriteOnly) && big.write(QByteArray(1 << 20, 'x')) == 1 << 20);
+    big.close();
     Screenshot::struCapture c = Screenshot::capture(serial, file, false, true);
     QCOMPARE(c.result.iRet, 0);
+    QCOMPARE(QFileInfo(file).size(), Screenshot::storedPng(QImage(file)).size());
     QVERIFY(c.connected && c.rawWorks);
     QCOMPARE(QImage(file).size(), QSize(100, 150));
     QCOMPARE(QImage::fromData(c.jpeg, "JPG").size(), QSize(100, 150));

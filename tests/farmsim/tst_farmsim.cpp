@@ -16,6 +16,7 @@
 #include <QTextCodec>
 #include <QThread>
 #include <QXmlStreamReader>
+#include <QtEndian>
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -161,6 +162,7 @@ private slots:
     void killedInstanceSeenStopped();
     void adbOutputs();
     void adbInstall();
+    void adbShellSession();
     void concurrentInvocations();
     void knobBootFailAndDelay();
     void knobHang();
@@ -517,6 +519,68 @@ void TestFarmSim::adbOutputs()
         tool("adb.exe", {"-s", "127.0.0.1:5555", "pull", "/data/data/none.png", m_pTmp->filePath("n.png")});
     QVERIFY(pull.code != 0 && pull.err.contains("failed to stat remote object"));
     QVERIFY(!QFileInfo::exists(m_pTmp->filePath("n.png")));
+}
+
+// The long-lived "adb shell": lines on standard input, the device's sh as far as the agent needs it
+// (quoting, $?, the redirections it uses), input events logged with their times, anything else
+// refused and logged, the shell ending with its instance.
+void TestFarmSim::adbShellSession()
+{
+    QVERIFY(!initFarm("ldplayer", 1).isEmpty());
+    set({"bootDelayMs=0", "screenWidth=72", "screenHeight=128"});
+    launchLd("0");
+    QVERIFY(waitFor([&] { return adbDeviceState("127.0.0.1:5555", "device"); }));
+    QProcess shell;
+    shell.start(m_dir + "/adb.exe", {"-s", "127.0.0.1:5555", "shell"});
+    QVERIFY(shell.waitForStarted(kWaitMs));
+    const auto lineOut = [&](const QByteArray& line, const QByteArray& endMark) {
+        shell.write(line + '\n');
+        QByteArray out;
+        QElapsedTimer t;
+        t.start();
+        while (!out.contains(endMark) && t.elapsed() < kWaitMs && shell.waitForReadyRead(kWaitMs))
+            out += shell.readAllStandardOutput();
+        return out;
+    };
+    QCOMPARE(lineOut("echo 'a  b' \"c\\\"d\" e\\ f; getprop sys.boot_completed; wm size; echo E:$?", "E:"),
+             QByteArray("a  b c\"d e f\n1\nPhysical size: 72x128\nE:0\n"));
+    // Failures and their status; 2>&1 brings the error text into the output.
+    QCOMPARE(lineOut("input tap 1; echo E:$?", "E:"), QByteArray("E:1\n"));
+    QCOMPARE(lineOut("nosuch 2>&1; echo E:$?", "E:"),
+             QByteArray("/system/bin/sh: nosuch: not found\nE:127\n"));
+    // A raw frame of the instance's size, nothing else before the marker.
+    const QByteArray frame = lineOut("screencap 2>/dev/null </dev/null; echo E:$?", "E:0\n");
+    QCOMPARE(frame.size(), 16 + 72 * 128 * 4 + 4);
+    QCOMPARE(qFromLittleEndian<quint32>(frame.constData() + 4), quint32(128));
+    // Events keep their words; what sh would expand or run is refused as a whole line.
+    QCOMPARE(lineOut("input text 'it'\\''s; $(x) `y` | &'; input swipe 1 2 3 4 50; echo E:$?", "E:"),
+             QByteArray("E:0\n"));
+    shell.write("input text $(reboot); echo E:$?\ninput text a | reboot\ninput tap 5 6 > /data/x\n");
+    QCOMPARE(lineOut("echo done", "done"), QByteArray("done\n"));
+    QFile events(m_dir + "/.farmsim-devices/0/events.jsonl");
+    QVERIFY(events.open(QIODevice::ReadOnly));
+    QStringList seen;
+    qint64 lastMs = 0;
+    for (const QByteArray& line : events.readAll().split('\n')) {
+        const QJsonObject e = QJsonDocument::fromJson(line).object();
+        if (e.isEmpty())
+            continue;
+        QVERIFY(e.value("ms").toDouble() >= lastMs);
+        lastMs = qint64(e.value("ms").toDouble());
+        seen << e.value("cmd").toString() + '=' + e.value("args").toVariant().toStringList().join('|');
+    }
+    QCOMPARE(seen.size(), 6);
+    QCOMPARE(seen.at(0), QString("sh-error=not found|nosuch"));
+    QCOMPARE(seen.at(1), QString("text=it's; $(x) `y` | &"));
+    QCOMPARE(seen.at(2), QString("swipe=1|2|3|4|50"));
+    for (int i = 3; i < 6; ++i)
+        QVERIFY2(seen.at(i).startsWith("sh-error="), qPrintable(seen.at(i)));
+    QVERIFY(!seen.join(' ').contains("tap=5"));
+    // The shell ends with its instance, as the connection to a device that went away does.
+    QCOMPARE(tool("dnconsole.exe", {"quit", "--index", "0"}).code, 0);
+    QVERIFY(shell.waitForFinished(kWaitMs));
+    QCOMPARE(shell.exitCode(), 1);
+    QVERIFY(shell.readAllStandardError().contains("error: closed"));
 }
 
 void TestFarmSim::adbInstall()

@@ -241,6 +241,40 @@ int FarmFixture::killFarmProcesses()
     return found;
 }
 
+QJsonArray FarmFixture::events(const QString& memuIdx) const
+{
+    QJsonArray all;
+    const QByteArray bytes = readWhole(installDir() + QStringLiteral("/.farmsim-devices/") + memuIdx +
+                                       QStringLiteral("/events.jsonl"));
+    for (const QByteArray& line : bytes.split('\n')) {
+        const QJsonDocument doc = QJsonDocument::fromJson(line);
+        if (doc.isObject())
+            all.append(doc.object());
+    }
+    return all;
+}
+
+QList<qint64> FarmFixture::shellPids(const QString& serial) const
+{
+    QList<qint64> pids;
+    if (!m_pRoot)
+        return pids;
+    const QString adb = installDir() + QStringLiteral("/adb.exe");
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& e : entries) {
+        bool ok = false;
+        const qint64 pid = e.toLongLong(&ok);
+        QList<QByteArray> argv =
+            readWhole(QStringLiteral("/proc/") + e + QStringLiteral("/cmdline")).split('\0');
+        if (!argv.isEmpty() && argv.last().isEmpty())
+            argv.removeLast();
+        if (ok && argv.size() == 4 && QString::fromLocal8Bit(argv.at(0)) == adb && argv.at(1) == "-s" &&
+            argv.at(3) == "shell" && (serial.isEmpty() || QString::fromLocal8Bit(argv.at(2)) == serial))
+            pids << pid;
+    }
+    return pids;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 XvfbServer::XvfbServer() = default;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QJsonArray>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -81,6 +83,12 @@ public:
 
     // Kills every process whose program lies under the root. Returns how many it found.
     int killFarmProcesses();
+
+    // The instance's event log as farmsim writes it: every input event and every line its adb shell
+    // refused, in order ({"ms", "cmd", "args"} each).
+    QJsonArray events(const QString& memuIdx) const;
+    // Pids of the farm's long-lived "adb -s <serial> shell" processes (any serial when empty).
+    QList<qint64> shellPids(const QString& serial = QString()) const;
 
 private:
     std::unique_ptr<QTemporaryDir> m_pRoot;

@@ -1,15 +1,13 @@
-// adb: the device list, connect, and the shell, pull and install commands the agent uses.
+// adb: the device list, connect, and the shell, exec-out, pull and install commands the agent uses.
+#include "adbdevice.h"
 #include "farm.h"
-#include "screenimage.h"
 #include "tools.h"
 
-#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QtEndian>
 
 namespace farmsim {
 
@@ -112,11 +110,6 @@ void instanceNoise(const Farm& farm, int i)
         errLine(QStringLiteral("adb: warning: device %1 reported a transport hiccup").arg(serialOf(farm, i)));
 }
 
-QString devicePath(const Farm& farm, int i, const QString& remote)
-{
-    return farm.deviceRoot(farm.instance(i).value("index").toString()) + '/' + QDir::cleanPath(remote);
-}
-
 int devices(const Farm& farm)
 {
     QString out = QStringLiteral("List of devices attached\r\n");
@@ -141,38 +134,7 @@ int connect(const Farm& farm, const QString& target)
     return 0;
 }
 
-// The screen as the knob "screencap" has it: a picture, or nothing (empty), or no picture (garbage).
-QImage screenOf(const Farm& farm, int i, const QString& mode)
-{
-    if (mode == "blank") {
-        QImage img(kScreenWidth, kScreenHeight, QImage::Format_ARGB32);
-        img.fill(Qt::transparent);
-        return img;
-    }
-    const QJsonObject rec = farm.instance(i);
-    return renderScreen(rec.value("name").toString(), rec.value("index").toString(), nowMs());
-}
-
-int screencap(const Farm& farm, int i, const QString& remote)
-{
-    const QString path = devicePath(farm, i, remote);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    const QString mode = farm.knobText(i, "screencap");
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return adbError(QStringLiteral("/system/bin/screencap: cannot open %1").arg(remote));
-    if (mode == "empty") {
-        return 0;
-    } else if (mode == "garbage") {
-        f.write("this is no picture: the frame buffer could not be read\n");
-    } else {
-        screenOf(farm, i, mode).save(&f, "PNG");
-    }
-    return 0;
-}
-
-// "exec-out screencap [-p]": the frame straight to standard output, as a PNG with -p, else raw
-// (16-byte header of little-endian words: width, height, format 1 = RGBA_8888, colour space 0).
+// "exec-out screencap [-p]": the frame straight to standard output, as a PNG with -p, else raw.
 int execOut(const Farm& farm, int i, const QStringList& cmd)
 {
     if (cmd.value(0) != "/system/bin/screencap" && cmd.value(0) != "screencap")
@@ -184,38 +146,9 @@ int execOut(const Farm& farm, int i, const QStringList& cmd)
         writeOut("this is no picture: the frame buffer could not be read\n");
         return 0;
     }
-    const QImage screen = screenOf(farm, i, mode);
-    QByteArray bytes;
-    if (cmd.contains(QStringLiteral("-p"))) {
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::WriteOnly);
-        screen.save(&buffer, "PNG");
-    } else {
-        const QImage rgba = screen.convertToFormat(QImage::Format_RGBA8888);
-        for (const quint32 word : {quint32(rgba.width()), quint32(rgba.height()), quint32(1), quint32(0)}) {
-            const quint32 le = qToLittleEndian(word);
-            bytes.append(reinterpret_cast<const char*>(&le), 4);
-        }
-        for (int y = 0; y < rgba.height(); ++y)
-            bytes.append(reinterpret_cast<const char*>(rgba.constScanLine(y)), rgba.width() * 4);
-    }
-    writeOut(bytes);
+    const QImage screen = screenOf(farm, i);
+    writeOut(cmd.contains(QStringLiteral("-p")) ? pngBytes(screen) : rawFrameBytes(screen));
     return 0;
-}
-
-int shell(const Farm& farm, int i, const QStringList& cmd)
-{
-    if (cmd.value(0) == "/system/bin/screencap" || cmd.value(0) == "screencap") {
-        const int p = cmd.indexOf(QStringLiteral("-p"));
-        if (p < 0 || p + 1 >= cmd.size())
-            return adbError(QStringLiteral("usage: screencap [-hp] [FILENAME]"));
-        return screencap(farm, i, cmd.at(p + 1));
-    }
-    if (cmd.value(0) == "getprop" && cmd.value(1) == "sys.boot_completed") {
-        outLine(QStringLiteral("1"));
-        return 0;
-    }
-    return adbError(QStringLiteral("/system/bin/sh: %1: not found").arg(cmd.value(0)), 127);
 }
 
 int pull(const Farm& farm, int i, const QString& remote, QString local)
@@ -311,8 +244,10 @@ int deviceCommand(Farm& farm, const AdbCall& call)
     if (i < 0)
         return 1;
     instanceNoise(farm, i);
+    if (cmd == "shell" && call.args.size() == 1)
+        return runInteractiveShell(farm.dir(), i);
     if (cmd == "shell")
-        return shell(farm, i, call.args.mid(1));
+        return runShellLine(farm.dir(), i, call.args.mid(1).join(QLatin1Char(' ')));
     if (cmd == "exec-out")
         return execOut(farm, i, call.args.mid(1));
     if (cmd == "pull" && call.args.size() >= 3)

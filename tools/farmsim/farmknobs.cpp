@@ -11,7 +11,10 @@ const KnobDef kKnobs[] = {
      "ms from launch until adb lists the instance as \"device\" (before: \"offline\")"},
     {"bootFail", KnobDef::Bool, "false", "", "the instance never comes online in adb"},
     {"hang", KnobDef::Bool, "false", "",
-     "the instance process stops itself (SIGSTOP); clearing the knob continues it"},
+     "the instance process stops itself (SIGSTOP) and its adb shell answers nothing; clearing the knob "
+     "continues it"},
+    {"screenWidth", KnobDef::Int, "270", "", "width of the instance's screen in pixels (screencap, wm size)"},
+    {"screenHeight", KnobDef::Int, "480", "", "height of the instance's screen in pixels"},
     {"adbNoise", KnobDef::Bool, "false", "", "adb writes a warning to its standard error on every call"},
     {"screencap", KnobDef::Choice, "ok", "ok|empty|blank|garbage",
      "screenshot: a picture, a 0-byte file, a fully transparent picture, or bytes that are no image"},
@@ -22,7 +25,8 @@ const KnobDef kKnobs[] = {
     {"rawTitles", KnobDef::Bool, "false", "",
      "LDPlayer: a rename takes the title as it comes, commas and line breaks included, so that the "
      "listing shows whatever lines the title holds"},
-    {"toolDelayMs", KnobDef::Int, "0", "", "every tool call concerning it sleeps this long first"},
+    {"toolDelayMs", KnobDef::Int, "0", "",
+     "every tool call concerning it sleeps this long first, and so does every line its adb shell runs"},
     {"listDelayMs", KnobDef::Int, "0", "",
      "the product's listings (dnconsole list2, MEmuManage list runningvms|vms) sleep this long first"},
     {"unkillable", KnobDef::Bool, "false", "",

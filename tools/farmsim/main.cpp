@@ -75,8 +75,9 @@ int main(int argc, char** argv)
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
-    const bool gui = sameTool(name, kAdbExe) && (args.contains(QStringLiteral("/system/bin/screencap")) ||
-                                                 args.contains(QStringLiteral("screencap")));
+    // adb's shell may be asked for a screenshot at any line.
+    const bool gui = sameTool(name, kAdbExe) &&
+                     (args.contains(QStringLiteral("shell")) || args.contains(QStringLiteral("exec-out")));
     auto pApp = makeApp(argc, argv, gui);
 
     using Runner = int (*)(const QString&, const QStringList&);

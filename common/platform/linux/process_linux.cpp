@@ -4,6 +4,7 @@
 #include "platform_internal.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -211,6 +212,11 @@ std::set<Pid> freezeTree(Pid root)
 }
 
 } // namespace
+
+bool enlargePipe(int fd, int bytes)
+{
+    return ::fcntl(fd, F_SETPIPE_SZ, bytes) >= bytes;
+}
 
 bool processAlive(Pid pid)
 {
