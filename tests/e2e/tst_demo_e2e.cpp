@@ -281,7 +281,12 @@ void TstDemoE2E::consoleWithBothPcsInAFramedWindow()
         QCOMPARE(pcOf(m_listed, pc).value(QStringLiteral("online")).toString(), QStringLiteral("在线"));
         QCOMPARE(pcOf(m_listed, pc).value(QStringLiteral("rows")).toArray().size(), kInstances);
     }
-    const QJsonObject window = m_listed.value(QStringLiteral("window")).toObject();
+    // The window manager frames the window a moment after it is mapped.
+    const auto framed = [](const QJsonObject& d) {
+        const QJsonObject w = d.value(QStringLiteral("window")).toObject();
+        return w.value(QStringLiteral("frameHeight")).toInt() > w.value(QStringLiteral("height")).toInt();
+    };
+    const QJsonObject window = m_driver.waitDump(10000, framed).value(QStringLiteral("window")).toObject();
     QVERIFY2(window.value(QStringLiteral("frameHeight")).toInt() >
                  window.value(QStringLiteral("height")).toInt(),
              "the console's window has no title bar: no window manager on its screen");
