@@ -5,6 +5,7 @@
 #include "simurecords.h"
 
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -64,6 +65,13 @@ ResultsLedgerPane::ResultsLedgerPane(ResultsLedger* pLedger, QWidget* parent)
     m_pView->setSelectionMode(QAbstractItemView::SingleSelection);
     m_pView->header()->setStretchLastSection(false);
     m_pView->header()->setSectionResizeMode(ResultsLedger::ColResult, QHeaderView::Stretch);
+    // Wide enough for a whole time and an operation's counts, measured once (sizing to the contents
+    // would read every row at every change).
+    const QFontMetrics metrics(m_pView->font());
+    const auto widthOf = [&](const QString& sample) { return metrics.horizontalAdvance(sample) + 40; };
+    m_pView->setColumnWidth(ResultsLedger::ColTime, widthOf(QStringLiteral("2026-12-09 23:59:59")));
+    m_pView->setColumnWidth(ResultsLedger::ColState,
+                            widthOf(QStringLiteral("成功 9999 / 失败 9999 / 等待 9999")));
     m_pStateFilter->addItems({QStringLiteral("全部"), QStringLiteral("只看失败")});
     m_pOperFilter->addItem(QStringLiteral("全部操作"), -1);
     for (int t : {eOperStartup, eOperClose, eOperInstall, eOperDelete, eOperRename, eOperCreate})
