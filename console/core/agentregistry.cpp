@@ -241,6 +241,19 @@ struPcInfoChange AgentRegistry::applyPcInfo(const struPcUdpInfo& header, const Q
     return change;
 }
 
+int AgentRegistry::takeState(struSimuRow& r, int iState, int iTime)
+{
+    int roles = r.iState != iState || r.iTime != iTime ? SimuRole::State : 0;
+    r.iState = iState;
+    r.iTime = iTime;
+    if (dropsShot(iState) && !r.shot.isEmpty()) {
+        r.shot.clear();
+        r.shotSerial = ++m_shotSerial;
+        roles |= SimuRole::Picture;
+    }
+    return roles;
+}
+
 bool AgentRegistry::applyState(const QString& pcName, const QString& memuIdx, int iState, int iTime)
 {
     Batch batch(*this);
@@ -249,14 +262,7 @@ bool AgentRegistry::applyState(const QString& pcName, const QString& memuIdx, in
     struSimuRow* r = pc ? findRow(*pc, memuIdx) : nullptr;
     if (!r || (iTime <= r->iTime && iTime != -1))
         return false;
-    int roles = r->iState != iState || r->iTime != iTime ? SimuRole::State : 0;
-    r->iState = iState;
-    r->iTime = iTime;
-    if (dropsShot(iState) && !r->shot.isEmpty()) {
-        r->shot.clear();
-        r->shotSerial = ++m_shotSerial;
-        roles |= SimuRole::Picture;
-    }
+    const int roles = takeState(*r, iState, iTime);
     if (roles)
         noteChange(pcName, memuIdx, roles);
     return true;
@@ -296,14 +302,7 @@ bool AgentRegistry::applyState(const QString& pcName, const QString& memuIdx, in
     }
     if (iTime > r->iTime || iTime == -1) {
         changed = changed || r->iState != iState;
-        roles |= r->iState != iState || r->iTime != iTime ? SimuRole::State : 0;
-        r->iState = iState;
-        r->iTime = iTime;
-        if (dropsShot(iState) && !r->shot.isEmpty()) {
-            r->shot.clear();
-            r->shotSerial = ++m_shotSerial;
-            roles |= SimuRole::Picture;
-        }
+        roles |= takeState(*r, iState, iTime);
     }
     if (roles)
         noteChange(pcName, memuIdx, roles);

@@ -216,6 +216,9 @@ signals:
 private:
     // Under the write lock.
     void noteChange(const QString& pcName, const QString& memuIdx, int roles);
+    // Takes a newer state into the row (a state that shows its own picture drops the screenshot);
+    // the roles that changed.
+    int takeState(struSimuRow& r, int iState, int iTime);
     void endBatch();
 
     struPcEntry* find(const QString& pcName);
