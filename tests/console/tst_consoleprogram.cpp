@@ -71,11 +71,7 @@ void TstConsoleProgram::initTestCase()
     if (!why.isEmpty())
         QSKIP(qPrintable(why));
     QVERIFY(m_scratch.isValid());
-    const ToolRun up = lanUp(QStringLiteral("tvcon"), m_prefix);
-    if (up.exitCode == 3)
-        QSKIP(qPrintable(QStringLiteral("no network namespaces here: ") + up.output));
-    QVERIFY2(up.exitCode == 0, qPrintable(QStringLiteral("LAN set-up failed: ") + up.output));
-    m_lanUp = true;
+    LAN_UP_OR_SKIP(QStringLiteral("tvcon"), m_prefix, m_lanUp);
 
     QString error;
     QVERIFY2(startAccountService(error), qPrintable(error));

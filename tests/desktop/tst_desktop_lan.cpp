@@ -119,11 +119,7 @@ void TstDesktopLan::initTestCase()
         QSKIP(qPrintable(why));
     m_screen = m_desk.screenSize();
     QVERIFY(m_scratch.isValid());
-    const ToolRun up = lanUp(QStringLiteral("tvrdp"), m_prefix);
-    if (up.exitCode == 3)
-        QSKIP(qPrintable(QStringLiteral("no network namespaces here: ") + up.output));
-    QVERIFY2(up.exitCode == 0, qPrintable(QStringLiteral("LAN set-up failed: ") + up.output));
-    m_lanUp = true;
+    LAN_UP_OR_SKIP(QStringLiteral("tvrdp"), m_prefix, m_lanUp);
     QString error;
     m_pAccountSvc = startLanAccountService(m_prefix, m_scratch.path(), {kUser}, kPassword, kConsoleIp,
                                            kAccountPort, error);

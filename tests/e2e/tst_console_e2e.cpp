@@ -105,11 +105,7 @@ void TstConsoleE2E::initTestCase()
     if (!why.isEmpty() || !m_desk.open(why))
         QSKIP(qPrintable(why));
     QVERIFY(m_scratch.isValid());
-    const ToolRun up = lanUp(QStringLiteral("tvsys"), m_prefix);
-    if (up.exitCode == 3)
-        QSKIP(qPrintable(QStringLiteral("no network namespaces here: ") + up.output));
-    QVERIFY2(up.exitCode == 0, qPrintable(QStringLiteral("LAN set-up failed: ") + up.output));
-    m_lanUp = true;
+    LAN_UP_OR_SKIP(QStringLiteral("tvsys"), m_prefix, m_lanUp);
 
     QString error;
     QVERIFY2(startAccountService(error), qPrintable(error));

@@ -154,11 +154,7 @@ void TstSignedLan::initTestCase()
     if (!why.isEmpty())
         QSKIP(qPrintable(why));
     QVERIFY(m_scratch.isValid());
-    const ToolRun up = lanUp(QStringLiteral("tvsign"), m_prefix);
-    if (up.exitCode == 3)
-        QSKIP(qPrintable(QStringLiteral("no network namespaces here: ") + up.output));
-    QVERIFY2(up.exitCode == 0, qPrintable(QStringLiteral("LAN set-up failed: ") + up.output));
-    m_lanUp = true;
+    LAN_UP_OR_SKIP(QStringLiteral("tvsign"), m_prefix, m_lanUp);
     QString error;
     m_pAccountSvc = startLanAccountService(m_prefix, m_scratch.path(), {kUser}, kPassword, kConsoleIp,
                                            kAccountPort, error);

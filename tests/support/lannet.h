@@ -53,6 +53,16 @@ QString lanSkipReason(const QStringList& tools, const QStringList& programs);
 // Takes down what an earlier run of this test left (killed before its clean-up) and brings up the LAN
 // "<stem>-<pid>" (prefix). lanns.sh exits with 3 where there are no network namespaces.
 ToolRun lanUp(const QString& stem, QString& prefix);
+// In a test's initTestCase: brings the LAN up (lanUp), skips where there are no network namespaces,
+// fails when the set-up failed, and sets lanUpFlag once it is up.
+#define LAN_UP_OR_SKIP(stem, prefix, lanUpFlag)                                                              \
+    do {                                                                                                     \
+        const ToolRun up_ = lanUp(stem, prefix);                                                             \
+        if (up_.exitCode == 3)                                                                               \
+            QSKIP(qPrintable(QStringLiteral("no network namespaces here: ") + up_.output));                  \
+        QVERIFY2(up_.exitCode == 0, qPrintable(QStringLiteral("LAN set-up failed: ") + up_.output));         \
+        lanUpFlag = true;                                                                                    \
+    } while (false)
 // Ends the account service (when there is one) and takes down the LAN of prefix (when up), warning
 // when lanns.sh cannot; both are reset so that a second call does nothing.
 void lanDown(const QString& prefix, bool& lanUp, std::unique_ptr<QProcess>& pAccountSvc);
