@@ -1,5 +1,6 @@
 #pragma once
 
+#include "groupcontrolservice.h"
 #include "groupmember.h"
 
 #include <QPointer>
@@ -9,7 +10,6 @@
 #include <memory>
 
 class AgentRegistry;
-class GroupControlService;
 class GroupScreen;
 class QLabel;
 class QPushButton;

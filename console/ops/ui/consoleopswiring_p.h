@@ -4,6 +4,7 @@
 #include "consoleopsservice.h"
 #include "consoleopswiring.h"
 #include "devgroupstore.h"
+#include "groupcontrolwnd.h"
 #include "groupoperchecks.h"
 #include "simurecords.h"
 
@@ -11,8 +12,6 @@
 #include <QObject>
 #include <QPointer>
 
-class GroupControlService;
-class GroupControlWnd;
 class MyDrawerEx;
 class RemoteDesktopWnd;
 class SentOperLedger;
