@@ -41,8 +41,8 @@ inline CCommResult nothingTicked()
 namespace OpsMenu {
 inline QStringList entryTexts()
 {
-    return {QStringLiteral("启动"), QStringLiteral("关闭"), QStringLiteral("安装apk"), QStringLiteral("删除"),
-            QStringLiteral("重命名"), QStringLiteral("群控")};
+    return {QStringLiteral("启动"), QStringLiteral("关闭"),   QStringLiteral("安装apk"),
+            QStringLiteral("删除"), QStringLiteral("重命名"), QStringLiteral("群控")};
 }
 // The entry of a PC's title menu that creates emulators on the PC.
 inline QString createText()

@@ -66,7 +66,8 @@ GroupControlService::GroupControlService(std::shared_ptr<const AgentRegistry> re
         else
             beginView();
     });
-    connect(m_pReceiver, &GroupViewReceiver::sigStreamBegun, this, [this] { emit sigViewMessage(QString()); });
+    connect(m_pReceiver, &GroupViewReceiver::sigStreamBegun, this,
+            [this] { emit sigViewMessage(QString()); });
     connect(m_pReceiver, &GroupViewReceiver::sigStreamEnded, this, [this](const QString& reason) {
         if (!m_bEnding)
             emit sigViewMessage(reason.isEmpty() ? QStringLiteral("实时画面已中断") : reason);

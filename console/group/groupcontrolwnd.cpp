@@ -36,8 +36,8 @@ GroupControlWnd::GroupControlWnd(GroupControlService* pService, std::shared_ptr<
 
     m_pList = new QTreeWidget(this);
     m_pList->setColumnCount(ColCount);
-    m_pList->setHeaderLabels({QStringLiteral("电脑"), QStringLiteral("模拟器"), QStringLiteral("状态"),
-                              QStringLiteral("跟随")});
+    m_pList->setHeaderLabels(
+        {QStringLiteral("电脑"), QStringLiteral("模拟器"), QStringLiteral("状态"), QStringLiteral("跟随")});
     m_pList->setRootIsDecorated(false);
     m_pList->setUniformRowHeights(true);
     m_pList->header()->setStretchLastSection(true);

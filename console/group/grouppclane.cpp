@@ -18,8 +18,10 @@ GroupPcLane::GroupPcLane(const Options& options, AddressFn address, DoneFn done,
 
 GroupPcLane::~GroupPcLane()
 {
-    if (m_pSocket)
+    if (m_pSocket) {
+        m_pSocket->disconnect(this); // no outcome is reported from here
         m_pSocket->abort();
+    }
 }
 
 void GroupPcLane::push(const GroupJob& job)
@@ -135,7 +137,8 @@ void GroupPcLane::socketGone()
     if (m_step == Step::Idle)
         return;
     GroupJobOutcome outcome;
-    outcome.kind = m_step == Step::Connecting ? GroupJobOutcome::Kind::Unreachable : GroupJobOutcome::Kind::NoReply;
+    outcome.kind =
+        m_step == Step::Connecting ? GroupJobOutcome::Kind::Unreachable : GroupJobOutcome::Kind::NoReply;
     outcome.why = m_pSocket->errorString();
     if (m_step == Step::Waiting && m_pSocket->bytesAvailable() > 0)
         return readReply();
@@ -147,9 +150,11 @@ void GroupPcLane::socketGone()
 void GroupPcLane::deadlinePassed()
 {
     GroupJobOutcome outcome;
-    outcome.kind = m_step == Step::Connecting ? GroupJobOutcome::Kind::Unreachable : GroupJobOutcome::Kind::NoReply;
-    outcome.why = m_step == Step::Connecting ? QStringLiteral("no connection within %1 ms").arg(m_options.connectWaitMs)
-                                             : QStringLiteral("no reply within %1 ms").arg(m_options.replyWaitMs);
+    outcome.kind =
+        m_step == Step::Connecting ? GroupJobOutcome::Kind::Unreachable : GroupJobOutcome::Kind::NoReply;
+    outcome.why = m_step == Step::Connecting
+                      ? QStringLiteral("no connection within %1 ms").arg(m_options.connectWaitMs)
+                      : QStringLiteral("no reply within %1 ms").arg(m_options.replyWaitMs);
     finish(outcome);
 }
 
@@ -165,8 +170,8 @@ void GroupPcLane::finish(const GroupJobOutcome& outcome)
     m_step = Step::Idle;
     const GroupJob job = m_current;
     if (outcome.kind != GroupJobOutcome::Kind::Replied)
-        qWarning().noquote() << "group run" << m_options.runId << "kind" << job.iKind << "to" << m_options.pcKey
-                             << "at" << m_addr << ":" << outcome.why;
+        qWarning().noquote() << "group run" << m_options.runId << "kind" << job.iKind << "to"
+                             << m_options.pcKey << "at" << m_addr << ":" << outcome.why;
     m_done(job, outcome);
     if (outcome.kind == GroupJobOutcome::Kind::Unreachable)
         dropWhere([](const GroupJob& j) { return j.iKind == eOperGroupInput; },

@@ -14,7 +14,8 @@ QString keyOf(const QString& pcKey, const QString& memuIdx)
 
 GroupRunObj::GroupRunObj(std::shared_ptr<const AgentRegistry> registry, const QList<GroupMember>& members,
                          const QString& runId, const Options& options, QObject* parent)
-    : QObject(parent), m_pRegistry(std::move(registry)), m_members(members), m_runId(runId), m_options(options)
+    : QObject(parent), m_pRegistry(std::move(registry)), m_members(members), m_runId(runId),
+      m_options(options)
 {
     for (const GroupMember& m : members) {
         if (!m_pcs.contains(m.pcKey))
@@ -24,6 +25,12 @@ GroupRunObj::GroupRunObj(std::shared_ptr<const AgentRegistry> registry, const QL
         s.memuIdx = m.memuIdx;
         m_status.insert(keyOf(m.pcKey, m.memuIdx), s);
     }
+}
+
+// The lanes go before the statuses they report into.
+GroupRunObj::~GroupRunObj()
+{
+    qDeleteAll(m_lanes);
 }
 
 QString GroupRunObj::addressOf(const QString& pcKey) const
@@ -182,8 +189,8 @@ void GroupRunObj::viewDone(const QString& pcKey, const GroupJob& job, const Grou
     emit sigViewReply(pcKey, idx, outcome.kind == GroupJobOutcome::Kind::Unreachable ? -2 : -1, outcome.why);
 }
 
-void GroupRunObj::setStatus(const QString& pcKey, const QString& memuIdx, GroupFollow follow, const QString& text,
-                            int agentDropped)
+void GroupRunObj::setStatus(const QString& pcKey, const QString& memuIdx, GroupFollow follow,
+                            const QString& text, int agentDropped)
 {
     const QString key = keyOf(pcKey, memuIdx);
     if (!m_status.contains(key))

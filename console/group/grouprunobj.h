@@ -29,6 +29,7 @@ public:
 
     GroupRunObj(std::shared_ptr<const AgentRegistry> registry, const QList<GroupMember>& members,
                 const QString& runId, const Options& options, QObject* parent = nullptr);
+    ~GroupRunObj() override;
 
     // Input events sent to agents (documents, not events) and events dropped by the console.
     quint64 documentsSent() const { return m_documents; }

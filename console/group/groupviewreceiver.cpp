@@ -10,7 +10,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-GroupViewReceiver::GroupViewReceiver(const QString& runId, QSharedPointer<LatestFrame> frames, QObject* parent)
+GroupViewReceiver::GroupViewReceiver(const QString& runId, QSharedPointer<LatestFrame> frames,
+                                     QObject* parent)
     : QObject(parent), m_runId(runId), m_pFrames(std::move(frames))
 {
 }

@@ -24,8 +24,8 @@ class GroupViewReceiver : public QObject
     Q_OBJECT
 public:
     static constexpr int kHelloWaitMs = 3000;
-    static constexpr int kMaxPending = 4;    // connections still owing their hello
-    static constexpr int kMaxSide = 4096;    // pictures larger than this are not decoded
+    static constexpr int kMaxPending = 4; // connections still owing their hello
+    static constexpr int kMaxSide = 4096; // pictures larger than this are not decoded
     static constexpr qint64 kReadChunk = 256 * 1024;
 
     GroupViewReceiver(const QString& runId, QSharedPointer<LatestFrame> frames, QObject* parent = nullptr);

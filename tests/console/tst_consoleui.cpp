@@ -560,7 +560,8 @@ void TstConsoleUi::operationsNeedTicks()
     QCOMPARE(wnd->registry()->checkedPcs().first().checkedIndices().size(), 3);
 
     // The menu itself offers the five entries in order.
-    QCOMPARE(MenuOfDrawerCell::entryTexts(), (QStringList{"启动", "关闭", "安装apk", "删除", "重命名", "群控"}));
+    QCOMPARE(MenuOfDrawerCell::entryTexts(),
+             (QStringList{"启动", "关闭", "安装apk", "删除", "重命名", "群控"}));
     MenuOfDrawerCell menu;
     QSignalSpy spy(&menu, &MenuOfDrawerCell::sigDrawerCellMenuTriggered);
     menu.actions().at(4)->trigger();

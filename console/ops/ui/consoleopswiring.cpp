@@ -332,9 +332,10 @@ GroupControlWnd* ConsoleOpsWiring::openGroupControl()
     // The run outlives its window until every agent has been told it ended.
     connect(pRun, &GroupControlService::sigEnded, pRun, &QObject::deleteLater);
     std::shared_ptr<OpsDialogs> dialogs = m_options.dialogs;
-    auto* pWnd = new GroupControlWnd(pRun, m_wnd.registry(), [dialogs](const QString& title, const QString& text) {
-        return dialogs->confirm(title, text);
-    });
+    auto* pWnd =
+        new GroupControlWnd(pRun, m_wnd.registry(), [dialogs](const QString& title, const QString& text) {
+            return dialogs->confirm(title, text);
+        });
     m_pGroupWnd = pWnd;
     m_pGroupRun = pRun;
     qInfo().noquote() << "group run" << pRun->runId() << "of" << members.size() << "emulators";
