@@ -330,8 +330,8 @@ void GroupBench::measure(int clicks, int gapMs)
     const double idleCpuPct = (agentCpu() - cpu0) / (wall.elapsed() / 1000.0) * 100.0;
 
     const QSize picture = screen->picture().size();
-    std::vector<qint64> clickMs(size_t(clicks));
-    std::vector<QPointF> fractions(size_t(clicks));
+    std::vector<qint64> clickMs(static_cast<size_t>(clicks));
+    std::vector<QPointF> fractions(static_cast<size_t>(clicks));
     const qint64 t0 = QDateTime::currentMSecsSinceEpoch();
     counting = true;
     cpu0 = agentCpu();
@@ -355,7 +355,7 @@ void GroupBench::measure(int clicks, int gapMs)
         }
         return taps;
     };
-    QTest::qWaitFor(
+    const bool allLogged = QTest::qWaitFor(
         [&] {
             for (const auto& h : m_hosts) {
                 for (int k = 0; k < kPerPc; ++k) {
@@ -366,6 +366,8 @@ void GroupBench::measure(int clicks, int gapMs)
             return true;
         },
         30000);
+    if (!allLogged)
+        say("  (not every follower logged every tap within 30 s)\n");
     const double clickWallS = wall.elapsed() / 1000.0;
     const double replayCpuPct = (agentCpu() - cpu0) / clickWallS * 100.0;
     counting = false;
