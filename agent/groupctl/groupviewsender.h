@@ -17,10 +17,10 @@ struct struGroupViewOptions
     int iJpegQuality = 70;
     int iConnectMs = 5000; // the console's port must answer within this
     int iCaptureTimeoutMs = 3000;
-    int iLeadCheckMs = 1000;    // how often the lead's state is looked at
-    int iMaxFailedCaptures = 5; // in a row; then the view ends ("adb 无响应")
-    int iEndFlushMs = 1000;     // the end frame's time to leave before the connection is cut
-    int iSendBufferBytes = 128 * 1024;
+    int iLeadCheckMs = 1000;          // how often the lead's state is looked at
+    int iMaxFailedCaptures = 5;       // in a row; then the view ends ("adb 无响应")
+    int iEndFlushMs = 1000;           // the end frame's time to leave before the connection is cut
+    int iSendBufferBytes = 16 * 1024; // small, so that a frame backs up here, not in the kernel
 };
 
 // The live view of a group run's lead instance, on a thread of its own: connects to the console's
