@@ -13,9 +13,12 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kViewQuitWaitMs = 5000;
+constexpr int kMaxRuns = 16;
 const QString kRunEnded = QStringLiteral("群控已结束");
 
 qint64 nowMs()
@@ -175,15 +178,19 @@ GroupReply GroupCtlMgr::input(const QList<struSimuOper>& opers)
     const QString runId = opers.first().runId;
     GroupReply reply{opers.first().iOperType, runId, {}};
     QSet<QString> seen;
+    std::optional<QString> parsedJson; // the records carry the same event: it is read once
+    std::optional<GroupInputEvent> parsed;
     for (const struSimuOper& oper : opers.mid(0, GroupControl::kMaxReplyItems)) {
         QString why = QStringLiteral("another run's record");
-        const std::optional<GroupInputEvent> event =
-            oper.runId == runId ? GroupInputEvent::fromJson(oper.inputEvent, &why) : std::nullopt;
+        if (oper.runId == runId && parsedJson != oper.inputEvent) {
+            parsedJson = oper.inputEvent;
+            parsed = GroupInputEvent::fromJson(oper.inputEvent, &why);
+            if (!parsed)
+                qCWarning(lcGroup).noquote() << "group run" << runId << ": event refused:" << why;
+        }
+        const std::optional<GroupInputEvent> event = oper.runId == runId ? parsed : std::nullopt;
         QString serial;
         const int code = event ? checkInstance(oper.memuIdx, serial) : int(eGroupMalformed);
-        if (!event)
-            qCWarning(lcGroup).noquote()
-                << "group run" << runId << ": event for" << oper.memuIdx << "refused:" << why;
         if (code != eGroupOk || seen.contains(oper.memuIdx)) {
             const struTarget* pTarget = targetOf(runId, oper.memuIdx);
             reply.items << item(oper.memuIdx, code, pTarget ? pTarget->dropped : 0);
@@ -212,9 +219,17 @@ GroupReplyItem GroupCtlMgr::replay(const QString& runId, const QString& memuIdx,
     return item(memuIdx, target.health, target.dropped);
 }
 
+// A run is begun by the first command that names it. Beyond kMaxRuns the run used longest ago ends,
+// so that commands naming ever new runs cannot make the agent hold ever more.
 GroupCtlMgr::struRun& GroupCtlMgr::runOf(const QString& runId)
 {
     const bool isNew = !m_hRuns.contains(runId);
+    if (isNew && m_hRuns.size() >= kMaxRuns) {
+        auto oldest =
+            std::min_element(m_hRuns.cbegin(), m_hRuns.cend(),
+                             [](const struRun& a, const struRun& b) { return a.lastUseMs < b.lastUseMs; });
+        endRun(oldest.key(), QStringLiteral("群控已被新的群控取代"));
+    }
     struRun& run = m_hRuns[runId];
     if (isNew)
         qCInfo(lcGroup).noquote() << "group run" << runId << "begins";

@@ -3,6 +3,7 @@
 // instance is read from the farm's per-instance event logs.
 #include "adbshells.h"
 #include "groupharness.h"
+#include "simustatestore.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -93,6 +94,15 @@ void TestGroupReplay::eventsLandScaledAndIntactOnRunningInstancesOnly()
         QCOMPARE(order, (QStringList{"tap", "text", "swipe", "keyevent", "roll", "tap"}));
     }
     QVERIFY(m_pAgent->farm().events(stopped).isEmpty());
+
+    // A follower closed during the run (as the agent holds it after a close) is answered; the other
+    // goes on.
+    SimuStateStore::instance().update(idx.at(1), [](struSimuRecord& rec) { rec.iState = eStateNotStarted; });
+    const QHash<QString, GroupReplyItem> after = m_pAgent->input(all, kRun, GroupInputEvent::key(66));
+    QCOMPARE(after.value(idx.at(1)).code, int(eGroupNotRunning));
+    QCOMPARE(after.value(idx.at(0)).code, int(eGroupOk));
+    QTRY_COMPARE_WITH_TIMEOUT(m_pAgent->events(idx.at(0), "keyevent").size(), 2, 10000);
+    QCOMPARE(m_pAgent->events(idx.at(1), "keyevent").size(), 1);
 }
 
 // A reply, never silence: events that are none, out of bounds or without a run; a live view to a port
@@ -247,6 +257,11 @@ void TestGroupReplay::runEndsByCommandOrIdleness()
     QCOMPARE(m_pAgent->mgr()->runCount(), 0);
     // Ending a run that is gone is no error.
     QVERIFY(m_pAgent->send(eOperGroupViewEnd, {QString()}, kRun));
+
+    // Commands naming ever new runs: the agent holds a bounded number of them.
+    for (int i = 0; i < 40; ++i)
+        QVERIFY(m_pAgent->input({a}, QStringLiteral("run-%1").arg(i), GroupInputEvent::key(3)).contains(a));
+    QCOMPARE(m_pAgent->mgr()->runCount(), 16);
 }
 
 QTEST_MAIN(TestGroupReplay)

@@ -23,6 +23,7 @@ private slots:
     void helloThenLiveFramesUntilTheRunEnds();
     void slowConsoleGetsTheNewestFrame();
     void viewEndsWhenTheLeadStopsOrTheConsoleLeaves();
+    void slowLeadStillGivesFramesInOrder();
 
 private:
     bool startLead(const struGroupCtlOptions& options, QSize screen);
@@ -190,6 +191,25 @@ void TestGroupView::viewEndsWhenTheLeadStopsOrTheConsoleLeaves()
     QCOMPARE(console.frames().last().frame.text(), QStringLiteral("模拟器已关闭"));
     QTRY_COMPARE_WITH_TIMEOUT(m_pAgent->mgr()->viewCount(), 0, 5000);
     QTRY_VERIFY_WITH_TIMEOUT(m_pAgent->farm().shellPids(serial).isEmpty(), 5000);
+}
+
+// Every line of the lead's shell takes three frame periods: frames come slower, one after another,
+// and the view goes on (each capture within its deadline) instead of ending as failed.
+void TestGroupView::slowLeadStillGivesFramesInOrder()
+{
+    LEAD_OR_SKIP(struGroupCtlOptions(), QSize(480, 800));
+    QVERIFY(m_pAgent->farm().setKnob(QStringLiteral("toolDelayMs"), QStringLiteral("300"), m_lead));
+    ViewConsole console;
+    QVERIFY(beginView(console));
+    QTRY_VERIFY_WITH_TIMEOUT(console.count(GroupViewFrame::Jpeg) >= 4, 15000);
+    QVERIFY(console.connected());
+    QCOMPARE(m_pAgent->mgr()->viewCount(), 1);
+    for (int i = 2; i < console.frames().size(); ++i) {
+        const quint64 gap =
+            console.frames().at(i).frame.captureMs - console.frames().at(i - 1).frame.captureMs;
+        QVERIFY2(gap >= 250, qPrintable(QString::number(gap)));
+    }
+    QCOMPARE(QImage::fromData(console.frames().last().frame.payload, "JPG").size(), QSize(480, 800));
 }
 
 QTEST_MAIN(TestGroupView)
