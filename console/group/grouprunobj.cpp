@@ -84,10 +84,8 @@ void GroupRunObj::slInput(QString strEventJson)
             else
                 job.memuIdxs.append(m.memuIdx);
         }
-        if (!job.memuIdxs.isEmpty()) {
-            ++m_documents;
+        if (!job.memuIdxs.isEmpty())
             lane(pc)->push(job);
-        }
     }
     flush();
 }

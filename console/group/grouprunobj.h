@@ -31,9 +31,6 @@ public:
                 const QString& runId, const Options& options, QObject* parent = nullptr);
     ~GroupRunObj() override;
 
-    // Input events sent to agents (documents, not events) and events dropped by the console.
-    quint64 documentsSent() const { return m_documents; }
-
 signals:
     void sigStatuses(GroupStatusList changed);
     // The lead's agent answered a live-view begin (code of its item; -1: no reply, -2: unreachable).
@@ -69,7 +66,6 @@ private:
     QHash<QString, int> m_consoleDropped;       // same key
     QHash<QString, int> m_agentDropped;         // same key
     GroupStatusList m_changed;
-    quint64 m_documents = 0;
     bool m_ending = false;
     bool m_ended = false;
 };

@@ -94,7 +94,8 @@ private slots:
     void theWindowDrivesTheRun();
 
 private:
-    GroupControlService* makeRun(const QList<GroupMember>& members, int replyWaitMs = 3000);
+    GroupControlService* makeRun(const QList<GroupMember>& members, int replyWaitMs = 3000,
+                                 int maxQueued = 100);
 
     std::shared_ptr<AgentRegistry> m_pReg;
     std::unique_ptr<FakeGroupAgent> m_pA;
@@ -121,12 +122,14 @@ void TstGroupControlConsole::cleanup()
     m_pB.reset();
 }
 
-GroupControlService* TstGroupControlConsole::makeRun(const QList<GroupMember>& members, int replyWaitMs)
+GroupControlService* TstGroupControlConsole::makeRun(const QList<GroupMember>& members, int replyWaitMs,
+                                                     int maxQueued)
 {
     GroupControlService::Options o;
     o.agentPort = m_pA->port();
     o.connectWaitMs = 1000;
     o.replyWaitMs = replyWaitMs;
+    o.maxQueued = maxQueued;
     m_pRun = std::make_unique<GroupControlService>(m_pReg, members, o);
     connect(m_pRun.get(), &GroupControlService::sigStatuses, this,
             [this](const GroupStatusList& changed) { m_book.take(changed); });
@@ -191,31 +194,36 @@ void TstGroupControlConsole::eventsGoToRunningMembersPcByPc()
     QCOMPARE(m_pA->docsOfKind(eOperGroupInput).size(), events.size() + 1);
 }
 
-// B's agent takes the documents and never answers: A's members follow every event as it comes,
-// B's show no reply once the wait is over, and B's own events stay in order behind each other.
+// B's agent takes the documents and never answers: A's member follows every event as it comes,
+// B's shows no reply once the wait is over, and B's events stay in order behind each other; of those
+// waiting beyond B's queue of two the oldest are dropped, and counted.
 void TstGroupControlConsole::aHungPcDelaysNoOther()
 {
     listPc(*m_pReg, "A", kA, {{"0", eStateRunning}});
     listPc(*m_pReg, "B", kB, {{"0", eStateRunning}});
     m_pB->silent = true;
     constexpr int kReplyWaitMs = 1500;
-    GroupControlService* run = makeRun({member("A", "0"), member("B", "0")}, kReplyWaitMs);
+    constexpr int kEvents = 5;
+    GroupControlService* run = makeRun({member("A", "0"), member("B", "0")}, kReplyWaitMs, 2);
     QElapsedTimer clock;
     clock.start();
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kEvents; ++i) {
         run->send(GroupInputEvent::tap(0.1 * (i + 1), 0.5));
         QTRY_COMPARE_WITH_TIMEOUT(m_pA->docsOfKind(eOperGroupInput).size(), i + 1, kWaitMs);
     }
     QVERIFY2(clock.elapsed() < kReplyWaitMs, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(m_book.text("A/0"), QStringLiteral("跟随中"));
     QCOMPARE(m_pB->docs.size(), 1); // the second waits for the first's reply
-    QTRY_COMPARE_WITH_TIMEOUT(m_book.text("B/0"), QStringLiteral("无应答"), kWaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT(m_pB->docs.size(), 4, 4 * kReplyWaitMs + kWaitMs);
-    for (int i = 0; i < 4; ++i) {
-        const auto e = GroupInputEvent::fromJson(m_pB->docs.at(i).first().inputEvent);
+    // In flight the first; waiting 2 and 3, then 3 and 4, then 4 and 5.
+    QTRY_COMPARE_WITH_TIMEOUT(m_book.text("B/0"), QStringLiteral("无应答（已丢弃2个事件）"), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_pB->docs.size(), 3, 3 * kReplyWaitMs + kWaitMs);
+    QList<double> xs;
+    for (const QList<struSimuOper>& d : m_pB->docs) {
+        const auto e = GroupInputEvent::fromJson(d.first().inputEvent);
         QVERIFY(e);
-        QCOMPARE(e->x, 0.1 * (i + 1));
+        xs.append(e->x);
     }
+    QCOMPARE(xs, (QList<double>{0.1, 0.4, 0.5}));
 }
 
 // The lead's begin names the receiver's port; streams from another PC, without the run's hello,
