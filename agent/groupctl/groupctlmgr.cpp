@@ -76,7 +76,8 @@ GroupCtlMgr::GroupCtlMgr(const Options& options, QObject* parent) : QObject(pare
 GroupCtlMgr::~GroupCtlMgr()
 {
     m_guard.release();
-    // Ending a view's thread deletes its sender, which closes its connection and its shell.
+    // Ending a view's thread deletes its sender, which tells its console that the agent exits and
+    // closes its connection and its shell.
     for (const QPointer<QThread>& pThread : qAsConst(m_viewThreads)) {
         if (!pThread)
             continue;

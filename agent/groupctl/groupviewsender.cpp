@@ -18,6 +18,7 @@ namespace {
 
 const QString kLeadStopped = QStringLiteral("模拟器已关闭");
 const QString kConsoleGone = QStringLiteral("console closed the view");
+const QString kAgentExits = QStringLiteral("被控端已退出");
 
 qint64 nowMs()
 {
@@ -36,11 +37,17 @@ GroupViewSender::GroupViewSender(const QString& serial, const QString& memuIdx, 
 
 GroupViewSender::~GroupViewSender()
 {
+    endAtExit();
     // The shell's last reply comes back while this object is still whole, and is dropped.
     m_bFinishing = true;
     delete m_pShell;
-    if (m_pSocket)
-        m_pSocket->abort();
+    if (!m_pSocket)
+        return;
+    disconnect(m_pSocket, nullptr, this, nullptr);
+    // An end frame written before still gets its moment to leave.
+    if (m_pSocket->state() == QAbstractSocket::ClosingState)
+        m_pSocket->waitForDisconnected(m_options.iEndFlushMs);
+    m_pSocket->abort();
 }
 
 void GroupViewSender::slStart()
@@ -182,6 +189,23 @@ void GroupViewSender::finish(const QString& reason, bool tell)
         ended(reason);
     });
     m_pSocket->write(encodeGroupViewFrame(GroupViewFrame::end(reason)));
+    m_pSocket->disconnectFromHost();
+}
+
+// The agent exits while the view is open (its thread ends without a stop): the console is told so,
+// within the end frame's time, and nothing is reported since the manager is going too.
+void GroupViewSender::endAtExit()
+{
+    if (m_bFinishing || !m_pShell)
+        return;
+    m_bFinishing = true;
+    m_pShell->close();
+    disconnect(m_pSocket, nullptr, this, nullptr);
+    qCInfo(lcGroup).noquote() << "group run" << m_runId << ": live view of" << m_memuIdx
+                              << "ends:" << kAgentExits << "frames" << framesSent();
+    if (m_pSocket->state() != QAbstractSocket::ConnectedState)
+        return;
+    m_pSocket->write(encodeGroupViewFrame(GroupViewFrame::end(kAgentExits)));
     m_pSocket->disconnectFromHost();
 }
 

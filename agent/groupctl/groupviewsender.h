@@ -29,7 +29,8 @@ struct struGroupViewOptions
 // waits behind a frame), one after another: the next frame is captured only once the previous one
 // has left the socket, so a slow console gets the newest frame, never a backlog. It ends on slStop
 // (the run's end), when the console closes the connection, when the lead is no longer running
-// (told in an end frame "模拟器已关闭") or its adb stops answering; then its shell is gone.
+// (told in an end frame "模拟器已关闭") or its adb stops answering; then its shell is gone. Deleted
+// while still open (its thread ends as the agent exits), it says "被控端已退出" before it closes.
 class GroupViewSender : public QObject
 {
     Q_OBJECT
@@ -60,6 +61,7 @@ private:
     void sendFrame(const QByteArray& raw, qint64 captureMs);
     void checkLead();
     void finish(const QString& reason, bool tell);
+    void endAtExit();
     void ended(const QString& reason);
 
     const QString m_serial;

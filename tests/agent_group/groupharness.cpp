@@ -40,14 +40,21 @@ bool GroupAgent::start(int instances, const struGroupCtlOptions& options)
 
 GroupAgent::~GroupAgent()
 {
-    if (m_pMgrThread) {
-        m_pMgrThread->quit();
-        m_pMgrThread->wait(20000);
-        delete m_pMgrThread;
-    }
+    stopMgr();
     m_pAgent.reset();
     m_pResults.reset();
     m_pFarm.reset();
+}
+
+void GroupAgent::stopMgr()
+{
+    if (!m_pMgrThread)
+        return;
+    m_pMgrThread->quit();
+    m_pMgrThread->wait(20000);
+    delete m_pMgrThread;
+    m_pMgrThread = nullptr;
+    m_pMgr = nullptr;
 }
 
 bool GroupAgent::runInstance(const QString& memuIdx, QSize screen, bool online)

@@ -26,6 +26,8 @@ public:
     // A farm of `instances` MEmu instances; the agent's command server and group manager.
     bool start(int instances, const struGroupCtlOptions& options = struGroupCtlOptions());
     ~GroupAgent();
+    // Ends the group manager's thread, as the agent's shutdown does.
+    void stopMgr();
 
     FarmFixture& farm() { return *m_pFarm; }
     GroupCtlMgr* mgr() const { return m_pMgr; }

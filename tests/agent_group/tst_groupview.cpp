@@ -22,7 +22,7 @@ private slots:
     void cleanup();
     void helloThenLiveFramesUntilTheRunEnds();
     void slowConsoleGetsTheNewestFrame();
-    void viewEndsWhenTheLeadStopsOrTheConsoleLeaves();
+    void viewEndsWhenTheLeadStopsTheConsoleLeavesOrTheAgentExits();
     void slowLeadStillGivesFramesInOrder();
 
 private:
@@ -146,7 +146,7 @@ void TestGroupView::slowConsoleGetsTheNewestFrame()
                                         .arg(console.frames().last().frame.payload.size())));
 }
 
-void TestGroupView::viewEndsWhenTheLeadStopsOrTheConsoleLeaves()
+void TestGroupView::viewEndsWhenTheLeadStopsTheConsoleLeavesOrTheAgentExits()
 {
     struGroupCtlOptions options;
     options.view.iLeadCheckMs = 200;
@@ -190,6 +190,20 @@ void TestGroupView::viewEndsWhenTheLeadStopsOrTheConsoleLeaves()
     QCOMPARE(console.frames().last().frame.kind, GroupViewFrame::End);
     QCOMPARE(console.frames().last().frame.text(), QStringLiteral("模拟器已关闭"));
     QTRY_COMPARE_WITH_TIMEOUT(m_pAgent->mgr()->viewCount(), 0, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_pAgent->farm().shellPids(serial).isEmpty(), 5000);
+
+    // The agent exits with a view open: the console is told so before the connection closes, and
+    // the view's shell goes with it.
+    SimuStateStore::instance().update(m_lead, [](struSimuRecord& rec) { rec.iState = eStateRunning; });
+    ViewConsole last;
+    QVERIFY(beginView(last));
+    QTRY_VERIFY_WITH_TIMEOUT(last.count(GroupViewFrame::Jpeg) >= 1, 15000);
+    QCOMPARE(m_pAgent->farm().shellPids(serial).size(), 1);
+    m_pAgent->stopMgr();
+    QTRY_VERIFY_WITH_TIMEOUT(!last.connected(), 5000);
+    QCOMPARE(last.frames().last().frame.kind, GroupViewFrame::End);
+    QCOMPARE(last.frames().last().frame.text(), QStringLiteral("被控端已退出"));
+    QVERIFY(!last.invalid());
     QTRY_VERIFY_WITH_TIMEOUT(m_pAgent->farm().shellPids(serial).isEmpty(), 5000);
 }
 
