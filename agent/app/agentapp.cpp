@@ -1,5 +1,6 @@
 #include "agentapp.h"
 
+#include "agentlogging.h"
 #include "commresult.h"
 #include "crashbox.h"
 #include "debuglog.h"
@@ -80,7 +81,7 @@ bool AgentApp::acquireSingleInstance()
     if (m_instanceLock.create(1))
         return true;
     if (m_instanceLock.error() != QSharedMemory::AlreadyExists)
-        qWarning() << "single instance segment:" << m_instanceLock.errorString();
+        qCWarning(lcControl) << "single instance segment:" << m_instanceLock.errorString();
     showResult(CCommResult::failure(ResultCode::SingleInstance,
                                     QStringLiteral("Tovia模拟器被控端只能运行一个实例")));
     return false;

@@ -12,3 +12,5 @@ Q_DECLARE_LOGGING_CATEGORY(lcWatchdog)  // tovia.agent.watchdog
 Q_DECLARE_LOGGING_CATEGORY(lcDiscovery) // tovia.agent.discovery: the discovery responder
 Q_DECLARE_LOGGING_CATEGORY(lcState)     // tovia.agent.state: the instance state store, settings
 Q_DECLARE_LOGGING_CATEGORY(lcControl)   // tovia.agent.control: start-up, scans, shutdown
+Q_DECLARE_LOGGING_CATEGORY(lcGroup)     // tovia.agent.group: group control (replay, live view)
+Q_DECLARE_LOGGING_CATEGORY(lcDesktop)   // tovia.agent.desktop: remote desktop (grabber, control, replay)

@@ -14,6 +14,7 @@
 #include <QAtomicInt>
 #include <QDebug>
 #include <QHostAddress>
+#include <QMetaMethod>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -29,6 +30,11 @@ CCommResult notReadyRefusal(const QString& why)
 {
     return CCommResult::failure(ResultCode::kCommandExpired,
                                 QStringLiteral("被控端正在启动，指令未执行，请稍后再试"), why);
+}
+
+bool isGroupKind(int iOperType)
+{
+    return iOperType >= eOperGroupViewBegin && iOperType <= eOperGroupInput;
 }
 
 QString peerIPv4(const QTcpSocket* pSocket)
@@ -260,7 +266,8 @@ void SimuTcpRcvObj::HandleDocument(QTcpSocket* pSocket, const QByteArray& doc, c
     }
     if (opers.first().iOperType == eOperRmtDesktopBegin && read.verdict == MsgAuth::eVerdict::Ok)
         FarmTrust::noteRunBegin(opers.first().runId, MsgAuth::nonceOf(read.doc));
-    if (!m_bReady) {
+    // Group control stores nothing, so it need not wait for the inventory scan.
+    if (!m_bReady && !isGroupKind(opers.first().iOperType)) {
         Hold(pSocket, opers, rest);
         return;
     }
@@ -270,10 +277,15 @@ void SimuTcpRcvObj::HandleDocument(QTcpSocket* pSocket, const QByteArray& doc, c
 void SimuTcpRcvObj::Dispatch(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest)
 {
     const int type = opers.first().iOperType;
-    qCInfo(lcCommand).noquote() << QStringLiteral("command of type %1 with %2 record(s) from %3")
-                                       .arg(type)
-                                       .arg(opers.size())
-                                       .arg(opers.first().centerIP);
+    // Group input comes many times a second: its commands are logged only when asked for.
+    const QString line = QStringLiteral("command of type %1 with %2 record(s) from %3")
+                             .arg(type)
+                             .arg(opers.size())
+                             .arg(opers.first().centerIP);
+    if (type == eOperGroupInput)
+        qCDebug(lcCommand).noquote() << line;
+    else
+        qCInfo(lcCommand).noquote() << line;
     emit sigCommandAccepted(type, opers.size());
     switch (type) {
     case eOperInstall:
@@ -289,6 +301,11 @@ void SimuTcpRcvObj::Dispatch(QTcpSocket* pSocket, const QList<struSimuOper>& ope
         qCInfo(lcCommand) << "SimuTcpRcvObj: remote desktop end";
         emit sigRmtDesktopEnd(opers.first().centerIP, opers.first().runId);
         EndConnection(pSocket, type);
+        return;
+    case eOperGroupViewBegin:
+    case eOperGroupViewEnd:
+    case eOperGroupInput:
+        RunGroupCommand(pSocket, opers);
         return;
     default:
         EndConnection(pSocket, type);
@@ -316,6 +333,36 @@ void SimuTcpRcvObj::EndConnection(QTcpSocket* pSocket, int iOperType)
         LeaveToConsole(pSocket);
         return;
     }
+}
+
+void SimuTcpRcvObj::RunGroupCommand(QTcpSocket* pSocket, const QList<struSimuOper>& opers)
+{
+    if (!isSignalConnected(QMetaMethod::fromSignal(&SimuTcpRcvObj::sigGroupCommand)) || !pSocket) {
+        if (pSocket)
+            CloseConnection(pSocket);
+        return;
+    }
+    const quint64 ticket = ++m_lastTicket;
+    m_groupWaits.insert(ticket, pSocket);
+    connect(pSocket, &QTcpSocket::disconnected, pSocket, &QObject::deleteLater);
+    QTimer::singleShot(kGroupReplyWaitMs, pSocket, [this, ticket, pSocket] {
+        if (!m_groupWaits.remove(ticket))
+            return; // answered
+        qCWarning(lcCommand) << "SimuTcpRcvObj: no reply to group command" << ticket << "in time";
+        pSocket->abort();
+        pSocket->deleteLater();
+    });
+    emit sigGroupCommand(ticket, opers);
+}
+
+void SimuTcpRcvObj::slGroupReply(quint64 iTicket, QByteArray reply)
+{
+    const QPointer<QTcpSocket> pSocket = m_groupWaits.take(iTicket);
+    if (!pSocket)
+        return;
+    pSocket->write(reply);
+    pSocket->disconnectFromHost();
+    LeaveToConsole(pSocket);
 }
 
 // The install runs on a thread of its own with the connection: the command thread goes on accepting

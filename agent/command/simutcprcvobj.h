@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 
 class CommandPool;
 class ComGrpOperMgr;
@@ -26,7 +27,8 @@ class QTimer;
 // commands run in parallel and this thread only accepts and reads them; installs run one at a time
 // (they share the received file), and a stalled or trickling APK holds up no other command.
 // Command kinds are dispatched in Dispatch(): the emulator operations go to a group manager on the
-// pool, the remote-desktop kinds to their signals.
+// pool, the remote-desktop kinds to their signals, the group-control kinds (8-10) to
+// sigGroupCommand; those are the only commands answered on their own connection (one GroupReply).
 class SimuTcpRcvObj : public QObject
 {
     Q_OBJECT
@@ -36,6 +38,8 @@ public:
     static constexpr int kDocumentWaitMs = 30000;
     // Commands held at most at once; one more is refused at once.
     static constexpr int kMaxHeldCommands = 64;
+    // Longest wait of a group-control command's connection for its reply.
+    static constexpr int kGroupReplyWaitMs = 5000;
 
     struct Options
     {
@@ -75,12 +79,18 @@ signals:
     void sigRmtDesktopEnd(QString strPeerAddr, QString strRunId);
     // A command was accepted and handed on (tests and the log follow it).
     void sigCommandAccepted(int iOperType, int iRecordCount);
+    // A group-control command (view begin, view end, input); its connection waits for the reply
+    // (slGroupReply with the same ticket). Without a receiver these commands are dropped unanswered,
+    // as an agent that knows no group control drops them.
+    void sigGroupCommand(quint64 iTicket, QList<struSimuOper> opers);
 
 public slots:
     void slInitSocket();
     void slNewConnection();
     // The start-up inventory scan is done: commands held until now run, in their order.
     void slInventoryReady();
+    // The reply document of a group-control command: written to its connection, which then ends.
+    void slGroupReply(quint64 iTicket, QByteArray reply);
 
 private:
     struct PendingCommand;
@@ -104,6 +114,7 @@ private:
     void Refuse(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const CCommResult& why);
     // What the connection of a command of this type needs once the command is read.
     void EndConnection(QTcpSocket* pSocket, int iOperType);
+    void RunGroupCommand(QTcpSocket* pSocket, const QList<struSimuOper>& opers);
     void RunInstall(QTcpSocket* pSocket, const QList<struSimuOper>& opers, const QByteArray& rest);
     void StartComGroup(const QList<struSimuOper>& opers);
     void StartGroup(RspsorGrpOperMgr* pMgr, QTcpSocket* pSocket = nullptr);
@@ -119,6 +130,8 @@ private:
     QAtomicInteger<quint16> m_listenPort;
     QTcpServer* m_pServer = nullptr;
     QHash<QTcpSocket*, PendingCommand*> m_pending;
+    QHash<quint64, QPointer<QTcpSocket>> m_groupWaits;
+    quint64 m_lastTicket = 0;
     CommandPool* m_pPool;
     MsgVerifier m_verifier{MsgAuth::eChannel::Command};
 };

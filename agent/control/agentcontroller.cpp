@@ -6,6 +6,7 @@
 #include "agentsettings.h"
 #include "desktoprunmgr.h"
 #include "desktopvideosender.h"
+#include "groupctlmgr.h"
 #include "inventoryscanobj.h"
 #include "launcherfactory.h"
 #include "maindlgobj.h"
@@ -91,6 +92,11 @@ void AgentController::startCommandServer(QList<QThread*>& threads)
     (new DesktopRunMgr(m_pSimuTcpRcvObj))->attach(m_pSimuTcpRcvObj);
     threads << startWorker(m_pSimuTcpRcvObj, SLOT(slInitSocket()),
                            QStringLiteral("connect QThread::started SimuTcpRcvObj::slInitSocket err"));
+    // Group control on a thread of its own: the command thread only hands its commands over.
+    auto* pGroupCtl = new GroupCtlMgr;
+    GroupCtlMgr::attach(m_pSimuTcpRcvObj, pGroupCtl);
+    threads << startWorker(pGroupCtl, SLOT(slInit()),
+                           QStringLiteral("connect QThread::started GroupCtlMgr::slInit err"));
     checkConnect(
         connect(m_pSimuTcpRcvObj, SIGNAL(sigNewSimuStarted(QString, QString)), m_pSimuDaemonObj,
                 SLOT(slAddNewDaemon(QString, QString))),

@@ -1,5 +1,6 @@
 #include "desktopctrlserver.h"
 
+#include "agentlogging.h"
 #include "farmtrust.h"
 #include "platform.h"
 #include "tcplisten.h"
@@ -68,8 +69,8 @@ bool DesktopCtrlServer::admit(QTcpSocket* pSocket)
 {
     const QHostAddress peer = pSocket->peerAddress();
     if (!peer.isEqual(m_consoleAddr, QHostAddress::ConvertV4MappedToIPv4)) {
-        qWarning().noquote() << "remote desktop control connection from" << peer.toString()
-                             << "refused: the run belongs to" << m_consoleAddr.toString();
+        qCWarning(lcDesktop).noquote() << "remote desktop control connection from" << peer.toString()
+                                       << "refused: the run belongs to" << m_consoleAddr.toString();
         return false;
     }
     if (m_runId.isEmpty()) {
@@ -77,7 +78,8 @@ bool DesktopCtrlServer::admit(QTcpSocket* pSocket)
         return true;
     }
     if (m_helloPending.size() >= kMaxHelloPending) {
-        qWarning() << "remote desktop control connection refused: too many connections without a hello";
+        qCWarning(lcDesktop)
+            << "remote desktop control connection refused: too many connections without a hello";
         return false;
     }
     m_helloPending.insert(pSocket, QByteArray());
@@ -86,7 +88,8 @@ bool DesktopCtrlServer::admit(QTcpSocket* pSocket)
     QTimer::singleShot(kHelloMs, pSocket, [this, pSocket] {
         if (!m_helloPending.contains(pSocket))
             return;
-        qWarning() << "remote desktop control connection closed: no hello within" << kHelloMs << "ms";
+        qCWarning(lcDesktop) << "remote desktop control connection closed: no hello within" << kHelloMs
+                             << "ms";
         dropSocket(pSocket);
     });
     return true;
@@ -109,10 +112,11 @@ void DesktopCtrlServer::readHello(QTcpSocket* pSocket)
         attach(pSocket, rest);
         return;
     }
-    qWarning().noquote() << "remote desktop control connection refused: its first message names"
-                         << (hello.type == RmtDsktpMsg::eHello ? QStringLiteral("run ") + hello.runId
-                                                               : QStringLiteral("no run"))
-                         << "but this run is" << m_runId;
+    qCWarning(lcDesktop).noquote() << "remote desktop control connection refused: its first message names"
+                                   << (hello.type == RmtDsktpMsg::eHello
+                                           ? QStringLiteral("run ") + hello.runId
+                                           : QStringLiteral("no run"))
+                                   << "but this run is" << m_runId;
     dropSocket(pSocket);
 }
 
@@ -125,8 +129,9 @@ bool DesktopCtrlServer::helloTrusted(QTcpSocket* pSocket, const QByteArray& byte
         FarmTrust::check(m_helloVerifier, QJsonDocument::fromJson(bytes).object(), binding);
     if (verdict == MsgAuth::eVerdict::Ok || (binding.isEmpty() && MsgAuth::isAccepted(verdict)))
         return true;
-    qWarning().noquote() << "remote desktop control connection from" << pSocket->peerAddress().toString()
-                         << "refused:" << MsgAuth::verdictText(verdict);
+    qCWarning(lcDesktop).noquote() << "remote desktop control connection from"
+                                   << pSocket->peerAddress().toString()
+                                   << "refused:" << MsgAuth::verdictText(verdict);
     return false;
 }
 
@@ -139,11 +144,12 @@ void DesktopCtrlServer::attach(QTcpSocket* pSocket, const QByteArray& rest)
     m_pCtrlSocket = pSocket;
     m_splitter.clear();
     m_pGraceTimer->stop();
-    qWarning().noquote() << "remote desktop control connection from" << pSocket->peerAddress().toString()
-                         << (m_runId.isEmpty() ? QStringLiteral("(a run without id)")
-                                               : QStringLiteral("for run ") + m_runId);
+    qCInfo(lcDesktop).noquote() << "remote desktop control connection from"
+                                << pSocket->peerAddress().toString()
+                                << (m_runId.isEmpty() ? QStringLiteral("(a run without id)")
+                                                      : QStringLiteral("for run ") + m_runId);
     if (!connect(pSocket, &QTcpSocket::readyRead, this, &DesktopCtrlServer::slRcvMsg))
-        qWarning() << "connect QTcpSocket::readyRead DesktopVideoSender::slRcvMsg err";
+        qCWarning(lcDesktop) << "connect QTcpSocket::readyRead DesktopVideoSender::slRcvMsg err";
     connect(pSocket, &QTcpSocket::disconnected, this,
             [this, pSocket] { onLost(pSocket, QStringLiteral("closed by the console")); });
     if (!m_runId.isEmpty())
@@ -161,8 +167,9 @@ void DesktopCtrlServer::onLost(QTcpSocket* pSocket, const QString& why)
         return;
     dropSocket(pSocket);
     m_pSilenceTimer->stop();
-    qWarning().noquote() << "remote desktop control connection lost:" << why
-                         << "- the run ends unless it is back within" << m_options.lostGraceMs << "ms";
+    qCWarning(lcDesktop).noquote() << "remote desktop control connection lost:" << why
+                                   << "- the run ends unless it is back within" << m_options.lostGraceMs
+                                   << "ms";
     m_graceWhy = QStringLiteral("the console's control connection was lost (%1) and not back within %2 ms")
                      .arg(why)
                      .arg(m_options.lostGraceMs);
@@ -213,8 +220,8 @@ void DesktopCtrlServer::resync()
     // Bytes that are no message are dropped up to the next object.
     QByteArray rest = m_splitter.takeBuffered();
     const int next = rest.indexOf('{', 1);
-    qWarning() << "remote desktop control: bytes that are no message dropped:"
-               << rest.left(next < 0 ? 64 : next);
+    qCWarning(lcDesktop) << "remote desktop control: bytes that are no message dropped:"
+                         << rest.left(next < 0 ? 64 : next);
     if (next >= 0)
         m_splitter.append(rest.mid(next));
 }

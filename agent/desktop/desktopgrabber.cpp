@@ -1,5 +1,6 @@
 #include "desktopgrabber.h"
 
+#include "agentlogging.h"
 #include "grabberrecord.h"
 #include "rmtdsktpmsg.h"
 
@@ -87,11 +88,12 @@ void DesktopGrabber::launch()
     m_pProcess->setProgram(QDir::toNativeSeparators(m_program));
     m_pProcess->setArguments(arguments(m_url, m_bitRateKbps));
     connect(m_pProcess, &QProcess::readyReadStandardOutput, this, &DesktopGrabber::onOutput);
-    qWarning().noquote() << "start ffmpeg cmd:" << quotedCommandLine(m_program, m_pProcess->arguments());
+    qCInfo(lcDesktop).noquote() << "start ffmpeg cmd:"
+                                << quotedCommandLine(m_program, m_pProcess->arguments());
     m_pProcess->start(QIODevice::ReadWrite);
     if (!m_pProcess->waitForStarted(kStartWaitMs)) {
         const QString why = m_pProcess->errorString();
-        qWarning().noquote() << "the grabber did not start:" << why;
+        qCWarning(lcDesktop).noquote() << "the grabber did not start:" << why;
         m_pProcess->deleteLater();
         m_pProcess = nullptr;
         emit sigFailed(RmtDsktpMsg::eEndGrabberFailed, QStringLiteral("%1: %2").arg(m_program, why));
@@ -109,20 +111,22 @@ void DesktopGrabber::onOutput()
 {
     while (m_pProcess && m_pProcess->canReadLine()) {
         const QString line = QString::fromLocal8Bit(m_pProcess->readLine()).trimmed();
-        qWarning().noquote() << "ToviaMpeg:" << line;
+        qCWarning(lcDesktop).noquote() << "ToviaMpeg:" << line;
         if (!line.isEmpty())
             m_lastWords = line;
     }
     // A line longer than the buffer would otherwise pile up.
     if (m_pProcess && m_pProcess->bytesAvailable() > kMaxLineBytes)
-        qWarning().noquote() << "ToviaMpeg:" << QString::fromLocal8Bit(m_pProcess->readAll()).trimmed();
+        qCWarning(lcDesktop).noquote()
+            << "ToviaMpeg:" << QString::fromLocal8Bit(m_pProcess->readAll()).trimmed();
 }
 
 void DesktopGrabber::onFinished(int exitCode, QProcess::ExitStatus status)
 {
     onOutput();
     const qint64 ranMs = m_running.elapsed();
-    qWarning() << "grabber ended, exit code" << exitCode << "status" << status << "after" << ranMs << "ms";
+    qCWarning(lcDesktop) << "grabber ended, exit code" << exitCode << "status" << status << "after" << ranMs
+                         << "ms";
     forget();
     const QString lastWords =
         m_lastWords.isEmpty() ? QStringLiteral("exit code %1").arg(exitCode) : m_lastWords;
@@ -137,7 +141,7 @@ void DesktopGrabber::onFinished(int exitCode, QProcess::ExitStatus status)
         return;
     }
     ++m_restarts;
-    qWarning() << "grabber started again, restart" << m_restarts << "of" << m_maxRestarts;
+    qCWarning(lcDesktop) << "grabber started again, restart" << m_restarts << "of" << m_maxRestarts;
     QTimer::singleShot(kRestartPauseMs, this, &DesktopGrabber::launch);
 }
 

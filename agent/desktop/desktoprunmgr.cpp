@@ -1,5 +1,6 @@
 #include "desktoprunmgr.h"
 
+#include "agentlogging.h"
 #include "desktopvideosender.h"
 #include "grabberrecord.h"
 #include "simutcprcvobj.h"
@@ -20,7 +21,8 @@ DesktopRunMgr::DesktopRunMgr(QObject* parent, quint16 controlPort, const QString
     // An agent that crashed left its grabbers streaming to a console that no longer watches.
     const int ended = GrabberRecord::endLeftovers(m_grabberPath);
     if (ended > 0)
-        qWarning() << "remote desktop: ended" << ended << "grabbers left running by an earlier agent";
+        qCWarning(lcDesktop) << "remote desktop: ended" << ended
+                             << "grabbers left running by an earlier agent";
 }
 
 DesktopRunMgr::~DesktopRunMgr()
@@ -33,9 +35,10 @@ DesktopRunMgr::~DesktopRunMgr()
 void DesktopRunMgr::attach(SimuTcpRcvObj* pRcvObj)
 {
     if (!connect(pRcvObj, &SimuTcpRcvObj::sigRmtDesktopBegin, this, &DesktopRunMgr::slRmtDesktopBegin))
-        qWarning() << "connect SimuTcpRcvObj::sigRmtDesktopBegin DesktopRunMgr::slRmtDesktopBegin err";
+        qCWarning(lcDesktop)
+            << "connect SimuTcpRcvObj::sigRmtDesktopBegin DesktopRunMgr::slRmtDesktopBegin err";
     if (!connect(pRcvObj, &SimuTcpRcvObj::sigRmtDesktopEnd, this, &DesktopRunMgr::slRmtDesktopEnd))
-        qWarning() << "connect SimuTcpRcvObj::sigRmtDesktopEnd DesktopRunMgr::slRmtDesktopEnd err";
+        qCWarning(lcDesktop) << "connect SimuTcpRcvObj::sigRmtDesktopEnd DesktopRunMgr::slRmtDesktopEnd err";
 }
 
 void DesktopRunMgr::slRmtDesktopBegin(QString strPeerAddr, QString strMemuIdx, int iExtra, QString strRunId)
@@ -51,18 +54,18 @@ void DesktopRunMgr::slRmtDesktopEnd(QString strPeerAddr, QString strRunId)
 
 CCommResult DesktopRunMgr::beginRmtDsktp(const QString& peerAddr, int port, const QString& runId)
 {
-    qWarning().noquote() << "begin remote desktop server for" << peerAddr << "run" << runId;
+    qCInfo(lcDesktop).noquote() << "begin remote desktop server for" << peerAddr << "run" << runId;
     if (deferWhileClosing({true, peerAddr, port, runId}))
         return CCommResult();
     if (port <= 0 || port > 65535) {
-        qWarning() << "remote desktop begin with the stream port" << port << "refused: not a port";
+        qCWarning(lcDesktop) << "remote desktop begin with the stream port" << port << "refused: not a port";
         return CCommResult();
     }
     if (m_pSender) {
         const bool sameConsole =
             QHostAddress(peerAddr).isEqual(m_pSender->consoleAddr(), QHostAddress::ConvertV4MappedToIPv4);
-        qWarning().noquote() << "a remote desktop run of" << m_pSender->consoleAddr().toString()
-                             << "is active: it is closed first";
+        qCInfo(lcDesktop).noquote() << "a remote desktop run of" << m_pSender->consoleAddr().toString()
+                                    << "is active: it is closed first";
         closeRun(sameConsole ? RmtDsktpMsg::eEndReplaced : RmtDsktpMsg::eEndTakenOver, peerAddr);
     }
     GrabberRecord::endLeftovers(m_grabberPath);
@@ -71,9 +74,10 @@ CCommResult DesktopRunMgr::beginRmtDsktp(const QString& peerAddr, int port, cons
     m_pThread = new QThread;
     m_pSender->moveToThread(m_pThread);
     if (!connect(this, SIGNAL(sigSendVideoStrem(QString)), m_pSender, SLOT(slSendVideoStream(QString))))
-        qWarning() << "connect DesktopRunMgr::sigSendVideoStrem DesktopVideoSender::slSendVideoStream err";
+        qCWarning(lcDesktop)
+            << "connect DesktopRunMgr::sigSendVideoStrem DesktopVideoSender::slSendVideoStream err";
     if (!connect(m_pThread, &QThread::finished, m_pSender, &QObject::deleteLater))
-        qWarning() << "connect QThread::finished DesktopVideoSender::deleteLater err";
+        qCWarning(lcDesktop) << "connect QThread::finished DesktopVideoSender::deleteLater err";
     DesktopVideoSender* pSender = m_pSender;
     connect(pSender, &DesktopVideoSender::sigRunEnded, this, [this, pSender] { onRunEnded(pSender); });
     emit sigRunStarted(m_pSender);
@@ -89,15 +93,15 @@ CCommResult DesktopRunMgr::endRmtDsktp(const QString& peerAddr, const QString& r
     if (deferWhileClosing({false, peerAddr, 0, runId}))
         return CCommResult();
     if (!m_pSender) {
-        qWarning() << "remote desktop end without a run: ignored";
+        qCWarning(lcDesktop) << "remote desktop end without a run: ignored";
         return CCommResult();
     }
     const bool ownConsole =
         QHostAddress(peerAddr).isEqual(m_pSender->consoleAddr(), QHostAddress::ConvertV4MappedToIPv4);
     if (!ownConsole || (!runId.isEmpty() && runId != m_pSender->runId())) {
-        qWarning().noquote() << "remote desktop end from" << peerAddr << "for run" << runId
-                             << "ignored: the run is" << m_pSender->runId() << "of"
-                             << m_pSender->consoleAddr().toString();
+        qCWarning(lcDesktop).noquote()
+            << "remote desktop end from" << peerAddr << "for run" << runId << "ignored: the run is"
+            << m_pSender->runId() << "of" << m_pSender->consoleAddr().toString();
         return CCommResult();
     }
     closeRun(RmtDsktpMsg::eEndByConsole, QString());
@@ -135,7 +139,7 @@ bool DesktopRunMgr::deferWhileClosing(const Pending& command)
 {
     if (!m_closing)
         return false;
-    qWarning() << "remote desktop command kept until the closing run has ended";
+    qCInfo(lcDesktop) << "remote desktop command kept until the closing run has ended";
     m_pending.append(command);
     return true;
 }
@@ -159,7 +163,7 @@ void DesktopRunMgr::stopThread(QThread* pThread)
     if (pThread->wait(kThreadEndMs)) {
         delete pThread;
     } else {
-        qWarning() << "remote desktop thread did not end within" << kThreadEndMs << "ms";
+        qCWarning(lcDesktop) << "remote desktop thread did not end within" << kThreadEndMs << "ms";
         connect(pThread, &QThread::finished, pThread, &QObject::deleteLater);
     }
 }

@@ -1,5 +1,6 @@
 #include "desktopvideosender.h"
 
+#include "agentlogging.h"
 #include "desktopctrlserver.h"
 #include "desktopgrabber.h"
 #include "grabberrecord.h"
@@ -17,7 +18,8 @@ DesktopVideoSender::DesktopVideoSender(const QHostAddress& consoleAddr, const QS
         new DesktopGrabber(options.grabberPath, options.bitRateKbps, options.maxGrabberRestarts, this);
     if (!connect(this, &DesktopVideoSender::sigCloseStream, this, &DesktopVideoSender::slCloseStream,
                  Qt::QueuedConnection))
-        qWarning() << "connect DesktopVideoSender::sigCloseStream DesktopVideoSender::slCloseStream err";
+        qCWarning(lcDesktop)
+            << "connect DesktopVideoSender::sigCloseStream DesktopVideoSender::slCloseStream err";
     connect(m_pCtrl, &DesktopCtrlServer::sigMsgReplayed, this, &DesktopVideoSender::sigMsgReplayed);
     connect(m_pCtrl, &DesktopCtrlServer::sigConsoleGone, this, [this](const QString& why) {
         const QString failed =
@@ -74,7 +76,7 @@ bool DesktopVideoSender::closeStreamAndWait(int reason, const QString& detail, i
     if (!closed)
         loop.exec();
     if (!closed)
-        qWarning() << "remote desktop sender did not close within" << timeoutMs << "ms";
+        qCWarning(lcDesktop) << "remote desktop sender did not close within" << timeoutMs << "ms";
     return closed;
 }
 
@@ -92,8 +94,8 @@ void DesktopVideoSender::onGrabberFailed(int reason, const QString& lastWords)
     if (!m_pCtrl->attached()) {
         m_failReason = reason;
         m_failWords = lastWords;
-        qWarning().noquote() << "remote desktop: the grabber failed (" << lastWords
-                             << "); the console is told once its control connection is there";
+        qCWarning(lcDesktop).noquote() << "remote desktop: the grabber failed (" << lastWords
+                                       << "); the console is told once its control connection is there";
         return;
     }
     const QString what = reason == RmtDsktpMsg::eEndGrabberFailed
@@ -106,8 +108,8 @@ void DesktopVideoSender::finish(int reason, const QString& why, const QString& t
 {
     if (m_closed)
         return;
-    qWarning().noquote() << "remote desktop run" << m_runId << "of" << m_consoleAddr.toString()
-                         << "ended:" << why;
+    qCWarning(lcDesktop).noquote() << "remote desktop run" << m_runId << "of" << m_consoleAddr.toString()
+                                   << "ended:" << why;
     m_closeReason = reason;
     m_closeDetail = told;
     slCloseStream();
@@ -123,7 +125,7 @@ void DesktopVideoSender::slCloseStream()
             m_pCtrl->tell(m_closeReason, m_closeDetail);
         else
             m_pCtrl->close();
-        qWarning() << "remote desktop run closed";
+        qCInfo(lcDesktop) << "remote desktop run closed";
     }
     m_closed = true;
     emit sigStreamClosed();

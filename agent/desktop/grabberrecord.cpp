@@ -1,5 +1,6 @@
 #include "grabberrecord.h"
 
+#include "agentlogging.h"
 #include "platform.h"
 #include "simusettings.h"
 
@@ -105,7 +106,7 @@ int endLeftovers(const QString& grabberPath, qint64 keep)
             kept.append(e);
             continue;
         }
-        qWarning() << "ending a grabber left running by an earlier run of this agent, pid" << e.pid;
+        qCWarning(lcDesktop) << "ending a grabber left running by an earlier run of this agent, pid" << e.pid;
         if (platform::killProcessTree(e.pid))
             ++ended;
         else

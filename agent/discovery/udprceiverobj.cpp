@@ -172,8 +172,9 @@ bool UdpRceiverObj::answersNow(const QHostAddress& peer)
     refill(*it);
     if (it->answers < 1.0) {
         if (m_skipped++ % 1000 == 0)
-            qWarning().noquote() << "discovery queries from" << peer.toString() << "beyond" << kAnswersPerSec
-                                 << "a second not answered (" << m_skipped << "so far )";
+            qCWarning(lcDiscovery).noquote()
+                << "discovery queries from" << peer.toString() << "beyond" << kAnswersPerSec
+                << "a second not answered (" << m_skipped << "so far )";
         return false;
     }
     it->answers -= 1.0;

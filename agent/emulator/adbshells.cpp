@@ -174,15 +174,17 @@ struShellReply run(const QString& serial, const QStringList& words, int timeoutM
     return std::move(pWaiter->reply);
 }
 
-void post(const QString& serial, const QStringList& words, int timeoutMs)
+void post(const QString& serial, const QStringList& words, int timeoutMs, ShellDone done)
 {
     AdbShellSession::struRequest request;
     request.words = words;
     request.deadline = QDeadlineTimer(qMax(1, timeoutMs));
-    request.done = [serial, words](const struShellReply& reply) {
+    request.done = [serial, words, done = std::move(done)](const struShellReply& reply) {
         if (reply.result.iRet != 0)
             qCDebug(lcEmulator).noquote() << "adb shell of" << serial << ":" << words.join(' ')
                                           << "failed:" << reply.result.str << reply.result.log;
+        if (done)
+            done(reply);
     };
     const QString program = AdbBridge::adbProgram();
     postToHost([program, serial, request](AdbShellHost& host) { host.submit(program, serial, request); });

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // The instances' long-lived adb shells for the whole agent: one AdbShellSession per instance (per
 // adb program and serial), all on one thread of their own that only waits for their output, so a
 // shell that hangs holds up nothing but its own commands. A shell is started by the first command
@@ -26,8 +28,11 @@ struShellReply run(const QString& serial, const QStringList& words, int timeoutM
                    qint64 maxBytes = qint64(1) << 20, eShellStderr stderrMode = eShellStderr::Merged);
 // Queues the command without waiting for it: the commands of one instance run in the order posted,
 // those of different instances side by side; beyond AdbShellSession::kMaxQueued waiting commands of
-// an instance, more are dropped and counted (dropped()).
-void post(const QString& serial, const QStringList& words, int timeoutMs = kPostTimeoutMs);
+// an instance, more are dropped and counted (dropped()). `done`, when given, is called on the
+// shells' thread with the outcome (a refusal included); it must not block.
+using ShellDone = std::function<void(const struShellReply&)>;
+void post(const QString& serial, const QStringList& words, int timeoutMs = kPostTimeoutMs,
+          ShellDone done = ShellDone());
 // Closes the idle shells of instances other than these serials.
 void closeExcept(const QStringList& serials);
 // Closes the instance's shell (its instance is being closed); a command under way in it fails.

@@ -1,5 +1,6 @@
 #include "jsoncodec.h"
 
+#include "groupcontrol.h"
 #include "rmtdsktpmsg.h"
 
 #include <QJsonDocument>
@@ -37,6 +38,8 @@ QJsonObject operToObject(const struSimuOper& oper)
     o.insert(QStringLiteral("iTime"), oper.iTime);
     if (!oper.runId.isEmpty())
         o.insert(QStringLiteral("runId"), oper.runId);
+    if (!oper.inputEvent.isEmpty())
+        o.insert(QStringLiteral("inputEvent"), oper.inputEvent);
     return o;
 }
 
@@ -54,6 +57,9 @@ struSimuOper operFromObject(const QJsonObject& o, const QString& peerAddr)
     oper.fileName = o.value(QStringLiteral("fileName")).toString();
     const QString runId = o.value(QStringLiteral("runId")).toString();
     oper.runId = RmtDsktpMsg::isRunId(runId) ? runId : QString();
+    // Checked where it is used; a text far beyond any event is not kept.
+    const QString inputEvent = o.value(QStringLiteral("inputEvent")).toString();
+    oper.inputEvent = inputEvent.size() <= GroupControl::kMaxEventJsonChars ? inputEvent : QString();
     // The address the command came from wins, so a document cannot send results elsewhere.
     oper.centerIP = peerAddr.isEmpty() ? o.value(QStringLiteral("centerIP")).toString() : peerAddr;
     return oper;

@@ -17,6 +17,12 @@ enum eSimuOperType
     eOperCreate = 5,
     eOperRmtDesktopBegin = 6,
     eOperRmtDesktopEnd = 7,
+    // Group control (groupcontrol.h): a live view of the lead instance (memuIdx) to the console's TCP
+    // port iExtra for the run runId; the end of a run (runId; memuIdx may be empty); one input event
+    // (inputEvent) replayed on each record's instance. Their connection carries one GroupReply back.
+    eOperGroupViewBegin = 8,
+    eOperGroupViewEnd = 9,
+    eOperGroupInput = 10,
 };
 
 // Emulator instance states carried in iState.
@@ -75,9 +81,10 @@ struct struSimuOper
     QString rmtNickName;
     QString rmtPcName;
     QString replyRet;
-    QString fileName; // APK display name (install), new name (rename)
-    int iTime = 0;    // console's operation time, seconds since the epoch
-    QString runId;    // remote-desktop begin and end: the run they belong to (empty: any)
+    QString fileName;   // APK display name (install), new name (rename)
+    int iTime = 0;      // console's operation time, seconds since the epoch
+    QString runId;      // remote-desktop and group-control commands: the run they belong to (empty: any)
+    QString inputEvent; // group input: the event as compact JSON (GroupInputEvent)
 };
 
 // A short state message of one instance, passed between the console's objects.

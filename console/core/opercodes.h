@@ -37,12 +37,12 @@ inline CCommResult nothingTicked()
 } // namespace OpsCode
 
 // The emulator context menu of the device list: its entries by index (0 start, 1 close, 2 install,
-// 3 delete, 4 rename), shown by the menu and named by the operations.
+// 3 delete, 4 rename, 5 group control), shown by the menu and named by the operations.
 namespace OpsMenu {
 inline QStringList entryTexts()
 {
-    return {QStringLiteral("启动"), QStringLiteral("关闭"), QStringLiteral("安装apk"), QStringLiteral("删除"),
-            QStringLiteral("重命名")};
+    return {QStringLiteral("启动"), QStringLiteral("关闭"),   QStringLiteral("安装apk"),
+            QStringLiteral("删除"), QStringLiteral("重命名"), QStringLiteral("群控")};
 }
 // The entry of a PC's title menu that creates emulators on the PC.
 inline QString createText()

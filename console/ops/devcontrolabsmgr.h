@@ -22,12 +22,20 @@ struct DevOperData
     quint16 port = Tovia::kCommandPort; // the agent's command port
     int iExtra = 0;                     // install: the file size; remote desktop: the video port
     int iTime = 0;                      // operation time, seconds since the epoch
-    QString runId;                      // remote desktop: the run the begin or end belongs to
+    QString runId;                      // remote desktop, group control: the run the command belongs to
+    QString inputEvent;                 // group control: the input event every record carries
     // Waits of the delivery.
     int connectWaitMs = 6000;
     int writeWaitMs = 30000;
     int filePauseMs = 100;
 };
+
+// The signed command document of an operation: one record per target, each naming centerIP (this
+// console's address on the path to the agent) as where results and streams go back to. pNonce takes
+// the document's nonce.
+QByteArray commandDocument(const DevOperData& data, const QString& centerIP, QByteArray* pNonce = nullptr);
+// This console's IPv4 address on a connection to the agent at agentIp.
+QString centerAddress(const QTcpSocket& socket, const QString& agentIp);
 
 // One operation to one agent PC: connect to the agent's command server, write one command document
 // (and for an install the file), close. The outcome of each emulator comes back later on the result

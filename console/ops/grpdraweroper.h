@@ -64,6 +64,7 @@ enum eDrawerCellMenu
     eMenuInstall = 2,
     eMenuDelete = 3,
     eMenuRename = 4,
+    eMenuGroupControl = 5, // opens the group control window (not a command of its own)
 };
 
 namespace GroupOperDispatch {

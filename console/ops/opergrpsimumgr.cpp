@@ -29,7 +29,44 @@ CCommResult sendFileFailed(const QString& pcName, const QString& log)
                                 QStringLiteral("传输文件到%1时超时出错，请再试一次").arg(pcName), log);
 }
 
+QString fileNameField(const DevOperData& data)
+{
+    if (data.iOperType == eOperInstall)
+        return QFileInfo(data.strArg).fileName();
+    if (data.iOperType == eOperRename)
+        return data.strArg;
+    return QString();
+}
+
 } // namespace
+
+// Results come back to the address this connection leaves from: the one the agent can reach.
+QString centerAddress(const QTcpSocket& socket, const QString& agentIp)
+{
+    const QString own = ipv4Text(socket.localAddress());
+    return own.isEmpty() ? QString::fromStdString(platform::localIPv4Facing(agentIp.toStdString())) : own;
+}
+
+QByteArray commandDocument(const DevOperData& data, const QString& centerIP, QByteArray* pNonce)
+{
+    QList<struSimuOper> opers;
+    for (const QString& idx : data.memuIdxs) {
+        struSimuOper o;
+        o.iOperType = data.iOperType;
+        o.memuIdx = idx;
+        o.rmtPcName = data.pcName;
+        o.rmtNickName = data.nickName;
+        o.centerIP = centerIP;
+        o.iExtra = data.iExtra;
+        o.iTime = data.iTime;
+        o.fileName = fileNameField(data);
+        o.runId = data.runId;
+        o.inputEvent = data.inputEvent;
+        opers.append(o);
+    }
+    return FarmTrust::commandDoc(opers, LoginRecord::userName(), MsgAuth::eChannel::Command, QByteArray(),
+                                 pNonce);
+}
 
 void OperGrpSimuMgr::Execute()
 {
@@ -73,41 +110,19 @@ void OperGrpSimuMgr::Connected()
             OpsCode::ConnectAgentFailed,
             QStringLiteral("无法连接客户端:\"%1\"（%2）。").arg(m_data.nickName, m_data.ipAddr),
             m_data.ipAddr + QStringLiteral("出错")));
-    // Results come back to the address this connection leaves from: the one the agent can reach.
-    m_centerIP = ipv4Text(m_pSocket->localAddress());
-    if (m_centerIP.isEmpty())
-        m_centerIP = QString::fromStdString(platform::localIPv4Facing(m_data.ipAddr.toStdString()));
+    m_centerIP = centerAddress(*m_pSocket, m_data.ipAddr);
     SendCommand();
 }
 
 QString OperGrpSimuMgr::FileNameField() const
 {
-    if (m_data.iOperType == eOperInstall)
-        return QFileInfo(m_data.strArg).fileName();
-    if (m_data.iOperType == eOperRename)
-        return m_data.strArg;
-    return QString();
+    return fileNameField(m_data);
 }
 
 void OperGrpSimuMgr::SendCommand()
 {
-    QList<struSimuOper> opers;
-    for (const QString& idx : m_data.memuIdxs) {
-        struSimuOper o;
-        o.iOperType = m_data.iOperType;
-        o.memuIdx = idx;
-        o.rmtPcName = m_data.pcName;
-        o.rmtNickName = m_data.nickName;
-        o.centerIP = m_centerIP;
-        o.iExtra = m_data.iExtra;
-        o.iTime = m_data.iTime;
-        o.fileName = FileNameField();
-        o.runId = m_data.runId;
-        opers.append(o);
-    }
     QByteArray nonce;
-    const QByteArray doc = FarmTrust::commandDoc(opers, LoginRecord::userName(), MsgAuth::eChannel::Command,
-                                                 QByteArray(), &nonce);
+    const QByteArray doc = commandDocument(m_data, m_centerIP, &nonce);
     if (m_data.iOperType == eOperRmtDesktopBegin)
         FarmTrust::noteRunBegin(m_data.runId, nonce);
     qWarning().noquote() << "send command:" << QString::fromUtf8(doc);

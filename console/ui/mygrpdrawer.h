@@ -12,7 +12,8 @@
 class QCheckBox;
 class QLabel;
 
-// Context menu of an emulator row: "启动" (0), "关闭" (1), "安装apk" (2), "删除" (3), "重命名" (4).
+// Context menu of an emulator row: "启动" (0), "关闭" (1), "安装apk" (2), "删除" (3), "重命名" (4),
+// "群控" (5).
 class MenuOfDrawerCell : public QMenu
 {
     Q_OBJECT

@@ -4,6 +4,7 @@
 #include "consoleharness.h"
 #include "farmfixture.h"
 #include "installrspsormgr.h"
+#include "messagecatcher.h"
 #include "notifierrun.h"
 #include "resultcodes.h"
 #include "simuinfoxmlgainer.h"
@@ -90,10 +91,7 @@ static QString nameOf(const QString& idx)
 
 struSimuRecord TestCmdPathFarm::stored(const QString& idx) const
 {
-    struSimuRecord rec;
-    rec.memuIdx = idx;
-    SimuSettings::loadSimuRecord(idx, rec);
-    return rec;
+    return SimuSettings::storedSimuRecord(idx);
 }
 
 #define FARM_OR_SKIP(product, n)                                                                             \
@@ -104,6 +102,7 @@ struSimuRecord TestCmdPathFarm::stored(const QString& idx) const
 
 void TestCmdPathFarm::twoStartsRunInDocumentOrderWithThumbnails()
 {
+    const MessageCatcher messages;
     FARM_OR_SKIP(FarmFixture::MEmu, 3);
     QVERIFY(m_pFarm->setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("400")));
     const int t = 1700000000;
@@ -155,6 +154,12 @@ void TestCmdPathFarm::twoStartsRunInDocumentOrderWithThumbnails()
                           QStringLiteral("\"%1\"启动中,请耐心等待…").arg(nameOf(QStringLiteral("MEmu_2"))),
                           QStringLiteral("\"%1\"启动成功，已纳入监控并进入守护模式")
                               .arg(nameOf(QStringLiteral("MEmu_2")))}));
+
+    // A flow where nothing went wrong, from the server's start to its threads' end, warns of nothing.
+    m_pAgent.reset();
+    const QStringList warnings =
+        messages.warnings({QStringLiteral("tovia.agent."), QStringLiteral("default")});
+    QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
 }
 
 void TestCmdPathFarm::failedStartReportsLauncherCode()

@@ -432,6 +432,9 @@ void TestAdbScreenshot::poolLoopsOnItsThread()
     connect(&thread, &QThread::started, pPool, &ScreenshotPoolObj::slInitPool);
     connect(&thread, &QThread::finished, pPool, &QObject::deleteLater);
     thread.start();
+    // With no console asking for states, three ticks capture nothing.
+    QTest::qWait(3500);
+    QVERIFY(!QFileInfo::exists(SimuSettings::screenshotPath("0")));
     // Both pictures appear only when the pool keeps taking them by itself, while a console asks for
     // states (as discovery notes each query).
     QTRY_VERIFY_WITH_TIMEOUT((SimuStateStore::instance().noteStateQuery(),

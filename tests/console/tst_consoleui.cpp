@@ -560,8 +560,9 @@ void TstConsoleUi::operationsNeedTicks()
     pc->titleCell()->checkBox()->setChecked(true);
     QCOMPARE(wnd->registry()->checkedPcs().first().checkedIndices().size(), 3);
 
-    // The menu itself offers the five entries in order.
-    QCOMPARE(MenuOfDrawerCell::entryTexts(), (QStringList{"启动", "关闭", "安装apk", "删除", "重命名"}));
+    // The menu itself offers the six entries in order.
+    QCOMPARE(MenuOfDrawerCell::entryTexts(),
+             (QStringList{"启动", "关闭", "安装apk", "删除", "重命名", "群控"}));
     MenuOfDrawerCell menu;
     QSignalSpy spy(&menu, &MenuOfDrawerCell::sigDrawerCellMenuTriggered);
     menu.actions().at(4)->trigger();

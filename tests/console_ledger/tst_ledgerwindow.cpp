@@ -258,6 +258,13 @@ void TstLedgerWindow::operationAcrossPcsRetriedAndKept()
         QCOMPARE(accepted.at(1).at(1).toInt(), 1);
         QCOMPARE(silentPc.commands.size(), 2);
         QCOMPARE(silentPc.commands.at(1), (QStringList{"0:0", "0:1"}));
+        // The operation filter: both starts, and no install.
+        QComboBox* oper = c.ledger->pane()->operFilter();
+        oper->setCurrentIndex(oper->findData(int(eOperInstall)));
+        QCOMPARE(proxy->rowCount(), 0);
+        oper->setCurrentIndex(oper->findData(int(eOperStartup)));
+        QCOMPARE(proxy->rowCount(), 2);
+        oper->setCurrentIndex(0);
 
         // The silent PC goes offline: a retry of it is refused by the checks, and says so.
         *c.clockSecs += 3600;

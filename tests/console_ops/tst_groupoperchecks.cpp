@@ -179,7 +179,7 @@ void TstGroupOperChecks::menuDispatchAsksAndSends()
     QCOMPARE(dlg.shown.size(), 1); // only the 46 above
     QCOMPARE(GroupOperDispatch::menuTexts(),
              (QStringList{QStringLiteral("启动"), QStringLiteral("关闭"), QStringLiteral("安装apk"),
-                          QStringLiteral("删除"), QStringLiteral("重命名")}));
+                          QStringLiteral("删除"), QStringLiteral("重命名"), QStringLiteral("群控")}));
 }
 
 void TstGroupOperChecks::renameProcedure()

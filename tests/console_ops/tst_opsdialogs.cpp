@@ -5,6 +5,9 @@
 #include "centertoolmainwnd.h"
 #include "consoleopswiring.h"
 #include "consoletestdriver.h"
+#include "groupcontrolwnd.h"
+#include "grpdraweroper.h"
+#include "jsoncodec.h"
 #include "loginret.h"
 #include "mygrpdrawer.h"
 #include "qtchinese.h"
@@ -22,6 +25,8 @@
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
+
+#include <algorithm>
 
 #include <functional>
 
@@ -255,6 +260,46 @@ void TstOpsDialogs::questionsAnsweredWithKeys()
     QCOMPARE(shown.first().toObject().value(QStringLiteral("text")).toString(),
              QStringLiteral("当前未选择设备或模拟器，无法操作"));
     QVERIFY(sentNothing());
+
+    // "群控" refuses as the others do when nothing is ticked; ticked, the driver opens it with its
+    // menu entry and shows it in the dump; closing asks (the console's own box), Esc keeps it, Enter
+    // ends the run (its end goes to the agent).
+    onDialog(&wnd,
+             warningBox(QStringLiteral("错误"), QStringLiteral("当前未选择设备或模拟器，无法操作"),
+                        Qt::Key_Return),
+             &seen);
+    pick(eMenuGroupControl, QString());
+    QVERIFY(sentNothing());
+    QVERIFY(pDriver->run(QStringLiteral("tick 机房一 0 1")).value(QStringLiteral("ok")).toBool());
+    QVERIFY(pDriver->run(QStringLiteral("menu 5")).value(QStringLiteral("ok")).toBool());
+    const QJsonObject group =
+        pDriver->run(QStringLiteral("dump")).value(QStringLiteral("groupControl")).toObject();
+    QCOMPARE(group.value(QStringLiteral("title")).toString(), QStringLiteral("群控"));
+    const QJsonArray members = group.value(QStringLiteral("members")).toArray();
+    QCOMPARE(members.size(), 2);
+    QCOMPARE(members.at(0).toObject().value(QStringLiteral("name")).toString(), QStringLiteral("sim-0"));
+    QCOMPARE(members.at(0).toObject().value(QStringLiteral("state")).toString(), pPc->cell("0")->stateText());
+    QCOMPARE(members.at(1).toObject().value(QStringLiteral("state")).toString(), QStringLiteral("未启动"));
+    QVERIFY(group.value(QStringLiteral("runId")).toString().size() > 8);
+    onDialog(&wnd, warningBox(QStringLiteral("群控"), GroupControlWnd::closeQuestion(), Qt::Key_Escape),
+             &seen);
+    QVERIFY(pDriver->run(QStringLiteral("closegroup")).value(QStringLiteral("ok")).toBool());
+    QTRY_VERIFY_WITH_TIMEOUT(seen, 10000);
+    QVERIFY(pDriver->run(QStringLiteral("dump")).contains(QStringLiteral("groupControl")));
+    onDialog(&wnd, warningBox(QStringLiteral("群控"), GroupControlWnd::closeQuestion(), Qt::Key_Return),
+             &seen);
+    QVERIFY(pDriver->run(QStringLiteral("closegroup")).value(QStringLiteral("ok")).toBool());
+    QTRY_VERIFY_WITH_TIMEOUT(seen, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!pDriver->run(QStringLiteral("dump")).contains(QStringLiteral("groupControl")),
+                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::any_of(agent.received.begin(), agent.received.end(),
+                    [](const QByteArray& doc) {
+                        QList<struSimuOper> records;
+                        return JsonCodec::parseCommandDoc(doc, records, QString()).ok() &&
+                               !records.isEmpty() && records.first().iOperType == eOperGroupViewEnd;
+                    }),
+        10000);
     wnd.shutdown();
 }
 

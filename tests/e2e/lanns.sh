@@ -1,11 +1,14 @@
 #!/bin/sh
-# A simulated LAN of network namespaces for the end-to-end tests: three hosts on one bridge.
+# A simulated LAN of network namespaces for the end-to-end tests: three hosts (or up to six) on one
+# bridge.
 #
-#   lanns.sh up PREFIX      makes the namespaces PREFIX-br (the bridge), PREFIX-con (console,
+#   lanns.sh up PREFIX [N]  makes the namespaces PREFIX-br (the bridge), PREFIX-con (console,
 #                           10.77.0.1/24), PREFIX-a (agent A, 10.77.0.2/24, plus a second interface
 #                           aux0 172.31.77.2/24 made before its LAN interface) and PREFIX-b (agent B,
-#                           10.77.0.3/24). Every host has lo up and a default route on its LAN
-#                           interface, so that a broadcast to 255.255.255.255 leaves through it.
+#                           10.77.0.3/24); with N agent hosts (2 to 5) also PREFIX-c, -d and -e
+#                           (10.77.0.4-6/24, tovia-pc-c to -e) as far as N reaches. Every host has
+#                           lo up and a default route on its LAN interface, so that a broadcast to
+#                           255.255.255.255 leaves through it.
 #                           Exit 3: namespaces cannot be made here (no privilege); other non-zero
 #                           exits are real faults. Whatever was made is removed again on failure.
 #                           Host names: tovia-con, tovia-pc-a, tovia-pc-b. Each host has a hosts
@@ -27,12 +30,16 @@ set -u
 PATH=/usr/sbin:/sbin:/usr/bin:/bin:$PATH
 
 HOSTS="con a b"
+ALL_HOSTS="con a b c d e"
 
 addr_of() {
     case "$1" in
     con) echo 10.77.0.1/24 ;;
     a) echo 10.77.0.2/24 ;;
     b) echo 10.77.0.3/24 ;;
+    c) echo 10.77.0.4/24 ;;
+    d) echo 10.77.0.5/24 ;;
+    e) echo 10.77.0.6/24 ;;
     esac
 }
 
@@ -41,6 +48,9 @@ name_of() {
     con) echo tovia-con ;;
     a) echo tovia-pc-a ;;
     b) echo tovia-pc-b ;;
+    c) echo tovia-pc-c ;;
+    d) echo tovia-pc-d ;;
+    e) echo tovia-pc-e ;;
     esac
 }
 
@@ -51,13 +61,13 @@ fail() {
 
 ns_down() {
     prefix=$1
-    for ns in "$prefix-con" "$prefix-a" "$prefix-b" "$prefix-br"; do
+    for ns in "$prefix-con" "$prefix-a" "$prefix-b" "$prefix-c" "$prefix-d" "$prefix-e" "$prefix-br"; do
         ip netns list 2>/dev/null | grep -q "^$ns\( \|$\)" || continue
         pids=$(ip netns pids "$ns" 2>/dev/null)
         [ -n "$pids" ] && kill -9 $pids 2>/dev/null
         ip netns del "$ns" 2>/dev/null
     done
-    for h in $HOSTS; do
+    for h in $ALL_HOSTS; do
         rm -rf "/etc/netns/$prefix-$h"
     done
     return 0
@@ -111,7 +121,7 @@ ns_reap() {
     stem=$1
     # A run killed half-way through "down" may have left only the hosts files.
     for ns in $( (ip netns list 2>/dev/null | cut -d' ' -f1; ls /etc/netns 2>/dev/null) |
-        grep "^$stem-[0-9]*-\(br\|con\|a\|b\)$" | sort -u); do
+        grep "^$stem-[0-9]*-\(br\|con\|a\|b\|c\|d\|e\)$" | sort -u); do
         prefix=${ns%-*}
         pid=${prefix#"$stem"-}
         [ -d "/proc/$pid" ] || ns_down "$prefix"
@@ -122,7 +132,14 @@ ns_reap() {
 [ $# -ge 1 ] || fail "usage: lanns.sh up|down|reap PREFIX | run|spawn NS CMD..."
 case "$1" in
 up)
-    [ $# -eq 2 ] || fail "usage: lanns.sh up PREFIX"
+    [ $# -eq 2 ] || [ $# -eq 3 ] || fail "usage: lanns.sh up PREFIX [AGENT_HOSTS]"
+    case "${3:-2}" in
+    2) ;;
+    3) HOSTS="con a b c" ;;
+    4) HOSTS="con a b c d" ;;
+    5) HOSTS="con a b c d e" ;;
+    *) fail "agent hosts: 2 to 5" ;;
+    esac
     ns_up "$2"
     ;;
 down)

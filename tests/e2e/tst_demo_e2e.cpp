@@ -41,7 +41,8 @@ const QSize kPcScreen(1280, 720);
 struct XWindowSeen
 {
     QString title;
-    QRect rect; // on the screen
+    QRect rect;          // on the screen
+    bool framed = false; // a window manager reparented it into a frame of its own
 };
 
 QString windowTitle(Display* pDisplay, Window w)
@@ -91,7 +92,7 @@ QList<XWindowSeen> windowsOn(const QString& display)
             int x = 0, y = 0;
             Window child = 0;
             XTranslateCoordinates(pDisplay, w, root, 0, 0, &x, &y, &child);
-            seen.append({title, QRect(x, y, a.width, a.height)});
+            seen.append({title, QRect(x, y, a.width, a.height), w != top});
         }
     }
     XCloseDisplay(pDisplay);
@@ -177,6 +178,8 @@ void TstDemoE2E::initTestCase()
     const QString out = QString::fromUtf8(demo.readAll());
     QVERIFY2(finished && demo.exitCode() == 0, qPrintable(out));
     QVERIFY2(out.contains(QStringLiteral("Tovia demo is running")), qPrintable(out));
+    if (out.contains(QStringLiteral("no window manager")))
+        qWarning().noquote() << out;
 
     QString error;
     const QString sock = m_demoDir + QStringLiteral("/console.sock");
@@ -281,15 +284,17 @@ void TstDemoE2E::consoleWithBothPcsInAFramedWindow()
         QCOMPARE(pcOf(m_listed, pc).value(QStringLiteral("online")).toString(), QStringLiteral("在线"));
         QCOMPARE(pcOf(m_listed, pc).value(QStringLiteral("rows")).toArray().size(), kInstances);
     }
-    // The window manager frames the window a moment after it is mapped.
-    const auto framed = [](const QJsonObject& d) {
-        const QJsonObject w = d.value(QStringLiteral("window")).toObject();
-        return w.value(QStringLiteral("frameHeight")).toInt() > w.value(QStringLiteral("height")).toInt();
+    // The window manager frames the window a moment after it is mapped. Asked of the X server, not of
+    // the console: Qt learns its frame's size only on the window's next move or resize.
+    const QString screen = displayOf(QStringLiteral("console"));
+    const auto framed = [&screen] {
+        for (const XWindowSeen& w : windowsOn(screen)) {
+            if (w.title == QStringLiteral("Tovia-模拟器版") && w.framed)
+                return true;
+        }
+        return false;
     };
-    const QJsonObject window = m_driver.waitDump(10000, framed).value(QStringLiteral("window")).toObject();
-    QVERIFY2(window.value(QStringLiteral("frameHeight")).toInt() >
-                 window.value(QStringLiteral("height")).toInt(),
-             "the console's window has no title bar: no window manager on its screen");
+    QTRY_VERIFY_WITH_TIMEOUT(framed(), 10000);
     QSize size;
     const QString console = displayOf(QStringLiteral("console"), &size);
     QCOMPARE(size, kConsoleScreen);
@@ -311,7 +316,9 @@ void TstDemoE2E::errorBoxWarnsAndHoldsTheWindow()
     QCOMPARE(box.value(QStringLiteral("icon")).toString(), QStringLiteral("warning"));
     QCOMPARE(box.value(QStringLiteral("buttons")).toArray(), QJsonArray{QStringLiteral("确认")});
     QVERIFY(!m_driver.call(QStringLiteral("tick %1 0").arg(kPcLd)).value(QStringLiteral("ok")).toBool());
-    QVERIFY(titlesOf(windowsOn(displayOf(QStringLiteral("console")))).contains(QStringLiteral("错误")));
+    // The box is mapped, and framed, a moment after it is opened.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        titlesOf(windowsOn(displayOf(QStringLiteral("console")))).contains(QStringLiteral("错误")), 5000);
     DRIVER_OK(m_driver, QStringLiteral("answer confirm"));
     const QJsonObject dump = m_driver.call(QStringLiteral("dump"));
     QVERIFY(!dump.contains(QStringLiteral("dialog")));

@@ -147,11 +147,11 @@ QString lanSkipReason(const QStringList& tools, const QStringList& programs)
     return QString();
 }
 
-ToolRun lanUp(const QString& stem, QString& prefix)
+ToolRun lanUp(const QString& stem, QString& prefix, int agentHosts)
 {
     lanns({QStringLiteral("reap"), stem});
     prefix = QStringLiteral("%1-%2").arg(stem).arg(QCoreApplication::applicationPid());
-    return lanns({QStringLiteral("up"), prefix});
+    return lanns({QStringLiteral("up"), prefix, QString::number(agentHosts)});
 }
 
 void lanDown(const QString& prefix, bool& lanUp, std::unique_ptr<QProcess>& pAccountSvc)

@@ -51,8 +51,9 @@ QString testBinDir();
 // Empty when it can.
 QString lanSkipReason(const QStringList& tools, const QStringList& programs);
 // Takes down what an earlier run of this test left (killed before its clean-up) and brings up the LAN
-// "<stem>-<pid>" (prefix). lanns.sh exits with 3 where there are no network namespaces.
-ToolRun lanUp(const QString& stem, QString& prefix);
+// "<stem>-<pid>" (prefix) with this many agent hosts (2 to 5: -a, -b, then -c, -d, -e). lanns.sh exits
+// with 3 where there are no network namespaces.
+ToolRun lanUp(const QString& stem, QString& prefix, int agentHosts = 2);
 // In a test's initTestCase: brings the LAN up (lanUp), skips where there are no network namespaces,
 // fails when the set-up failed, and sets lanUpFlag once it is up.
 #define LAN_UP_OR_SKIP(stem, prefix, lanUpFlag)                                                              \

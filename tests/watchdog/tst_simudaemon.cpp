@@ -111,6 +111,7 @@ private slots:
     void hungWatchedInstanceIsKilledBeforeItsRestart_data();
     void hungWatchedInstanceIsKilledBeforeItsRestart();
     void restartSuccessResetsTheFailureCount();
+    void slowRestartHoldsUpNoOtherCheck();
     void lingeringUnreachableInstanceIsKilled();
     void forgedListingLinesKillNothing_data();
     void forgedListingLinesKillNothing();
@@ -336,6 +337,32 @@ void TstSimuDaemon::lostInstanceInDaemonModeIsRestarted()
         QCOMPARE(rec.iPid, farmPid(QStringLiteral("0")));
         QVERIFY(rec.iPid > 0);
     }
+}
+
+// A restart waits for a whole boot; the passes meanwhile go on judging the other instances.
+void TstSimuDaemon::slowRestartHoldsUpNoOtherCheck()
+{
+    QVERIFY(makeFarm(FarmFixture::LdPlayer, 2));
+    SimuSettings::setDaemonModel(2);
+    SimuSettings::setValue(QStringLiteral("tuning/sleepStepMs"), 200);
+    SimuSettings::setValue(QStringLiteral("common/startupTimeout"), 60); // 12 s
+    QVERIFY(m_pFarm->setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("6000"), QStringLiteral("0")));
+    setRecord(QStringLiteral("0"), 1, 4242);
+    SimuDaemonObj daemon;
+    settle(daemon, [&] { daemon.slStartupDaemonList(); });
+    QElapsedTimer clock;
+    clock.start();
+    daemon.slSimusStateCheck();
+    QCOMPARE(daemon.restartsUnderWay(), 1);
+    // Another instance found lost while the first still boots: the next pass judges it at once.
+    setRecord(QStringLiteral("1"), 1, 4243);
+    daemon.slSimusStateCheck();
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(logLines().contains(SimuDaemonObj::msgLost(infoOf(QStringLiteral("1")).name())));
+    QVERIFY(daemon.restartsUnderWay() >= 1);
+    QVERIFY(daemon.waitRestarts(kRestartWaitMs));
+    QCOMPARE(recordOf(QStringLiteral("0")).iState, 1);
+    QCOMPARE(recordOf(QStringLiteral("1")).iState, 1);
 }
 
 void TstSimuDaemon::watchedInstanceIsGivenUpAfterThreeFailedRestarts()

@@ -12,7 +12,8 @@ class Farm;
 // What adb reaches inside one instance: its screen, its storage folder, its shell.
 
 // The screen as the knob "screencap" has it (a picture, or a fully transparent one for "blank"), at
-// the instance's screen size (knobs screenWidth, screenHeight).
+// the instance's screen size (knobs screenWidth, screenHeight); a picture shows a red ring where the
+// instance was last tapped.
 QImage screenOf(const Farm& farm, int i);
 QSize screenSizeOf(const Farm& farm, int i);
 // The device path's file inside the folder that stands for the instance's storage.

@@ -17,6 +17,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPainter>
+#include <QSaveFile>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
@@ -221,6 +223,42 @@ void logEvent(const Farm& farm, int i, const QString& cmd, const QStringList& ar
     log.write(QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n');
 }
 
+QString lastTapPath(const Farm& farm, int i)
+{
+    return farm.deviceRoot(farm.instance(i).value("index").toString()) + QStringLiteral("/lasttap.json");
+}
+
+// Where the screen shows the last tap; written whole or not at all.
+void noteTap(const Farm& farm, int i, QPoint at)
+{
+    QSaveFile f(lastTapPath(farm, i));
+    if (!f.open(QIODevice::WriteOnly))
+        return;
+    f.write(QJsonDocument(QJsonObject{{"x", at.x()}, {"y", at.y()}, {"ms", double(nowMs())}})
+                .toJson(QJsonDocument::Compact));
+    f.commit();
+}
+
+// A ring with a dot at the last tap, so that a live view of the screen shows where it was.
+void markLastTap(const Farm& farm, int i, QImage& screen)
+{
+    QFile f(lastTapPath(farm, i));
+    if (!f.open(QIODevice::ReadOnly))
+        return;
+    const QJsonObject tap = QJsonDocument::fromJson(f.read(256)).object();
+    if (!tap.contains("x") || !tap.contains("y"))
+        return;
+    const QPoint at(tap.value("x").toInt(), tap.value("y").toInt());
+    const int r = qMax(6, screen.width() / 24);
+    QPainter p(&screen);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(255, 60, 60), qMax(2, r / 4)));
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(at, r, r);
+    p.setBrush(QColor(255, 60, 60));
+    p.drawEllipse(at, r / 4, r / 4);
+}
+
 bool isNumber(const QString& s)
 {
     bool ok = false;
@@ -307,6 +345,8 @@ int inputCmd(const Farm& farm, int i, const Command& c)
         return 1;
     }
     logEvent(farm, i, verb, args);
+    if (verb == "tap")
+        noteTap(farm, i, QPoint(args.at(0).toInt(), args.at(1).toInt()));
     // A swipe takes its time on the device, as the real one does.
     if (verb == "swipe" && args.size() == 5)
         QThread::msleep(ulong(qBound(0, args.at(4).toInt(), kMaxSwipeMs)));
@@ -366,7 +406,8 @@ LineOutcome runLine(const Farm& farm, int i, const QString& line, int status)
 
 // The instance of index idx as the farm has it now; -1 when its process is gone (whatever the
 // listings say of it). A hung instance
-// answers nothing until it goes on (or goes away); a slow one (toolDelayMs) answers late.
+// answers nothing until it goes on (or goes away), and so does one whose shell hangs (shellHang); a
+// slow one (toolDelayMs) answers late.
 int instanceForLine(Farm& farm, const QString& idx)
 {
     for (bool slept = false;;) {
@@ -376,7 +417,7 @@ int instanceForLine(Farm& farm, const QString& idx)
         const int i = farm.findIndex(idx);
         if (i < 0 || farm.livePid(i) <= 0)
             return -1;
-        if (farm.isHung(i)) {
+        if (farm.isHung(i) || farm.knobBool(i, "shellHang")) {
             QThread::msleep(kHangPollMs);
             continue;
         }
@@ -406,8 +447,10 @@ QImage screenOf(const Farm& farm, int i)
         return img;
     }
     const QJsonObject rec = farm.instance(i);
-    const QImage screen = renderScreen(rec.value("name").toString(), rec.value("index").toString(), nowMs());
-    return screen.size() == size ? screen : screen.scaled(size);
+    const QImage drawn = renderScreen(rec.value("name").toString(), rec.value("index").toString(), nowMs());
+    QImage screen = drawn.size() == size ? drawn : drawn.scaled(size);
+    markLastTap(farm, i, screen);
+    return screen;
 }
 
 QString devicePath(const Farm& farm, int i, const QString& remote)

@@ -13,6 +13,9 @@ const KnobDef kKnobs[] = {
     {"hang", KnobDef::Bool, "false", "",
      "the instance process stops itself (SIGSTOP) and its adb shell answers nothing; clearing the knob "
      "continues it"},
+    {"shellHang", KnobDef::Bool, "false", "",
+     "the instance's adb shell takes its lines but answers none of them (the instance itself runs on); "
+     "clearing the knob lets it go on"},
     {"screenWidth", KnobDef::Int, "270", "", "width of the instance's screen in pixels (screencap, wm size)"},
     {"screenHeight", KnobDef::Int, "480", "", "height of the instance's screen in pixels"},
     {"adbNoise", KnobDef::Bool, "false", "", "adb writes a warning to its standard error on every call"},

@@ -4,6 +4,8 @@
 #include "centertoolmainwnd.h"
 #include "clientnetoperobj.h"
 #include "devgroupmenu.h"
+#include "groupcontrolservice.h"
+#include "groupcontrolwnd.h"
 #include "grpdraweroper.h"
 #include "mygrpdrawer.h"
 #include "opercodes.h"
@@ -19,6 +21,8 @@
 #include <QDebug>
 
 namespace {
+
+constexpr int kGroupEndWaitMs = 3000;
 
 void checked(bool ok, const char* text)
 {
@@ -79,6 +83,8 @@ void ConsoleOpsWiring::startOpsService()
     // An open viewer's end command is submitted when the window closes it, before this.
     checked(connect(w, &CenterToolMainWnd::sigClosing, m_pOps, [this] { m_pOps->stop(); }),
             "connect CenterToolMainWnd::sigClosing ConsoleOpsService::stop err");
+    checked(connect(w, &CenterToolMainWnd::sigClosing, this, &ConsoleOpsWiring::closeGroupControl),
+            "connect CenterToolMainWnd::sigClosing ConsoleOpsWiring::closeGroupControl err");
 }
 
 // The device list asks, the store keeps and confirms, the tiles follow the confirmed edits.
@@ -283,6 +289,10 @@ OpsDeviceSnapshot ConsoleOpsWiring::snapshot() const
 
 void ConsoleOpsWiring::slOperationChosen(int index)
 {
+    if (index == eMenuGroupControl) {
+        openGroupControl();
+        return;
+    }
     GroupOperDispatch::run(
         index, [this] { return snapshot(); }, *m_options.dialogs, [this](const OpsPcSend& s) { send(s); });
 }
@@ -294,4 +304,51 @@ void ConsoleOpsWiring::send(const OpsPcSend& s)
         m_wnd.registry()->setArgument(s.pcKey, s.strArg);
     if (m_pOps->submit(s))
         emit sigOperSent(s.pcKey, s.iOperType, s.memuIdxs, s.strArg);
+}
+
+GroupControlWnd* ConsoleOpsWiring::openGroupControl()
+{
+    if (m_pGroupWnd) {
+        m_pGroupWnd->showNormal();
+        m_pGroupWnd->raise();
+        m_pGroupWnd->activateWindow();
+        return m_pGroupWnd;
+    }
+    const OpsDeviceSnapshot snap = snapshot();
+    QList<GroupMember> members;
+    for (const OpsPcEntry& pc : snap) {
+        for (const OpsSimuRow& r : pc.rows) {
+            if (r.bChecked)
+                members.append(GroupMember{pc.pcKey, pc.nickName, r.memuIdx, r.simuName});
+        }
+    }
+    if (members.isEmpty()) {
+        m_options.dialogs->showResult(OpsCode::nothingTicked());
+        return nullptr;
+    }
+    GroupControlService::Options o;
+    o.agentPort = m_options.agentPort;
+    auto* pRun = new GroupControlService(m_wnd.registry(), members, o, this);
+    // The run outlives its window until every agent has been told it ended.
+    connect(pRun, &GroupControlService::sigEnded, pRun, &QObject::deleteLater);
+    std::shared_ptr<OpsDialogs> dialogs = m_options.dialogs;
+    auto* pWnd =
+        new GroupControlWnd(pRun, m_wnd.registry(), [dialogs](const QString& title, const QString& text) {
+            return dialogs->confirm(title, text);
+        });
+    m_pGroupWnd = pWnd;
+    m_pGroupRun = pRun;
+    qInfo().noquote() << "group run" << pRun->runId() << "of" << members.size() << "emulators";
+    pRun->start();
+    pWnd->show();
+    return pWnd;
+}
+
+// The console is closing: the window goes without its question, the agents are told, briefly waited for.
+void ConsoleOpsWiring::closeGroupControl()
+{
+    if (m_pGroupWnd)
+        m_pGroupWnd->closeWithoutAsking();
+    if (m_pGroupRun && !m_pGroupRun->endAndWait(kGroupEndWaitMs))
+        qWarning("the group run's end did not reach every agent within %d ms", kGroupEndWaitMs);
 }

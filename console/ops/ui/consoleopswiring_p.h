@@ -4,6 +4,7 @@
 #include "consoleopsservice.h"
 #include "consoleopswiring.h"
 #include "devgroupstore.h"
+#include "groupcontrolwnd.h"
 #include "groupoperchecks.h"
 #include "simurecords.h"
 
@@ -39,6 +40,11 @@ public:
     // A tile's double click: the viewer of the tile's PC at its current address, opened or, when the
     // drawer holds one already, raised. Null when the PC is not listed.
     RemoteDesktopWnd* openRemoteDesktop(VedioBoxDrawer* pTiles, const struVedioBoxInfo& info);
+    // "群控" of the emulator menu: the group control window over the ticked emulators of every PC
+    // (the refusal of the other entries when none is ticked). One window at a time: while it is open
+    // it is raised instead. Null when refused.
+    GroupControlWnd* openGroupControl();
+    GroupControlWnd* groupControlWnd() const { return m_pGroupWnd; }
     // A checked operation for one PC, to the operations service (ConsoleOpsService::submit).
     void send(const OpsPcSend& s);
 
@@ -67,6 +73,7 @@ private:
     void placeInGroup(const QString& pcName);
     // "新建模拟器" of the PC's title menu.
     void createSimus(const QString& pcName);
+    void closeGroupControl();
 
     CenterToolMainWnd& m_wnd;
     ConsoleOpsOptions m_options;
@@ -76,4 +83,6 @@ private:
     ConsoleOpsService* m_pOps = nullptr;
     bool m_bGroupCapLogged = false;
     QHash<QObject*, QPointer<MyDrawerEx>> m_titles; // title row -> its PC
+    QPointer<GroupControlWnd> m_pGroupWnd;
+    QPointer<GroupControlService> m_pGroupRun;
 };

@@ -4,6 +4,9 @@
 #include "centertoolmainwnd.h"
 #include "devgroupmenu.h"
 #include "devicefilter.h"
+#include "groupcontrolservice.h"
+#include "groupcontrolwnd.h"
+#include "groupscreen.h"
 #include "mygrpdrawer.h"
 #include "remotedesktopwnd.h"
 #include "vedioboxdrawer.h"
@@ -407,6 +410,8 @@ QJsonObject ConsoleTestDriver::run(const QString& line)
         return click(words);
     if (cmd == QLatin1String("closerdp"))
         return closeRdp();
+    if (cmd == QLatin1String("closegroup"))
+        return closeGroup();
     if (cmd == QLatin1String("rdpretry"))
         return retryRdp();
     if (cmd == QLatin1String("group"))
@@ -479,6 +484,8 @@ QJsonObject ConsoleTestDriver::dump() const
                     {QStringLiteral("filter"), m_wnd.deviceFilter()->text()}};
     if (QWidget* pDialog = openDialog())
         out.insert(QStringLiteral("dialog"), describeDialog(pDialog));
+    if (GroupControlWnd* pGroup = groupWnd())
+        out.insert(QStringLiteral("groupControl"), describeGroup(pGroup));
     if (RemoteDesktopWnd* pViewer = viewer()) {
         out.insert(
             QStringLiteral("viewer"),
@@ -658,6 +665,51 @@ QJsonObject ConsoleTestDriver::retryRdp()
                           type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
         QCoreApplication::sendEvent(pButton, &event);
     }
+    return ok();
+}
+
+GroupControlWnd* ConsoleTestDriver::groupWnd() const
+{
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* p = qobject_cast<GroupControlWnd*>(w); p && p->isVisible())
+            return p;
+    }
+    return nullptr;
+}
+
+QJsonObject ConsoleTestDriver::describeGroup(GroupControlWnd* pGroup)
+{
+    QJsonArray members;
+    const GroupControlService* pRun = pGroup->service();
+    const QList<GroupMember> list = pRun ? pRun->members() : QList<GroupMember>();
+    for (int i = 0; i < list.size(); ++i) {
+        const GroupMember& m = list.at(i);
+        members.append(QJsonObject{{QStringLiteral("pc"), m.pcKey},
+                                   {QStringLiteral("nick"), m.nickName},
+                                   {QStringLiteral("idx"), m.memuIdx},
+                                   {QStringLiteral("name"), m.simuName},
+                                   {QStringLiteral("state"), pGroup->stateText(i)},
+                                   {QStringLiteral("follow"), pGroup->followText(i)}});
+    }
+    const QImage picture = pGroup->screen()->picture();
+    return QJsonObject{{QStringLiteral("title"), pGroup->windowTitle()},
+                       {QStringLiteral("runId"), pRun ? pRun->runId() : QString()},
+                       {QStringLiteral("port"), pRun ? pRun->viewPort() : 0},
+                       {QStringLiteral("lead"), pRun ? pRun->lead() : -1},
+                       {QStringLiteral("message"), pGroup->screen()->message()},
+                       {QStringLiteral("pictureWidth"), picture.width()},
+                       {QStringLiteral("pictureHeight"), picture.height()},
+                       {QStringLiteral("shown"), pGroup->screen()->shownCount()},
+                       {QStringLiteral("members"), members}};
+}
+
+// Asks the window to close as its title bar's button does: its question follows ("answer confirm").
+QJsonObject ConsoleTestDriver::closeGroup()
+{
+    GroupControlWnd* pGroup = groupWnd();
+    if (!pGroup)
+        return fail(QStringLiteral("no group control window open"));
+    QTimer::singleShot(0, pGroup, &QWidget::close);
     return ok();
 }
 

@@ -15,6 +15,7 @@
 class CenterToolMainWnd;
 class QLocalServer;
 class QLocalSocket;
+class GroupControlWnd;
 class RemoteDesktopWnd;
 
 // The questions of the operations: answered from a queue the test driver fills ("answer ..." before
@@ -61,7 +62,7 @@ private:
 //   tick PC IDX...            ticks rows as their check boxes do (PC: its name or nick name)
 //   untick                    clears every tick
 //   menu N                    the device list's menu entry N (0 start, 1 close, 2 install,
-//                             3 delete, 4 rename)
+//                             3 delete, 4 rename, 5 group control)
 //   answer file PATH | answer name TEXT | answer number N | answer confirm [no] | answer cancel
 //                             with a dialog open: answers it through its buttons (confirm: a message
 //                             box's 确认, or 取消 with "no"; cancel: any dialog); else the answer to
@@ -70,6 +71,9 @@ private:
 //   click X Y                 a left click at X,Y of the open viewer (window coordinates); the
 //                             answer names the agent pixel it maps to
 //   closerdp                  closes the open viewer
+//   closegroup                asks the group control window to close (its question follows; the dump
+//                             shows the window as "groupControl": run, lead, message, picture and
+//                             the members with their state and follow texts)
 //   group PC new NAME | group PC move GROUP | group delete GROUP
 //                             a right click on the PC's (or the group's) title row and the menu entry
 //                             picked there: a new group for the PC, a move, the group deleted
@@ -114,6 +118,9 @@ private:
     QJsonObject rdp(const QStringList& words);
     QJsonObject click(const QStringList& words);
     QJsonObject closeRdp();
+    QJsonObject closeGroup();
+    GroupControlWnd* groupWnd() const;
+    static QJsonObject describeGroup(GroupControlWnd* pGroup);
     QJsonObject retryRdp();
     QJsonObject group(const QStringList& words, const QString& line);
     QJsonObject titleMenu(const QStringList& words, const QString& line);
