@@ -11,6 +11,7 @@
 #include "loginret.h"
 #include "mygrpdrawer.h"
 #include "qtchinese.h"
+#include "quietconsole.h"
 #include "simusettings.h"
 
 #include <QCheckBox>
@@ -23,7 +24,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QUdpSocket>
 #include <QtTest>
 
 #include <algorithm>
@@ -132,15 +132,9 @@ void TstOpsDialogs::questionsAnsweredWithKeys()
 {
     RecordingAgent agent;
     QVERIFY(agent.isListening());
-    QUdpSocket silent; // discovery goes here and is never answered
-    QVERIFY(silent.bind(QHostAddress::LocalHost, 0));
-    CenterToolMainWnd::Options o;
-    o.queryPort = silent.localPort();
-    o.targets = {QHostAddress(QHostAddress::LocalHost)};
-    o.trayIcon = false;
-    const qint64 listedAt = QDateTime::currentSecsSinceEpoch();
-    o.clock = [listedAt] { return listedAt; }; // the PC stays online however long this takes
-    CenterToolMainWnd wnd(o);
+    QuietConsole console;
+    QVERIFY(console.bound());
+    CenterToolMainWnd& wnd = console.wnd();
     auto* pDriver = new ConsoleTestDriver(wnd);
     ConsoleOpsOptions opts;
     opts.agentPort = agent.serverPort();
@@ -150,16 +144,9 @@ void TstOpsDialogs::questionsAnsweredWithKeys()
     attachConsoleOps(wnd, opts);
     wnd.initWnd();
 
-    struPcInfoReply reply;
-    reply.header.setPcName(kPc);
-    reply.header.setNickName(QStringLiteral("机房一"));
-    reply.header.setIpAddr(QStringLiteral("127.0.0.1"));
-    reply.header.iRunLimit = 4;
-    reply.header.iSimuType = 2;
-    reply.simus = {struSimuEntry{21503, QStringLiteral("0"), QStringLiteral("sim-0")},
-                   struSimuEntry{21505, QStringLiteral("1"), QStringLiteral("sim-1")}};
-    reply.from = QHostAddress(QHostAddress::LocalHost);
-    wnd.slNewPcInfoArrived(reply);
+    wnd.slNewPcInfoArrived(listedPc(kPc, QStringLiteral("机房一"), 4,
+                                    {struSimuEntry{21503, QStringLiteral("0"), QStringLiteral("sim-0")},
+                                     struSimuEntry{21505, QStringLiteral("1"), QStringLiteral("sim-1")}}));
     wnd.slSetState(kPc, QStringLiteral("0"), 1, 1); // running: an install may go there
     MyDrawerEx* pPc = wnd.leftGrpDrawer()->findPc(kPc);
     QVERIFY(pPc);
