@@ -13,6 +13,7 @@
 #include "qtchinese.h"
 #include "quietconsole.h"
 #include "simusettings.h"
+#include "standinagents.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -21,8 +22,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -33,29 +32,6 @@
 namespace {
 
 const QString kPc = QStringLiteral("pc-a");
-
-// Keeps the bytes of every command connection, one entry per connection once it closed.
-class RecordingAgent : public QTcpServer
-{
-public:
-    QList<QByteArray> received;
-
-    RecordingAgent()
-    {
-        listen(QHostAddress::LocalHost, 0);
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* s = nextPendingConnection()) {
-                auto* pBytes = new QByteArray;
-                connect(s, &QTcpSocket::readyRead, s, [s, pBytes] { pBytes->append(s->readAll()); });
-                connect(s, &QTcpSocket::disconnected, this, [this, s, pBytes] {
-                    received << *pBytes + s->readAll();
-                    delete pBytes;
-                    s->deleteLater();
-                });
-            }
-        });
-    }
-};
 
 // Runs `act` on the first dialog that opens over the window (bounded), from the dialog's own loop;
 // a dialog `act` left open is cancelled.
@@ -131,13 +107,13 @@ void TstOpsDialogs::initTestCase()
 void TstOpsDialogs::questionsAnsweredWithKeys()
 {
     RecordingAgent agent;
-    QVERIFY(agent.isListening());
+    QVERIFY(agent.ok());
     QuietConsole console;
     QVERIFY(console.bound());
     CenterToolMainWnd& wnd = console.wnd();
     auto* pDriver = new ConsoleTestDriver(wnd);
     ConsoleOpsOptions opts;
-    opts.agentPort = agent.serverPort();
+    opts.agentPort = agent.port();
     opts.resultPort = 0;
     opts.dialogs = pDriver->dialogs();
     opts.groupFile = m_home.filePath(QStringLiteral("devGroups.json"));
