@@ -72,6 +72,13 @@ GroupControlService::GroupControlService(std::shared_ptr<const AgentRegistry> re
         if (!m_bEnding)
             emit sigViewMessage(reason.isEmpty() ? QStringLiteral("实时画面已中断") : reason);
     });
+    // A PC that gets another address streams from there.
+    auto* pCheck = new QTimer(this);
+    connect(pCheck, &QTimer::timeout, this, [this] {
+        if (!m_bEnding && m_viewPort > 0)
+            pushLeadAddresses();
+    });
+    pCheck->start(options.addressCheckMs);
     m_pRunThread->start();
     m_pViewThread->start();
 }
@@ -109,7 +116,11 @@ void GroupControlService::start()
 void GroupControlService::pushLeadAddresses()
 {
     const QString pc = m_members.value(m_lead).pcKey;
-    QList<QHostAddress> addrs{QHostAddress(m_pRegistry->connectAddress(pc)), m_pRegistry->replyAddress(pc)};
+    const QList<QHostAddress> addrs{QHostAddress(m_pRegistry->connectAddress(pc)),
+                                    m_pRegistry->replyAddress(pc)};
+    if (addrs == m_leadAddresses)
+        return;
+    m_leadAddresses = addrs;
     QMetaObject::invokeMethod(m_pReceiver, "slSetLeadAddresses", Qt::QueuedConnection,
                               Q_ARG(QList<QHostAddress>, addrs));
 }
@@ -126,7 +137,7 @@ void GroupControlService::beginView()
 // The old lead's PC ends the run's view first, then the new lead's begins.
 void GroupControlService::setLead(int memberIndex)
 {
-    if (m_bEnding || memberIndex < 0 || memberIndex >= m_members.size() || memberIndex == m_lead)
+    if (m_bEnding || memberIndex < 0 || memberIndex >= m_members.size())
         return;
     const QString oldPc = m_members.at(m_lead).pcKey;
     m_lead = memberIndex;

@@ -3,6 +3,7 @@
 #include "groupmember.h"
 #include "ports.h"
 
+#include <QHostAddress>
 #include <QObject>
 #include <QPointer>
 #include <QSharedPointer>
@@ -34,6 +35,7 @@ public:
     struct Options
     {
         quint16 agentPort = Tovia::kCommandPort;
+        int addressCheckMs = 1000; // how often the lead's address is looked up again
         int connectWaitMs = 2000;
         int replyWaitMs = 3000;
         int maxQueued = 100;
@@ -57,6 +59,8 @@ public:
 
     // The receiver listens; the lead's begin goes out once it does.
     void start();
+    // The member's live view: the old lead's PC ends the run's view, then the member's begins (the
+    // current lead again: its view begins anew, as after a stream that broke).
     void setLead(int memberIndex);
     void send(const GroupInputEvent& event);
     // Ends the run on every agent. Idempotent.
@@ -74,6 +78,7 @@ signals:
 
 private:
     void beginView();
+    // The receiver takes streams from the lead PC's addresses as the registry has them now.
     void pushLeadAddresses();
     void viewReplied(const QString& pcKey, const QString& memuIdx, int iCode, const QString& text);
     void stopThreads();
@@ -86,6 +91,7 @@ private:
     int m_viewPort = 0;
     bool m_bEnding = false;
     bool m_bEnded = false;
+    QList<QHostAddress> m_leadAddresses;
     QSharedPointer<LatestFrame> m_pFrames;
     QThread* m_pRunThread = nullptr;
     QThread* m_pViewThread = nullptr;

@@ -295,6 +295,16 @@ void TstGroupControlConsole::liveViewOnlyFromTheLead()
     };
     QTRY_VERIFY_WITH_TIMEOUT(taken(), kWaitMs);
     QCOMPARE(fromNewLead.size(), QSize(100, 200));
+    // The lead picked again (its stream broke, say): its view ends and begins anew.
+    run->setLead(1);
+    QTRY_COMPARE_WITH_TIMEOUT(m_pB->docsOfKind(eOperGroupViewBegin).size(), 2, kWaitMs);
+    QCOMPARE(m_pB->docsOfKind(eOperGroupViewEnd).size(), 1);
+    QCOMPARE(m_pB->docs.last().first().iOperType, int(eOperGroupViewBegin));
+    // Its agent cannot begin the view: the screen says why.
+    m_pB->setItemCode("3", eGroupViewFailed, groupReplyText(eGroupViewFailed));
+    run->setLead(1);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        messages.contains(QStringLiteral("实时画面无法启动：") + groupReplyText(eGroupViewFailed)), kWaitMs);
 }
 
 // The real window over a run whose lead shows a 360x640 screen: a click, a drag, the wheel, keys and
