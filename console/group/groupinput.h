@@ -41,8 +41,10 @@ QRectF shownRect(const QSize& widget, const QSize& picture);
 // its edge. None when nothing is shown.
 std::optional<QPointF> fractionOf(const QPointF& local, const QSize& widget, const QSize& picture);
 
-// A press and release this far apart (widget pixels) at most are a tap, farther a swipe.
+// A press and release this far apart (widget pixels) at most are a tap, farther a swipe; held still
+// this long, a long press.
 constexpr int kTapSlopPx = 6;
+constexpr int kLongPressMs = 500;
 // Swipe durations are bounded as the events are.
 constexpr int kMaxSwipeMs = 10000;
 // Wheel notches (120 units each) as roll steps, -100..100; a wheel turned away from the user scrolls

@@ -56,6 +56,11 @@ void GroupScreen::paintEvent(QPaintEvent*)
 
 void GroupScreen::mousePressEvent(QMouseEvent* event)
 {
+    if (event->button() == Qt::RightButton && !m_picture.isNull()) {
+        flushText();
+        emit sigInput(GroupInputEvent::key(GroupInput::kKeyBack));
+        return;
+    }
     if (event->button() != Qt::LeftButton)
         return;
     setFocus(Qt::MouseFocusReason);
@@ -74,12 +79,15 @@ void GroupScreen::mouseReleaseEvent(QMouseEvent* event)
     if (!from || !to)
         return;
     flushText();
-    if ((event->localPos() - m_pressAt).manhattanLength() <= GroupInput::kTapSlopPx) {
+    const int ms = int(qBound<qint64>(0, m_pressTime.elapsed(), GroupInput::kMaxSwipeMs));
+    const bool still = (event->localPos() - m_pressAt).manhattanLength() <= GroupInput::kTapSlopPx;
+    if (still && ms < GroupInput::kLongPressMs) {
         emit sigInput(GroupInputEvent::tap(from->x(), from->y()));
         return;
     }
-    const int ms = int(qBound<qint64>(0, m_pressTime.elapsed(), GroupInput::kMaxSwipeMs));
-    emit sigInput(GroupInputEvent::swipe(from->x(), from->y(), to->x(), to->y(), ms));
+    // A press held still is a swipe that stays where it began: the phone's long press.
+    const QPointF end = still ? *from : *to;
+    emit sigInput(GroupInputEvent::swipe(from->x(), from->y(), end.x(), end.y(), ms));
 }
 
 void GroupScreen::wheelEvent(QWheelEvent* event)

@@ -11,7 +11,8 @@ class QTimer;
 
 // The live screen of a group run's lead: the newest picture, scaled with its aspect kept, and what
 // the user does on it as group events in fractions of the picture. A click is a tap, a drag a swipe
-// with its duration, the wheel a roll; Back, Home, Enter, Backspace, the arrows and a few more keys
+// with its duration, a press held still a long press (a swipe that stays), the right button Back,
+// the wheel a roll; Back, Home, Enter, Backspace, the arrows and a few more keys
 // are key events (Esc is Back), other typed characters become text events (gathered while typing
 // goes on, at most 500 characters each), and so does text from an input method. No key closes the
 // window: the screen takes every key it is given, Tab included.

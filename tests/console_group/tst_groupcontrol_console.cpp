@@ -307,9 +307,10 @@ void TstGroupControlConsole::liveViewOnlyFromTheLead()
         messages.contains(QStringLiteral("实时画面无法启动：") + groupReplyText(eGroupViewFailed)), kWaitMs);
 }
 
-// The real window over a run whose lead shows a 360x640 screen: a click, a drag, the wheel, keys and
-// typing on the screen reach both PCs as events in fractions of the picture; Esc is the phone's Back
-// and closes nothing; closing asks, "no" keeps the run, "yes" ends it on every agent.
+// The real window over a run whose lead shows a 360x640 screen: a click, a drag, the wheel, keys,
+// typing, a long press and the right button on the screen reach both PCs as events in fractions of the
+// picture; Esc is the phone's Back and closes nothing; closing asks, "no" keeps the run, "yes" ends it on
+// every agent.
 void TstGroupControlConsole::theWindowDrivesTheRun()
 {
     listPc(*m_pReg, "A", kA, {{"0", eStateRunning}});
@@ -361,9 +362,13 @@ void TstGroupControlConsole::theWindowDrivesTheRun()
     QTest::keyClicks(screen, QStringLiteral("a b;"));
     QTest::keyClick(screen, Qt::Key_Backspace); // the typing before it is sent first
     QTest::keyClick(screen, Qt::Key_Tab);
+    QTest::mousePress(screen, Qt::LeftButton, {}, at(0.7, 0.7)); // held still: a long press
+    QTest::qWait(GroupInput::kLongPressMs + 100);
+    QTest::mouseRelease(screen, Qt::LeftButton, {}, at(0.7, 0.7));
+    QTest::mouseClick(screen, Qt::RightButton, {}, at(0.5, 0.5)); // Back
     QVERIFY(wnd->isVisible());
 
-    const int kEvents = 9;
+    const int kEvents = 11;
     QTRY_COMPARE_WITH_TIMEOUT(m_pB->docsOfKind(eOperGroupInput).size(), kEvents, kWaitMs);
     QTRY_COMPARE_WITH_TIMEOUT(m_pA->docsOfKind(eOperGroupInput).size(), kEvents, kWaitMs);
     QList<GroupInputEvent> got;
@@ -389,6 +394,12 @@ void TstGroupControlConsole::theWindowDrivesTheRun()
     QCOMPARE(got.at(6).text, QStringLiteral("a b;"));
     QCOMPARE(got.at(7).code, int(GroupInput::kKeyDel));
     QCOMPARE(got.at(8).code, int(GroupInput::kKeyTab));
+    QCOMPARE(got.at(9).kind, K::Swipe);
+    QCOMPARE(got.at(9).x2, got.at(9).x);
+    QCOMPARE(got.at(9).y2, got.at(9).y);
+    QVERIFY(got.at(9).ms >= GroupInput::kLongPressMs);
+    QCOMPARE(got.at(10).kind, K::Key);
+    QCOMPARE(got.at(10).code, int(GroupInput::kKeyBack));
     QTRY_COMPARE_WITH_TIMEOUT(wnd->followText(1), QStringLiteral("跟随中"), kWaitMs);
 
     // Closing asks; "no" keeps the window and the run.
