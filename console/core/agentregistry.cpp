@@ -75,9 +75,13 @@ AgentRegistry::Batch::~Batch()
     m_reg.endBatch();
 }
 
-void AgentRegistry::noteChange(const QString& pcName, const QString& memuIdx, int roles)
+void AgentRegistry::noteChange(int pcAt, const QString& pcName, const QString& memuIdx, int roles)
 {
-    const QString key = pcName + QLatin1Char('\n') + memuIdx;
+    if (m_bAllChanged) {
+        m_allRoles |= roles;
+        return;
+    }
+    const QPair<int, QString> key(pcAt, memuIdx);
     const auto it = m_changeAt.constFind(key);
     if (it != m_changeAt.constEnd()) {
         m_changes[*it].roles |= roles;
@@ -85,6 +89,13 @@ void AgentRegistry::noteChange(const QString& pcName, const QString& memuIdx, in
     }
     m_changeAt.insert(key, m_changes.size());
     m_changes.append(struSimuChange{pcName, memuIdx, roles});
+    if (m_changes.size() * 2 <= m_rowCount)
+        return;
+    m_bAllChanged = true;
+    for (const struSimuChange& c : qAsConst(m_changes))
+        m_allRoles |= c.roles;
+    m_changes = SimuChangeList();
+    m_changeAt = QHash<QPair<int, QString>, int>();
 }
 
 // One notice for the batch: the rows, or the whole range when most rows changed (as a view would
@@ -92,22 +103,21 @@ void AgentRegistry::noteChange(const QString& pcName, const QString& memuIdx, in
 void AgentRegistry::endBatch()
 {
     SimuChangeList changes;
-    int rows = 0;
+    int allRoles = 0;
     {
         QWriteLocker lock(&m_lock);
-        if (--m_batchDepth > 0 || m_changes.isEmpty())
+        if (--m_batchDepth > 0 || (m_changes.isEmpty() && !m_bAllChanged))
             return;
         changes.swap(m_changes);
         m_changeAt.clear();
-        for (const struPcEntry& pc : qAsConst(m_pcs))
-            rows += pc.rows.size();
+        allRoles = m_bAllChanged ? m_allRoles : 0;
+        m_bAllChanged = false;
+        m_allRoles = 0;
     }
-    if (changes.size() * 2 <= rows)
-        return emit sigSimusChanged(changes);
-    int roles = 0;
-    for (const struSimuChange& c : qAsConst(changes))
-        roles |= c.roles;
-    emit sigAllSimusChanged(roles);
+    if (allRoles)
+        emit sigAllSimusChanged(allRoles);
+    else if (!changes.isEmpty())
+        emit sigSimusChanged(changes);
 }
 
 namespace {
@@ -125,34 +135,56 @@ qint64 AgentRegistry::now() const
     return m_clock ? m_clock() : QDateTime::currentSecsSinceEpoch();
 }
 
+int AgentRegistry::pcAt(const QString& pcName) const
+{
+    return m_indexOf.value(pcName, -1);
+}
+
 struPcEntry* AgentRegistry::find(const QString& pcName)
 {
-    const auto it = m_indexOf.constFind(pcName);
-    return it == m_indexOf.constEnd() ? nullptr : &m_pcs[*it];
+    const int at = pcAt(pcName);
+    return at < 0 ? nullptr : &m_pcs[at];
 }
 
 const struPcEntry* AgentRegistry::find(const QString& pcName) const
 {
-    const auto it = m_indexOf.constFind(pcName);
-    return it == m_indexOf.constEnd() ? nullptr : &m_pcs.at(*it);
+    const int at = pcAt(pcName);
+    return at < 0 ? nullptr : &m_pcs.at(at);
 }
 
-struSimuRow* AgentRegistry::findRow(struPcEntry& pc, const QString& memuIdx)
+struSimuRow* AgentRegistry::findRow(int pcAt, const QString& memuIdx)
 {
-    for (struSimuRow& r : pc.rows) {
-        if (r.memuIdx == memuIdx)
-            return &r;
-    }
-    return nullptr;
+    const int at = pcAt < 0 ? -1 : m_rowAt.at(pcAt).value(memuIdx, -1);
+    return at < 0 ? nullptr : &m_pcs[pcAt].rows[at];
 }
 
-void AgentRegistry::mergeRows(struPcEntry& pc, const QList<struSimuEntry>& simus, int iSimuType,
+const struSimuRow* AgentRegistry::findRow(int pcAt, const QString& memuIdx) const
+{
+    const int at = pcAt < 0 ? -1 : m_rowAt.at(pcAt).value(memuIdx, -1);
+    return at < 0 ? nullptr : &m_pcs.at(pcAt).rows.at(at);
+}
+
+// A PC's rows are looked up by index for every report: the positions are kept in a hash, made again
+// whenever rows come or go.
+void AgentRegistry::indexRows(int pcAt)
+{
+    const QList<struSimuRow>& rows = m_pcs.at(pcAt).rows;
+    QHash<QString, int>& at = m_rowAt[pcAt];
+    at.clear();
+    at.reserve(rows.size());
+    for (int i = 0; i < rows.size(); ++i)
+        at.insert(rows.at(i).memuIdx, i);
+}
+
+void AgentRegistry::mergeRows(int pcAt, const QList<struSimuEntry>& simus, int iSimuType,
                               struPcInfoChange& change)
 {
+    struPcEntry& pc = m_pcs[pcAt];
+    const int rowsBefore = pc.rows.size();
     QSet<QString> present;
     for (const struSimuEntry& e : simus) {
         present.insert(e.memuIdx);
-        if (struSimuRow* r = findRow(pc, e.memuIdx)) {
+        if (struSimuRow* r = findRow(pcAt, e.memuIdx)) {
             if (r->simuName != e.simuName) {
                 r->simuName = e.simuName;
                 change.renamed.append({e.memuIdx, e.simuName});
@@ -164,6 +196,7 @@ void AgentRegistry::mergeRows(struPcEntry& pc, const QList<struSimuEntry>& simus
         row.simuName = e.simuName;
         row.iSimuType = iSimuType;
         pc.rows.append(row);
+        m_rowAt[pcAt].insert(row.memuIdx, pc.rows.size() - 1);
         change.added.append(row);
     }
     for (int i = pc.rows.size() - 1; i >= 0; --i) {
@@ -172,6 +205,9 @@ void AgentRegistry::mergeRows(struPcEntry& pc, const QList<struSimuEntry>& simus
             pc.rows.removeAt(i);
         }
     }
+    if (!change.added.isEmpty() || !change.removed.isEmpty())
+        indexRows(pcAt);
+    m_rowCount += pc.rows.size() - rowsBefore;
 }
 
 AgentRegistry::eAdmit AgentRegistry::admitsLocked(const struPcEntry* pc, const QHostAddress& from,
@@ -219,10 +255,11 @@ struPcInfoChange AgentRegistry::applyPcInfo(const struPcUdpInfo& header, const Q
         fresh.nickName = header.nickNameText();
         m_indexOf.insert(fresh.pcName, m_pcs.size());
         m_pcs.append(fresh);
+        m_rowAt.append(QHash<QString, int>());
         pc = &m_pcs.last();
         change.bCreated = true;
     }
-    mergeRows(*pc, simus, header.iSimuType, change);
+    mergeRows(pcAt(change.pcName), simus, header.iSimuType, change);
     const QString addrBefore = pc->connectAddress();
     pc->ipAddr = header.ipAddrText();
     pc->replyAddr = from;
@@ -258,13 +295,13 @@ bool AgentRegistry::applyState(const QString& pcName, const QString& memuIdx, in
 {
     Batch batch(*this);
     QWriteLocker lock(&m_lock);
-    struPcEntry* pc = find(pcName);
-    struSimuRow* r = pc ? findRow(*pc, memuIdx) : nullptr;
+    const int at = pcAt(pcName);
+    struSimuRow* r = findRow(at, memuIdx);
     if (!r || (iTime <= r->iTime && iTime != -1))
         return false;
     const int roles = takeState(*r, iState, iTime);
     if (roles)
-        noteChange(pcName, memuIdx, roles);
+        noteChange(at, pcName, memuIdx, roles);
     return true;
 }
 
@@ -273,15 +310,20 @@ bool AgentRegistry::setPicture(const QString& pcName, const QString& memuIdx, co
 {
     Batch batch(*this);
     QWriteLocker lock(&m_lock);
-    struPcEntry* pc = find(pcName);
-    struSimuRow* r = pc ? findRow(*pc, memuIdx) : nullptr;
+    const int at = pcAt(pcName);
+    struSimuRow* r = findRow(at, memuIdx);
     if (!r)
         return false;
-    r->shot = bytes;
-    r->bShotPng = bPng;
-    r->shotSerial = ++m_shotSerial;
-    noteChange(pcName, memuIdx, SimuRole::Picture);
+    takePicture(at, *r, bytes, bPng);
     return true;
+}
+
+void AgentRegistry::takePicture(int pcAt, struSimuRow& r, const QByteArray& bytes, bool bPng)
+{
+    r.shot = bytes;
+    r.bShotPng = bPng;
+    r.shotSerial = ++m_shotSerial;
+    noteChange(pcAt, m_pcs.at(pcAt).pcName, r.memuIdx, SimuRole::Picture);
 }
 
 bool AgentRegistry::applyState(const QString& pcName, const QString& memuIdx, int iState, int iTime,
@@ -289,34 +331,54 @@ bool AgentRegistry::applyState(const QString& pcName, const QString& memuIdx, in
 {
     Batch batch(*this);
     QWriteLocker lock(&m_lock);
-    struPcEntry* pc = find(pcName);
-    struSimuRow* r = pc ? findRow(*pc, memuIdx) : nullptr;
+    const int at = pcAt(pcName);
+    struSimuRow* r = findRow(at, memuIdx);
     if (!r)
         return false;
-    bool changed = false;
-    int roles = 0;
-    if (iDaemonModel >= 0 && r->iDaemonModel != iDaemonModel) {
-        r->iDaemonModel = iDaemonModel;
-        changed = true;
-        roles |= SimuRole::State;
-    }
-    if (iTime > r->iTime || iTime == -1) {
-        changed = changed || r->iState != iState;
-        roles |= takeState(*r, iState, iTime);
-    }
-    if (roles)
-        noteChange(pcName, memuIdx, roles);
+    const bool changed = takeReport(at, *r, iState, iTime, iDaemonModel);
     if (pOut)
         *pOut = *r;
     return changed;
+}
+
+bool AgentRegistry::takeReport(int pcAt, struSimuRow& r, int iState, int iTime, int iDaemonModel)
+{
+    bool changed = false;
+    int roles = 0;
+    if (iDaemonModel >= 0 && r.iDaemonModel != iDaemonModel) {
+        r.iDaemonModel = iDaemonModel;
+        changed = true;
+        roles |= SimuRole::State;
+    }
+    if (iTime > r.iTime || iTime == -1) {
+        changed = changed || r.iState != iState;
+        roles |= takeState(r, iState, iTime);
+    }
+    if (roles)
+        noteChange(pcAt, m_pcs.at(pcAt).pcName, r.memuIdx, roles);
+    return changed;
+}
+
+void AgentRegistry::applyReports(const SimuReportList& reports)
+{
+    Batch batch(*this);
+    QWriteLocker lock(&m_lock);
+    for (const struSimuReport& report : reports) {
+        const int at = pcAt(report.pcName);
+        struSimuRow* r = findRow(at, report.memuIdx);
+        if (!r)
+            continue;
+        takeReport(at, *r, report.iState, report.iTime, report.iDaemonModel);
+        if (!report.jpeg.isEmpty())
+            takePicture(at, *r, report.jpeg, false);
+    }
 }
 
 bool AgentRegistry::stateAfter(const QString& pcName, const QString& memuIdx, int iState, int iTime,
                                int& shown) const
 {
     QReadLocker lock(&m_lock);
-    const struPcEntry* pc = find(pcName);
-    const struSimuRow* r = pc ? pc->row(memuIdx) : nullptr;
+    const struSimuRow* r = findRow(pcAt(pcName), memuIdx);
     if (!r)
         return false;
     shown = (iTime > r->iTime || iTime == -1) ? iState : r->iState;
@@ -327,6 +389,7 @@ bool AgentRegistry::setOffline(const QString& pcName)
 {
     Batch batch(*this);
     QWriteLocker lock(&m_lock);
+    const int at = pcAt(pcName);
     struPcEntry* pc = find(pcName);
     if (!pc)
         return false;
@@ -340,7 +403,7 @@ bool AgentRegistry::setOffline(const QString& pcName)
             r.shotSerial = ++m_shotSerial;
             roles |= SimuRole::Picture;
         }
-        noteChange(pcName, r.memuIdx, roles);
+        noteChange(at, pcName, r.memuIdx, roles);
     }
     return true;
 }
@@ -418,8 +481,7 @@ bool AgentRegistry::entry(const QString& pcName, struPcEntry& out) const
 bool AgentRegistry::row(const QString& pcName, const QString& memuIdx, struSimuRow& out) const
 {
     QReadLocker lock(&m_lock);
-    const struPcEntry* pc = find(pcName);
-    const struSimuRow* r = pc ? pc->row(memuIdx) : nullptr;
+    const struSimuRow* r = findRow(pcAt(pcName), memuIdx);
     if (r)
         out = *r;
     return r != nullptr;
@@ -440,17 +502,13 @@ int AgentRegistry::pcCount() const
 int AgentRegistry::simuCount() const
 {
     QReadLocker lock(&m_lock);
-    int n = 0;
-    for (const struPcEntry& pc : m_pcs)
-        n += pc.rows.size();
-    return n;
+    return m_rowCount;
 }
 
 bool AgentRegistry::setChecked(const QString& pcName, const QString& memuIdx, bool bChecked)
 {
     QWriteLocker lock(&m_lock);
-    struPcEntry* pc = find(pcName);
-    struSimuRow* r = pc ? findRow(*pc, memuIdx) : nullptr;
+    struSimuRow* r = findRow(pcAt(pcName), memuIdx);
     if (r)
         r->bChecked = bChecked;
     return r != nullptr;

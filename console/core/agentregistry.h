@@ -1,5 +1,6 @@
 #pragma once
 
+#include "consoletypes.h"
 #include "discovery.h"
 
 #include <QHash>
@@ -169,6 +170,9 @@ public:
     // whether the row changed; pOut receives the row as it is now.
     bool applyState(const QString& pcName, const QString& memuIdx, int iState, int iTime, int iDaemonModel,
                     struSimuRow* pOut);
+    // A round of state reports from discovery, in one batch under one lock: each is applied as by
+    // applyState (with its daemon model), and its thumbnail, when it has one, as by setPicture.
+    void applyReports(const SimuReportList& reports);
     // A new screenshot of the emulator; an emulator that is not listed takes none.
     bool setPicture(const QString& pcName, const QString& memuIdx, const QByteArray& bytes, bool bPng);
     // The state the emulator would show once this report were applied; false when it is not listed.
@@ -214,18 +218,23 @@ signals:
     void sigAllSimusChanged(int roles);
 
 private:
-    // Under the write lock.
-    void noteChange(const QString& pcName, const QString& memuIdx, int roles);
+    // Under the write lock. pcAt is the PC's position in the list.
+    void noteChange(int pcAt, const QString& pcName, const QString& memuIdx, int roles);
+    // The state (and daemon model) of a report into the row, under the write lock; whether it changed.
+    bool takeReport(int pcAt, struSimuRow& r, int iState, int iTime, int iDaemonModel);
+    void takePicture(int pcAt, struSimuRow& r, const QByteArray& bytes, bool bPng);
     // Takes a newer state into the row (a state that shows its own picture drops the screenshot);
     // the roles that changed.
     int takeState(struSimuRow& r, int iState, int iTime);
     void endBatch();
 
+    int pcAt(const QString& pcName) const; // -1: not listed
     struPcEntry* find(const QString& pcName);
     const struPcEntry* find(const QString& pcName) const;
-    static struSimuRow* findRow(struPcEntry& pc, const QString& memuIdx);
-    void mergeRows(struPcEntry& pc, const QList<struSimuEntry>& simus, int iSimuType,
-                   struPcInfoChange& change);
+    struSimuRow* findRow(int pcAt, const QString& memuIdx);
+    const struSimuRow* findRow(int pcAt, const QString& memuIdx) const;
+    void indexRows(int pcAt);
+    void mergeRows(int pcAt, const QList<struSimuEntry>& simus, int iSimuType, struPcInfoChange& change);
 
     eAdmit admitsLocked(const struPcEntry* pc, const QHostAddress& from, qint64 nowSecs) const;
 
@@ -235,8 +244,14 @@ private:
     qint64 m_overCap = 0;     // PC names not listed for the cap
     QList<struPcEntry> m_pcs; // list order
     QHash<QString, int> m_indexOf;
+    QVector<QHash<QString, int>> m_rowAt; // per PC: index -> position of the row
+    int m_rowCount = 0;
     int m_batchDepth = 0; // GUI thread
     SimuChangeList m_changes;
-    QHash<QString, int> m_changeAt; // "pc\nidx" -> position in m_changes
+    QHash<QPair<int, QString>, int> m_changeAt; // (PC position, index) -> position in m_changes
+    // More than half the rows changed in this batch: the notice will be the whole range, so the rows
+    // are no longer listed one by one; only their roles are gathered.
+    bool m_bAllChanged = false;
+    int m_allRoles = 0;
     quint64 m_shotSerial = 0;
 };

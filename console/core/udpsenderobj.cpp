@@ -9,7 +9,6 @@
 
 #include <QDebug>
 #include <QMetaMethod>
-#include <QNetworkDatagram>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -20,6 +19,7 @@
 namespace {
 constexpr int kFlushAtReports = 4096; // a batch this large goes out without waiting for the timer
 constexpr int kLoggedDrops = 20;      // the first drops are logged one by one, then every 1000th
+constexpr int kMaxDatagramBytes = 65536;
 } // namespace
 
 UdpSenderObj::UdpSenderObj(std::shared_ptr<AgentRegistry> registry, const Options& options, QObject* parent)
@@ -155,15 +155,19 @@ void UdpSenderObj::sendQuery(int type)
     }
 }
 
-// Drains every pending datagram: with many agents a wake-up finds dozens of replies waiting.
+// Drains every pending datagram: with many agents a wake-up finds thousands of replies waiting. Each
+// is read straight into one buffer of the largest datagram's size (no size query, no datagram object).
 void UdpSenderObj::slRcvBroadcast()
 {
+    if (m_rcvBuffer.size() < kMaxDatagramBytes)
+        m_rcvBuffer.resize(kMaxDatagramBytes);
+    QHostAddress from;
     while (m_pUdpSocket->hasPendingDatagrams()) {
-        const QNetworkDatagram d = m_pUdpSocket->receiveDatagram();
-        if (!d.isValid() || d.data().isEmpty())
+        const qint64 n = m_pUdpSocket->readDatagram(m_rcvBuffer.data(), m_rcvBuffer.size(), &from);
+        if (n <= 0)
             continue;
         m_received.fetchAndAddRelaxed(1);
-        handleDatagram(d.data(), d.senderAddress());
+        handleDatagram(QByteArray(m_rcvBuffer.constData(), int(n)), from);
     }
     if (m_pending.size() >= kFlushAtReports)
         slFlushReports();
@@ -204,10 +208,10 @@ void UdpSenderObj::handleDatagram(const QByteArray& datagram, const QHostAddress
         emit sigNewSimusArrived(out);
         return;
     }
-    handleSimuState(reply, from);
+    handleSimuState(reply);
 }
 
-void UdpSenderObj::handleSimuState(const Discovery::struDecodedReply& reply, const QHostAddress& from)
+void UdpSenderObj::handleSimuState(const Discovery::struDecodedReply& reply)
 {
     struSimuReport report;
     report.pcName = reply.header.pcNameText();
@@ -220,15 +224,10 @@ void UdpSenderObj::handleSimuState(const Discovery::struDecodedReply& reply, con
     int shown = 0;
     const bool listed =
         m_pRegistry->stateAfter(report.pcName, report.memuIdx, report.iState, report.iTime, shown);
-    QString why;
-    if (listed && (shown == eStateRunning || shown == eStateInstalling)) {
-        if (reply.jpeg.isEmpty() || Thumbnail::checkJpeg(reply.jpeg, &why))
-            report.jpeg = reply.jpeg;
-        else
-            drop(from, reply.jpeg.size(),
-                 qPrintable(QStringLiteral("thumbnail of %1 %2 refused: %3")
-                                .arg(report.pcName, report.memuIdx, why)));
-    }
+    // The picture is checked where it is decoded (a tile in sight, through the thumbnail size check):
+    // here it is bytes of one datagram, and most pictures of a large LAN are never decoded at all.
+    if (listed && (shown == eStateRunning || shown == eStateInstalling))
+        report.jpeg = reply.jpeg;
     m_pending.append(report);
 
     static const QMetaMethod stateSignal =

@@ -33,8 +33,9 @@ class QUdpSocket;
 // A reply is used only when it decodes in full (see Discovery::decodeReply) and comes from the address
 // the registry has for its PC (AgentRegistry::admits); anything else is dropped and logged. A
 // thumbnail is passed on only for an emulator the registry lists and that will show as running (1) or
-// installing (5) once the report is applied, and only when its declared size is that of a thumbnail
-// (Thumbnail::checkJpeg), so that no picture of gigabytes ever reaches the window.
+// installing (5) once the report is applied. It is at most one datagram of bytes, and stays encoded:
+// the tile that paints it checks its declared size before decoding (Thumbnail::decodeJpeg), so that
+// no picture of gigabytes is ever decoded, and a round of thousands costs no decoder here.
 class UdpSenderObj : public QObject
 {
     Q_OBJECT
@@ -94,7 +95,7 @@ private:
     void sendQuery(int type);
     void raiseReceiveBuffer();
     void handleDatagram(const QByteArray& bytes, const QHostAddress& from);
-    void handleSimuState(const Discovery::struDecodedReply& reply, const QHostAddress& from);
+    void handleSimuState(const Discovery::struDecodedReply& reply);
     void drop(const QHostAddress& from, int size, const char* why);
     bool isConnected(const QMetaMethod& signal) const;
     // True for a reply already taken since the latest query (key: PC, or PC and emulator).
@@ -108,6 +109,7 @@ private:
     QTimer* m_pRefreshTimer = nullptr;
     bool m_bRefreshPending = false;
     SimuReportList m_pending;
+    QByteArray m_rcvBuffer;
     QList<QHostAddress> m_failedTargets; // targets whose last send failed (logged once)
     struct struSeen
     {

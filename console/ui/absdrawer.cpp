@@ -1,9 +1,11 @@
 #include "absdrawer.h"
 
+#include "drawercolumnlayout.h"
+
 #include <QDebug>
 #include <QMouseEvent>
+#include <QPalette>
 #include <QSet>
-#include <QVBoxLayout>
 
 MyScrollArea::MyScrollArea(QWidget* parent) : QScrollArea(parent)
 {
@@ -22,6 +24,14 @@ void AbsDrawerTitle::setOpened(bool bOpened)
     m_bOpened = bOpened;
 }
 
+void AbsDrawerTitle::setBackground(const QColor& colour)
+{
+    QPalette p = palette();
+    p.setColor(QPalette::Window, colour);
+    setPalette(p);
+    setAutoFillBackground(true);
+}
+
 void AbsDrawerTitle::mousePressEvent(QMouseEvent* event)
 {
     if (event->button() == Qt::LeftButton)
@@ -33,9 +43,7 @@ AbsDrawerCell::AbsDrawerCell(QWidget* parent) : QWidget(parent) {}
 
 AbsDrawer::AbsDrawer(QWidget* parent) : QWidget(parent)
 {
-    m_pLayout = new QVBoxLayout(this);
-    m_pLayout->setContentsMargins(0, 0, 0, 0);
-    m_pLayout->setSpacing(0);
+    m_pLayout = new DrawerColumnLayout(this);
     m_pBody = new QWidget(this);
     m_pLayout->addWidget(m_pBody);
 }
@@ -70,15 +78,12 @@ void AbsDrawer::slTitleClicked()
 
 AbsGrpDrawer::AbsGrpDrawer(QWidget* parent) : QWidget(parent)
 {
-    m_pLayout = new QVBoxLayout(this);
-    m_pLayout->setContentsMargins(0, 0, 0, 0);
-    m_pLayout->setSpacing(2);
-    m_pLayout->addStretch(1);
+    m_pLayout = new DrawerColumnLayout(this, 2);
 }
 
 void AbsGrpDrawer::AddNewDrawer(AbsDrawer* pDrawer)
 {
-    m_pLayout->insertWidget(m_pLayout->count() - 1, pDrawer);
+    m_pLayout->addWidget(pDrawer);
     m_drawers.append(pDrawer);
     if (!connect(pDrawer, &AbsDrawer::sigSizeChanged, this, &AbsGrpDrawer::slChildDrawerSizeChanged))
         qWarning("connect AbsDrawer::sigSizeChanged AbsGrpDrawer::slChildDrawerSizeChanged err");

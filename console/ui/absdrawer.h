@@ -3,7 +3,7 @@
 #include <QScrollArea>
 #include <QWidget>
 
-class QVBoxLayout;
+class DrawerColumnLayout;
 
 // Scroll areas around both sides of the main window.
 class MyScrollArea : public QScrollArea
@@ -22,6 +22,8 @@ public:
     // Told by the drawer when it opens or closes.
     virtual void setOpened(bool bOpened);
     bool isOpened() const { return m_bOpened; }
+    // Fills the row with the colour (a palette, not a style sheet: hundreds of rows are made at once).
+    void setBackground(const QColor& colour);
 
 signals:
     void sigClicked();
@@ -65,12 +67,13 @@ protected:
 private:
     AbsDrawerTitle* m_pTitle = nullptr;
     QWidget* m_pBody = nullptr;
-    QVBoxLayout* m_pLayout = nullptr;
+    DrawerColumnLayout* m_pLayout = nullptr;
     bool m_bOpened = true;
     int m_iOpenHeight = 0;
 };
 
-// Vertical container of drawers; re-sizes itself when one of them opens or closes.
+// Vertical container of drawers, each at the height it needs; re-sizes itself when one of them opens
+// or closes.
 class AbsGrpDrawer : public QWidget
 {
     Q_OBJECT
@@ -88,6 +91,6 @@ public slots:
     void slChildDrawerSizeChanged(QSize szNew, QSize szOld);
 
 private:
-    QVBoxLayout* m_pLayout = nullptr;
+    DrawerColumnLayout* m_pLayout = nullptr;
     QList<AbsDrawer*> m_drawers;
 };

@@ -36,7 +36,11 @@ CenterToolMainDlgUI::CenterToolMainDlgUI(std::shared_ptr<AgentRegistry> registry
     m_pRightGrpDrawer = new VedioBoxGrpDrawer;
     m_pRightScrollArea = new MyScrollArea;
     m_pRightScrollArea->setWidget(m_pRightGrpDrawer);
-    m_pRightScrollArea->setStyleSheet(QStringLiteral("QScrollArea{background:#f5f7fa;}"));
+    // A palette rather than a style sheet: a style sheet here would style every tile inside.
+    QPalette wall = m_pRightScrollArea->viewport()->palette();
+    wall.setColor(QPalette::Window, QColor(0xf5, 0xf7, 0xfa));
+    m_pRightScrollArea->viewport()->setPalette(wall);
+    m_pRightScrollArea->viewport()->setAutoFillBackground(true);
 
     auto* splitter = new QSplitter(Qt::Horizontal);
     splitter->addWidget(createLeftPane());

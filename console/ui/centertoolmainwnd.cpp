@@ -28,8 +28,8 @@
 
 namespace {
 constexpr int kThreadQuitWaitMs = 5000;
-constexpr int kShowBudgetMs = 20;       // rows and tiles made per turn of the event loop, at most this long
-constexpr int kShownPerTurnAtLeast = 8; // however slow the machine: a small LAN is shown at once
+constexpr int kShowBudgetMs = 10;       // rows and tiles made per turn of the event loop, at most this long
+constexpr int kShownPerTurnAtLeast = 1; // however slow the machine: one PC per turn
 } // namespace
 
 CenterToolMainWnd::CenterToolMainWnd(const Options& options, QWidget* parent)
@@ -428,14 +428,7 @@ void CenterToolMainWnd::slSimuReportsArrived(SimuReportList reports)
 {
     QElapsedTimer clock;
     clock.start();
-    {
-        AgentRegistry::Batch batch(*m_pRegistry); // one notice for the round
-        for (const struSimuReport& r : qAsConst(reports)) {
-            applySimuState(r.pcName, r.memuIdx, r.iState, r.iTime, r.iDaemonModel);
-            if (!r.jpeg.isEmpty())
-                m_pRegistry->setPicture(r.pcName, r.memuIdx, r.jpeg, false);
-        }
-    }
+    m_pRegistry->applyReports(reports); // one notice for the round
     m_reportApplyNs += clock.nsecsElapsed();
     m_reportsApplied += reports.size();
 }

@@ -1,5 +1,6 @@
 #include "mygrpdrawer.h"
 
+#include "drawercolumnlayout.h"
 #include "jsoncodec.h"
 #include "opercodes.h"
 #include "resultdisplay.h"
@@ -159,8 +160,7 @@ DrawerTitleCell::DrawerTitleCell(const QString& name, bool bWithState, QWidget* 
     : AbsDrawerTitle(parent)
 {
     setFixedHeight(30);
-    setAttribute(Qt::WA_StyledBackground);
-    setStyleSheet(QStringLiteral("DrawerTitleCell{background:#e9eef5;}"));
+    setBackground(QColor(0xe9, 0xee, 0xf5));
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(bWithState ? 18 : 6, 0, 8, 0); // a PC's row sits inside its group
     m_pArrow = new QLabel(QStringLiteral("▾"), this);
@@ -197,9 +197,11 @@ void DrawerTitleCell::setDevState(const QString& text)
     if (!m_pDevState)
         return;
     m_pDevState->setText(text);
-    m_pDevState->setStyleSheet(text == PcLabel::online()    ? QStringLiteral("color:#1a8f3c;")
-                               : text == PcLabel::offline() ? QStringLiteral("color:#c9302c;")
-                                                            : QStringLiteral("color:#999;"));
+    QPalette p = m_pDevState->palette();
+    p.setColor(QPalette::WindowText, text == PcLabel::online()    ? QColor(0x1a, 0x8f, 0x3c)
+                                     : text == PcLabel::offline() ? QColor(0xc9, 0x30, 0x2c)
+                                                                  : QColor(0x99, 0x99, 0x99));
+    m_pDevState->setPalette(p);
 }
 
 void DrawerTitleCell::setRowToolTip(const QString& tip)
@@ -236,9 +238,7 @@ MyDrawerUI::MyDrawerUI(const QString& name, bool bWithState, QWidget* parent) : 
 {
     m_pTitleCell = new DrawerTitleCell(name, bWithState, this);
     setTitle(m_pTitleCell);
-    auto* layout = new QVBoxLayout(body());
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
+    new DrawerColumnLayout(body());
 }
 
 QMenu* MyDrawerUI::createTitleMenu(QWidget* pParent)

@@ -355,8 +355,7 @@ void AVedioBoxList::RemoveOneCell(AVedioBox* pBox)
 VedioBoxDrawerTitle::VedioBoxDrawerTitle(const QString& text, QWidget* parent) : AbsDrawerTitle(parent)
 {
     setFixedHeight(28);
-    setAttribute(Qt::WA_StyledBackground);
-    setStyleSheet(QStringLiteral("VedioBoxDrawerTitle{background:#dfe6ef;}"));
+    setBackground(QColor(0xdf, 0xe6, 0xef));
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(8, 0, 8, 0);
     m_pArrow = new QLabel(QStringLiteral("▾"), this);

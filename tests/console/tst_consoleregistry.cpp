@@ -56,6 +56,7 @@ class TstConsoleRegistry : public QObject
 private slots:
     void pcInformationFoldsIn();
     void stateReportsFollowTheirTimes();
+    void aRoundOfReportsIsOneNotice();
     void offlineAfterTenSecondsOnInjectedClock();
     void connectAddressFallsBackToTheReplySource();
     void discoveryTargets();
@@ -172,6 +173,68 @@ void TstConsoleRegistry::stateReportsFollowTheirTimes()
     QCOMPARE(reg.argument("PC"), QStringLiteral("/tmp/x.apk"));
     reg.clearChecks();
     QVERIFY(!reg.hasChecked());
+}
+
+// A discovery round is applied under one lock and announced once: the rows that changed, or the whole
+// range once more than half of them did. Rows are found by index also after others were removed from
+// the middle of their PC, and a report for a row or PC not listed changes nothing.
+void TstConsoleRegistry::aRoundOfReportsIsOneNotice()
+{
+    AgentRegistry reg;
+    reg.applyPcInfo(header("A", "a"), simus({"0=x", "1=y", "2=z", "3=w"}));
+    reg.applyPcInfo(header("B", "b"), simus({"0=p", "1=q"}));
+    QSignalSpy some(&reg, &AgentRegistry::sigSimusChanged);
+    QSignalSpy all(&reg, &AgentRegistry::sigAllSimusChanged);
+    const auto report = [](const char* pc, const char* idx, int state, int time,
+                           const QByteArray& jpeg = {}) {
+        struSimuReport r;
+        r.pcName = QString::fromLatin1(pc);
+        r.memuIdx = QString::fromLatin1(idx);
+        r.iState = state;
+        r.iTime = time;
+        r.iDaemonModel = 1;
+        r.jpeg = jpeg;
+        return r;
+    };
+
+    // Three of six rows, one of them twice (its later report is older and loses), and two unknown.
+    reg.applyReports({report("A", "1", 1, 10, "jpeg-a1"), report("B", "0", 2, 10), report("A", "1", 3, 9),
+                      report("A", "3", 1, 10), report("A", "9", 1, 10), report("C", "0", 1, 10)});
+    QCOMPARE(all.size(), 0);
+    QCOMPARE(some.size(), 1);
+    const SimuChangeList changes = some.takeFirst().first().value<SimuChangeList>();
+    QStringList changed;
+    for (const struSimuChange& c : changes)
+        changed.append(QStringLiteral("%1/%2:%3").arg(c.pcName, c.memuIdx).arg(c.roles));
+    QCOMPARE(changed, (QStringList{"A/1:3", "B/0:1", "A/3:1"}));
+    struSimuRow row;
+    QVERIFY(reg.row("A", "1", row));
+    QCOMPARE(row.iState, 1);
+    QCOMPARE(row.iTime, 10);
+    QCOMPARE(row.shot, QByteArray("jpeg-a1"));
+
+    // Row "1" goes from the middle of A: "2" and "3" are still found as themselves.
+    reg.applyPcInfo(header("A", "a"), simus({"0=x", "2=z", "3=w"}));
+    QCOMPARE(reg.simuCount(), 5);
+    reg.applyReports({report("A", "3", 6, 20), report("A", "1", 1, 30)});
+    QVERIFY(reg.row("A", "3", row));
+    QCOMPARE(row.iState, 6);
+    QVERIFY(reg.row("A", "2", row));
+    QCOMPARE(row.iState, -1);
+    QVERIFY(!reg.row("A", "1", row));
+
+    // Four of five rows: the whole range, with the union of the roles.
+    some.clear();
+    reg.applyReports({report("A", "0", 1, 40), report("A", "2", 1, 40), report("B", "0", 1, 40),
+                      report("B", "1", 1, 40, "jpeg-b1")});
+    QCOMPARE(some.size(), 0);
+    QCOMPARE(all.size(), 1);
+    QCOMPARE(all.first().first().toInt(), SimuRole::State | SimuRole::Picture);
+    QVERIFY(reg.row("B", "1", row));
+    QCOMPARE(row.shot, QByteArray("jpeg-b1"));
+    // Nothing new: no notice at all.
+    reg.applyReports({report("A", "0", 1, 40)});
+    QCOMPARE(some.size() + all.size(), 1);
 }
 
 void TstConsoleRegistry::offlineAfterTenSecondsOnInjectedClock()

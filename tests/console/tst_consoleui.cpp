@@ -85,6 +85,7 @@ private slots:
     void drawersInstallProgressAndLogout();
     void keysNeverQuitTheWindow();
     void longNamesKeepTheStateColumn();
+    void aNewPcLeavesTheShownOnesAlone();
 
 private:
     std::unique_ptr<CenterToolMainWnd> makeWindow(AgentRegistry::Clock clock = {});
@@ -738,4 +739,87 @@ void TstConsoleUi::longNamesKeepTheStateColumn()
 }
 
 QTEST_MAIN(TstConsoleUi)
+namespace {
+
+// Counts the moves and resizes of the widgets it watches.
+class GeometryWatch : public QObject
+{
+public:
+    void watch(QWidget* pWidget) { pWidget->installEventFilter(this); }
+    int m_iChanges = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        m_iChanges += event->type() == QEvent::Move || event->type() == QEvent::Resize ? 1 : 0;
+        return false;
+    }
+};
+
+QStringList idxNames(int count)
+{
+    QStringList out;
+    for (int i = 0; i < count; ++i)
+        out.append(QStringLiteral("%1=e%1").arg(i));
+    return out;
+}
+
+} // namespace
+
+// A PC heard after others is stacked below them: the drawers, rows and tiles already shown are neither
+// moved nor resized (each PC first heard used to squeeze and regrow all of them). Each drawer takes the
+// height its content needs at the width it is given, tiles wrapping into rows; a hidden one takes none.
+void TstConsoleUi::aNewPcLeavesTheShownOnesAlone()
+{
+    auto wnd = makeWindow();
+    wnd->resize(1100, 700);
+    // The scroll bars are there from the start: their coming narrows everything once, rightly.
+    wnd->leftScrollArea()->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    wnd->rightScrollArea()->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    wnd->show();
+    QVERIFY(QTest::qWaitForWindowExposed(wnd.get()));
+    wnd->slNewPcInfoArrived(pcReply("PC-A", "A", idxNames(20)));
+    wnd->slNewPcInfoArrived(pcReply("PC-B", "B", idxNames(20)));
+    QTRY_VERIFY_WITH_TIMEOUT(wnd->rightGrpDrawer()->findPc("PC-B"), 2000);
+    QApplication::processEvents();
+    MyDrawerEx* rowsA = wnd->leftGrpDrawer()->findPc("PC-A");
+    VedioBoxDrawer* tilesA = wnd->rightGrpDrawer()->findPc("PC-A");
+    VedioBoxDrawer* tilesB = wnd->rightGrpDrawer()->findPc("PC-B");
+    const QList<QWidget*> watched{
+        rowsA, tilesA, rowsA->cell("0"), rowsA->cell("19"), tilesA->box("0"), tilesA->box("19"), tilesB};
+    // Shown, and told their first geometry (Qt sends it a moment after a widget is shown).
+    const auto settled = [&watched] {
+        for (QWidget* w : watched) {
+            if (!w->isVisible() || w->testAttribute(Qt::WA_PendingMoveEvent) ||
+                w->testAttribute(Qt::WA_PendingResizeEvent))
+                return false;
+        }
+        return true;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(settled(), 2000);
+    const int width = tilesA->width();
+    QVERIFY2(tilesA->height() == tilesA->heightForWidth(width) && tilesA->height() < 20 * AVedioBox::kHeight,
+             qPrintable(QStringLiteral("%1 px high at %2 px wide").arg(tilesA->height()).arg(width)));
+    QVERIFY(tilesA->box("19")->y() > tilesA->box("0")->y());
+    QCOMPARE(tilesA->box("1")->y(), tilesA->box("0")->y());
+    const QRect rowGeometry = rowsA->cell("19")->geometry();
+    const QRect tileGeometry = tilesA->box("19")->geometry();
+    GeometryWatch watch;
+    for (QWidget* w : watched)
+        watch.watch(w);
+
+    wnd->slNewPcInfoArrived(pcReply("PC-C", "C", idxNames(20)));
+    QTRY_VERIFY_WITH_TIMEOUT(wnd->rightGrpDrawer()->findPc("PC-C"), 2000);
+    VedioBoxDrawer* tilesC = wnd->rightGrpDrawer()->findPc("PC-C");
+    QTRY_COMPARE_WITH_TIMEOUT(tilesC->y(), tilesB->geometry().bottom() + 1 + 2, 2000);
+    QApplication::processEvents();
+    QCOMPARE(watch.m_iChanges, 0);
+    QCOMPARE(rowsA->cell("19")->geometry(), rowGeometry);
+    QCOMPARE(tilesA->box("19")->geometry(), tileGeometry);
+    QVERIFY(wnd->rightGrpDrawer()->height() >= tilesC->geometry().bottom() + 1);
+
+    tilesB->hide();
+    QTRY_COMPARE_WITH_TIMEOUT(tilesC->y(), tilesA->geometry().bottom() + 1 + 2, 2000);
+}
+
 #include "tst_consoleui.moc"

@@ -4,121 +4,18 @@
 // that stops reading. One PC's stalled operation does not hold up another PC.
 #include "clientnetoperobj.h"
 #include "jsoncodec.h"
-#include "jsonsplitter.h"
 #include "loginret.h"
 #include "opercodes.h"
 #include "opergrpsimumgr.h"
+#include "standinagents.h"
 
 #include <QDateTime>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <memory>
 
-#ifdef Q_OS_LINUX
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
 namespace {
-
-// A test agent: records every connection's bytes until the console closes it.
-class TestAgent : public QObject
-{
-public:
-    struct Conn
-    {
-        QByteArray bytes;
-        bool ended = false;
-        QList<struSimuOper> opers;
-        QString usrName;
-        QByteArray file; // the bytes after the document
-    };
-
-    TestAgent()
-    {
-        QVERIFY(m_server.listen(QHostAddress::LocalHost, 0));
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* s = m_server.nextPendingConnection()) {
-                const int at = conns.size();
-                conns.append(Conn());
-                connect(s, &QTcpSocket::readyRead, this, [this, s, at] { conns[at].bytes += s->readAll(); });
-                connect(s, &QTcpSocket::disconnected, this, [this, s, at] {
-                    conns[at].bytes += s->readAll();
-                    Split(conns[at]);
-                    conns[at].ended = true;
-                    s->deleteLater();
-                });
-            }
-        });
-    }
-    quint16 port() const { return m_server.serverPort(); }
-    bool waitEnded(int n, int ms = 10000)
-    {
-        QDeadlineTimer d(ms);
-        while (!d.hasExpired() && (conns.size() < n || !conns.at(n - 1).ended))
-            QTest::qWait(5);
-        return conns.size() >= n && conns.at(n - 1).ended;
-    }
-    QList<Conn> conns;
-
-private:
-    static void Split(Conn& c)
-    {
-        JsonSplitter sp;
-        sp.append(c.bytes);
-        QByteArray doc;
-        if (sp.next(doc) != JsonSplitter::Complete)
-            return;
-        c.usrName = JsonCodec::parseCommandDoc(doc, c.opers, QString()).str;
-        c.file = sp.takeBuffered();
-    }
-    QTcpServer m_server;
-};
-
-// A port whose listen queue is full: connection attempts are neither accepted nor refused, as with a
-// PC that is switched off.
-class BlackHole
-{
-public:
-    bool open()
-    {
-#ifdef Q_OS_LINUX
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(m_fd, 0) != 0 ||
-            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            return false;
-        m_port = ntohs(a.sin_port);
-        m_filler.connectToHost(QHostAddress::LocalHost, m_port);
-        return m_filler.waitForConnected(2000);
-#else
-        return false;
-#endif
-    }
-    ~BlackHole()
-    {
-#ifdef Q_OS_LINUX
-        if (m_fd >= 0)
-            ::close(m_fd);
-#endif
-    }
-    quint16 port() const
-    {
-        return m_port;
-    }
-
-private:
-    int m_fd = -1;
-    quint16 m_port = 0;
-    QTcpSocket m_filler;
-};
 
 struct StateMsg
 {
@@ -200,7 +97,8 @@ void TstClientNetOper::initTestCase()
 
 void TstClientNetOper::operationsOfOnePcGoInOrderWithTheirArguments()
 {
-    TestAgent agent;
+    RecordingAgent agent;
+    QVERIFY(agent.ok());
     Client client(agent.port());
     QSignalSpy stateSpy(client.obj, &ClientNetOperObj::sigNewSimuStateParamArrived);
     QSignalSpy failSpy(client.obj, &ClientNetOperObj::sigNetOperReplyResult);
@@ -272,7 +170,8 @@ void TstClientNetOper::installStreamsTheFileWithProgress()
     QVERIFY(f.open(QIODevice::WriteOnly) && f.write(content) == size);
     f.close();
 
-    TestAgent agent;
+    RecordingAgent agent;
+    QVERIFY(agent.ok());
     Client client(agent.port());
     QSignalSpy stateSpy(client.obj, &ClientNetOperObj::sigNewSimuStateParamArrived);
     QSignalSpy beginSpy(client.obj, &ClientNetOperObj::sigBeginInstall);
@@ -306,7 +205,8 @@ void TstClientNetOper::installStreamsTheFileWithProgress()
 // out; the targets show running again. Both shown once through the failure signal.
 void TstClientNetOper::deliveryFailures()
 {
-    TestAgent agent;
+    RecordingAgent agent;
+    QVERIFY(agent.ok());
     Client client(agent.port());
     QSignalSpy failSpy(client.obj, &ClientNetOperObj::sigNetOperReplyResult);
     QSignalSpy stateSpy(client.obj, &ClientNetOperObj::sigNewSimuStateParamArrived);
@@ -398,7 +298,8 @@ void TstClientNetOper::fileOfAnotherSizeThanAnnounced()
         content[i] = char(i * 13 + i / 4096);
     const QString path = writeFile(dir, QStringLiteral("a.apk"), content);
     QVERIFY(!path.isEmpty());
-    TestAgent agent;
+    RecordingAgent agent;
+    QVERIFY(agent.ok());
 
     const int shorter = 2 * 1024 * 1024 + 777; // inside a block
     QCOMPARE(runInstall(installTo(agent.port(), path, shorter)).iRet, 0);
@@ -473,7 +374,8 @@ void TstClientNetOper::agentDownWhileAnotherPcWorks()
     BlackHole hole;
     if (!hole.open())
         QSKIP("no listen queue to fill on this system");
-    TestAgent agent;
+    RecordingAgent agent;
+    QVERIFY(agent.ok());
     Client down(hole.port(), QStringLiteral("机房二"));
     Client up(agent.port());
     QSignalSpy failSpy(down.obj, &ClientNetOperObj::sigNetOperReplyResult);

@@ -12,6 +12,7 @@
 #include "mygrpdrawer.h"
 #include "notifierrun.h"
 #include "opercodes.h"
+#include "quietconsole.h"
 #include "remotedesktopwnd.h"
 #include "resultdisplay.h"
 #include "simuinfoxmlgainer.h"
@@ -24,8 +25,60 @@
 #include <QJsonArray>
 #include <QLineEdit>
 #include <QTcpServer>
-#include <QUdpSocket>
 #include <QtTest>
+
+namespace {
+
+// A real agent command server on a simulated LDPlayer farm whose instances boot in 300 ms, signed in
+// as alice; it reports to a port picked beforehand, where the console's result server is to listen.
+struct FarmAgent
+{
+    FarmFixture farm;
+    quint16 resultPort = 0;
+    std::unique_ptr<AgentCommandServer> agent;
+
+    bool start(int instances)
+    {
+        if (!farm.init(FarmFixture::LdPlayer, instances) ||
+            !farm.setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("300")))
+            return false;
+        SimuSettings::setPcNickName(QStringLiteral("机房一"));
+        SimuSettings::setDaemonModel(0);
+        signIn(QStringLiteral("alice"));
+        {
+            QTcpServer probe;
+            if (!probe.listen(QHostAddress::AnyIPv4, 0))
+                return false;
+            resultPort = probe.serverPort();
+        }
+        SimuTcpRcvObj::Options agentOptions;
+        agentOptions.notifier.resultPort = resultPort;
+        agent = std::make_unique<AgentCommandServer>(agentOptions);
+        return agent->start();
+    }
+    // A console's operations towards this agent; dialogs empty: the console's own.
+    ConsoleOpsOptions consoleOps(std::shared_ptr<OpsDialogs> dialogs = nullptr) const
+    {
+        ConsoleOpsOptions opts;
+        opts.agentPort = agent->port();
+        opts.resultPort = resultPort;
+        opts.dialogs = std::move(dialogs);
+        opts.groupFile = farm.homeDir() + QStringLiteral("/devGroups.json");
+        return opts;
+    }
+    // The agent's PC as its discovery reply lists it.
+    static struPcInfoReply reply(int runLimit)
+    {
+        QVector<SimuInfo> infos;
+        SimuInfoXmlGainer().GetSimusInfo(infos);
+        QList<struSimuEntry> simus;
+        for (const SimuInfo& i : infos)
+            simus.append(struSimuEntry{i.adbPort(), i.idx(), i.name()});
+        return listedPc(QStringLiteral("agent-pc"), QStringLiteral("机房一"), runLimit, simus);
+    }
+};
+
+} // namespace
 
 class TstConsoleOpsWindow : public QObject
 {
@@ -40,59 +93,23 @@ private slots:
 void TstConsoleOpsWindow::operationsFromTheWindow()
 {
     FARMSIM_OR_SKIP();
-    FarmFixture farm;
-    QVERIFY2(farm.init(FarmFixture::LdPlayer, 3), qPrintable(farm.error()));
-    QVERIFY(farm.setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("300")));
-    SimuSettings::setPcNickName(QStringLiteral("机房一"));
-    SimuSettings::setDaemonModel(0);
-    signIn(QStringLiteral("alice"));
-    // The console's result server port, known beforehand: the agent reports there.
-    quint16 resultPort = 0;
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::AnyIPv4, 0));
-        resultPort = probe.serverPort();
-    }
-    SimuTcpRcvObj::Options agentOptions;
-    agentOptions.notifier.resultPort = resultPort;
-    AgentCommandServer agent(agentOptions);
-    QVERIFY(agent.start());
+    FarmAgent farmAgent;
+    QVERIFY2(farmAgent.start(3), qPrintable(farmAgent.farm.error()));
+    FarmFixture& farm = farmAgent.farm;
+    AgentCommandServer& agent = *farmAgent.agent;
 
-    QUdpSocket silent; // discovery queries go here and are never answered
-    QVERIFY(silent.bind(QHostAddress::LocalHost, 0));
-    CenterToolMainWnd::Options o;
-    o.queryPort = silent.localPort();
-    o.targets = {QHostAddress(QHostAddress::LocalHost)};
-    o.trayIcon = false;
-    // The PC is listed once by hand and never heard from again: a clock that stands still keeps it
-    // online however long the operations take on a busy machine (offline, every operation would be
-    // refused).
-    const qint64 listedAt = QDateTime::currentSecsSinceEpoch();
-    o.clock = [listedAt] { return listedAt; };
-    CenterToolMainWnd wnd(o);
+    // The PC is listed once by hand and never heard from again; offline, every operation would be
+    // refused.
+    QuietConsole console;
+    QVERIFY(console.bound());
+    CenterToolMainWnd& wnd = console.wnd();
     auto dialogs = std::make_shared<AnsweringDialogs>();
-    ConsoleOpsOptions opts;
-    opts.agentPort = agent.port();
-    opts.resultPort = resultPort;
-    opts.dialogs = dialogs;
-    opts.groupFile = farm.homeDir() + QStringLiteral("/devGroups.json");
-    ConsoleOpsWiring* pOps = attachConsoleOps(wnd, opts);
+    ConsoleOpsWiring* pOps = attachConsoleOps(wnd, farmAgent.consoleOps(dialogs));
     wnd.initWnd();
     QTRY_VERIFY_WITH_TIMEOUT(pOps->resultRcver()->ServerPort() != 0, 5000);
-    QCOMPARE(pOps->resultRcver()->ServerPort(), resultPort);
+    QCOMPARE(pOps->resultRcver()->ServerPort(), farmAgent.resultPort);
 
-    // The agent PC as its discovery reply lists it.
-    struPcInfoReply reply;
-    reply.header.setPcName(QStringLiteral("agent-pc"));
-    reply.header.setNickName(QStringLiteral("机房一"));
-    reply.header.setIpAddr(QStringLiteral("127.0.0.1"));
-    reply.header.iRunLimit = 3;
-    reply.header.iSimuType = 2;
-    QVector<SimuInfo> infos;
-    SimuInfoXmlGainer().GetSimusInfo(infos);
-    for (const SimuInfo& i : infos)
-        reply.simus.append(struSimuEntry{i.adbPort(), i.idx(), i.name()});
-    reply.from = QHostAddress(QHostAddress::LocalHost);
+    const struPcInfoReply reply = FarmAgent::reply(3);
     wnd.slNewPcInfoArrived(reply);
     MyDrawerEx* pc = wnd.leftGrpDrawer()->findPc(QStringLiteral("agent-pc"));
     VedioBoxDrawer* tiles = wnd.rightGrpDrawer()->findPc(QStringLiteral("agent-pc"));
@@ -166,19 +183,13 @@ namespace {
 // A console window with its operations, listing PCs by hand; nothing answers its discovery.
 struct GroupWindow
 {
-    QUdpSocket silent;
-    std::unique_ptr<CenterToolMainWnd> wnd;
+    QuietConsole console{false};
+    CenterToolMainWnd* wnd = &console.wnd();
     std::shared_ptr<AnsweringDialogs> dialogs = std::make_shared<AnsweringDialogs>();
     ConsoleOpsWiring* ops = nullptr;
 
     GroupWindow(const QString& groupFile, const QStringList& pcs)
     {
-        silent.bind(QHostAddress::LocalHost, 0);
-        CenterToolMainWnd::Options o;
-        o.queryPort = silent.localPort();
-        o.targets = {QHostAddress(QHostAddress::LocalHost)};
-        o.trayIcon = false;
-        wnd = std::make_unique<CenterToolMainWnd>(o);
         ConsoleOpsOptions opts;
         opts.resultPort = 0;
         opts.dialogs = dialogs;
@@ -290,15 +301,9 @@ void TstConsoleOpsWindow::questionsThroughTheRealDialogs()
         QTcpSocket* s = agent.nextPendingConnection();
         connect(s, &QTcpSocket::readyRead, this, [&commands, s] { commands << s->readAll(); });
     });
-    QUdpSocket silent;
-    QVERIFY(silent.bind(QHostAddress::LocalHost, 0));
-    CenterToolMainWnd::Options o;
-    o.queryPort = silent.localPort();
-    o.targets = {QHostAddress(QHostAddress::LocalHost)};
-    o.trayIcon = false;
-    const qint64 listedAt = QDateTime::currentSecsSinceEpoch();
-    o.clock = [listedAt] { return listedAt; };
-    CenterToolMainWnd wnd(o);
+    QuietConsole console;
+    QVERIFY(console.bound());
+    CenterToolMainWnd& wnd = console.wnd();
     ConsoleOpsOptions opts;
     opts.agentPort = agent.serverPort();
     opts.resultPort = 0;
@@ -307,16 +312,9 @@ void TstConsoleOpsWindow::questionsThroughTheRealDialogs()
     wnd.initWnd();
     wnd.show();
     QVERIFY(QTest::qWaitForWindowExposed(&wnd));
-    struPcInfoReply reply;
-    reply.header.setPcName(QStringLiteral("pc-real"));
-    reply.header.setNickName(QStringLiteral("机房甲"));
-    reply.header.setIpAddr(QStringLiteral("127.0.0.1"));
-    reply.header.iRunLimit = 3;
-    reply.header.iSimuType = 2;
-    reply.simus = {struSimuEntry{0, QStringLiteral("0"), QStringLiteral("名字A")},
-                   struSimuEntry{0, QStringLiteral("1"), QStringLiteral("名字B")}};
-    reply.from = QHostAddress(QHostAddress::LocalHost);
-    wnd.slNewPcInfoArrived(reply);
+    wnd.slNewPcInfoArrived(listedPc(QStringLiteral("pc-real"), QStringLiteral("机房甲"), 3,
+                                    {struSimuEntry{0, QStringLiteral("0"), QStringLiteral("名字A")},
+                                     struSimuEntry{0, QStringLiteral("1"), QStringLiteral("名字B")}}));
     wnd.slSetState(QStringLiteral("pc-real"), QStringLiteral("0"), eStateRunning, 100);
     MyDrawerCell* row = wnd.leftGrpDrawer()->findPc(QStringLiteral("pc-real"))->cell(QStringLiteral("0"));
     QVERIFY(row);
@@ -367,58 +365,24 @@ void TstConsoleOpsWindow::questionsThroughTheRealDialogs()
 void TstConsoleOpsWindow::farmScaleSelectionAndCreate()
 {
     FARMSIM_OR_SKIP();
-    FarmFixture farm;
-    QVERIFY2(farm.init(FarmFixture::LdPlayer, 4), qPrintable(farm.error()));
-    QVERIFY(farm.setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("300")));
-    SimuSettings::setPcNickName(QStringLiteral("机房一"));
-    SimuSettings::setDaemonModel(0);
-    signIn(QStringLiteral("alice"));
-    quint16 resultPort = 0;
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::AnyIPv4, 0));
-        resultPort = probe.serverPort();
-    }
-    SimuTcpRcvObj::Options agentOptions;
-    agentOptions.notifier.resultPort = resultPort;
-    AgentCommandServer agent(agentOptions);
-    QVERIFY(agent.start());
+    FarmAgent farmAgent;
+    QVERIFY2(farmAgent.start(4), qPrintable(farmAgent.farm.error()));
+    FarmFixture& farm = farmAgent.farm;
     QStringList boxes;
     setResultBox([&boxes](const QString&, const QString& text, bool) {
         boxes << text;
         return true;
     });
 
-    QUdpSocket silent;
-    QVERIFY(silent.bind(QHostAddress::LocalHost, 0));
-    CenterToolMainWnd::Options o;
-    o.queryPort = silent.localPort();
-    o.targets = {QHostAddress(QHostAddress::LocalHost)};
-    o.trayIcon = false;
-    const qint64 listedAt = QDateTime::currentSecsSinceEpoch();
-    o.clock = [listedAt] { return listedAt; };
-    CenterToolMainWnd wnd(o);
-    ConsoleOpsOptions opts;
-    opts.agentPort = agent.port();
-    opts.resultPort = resultPort;
-    opts.groupFile = farm.homeDir() + QStringLiteral("/devGroups.json");
-    attachConsoleOps(wnd, opts); // the console's own dialogs
+    QuietConsole console;
+    QVERIFY(console.bound());
+    CenterToolMainWnd& wnd = console.wnd();
+    attachConsoleOps(wnd, farmAgent.consoleOps()); // the console's own dialogs
     wnd.initWnd();
     wnd.resize(1200, 800);
     wnd.show();
     QVERIFY(QTest::qWaitForWindowExposed(&wnd));
-    struPcInfoReply reply;
-    reply.header.setPcName(QStringLiteral("agent-pc"));
-    reply.header.setNickName(QStringLiteral("机房一"));
-    reply.header.setIpAddr(QStringLiteral("127.0.0.1"));
-    reply.header.iRunLimit = 4;
-    reply.header.iSimuType = 2;
-    QVector<SimuInfo> infos;
-    SimuInfoXmlGainer().GetSimusInfo(infos);
-    for (const SimuInfo& i : infos)
-        reply.simus.append(struSimuEntry{i.adbPort(), i.idx(), i.name()});
-    reply.from = QHostAddress(QHostAddress::LocalHost);
-    wnd.slNewPcInfoArrived(reply);
+    wnd.slNewPcInfoArrived(FarmAgent::reply(4));
     MyDrawerEx* pc = wnd.leftGrpDrawer()->findPc(QStringLiteral("agent-pc"));
     VedioBoxDrawer* tiles = wnd.rightGrpDrawer()->findPc(QStringLiteral("agent-pc"));
     QVERIFY(pc && tiles && pc->cells().size() == 4);

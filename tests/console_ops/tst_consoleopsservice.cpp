@@ -5,98 +5,17 @@
 #include "clientnetoperobj.h"
 #include "consoleopsservice.h"
 #include "jsoncodec.h"
-#include "jsonsplitter.h"
 #include "loginret.h"
 #include "opercodes.h"
 #include "sentoperledger.h"
 #include "simurecords.h"
+#include "standinagents.h"
 
 #include <QFile>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QThread>
 #include <QtTest>
 
-#ifdef Q_OS_LINUX
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
 namespace {
-
-// Records the command document of every connection, in the order they end.
-class TestAgent : public QObject
-{
-public:
-    explicit TestAgent(const QHostAddress& at = QHostAddress::LocalHost) { m_ok = m_server.listen(at, 0); }
-    bool ok() const { return m_ok; }
-    void serve()
-    {
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* s = m_server.nextPendingConnection()) {
-                auto* bytes = new QByteArray;
-                connect(s, &QTcpSocket::readyRead, this, [s, bytes] { *bytes += s->readAll(); });
-                connect(s, &QTcpSocket::disconnected, this, [this, s, bytes] {
-                    *bytes += s->readAll();
-                    JsonSplitter sp;
-                    sp.append(*bytes);
-                    QByteArray doc;
-                    QList<struSimuOper> opers;
-                    if (sp.next(doc) == JsonSplitter::Complete)
-                        JsonCodec::parseCommandDoc(doc, opers, QString());
-                    if (!opers.isEmpty())
-                        docs.append(opers);
-                    delete bytes;
-                    s->deleteLater();
-                });
-            }
-        });
-    }
-    quint16 port() const { return m_server.serverPort(); }
-    QList<QList<struSimuOper>> docs;
-
-private:
-    QTcpServer m_server;
-    bool m_ok = false;
-};
-
-// An address and port whose listen queue is full: connections are neither taken nor refused, as with
-// a PC switched off.
-class BlackHole
-{
-public:
-    bool open(const char* addr, quint16 port)
-    {
-#ifdef Q_OS_LINUX
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        ::inet_pton(AF_INET, addr, &a.sin_addr);
-        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(m_fd, 0) != 0)
-            return false;
-        m_filler.connectToHost(QString::fromLatin1(addr), port);
-        return m_filler.waitForConnected(2000);
-#else
-        Q_UNUSED(addr);
-        Q_UNUSED(port);
-        return false;
-#endif
-    }
-    ~BlackHole()
-    {
-#ifdef Q_OS_LINUX
-        if (m_fd >= 0)
-            ::close(m_fd);
-#endif
-    }
-
-private:
-    int m_fd = -1;
-    QTcpSocket m_filler;
-};
 
 int threadCount()
 {
@@ -147,9 +66,8 @@ void TstConsoleOpsService::initTestCase()
 // theirs out one after another; the process gains one thread however many PCs there are.
 void TstConsoleOpsService::everyPcOnOneThreadInOrderBesideDeadOnes()
 {
-    TestAgent agent;
+    RecordingAgent agent;
     QVERIFY(agent.ok());
-    agent.serve();
     BlackHole hole;
     if (!hole.open("127.0.0.2", agent.port()))
         QSKIP("no second loopback address with a full listen queue here");
@@ -238,9 +156,8 @@ void TstConsoleOpsService::everyPcOnOneThreadInOrderBesideDeadOnes()
 // What was submitted before the end still goes out; after it nothing is taken.
 void TstConsoleOpsService::stopLetsSubmittedOperationsOut()
 {
-    TestAgent agent;
+    RecordingAgent agent;
     QVERIFY(agent.ok());
-    agent.serve();
     auto reg = registryOf({QStringLiteral("pc")}, {QStringLiteral("127.0.0.1")});
     ConsoleOpsService::Options o;
     o.agentPort = agent.port();

@@ -11,7 +11,9 @@
 #include "loginret.h"
 #include "mygrpdrawer.h"
 #include "qtchinese.h"
+#include "quietconsole.h"
 #include "simusettings.h"
+#include "standinagents.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -20,10 +22,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QUdpSocket>
 #include <QtTest>
 
 #include <algorithm>
@@ -33,29 +32,6 @@
 namespace {
 
 const QString kPc = QStringLiteral("pc-a");
-
-// Keeps the bytes of every command connection, one entry per connection once it closed.
-class RecordingAgent : public QTcpServer
-{
-public:
-    QList<QByteArray> received;
-
-    RecordingAgent()
-    {
-        listen(QHostAddress::LocalHost, 0);
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* s = nextPendingConnection()) {
-                auto* pBytes = new QByteArray;
-                connect(s, &QTcpSocket::readyRead, s, [s, pBytes] { pBytes->append(s->readAll()); });
-                connect(s, &QTcpSocket::disconnected, this, [this, s, pBytes] {
-                    received << *pBytes + s->readAll();
-                    delete pBytes;
-                    s->deleteLater();
-                });
-            }
-        });
-    }
-};
 
 // Runs `act` on the first dialog that opens over the window (bounded), from the dialog's own loop;
 // a dialog `act` left open is cancelled.
@@ -131,35 +107,22 @@ void TstOpsDialogs::initTestCase()
 void TstOpsDialogs::questionsAnsweredWithKeys()
 {
     RecordingAgent agent;
-    QVERIFY(agent.isListening());
-    QUdpSocket silent; // discovery goes here and is never answered
-    QVERIFY(silent.bind(QHostAddress::LocalHost, 0));
-    CenterToolMainWnd::Options o;
-    o.queryPort = silent.localPort();
-    o.targets = {QHostAddress(QHostAddress::LocalHost)};
-    o.trayIcon = false;
-    const qint64 listedAt = QDateTime::currentSecsSinceEpoch();
-    o.clock = [listedAt] { return listedAt; }; // the PC stays online however long this takes
-    CenterToolMainWnd wnd(o);
+    QVERIFY(agent.ok());
+    QuietConsole console;
+    QVERIFY(console.bound());
+    CenterToolMainWnd& wnd = console.wnd();
     auto* pDriver = new ConsoleTestDriver(wnd);
     ConsoleOpsOptions opts;
-    opts.agentPort = agent.serverPort();
+    opts.agentPort = agent.port();
     opts.resultPort = 0;
     opts.dialogs = pDriver->dialogs();
     opts.groupFile = m_home.filePath(QStringLiteral("devGroups.json"));
     attachConsoleOps(wnd, opts);
     wnd.initWnd();
 
-    struPcInfoReply reply;
-    reply.header.setPcName(kPc);
-    reply.header.setNickName(QStringLiteral("机房一"));
-    reply.header.setIpAddr(QStringLiteral("127.0.0.1"));
-    reply.header.iRunLimit = 4;
-    reply.header.iSimuType = 2;
-    reply.simus = {struSimuEntry{21503, QStringLiteral("0"), QStringLiteral("sim-0")},
-                   struSimuEntry{21505, QStringLiteral("1"), QStringLiteral("sim-1")}};
-    reply.from = QHostAddress(QHostAddress::LocalHost);
-    wnd.slNewPcInfoArrived(reply);
+    wnd.slNewPcInfoArrived(listedPc(kPc, QStringLiteral("机房一"), 4,
+                                    {struSimuEntry{21503, QStringLiteral("0"), QStringLiteral("sim-0")},
+                                     struSimuEntry{21505, QStringLiteral("1"), QStringLiteral("sim-1")}}));
     wnd.slSetState(kPc, QStringLiteral("0"), 1, 1); // running: an install may go there
     MyDrawerEx* pPc = wnd.leftGrpDrawer()->findPc(kPc);
     QVERIFY(pPc);
