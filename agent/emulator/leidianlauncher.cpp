@@ -11,7 +11,6 @@
 #include "simusettings.h"
 
 #include <QDebug>
-#include <QFileInfo>
 #include <QProcess>
 
 LeiDianLauncher::LeiDianLauncher(const QString& memuIdx) : SimulatorAbsLauncher(memuIdx) {}
@@ -113,10 +112,7 @@ CCommResult LeiDianLauncher::GetRunningSimus(QStringList& memuIdxs)
 
 CCommResult LeiDianLauncher::CheckSimuPath(const QString& dir)
 {
-    if (QFileInfo(dir + QStringLiteral("/dnconsole.exe")).isFile())
-        return CCommResult();
-    return CCommResult::failure(ResultCode::kWrongProductDir,
-                                QStringLiteral("雷电模拟器路径设置不正确,无法找到对应的模拟器。"));
+    return CheckToolInDir(dir, QStringLiteral("dnconsole.exe"), QStringLiteral("雷电"));
 }
 
 QHash<QString, struRunState> LeiDianLauncher::GetSimuRunStates(const QVector<SimuInfo>& infos)

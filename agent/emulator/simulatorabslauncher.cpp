@@ -15,6 +15,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <algorithm>
@@ -104,6 +105,15 @@ CCommResult SimulatorAbsLauncher::CloseSimu(int pid)
         return r;
     SimuStateStore::instance().update(m_memuIdx, [](struSimuRecord& rec) { rec.iPid = 0; });
     return VerifyNotListed();
+}
+
+CCommResult SimulatorAbsLauncher::CheckToolInDir(const QString& dir, const QString& tool,
+                                                 const QString& product)
+{
+    if (QFileInfo(dir + QLatin1Char('/') + tool).isFile())
+        return CCommResult();
+    return CCommResult::failure(ResultCode::kWrongProductDir,
+                                QStringLiteral("%1模拟器路径设置不正确,无法找到对应的模拟器。").arg(product));
 }
 
 CCommResult SimulatorAbsLauncher::VerifyNotListed()

@@ -100,6 +100,9 @@ protected:
     // A close is done only when the product's own running list no longer names the instance
     // (its tool may go on listing it after its process is gone). 59 otherwise.
     CCommResult VerifyNotListed();
+    // For CheckSimuPath: success when dir holds the product's tool, else kWrongProductDir naming the
+    // product ("逍遥", "雷电").
+    static CCommResult CheckToolInDir(const QString& dir, const QString& tool, const QString& product);
     // The pid to record for a started instance (default: the launched process).
     virtual qint64 StartedSimuPid();
     // Starts program + args detached, with the caller's process object holding the command for

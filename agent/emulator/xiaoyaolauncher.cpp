@@ -11,7 +11,6 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 
@@ -116,10 +115,7 @@ CCommResult XiaoYaoLauncher::GetRunningSimus(QStringList& memuIdxs)
 
 CCommResult XiaoYaoLauncher::CheckSimuPath(const QString& dir)
 {
-    if (QFileInfo(dir + QStringLiteral("/MEmu.exe")).isFile())
-        return CCommResult();
-    return CCommResult::failure(ResultCode::kWrongProductDir,
-                                QStringLiteral("逍遥模拟器路径设置不正确,无法找到对应的模拟器。"));
+    return CheckToolInDir(dir, QStringLiteral("MEmu.exe"), QStringLiteral("逍遥"));
 }
 
 QString XiaoYaoLauncher::InstanceImageName() const

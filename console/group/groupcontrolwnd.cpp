@@ -22,6 +22,9 @@ GroupControlWnd::GroupControlWnd(GroupControlService* pService, std::shared_ptr<
       m_confirm(std::move(confirm))
 {
     setAttribute(Qt::WA_DeleteOnClose);
+    // The main window is a dialog run modally: a window that is modal itself (to no parent, so it
+    // blocks nothing) takes input beside it, as the remote-desktop viewer does.
+    setWindowModality(Qt::WindowModal);
     setWindowTitle(QStringLiteral("群控"));
     m_pScreen = new GroupScreen(this);
     m_pLeadLabel = new QLabel(this);

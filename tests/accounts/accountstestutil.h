@@ -3,63 +3,18 @@
 // Helpers of the account tests: the real account service on a free loopback port, and a tiny HTTP
 // server whose answers the test chooses (odd bodies, no answer at all, a held answer).
 
+#include "messagecatcher.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QList>
-#include <QMutex>
 #include <QPointer>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
-
-// Collects every Qt message while it lives (and still passes them on).
-class MessageLog
-{
-public:
-    MessageLog() { s_previous = qInstallMessageHandler(&MessageLog::handle); }
-    ~MessageLog()
-    {
-        qInstallMessageHandler(s_previous);
-        QMutexLocker lock(&mutex());
-        lines().clear();
-    }
-    bool contains(const QString& part) const
-    {
-        QMutexLocker lock(&mutex());
-        for (const QString& l : qAsConst(lines())) {
-            if (!part.isEmpty() && l.contains(part)) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& msg)
-    {
-        {
-            QMutexLocker lock(&mutex());
-            lines() << msg;
-        }
-        if (s_previous) {
-            s_previous(type, context, msg);
-        }
-    }
-    static QMutex& mutex()
-    {
-        static QMutex m;
-        return m;
-    }
-    static QStringList& lines()
-    {
-        static QStringList l;
-        return l;
-    }
-    static inline QtMessageHandler s_previous = nullptr;
-};
 
 class AccountSvcProcess
 {

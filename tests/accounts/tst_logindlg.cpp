@@ -401,7 +401,7 @@ void TestLoginDlg::consoleRetriesItsAutomaticLoginUntilTheServiceIsBack()
     store("10086", "pw", true, true);
     struLoginTimings timings = fast();
     timings.iAutoLoginRetryMs = 300;
-    MessageLog messages;
+    MessageCatcher messages;
     CenterLoginWnd wnd(nullptr, timings);
     wnd.show();
     QTRY_VERIFY_WITH_TIMEOUT(wnd.autoLoginRetry()->failures() >= 3, 15000);

@@ -205,7 +205,7 @@ void TestLoginObj::againstAccountService()
     QVERIFY(svc.start(db));
     useService(svc.baseUrl() + "/");
     WorkerHarness worker{struLoginTimings()};
-    MessageLog messages;
+    MessageCatcher messages;
 
     CCommResult ret;
     CLoginRet first;

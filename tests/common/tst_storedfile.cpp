@@ -3,13 +3,13 @@
 // readable by others.
 #include "debuglog.h"
 #include "loginstore.h"
+#include "messagecatcher.h"
 #include "simusettings.h"
 #include "storedfile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QMutex>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -17,29 +17,6 @@
 #include <unistd.h>
 
 namespace {
-
-QMutex g_messagesMutex;
-QStringList g_messages;
-QtMessageHandler g_previous = nullptr;
-
-void collect(QtMsgType type, const QMessageLogContext& context, const QString& msg)
-{
-    {
-        QMutexLocker lock(&g_messagesMutex);
-        g_messages << msg;
-    }
-    g_previous(type, context, msg);
-}
-
-bool sawMessage(const QString& part)
-{
-    QMutexLocker lock(&g_messagesMutex);
-    for (const QString& m : qAsConst(g_messages)) {
-        if (m.contains(part))
-            return true;
-    }
-    return false;
-}
 
 QByteArray readAll(const QString& path)
 {
@@ -69,7 +46,6 @@ class TestStoredFile : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
     void fullDiskKeepsEveryStoredFile();
@@ -78,24 +54,20 @@ private slots:
 
 private:
     std::unique_ptr<QTemporaryDir> m_pHome;
+    std::unique_ptr<MessageCatcher> m_pMessages;
 };
-
-void TestStoredFile::initTestCase()
-{
-    g_previous = qInstallMessageHandler(collect);
-}
 
 void TestStoredFile::init()
 {
     m_pHome = std::make_unique<QTemporaryDir>();
     QVERIFY(m_pHome->isValid());
     SimuSettings::setDataDir(m_pHome->path());
-    QMutexLocker lock(&g_messagesMutex);
-    g_messages.clear();
+    m_pMessages = std::make_unique<MessageCatcher>();
 }
 
 void TestStoredFile::cleanup()
 {
+    m_pMessages.reset();
     SimuSettings::setDataDir(QString());
     m_pHome.reset();
 }
@@ -139,7 +111,8 @@ void TestStoredFile::fullDiskKeepsEveryStoredFile()
     QCOMPARE(readAll(SimuSettings::iniPath()), iniBefore);
     QCOMPARE(readAll(LoginStore::defaultPath()), loginBefore);
     QCOMPARE(readAll(groups), groupsBefore);
-    QVERIFY2(sawMessage(QStringLiteral("not written (disk full")), "the lost settings write was not logged");
+    QVERIFY2(m_pMessages->contains(QStringLiteral("not written (disk full")),
+             "the lost settings write was not logged");
     QCOMPARE(SimuSettings::getDir().str, QStringLiteral("/opt/ldplayer"));
     QCOMPARE(LoginStore::readLastUserName(), QStringLiteral("10086"));
 
@@ -191,7 +164,7 @@ void TestStoredFile::damagedFilesFallBackToTheirBackup()
     bool fromBackup = false;
     QCOMPARE(StoredFile::read(groups, StoredFile::Validator(), &fromBackup), QByteArray("v1"));
     QVERIFY(fromBackup);
-    QVERIFY(sawMessage(QStringLiteral("its backup is used")));
+    QVERIFY(m_pMessages->contains(QStringLiteral("its backup is used")));
 }
 
 void TestStoredFile::storedFilesAndLogsAreOwnerOnly()

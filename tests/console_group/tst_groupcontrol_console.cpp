@@ -12,6 +12,7 @@
 #include "latestframe.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPushButton>
@@ -326,6 +327,10 @@ void TstGroupControlConsole::theWindowDrivesTheRun()
                            [&] { box.button(answerYes ? QMessageBox::Yes : QMessageBox::No)->click(); });
         return box.exec() == QMessageBox::Yes;
     };
+    // The console's main window is a dialog run modally; the group window takes input beside it.
+    QDialog mainWnd;
+    mainWnd.setWindowModality(Qt::ApplicationModal);
+    mainWnd.show();
     QPointer<GroupControlWnd> wnd = new GroupControlWnd(run, m_pReg, confirm);
     QCOMPARE(wnd->windowTitle(), QStringLiteral("群控"));
     QCOMPARE(wnd->memberList()->topLevelItemCount(), 2);
@@ -347,7 +352,9 @@ void TstGroupControlConsole::theWindowDrivesTheRun()
     const auto at = [&](double fx, double fy) {
         return QPoint(int(shown.x() + fx * shown.width()), int(shown.y() + fy * shown.height()));
     };
-    QTest::mouseClick(screen, Qt::LeftButton, {}, at(0.5, 0.25));
+    // Through the window system, as the user's mouse and keys come (a window blocked by the modal
+    // main window would not get them).
+    QTest::mouseClick(wnd->windowHandle(), Qt::LeftButton, {}, screen->mapTo(wnd, at(0.5, 0.25)));
     QTest::mousePress(screen, Qt::LeftButton, {}, at(0.5, 0.8));
     QTest::mouseMove(screen, at(0.5, 0.5));
     QTest::qWait(120);
@@ -357,7 +364,7 @@ void TstGroupControlConsole::theWindowDrivesTheRun()
     QWheelEvent wheel(QPointF(at(0.5, 0.5)), QPointF(screen->mapToGlobal(at(0.5, 0.5))), QPoint(),
                       QPoint(0, 240), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(screen, &wheel);
-    QTest::keyClick(screen, Qt::Key_Escape);
+    QTest::keyClick(wnd->windowHandle(), Qt::Key_Escape);
     QTest::keyClick(screen, Qt::Key_Return);
     QTest::keyClicks(screen, QStringLiteral("a b;"));
     QTest::keyClick(screen, Qt::Key_Backspace); // the typing before it is sent first

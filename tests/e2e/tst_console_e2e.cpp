@@ -67,6 +67,7 @@ private slots:
     void closeDeleteRename();
     void createOnBothProducts();
     void remoteDesktopClickLands();
+    void groupControlOfRunningEmulators();
     void agentOfflineAndBack();
     void groupsLastAcrossAConsoleRestart();
 
@@ -471,6 +472,42 @@ void TstConsoleE2E::remoteDesktopClickLands()
     DRIVER_OK(m_driver, QStringLiteral("closerdp"));
     dump = waitDump(5000, [](const QJsonObject& d) { return !d.contains(QStringLiteral("viewer")); });
     QVERIFY(!dump.contains(QStringLiteral("viewer")));
+}
+
+// "群控" over the running emulators of both PCs in the program itself: its window lists them and shows
+// the lead's live screen; closing it, confirmed, ends it.
+void TstConsoleE2E::groupControlOfRunningEmulators()
+{
+    const QJsonObject before = call(QStringLiteral("dump"));
+    int ticked = 0;
+    for (const QString& pc : {kPcA, kPcB}) {
+        QStringList running;
+        for (const QJsonValue& r : pcOf(before, pc).value(QStringLiteral("rows")).toArray()) {
+            if (r.toObject().value(QStringLiteral("state")).toInt() == eStateRunning)
+                running << r.toObject().value(QStringLiteral("idx")).toString();
+        }
+        if (running.isEmpty())
+            continue;
+        DRIVER_OK(m_driver, QStringLiteral("tick %1 %2").arg(pc, running.join(QLatin1Char(' '))));
+        ticked += running.size();
+    }
+    if (ticked == 0)
+        QSKIP("no emulator runs at this point");
+    DRIVER_OK(m_driver, QStringLiteral("menu 5"));
+    QJsonObject dump = waitDump(kOperationMs, [](const QJsonObject& d) {
+        return d.value(QStringLiteral("groupControl"))
+                   .toObject()
+                   .value(QStringLiteral("pictureWidth"))
+                   .toInt() > 0;
+    });
+    const QJsonObject group = dump.value(QStringLiteral("groupControl")).toObject();
+    QCOMPARE(group.value(QStringLiteral("title")).toString(), QStringLiteral("群控"));
+    QCOMPARE(group.value(QStringLiteral("members")).toArray().size(), ticked);
+    QVERIFY(group.value(QStringLiteral("pictureWidth")).toInt() > 0);
+    DRIVER_OK(m_driver, QStringLiteral("answer confirm")); // the close question, answered ahead
+    DRIVER_OK(m_driver, QStringLiteral("closegroup"));
+    dump = waitDump(10000, [](const QJsonObject& d) { return !d.contains(QStringLiteral("groupControl")); });
+    QVERIFY(!dump.contains(QStringLiteral("groupControl")));
 }
 
 // B killed: marked offline after about ten seconds of silence, not at once; back online once it

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QThread>
 
@@ -312,30 +313,47 @@ bool XvfbServer::start()
         m_error = QStringLiteral("Xvfb is not installed (package xvfb)");
         return false;
     }
+    // The display is named, not left to Xvfb's own choice (-displayfd alone): a server in another
+    // network namespace does not see this namespace's abstract sockets, takes the first number whose
+    // socket looks free to it, and unlinks the socket file of the server that has it. A named display
+    // is guarded by its lock file in /tmp, which every namespace shares; a number in use makes the
+    // server end at once, and the next one is tried. The numbers start far above the ones servers
+    // that choose by themselves take.
+    const int first = kFirstDisplay + int(QCoreApplication::applicationPid() % 2000) * 4;
+    QDeadlineTimer deadline(kStartMs);
+    for (int n = first; n < first + kDisplayTries && !deadline.hasExpired(); ++n) {
+        if (startOn(xvfb, n, deadline))
+            return true;
+    }
+    if (m_error.isEmpty())
+        m_error = QStringLiteral("Xvfb did not come up within %1 ms").arg(kStartMs);
+    return false;
+}
+
+bool XvfbServer::startOn(const QString& xvfb, int n, const QDeadlineTimer& deadline)
+{
     m_pDir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/toviaxvfb-XXXXXX"));
     if (!m_pDir->isValid()) {
         m_error = QStringLiteral("cannot make a temporary folder: ") + m_pDir->errorString();
         return false;
     }
-    const QString numberFile = m_pDir->filePath(QStringLiteral("display"));
-    // Xvfb takes the first free display and writes its number to fd 3 once it accepts clients.
     // -noreset: by default the server resets whenever its last client leaves, and a client that
     // connects during the reset is dropped (an instance then dies in its start-up). The
     // shell stays as a watcher: when this process is gone (crashed, killed on a time-out) it ends
-    // the server and removes the folder, so neither outlives its test.
-    static const QString kScript =
-        QStringLiteral("\"$1\" -displayfd 3 -nolisten tcp -noreset -screen 0 800x600x24 3>\"$3\" </dev/null "
-                       ">/dev/null 2>&1 &\n"
-                       "x=$!\n"
-                       "echo $x >\"$4\"\n"
-                       "while kill -0 \"$2\" 2>/dev/null && kill -0 $x 2>/dev/null; do sleep 0.5; done\n"
-                       "kill $x 2>/dev/null\n"
-                       "rm -rf \"$5\"\n");
+    // the server and removes the folder, so neither outlives its test. (-displayfd would tell when
+    // the server is up, but with it Xvfb takes no lock file.)
+    static const QString kScript = QStringLiteral(
+        "\"$1\" \":$5\" -nolisten tcp -noreset -screen 0 800x600x24 </dev/null >/dev/null 2>&1 &\n"
+        "x=$!\n"
+        "echo $x >\"$3\"\n"
+        "while kill -0 \"$2\" 2>/dev/null && kill -0 $x 2>/dev/null; do sleep 0.5; done\n"
+        "kill $x 2>/dev/null\n"
+        "rm -rf \"$4\"\n");
     QProcess p;
     p.setProgram(QStringLiteral("/bin/sh"));
     p.setArguments({QStringLiteral("-c"), kScript, QStringLiteral("xvfb-watch"), xvfb,
-                    QString::number(QCoreApplication::applicationPid()), numberFile,
-                    m_pDir->filePath(QStringLiteral("pid")), m_pDir->path()});
+                    QString::number(QCoreApplication::applicationPid()),
+                    m_pDir->filePath(QStringLiteral("pid")), m_pDir->path(), QString::number(n)});
     p.setStandardInputFile(QProcess::nullDevice());
     p.setStandardOutputFile(QProcess::nullDevice());
     p.setStandardErrorFile(QProcess::nullDevice());
@@ -343,17 +361,30 @@ bool XvfbServer::start()
         m_error = QStringLiteral("Xvfb did not start");
         return false;
     }
-    QByteArray number;
+    // Up once the display's lock names this server and its socket takes connections; a number in
+    // use ends the server (and the watcher) at once.
+    const QString socketPath = QStringLiteral("/tmp/.X11-unix/X%1").arg(n);
+    const QString lockPath = QStringLiteral("/tmp/.X%1-lock").arg(n);
+    const QString pidPath = m_pDir->filePath(QStringLiteral("pid"));
+    const auto accepts = [&] {
+        const QByteArray server = readWhole(pidPath).trimmed();
+        if (server.isEmpty() || readWhole(lockPath).trimmed() != server)
+            return false;
+        QLocalSocket probe;
+        probe.connectToServer(socketPath);
+        return probe.waitForConnected(200);
+    };
+    bool alive = true;
     const bool up = waitFor(
         [&] {
-            number = readWhole(numberFile);
-            return number.endsWith('\n') || !platform::processAlive(m_pid);
+            alive = platform::processAlive(m_pid);
+            return !alive || accepts();
         },
-        kStartMs);
-    bool ok = false;
-    const int n = number.trimmed().toInt(&ok);
-    if (!up || !ok) {
-        m_error = QStringLiteral("Xvfb did not come up within %1 ms").arg(kStartMs);
+        int(qMax<qint64>(0, deadline.remainingTime())));
+    if (!up || !alive) {
+        // Display n is taken, or the time is up.
+        platform::killProcessTree(m_pid);
+        m_pid = 0;
         return false;
     }
     m_display = QStringLiteral(":%1").arg(n);

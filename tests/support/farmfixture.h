@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
@@ -105,8 +106,9 @@ private:
 
 // An X server (Xvfb) of its own for tests that look for emulator windows. Sets DISPLAY of this
 // process while it runs, so instances started afterwards open their windows on it.
-// Xvfb picks a free display number itself (-displayfd), so test programs running side by side never
-// share one; it ends with its object, and also when this process dies without cleaning up.
+// Each server has a display number of its own, guarded by Xvfb's lock file, so test programs running
+// side by side (in network namespaces or not) never share one; it ends with its object, and also when
+// this process dies without cleaning up.
 class XvfbServer
 {
 public:
@@ -129,8 +131,13 @@ public:
     static QString isolateDisplay();
 
     static constexpr int kStartMs = 20000;
+    static constexpr int kFirstDisplay = 1000;
+    static constexpr int kDisplayTries = 40;
 
 private:
+    // Starts a server on display n; false when n is taken or the deadline passed.
+    bool startOn(const QString& xvfb, int n, const QDeadlineTimer& deadline);
+
     qint64 m_pid = 0;
     QString m_display;
     QByteArray m_oldDisplay;

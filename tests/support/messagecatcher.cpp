@@ -10,6 +10,7 @@ namespace {
 QMutex g_mutex;
 QList<MessageCatcher::struMessage> g_messages;
 QtMessageHandler g_previous = nullptr;
+bool g_passOn = true;
 
 void catchMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
@@ -17,16 +18,17 @@ void catchMessage(QtMsgType type, const QMessageLogContext& context, const QStri
         QMutexLocker lock(&g_mutex);
         g_messages << MessageCatcher::struMessage{type, QString::fromLatin1(context.category), text};
     }
-    if (g_previous)
+    if (g_passOn && g_previous)
         g_previous(type, context, text);
 }
 
 } // namespace
 
-MessageCatcher::MessageCatcher()
+MessageCatcher::MessageCatcher(bool passOn)
 {
     QMutexLocker lock(&g_mutex);
     g_messages.clear();
+    g_passOn = passOn;
     g_previous = qInstallMessageHandler(catchMessage);
 }
 
@@ -41,6 +43,27 @@ QList<MessageCatcher::struMessage> MessageCatcher::messages() const
 {
     QMutexLocker lock(&g_mutex);
     return g_messages;
+}
+
+QStringList MessageCatcher::texts(const QString& fragment, std::optional<QtMsgType> type) const
+{
+    QStringList out;
+    for (const struMessage& m : messages()) {
+        if ((!type || m.type == *type) && m.text.contains(fragment))
+            out << m.text;
+    }
+    return out;
+}
+
+bool MessageCatcher::contains(const QString& part) const
+{
+    return !part.isEmpty() && !texts(part).isEmpty();
+}
+
+void MessageCatcher::clear()
+{
+    QMutexLocker lock(&g_mutex);
+    g_messages.clear();
 }
 
 QStringList MessageCatcher::warnings(const QStringList& categoryPrefixes) const

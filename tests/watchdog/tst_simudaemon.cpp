@@ -7,6 +7,7 @@
 #include "farmfixture.h"
 #include "launchertuning.h"
 #include "loginret.h"
+#include "messagecatcher.h"
 #include "operloggerobj.h"
 #include "platform.h"
 #include "simudaemonobj.h"
@@ -49,45 +50,6 @@ void setRecord(const QString& idx, int state, int pid, int restErrCnt = 0)
         rec.iRestErrCnt = restErrCnt;
     });
 }
-
-// Debug-log lines that contain a text, from every thread, while an object of this lives.
-class DebugLogCapture
-{
-public:
-    explicit DebugLogCapture(const QString& fragment)
-    {
-        QMutexLocker lock(&s_mutex);
-        s_fragment = fragment;
-        s_lines.clear();
-        s_previous = qInstallMessageHandler(&DebugLogCapture::handler);
-    }
-    ~DebugLogCapture() { qInstallMessageHandler(s_previous); }
-    static QStringList lines()
-    {
-        QMutexLocker lock(&s_mutex);
-        return s_lines;
-    }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& msg)
-    {
-        {
-            QMutexLocker lock(&s_mutex);
-            if (msg.contains(s_fragment))
-                s_lines.append(msg);
-        }
-        if (s_previous)
-            s_previous(type, context, msg);
-    }
-    static QMutex s_mutex;
-    static QString s_fragment;
-    static QStringList s_lines;
-    static QtMessageHandler s_previous;
-};
-QMutex DebugLogCapture::s_mutex;
-QString DebugLogCapture::s_fragment;
-QStringList DebugLogCapture::s_lines;
-QtMessageHandler DebugLogCapture::s_previous = nullptr;
 
 } // namespace
 
@@ -735,7 +697,7 @@ void TstSimuDaemon::handStartedInstancesBootOverSeveralPeriods()
     QVERIFY(m_pFarm->setKnob(QStringLiteral("bootDelayMs"), QString::number(kBootMs)));
     QVERIFY(m_pFarm->setKnob(QStringLiteral("bootFail"), QStringLiteral("true"), unreachable));
 
-    DebugLogCapture bootLog(QStringLiteral("is booting"));
+    const MessageCatcher bootLog;
     QHash<QString, int> pids;
     QHash<QString, qint64> launches;
     for (const QString& i : idx) {
@@ -792,7 +754,7 @@ void TstSimuDaemon::handStartedInstancesBootOverSeveralPeriods()
     // The only finding: the fresh instance, once it was up.
     QCOMPARE(logLines(), QStringList{SimuDaemonObj::msgNewInstance(infoOf(fresh).name())});
     // Each instance was logged as booting once, with its process.
-    const QStringList booted = DebugLogCapture::lines();
+    const QStringList booted = bootLog.texts(QStringLiteral("is booting"));
     for (const QString& i : idx) {
         const QString tag = QStringLiteral("(%1, process %2)").arg(i).arg(pids[i]);
         QVERIFY2(booted.filter(tag).size() == 1, qPrintable(tag + QLatin1Char('\n') + booted.join('\n')));

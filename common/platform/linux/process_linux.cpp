@@ -259,34 +259,38 @@ bool killProcessTree(Pid pid)
     return !processAlive(pid);
 }
 
-std::vector<Pid> pidsByImageName(const std::string& imageName)
+namespace {
+
+// The live processes other than this one that match.
+template <typename Match> std::vector<Pid> otherLivePids(Match matches)
 {
     std::vector<Pid> found;
-    if (imageName.empty()) {
-        return found;
-    }
     const Pid self = getpid();
     for (Pid pid : allPids()) {
-        if (pid != self && processAlive(pid) && matchesImageName(pid, imageName)) {
+        if (pid != self && matches(pid) && processAlive(pid)) {
             found.push_back(pid);
         }
     }
     return found;
 }
 
+} // namespace
+
+std::vector<Pid> pidsByImageName(const std::string& imageName)
+{
+    if (imageName.empty()) {
+        return {};
+    }
+    return otherLivePids([&imageName](Pid pid) { return matchesImageName(pid, imageName); });
+}
+
 std::vector<Pid> pidsByImageNameContaining(const std::string& fragment)
 {
-    std::vector<Pid> found;
     if (fragment.empty()) {
-        return found;
+        return {};
     }
-    const Pid self = getpid();
-    for (Pid pid : allPids()) {
-        if (pid != self && detail::fileNameContains(executablePath(pid), fragment) && processAlive(pid)) {
-            found.push_back(pid);
-        }
-    }
-    return found;
+    return otherLivePids(
+        [&fragment](Pid pid) { return detail::fileNameContains(executablePath(pid), fragment); });
 }
 
 bool processRunsImage(Pid pid, const std::string& imagePath)

@@ -68,24 +68,45 @@ struct DisplayHandle
     ~DisplayHandle() { closeDisplay(display); }
 };
 
-std::string windowTitle(Display* display, Window window)
+// One property of a window, at most maxLength 32-bit units of it, as the server gives it in the
+// wanted type; its bytes are freed with the object.
+struct WindowProperty
 {
-    const Atom netWmName = XInternAtom(display, "_NET_WM_NAME", False);
-    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
     Atom type = None;
     int format = 0;
     unsigned long count = 0;
-    unsigned long remaining = 0;
     unsigned char* data = nullptr;
-    if (XGetWindowProperty(display, window, netWmName, 0, 4096, False, utf8, &type, &format, &count,
-                           &remaining, &data) == Success &&
-        data && type == utf8 && format == 8) {
-        std::string title(reinterpret_cast<char*>(data), count);
-        XFree(data);
-        return title;
+
+    WindowProperty(Display* display, Window window, Atom name, long maxLength, Atom wantedType)
+    {
+        unsigned long remaining = 0;
+        if (XGetWindowProperty(display, window, name, 0, maxLength, False, wantedType, &type, &format, &count,
+                               &remaining, &data) != Success) {
+            data = nullptr;
+        }
     }
-    if (data) {
-        XFree(data);
+    ~WindowProperty()
+    {
+        if (data) {
+            XFree(data);
+        }
+    }
+    WindowProperty(const WindowProperty&) = delete;
+    WindowProperty& operator=(const WindowProperty&) = delete;
+    bool is(Atom wantedType, int wantedFormat) const
+    {
+        return data && type == wantedType && format == wantedFormat;
+    }
+};
+
+std::string windowTitle(Display* display, Window window)
+{
+    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    {
+        const WindowProperty name(display, window, XInternAtom(display, "_NET_WM_NAME", False), 4096, utf8);
+        if (name.is(utf8, 8)) {
+            return std::string(reinterpret_cast<char*>(name.data), name.count);
+        }
     }
     // WM_NAME may be Latin-1 or compound text; Xlib converts it to UTF-8.
     XTextProperty property{};
@@ -122,22 +143,10 @@ bool classMatches(Display* display, Window window, const std::string& windowClas
 
 Pid windowPid(Display* display, Window window)
 {
-    const Atom netWmPid = XInternAtom(display, "_NET_WM_PID", False);
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long remaining = 0;
-    unsigned char* data = nullptr;
-    Pid pid = 0;
-    if (XGetWindowProperty(display, window, netWmPid, 0, 1, False, XA_CARDINAL, &type, &format, &count,
-                           &remaining, &data) == Success &&
-        data && format == 32 && count == 1) {
-        pid = static_cast<Pid>(*reinterpret_cast<unsigned long*>(data));
-    }
-    if (data) {
-        XFree(data);
-    }
-    return pid;
+    const WindowProperty pid(display, window, XInternAtom(display, "_NET_WM_PID", False), 1, XA_CARDINAL);
+    return pid.is(XA_CARDINAL, 32) && pid.count == 1
+               ? static_cast<Pid>(*reinterpret_cast<unsigned long*>(pid.data))
+               : 0;
 }
 
 // A stopped process (SIGSTOP, or held by a debugger) cannot answer its window: it counts as hung.

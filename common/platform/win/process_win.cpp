@@ -209,36 +209,40 @@ bool killProcessTree(Pid pid)
     return waitGone(pid, 1000);
 }
 
-std::vector<Pid> pidsByImageName(const std::string& imageName)
+namespace {
+
+// The processes of the snapshot other than this one (and the idle process) whose executable's name
+// matches.
+template <typename Match> std::vector<Pid> otherPidsByExeName(Match matches)
 {
     std::vector<Pid> found;
-    if (imageName.empty()) {
-        return found;
-    }
     const Pid self = GetCurrentProcessId();
     for (const auto& process : snapshot()) {
-        if (process.first != self && process.first != 0 &&
-            imageNameMatches(process.second.exeName, imageName)) {
+        if (process.first != self && process.first != 0 && matches(process.second.exeName)) {
             found.push_back(process.first);
         }
     }
     return found;
 }
 
+} // namespace
+
+std::vector<Pid> pidsByImageName(const std::string& imageName)
+{
+    if (imageName.empty()) {
+        return {};
+    }
+    return otherPidsByExeName(
+        [&imageName](const std::string& exeName) { return imageNameMatches(exeName, imageName); });
+}
+
 std::vector<Pid> pidsByImageNameContaining(const std::string& fragment)
 {
-    std::vector<Pid> found;
     if (fragment.empty()) {
-        return found;
+        return {};
     }
-    const Pid self = GetCurrentProcessId();
-    for (const auto& process : snapshot()) {
-        if (process.first != self && process.first != 0 &&
-            detail::fileNameContains(process.second.exeName, fragment)) {
-            found.push_back(process.first);
-        }
-    }
-    return found;
+    return otherPidsByExeName(
+        [&fragment](const std::string& exeName) { return detail::fileNameContains(exeName, fragment); });
 }
 
 bool processRunsImage(Pid pid, const std::string& imagePath)
