@@ -28,8 +28,10 @@
 
 namespace {
 constexpr int kThreadQuitWaitMs = 5000;
-constexpr int kShowBudgetMs = 10;       // rows and tiles made per turn of the event loop, at most this long
-constexpr int kShownPerTurnAtLeast = 1; // however slow the machine: one PC per turn
+constexpr int kShowBudgetMs = 10; // rows and tiles made per turn of the event loop, at most this long
+// However slow the machine, this many emulators' rows and tiles per turn: a small LAN is shown at once,
+// a large one a PC or two per turn.
+constexpr int kRowsPerTurnAtLeast = 64;
 } // namespace
 
 CenterToolMainWnd::CenterToolMainWnd(const Options& options, QWidget* parent)
@@ -261,11 +263,10 @@ void CenterToolMainWnd::showPendingPcs()
     for (QLayout* l : containers)
         l->setEnabled(false);
     while (!m_pendingPcs.isEmpty() &&
-           (m_iShownThisTurn < kShownPerTurnAtLeast || !m_turnClock.hasExpired(kShowBudgetMs))) {
-        ++m_iShownThisTurn;
+           (m_iShownThisTurn < kRowsPerTurnAtLeast || !m_turnClock.hasExpired(kShowBudgetMs))) {
         const QString pcName = m_pendingPcs.takeFirst();
         m_pendingSet.remove(pcName);
-        createPc(pcName);
+        m_iShownThisTurn += 1 + createPc(pcName);
     }
     for (QLayout* l : containerLayouts())
         l->setEnabled(true);
@@ -292,11 +293,11 @@ void CenterToolMainWnd::slTurnOver()
 
 // The PC's entry and tile drawer are filled before they join the window, so that their rows and tiles
 // are shown with them in one go instead of one by one.
-void CenterToolMainWnd::createPc(const QString& pcName)
+int CenterToolMainWnd::createPc(const QString& pcName)
 {
     struPcEntry pc;
     if (!m_pRegistry->entry(pcName, pc))
-        return;
+        return 0;
     auto* pEntry = new MyDrawerEx(m_pRegistry, pc.pcName, pc.nickName, pc.ipAddr);
     auto* pTiles = new VedioBoxDrawer(pc.pcName, pc.nickName, pc.connectAddress());
     for (const struSimuRow& row : qAsConst(pc.rows)) {
@@ -331,6 +332,7 @@ void CenterToolMainWnd::createPc(const QString& pcName)
     qInfo().noquote() << "PC listed:" << pc.pcName << "nick" << pc.nickName << "at" << pc.ipAddr << "connect"
                       << pc.connectAddress() << "with" << pc.rows.size() << "emulators";
     emit sigPcListed(pc.pcName);
+    return pc.rows.size();
 }
 
 void CenterToolMainWnd::applyPcChange(const struPcInfoChange& change)

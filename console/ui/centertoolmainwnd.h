@@ -116,7 +116,8 @@ private:
     void checkConnect(bool ok, const QString& failText) const;
     void showPendingPcs();
     QList<QLayout*> containerLayouts() const;
-    void createPc(const QString& pcName);
+    // Returns the PC's emulators shown.
+    int createPc(const QString& pcName);
     void applyPcChange(const struPcInfoChange& change);
     void applySimuState(const QString& pcName, const QString& memuIdx, int iState, int iTime,
                         int iDaemonModel);
@@ -141,7 +142,7 @@ private:
     QStringList m_pendingPcs; // listed, not shown yet, in the order they were heard
     QSet<QString> m_pendingSet;
     QElapsedTimer m_turnClock; // time spent showing PCs in this turn of the event loop
-    int m_iShownThisTurn = 0;
+    int m_iShownThisTurn = 0;  // PCs and their emulators shown in this turn
     QTimer* m_pTurnTimer = nullptr;
     qint64 m_reportApplyNs = 0;
     qint64 m_reportsApplied = 0;
