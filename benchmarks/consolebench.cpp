@@ -14,7 +14,7 @@
 //     connection that long on the agents' side (agents slower than the console).
 // Run (X for a real paint, or offscreen):
 //   TOVIA_BIN_DIR=<build>/bin xvfb-run -a -s "-screen 0 1280x800x24" <build>/bin/console_bench
-//     [--agents 100] [--simus 50] [--seconds 20] [--unprivileged] [--cmd-delay 0]
+//     [--agents 100] [--simus 50] [--seconds 20] [--unprivileged] [--cmd-delay 0] [--link-mbps 0]
 #include "absdrawer.h"
 #include "agentregistry.h"
 #include "centertoolmainwnd.h"
@@ -113,13 +113,14 @@ struct LoadGenRun
     long long commands = 0;
     int stateRounds = 0;
 
-    bool start(int agents, int simus, int cmdDelayMs)
+    bool start(int agents, int simus, int cmdDelayMs, int linkMbps)
     {
         QObject::connect(&proc, &QProcess::readyReadStandardOutput, [this] { read(); });
         proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         proc.start(qEnvironmentVariable("TOVIA_BIN_DIR") + QStringLiteral("/consoleloadgen"),
                    {QStringLiteral("--agents"), QString::number(agents), QStringLiteral("--simus"),
-                    QString::number(simus), QStringLiteral("--cmd-delay"), QString::number(cmdDelayMs)});
+                    QString::number(simus), QStringLiteral("--cmd-delay"), QString::number(cmdDelayMs),
+                    QStringLiteral("--link-mbps"), QString::number(linkMbps)});
         waitUntil([this] { return commandPort != 0 || proc.state() == QProcess::NotRunning; }, 120000);
         return port != 0 && commandPort != 0;
     }
@@ -293,6 +294,8 @@ int main(int argc, char* argv[])
     parser.addOption({"seconds", "length of the steady window", "S", "20"});
     parser.addOption({"cmd-delay", "ms the agents hold each command connection", "MS", "0"});
     parser.addOption({"unprivileged", "the receive buffer of a process without privileges"});
+    parser.addOption(
+        {"link-mbps", "the agents' answers paced to a LAN link of this speed (0: loopback speed)", "R", "0"});
     parser.addOption({"timeout", "bound of every wait, in seconds", "S", "300"});
     parser.addOption({"first-heard-only", "stop after the figures of the first hearing and memory"});
     parser.process(app);
@@ -303,7 +306,7 @@ int main(int argc, char* argv[])
     const int timeoutMs = parser.value("timeout").toInt() * 1000;
 
     LoadGenRun gen;
-    if (!gen.start(agents, simus, parser.value("cmd-delay").toInt())) {
+    if (!gen.start(agents, simus, parser.value("cmd-delay").toInt(), parser.value("link-mbps").toInt())) {
         std::fprintf(stderr, "consoleloadgen did not start (TOVIA_BIN_DIR, farmsim)\n");
         return 1;
     }
@@ -448,6 +451,8 @@ int main(int argc, char* argv[])
         sent, received, qMax(0LL, sent - received), sent ? 100.0 * qMax(0LL, sent - received) / sent : 0.0,
         kernelDrops(consolePort) - kernelDrops0, wnd.udpSenderObj()->droppedCount(),
         wnd.udpSenderObj()->receiveBufferBytes(), parser.isSet("unprivileged") ? " (unprivileged)" : "");
+    if (parser.value("link-mbps").toInt() > 0)
+        std::printf("(the agents' answers paced to a %d Mbit/s link)\n", parser.value("link-mbps").toInt());
 
     // Operations: every emulator ticked, "关闭" chosen: one command per PC.
     for (const struPcEntry& pc : registry->snapshot()) {

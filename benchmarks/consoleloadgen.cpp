@@ -7,7 +7,9 @@
 // documents (all PCs answer at 127.0.0.1), reads each connection to its end, and, with --cmd-delay,
 // holds each connection that long before it reads, like a slow or stalled agent.
 //
-//   consoleloadgen [--agents N] [--simus M] [--port P] [--cmd-delay MS]
+//   consoleloadgen [--agents N] [--simus M] [--port P] [--cmd-delay MS] [--link-mbps R]
+// --link-mbps paces each answer to that many megabits per second, as the LAN's link would (0: as fast
+// as loopback takes them, far faster than any LAN).
 // Prints "listening on <port>" and "commands on <port>" once ready, then "sent <type> <datagrams>
 // <total>" after each answer and "command <connections> <bytes>" after each command connection.
 // Needs farmsim in TOVIA_BIN_DIR.
@@ -18,12 +20,14 @@
 #include "udprceiverobj.h"
 
 #include <QCommandLineParser>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QImage>
 #include <QNetworkDatagram>
 #include <QPainter>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -58,7 +62,8 @@ QByteArray renamed(const QByteArray& recorded, const QString& pcName, const QStr
 class LoadGen : public QObject
 {
 public:
-    LoadGen(const QList<QByteArray>& pcInfo, const QList<QByteArray>& states, int agents)
+    LoadGen(const QList<QByteArray>& pcInfo, const QList<QByteArray>& states, int agents, int linkMbps)
+        : m_linkMbps(linkMbps)
     {
         for (int a = 0; a < agents; ++a) {
             const QString name = QStringLiteral("BENCH-PC-%1").arg(a, 3, 10, QLatin1Char('0'));
@@ -121,6 +126,8 @@ private:
             if (!Discovery::parseQuery(q.data(), type, user).ok())
                 continue;
             int sent = 0;
+            m_answerClock.start();
+            m_answerBytes = 0;
             if (type == Discovery::eQueryPcInfo) {
                 for (const QByteArray& d : qAsConst(m_pcInfo))
                     sent += send(d, q) ? 1 : 0;
@@ -139,8 +146,21 @@ private:
         }
     }
 
+    // Waits until the link would have carried what was sent of this answer so far.
+    void pace(int bytes)
+    {
+        if (m_linkMbps <= 0)
+            return;
+        m_answerBytes += bytes;
+        const qint64 dueUs = m_answerBytes * 8 / m_linkMbps;
+        const qint64 aheadUs = dueUs - m_answerClock.nsecsElapsed() / 1000;
+        if (aheadUs > 200)
+            QThread::usleep(quint64(aheadUs));
+    }
+
     bool send(const QByteArray& d, const QNetworkDatagram& q)
     {
+        pace(int(d.size()));
         // A full send buffer is waited out rather than counted as a console's loss.
         for (int tries = 0; tries < 1000; ++tries) {
             if (m_socket.writeDatagram(d, q.senderAddress(), quint16(q.senderPort())) == d.size())
@@ -159,6 +179,9 @@ private:
     QList<QByteArray> m_states;
     int m_round = 1000;
     long long m_total = 0;
+    int m_linkMbps = 0;
+    QElapsedTimer m_answerClock;
+    qint64 m_answerBytes = 0;
 };
 
 } // namespace
@@ -172,6 +195,7 @@ int main(int argc, char* argv[])
     parser.addOption({"simus", "emulators per PC", "M", "50"});
     parser.addOption({"port", "query port (0: any free)", "P", "0"});
     parser.addOption({"cmd-delay", "ms each command connection is held before it is read", "MS", "0"});
+    parser.addOption({"link-mbps", "pace each answer to this link speed (0: unpaced)", "R", "0"});
     parser.process(app);
     const int agents = parser.value("agents").toInt();
     const int simus = qBound(1, parser.value("simus").toInt(), Discovery::kMaxSimuEntries);
@@ -212,7 +236,7 @@ int main(int argc, char* argv[])
         "loadgen: recorded %d PC information and %d state replies (%lld thumbnail bytes) for %d agents\n",
         int(pcInfo.size()), int(states.size()), jpegBytes, agents);
 
-    LoadGen gen(pcInfo, states, agents);
+    LoadGen gen(pcInfo, states, agents, parser.value("link-mbps").toInt());
     if (!gen.listen(quint16(parser.value("port").toUInt())) ||
         !gen.listenCommands(parser.value("cmd-delay").toInt()))
         return 1;

@@ -359,18 +359,25 @@ bool AgentRegistry::takeReport(int pcAt, struSimuRow& r, int iState, int iTime, 
     return changed;
 }
 
+// The lock is let go every few hundred reports: the discovery worker asks the registry about every
+// datagram it reads, and while it waits its socket overflows.
 void AgentRegistry::applyReports(const SimuReportList& reports)
 {
+    constexpr int kReportsPerLock = 256;
     Batch batch(*this);
-    QWriteLocker lock(&m_lock);
-    for (const struSimuReport& report : reports) {
-        const int at = pcAt(report.pcName);
-        struSimuRow* r = findRow(at, report.memuIdx);
-        if (!r)
-            continue;
-        takeReport(at, *r, report.iState, report.iTime, report.iDaemonModel);
-        if (!report.jpeg.isEmpty())
-            takePicture(at, *r, report.jpeg, false);
+    for (int from = 0; from < reports.size(); from += kReportsPerLock) {
+        QWriteLocker lock(&m_lock);
+        const int to = qMin(int(reports.size()), from + kReportsPerLock);
+        for (int i = from; i < to; ++i) {
+            const struSimuReport& report = reports.at(i);
+            const int at = pcAt(report.pcName);
+            struSimuRow* r = findRow(at, report.memuIdx);
+            if (!r)
+                continue;
+            takeReport(at, *r, report.iState, report.iTime, report.iDaemonModel);
+            if (!report.jpeg.isEmpty())
+                takePicture(at, *r, report.jpeg, false);
+        }
     }
 }
 

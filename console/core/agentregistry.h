@@ -170,7 +170,7 @@ public:
     // whether the row changed; pOut receives the row as it is now.
     bool applyState(const QString& pcName, const QString& memuIdx, int iState, int iTime, int iDaemonModel,
                     struSimuRow* pOut);
-    // A round of state reports from discovery, in one batch under one lock: each is applied as by
+    // A round of state reports from discovery, in one batch (one notice): each is applied as by
     // applyState (with its daemon model), and its thumbnail, when it has one, as by setPicture.
     void applyReports(const SimuReportList& reports);
     // A new screenshot of the emulator; an emulator that is not listed takes none.

@@ -44,11 +44,11 @@ public:
     {
         quint16 queryPort = Tovia::kDiscoveryPort; // where agents listen
         int tickMs = 1000;
-        int batchMs = 20;                  // how long state reports are gathered before they go out
-        QList<QHostAddress> targets;       // empty: DiscoveryTargets::current() at every query
-        std::function<QString()> userName; // empty: the signed-in user of LoginRecord
-        int receiveBufferBytes = 32 * 1024 * 1024;
-        int refreshIntervalMs = 1000; // slRefreshStates queries at most this often
+        int batchMs = 20;                          // how long state reports are gathered before they go out
+        QList<QHostAddress> targets;               // empty: DiscoveryTargets::current() at every query
+        std::function<QString()> userName;         // empty: the signed-in user of LoginRecord
+        int receiveBufferBytes = 64 * 1024 * 1024; // a round of 25,000 thumbnails arrives within a second
+        int refreshIntervalMs = 1000;              // slRefreshStates queries at most this often
     };
 
     explicit UdpSenderObj(std::shared_ptr<AgentRegistry> registry, const Options& options,
