@@ -494,6 +494,18 @@ bool AgentRegistry::row(const QString& pcName, const QString& memuIdx, struSimuR
     return r != nullptr;
 }
 
+QVector<struSimuRow> AgentRegistry::rows(const SimuChangeList& changes) const
+{
+    QVector<struSimuRow> out;
+    out.reserve(changes.size());
+    QReadLocker lock(&m_lock);
+    for (const struSimuChange& c : changes) {
+        const struSimuRow* r = findRow(pcAt(c.pcName), c.memuIdx);
+        out.append(r ? *r : struSimuRow());
+    }
+    return out;
+}
+
 QList<struPcEntry> AgentRegistry::snapshot() const
 {
     QReadLocker lock(&m_lock);

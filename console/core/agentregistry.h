@@ -197,6 +197,9 @@ public:
     bool isPcAddress(const QHostAddress& addr) const;
     bool entry(const QString& pcName, struPcEntry& out) const;
     bool row(const QString& pcName, const QString& memuIdx, struSimuRow& out) const;
+    // The rows of the changes as they are now, under one lock, one per change: a row no longer listed
+    // comes back empty (no index).
+    QVector<struSimuRow> rows(const SimuChangeList& changes) const;
     QList<struPcEntry> snapshot() const;
     int pcCount() const;
     int simuCount() const;

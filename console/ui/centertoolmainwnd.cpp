@@ -402,13 +402,24 @@ void CenterToolMainWnd::showSimu(const struSimuRow& row, MyDrawerEx* pEntry, Ved
 }
 
 // Only tiles in sight are repainted; asking thousands of hidden ones costs the GUI thread most.
+// The changes come PC by PC: a PC's row and tile drawers are looked up once for its run of changes.
 void CenterToolMainWnd::slSimusChanged(SimuChangeList changes)
 {
     const QRect inSight = tilesInSight();
-    for (const struSimuChange& c : qAsConst(changes)) {
-        struSimuRow row;
-        if (m_pRegistry->row(c.pcName, c.memuIdx, row))
-            showSimu(row, m_pLeftGrpDrawer->findPc(c.pcName), m_pRightGrpDrawer->findPc(c.pcName), inSight);
+    const QVector<struSimuRow> rows = m_pRegistry->rows(changes);
+    QString pcName;
+    MyDrawerEx* pEntry = nullptr;
+    VedioBoxDrawer* pTiles = nullptr;
+    for (int i = 0; i < changes.size() && i < rows.size(); ++i) {
+        const struSimuChange& c = changes.at(i);
+        if (rows.at(i).memuIdx.isEmpty())
+            continue; // no longer listed
+        if (c.pcName != pcName) {
+            pcName = c.pcName;
+            pEntry = m_pLeftGrpDrawer->findPc(pcName);
+            pTiles = m_pRightGrpDrawer->findPc(pcName);
+        }
+        showSimu(rows.at(i), pEntry, pTiles, inSight);
     }
     m_pFilter->slSchedule(); // a state filter may show or hide rows now
 }

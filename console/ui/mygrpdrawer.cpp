@@ -128,10 +128,16 @@ void MyDrawerCell::resizeEvent(QResizeEvent* event)
     setSimuName(m_simuName);
 }
 
+// Every round of a large LAN passes every row here: a row whose text stays is left alone at once.
 void MyDrawerCell::setState(int iState, int iDaemonModel)
 {
+    const bool bSameText =
+        m_bStateShown && m_iState == iState && (m_iDaemonModel >= 1) == (iDaemonModel >= 1);
     m_iState = iState;
     m_iDaemonModel = iDaemonModel;
+    if (bSameText)
+        return;
+    m_bStateShown = true;
     const QString text = simuStateLabel(iState, iDaemonModel >= 1);
     if (m_pState->text() != text)
         m_pState->setText(text);

@@ -72,6 +72,7 @@ private:
     QString m_simuName;
     int m_iState = -1;
     int m_iDaemonModel = 0;
+    bool m_bStateShown = false; // the state text has been set once
     bool m_bGreyed = false;
     QCheckBox* m_pCheck = nullptr;
     QLabel* m_pState = nullptr;
