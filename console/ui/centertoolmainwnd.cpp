@@ -32,6 +32,7 @@ constexpr int kShowBudgetMs = 10; // rows and tiles made per turn of the event l
 // However slow the machine, this many emulators' rows and tiles per turn: a small LAN is shown at once,
 // a large one a PC or two per turn.
 constexpr int kRowsPerTurnAtLeast = 64;
+constexpr int kReportsPerTurn = 2048; // state reports applied per turn of the event loop
 } // namespace
 
 CenterToolMainWnd::CenterToolMainWnd(const Options& options, QWidget* parent)
@@ -41,6 +42,11 @@ CenterToolMainWnd::CenterToolMainWnd(const Options& options, QWidget* parent)
       m_options(options)
 {
     ConsoleTypes::registerMetaTypes();
+    m_pReportTimer = new QTimer(this);
+    m_pReportTimer->setSingleShot(true);
+    m_pReportTimer->setInterval(0);
+    checkConnect(connect(m_pReportTimer, &QTimer::timeout, this, &CenterToolMainWnd::slApplyPendingReports),
+                 QStringLiteral("connect QTimer::timeout CenterToolMainWnd::slApplyPendingReports err"));
     m_pTurnTimer = new QTimer(this);
     m_pTurnTimer->setSingleShot(true);
     m_pTurnTimer->setInterval(0);
@@ -437,11 +443,35 @@ void CenterToolMainWnd::slAllSimusChanged(int roles)
     m_pFilter->slSchedule();
 }
 
+// A large LAN's round comes as a stream of batches: applied as they arrive, they would keep the event
+// loop from its timers and paints until the stream ends. A small batch with nothing waiting is
+// applied at once; anything else waits for the next turn of the event loop, a slice per turn.
 void CenterToolMainWnd::slSimuReportsArrived(SimuReportList reports)
+{
+    if (m_pendingReports.isEmpty() && reports.size() <= kReportsPerTurn / 4)
+        return applyReports(reports);
+    m_pendingReports += reports;
+    if (!m_pReportTimer->isActive())
+        m_pReportTimer->start();
+}
+
+void CenterToolMainWnd::slApplyPendingReports()
+{
+    if (m_pendingReports.size() <= kReportsPerTurn) {
+        SimuReportList all;
+        all.swap(m_pendingReports);
+        return applyReports(all);
+    }
+    applyReports(m_pendingReports.mid(0, kReportsPerTurn));
+    m_pendingReports.remove(0, kReportsPerTurn);
+    m_pReportTimer->start();
+}
+
+void CenterToolMainWnd::applyReports(const SimuReportList& reports)
 {
     QElapsedTimer clock;
     clock.start();
-    m_pRegistry->applyReports(reports); // one notice for the round
+    m_pRegistry->applyReports(reports); // one notice for the batch
     m_reportApplyNs += clock.nsecsElapsed();
     m_reportsApplied += reports.size();
 }

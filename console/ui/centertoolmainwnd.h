@@ -109,6 +109,7 @@ protected:
 
 private slots:
     void slTurnOver();
+    void slApplyPendingReports();
 
 private:
     void startWorkers();
@@ -122,6 +123,7 @@ private:
     void applySimuState(const QString& pcName, const QString& memuIdx, int iState, int iTime,
                         int iDaemonModel);
     void markOffline(const QString& pcName);
+    void applyReports(const SimuReportList& reports);
     // The row and the tile of the emulator as the registry has it; the tile is repainted when in sight.
     void showSimu(const struSimuRow& row, MyDrawerEx* pEntry, VedioBoxDrawer* pTiles, const QRect& inSight);
     QRect tilesInSight() const;
@@ -144,6 +146,8 @@ private:
     QElapsedTimer m_turnClock; // time spent showing PCs in this turn of the event loop
     int m_iShownThisTurn = 0;  // PCs and their emulators shown in this turn
     QTimer* m_pTurnTimer = nullptr;
+    SimuReportList m_pendingReports; // state reports not applied yet, in arrival order
+    QTimer* m_pReportTimer = nullptr;
     qint64 m_reportApplyNs = 0;
     qint64 m_reportsApplied = 0;
 };

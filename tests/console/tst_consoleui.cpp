@@ -86,6 +86,7 @@ private slots:
     void keysNeverQuitTheWindow();
     void longNamesKeepTheStateColumn();
     void aNewPcLeavesTheShownOnesAlone();
+    void aLongRoundLetsTheEventLoopTurn();
 
 private:
     std::unique_ptr<CenterToolMainWnd> makeWindow(AgentRegistry::Clock clock = {});
@@ -820,6 +821,35 @@ void TstConsoleUi::aNewPcLeavesTheShownOnesAlone()
 
     tilesB->hide();
     QTRY_COMPARE_WITH_TIMEOUT(tilesC->y(), tilesA->geometry().bottom() + 1 + 2, 2000);
+}
+
+// Thousands of state reports are applied a slice per turn of the event loop, in their order: a timer
+// due meanwhile fires between slices, and a small batch behind them waits its turn, so an older
+// report arriving later still loses to the newer one before it.
+void TstConsoleUi::aLongRoundLetsTheEventLoopTurn()
+{
+    auto wnd = makeWindow();
+    wnd->slNewPcInfoArrived(pcReply("PC-R", "R", {"0=a", "1=b"}));
+    SimuReportList round;
+    for (int t = 1; t <= 5000; ++t)
+        round.append(report("PC-R", QString::number(t % 2), t % 3 == 0 ? 3 : 1, 1000 + t));
+    QSignalSpy notices(wnd->registry().get(), &AgentRegistry::sigAllSimusChanged);
+    int timeSeenByTimer = -2;
+    QTimer::singleShot(0, wnd.get(), [&] {
+        struSimuRow row;
+        wnd->registry()->row("PC-R", "0", row);
+        timeSeenByTimer = row.iTime;
+    });
+    wnd->slSimuReportsArrived(round);
+    wnd->slSimuReportsArrived({report("PC-R", "0", 6, 5500), report("PC-R", "1", 6, 7000)});
+    struSimuRow row;
+    QTRY_VERIFY_WITH_TIMEOUT(wnd->registry()->row("PC-R", "1", row) && row.iTime == 7000, 5000);
+    QVERIFY(wnd->registry()->row("PC-R", "0", row));
+    QCOMPARE(row.iTime, 6000); // 5500 came after 6000
+    QCOMPARE(row.iState, 1);
+    QVERIFY2(timeSeenByTimer > -2 && timeSeenByTimer < 6000, qPrintable(QString::number(timeSeenByTimer)));
+    QVERIFY2(notices.size() >= 3, qPrintable(QString::number(notices.size())));
+    QCOMPARE(wnd->reportsApplied(), qint64(5002));
 }
 
 #include "tst_consoleui.moc"
