@@ -146,19 +146,14 @@ bool GroupBench::prepareHost(Host& h, int i, QString& error)
     h.pc = QStringLiteral("tovia-pc-") + kHosts.at(i);
     h.addr = QStringLiteral("10.77.0.%1").arg(i + 2);
     h.screen = kScreens.at(i);
-    LanAgentOptions o;
-    o.ns = m_prefix + QLatin1Char('-') + kHosts.at(i);
+    LanAgentOptions o(m_prefix + QLatin1Char('-') + kHosts.at(i), kUser, kPassword, kConsoleIp, kAccountPort);
     o.instances = kPerPc;
     o.knobs = {{QStringLiteral("bootDelayMs"), QStringLiteral("500")},
                {QStringLiteral("screenWidth"), QString::number(h.screen.width())},
                {QStringLiteral("screenHeight"), QString::number(h.screen.height())}};
     o.nick = QStringLiteral("机房") + kHosts.at(i).toUpper();
+    o.periods.startupTimeoutPolls = 400;
     o.runLimit = kPerPc;
-    o.startupTimeoutPolls = 400;
-    o.accountIp = kConsoleIp;
-    o.accountPort = kAccountPort;
-    o.user = kUser;
-    o.password = kPassword;
     return prepareLanAgent(h.farm, h.agent, o, error);
 }
 

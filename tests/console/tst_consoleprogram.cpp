@@ -102,16 +102,11 @@ bool TstConsoleProgram::startAccountService(QString& error)
 bool TstConsoleProgram::prepareAgent(FarmFixture& farm, LanHostProgram& agent, const QString& host,
                                      const QString& user, QString& error)
 {
-    LanAgentOptions o;
-    o.ns = m_prefix + host;
+    LanAgentOptions o(m_prefix + host, user, kPassword, kConsoleIp, kAccountPort);
     o.instances = kInstances;
     o.knobs = {{QStringLiteral("bootDelayMs"), QStringLiteral("200")}};
     o.nick = QStringLiteral("机房") + host.right(1).toUpper();
     o.daemonModel = -1; // the stored default
-    o.accountIp = kConsoleIp;
-    o.accountPort = kAccountPort;
-    o.user = user;
-    o.password = kPassword;
     return prepareLanAgent(farm, agent, o, error);
 }
 

@@ -110,19 +110,12 @@ private:
 bool TstGroupLan::prepareAgent(FarmFixture& farm, LanHostProgram& agent, const QString& host, QSize screen,
                                QString& error)
 {
-    LanAgentOptions o;
-    o.ns = m_prefix + host;
+    LanAgentOptions o(m_prefix + host, kUser, kPassword, kConsoleIp, kAccountPort);
     o.knobs = {{QStringLiteral("bootDelayMs"), QString::number(kBootMs)},
                {QStringLiteral("screenWidth"), QString::number(screen.width())},
                {QStringLiteral("screenHeight"), QString::number(screen.height())}};
     o.nick = QStringLiteral("机房") + host.right(1).toUpper();
-    o.checkTimeSpanSecs = kWatchdogSecs;
-    o.screenshotTimeSpanSecs = 2;
-    o.startupTimeoutPolls = 400;
-    o.accountIp = kConsoleIp;
-    o.accountPort = kAccountPort;
-    o.user = kUser;
-    o.password = kPassword;
+    o.periods = {kWatchdogSecs, 2, 400};
     return prepareLanAgent(farm, agent, o, error);
 }
 

@@ -110,19 +110,12 @@ void TstConsoleLan::initTestCase()
                                            kAccountPort, error);
     QVERIFY2(m_pAccountSvc, qPrintable(error));
 
-    LanAgentOptions o;
-    o.ns = m_prefix + QStringLiteral("-a");
+    LanAgentOptions o(m_prefix + QStringLiteral("-a"), kUser, kPassword, kConsoleIp, kAccountPort);
     o.instances = kInstances;
     o.knobs = {{QStringLiteral("bootDelayMs"), QString::number(kBootMs)}};
     o.nick = QStringLiteral("机房A");
+    o.periods = {kWatchdogSecs, 2, 400};
     o.runLimit = kInstances;
-    o.checkTimeSpanSecs = kWatchdogSecs;
-    o.screenshotTimeSpanSecs = 2;
-    o.startupTimeoutPolls = 400;
-    o.accountIp = kConsoleIp;
-    o.accountPort = kAccountPort;
-    o.user = kUser;
-    o.password = kPassword;
     QVERIFY2(prepareLanAgent(m_farm, m_agent, o, error), qPrintable(error));
 
     SimuSettings::setDataDir(m_scratch.path()); // the console's own settings and groups

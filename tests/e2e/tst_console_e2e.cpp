@@ -148,20 +148,13 @@ bool TstConsoleE2E::startAccountService(QString& error)
 bool TstConsoleE2E::prepareAgent(FarmFixture& farm, LanHostProgram& agent, FarmFixture::Product product,
                                  int instances, const QString& host, QString& error)
 {
-    LanAgentOptions o;
-    o.ns = m_prefix + host;
+    LanAgentOptions o(m_prefix + host, kUser, kPassword, kConsoleIp, kAccountPort);
     o.product = product;
     o.instances = instances;
     o.knobs = {{QStringLiteral("bootDelayMs"), QString::number(kBootMs)}};
     o.nick = QStringLiteral("机房") + host.right(1).toUpper();
+    o.periods = {kWatchdogSecs, 2, 400};
     o.runLimit = 4;
-    o.checkTimeSpanSecs = kWatchdogSecs;
-    o.screenshotTimeSpanSecs = 2;
-    o.startupTimeoutPolls = 400;
-    o.accountIp = kConsoleIp;
-    o.accountPort = kAccountPort;
-    o.user = kUser;
-    o.password = kPassword;
     // The test's display: agent A's desktop, and where the farms' emulator windows open (the agents
     // find MEmu instances by their windows).
     o.keepDisplay = true;

@@ -145,17 +145,12 @@ struct AgentHost
     // Started by the caller, after the console's settings are back in place.
     bool prepare(int instances, QString& error)
     {
-        LanAgentOptions o;
-        o.ns = program.ns;
+        LanAgentOptions o(program.ns, user, kPassword, kConsoleIp, kAccountPort);
         o.instances = instances;
         o.knobs = {{QStringLiteral("bootDelayMs"), QStringLiteral("200")}};
         o.nick = nick;
+        o.periods.screenshotTimeSpanSecs = 300;
         o.runLimit = kRunLimit;
-        o.screenshotTimeSpanSecs = 300;
-        o.accountIp = kConsoleIp;
-        o.accountPort = kAccountPort;
-        o.user = user;
-        o.password = kPassword;
         o.start = false;
         return prepareLanAgent(farm, program, o, error);
     }

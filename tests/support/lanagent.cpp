@@ -2,6 +2,12 @@
 
 #include "simusettings.h"
 
+LanAgentOptions::LanAgentOptions(const QString& ns, const QString& user, const QString& password,
+                                 const QString& accountIp, quint16 accountPort)
+    : ns(ns), user(user), password(password), accountIp(accountIp), accountPort(accountPort)
+{
+}
+
 namespace {
 
 bool layOutFarm(FarmFixture& farm, const LanAgentOptions& o, QString& error)
@@ -27,9 +33,9 @@ void writeAgentSettings(const FarmFixture& farm, const LanAgentOptions& o)
     SimuSettings::setRunLimit(o.runLimit);
     if (o.daemonModel >= 0)
         SimuSettings::setDaemonModel(o.daemonModel);
-    setIfGiven(QStringLiteral("common/checkTimeSpan"), o.checkTimeSpanSecs);
-    setIfGiven(QStringLiteral("common/screenshotTimeSpan"), o.screenshotTimeSpanSecs);
-    setIfGiven(QStringLiteral("common/startupTimeout"), o.startupTimeoutPolls);
+    setIfGiven(QStringLiteral("common/checkTimeSpan"), o.periods.checkTimeSpanSecs);
+    setIfGiven(QStringLiteral("common/screenshotTimeSpan"), o.periods.screenshotTimeSpanSecs);
+    setIfGiven(QStringLiteral("common/startupTimeout"), o.periods.startupTimeoutPolls);
     SimuSettings::setValue(QStringLiteral("account/url"),
                            QStringLiteral("http://%1:%2").arg(o.accountIp).arg(o.accountPort));
 }

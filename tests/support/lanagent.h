@@ -11,7 +11,24 @@
 // How one agent of a LAN test is set up: its farm, its settings and its namespace host.
 struct LanAgentOptions
 {
+    // The settings of an agent's timers; below 0: the setting is left alone.
+    struct Periods
+    {
+        int checkTimeSpanSecs = -1;      // common/checkTimeSpan
+        int screenshotTimeSpanSecs = -1; // common/screenshotTimeSpan
+        int startupTimeoutPolls = -1;    // common/startupTimeout, polls of 50 ms
+    };
+
+    // The agent on host ns logs in at start-up as user (--remember-login USER PASSWORD) at the
+    // account service on accountIp:accountPort.
+    LanAgentOptions(const QString& ns, const QString& user, const QString& password, const QString& accountIp,
+                    quint16 accountPort);
+
     QString ns; // the agent host, e.g. PREFIX-a
+    QString user;
+    QString password;
+    QString accountIp;
+    quint16 accountPort = 0;
     FarmFixture::Product product = FarmFixture::LdPlayer;
     int instances = 3;
     // "farmsim set" for the whole farm, in this order.
@@ -19,15 +36,7 @@ struct LanAgentOptions
     QString nick;
     int runLimit = 3;
     int daemonModel = 0; // below 0: the setting is left alone
-    // The agent's periods; below 0: the setting is left alone.
-    int checkTimeSpanSecs = -1;      // common/checkTimeSpan
-    int screenshotTimeSpanSecs = -1; // common/screenshotTimeSpan
-    int startupTimeoutPolls = -1;    // common/startupTimeout, polls of 50 ms
-    QString accountIp;
-    quint16 accountPort = 0;
-    // Logged in at start-up (--remember-login USER PASSWORD).
-    QString user;
-    QString password;
+    Periods periods;
     bool keepDisplay = false;
     // Built programs copied beside the agent (e.g. ToviaMpeg.exe).
     QStringList companions;
