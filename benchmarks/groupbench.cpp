@@ -16,6 +16,7 @@
 #include "groupinput.h"
 #include "groupscreen.h"
 #include "grpdraweroper.h"
+#include "lanagent.h"
 #include "lannet.h"
 #include "loginret.h"
 #include "mygrpdrawer.h"
@@ -145,29 +146,15 @@ bool GroupBench::prepareHost(Host& h, int i, QString& error)
     h.pc = QStringLiteral("tovia-pc-") + kHosts.at(i);
     h.addr = QStringLiteral("10.77.0.%1").arg(i + 2);
     h.screen = kScreens.at(i);
-    if (!h.farm.init(FarmFixture::LdPlayer, kPerPc) ||
-        !h.farm.setKnob(QStringLiteral("bootDelayMs"), QStringLiteral("500")) ||
-        !h.farm.setKnob(QStringLiteral("screenWidth"), QString::number(h.screen.width())) ||
-        !h.farm.setKnob(QStringLiteral("screenHeight"), QString::number(h.screen.height()))) {
-        error = h.farm.error();
-        return false;
-    }
-    SimuSettings::setDataDir(h.farm.homeDir());
-    SimuSettings::setPcNickName(QStringLiteral("机房") + kHosts.at(i).toUpper());
-    SimuSettings::setRunLimit(kPerPc);
-    SimuSettings::setDaemonModel(0);
-    SimuSettings::setValue(QStringLiteral("common/startupTimeout"), 400);
-    SimuSettings::setValue(QStringLiteral("account/url"),
-                           QStringLiteral("http://%1:%2").arg(kConsoleIp).arg(kAccountPort));
-    h.agent.ns = m_prefix + QLatin1Char('-') + kHosts.at(i);
-    h.agent.home = h.farm.homeDir();
-    h.agent.args = QStringList{QStringLiteral("--remember-login"), kUser, kPassword};
-    if (!copyProgram(QStringLiteral("ToviaSimClient"), h.farm.rootDir() + QStringLiteral("/app"),
-                     &h.agent.program)) {
-        error = QStringLiteral("cannot copy the agent");
-        return false;
-    }
-    return h.agent.start(error);
+    LanAgentOptions o(m_prefix + QLatin1Char('-') + kHosts.at(i), kUser, kPassword, kConsoleIp, kAccountPort);
+    o.instances = kPerPc;
+    o.knobs = {{QStringLiteral("bootDelayMs"), QStringLiteral("500")},
+               {QStringLiteral("screenWidth"), QString::number(h.screen.width())},
+               {QStringLiteral("screenHeight"), QString::number(h.screen.height())}};
+    o.nick = QStringLiteral("机房") + kHosts.at(i).toUpper();
+    o.periods.startupTimeoutPolls = 400;
+    o.runLimit = kPerPc;
+    return prepareLanAgent(h.farm, h.agent, o, error);
 }
 
 bool GroupBench::setUp(QString& error)
@@ -351,7 +338,8 @@ void GroupBench::measure(int clicks, int gapMs)
         for (const QJsonValue& v : h.farm.events(idx)) {
             const QJsonObject e = v.toObject();
             if (e.value("cmd").toString() == QLatin1String("tap") && qint64(e.value("ms").toDouble()) >= t0)
-                taps.append({qint64(e.value("ms").toDouble()), e.value("args").toArray().at(0).toString().toInt()});
+                taps.append(
+                    {qint64(e.value("ms").toDouble()), e.value("args").toArray().at(0).toString().toInt()});
         }
         return taps;
     };
@@ -401,15 +389,18 @@ void GroupBench::measure(int clicks, int gapMs)
         }
     }
     const int followers = kPcs * kPerPc;
-    say("group control: %d emulators on %d PCs, %d clicks %d ms apart on the window's live screen (lead %dx%d)\n",
+    say("group control: %d emulators on %d PCs, %d clicks %d ms apart on the window's live screen (lead "
+        "%dx%d)\n",
         followers, kPcs, clicks, gapMs, lead.screen.width(), lead.screen.height());
     say("  click -> `input tap` logged by farmsim, all followers: p50 %.1f ms, p95 %.1f ms, max %.1f ms "
         "(%zu taps; goal p95 <= 150 ms)\n",
         percentile(latency, 50), percentile(latency, 95), percentile(latency, 100), latency.size());
     say("  lost %d of %d, out of order %d\n", lost, clicks * followers, outOfOrder);
-    say("  live view %dx%d: %.1f pictures/s painted during the clicks; age at paint p50 %.0f ms, p95 %.0f ms\n",
+    say("  live view %dx%d: %.1f pictures/s painted during the clicks; age at paint p50 %.0f ms, p95 %.0f "
+        "ms\n",
         picture.width(), picture.height(), fps, percentile(ages, 50), percentile(ages, 95));
-    say("  agent CPU (5 agents): idle with the live view %.1f %% of a core, replaying %.1f %% -> %.2f %% of a "
+    say("  agent CPU (5 agents): idle with the live view %.1f %% of a core, replaying %.1f %% -> %.2f %% of "
+        "a "
         "core per replaying emulator (over idle: %.2f %%)\n",
         idleCpuPct, replayCpuPct, replayCpuPct / followers, (replayCpuPct - idleCpuPct) / followers);
 }

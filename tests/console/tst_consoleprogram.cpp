@@ -5,6 +5,7 @@
 // its emulators (never B), marks A offline about ten seconds after A is killed, and lists it online
 // again when A comes back. What the console does is read from its debug log.
 #include "farmfixture.h"
+#include "lanagent.h"
 #include "lannet.h"
 #include "simusettings.h"
 
@@ -101,24 +102,12 @@ bool TstConsoleProgram::startAccountService(QString& error)
 bool TstConsoleProgram::prepareAgent(FarmFixture& farm, LanHostProgram& agent, const QString& host,
                                      const QString& user, QString& error)
 {
-    if (!farm.init(FarmFixture::LdPlayer, kInstances) || !farm.setKnob("bootDelayMs", "200")) {
-        error = farm.error();
-        return false;
-    }
-    SimuSettings::setDataDir(farm.homeDir());
-    SimuSettings::setPcNickName(QStringLiteral("机房") + host.right(1).toUpper());
-    SimuSettings::setRunLimit(3);
-    SimuSettings::setValue(QStringLiteral("account/url"),
-                           QStringLiteral("http://%1:%2").arg(kConsoleIp).arg(kAccountPort));
-    agent.ns = m_prefix + host;
-    agent.home = farm.homeDir();
-    agent.args = QStringList{QStringLiteral("--remember-login"), user, kPassword};
-    if (!copyProgram(QStringLiteral("ToviaSimClient"), farm.rootDir() + QStringLiteral("/app"),
-                     &agent.program)) {
-        error = QStringLiteral("cannot copy ToviaSimClient");
-        return false;
-    }
-    return agent.start(error);
+    LanAgentOptions o(m_prefix + host, user, kPassword, kConsoleIp, kAccountPort);
+    o.instances = kInstances;
+    o.knobs = {{QStringLiteral("bootDelayMs"), QStringLiteral("200")}};
+    o.nick = QStringLiteral("机房") + host.right(1).toUpper();
+    o.daemonModel = -1; // the stored default
+    return prepareLanAgent(farm, agent, o, error);
 }
 
 bool TstConsoleProgram::waitLog(const LanHostProgram& p, const QRegularExpression& re, int timeoutMs,

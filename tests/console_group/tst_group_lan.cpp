@@ -15,6 +15,7 @@
 #include "groupinput.h"
 #include "groupscreen.h"
 #include "grpdraweroper.h"
+#include "lanagent.h"
 #include "lannet.h"
 #include "loginret.h"
 #include "mygrpdrawer.h"
@@ -109,31 +110,13 @@ private:
 bool TstGroupLan::prepareAgent(FarmFixture& farm, LanHostProgram& agent, const QString& host, QSize screen,
                                QString& error)
 {
-    if (!farm.init(FarmFixture::LdPlayer, 3) ||
-        !farm.setKnob(QStringLiteral("bootDelayMs"), QString::number(kBootMs)) ||
-        !farm.setKnob(QStringLiteral("screenWidth"), QString::number(screen.width())) ||
-        !farm.setKnob(QStringLiteral("screenHeight"), QString::number(screen.height()))) {
-        error = farm.error();
-        return false;
-    }
-    SimuSettings::setDataDir(farm.homeDir());
-    SimuSettings::setPcNickName(QStringLiteral("机房") + host.right(1).toUpper());
-    SimuSettings::setRunLimit(3);
-    SimuSettings::setDaemonModel(0);
-    SimuSettings::setValue(QStringLiteral("common/checkTimeSpan"), kWatchdogSecs);
-    SimuSettings::setValue(QStringLiteral("common/screenshotTimeSpan"), 2);
-    SimuSettings::setValue(QStringLiteral("common/startupTimeout"), 400); // polls of 50 ms
-    SimuSettings::setValue(QStringLiteral("account/url"),
-                           QStringLiteral("http://%1:%2").arg(kConsoleIp).arg(kAccountPort));
-    agent.ns = m_prefix + host;
-    agent.home = farm.homeDir();
-    agent.args = QStringList{QStringLiteral("--remember-login"), kUser, kPassword};
-    if (!copyProgram(QStringLiteral("ToviaSimClient"), farm.rootDir() + QStringLiteral("/app"),
-                     &agent.program)) {
-        error = QStringLiteral("cannot copy the agent");
-        return false;
-    }
-    return agent.start(error);
+    LanAgentOptions o(m_prefix + host, kUser, kPassword, kConsoleIp, kAccountPort);
+    o.knobs = {{QStringLiteral("bootDelayMs"), QString::number(kBootMs)},
+               {QStringLiteral("screenWidth"), QString::number(screen.width())},
+               {QStringLiteral("screenHeight"), QString::number(screen.height())}};
+    o.nick = QStringLiteral("机房") + host.right(1).toUpper();
+    o.periods = {kWatchdogSecs, 2, 400};
+    return prepareLanAgent(farm, agent, o, error);
 }
 
 void TstGroupLan::initTestCase()

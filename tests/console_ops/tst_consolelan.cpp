@@ -12,6 +12,7 @@
 #include "farmfixture.h"
 #include "farmkey.h"
 #include "grpdraweroper.h"
+#include "lanagent.h"
 #include "lannet.h"
 #include "loginret.h"
 #include "mygrpdrawer.h"
@@ -109,23 +110,13 @@ void TstConsoleLan::initTestCase()
                                            kAccountPort, error);
     QVERIFY2(m_pAccountSvc, qPrintable(error));
 
-    QVERIFY2(m_farm.init(FarmFixture::LdPlayer, kInstances), qPrintable(m_farm.error()));
-    QVERIFY(m_farm.setKnob(QStringLiteral("bootDelayMs"), QString::number(kBootMs)));
-    SimuSettings::setDataDir(m_farm.homeDir());
-    SimuSettings::setPcNickName(QStringLiteral("机房A"));
-    SimuSettings::setRunLimit(kInstances);
-    SimuSettings::setDaemonModel(0);
-    SimuSettings::setValue(QStringLiteral("common/checkTimeSpan"), kWatchdogSecs);
-    SimuSettings::setValue(QStringLiteral("common/screenshotTimeSpan"), 2);
-    SimuSettings::setValue(QStringLiteral("common/startupTimeout"), 400); // polls of 50 ms
-    SimuSettings::setValue(QStringLiteral("account/url"),
-                           QStringLiteral("http://%1:%2").arg(kConsoleIp).arg(kAccountPort));
-    m_agent.ns = m_prefix + QStringLiteral("-a");
-    m_agent.home = m_farm.homeDir();
-    m_agent.args = QStringList{QStringLiteral("--remember-login"), kUser, kPassword};
-    QVERIFY(copyProgram(QStringLiteral("ToviaSimClient"), m_farm.rootDir() + QStringLiteral("/app"),
-                        &m_agent.program));
-    QVERIFY2(m_agent.start(error), qPrintable(error));
+    LanAgentOptions o(m_prefix + QStringLiteral("-a"), kUser, kPassword, kConsoleIp, kAccountPort);
+    o.instances = kInstances;
+    o.knobs = {{QStringLiteral("bootDelayMs"), QString::number(kBootMs)}};
+    o.nick = QStringLiteral("机房A");
+    o.periods = {kWatchdogSecs, 2, 400};
+    o.runLimit = kInstances;
+    QVERIFY2(prepareLanAgent(m_farm, m_agent, o, error), qPrintable(error));
 
     SimuSettings::setDataDir(m_scratch.path()); // the console's own settings and groups
     CLoginRet login;

@@ -9,6 +9,7 @@
 // The test functions run in order and build on each other.
 #include "consoledriver.h"
 #include "farmfixture.h"
+#include "lanagent.h"
 #include "lannet.h"
 #include "simurecords.h"
 #include "simusettings.h"
@@ -147,33 +148,18 @@ bool TstConsoleE2E::startAccountService(QString& error)
 bool TstConsoleE2E::prepareAgent(FarmFixture& farm, LanHostProgram& agent, FarmFixture::Product product,
                                  int instances, const QString& host, QString& error)
 {
-    if (!farm.init(product, instances) ||
-        !farm.setKnob(QStringLiteral("bootDelayMs"), QString::number(kBootMs))) {
-        error = farm.error();
-        return false;
-    }
-    SimuSettings::setDataDir(farm.homeDir());
-    SimuSettings::setPcNickName(QStringLiteral("机房") + host.right(1).toUpper());
-    SimuSettings::setRunLimit(4);
-    SimuSettings::setDaemonModel(0);
-    SimuSettings::setValue(QStringLiteral("common/checkTimeSpan"), kWatchdogSecs);
-    SimuSettings::setValue(QStringLiteral("common/screenshotTimeSpan"), 2);
-    SimuSettings::setValue(QStringLiteral("common/startupTimeout"), 400); // polls of 50 ms
-    SimuSettings::setValue(QStringLiteral("account/url"),
-                           QStringLiteral("http://%1:%2").arg(kConsoleIp).arg(kAccountPort));
-    agent.ns = m_prefix + host;
+    LanAgentOptions o(m_prefix + host, kUser, kPassword, kConsoleIp, kAccountPort);
+    o.product = product;
+    o.instances = instances;
+    o.knobs = {{QStringLiteral("bootDelayMs"), QString::number(kBootMs)}};
+    o.nick = QStringLiteral("机房") + host.right(1).toUpper();
+    o.periods = {kWatchdogSecs, 2, 400};
+    o.runLimit = 4;
     // The test's display: agent A's desktop, and where the farms' emulator windows open (the agents
     // find MEmu instances by their windows).
-    agent.keepDisplay = true;
-    agent.home = farm.homeDir();
-    agent.args = QStringList{QStringLiteral("--remember-login"), kUser, kPassword};
-    const QString app = farm.rootDir() + QStringLiteral("/app");
-    if (!copyProgram(QStringLiteral("ToviaSimClient"), app, &agent.program) ||
-        !copyProgram(QStringLiteral("ToviaMpeg.exe"), app)) {
-        error = QStringLiteral("cannot copy the agent's programs to ") + app;
-        return false;
-    }
-    return agent.start(error);
+    o.keepDisplay = true;
+    o.companions = QStringList{QStringLiteral("ToviaMpeg.exe")};
+    return prepareLanAgent(farm, agent, o, error);
 }
 
 bool TstConsoleE2E::connectDriver(QString& error)

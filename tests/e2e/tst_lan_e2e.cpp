@@ -12,6 +12,7 @@
 #include "discovery.h"
 #include "farmfixture.h"
 #include "farmtrust.h"
+#include "lanagent.h"
 #include "lannet.h"
 #include "msgauth.h"
 #include "simusettings.h"
@@ -141,27 +142,17 @@ struct AgentHost
     FarmFixture farm;
     LanHostProgram program;
 
+    // Started by the caller, after the console's settings are back in place.
     bool prepare(int instances, QString& error)
     {
-        if (!farm.init(FarmFixture::LdPlayer, instances) || !farm.setKnob("bootDelayMs", "200")) {
-            error = farm.error();
-            return false;
-        }
-        SimuSettings::setDataDir(farm.homeDir());
-        SimuSettings::setPcNickName(nick);
-        SimuSettings::setDaemonModel(0);
-        SimuSettings::setRunLimit(kRunLimit);
-        SimuSettings::setValue(QStringLiteral("common/screenshotTimeSpan"), 300);
-        SimuSettings::setValue(QStringLiteral("account/url"),
-                               QStringLiteral("http://%1:%2").arg(kConsoleIp).arg(kAccountPort));
-        program.home = farm.homeDir();
-        program.args = QStringList{QStringLiteral("--remember-login"), user, kPassword};
-        const QString app = farm.rootDir() + QStringLiteral("/app");
-        if (!copyProgram(QStringLiteral("ToviaSimClient"), app, &program.program)) {
-            error = QStringLiteral("cannot copy ToviaSimClient to ") + app;
-            return false;
-        }
-        return true;
+        LanAgentOptions o(program.ns, user, kPassword, kConsoleIp, kAccountPort);
+        o.instances = instances;
+        o.knobs = {{QStringLiteral("bootDelayMs"), QStringLiteral("200")}};
+        o.nick = nick;
+        o.periods.screenshotTimeSpanSecs = 300;
+        o.runLimit = kRunLimit;
+        o.start = false;
+        return prepareLanAgent(farm, program, o, error);
     }
 
     // Start-up is over once the stored states are laid out (after the automatic login).
