@@ -144,6 +144,14 @@ bool keyEvent(int virtualKey, bool down);
 // gives false.
 bool isUdpPortListened(std::uint16_t port);
 
+// Reads the datagrams waiting on a non-blocking UDP socket (its native descriptor), at most `max`,
+// without waiting: datagram i goes to buffer + i * slotBytes, its size to sizes[i] and its sender's
+// IPv4 address (host byte order, 0 for another family) to sources[i]. A datagram longer than a slot
+// is cut to it (callers use slots of 64 KB). Linux: recvmmsg, many in one call; Windows: recvfrom,
+// one by one. Returns how many were read: 0 when none was waiting or the socket failed.
+int readDatagrams(std::intptr_t socket, char* buffer, int slotBytes, int max, int* sizes,
+                  std::uint32_t* sources);
+
 // ---------------------------------------------------------------------------------------------
 // Crash handler
 // ---------------------------------------------------------------------------------------------

@@ -9,17 +9,13 @@
 
 #include <QDebug>
 #include <QMetaMethod>
+#include <QThread>
 #include <QTimer>
-#include <QUdpSocket>
-
-#ifdef Q_OS_LINUX
-#include <sys/socket.h>
-#endif
 
 namespace {
 constexpr int kFlushAtReports = 4096; // a batch this large goes out without waiting for the timer
 constexpr int kLoggedDrops = 20;      // the first drops are logged one by one, then every 1000th
-constexpr int kMaxDatagramBytes = 65536;
+constexpr int kInboxQuitWaitMs = 5000;
 } // namespace
 
 UdpSenderObj::UdpSenderObj(std::shared_ptr<AgentRegistry> registry, const Options& options, QObject* parent)
@@ -28,19 +24,21 @@ UdpSenderObj::UdpSenderObj(std::shared_ptr<AgentRegistry> registry, const Option
     ConsoleTypes::registerMetaTypes();
 }
 
+UdpSenderObj::~UdpSenderObj()
+{
+    if (!m_pInboxThread)
+        return;
+    m_pInboxThread->quit();
+    if (!m_pInboxThread->wait(kInboxQuitWaitMs))
+        qWarning("the discovery socket's thread did not end within %d ms", kInboxQuitWaitMs);
+    m_pInbox.storeRelease(nullptr);
+}
+
 void UdpSenderObj::slInitSocket()
 {
-    if (m_pUdpSocket)
+    if (m_pInbox.loadAcquire())
         return;
-    m_pUdpSocket = new QUdpSocket(this);
-    // Bound at once (rather than by the first send) so the receive buffer is in place before the
-    // first burst of replies.
-    if (!m_pUdpSocket->bind(QHostAddress::AnyIPv4, 0))
-        qWarning().noquote() << "UdpSenderObj bind err:" << m_pUdpSocket->errorString();
-    m_localPort.storeRelease(m_pUdpSocket->localPort());
-    raiseReceiveBuffer();
-    if (!connect(m_pUdpSocket, &QUdpSocket::readyRead, this, &UdpSenderObj::slRcvBroadcast))
-        qWarning("connect QUdpSocket::readyRead UdpSenderObj::slRcvBroadcast err");
+    openInbox();
     if (!connect(this, &UdpSenderObj::sigQueryPic, this, &UdpSenderObj::slBroadcastPicture,
                  Qt::QueuedConnection))
         qWarning("connect UdpSenderObj::sigQueryPic UdpSenderObj::slBroadcastPicture err");
@@ -66,23 +64,31 @@ void UdpSenderObj::slInitSocket()
     qInfo().noquote() << "discovery: queries to port" << m_options.queryPort << "from port" << localPort();
 }
 
-// Many agents answer one query within milliseconds; the default buffer of a UDP socket holds only a
-// few dozen thumbnails. With the privilege to, the limit of the system is passed over.
-void UdpSenderObj::raiseReceiveBuffer()
+// The socket is bound on its own thread before the first query, so the port is known on return.
+void UdpSenderObj::openInbox()
 {
-    const int wanted = m_options.receiveBufferBytes;
-#ifdef Q_OS_LINUX
-    const int fd = int(m_pUdpSocket->socketDescriptor());
-    if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &wanted, sizeof(wanted)) != 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof(wanted));
-#else
-    m_pUdpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, wanted);
-#endif
-    const int got = m_pUdpSocket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
-    m_rcvBuf.storeRelease(got);
-    if (got < wanted)
-        qWarning().noquote() << "discovery receive buffer" << got << "bytes, asked for" << wanted
-                             << "(raise net.core.rmem_max for bursts of many agents)";
+    DiscoveryInbox::Options options;
+    options.receiveBufferBytes = m_options.receiveBufferBytes;
+    options.backlogBytes = m_options.backlogBytes;
+    auto* inbox = new DiscoveryInbox(options);
+    m_pInboxThread = new QThread(this);
+    m_pInboxThread->setObjectName(QStringLiteral("discovery socket"));
+    inbox->moveToThread(m_pInboxThread);
+    connect(m_pInboxThread, &QThread::finished, inbox, &QObject::deleteLater);
+    if (!connect(inbox, &DiscoveryInbox::sigDatagrams, this, &UdpSenderObj::slRcvBroadcast))
+        qWarning("connect DiscoveryInbox::sigDatagrams UdpSenderObj::slRcvBroadcast err");
+    m_pInboxThread->start();
+    bool bound = false;
+    QMetaObject::invokeMethod(inbox, &DiscoveryInbox::slOpen, Qt::BlockingQueuedConnection, &bound);
+    m_localPort.storeRelease(inbox->localPort());
+    m_rcvBuf.storeRelease(inbox->receiveBufferBytes());
+    m_pInbox.storeRelease(inbox);
+}
+
+qint64 UdpSenderObj::inboxCount(qint64 (DiscoveryInbox::*count)() const) const
+{
+    const DiscoveryInbox* inbox = m_pInbox.loadAcquire();
+    return inbox ? (inbox->*count)() : 0;
 }
 
 void UdpSenderObj::slLoop()
@@ -108,8 +114,8 @@ void UdpSenderObj::slBroadCastName()
 // at most once per refresh interval: the first at once, the others by one query at its end.
 void UdpSenderObj::slRefreshStates()
 {
-    if (!m_pUdpSocket || m_pRefreshTimer->isActive()) {
-        m_bRefreshPending = m_pUdpSocket != nullptr;
+    if (!m_pRefreshTimer || m_pRefreshTimer->isActive()) {
+        m_bRefreshPending = m_pRefreshTimer != nullptr;
         return;
     }
     slBroadcastPicture();
@@ -132,43 +138,25 @@ void UdpSenderObj::slBroadCast()
 
 void UdpSenderObj::sendQuery(int type)
 {
-    if (!m_pUdpSocket)
+    DiscoveryInbox* inbox = m_pInbox.loadAcquire();
+    if (!inbox)
         return;
-    ++m_iQuery;
     const QString user = m_options.userName ? m_options.userName() : LoginRecord::userName();
     // One signature for all targets: an agent reached on several paths answers the first copy.
     const QByteArray query = FarmTrust::query(type, user);
     const QList<QHostAddress> targets =
         m_options.targets.isEmpty() ? DiscoveryTargets::current() : m_options.targets;
-    for (const QHostAddress& target : targets) {
-        const bool sent = m_pUdpSocket->writeDatagram(query, target, m_options.queryPort) == query.size();
-        if (sent == !m_failedTargets.contains(target))
-            continue;
-        if (sent) {
-            m_failedTargets.removeAll(target);
-            qInfo().noquote() << "discovery query to" << target.toString() << "goes out again";
-        } else {
-            m_failedTargets.append(target);
-            qWarning().noquote() << "discovery query to" << target.toString()
-                                 << "failed:" << m_pUdpSocket->errorString();
-        }
-    }
+    const quint16 port = m_options.queryPort;
+    QMetaObject::invokeMethod(inbox, [inbox, query, targets, port] { inbox->slSend(query, targets, port); });
 }
 
-// Drains every pending datagram: with many agents a wake-up finds thousands of replies waiting. Each
-// is read straight into one buffer of the largest datagram's size (no size query, no datagram object).
-void UdpSenderObj::slRcvBroadcast()
+void UdpSenderObj::slRcvBroadcast(const struDatagramBatch& batch)
 {
-    if (m_rcvBuffer.size() < kMaxDatagramBytes)
-        m_rcvBuffer.resize(kMaxDatagramBytes);
-    QHostAddress from;
-    while (m_pUdpSocket->hasPendingDatagrams()) {
-        const qint64 n = m_pUdpSocket->readDatagram(m_rcvBuffer.data(), m_rcvBuffer.size(), &from);
-        if (n <= 0)
-            continue;
-        m_received.fetchAndAddRelaxed(1);
-        handleDatagram(QByteArray(m_rcvBuffer.constData(), int(n)), from);
-    }
+    m_iQuery = batch.iQuery;
+    for (int i = 0; i < batch.datagrams.size(); ++i)
+        handleDatagram(batch.datagrams.at(i), QHostAddress(batch.sources.at(i)));
+    if (DiscoveryInbox* inbox = m_pInbox.loadAcquire())
+        inbox->release(batch.bytes);
     if (m_pending.size() >= kFlushAtReports)
         slFlushReports();
     else if (!m_pending.isEmpty() && !m_pFlushTimer->isActive())
@@ -178,10 +166,12 @@ void UdpSenderObj::slRcvBroadcast()
 void UdpSenderObj::handleDatagram(const QByteArray& datagram, const QHostAddress& from)
 {
     // Only agents of this account are heard: a faked PC never appears, a real one's list is not replaced.
-    QByteArray bytes;
-    const MsgAuth::eVerdict verdict = FarmTrust::checkDatagram(m_verifier, datagram, &bytes);
+    const MsgAuth::eVerdict verdict = FarmTrust::checkDatagram(m_verifier, datagram, nullptr);
     if (!MsgAuth::isAccepted(verdict))
         return drop(from, datagram.size(), qPrintable(MsgAuth::verdictText(verdict)));
+    // The reply without its signature, read in place (the datagram outlives every use of it here).
+    const int bodySize = datagram.size() - (verdict == MsgAuth::eVerdict::Ok ? MsgAuth::kTrailerBytes : 0);
+    const QByteArray bytes = QByteArray::fromRawData(datagram.constData(), bodySize);
     Discovery::struDecodedReply reply;
     switch (Discovery::decodeReply(bytes, reply)) {
     case Discovery::eDecodeStatus::TooShort:
@@ -199,7 +189,7 @@ void UdpSenderObj::handleDatagram(const QByteArray& datagram, const QHostAddress
     if (m_pRegistry->admits(reply.header.pcNameText(), source) == AgentRegistry::eAdmit::Pinned)
         return drop(from, bytes.size(), "the PC is heard at another address");
     if (reply.header.kind == Discovery::eReplyPcInfo) {
-        if (isRepeat(reply.header.pcNameText(), 0))
+        if (isRepeat(reply.header.pcNameText(), QString(), 0))
             return;
         struPcInfoReply out;
         out.header = reply.header;
@@ -219,7 +209,7 @@ void UdpSenderObj::handleSimuState(const Discovery::struDecodedReply& reply)
     report.iState = reply.header.state();
     report.iTime = reply.header.stateTime();
     report.iDaemonModel = reply.header.iDaemonModel;
-    if (isRepeat(report.pcName + QLatin1Char('\n') + report.memuIdx, report.iTime))
+    if (isRepeat(report.pcName, report.memuIdx, report.iTime))
         return;
     int shown = 0;
     const bool listed =
@@ -245,9 +235,9 @@ void UdpSenderObj::handleSimuState(const Discovery::struDecodedReply& reply)
     }
 }
 
-bool UdpSenderObj::isRepeat(const QString& key, int iTime)
+bool UdpSenderObj::isRepeat(const QString& pcName, const QString& memuIdx, int iTime)
 {
-    struSeen& seen = m_seen[key];
+    struSeen& seen = m_seen[qMakePair(pcName, memuIdx)];
     if (seen.iQuery == m_iQuery && seen.iTime == iTime) {
         m_repeated.fetchAndAddRelaxed(1);
         return true;

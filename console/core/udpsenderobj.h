@@ -1,6 +1,7 @@
 #pragma once
 
 #include "consoletypes.h"
+#include "discoveryinbox.h"
 #include "msgauth.h"
 #include "ports.h"
 
@@ -13,13 +14,15 @@
 #include <memory>
 
 class AgentRegistry;
+class QThread;
 class QTimer;
-class QUdpSocket;
 
 // The console's discovery worker: queries the agents once a second (type 1, states and thumbnails,
 // at odd ticks; type 0, PC information, at even ticks, so the first query is a type 1 at one tick)
 // and decodes their replies. Lives on a thread of its own and hands everything to the GUI thread by
-// queued signals:
+// queued signals. The socket itself is a DiscoveryInbox on a further thread that only sends and
+// reads, so that a burst of replies is out of the kernel's buffer before it overflows while the
+// replies before it are still being checked here.
 //   sigNewSimusArrived      one PC information reply (every reply, at once);
 //   sigSimuReportsArrived   the state reports (with thumbnails) of the last few milliseconds, in
 //                           arrival order, so that a round of thousands costs the GUI a few calls.
@@ -49,6 +52,7 @@ public:
         std::function<QString()> userName;         // empty: the signed-in user of LoginRecord
         int receiveBufferBytes = 64 * 1024 * 1024; // a round of 25,000 thumbnails arrives within a second
         int refreshIntervalMs = 1000;              // slRefreshStates queries at most this often
+        qint64 backlogBytes = 128 * 1024 * 1024;   // replies read and not yet checked, at most
     };
 
     explicit UdpSenderObj(std::shared_ptr<AgentRegistry> registry, const Options& options,
@@ -57,12 +61,17 @@ public:
         : UdpSenderObj(std::move(registry), Options(), parent)
     {
     }
+    ~UdpSenderObj() override;
 
     // Readable from any thread.
     quint16 localPort() const { return m_localPort.loadAcquire(); }
     int tickCount() const { return m_tick.loadAcquire(); }
-    qint64 receivedCount() const { return m_received.loadAcquire(); }
-    qint64 droppedCount() const { return m_dropped.loadAcquire(); }
+    qint64 receivedCount() const { return inboxCount(&DiscoveryInbox::receivedCount); }
+    // Replies not used: malformed, refused, from the wrong address, or beyond the backlog.
+    qint64 droppedCount() const
+    {
+        return m_dropped.loadAcquire() + inboxCount(&DiscoveryInbox::overflowCount);
+    }
     qint64 repeatedCount() const { return m_repeated.loadAcquire(); }
     int receiveBufferBytes() const { return m_rcvBuf.loadAcquire(); }
 
@@ -80,7 +89,8 @@ public slots:
     void slInitSocket();
     void slLoop();
     void slBroadcastPicture();
-    void slRcvBroadcast();
+    // The replies the inbox read in one go.
+    void slRcvBroadcast(const struDatagramBatch& batch);
     void slBroadCastName();
     void slBroadCast();
     // Fresh states soon: a type 1 query now, or at the end of the refresh interval when one went out
@@ -92,35 +102,36 @@ private slots:
     void slRefreshIntervalOver();
 
 private:
+    void openInbox();
     void sendQuery(int type);
-    void raiseReceiveBuffer();
     void handleDatagram(const QByteArray& bytes, const QHostAddress& from);
     void handleSimuState(const Discovery::struDecodedReply& reply);
     void drop(const QHostAddress& from, int size, const char* why);
     bool isConnected(const QMetaMethod& signal) const;
     // True for a reply already taken since the latest query (key: PC, or PC and emulator).
-    bool isRepeat(const QString& key, int iTime);
+    bool isRepeat(const QString& pcName, const QString& memuIdx, int iTime);
 
     std::shared_ptr<AgentRegistry> m_pRegistry;
     Options m_options;
-    QUdpSocket* m_pUdpSocket = nullptr;
+    qint64 inboxCount(qint64 (DiscoveryInbox::*count)() const) const;
+
+    QAtomicPointer<DiscoveryInbox> m_pInbox; // set once on the worker's thread, read from any
+    QThread* m_pInboxThread = nullptr;
     QTimer* m_pLoopTimer = nullptr;
     QTimer* m_pFlushTimer = nullptr;
     QTimer* m_pRefreshTimer = nullptr;
     bool m_bRefreshPending = false;
     SimuReportList m_pending;
-    QByteArray m_rcvBuffer;
-    QList<QHostAddress> m_failedTargets; // targets whose last send failed (logged once)
     struct struSeen
     {
         int iQuery = -1;
         int iTime = 0;
     };
-    QHash<QString, struSeen> m_seen; // latest reply taken per PC (kind 0) and per emulator (kind 1)
-    int m_iQuery = 0;                // queries sent so far
+    // Latest reply taken per PC (kind 0, no emulator) and per emulator (kind 1).
+    QHash<QPair<QString, QString>, struSeen> m_seen;
+    int m_iQuery = 0; // queries the socket had sent when the replies in hand were read
     QAtomicInteger<quint16> m_localPort{0};
     QAtomicInt m_tick{0};
-    QAtomicInteger<qint64> m_received{0};
     QAtomicInteger<qint64> m_dropped{0};
     QAtomicInteger<qint64> m_repeated{0};
     QAtomicInt m_rcvBuf{0};

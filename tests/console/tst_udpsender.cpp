@@ -118,6 +118,7 @@ private slots:
     void truncatedAndLyingRepliesAreDropped();
     void thumbnailsOnlyWhileRunningOrInstalling();
     void aBurstOfRepliesIsDrainedWhole();
+    void repliesBeyondTheBacklogAreCountedNotLost();
     void listsTheEmulatorsOfARealAgent();
     void onlyRepliesOfTheFarmAreHeard();
 
@@ -298,6 +299,36 @@ void TstUdpSender::aBurstOfRepliesIsDrainedWhole()
     QTRY_COMPARE_WITH_TIMEOUT(run.pObj->receivedCount(), qint64(kCount), kWaitMs);
     QTRY_COMPARE_WITH_TIMEOUT(flatten(reports).size(), kCount, kWaitMs);
     QVERIFY2(reports.size() < kCount / 10, "state reports travel in batches");
+}
+
+// The replies read and not yet checked are bounded: beyond the bound each one is dropped and
+// counted (every datagram read is either reported or counted), and once the backlog is worked off
+// the next reply is taken again.
+void TstUdpSender::repliesBeyondTheBacklogAreCountedNotLost()
+{
+    QUdpSocket agent;
+    QVERIFY(agent.bind(QHostAddress::LocalHost, 0));
+    auto reg = std::make_shared<AgentRegistry>();
+    const QByteArray jpeg(3000, 'j');
+    const int size = stateReply("PC0", "0", 1, 0, jpeg).size();
+    UdpSenderObj::Options o = options(agent.localPort());
+    o.backlogBytes = 3 * size;
+    SenderRun run(reg, o);
+    QVERIFY(run.waitBound());
+    QSignalSpy reports(run.pObj, &UdpSenderObj::sigSimuReportsArrived);
+    constexpr int kCount = 400;
+    for (int i = 0; i < kCount; ++i)
+        agent.writeDatagram(
+            stateReply(QStringLiteral("PC%1").arg(i / 50), QString::number(i % 50), 1, i, jpeg),
+            QHostAddress::LocalHost, run.pObj->localPort());
+    QTRY_COMPARE_WITH_TIMEOUT(run.pObj->receivedCount(), qint64(kCount), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(flatten(reports).size() + run.pObj->droppedCount(), qint64(kCount), kWaitMs);
+    QVERIFY(flatten(reports).size() >= 3);
+
+    agent.writeDatagram(stateReply("PC9", "late", 1, 1, jpeg), QHostAddress::LocalHost,
+                        run.pObj->localPort());
+    QTRY_VERIFY_WITH_TIMEOUT(!flatten(reports).isEmpty() && flatten(reports).last().memuIdx == "late",
+                             kWaitMs);
 }
 
 // The agent's own responder on a free port, a farm of three MEmu instances, one running.

@@ -13,9 +13,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -67,6 +69,40 @@ bool tableListsPort(const char* path, std::uint16_t port)
 bool isUdpPortListened(std::uint16_t port)
 {
     return tableListsPort("/proc/net/udp", port) || tableListsPort("/proc/net/udp6", port);
+}
+
+int readDatagrams(std::intptr_t socket, char* buffer, int slotBytes, int max, int* sizes,
+                  std::uint32_t* sources)
+{
+    constexpr int kPerCall = 64;
+    int total = 0;
+    while (total < max) {
+        const int want = std::min(kPerCall, max - total);
+        mmsghdr msgs[kPerCall];
+        iovec iovs[kPerCall];
+        sockaddr_storage froms[kPerCall];
+        std::memset(msgs, 0, sizeof(mmsghdr) * size_t(want));
+        for (int i = 0; i < want; ++i) {
+            iovs[i].iov_base = buffer + std::ptrdiff_t(total + i) * slotBytes;
+            iovs[i].iov_len = size_t(slotBytes);
+            msgs[i].msg_hdr.msg_iov = &iovs[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_name = &froms[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+        }
+        const int got = ::recvmmsg(int(socket), msgs, unsigned(want), MSG_DONTWAIT, nullptr);
+        if (got <= 0)
+            break;
+        for (int i = 0; i < got; ++i) {
+            sizes[total + i] = int(msgs[i].msg_len);
+            const auto* from = reinterpret_cast<const sockaddr_in*>(&froms[i]);
+            sources[total + i] = from->sin_family == AF_INET ? ntohl(from->sin_addr.s_addr) : 0;
+        }
+        total += got;
+        if (got < want)
+            break;
+    }
+    return total;
 }
 
 // ---- crash handler ----

@@ -125,6 +125,25 @@ bool isUdpPortListened(std::uint16_t port)
     return false;
 }
 
+int readDatagrams(std::intptr_t socket, char* buffer, int slotBytes, int max, int* sizes,
+                  std::uint32_t* sources)
+{
+    int total = 0;
+    for (; total < max; ++total) {
+        sockaddr_in from{};
+        int fromLen = sizeof(from);
+        const int got = recvfrom(static_cast<SOCKET>(socket), buffer + std::ptrdiff_t(total) * slotBytes,
+                                 slotBytes, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+        // A datagram longer than the slot fails with WSAEMSGSIZE but is read, cut to the slot.
+        if (got < 0 && WSAGetLastError() != WSAEMSGSIZE) {
+            break;
+        }
+        sizes[total] = got < 0 ? slotBytes : got;
+        sources[total] = from.sin_family == AF_INET ? ntohl(from.sin_addr.s_addr) : 0;
+    }
+    return total;
+}
+
 // ---- crash filter ----
 
 namespace {
