@@ -33,6 +33,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace {
 
@@ -90,6 +91,10 @@ public:
     {
         if (!m_commands.listen(QHostAddress::LocalHost, 0))
             return false;
+        // Every PC of a large LAN connects at once, as one host here: Qt listens with a queue of 50,
+        // and a connection beyond it waits for the client's retry of its SYN (1 s, 3 s, 7 s, ...).
+        ::listen(int(m_commands.socketDescriptor()), 4096);
+        m_commands.setMaxPendingConnections(4096);
         connect(&m_commands, &QTcpServer::newConnection, this, [this, delayMs] {
             while (QTcpSocket* s = m_commands.nextPendingConnection())
                 QTimer::singleShot(delayMs, s, [this, s] { take(s); });

@@ -95,7 +95,8 @@ MyDrawerCell::MyDrawerCell(const struSimuRow& row, QWidget* parent)
     letShrink(m_pCheck);
     m_pCheck->setToolTip(row.simuName);
     m_pState = new QLabel(this);
-    m_pState->setFixedWidth(kStateWidth);
+    // Fixed in both directions, so that a new state text never lays out the drawer again.
+    m_pState->setFixedSize(kStateWidth, kRowHeight);
     m_pState->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     layout->addWidget(m_pCheck, 1);
     layout->addWidget(m_pState);
@@ -179,7 +180,7 @@ DrawerTitleCell::DrawerTitleCell(const QString& name, bool bWithState, QWidget* 
     layout->addWidget(m_pName, 1);
     if (bWithState) {
         m_pDevState = new QLabel(this);
-        m_pDevState->setFixedWidth(kStateWidth);
+        m_pDevState->setFixedSize(kStateWidth, 30);
         m_pDevState->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         layout->addWidget(m_pDevState);
     }
