@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 
 namespace {
 
@@ -46,8 +47,16 @@ QString DevGroupStore::FilePathIn(const QString& dataDir)
 }
 
 DevGroupStore::DevGroupStore(const QString& filePath, QObject* parent)
-    : QObject(parent), m_filePath(filePath), m_groups(DefaultGroups())
+    : QObject(parent), m_filePath(filePath), m_groups(DefaultGroups()), m_pSaveTimer(new QTimer(this))
 {
+    m_pSaveTimer->setSingleShot(true);
+    m_pSaveTimer->setInterval(kNewDeviceSaveMs);
+    connect(m_pSaveTimer, &QTimer::timeout, this, &DevGroupStore::SaveNewDevices);
+}
+
+DevGroupStore::~DevGroupStore()
+{
+    SaveNewDevices();
 }
 
 QList<DevGroupStore::Group> DevGroupStore::DefaultGroups()
@@ -103,7 +112,7 @@ QString DevGroupStore::GroupOf(const QString& device) const
     return QString();
 }
 
-CCommResult DevGroupStore::Commit(const QList<Group>& groups, int nextId)
+bool DevGroupStore::Write(const QList<Group>& groups, int nextId) const
 {
     QJsonArray arr;
     for (const Group& g : groups)
@@ -111,14 +120,38 @@ CCommResult DevGroupStore::Commit(const QList<Group>& groups, int nextId)
     QJsonObject root;
     root.insert(QStringLiteral("groups"), arr);
     root.insert(QStringLiteral("nextId"), nextId);
-    if (!StoredFile::write(m_filePath, QJsonDocument(root).toJson(), isGroups)) {
+    return StoredFile::write(m_filePath, QJsonDocument(root).toJson(), isGroups);
+}
+
+CCommResult DevGroupStore::Commit(const QList<Group>& groups, int nextId)
+{
+    if (!Write(groups, nextId)) {
         return CCommResult::failure(OpsCode::GroupStoreFailed, QStringLiteral("保存分组失败"),
                                     m_filePath + ": not written, the previous groups stay");
     }
     m_groups = groups;
     m_nextId = nextId;
+    m_bNewUnsaved = false; // the groups written hold every device added so far
+    m_pSaveTimer->stop();
     emit sigGroupsChanged();
     return CCommResult();
+}
+
+bool DevGroupStore::SaveNewDevices()
+{
+    if (!m_bNewUnsaved)
+        return true;
+    if (!Write(m_groups, m_nextId)) {
+        if (!m_bSaveFailLogged)
+            qWarning().noquote() << "device groups:" << m_filePath
+                                 << "not written; the PCs heard for the first time are kept in the default "
+                                    "group and written with the next change";
+        m_bSaveFailLogged = true;
+        return false;
+    }
+    m_bNewUnsaved = false;
+    m_bSaveFailLogged = false;
+    return true;
 }
 
 CCommResult DevGroupStore::AddDevice(const QString& device)
@@ -131,9 +164,11 @@ CCommResult DevGroupStore::AddDevice(const QString& device)
                                                    "further new ones stay in the default group unsaved")
                                         .arg(m_maxDevices)
                                         .arg(device));
-    QList<Group> groups = m_groups;
-    groups[0].devices.append(device);
-    return Commit(groups, m_nextId);
+    m_groups[0].devices.append(device);
+    m_bNewUnsaved = true;
+    if (!m_pSaveTimer->isActive())
+        m_pSaveTimer->start();
+    return CCommResult();
 }
 
 int DevGroupStore::DeviceCount() const

@@ -7,6 +7,13 @@
 #include <QtTest>
 
 namespace {
+int devicesOnDisk(const QString& path)
+{
+    DevGroupStore onDisk(path);
+    onDisk.Load();
+    return onDisk.DeviceCount();
+}
+
 QStringList namesOf(const DevGroupStore& s)
 {
     QStringList names;
@@ -22,6 +29,7 @@ class TstDevGroupStore : public QObject
 private slots:
     void groupsLastAcrossRestarts();
     void badFilesLoseNothing();
+    void aLanHeardAtOnceIsWrittenTogether();
 };
 
 void TstDevGroupStore::groupsLastAcrossRestarts()
@@ -94,6 +102,7 @@ void TstDevGroupStore::badFilesLoseNothing()
     QVERIFY(QFile::exists(path + ".bad")); // kept for the user
     QCOMPARE(namesOf(store), QStringList{QStringLiteral("默认分组:")});
     QVERIFY(store.AddDevice(QStringLiteral("pc-a")).ok());
+    QVERIFY(store.SaveNewDevices());
 
     // Damaged after two good writes (a full disk, a crash): the groups come back from the backup,
     // and the next change does not make the damaged file the backup.
@@ -122,6 +131,32 @@ void TstDevGroupStore::badFilesLoseNothing()
     QCOMPARE(r.iRet, OpsCode::GroupStoreFailed);
     QCOMPARE(r.str, QStringLiteral("保存分组失败"));
     QCOMPARE(namesOf(unwritable), QStringList{QStringLiteral("默认分组:")});
+    // A PC heard for the first time stays listed in the default group while its write fails.
+    QVERIFY(unwritable.AddDevice(QStringLiteral("pc-x")).ok());
+    QVERIFY(!unwritable.SaveNewDevices());
+    QCOMPARE(unwritable.GroupOf(QStringLiteral("pc-x")), DevGroupStore::DefaultGroupName());
+}
+
+// Hundreds of PCs heard for the first time are one write a moment later, not one each; a PC added
+// just before the end is written at the end.
+void TstDevGroupStore::aLanHeardAtOnceIsWrittenTogether()
+{
+    QTemporaryDir home;
+    const QString path = DevGroupStore::FilePathIn(home.path());
+    {
+        DevGroupStore store(path);
+        QVERIFY(store.Load().ok());
+        for (int i = 0; i < 300; ++i)
+            QVERIFY(store.AddDevice(QStringLiteral("pc-%1").arg(i)).ok());
+        QCOMPARE(store.GroupOf(QStringLiteral("pc-299")), DevGroupStore::DefaultGroupName());
+        QCOMPARE(devicesOnDisk(path), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(devicesOnDisk(path), 300, 5000);
+        QVERIFY(store.AddDevice(QStringLiteral("late")).ok());
+        QVERIFY(store.CreateGroup(QStringLiteral("一楼")).ok()); // a change writes what was added too
+        QCOMPARE(devicesOnDisk(path), 301);
+        QVERIFY(store.AddDevice(QStringLiteral("last")).ok());
+    }
+    QCOMPARE(devicesOnDisk(path), 302);
 }
 
 QTEST_GUILESS_MAIN(TstDevGroupStore)
