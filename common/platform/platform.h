@@ -152,6 +152,12 @@ bool isUdpPortListened(std::uint16_t port);
 int readDatagrams(std::intptr_t socket, char* buffer, int slotBytes, int max, int* sizes,
                   std::uint32_t* sources);
 
+// Puts the calling thread behind the process's other threads, for bulk work that must not hold up
+// a thread that serves a device (a socket's reader, the GUI) when the CPU is short (Linux: this
+// thread's nice value 10 above the process's; Windows: THREAD_PRIORITY_BELOW_NORMAL). False when the
+// system refused.
+bool setCurrentThreadBackground();
+
 // ---------------------------------------------------------------------------------------------
 // Crash handler
 // ---------------------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include "farmtrust.h"
 #include "jsoncodec.h"
 #include "loginret.h"
+#include "platform.h"
 #include "thumbnail.h"
 
 #include <QDebug>
@@ -39,6 +40,10 @@ void UdpSenderObj::slInitSocket()
     if (m_pInbox.loadAcquire())
         return;
     openInbox();
+    // Checking a round of 25,000 replies is bulk work: the socket's reader and the window go first
+    // (the reader's thread, made above, keeps the priority it was made with).
+    if (!platform::setCurrentThreadBackground())
+        qInfo("discovery: the worker's thread keeps its priority (the system refused to lower it)");
     if (!connect(this, &UdpSenderObj::sigQueryPic, this, &UdpSenderObj::slBroadcastPicture,
                  Qt::QueuedConnection))
         qWarning("connect UdpSenderObj::sigQueryPic UdpSenderObj::slBroadcastPicture err");

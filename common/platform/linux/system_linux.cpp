@@ -10,11 +10,14 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -103,6 +106,17 @@ int readDatagrams(std::intptr_t socket, char* buffer, int slotBytes, int max, in
             break;
     }
     return total;
+}
+
+bool setCurrentThreadBackground()
+{
+    // On Linux a thread's nice value is its own: PRIO_PROCESS with a thread id sets that thread only.
+    const id_t tid = id_t(::syscall(SYS_gettid));
+    errno = 0;
+    const int now = ::getpriority(PRIO_PROCESS, tid);
+    if (errno != 0)
+        return false;
+    return ::setpriority(PRIO_PROCESS, tid, std::min(19, now + 10)) == 0;
 }
 
 // ---- crash handler ----

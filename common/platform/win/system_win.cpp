@@ -144,6 +144,11 @@ int readDatagrams(std::intptr_t socket, char* buffer, int slotBytes, int max, in
     return total;
 }
 
+bool setCurrentThreadBackground()
+{
+    return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL) != 0;
+}
+
 // ---- crash filter ----
 
 namespace {
