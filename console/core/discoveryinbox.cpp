@@ -111,8 +111,9 @@ void DiscoveryInbox::take(struDatagramBatch& batch, const char* data, int size, 
     if (size <= 0)
         return;
     m_received.fetchAndAddRelaxed(1);
-    if (m_backlog.loadAcquire() + batch.bytes + size > m_options.backlogBytes)
-        return overflow(source, size);
+    const qint64 behind = m_backlog.loadAcquire() + batch.bytes;
+    if (behind + size > m_options.backlogBytes)
+        return overflow(source, size, behind);
     batch.datagrams.append(QByteArray(data, size));
     batch.sources.append(source);
     batch.bytes += size;
@@ -130,11 +131,11 @@ void DiscoveryInbox::handOn(struDatagramBatch& batch)
     batch = struDatagramBatch();
 }
 
-void DiscoveryInbox::overflow(quint32 source, int size)
+void DiscoveryInbox::overflow(quint32 source, int size, qint64 behind)
 {
     const qint64 n = m_overflow.fetchAndAddRelaxed(1) + 1;
     if (n <= kLoggedOverflows || n % 1000 == 0)
         qWarning().noquote() << "discovery reply dropped (" << n << "so far ):" << size << "bytes from"
-                             << QHostAddress(source).toString() << "- the console is"
-                             << (m_backlog.loadAcquire() >> 10) << "KB of replies behind";
+                             << QHostAddress(source).toString() << "- the console is" << (behind >> 10)
+                             << "KB of replies behind";
 }

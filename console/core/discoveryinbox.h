@@ -68,7 +68,7 @@ private:
     void raiseReceiveBuffer();
     void take(struDatagramBatch& batch, const char* data, int size, quint32 source);
     void handOn(struDatagramBatch& batch);
-    void overflow(quint32 source, int size);
+    void overflow(quint32 source, int size, qint64 behind);
 
     Options m_options;
     QUdpSocket* m_pSocket = nullptr;
