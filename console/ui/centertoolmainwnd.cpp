@@ -257,10 +257,7 @@ void CenterToolMainWnd::slNewPcInfoArrived(struPcInfoReply reply)
 // Qt lays out what is new once per turn rather than once per PC.
 void CenterToolMainWnd::showPendingPcs()
 {
-    if (!m_turnClock.isValid()) {
-        m_turnClock.start();
-        m_pTurnTimer->start(); // times out once the event loop has had its turn
-    }
+    beginTurn();
     if (m_pendingPcs.isEmpty())
         return;
     // Shown drawers activate their containers' layouts at once, each of them, the whole list squeezed
@@ -289,10 +286,19 @@ QList<QLayout*> CenterToolMainWnd::containerLayouts() const
     return out;
 }
 
+void CenterToolMainWnd::beginTurn()
+{
+    if (!m_turnClock.isValid()) {
+        m_turnClock.start();
+        m_pTurnTimer->start(); // times out once the event loop has had its turn
+    }
+}
+
 void CenterToolMainWnd::slTurnOver()
 {
     m_turnClock.invalidate();
     m_iShownThisTurn = 0;
+    m_iReportsThisTurn = 0;
     if (!m_pendingPcs.isEmpty())
         showPendingPcs();
 }
@@ -443,13 +449,18 @@ void CenterToolMainWnd::slAllSimusChanged(int roles)
     m_pFilter->slSchedule();
 }
 
-// A large LAN's round comes as a stream of batches: applied as they arrive, they would keep the event
-// loop from its timers and paints until the stream ends. A small batch with nothing waiting is
-// applied at once; anything else waits for the next turn of the event loop, a slice per turn.
+// A large LAN's round comes as a stream of batches, and an operation to hundreds of PCs as hundreds
+// of small ones: applied as they arrive, they would keep the event loop from its timers and paints
+// until the stream ends. A small batch with nothing waiting is applied at once while this turn of the
+// event loop has room; anything else waits for the next turn, a slice per turn.
 void CenterToolMainWnd::slSimuReportsArrived(SimuReportList reports)
 {
-    if (m_pendingReports.isEmpty() && reports.size() <= kReportsPerTurn / 4)
+    beginTurn();
+    if (m_pendingReports.isEmpty() && reports.size() <= kReportsPerTurn / 4 &&
+        m_iReportsThisTurn + reports.size() <= kReportsPerTurn) {
+        m_iReportsThisTurn += reports.size();
         return applyReports(reports);
+    }
     m_pendingReports += reports;
     if (!m_pReportTimer->isActive())
         m_pReportTimer->start();
@@ -457,6 +468,8 @@ void CenterToolMainWnd::slSimuReportsArrived(SimuReportList reports)
 
 void CenterToolMainWnd::slApplyPendingReports()
 {
+    beginTurn();
+    m_iReportsThisTurn += qMin<int>(m_pendingReports.size(), kReportsPerTurn);
     if (m_pendingReports.size() <= kReportsPerTurn) {
         SimuReportList all;
         all.swap(m_pendingReports);
@@ -479,9 +492,11 @@ void CenterToolMainWnd::applyReports(const SimuReportList& reports)
 void CenterToolMainWnd::slSimuStatesArrived(QString strPcName, QStringList strMemuIdxList, int iState,
                                             int iTime)
 {
-    AgentRegistry::Batch batch(*m_pRegistry);
+    SimuReportList reports;
+    reports.reserve(strMemuIdxList.size());
     for (const QString& idx : qAsConst(strMemuIdxList))
-        applySimuState(strPcName, idx, iState, iTime, -1);
+        reports.append(struSimuReport{strPcName, idx, iState, iTime, -1, QByteArray()});
+    slSimuReportsArrived(reports); // an operation's busy states take their turns as discovery's do
 }
 
 // A picture that arrives decoded is kept losslessly compressed, as the tiles keep every picture.

@@ -116,6 +116,7 @@ private:
     void connectWidgets();
     void checkConnect(bool ok, const QString& failText) const;
     void showPendingPcs();
+    void beginTurn(); // the turn timer runs from the first piece of work of a turn of the event loop
     QList<QLayout*> containerLayouts() const;
     // Returns the PC's emulators shown.
     int createPc(const QString& pcName);
@@ -143,8 +144,9 @@ private:
     bool m_bShutDown = false;
     QStringList m_pendingPcs; // listed, not shown yet, in the order they were heard
     QSet<QString> m_pendingSet;
-    QElapsedTimer m_turnClock; // time spent showing PCs in this turn of the event loop
-    int m_iShownThisTurn = 0;  // PCs and their emulators shown in this turn
+    QElapsedTimer m_turnClock;  // time spent showing PCs in this turn of the event loop
+    int m_iShownThisTurn = 0;   // PCs and their emulators shown in this turn
+    int m_iReportsThisTurn = 0; // states applied in this turn
     QTimer* m_pTurnTimer = nullptr;
     SimuReportList m_pendingReports; // state reports not applied yet, in arrival order
     QTimer* m_pReportTimer = nullptr;

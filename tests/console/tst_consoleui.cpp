@@ -825,7 +825,7 @@ void TstConsoleUi::aNewPcLeavesTheShownOnesAlone()
 
 // Thousands of state reports are applied a slice per turn of the event loop, in their order: a timer
 // due meanwhile fires between slices, and a small batch behind them waits its turn, so an older
-// report arriving later still loses to the newer one before it.
+// report arriving later still loses to the newer one before it. The same for an operation's busy states.
 void TstConsoleUi::aLongRoundLetsTheEventLoopTurn()
 {
     auto wnd = makeWindow();
@@ -850,6 +850,31 @@ void TstConsoleUi::aLongRoundLetsTheEventLoopTurn()
     QVERIFY2(timeSeenByTimer > -2 && timeSeenByTimer < 6000, qPrintable(QString::number(timeSeenByTimer)));
     QVERIFY2(notices.size() >= 3, qPrintable(QString::number(notices.size())));
     QCOMPARE(wnd->reportsApplied(), qint64(5002));
+
+    // An operation to many PCs: hundreds of small batches of busy states, queued one behind the other,
+    // also leave the event loop its turns (a timer started before them fires before the last one).
+    QStringList idxs;
+    for (int i = 0; i < 100; ++i)
+        idxs.append(QString::number(i));
+    wnd->slNewPcInfoArrived(pcReply("PC-OP", "OP", idxs));
+    QTRY_VERIFY_WITH_TIMEOUT(wnd->registry()->row("PC-OP", "99", row), 5000);
+    QTimer probe;
+    probe.setSingleShot(true);
+    int busyTimeSeen = -2;
+    connect(&probe, &QTimer::timeout, [&] {
+        struSimuRow r;
+        wnd->registry()->row("PC-OP", "99", r);
+        busyTimeSeen = r.iTime;
+    });
+    probe.start(0);
+    for (int i = 0; i < 60; ++i) {
+        QMetaObject::invokeMethod(
+            wnd.get(), [&wnd, idxs, i] { wnd->slSimuStatesArrived("PC-OP", idxs, 2, 9000 + i); },
+            Qt::QueuedConnection);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(wnd->registry()->row("PC-OP", "99", row) && row.iTime == 9059, 5000);
+    QCOMPARE(row.iState, 2);
+    QVERIFY2(busyTimeSeen > -2 && busyTimeSeen < 9059, qPrintable(QString::number(busyTimeSeen)));
 }
 
 #include "tst_consoleui.moc"
