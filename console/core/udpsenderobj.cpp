@@ -83,8 +83,7 @@ void UdpSenderObj::openInbox()
     if (!connect(inbox, &DiscoveryInbox::sigDatagrams, this, &UdpSenderObj::slRcvBroadcast))
         qWarning("connect DiscoveryInbox::sigDatagrams UdpSenderObj::slRcvBroadcast err");
     m_pInboxThread->start();
-    bool bound = false;
-    QMetaObject::invokeMethod(inbox, &DiscoveryInbox::slOpen, Qt::BlockingQueuedConnection, &bound);
+    QMetaObject::invokeMethod(inbox, &DiscoveryInbox::slOpen, Qt::BlockingQueuedConnection); // logs a failure
     m_localPort.storeRelease(inbox->localPort());
     m_rcvBuf.storeRelease(inbox->receiveBufferBytes());
     m_pInbox.storeRelease(inbox);

@@ -79,8 +79,8 @@ int DrawerColumnLayout::itemHeight(QLayoutItem* item, int width)
     return qBound(item->minimumSize().height(), wanted, item->maximumSize().height());
 }
 
-// The items' minimum heights add up: a scroll area around the column makes room for all of them.
-QSize DrawerColumnLayout::minimumSize() const
+// The shown items stacked: the widest of their sizes, and their heights added up with the spacing.
+QSize DrawerColumnLayout::stackedSize(QSize (*sizeOf)(const QLayoutItem*)) const
 {
     int width = 0;
     int height = 0;
@@ -88,8 +88,9 @@ QSize DrawerColumnLayout::minimumSize() const
     for (const QLayoutItem* item : m_items) {
         if (item->isEmpty())
             continue;
-        width = qMax(width, item->minimumSize().width());
-        height += item->minimumSize().height();
+        const QSize size = sizeOf(item);
+        width = qMax(width, size.width());
+        height += size.height();
         ++shown;
     }
     const QMargins m = contentsMargins();
@@ -97,22 +98,17 @@ QSize DrawerColumnLayout::minimumSize() const
                  height + qMax(0, shown - 1) * spacing() + m.top() + m.bottom());
 }
 
+// The items' minimum heights add up: a scroll area around the column makes room for all of them.
+QSize DrawerColumnLayout::minimumSize() const
+{
+    return stackedSize([](const QLayoutItem* item) { return item->minimumSize(); });
+}
+
 QSize DrawerColumnLayout::sizeHint() const
 {
-    int width = 0;
-    int height = 0;
-    int shown = 0;
-    for (const QLayoutItem* item : m_items) {
-        if (item->isEmpty())
-            continue;
-        const QSize hint = item->sizeHint().expandedTo(item->minimumSize()).boundedTo(item->maximumSize());
-        width = qMax(width, hint.width());
-        height += hint.height();
-        ++shown;
-    }
-    const QMargins m = contentsMargins();
-    return QSize(width + m.left() + m.right(),
-                 height + qMax(0, shown - 1) * spacing() + m.top() + m.bottom());
+    return stackedSize([](const QLayoutItem* item) {
+        return item->sizeHint().expandedTo(item->minimumSize()).boundedTo(item->maximumSize());
+    });
 }
 
 void DrawerColumnLayout::setGeometry(const QRect& rect)

@@ -35,6 +35,7 @@ public:
     void invalidate() override;
 
 private:
+    QSize stackedSize(QSize (*sizeOf)(const QLayoutItem*)) const;
     // The height the item takes at this width.
     static int itemHeight(QLayoutItem* item, int width);
     // Lays the items out in the area (apply) or only sums their heights; the height needed.
